@@ -1,0 +1,42 @@
+// Common roots of the engine's objects.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace sonorix {
+
+// Every sender of an event or a log line is a TObject.
+class TObject {
+public:
+    virtual ~TObject() = default;
+};
+
+// Raised for misuse of a component ("Cannot %s while working.", a second
+// logger, an empty library set) and for the loader's "Library %s not loaded.".
+class EEngineError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class TFFBaseComponent : public TObject {
+public:
+    static constexpr int kDefaultTimeout = 30000;  // milliseconds
+
+    std::string About;
+    const std::string& Version() const { return version_; }
+
+    int ReadTimeout = kDefaultTimeout;
+    int WriteTimeout = kDefaultTimeout;
+
+private:
+    std::string version_ = "5.3";
+};
+
+// printf-style formatting into a std::string.
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// A small integer id of the calling thread (the kernel's thread id).
+int CurrentThreadId();
+
+}  // namespace sonorix

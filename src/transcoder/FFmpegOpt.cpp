@@ -1,0 +1,1 @@
+// The option layer of the transcoder core (in progress).

@@ -1,0 +1,54 @@
+// Test media made at test time with the libraries' own encoders: short files
+// with an exactly known peak level, duration, channel counts and streams.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace sonorix::test {
+
+struct MediaSpec {
+    // The container is chosen from the file name's extension: .wav (16-bit
+    // PCM), .mp3, .flac, .ogg (Vorbis), .m4a (AAC), .aac (ADTS), .mp4
+    // (H.264 + AAC), .mkv (H.264 + Vorbis, or as the codecs below say),
+    // .avi (MPEG-4 Part 2 + MP3).
+    double duration_seconds = 1.0;
+    int sample_rate = 44100;
+    // One entry per audio stream, its channel count; empty gives no audio.
+    std::vector<int> audio_channels = {2};
+    // Peak of every audio stream in dBFS: the largest decoded sample
+    // magnitude is 10^(peak_db/20) of full scale (within 0.1 dB after lossy
+    // coding).
+    double peak_db = -6.0;
+    double tone_hz = 441.0;
+
+    bool video = false;
+    int width = 320;
+    int height = 240;
+    int frame_rate_num = 25;
+    int frame_rate_den = 1;
+
+    bool subtitle = false;  // one text subtitle stream (containers that take one)
+
+    // Override the container's default encoders by name ("libx264", "mpeg4",
+    // "libmp3lame", "aac", "libvorbis", "flac", "pcm_s16le", ...).
+    std::string audio_codec;
+    std::string video_codec;
+};
+
+// Writes the file and returns its path; throws std::runtime_error with the
+// reason when the libraries refuse.
+std::filesystem::path make_media(const std::filesystem::path& path, const MediaSpec& spec = {});
+
+// Largest absolute decoded sample of the first audio stream, in dBFS, and the
+// decoded duration in seconds (both measured by decoding with the libraries).
+struct MeasuredAudio {
+    double peak_db = 0;
+    double duration_seconds = 0;
+    int channels = 0;
+    int sample_rate = 0;
+};
+MeasuredAudio measure_audio(const std::filesystem::path& path);
+
+}  // namespace sonorix::test

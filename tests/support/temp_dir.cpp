@@ -1,0 +1,29 @@
+#include "support/temp_dir.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+namespace sonorix::test {
+
+TempDir::TempDir(const std::string& tag) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (tag + "-XXXXXX")).string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+    out << bytes;
+}
+
+}  // namespace sonorix::test
