@@ -120,9 +120,11 @@ void TFFLoader::PostLoad(int index) {
     case liAVUtil:
         TFFLogger::HookLibraryLog();
         break;
-    case liAVFormat:
-        avdevice_register_all();  // so that -f lavfi inputs work; file names are UTF-8 natively
+    case liAVDevice:
+        avdevice_register_all();  // so that -f lavfi inputs work
         break;
+    case liAVFormat:
+        break;  // file names are UTF-8 natively: no protocol of our own is needed
     default:
         break;
     }

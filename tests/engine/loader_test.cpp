@@ -1,1 +1,150 @@
+#include "engine/FFLoad.h"
+
 #include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "engine/FFLog.h"
+#include "engine/MainThreadQueue.h"
+#include "engine/libav.h"
+
+using namespace sonorix;
+
+namespace {
+
+// ctest runs every test in a process of its own, so this one sees the loader
+// as the program does at start.
+TEST(Loader, NothingIsLoadedBeforeTheFirstLoadAndEverythingAfter) {
+    TFFLoader& loader = TFFLoader::Instance();
+    EXPECT_FALSE(loader.Loaded(kEncoderLibraries));
+    EXPECT_FALSE(loader.Loaded(kDecoderLibraries));
+    ASSERT_TRUE(loader.Load(kDecoderLibraries)) << loader.LastErrorMessage();
+    EXPECT_TRUE(loader.Loaded(kDecoderLibraries));
+    EXPECT_FALSE(loader.Loaded(kEncoderLibraries)) << "avdevice and avfilter are not in the probe's set";
+    ASSERT_TRUE(loader.Load(kEncoderLibraries));
+    EXPECT_TRUE(loader.Load(kEncoderLibraries)) << "loading again is harmless";
+    EXPECT_TRUE(loader.Loaded(kEncoderLibraries));
+}
+
+TEST(Loader, TableReportsTheLinkedVersions) {
+    TFFLoader& loader = TFFLoader::Instance();
+    const std::pair<const char*, unsigned> want[] = {
+        {"avcodec", avcodec_version()},   {"avdevice", avdevice_version()},
+        {"avfilter", avfilter_version()}, {"avformat", avformat_version()},
+        {"avutil", avutil_version()},     {"swresample", swresample_version()},
+        {"swscale", swscale_version()},
+    };
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(loader.Item(i).BaseName, want[i].first);
+        EXPECT_EQ(loader.Item(i).Version, static_cast<int>(want[i].second >> 16));
+        EXPECT_FALSE(loader.Item(i).System);
+    }
+    EXPECT_EQ(loader.Item(liAVCodec).FileName(), "libavcodec.so." + std::to_string(LIBAVCODEC_VERSION_MAJOR));
+    EXPECT_TRUE(loader.Item(liRuntime).System);
+    EXPECT_EQ(loader.Item(liRuntime).Version, -1);
+}
+
+TEST(Loader, CheckLoadedNamesTheFirstMissingLibrary) {
+    TFFLoader& loader = TFFLoader::Instance();
+    try {
+        loader.CheckLoaded(kEncoderLibraries);
+        FAIL() << "expected an exception";
+    } catch (const EEngineError& e) {
+        EXPECT_STREQ(e.what(), "Library avcodec not loaded.");
+    }
+    ASSERT_TRUE(loader.Load(kDecoderLibraries));
+    try {
+        loader.CheckLoaded(kEncoderLibraries);
+        FAIL() << "expected an exception";
+    } catch (const EEngineError& e) {
+        EXPECT_STREQ(e.what(), "Library avdevice not loaded.");
+    }
+    EXPECT_NO_THROW(loader.CheckLoaded(kDecoderLibraries));
+}
+
+TEST(Loader, EmptySetIsRefused) {
+    TFFLoader& loader = TFFLoader::Instance();
+    EXPECT_THROW(loader.Load(0), EEngineError);
+    EXPECT_THROW(loader.Loaded(0), EEngineError);
+    EXPECT_THROW(loader.Unload(0), EEngineError);
+}
+
+TEST(Loader, AFailingLibraryUnloadsTheSetAndALaterLoadSucceeds) {
+    TFFLoader& loader = TFFLoader::Instance();
+    loader.Status(liSWScale).FileName = "libsonorix-missing.so.1";
+    EXPECT_FALSE(loader.Load(kEncoderLibraries));
+    EXPECT_EQ(loader.LastErrorMessage().rfind("Load library libsonorix-missing.so.1 error: ", 0), 0u)
+        << loader.LastErrorMessage();
+    EXPECT_FALSE(loader.Loaded(1u << liAVCodec)) << "libraries loaded before the failure are unloaded again";
+    loader.Status(liSWScale).FileName.clear();
+    EXPECT_TRUE(loader.Load(kEncoderLibraries)) << loader.LastErrorMessage();
+}
+
+TEST(Loader, LoadingAvutilHooksTheLogAndAppliesTheLevel) {
+    MainThreadQueue::Instance().SetMainThread();
+    TFFLogger logger;
+    logger.SetLogLevel(llVerbose);
+    std::vector<std::string> got;
+    logger.SetOnLog([&](TObject*, int, TLogLevel, const std::string& m) { got.push_back(m); });
+    av_log(nullptr, AV_LOG_ERROR, "before the hook\n");
+    ASSERT_TRUE(TFFLoader::Instance().Load(kDecoderLibraries));
+    EXPECT_EQ(av_log_get_level(), AV_LOG_VERBOSE);
+    av_log(nullptr, AV_LOG_ERROR, "after the hook\n");
+    EXPECT_EQ(got, std::vector<std::string>{"after the hook"});
+}
+
+class LockTable : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MainThreadQueue::Instance().SetMainThread();
+        ASSERT_TRUE(TFFLoader::Instance().Load(kEncoderLibraries));
+        logger_.SetLogLevel(llDebug);
+        logger_.SetOnLog([this](TObject*, int, TLogLevel l, const std::string& m) { lines_.push_back({l, m}); });
+    }
+    TFFLogger logger_;
+    std::vector<std::pair<TLogLevel, std::string>> lines_;
+};
+
+TEST_F(LockTable, FourOperationsWithTheirMessages) {
+    TFFLoader& loader = TFFLoader::Instance();
+    int slot = 0;
+    ASSERT_EQ(loader.LockManager(&slot, loCreate), 0);
+    ASSERT_NE(slot, 0);
+    EXPECT_EQ(loader.LockManager(&slot, loCreate), -1) << "a slot holds one mutex";
+    EXPECT_EQ(loader.LockManager(&slot, loObtain), 0);
+    EXPECT_EQ(loader.LockManager(&slot, loRelease), 0);
+    EXPECT_EQ(loader.LockManager(&slot, loDestroy), 0);
+    EXPECT_EQ(loader.LockManager(&slot, loObtain), -1);
+    EXPECT_EQ(loader.LockManager(&slot, 7), -1);
+    const int n = lines_.empty() ? 0 : std::stoi(lines_[0].second.substr(lines_[0].second.find('[', 1) + 1));
+    const std::vector<std::pair<TLogLevel, std::string>> want = {
+        {llDebug, "[lock manager] mutex [" + std::to_string(n) + "] created."},
+        {llError, "[lock manager] error, mutex [" + std::to_string(n) + "] already exist."},
+        {llDebug, "[lock manager] mutex [" + std::to_string(n) + "] obtained."},
+        {llDebug, "[lock manager] mutex [" + std::to_string(n) + "] release."},
+        {llDebug, "[lock manager] mutex [" + std::to_string(n) + "] destroyed."},
+        {llError, "[lock manager] error, mutex not available."},
+        {llError, "[lock manager] error, invalid mutex operation 7."},
+    };
+    EXPECT_EQ(lines_, want);
+}
+
+TEST_F(LockTable, CodecLockExcludesConcurrentOpenings) {
+    logger_.SetLogLevel(llInfo);
+    int inside = 0, max_inside = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                CodecOpenLock lock;
+                max_inside = std::max(max_inside, ++inside);
+                --inside;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(max_inside, 1);
+}
+
+}  // namespace

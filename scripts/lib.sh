@@ -1,0 +1,31 @@
+# Shared set-up of scripts/run and scripts/test: Debian packages, configure, build.
+
+SONORIX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SONORIX_BUILD=${SONORIX_BUILD:-$SONORIX_ROOT/build}
+
+SONORIX_PACKAGES=(
+    build-essential cmake pkg-config
+    libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev
+    libswresample-dev libswscale-dev libavdevice-dev
+    libgtest-dev libgmock-dev
+)
+
+# Installs whatever of the list is missing (through sudo when not root).
+ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "${SONORIX_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+configure_and_build() {
+    cmake -S "$SONORIX_ROOT" -B "$SONORIX_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$SONORIX_BUILD" -j "$(nproc)"
+}

@@ -1,0 +1,86 @@
+#include "cli/cli.h"
+
+#include <ostream>
+
+#include "engine/FFDecode.h"
+#include "engine/FFLoad.h"
+
+namespace sonorix::cli {
+
+namespace {
+
+constexpr const char* kVersion = "2.2.0";
+
+constexpr const char* kUsage =
+    "Usage: sonorix-cli COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  info FILE...     describe each media file (format, duration, streams)\n"
+    "\n"
+    "Options:\n"
+    "  --help           show this text\n"
+    "  --version        show the version\n";
+
+// The probe's text starts with the file name; the CLI names the file itself.
+std::string reason_of(const std::string& message, const std::string& path) {
+    const std::string prefix = path + ": ";
+    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
+}
+
+int info(const std::vector<std::string>& files, std::ostream& out, std::ostream& err) {
+    if (files.empty()) {
+        err << "sonorix-cli info: no file given\n" << kUsage;
+        return 2;
+    }
+    TFFLoader& loader = TFFLoader::Instance();
+    if (!loader.Load(kDecoderLibraries)) {
+        err << loader.LastErrorMessage() << "\n";
+        return 1;
+    }
+    TFFDecoder probe;
+    int status = 0;
+    bool first = true;
+    for (const auto& file : files) {
+        if (!probe.LoadFile(file)) {
+            err << "File load error: " << file << ": " << reason_of(probe.LastErrorMessage(), file) << "\n";
+            status = 1;
+            continue;
+        }
+        if (!first) out << "\n";
+        first = false;
+        std::string text = probe.GetInfoText();
+        // The description uses CR LF; a terminal wants LF.
+        std::string lf;
+        lf.reserve(text.size());
+        for (char c : text) {
+            if (c != '\r') lf += c;
+        }
+        out << lf;
+        probe.CloseFile();
+    }
+    return status;
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.empty()) {
+        err << kUsage;
+        return 2;
+    }
+    const std::string& command = args[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+        out << kUsage;
+        return 0;
+    }
+    if (command == "--version") {
+        out << "sonorix-cli " << kVersion << "\n";
+        return 0;
+    }
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "info") return info(rest, out, err);
+    err << "sonorix-cli: unknown command \"" << command << "\"\n" << kUsage;
+    return 2;
+}
+
+}  // namespace sonorix::cli
