@@ -48,14 +48,6 @@ std::string seconds_form(int64_t us) {
     return Format("%d.%.6d", static_cast<int>(secs), static_cast<int>(frac));
 }
 
-// ", 29.97 fps", ", 25 tbr", ", 90k tbn".
-std::string rate_text(double v, const char* unit) {
-    const long long hundredths = std::llround(v * 100);
-    if (hundredths % 100) return Format(", %3.2f %s", v, unit);
-    if (hundredths % (100 * 1000)) return Format(", %1.0f %s", v, unit);
-    return Format(", %1.0fk %s", v / 1000, unit);
-}
-
 std::string metadata_block(const AVDictionary* dict, const std::string& indent) {
     if (!dict || av_dict_count(dict) == 0) return "";
     if (av_dict_count(dict) == 1 && av_dict_get(dict, "language", nullptr, 0)) return "";
@@ -93,6 +85,13 @@ std::string duration_form(int64_t microseconds) {
     secs %= 60;
     return Format("%.2d:%.2d:%.2d.%.3d", static_cast<int>(hours), static_cast<int>(mins),
                   static_cast<int>(secs), static_cast<int>(us / 1000));
+}
+
+std::string rate_text(double v, const char* unit) {
+    const long long hundredths = std::llround(v * 100);
+    if (hundredths % 100) return Format(", %3.2f %s", v, unit);
+    if (hundredths % (100 * 1000)) return Format(", %1.0f %s", v, unit);
+    return Format(", %1.0fk %s", v / 1000, unit);
 }
 
 std::string size_text(int64_t bytes) {

@@ -134,5 +134,6 @@ class TFFDecoder : public TCustomDecoder {};
 std::string duration_form(int64_t microseconds);  // "%.2d:%.2d:%.2d.%.3d" after adding 5000 us
 std::string size_text(int64_t bytes);              // "1024 Byte", "1.00 KB", ...
 std::string codec_description(const AVStream* stream);
+std::string rate_text(double value, const char* unit);  // ", 29.97 fps", ", 25 tbr", ", 90k tbn"
 
 }  // namespace sonorix

@@ -102,6 +102,7 @@ void TFFLoader::UnloadLibrary(int index) {
             LockManager(&codec_lock_slot_, loDestroy);
             codec_lock_registered_ = false;
         }
+        if (index == liAVUtil) TFFLogger::UnhookLibraryLog();
         st.Bound = false;
     }
     if (st.Handle) {

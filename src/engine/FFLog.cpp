@@ -299,6 +299,11 @@ void TFFLogger::HookLibraryLog() {
     s.hooked = true;
 }
 
+void TFFLogger::UnhookLibraryLog() {
+    state().hooked = false;
+    av_log_set_callback(av_log_default_callback);
+}
+
 void library_log_callback(void* avcl, int level, const char* fmt, va_list args) {
     LogState& s = state();
     if (level > s.library_level.load()) return;

@@ -70,6 +70,7 @@ public:
 
     // Called by the loader once the utility library is in place.
     static void HookLibraryLog();
+    static void UnhookLibraryLog();
 
     // Internal: deliver one complete line.
     void Deliver(TObject* sender, int thread_id, TLogLevel level, const std::string& text);

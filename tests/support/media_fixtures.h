@@ -13,13 +13,17 @@ struct MediaSpec {
     // PCM), .mp3, .flac, .ogg (Vorbis), .m4a (AAC), .aac (ADTS), .mp4
     // (H.264 + AAC), .mkv (H.264 + Vorbis, or as the codecs below say),
     // .avi (MPEG-4 Part 2 + MP3).
+    // Exact to the sample for PCM and FLAC; lossy files decode to within one
+    // coder frame (where the container cannot mark the coder's priming, as
+    // ADTS, MKV and AVI, it plays as leading silence inside that length).
     double duration_seconds = 1.0;
     int sample_rate = 44100;
     // One entry per audio stream, its channel count; empty gives no audio.
     std::vector<int> audio_channels = {2};
     // Peak of every audio stream in dBFS: the largest decoded sample
     // magnitude is 10^(peak_db/20) of full scale (within 0.1 dB after lossy
-    // coding).
+    // coding). Every channel carries the same tone, faded in and out over
+    // 100 ms; lossy coders drop it from an LFE channel (5.1 and wider).
     double peak_db = -6.0;
     double tone_hz = 441.0;
 
@@ -30,25 +34,29 @@ struct MediaSpec {
     int frame_rate_den = 1;
 
     bool subtitle = false;  // one text subtitle stream (containers that take one)
+                            // with a cue each second: "Cue 1", "Cue 2", ...
 
     // Override the container's default encoders by name ("libx264", "mpeg4",
     // "libmp3lame", "aac", "libvorbis", "flac", "pcm_s16le", ...).
     std::string audio_codec;
     std::string video_codec;
+    std::string subtitle_codec;  // "mov_text" (MP4), "subrip" (MKV), "ass", ...
 };
 
 // Writes the file and returns its path; throws std::runtime_error with the
 // reason when the libraries refuse.
 std::filesystem::path make_media(const std::filesystem::path& path, const MediaSpec& spec = {});
 
-// Largest absolute decoded sample of the first audio stream, in dBFS, and the
-// decoded duration in seconds (both measured by decoding with the libraries).
+// Largest absolute decoded sample of an audio stream (the first by default;
+// audio_stream counts audio streams only), in dBFS, and the decoded duration
+// in seconds (both measured by decoding with the libraries).
 struct MeasuredAudio {
     double peak_db = 0;
+    double rms_db = 0;  // mean level over all samples of all channels, dBFS
     double duration_seconds = 0;
     int channels = 0;
     int sample_rate = 0;
 };
-MeasuredAudio measure_audio(const std::filesystem::path& path);
+MeasuredAudio measure_audio(const std::filesystem::path& path, int audio_stream = 0);
 
 }  // namespace sonorix::test
