@@ -13,9 +13,13 @@ using namespace sonorix;
 
 namespace {
 
-// ctest runs every test in a process of its own, so this one sees the loader
-// as the program does at start.
-TEST(Loader, NothingIsLoadedBeforeTheFirstLoadAndEverythingAfter) {
+// Each test starts from the loader as the program sees it at start.
+class Loader : public ::testing::Test {
+protected:
+    void SetUp() override { TFFLoader::Instance().Unload(kEncoderLibraries); }
+};
+
+TEST_F(Loader, NothingIsLoadedBeforeTheFirstLoadAndEverythingAfter) {
     TFFLoader& loader = TFFLoader::Instance();
     EXPECT_FALSE(loader.Loaded(kEncoderLibraries));
     EXPECT_FALSE(loader.Loaded(kDecoderLibraries));
@@ -27,7 +31,7 @@ TEST(Loader, NothingIsLoadedBeforeTheFirstLoadAndEverythingAfter) {
     EXPECT_TRUE(loader.Loaded(kEncoderLibraries));
 }
 
-TEST(Loader, TableReportsTheLinkedVersions) {
+TEST_F(Loader, TableReportsTheLinkedVersions) {
     TFFLoader& loader = TFFLoader::Instance();
     const std::pair<const char*, unsigned> want[] = {
         {"avcodec", avcodec_version()},   {"avdevice", avdevice_version()},
@@ -45,7 +49,7 @@ TEST(Loader, TableReportsTheLinkedVersions) {
     EXPECT_EQ(loader.Item(liRuntime).Version, -1);
 }
 
-TEST(Loader, CheckLoadedNamesTheFirstMissingLibrary) {
+TEST_F(Loader, CheckLoadedNamesTheFirstMissingLibrary) {
     TFFLoader& loader = TFFLoader::Instance();
     try {
         loader.CheckLoaded(kEncoderLibraries);
@@ -63,14 +67,14 @@ TEST(Loader, CheckLoadedNamesTheFirstMissingLibrary) {
     EXPECT_NO_THROW(loader.CheckLoaded(kDecoderLibraries));
 }
 
-TEST(Loader, EmptySetIsRefused) {
+TEST_F(Loader, EmptySetIsRefused) {
     TFFLoader& loader = TFFLoader::Instance();
     EXPECT_THROW(loader.Load(0), EEngineError);
     EXPECT_THROW(loader.Loaded(0), EEngineError);
     EXPECT_THROW(loader.Unload(0), EEngineError);
 }
 
-TEST(Loader, AFailingLibraryUnloadsTheSetAndALaterLoadSucceeds) {
+TEST_F(Loader, AFailingLibraryUnloadsTheSetAndALaterLoadSucceeds) {
     TFFLoader& loader = TFFLoader::Instance();
     loader.Status(liSWScale).FileName = "libsonorix-missing.so.1";
     EXPECT_FALSE(loader.Load(kEncoderLibraries));
@@ -81,7 +85,7 @@ TEST(Loader, AFailingLibraryUnloadsTheSetAndALaterLoadSucceeds) {
     EXPECT_TRUE(loader.Load(kEncoderLibraries)) << loader.LastErrorMessage();
 }
 
-TEST(Loader, LoadingAvutilHooksTheLogAndAppliesTheLevel) {
+TEST_F(Loader, LoadingAvutilHooksTheLogAndAppliesTheLevel) {
     MainThreadQueue::Instance().SetMainThread();
     TFFLogger logger;
     logger.SetLogLevel(llVerbose);
