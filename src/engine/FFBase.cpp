@@ -2,6 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -23,6 +26,16 @@ std::string Format(const char* fmt, ...) {
     }
     va_end(args);
     return out;
+}
+
+bool ApplyThreadPriority(TThreadPriority priority) {
+    if (priority == tpIdle) {
+        sched_param param{};
+        return pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0;
+    }
+    // Per-thread nice value: Linux applies setpriority to a thread id.
+    static const int kNice[] = {19, 10, 5, 0, -5, -10, -15};
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(CurrentThreadId()), kNice[priority]) == 0;
 }
 
 int CurrentThreadId() {

@@ -33,6 +33,14 @@ private:
     std::string version_ = "5.3";
 };
 
+// Worker thread priorities. tpIdle maps to SCHED_IDLE; the others are best
+// effort (nice values) since ordinary users may not raise priority.
+enum TThreadPriority : int { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+// Applies the priority to the calling thread. Returns false when the system
+// refused (the thread then keeps its priority).
+bool ApplyThreadPriority(TThreadPriority priority);
+
 // printf-style formatting into a std::string.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
