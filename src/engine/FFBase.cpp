@@ -1,5 +1,7 @@
 #include "engine/FFBase.h"
 
+#include "engine/MainThreadQueue.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <pthread.h>
@@ -26,6 +28,18 @@ std::string Format(const char* fmt, ...) {
     }
     va_end(args);
     return out;
+}
+
+void WaitDraining(ManualResetEvent& event) {
+    MainThreadQueue& queue = MainThreadQueue::Instance();
+    if (!queue.IsMainThread()) {
+        event.Wait();
+        return;
+    }
+    while (!event.WaitFor(std::chrono::milliseconds(20))) {
+        queue.Drain();
+        queue.ProcessMessages();
+    }
 }
 
 bool ApplyThreadPriority(TThreadPriority priority) {

@@ -1,6 +1,9 @@
 // Common roots of the engine's objects.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -32,6 +35,43 @@ public:
 private:
     std::string version_ = "5.3";
 };
+
+// An event that stays signalled until it is reset.
+class ManualResetEvent {
+public:
+    explicit ManualResetEvent(bool signalled) : signalled_(signalled) {}
+    void Set() {
+        std::lock_guard lock(mutex_);
+        signalled_ = true;
+        cv_.notify_all();
+    }
+    void Reset() {
+        std::lock_guard lock(mutex_);
+        signalled_ = false;
+    }
+    bool IsSet() const {
+        std::lock_guard lock(mutex_);
+        return signalled_;
+    }
+    void Wait() {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return signalled_; });
+    }
+    bool WaitFor(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, timeout, [&] { return signalled_; });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    bool signalled_;
+};
+
+// Waits for the event; on the main thread it keeps running the calls queued
+// for it and the window's messages in 20 ms slices, so that a worker blocked
+// on a main-thread event can finish.
+void WaitDraining(ManualResetEvent& event);
 
 // Worker thread priorities. tpIdle maps to SCHED_IDLE; the others are best
 // effort (nice values) since ordinary users may not raise priority.
