@@ -1,4 +1,5 @@
 #include "engine/MainThreadQueue.h"
+#include "engine/FFBase.h"
 
 #include <gtest/gtest.h>
 
