@@ -123,8 +123,6 @@ TEST(WaitDraining, MainThreadKeepsQueuedCallsFlowingWhileItWaits) {
     auto& q = MainThreadQueue::Instance();
     q.SetMainThread();
     ManualResetEvent finished(false);
-    int processed = 0;
-    q.SetProcessMessagesHook([&] { ++processed; });
     bool handler_ran = false;
     // The worker blocks in a main-thread call before it can signal its end.
     std::thread worker([&] {
@@ -133,9 +131,7 @@ TEST(WaitDraining, MainThreadKeepsQueuedCallsFlowingWhileItWaits) {
     });
     WaitDraining(finished);
     worker.join();
-    q.SetProcessMessagesHook(nullptr);
     EXPECT_TRUE(handler_ran);
-    EXPECT_GE(processed, 0);
     // Off the main thread it is a plain wait.
     ManualResetEvent other(false);
     std::thread setter([&] { other.Set(); });
