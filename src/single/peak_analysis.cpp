@@ -1,0 +1,50 @@
+#include "single/peak_analysis.h"
+
+#include <filesystem>
+
+namespace sonorix {
+
+namespace {
+
+std::string trim_blanks(const std::string& s) {
+    const auto first = s.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    return s.substr(first, s.find_last_not_of(' ') - first + 1);
+}
+
+// Byte offset of the n-th code point (or the size when there are fewer).
+size_t utf8_offset(const std::string& s, size_t n) {
+    size_t i = 0;
+    for (size_t count = 0; i < s.size() && count < n; ++count) {
+        ++i;
+        while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+    }
+    return i;
+}
+
+}  // namespace
+
+std::optional<std::string> max_volume_from_line(const std::string& line) {
+    const size_t p = line.find("max_volume:");
+    if (p == std::string::npos) return std::nullopt;
+    const size_t q = line.find("dB");
+    std::string value;
+    if (q != std::string::npos && q > p + 12) value = line.substr(p + 12, q - p - 12);
+    value = trim_blanks(value);
+    if (!value.empty() && value[0] == '-') value.erase(0, 1);
+    return value;
+}
+
+std::string analysis_file_label(const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    const size_t cut = utf8_offset(name, 46);
+    if (cut >= name.size()) return name;
+    return name.substr(0, cut) + "...";
+}
+
+std::string next_analysis_dots(const std::string& label) {
+    const std::string next = label + ".";
+    return next.size() > 69 ? "Analyzing" : next;
+}
+
+}  // namespace sonorix
