@@ -1,0 +1,46 @@
+// Target naming, codec options and progress arithmetic of the list page.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sonorix {
+
+class TCustomDecoder;
+struct SourceFacts;
+
+// The target of source in output_folder: prefix + name, or "NEW_" + name when
+// the folder is the source's own and prefix is empty (compared as folders,
+// not as texts); a source type no target list has becomes .wav, .rm, .mkv or
+// .avi.
+std::filesystem::path batch_target_name(const std::filesystem::path& source, const std::filesystem::path& output_folder,
+                                        const std::string& prefix);
+
+// The stream facts batch_codec_options reads besides the source's facts.
+struct BatchSourceBitRates {
+    int audio = -1;  // first audio stream, bit/s
+    int file = -1;   // whole file, bit/s
+};
+
+// Appends the codec options for target to options and the scale filter (with
+// its leading ",") to video_filters.
+void batch_codec_options(const std::string& source, const std::string& target, const SourceFacts& facts,
+                         const BatchSourceBitRates& rates, std::string& options, std::string& video_filters);
+void batch_codec_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+                         std::string& options, std::string& video_filters);
+
+// Appends " -vf TEXT" / " -af TEXT" for a filter chain collected with
+// leading commas; nothing for an empty chain.
+void append_filter_chain(std::string& options, const char* option, std::string chain);
+
+// A task's percentage, rounded half to even; nothing when the duration is not
+// known, so that the caller keeps the last value. Always within 0..100.
+std::optional<int> task_percent(int64_t position, int64_t duration);
+
+// The plain mean of the task percentages, rounded half to even.
+int mean_percent(const std::vector<int>& percents);
+
+}  // namespace sonorix
