@@ -80,8 +80,7 @@ void batch_codec_options(const std::string& source, const std::string& target, c
     }
 }
 
-void batch_codec_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
-                         std::string& options, std::string& video_filters) {
+BatchSourceBitRates source_bit_rates(TCustomDecoder& probe) {
     BatchSourceBitRates rates;
     TAudioStreamInfo audio;
     if (probe.AudioStreamCount > 0) probe.GetAudioStreamInfo(-1, audio);
@@ -89,7 +88,12 @@ void batch_codec_options(const std::string& source, const std::string& target, T
     TFileStreamInfo info;
     probe.GetFileInfo(info);
     rates.file = info.BitRate;
-    batch_codec_options(source, target, source_facts(probe), rates, options, video_filters);
+    return rates;
+}
+
+void batch_codec_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+                         std::string& options, std::string& video_filters) {
+    batch_codec_options(source, target, source_facts(probe), source_bit_rates(probe), options, video_filters);
 }
 
 std::optional<int> task_percent(int64_t position, int64_t duration) {

@@ -25,6 +25,9 @@ struct BatchSourceBitRates {
     int file = -1;   // whole file, bit/s
 };
 
+// The bit rates of the source the probe holds.
+BatchSourceBitRates source_bit_rates(TCustomDecoder& probe);
+
 // Appends the codec options for target to options and the scale filter (with
 // its leading ",") to video_filters.
 void batch_codec_options(const std::string& source, const std::string& target, const SourceFacts& facts,
