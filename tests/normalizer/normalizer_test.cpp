@@ -1,0 +1,84 @@
+#include "normalizer/wav_level.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "engine/FFLoad.h"
+#include "support/media_fixtures.h"
+#include "support/temp_dir.h"
+
+using namespace sonorix;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Normalizer : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(TFFLoader::Instance().Load(kEncoderLibraries)); }
+    fs::path tone(const std::string& name, double peak_db, const std::string& codec = "") {
+        test::MediaSpec spec;
+        spec.duration_seconds = 1.0;
+        spec.peak_db = peak_db;
+        spec.audio_codec = codec;
+        return test::make_media(dir_ / name, spec);
+    }
+    double level(const fs::path& file) {
+        return normalizer::average_level_db(file, normalizer::read_layout(file));
+    }
+    test::TempDir dir_{"sonorix-normalizer"};
+};
+
+TEST_F(Normalizer, MixModeBringsEveryFileToTheAverageLevel) {
+    const fs::path a = tone("a.wav", -3), b = tone("b.wav", -9), c = tone("c.wav", -15);
+    const double before[] = {level(a), level(b), level(c)};
+    const double average = (before[0] + before[1] + before[2]) / 3;
+    std::ostringstream out, err;
+    EXPECT_EQ(normalizer::run({"-m", (dir_ / "*.wav").string()}, out, err), 0) << err.str();
+    for (const fs::path& f : {a, b, c}) EXPECT_NEAR(level(f), average, 0.05) << f;
+    EXPECT_NE(out.str().find("Applying adjustment of +6.00 dB to " + c.string()), std::string::npos) << out.str();
+    // The middle file is at the average already.
+    EXPECT_NE(out.str().find(b.string() + " already normalized, not adjusting..."), std::string::npos) << out.str();
+    // Still a WAV of the same length.
+    EXPECT_NEAR(test::measure_audio(a).duration_seconds, 1.0, 1e-6);
+}
+
+TEST_F(Normalizer, OtherSampleFormatsAndFixedTarget) {
+    const fs::path f24 = tone("deep.wav", -20, "pcm_s24le");
+    const fs::path f32 = tone("float.wav", -20, "pcm_f32le");
+    std::ostringstream out, err;
+    EXPECT_EQ(normalizer::run({"-a", "-12", f24.string(), f32.string()}, out, err), 0) << err.str();
+    EXPECT_NEAR(level(f24), -12, 0.05);
+    EXPECT_NEAR(level(f32), -12, 0.05);
+}
+
+TEST_F(Normalizer, LoudGainsClipInsteadOfWrapping) {
+    const fs::path f = tone("loud.wav", -1);
+    EXPECT_GT(normalizer::apply_gain(f, normalizer::read_layout(f), 12), 0);
+    EXPECT_NEAR(test::measure_audio(f).peak_db, 0, 0.01) << "saturated at full scale";
+}
+
+TEST_F(Normalizer, BadFilesAreReportedAndLeftAsTheyWere) {
+    const fs::path text = dir_ / "notes.wav";
+    test::write_file(text, "RIFF....WAVEnot really");
+    const fs::path mp3 = tone("song.mp3", -6);
+    const auto mp3_size = fs::file_size(mp3);
+    std::ostringstream out, err;
+    EXPECT_EQ(normalizer::run({"-m", text.string(), mp3.string(), (dir_ / "missing.wav").string()}, out, err), 1);
+    EXPECT_NE(err.str().find(text.string() + ": "), std::string::npos);
+    EXPECT_NE(err.str().find("not adjusting..."), std::string::npos);
+    EXPECT_EQ(fs::file_size(mp3), mp3_size);
+}
+
+TEST_F(Normalizer, AFailedRewriteLeavesTheOriginalWhole) {
+    const fs::path f = tone("keep.wav", -10);
+    const double before = level(f);
+    // Something in the way of the temporary file: the rewrite cannot start.
+    fs::create_directory(dir_ / ".keep.wav.normalizing");
+    EXPECT_THROW(normalizer::apply_gain(f, normalizer::read_layout(f), 3), std::runtime_error);
+    EXPECT_NEAR(level(f), before, 1e-9);
+    EXPECT_TRUE(fs::is_directory(dir_ / ".keep.wav.normalizing")) << "only files the run made are removed";
+}
+
+}  // namespace
