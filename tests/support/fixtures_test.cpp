@@ -292,6 +292,8 @@ INSTANTIATE_TEST_SUITE_P(
                     }),
                     "even"},
         RefusalCase{"above_full_scale", "a.wav", with([](MediaSpec& s) { s.peak_db = 1; }), "full scale"},
+        RefusalCase{"tone_above_half_the_rate", "a.wav", with([](MediaSpec& s) { s.tone_hz = 30000; }),
+                    "half the sample rate"},
         RefusalCase{"unknown_extension", "a.notaformat", with([](MediaSpec&) {}), "no container"}),
     [](const auto& info) { return info.param.name; });
 

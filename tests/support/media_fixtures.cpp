@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -294,6 +296,9 @@ private:
         const AVCodec* codec = find_encoder(name, AVMEDIA_TYPE_AUDIO);
         require_muxable(out_->oformat, codec);
         require_sample_rate(codec, spec_.sample_rate);
+        if (!(spec_.tone_hz > 0 && spec_.tone_hz < spec_.sample_rate / 2.0))
+            fail("the tone must lie above 0 Hz and below half the sample rate");
+        if (spec_.peak_db > 0) fail("the peak must not be above full scale (0 dB)");
 
         AudioTrack t;
         t.enc = open_context(codec);
@@ -313,7 +318,6 @@ private:
         if (!keeps_priming()) t.total = std::max<int64_t>(t.total - enc->initial_padding, 1);
         t.tone.emplace(spec_.tone_hz, spec_.sample_rate, t.total);
 
-        if (spec_.peak_db > 0) fail("the peak must not be above full scale (0 dB)");
         t.peak = std::pow(10.0, spec_.peak_db / 20.0) * gain;
         const int bytes = av_get_bytes_per_sample(enc->sample_fmt);
         if (bytes == 2) t.int_peak = std::min<int64_t>(std::llround(t.peak * 32768.0), 32767);
