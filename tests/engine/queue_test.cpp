@@ -1,4 +1,5 @@
 #include "engine/MainThreadQueue.h"
+#include "support/drain.h"
 #include "engine/FFBase.h"
 
 #include <gtest/gtest.h>
@@ -11,22 +12,7 @@
 
 using namespace sonorix;
 using namespace std::chrono_literals;
-
-namespace {
-
-// Drains on this (main) thread until done() or the time-out; a deadlock fails
-// the test instead of hanging it.
-template <typename Pred>
-bool drain_until(Pred done, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        MainThreadQueue::Instance().WaitAndDrain(5ms);
-    }
-    return true;
-}
-
-}  // namespace
+using sonorix::test::drain_until;
 
 TEST(MainThreadQueue, PostsFromWorkersKeepTheirOrderAndRunOnTheMainThread) {
     auto& q = MainThreadQueue::Instance();
