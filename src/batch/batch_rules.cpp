@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "engine/FFDecode.h"
+#include "single/text.h"
 #include "single/output_options.h"
 #include "single/source_types.h"
 
@@ -15,15 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-    return s;
-}
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
 
 bool same_folder(const fs::path& a, const fs::path& b) {
     std::error_code ec;
@@ -38,7 +31,7 @@ fs::path batch_target_name(const fs::path& source, const fs::path& output_folder
     const bool own_folder = prefix.empty() && same_folder(source.parent_path(), output_folder);
     fs::path target = output_folder / ((own_folder ? "NEW_" : prefix) + name);
 
-    const std::string e = upper(source.extension().string());
+    const std::string e = upper_text(source.extension().string());
     const std::string file = source.string();
     std::string new_ext;
     if (is_member(audio_source_types, file) && !is_member(audio_target_types, file)) {
@@ -59,7 +52,7 @@ void append_filter_chain(std::string& options, const char* option, std::string c
 
 void batch_codec_options(const std::string& source, const std::string& target, const SourceFacts& facts,
                          const BatchSourceBitRates& rates, std::string& options, std::string& video_filters) {
-    if (lower(fs::path(source).extension().string()) != lower(fs::path(target).extension().string())) {
+    if (lower_text(fs::path(source).extension().string()) != lower_text(fs::path(target).extension().string())) {
         options += ffcodec(target, facts) + " -q:v 0";
         if (is_member(video_target_types, target)) {
             const std::string w = std::to_string(facts.width), h = std::to_string(facts.height);

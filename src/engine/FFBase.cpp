@@ -13,9 +13,7 @@
 
 namespace sonorix {
 
-std::string Format(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
+std::string FormatV(const char* fmt, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const int needed = std::vsnprintf(nullptr, 0, fmt, copy);
@@ -26,6 +24,13 @@ std::string Format(const char* fmt, ...) {
         std::vsnprintf(buf.data(), buf.size(), fmt, args);
         out.assign(buf.data(), static_cast<size_t>(needed));
     }
+    return out;
+}
+
+std::string Format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::string out = FormatV(fmt, args);
     va_end(args);
     return out;
 }

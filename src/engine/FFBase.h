@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdarg>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -83,6 +84,7 @@ bool ApplyThreadPriority(TThreadPriority priority);
 
 // printf-style formatting into a std::string.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatV(const char* fmt, va_list args);
 
 // A small integer id of the calling thread (the kernel's thread id).
 int CurrentThreadId();

@@ -5,27 +5,15 @@
 #include <filesystem>
 
 #include "engine/FFDecode.h"
+#include "single/text.h"
 #include "single/source_types.h"
 
 namespace sonorix {
 
 namespace {
 
-std::string upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-    return s;
-}
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
 
-std::string trim_blanks(const std::string& s) {
-    const auto first = s.find_first_not_of(' ');
-    if (first == std::string::npos) return "";
-    return s.substr(first, s.find_last_not_of(' ') - first + 1);
-}
 
 }  // namespace
 
@@ -52,11 +40,11 @@ std::string conversion_options(const std::string& source, const std::string& tar
 
 SaveChoices save_choices(const std::string& source_file) {
     const std::string e = std::filesystem::path(source_file).extension().string();
-    const std::string eu = upper(e), el = lower(e);
+    const std::string eu = upper_text(e), el = lower_text(e);
     SaveChoices out;
     std::string_view list;
     auto first = [&](const std::string& name) {
-        out.filter += "*." + upper(name) + "|*." + lower(name) + "|";
+        out.filter += "*." + upper_text(name) + "|*." + lower_text(name) + "|";
         out.default_extension = name;
     };
     if (is_member(video_source_types, source_file)) {
@@ -84,8 +72,8 @@ SaveChoices save_choices(const std::string& source_file) {
     for (size_t pos = list.find("*."); pos != std::string_view::npos; pos = list.find("*.", pos + 2)) {
         const size_t end = list.find(';', pos);
         const std::string name(list.substr(pos + 2, end - pos - 2));
-        if (upper(trim_blanks(name)) == upper(out.default_extension)) continue;
-        out.filter += "*." + upper(name) + "|*." + lower(name) + "|";
+        if (upper_text(trim_blanks(name)) == upper_text(out.default_extension)) continue;
+        out.filter += "*." + upper_text(name) + "|*." + lower_text(name) + "|";
     }
     return out;
 }

@@ -8,23 +8,15 @@
 #include <filesystem>
 
 #include "engine/FFDecode.h"
+#include "single/text.h"
 
 namespace sonorix {
 
 namespace {
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
 
-std::string extension_of(const std::string& file) { return lower(std::filesystem::path(file).extension().string()); }
+std::string extension_of(const std::string& file) { return lower_text(std::filesystem::path(file).extension().string()); }
 
-std::string trimmed(const std::string& s) {
-    const auto first = s.find_first_not_of(' ');
-    if (first == std::string::npos) return "";
-    return s.substr(first, s.find_last_not_of(' ') - first + 1);
-}
 
 bool contains(const std::string& text, const char* what) { return text.find(what) != std::string::npos; }
 
@@ -47,7 +39,7 @@ std::string h264_or(const SourceFacts& s, const std::string& otherwise) {
 
 SourceFacts source_facts(TCustomDecoder& probe) {
     SourceFacts f;
-    f.info = lower(probe.GetInfoText());
+    f.info = lower_text(probe.GetInfoText());
     TVideoStreamInfo video;
     if (probe.VideoStreamCount > 0) probe.GetVideoStreamInfo(-1, video);
     f.frame_rate_num = video.FrameRate.num;
@@ -68,7 +60,7 @@ std::string real_text(double value) {
 }
 
 std::string ffcodec(const std::string& target_file, const SourceFacts& s) {
-    const std::string x = trimmed(extension_of(target_file));
+    const std::string x = trim_blanks(extension_of(target_file));
     std::string out;
     if (x == ".avi") out += h264_or(s, contains(s.info, "xvid") ? " -c:v libxvid" : mpeg4_with_fix(s));
     if ((x == ".flv" || x == ".swf") && s.sample_rate != 11025 && s.sample_rate != 22050 && s.sample_rate != 44100) {

@@ -2,15 +2,12 @@
 
 #include <filesystem>
 
+#include "single/text.h"
+
 namespace sonorix {
 
 namespace {
 
-std::string trim_blanks(const std::string& s) {
-    const auto first = s.find_first_not_of(' ');
-    if (first == std::string::npos) return "";
-    return s.substr(first, s.find_last_not_of(' ') - first + 1);
-}
 
 // Byte offset of the n-th code point (or the size when there are fewer).
 size_t utf8_offset(const std::string& s, size_t n) {

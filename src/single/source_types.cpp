@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "engine/FFBase.h"
+#include "single/text.h"
 
 namespace sonorix {
 
@@ -20,9 +21,8 @@ const std::string_view audio_target_types =
     "*.WAV;*.MP3;*.WMA;*.AAC;*.AC3;*.FLAC;*.M4A;*.MKA;*.MP2;*.OGG;*.RA;*.AIF;*.AIFF;*.AIFC;*.AU;";
 
 bool is_member(std::string_view list, const std::string& file_name) {
-    std::string ext = std::filesystem::path(file_name).extension().string();
+    const std::string ext = upper_text(std::filesystem::path(file_name).extension().string());
     if (ext.size() < 2) return false;  // "" or a lone dot
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::toupper(c); });
     return list.find(ext) != std::string_view::npos;
 }
 

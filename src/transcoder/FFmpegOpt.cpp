@@ -248,12 +248,7 @@ void TCustomFFmpegOpt::raise_error(const std::string& message) {
 void TCustomFFmpegOpt::raise_format(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    va_list copy;
-    va_copy(copy, args);
-    const int needed = std::vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    std::string message(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
-    if (needed > 0) std::vsnprintf(message.data(), message.size() + 1, fmt, args);
+    std::string message = FormatV(fmt, args);
     va_end(args);
     raise_error(message);
 }
