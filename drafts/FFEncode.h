@@ -1,0 +1,304 @@
+// The encoder component: an ordered list of conversion tasks, run at most a
+// given number at once, reporting progress, hooks and the end of each task
+// and of the whole list through events.
+//
+// Threads: every operation is called on the main thread. Each started task
+// runs on its own worker, which raises progress, preview, hook and
+// termination calls; the worker of a task that ends starts the next one.
+// With TriggerEventInMainThread, OnProgress, OnPreviewBitmap,
+// OnBeforeFindStreamInfo and OnTerminate run on the main thread through the
+// engine's main-thread queue (the raising thread waits); hooks always run on
+// the worker.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FFBase.h"
+#include "engine/FFDecode.h"
+#include "engine/libav.h"
+#include "transcoder/FFmpeg.h"
+
+namespace sonorix {
+
+struct TInputOptions {
+    std::string FileName;
+    std::string Options;
+    std::string Presets;
+};
+
+struct TOutputOptions {
+    std::string FileName;
+    std::string Options;
+    std::string Presets;
+    bool AudioInputHook = false;
+    bool AudioOutputHook = false;
+    bool VideoInputHook = false;
+    bool VideoOutputHook = false;
+    int BitsPixel = 32;
+    bool FrameInputHook = false;
+    bool FrameOutputHook = false;
+    bool Join = false;
+};
+
+void ResetInputOptions(TInputOptions& AOptions);
+void ResetOutputOptions(TOutputOptions& AOptions);
+
+struct TProgressInfo {
+    int TaskIndex = 0;
+    int InputIndex = 0;
+    int FrameNumber = -1;
+    int FPS = 0;
+    float Quality = -1;
+    float BitRate = -1;
+    int64_t OutputSize = 0;
+    int64_t Position = 0;  // microseconds
+    int64_t Duration = -1; // microseconds
+};
+using PProgressInfo = TProgressInfo*;
+
+struct TTerminateInfo {
+    int TaskIndex = -1;
+    bool Completed = false;
+    bool Failed = false;
+    std::string ErrorText;
+};
+
+// A video frame as a bitmap of BitsPixel depth, rows top to bottom: 8 packed
+// BGR 3:3:2, 15 packed 5:5:5, 16 packed 5:6:5, 24 BGR, 32 BGRA.
+class TBitmap {
+public:
+    int Width = 0;
+    int Height = 0;
+    int BitsPixel = 32;
+    int Stride = 0;  // bytes per row
+    std::vector<uint8_t> Pixels;
+    uint8_t* ScanLine(int row) { return Pixels.data() + static_cast<size_t>(row) * Stride; }
+    std::mutex& Canvas() { return canvas_; }
+
+private:
+    std::mutex canvas_;  // locked while a hook handler draws
+};
+
+struct THookInfo {
+    int TaskIndex = 0;
+    TBitmap* Bitmap = nullptr;
+    int FrameNumber = 0;
+    int64_t PTS = 0;
+    bool WriteBack = true;
+    bool Unhook = false;
+};
+using PHookInfo = THookInfo*;
+
+struct TFrameHookInfo {
+    int TaskIndex = 0;
+    int FrameNumber = 0;
+    AVFrame* Picture = nullptr;
+    int PixFmt = -1;
+    int Width = 0;
+    int Height = 0;
+    int64_t PTS = 0;
+};
+using PFrameHookInfo = TFrameHookInfo*;
+
+struct TPreviewInfo {
+    int TaskIndex = 0;
+    TBitmap* Bitmap = nullptr;
+    int FrameNumber = 0;
+    int64_t PTS = 0;
+};
+
+using TAudioHookEvent = std::function<void(TObject* Sender, int ATaskIndex, int64_t APTS, uint8_t* ASample,
+                                           int ASize, int ASampleRate, int AChannels, AVSampleFormat ASampleFormat)>;
+using TVideoHookEvent = std::function<void(TObject* Sender, PHookInfo AHookInfo)>;
+using TFrameHookEvent = std::function<void(TObject* Sender, PFrameHookInfo AHookInfo)>;
+using TPreviewBitmapEvent = std::function<void(TObject* Sender, const TPreviewInfo& APreviewInfo)>;
+using TProgressEvent = std::function<void(TObject* Sender, PProgressInfo AProgressInfo)>;
+using TTerminateEvent = std::function<void(TObject* Sender, const TTerminateInfo& ATerminateInfo)>;
+
+class TCustomEncoder;
+
+// Converts frames to bitmaps and back with the libraries' scaler.
+class BitmapConverter {
+public:
+    ~BitmapConverter();
+    void SetBitsPixel(int bits) { bits_ = bits; }
+    int BitsPixel() const { return bits_; }
+    // Fills bitmap from frame; false when the scaler cannot be set up.
+    bool ToBitmap(const AVFrame* frame, TBitmap& bitmap);
+    // Writes bitmap back into frame's own format; false when impossible.
+    bool FromBitmap(const TBitmap& bitmap, AVFrame* frame);
+    static AVPixelFormat BitmapFormat(int bits);
+
+private:
+    int bits_ = 32;
+    SwsContext* to_rgb_ = nullptr;
+    SwsContext* from_rgb_ = nullptr;
+};
+
+// One task: the transcoder plus its links back to the component.
+class TFFmpeg : public TCustomFFmpeg {
+public:
+    explicit TFFmpeg(TCustomEncoder* AEncoder) : Encoder(AEncoder) {}
+    ~TFFmpeg() override;
+
+    TCustomEncoder* Encoder;
+    // One probe per input, attached to the opened input (created on demand).
+    TFFDecoder& InputProbe(int index);
+    std::map<int, TInputOptions> InputOptions;
+    std::map<int, TOutputOptions> OutputOptions;
+    int PreviewFlags = 0;  // bit 0 preview window, bit 1 preview bitmap events
+
+    // Hook state of the worker that runs this task.
+    BitmapConverter HookConverter;
+    BitmapConverter PreviewConverter;
+    TBitmap HookBitmap;
+    TBitmap PreviewBitmap;
+    std::atomic<bool> VideoInputUnhooked{false};
+    std::atomic<bool> VideoOutputUnhooked{false};
+    int64_t LastPreviewUs = INT64_MIN;
+    int HookFrames = 0;
+
+private:
+    std::vector<std::unique_ptr<TFFDecoder>> probes_;
+};
+
+// Owning list of tasks.
+class TFFmpegList {
+public:
+    int Add(std::unique_ptr<TFFmpeg> task);
+    void Clear();
+    void Delete(int index);
+    TFFmpeg* Item(int index) const;  // raises std::out_of_range outside the list
+    int IndexOf(const TFFmpeg* task) const;
+    int Count() const { return static_cast<int>(items_.size()); }
+    void BreakAll(bool wait);
+    void SetPreviewBit(bool on);
+    void SetPreviewBitmapBit(bool on);
+
+private:
+    std::vector<std::unique_ptr<TFFmpeg>> items_;
+};
+
+class TCustomEncoder : public TFFBaseComponent {
+public:
+    TCustomEncoder();
+    ~TCustomEncoder() override;
+    TCustomEncoder(const TCustomEncoder&) = delete;
+    TCustomEncoder& operator=(const TCustomEncoder&) = delete;
+
+    bool LibrariesLoaded() const;
+    bool LoadLibraries(const std::string& AFolder);
+
+    int TasksCount() const { return tasks_.Count(); }
+    int AddTask(const std::string& AFileName, const TInputOptions* AOptions = nullptr);
+    int AddInput(int ATaskIndex, const std::string& AFileName, const TInputOptions* AOptions = nullptr);
+    int SetOutput(int ATaskIndex, const std::string& AFileName, const TOutputOptions* AOptions = nullptr);
+    void RemoveTask(int ATaskIndex);
+    void ClearTasks();
+    void StartTask(int ALimit);
+    void Stop(bool AWait);
+
+    TFFDecoder& Decoder() { return decoder_; }
+    const std::string& LastErrorMessage() const { return last_error_; }
+    TFFmpeg* Task(int index) const { return tasks_.Item(index); }
+
+    bool Preview() const { return preview_; }
+    void SetPreview(bool value);
+    bool PreviewBitmap() const { return preview_bitmap_; }
+    void SetPreviewBitmap(bool value);
+    int ProgressInterval() const { return progress_interval_; }
+    void SetProgressInterval(int value) { progress_interval_ = value > 100 ? value : 100; }
+    TThreadPriority ThreadPriority = tpNormal;
+    bool TriggerEventInMainThread = true;
+
+    bool Running() const { return running_; }
+    bool AllTerminated() const { return all_terminated_; }
+
+    TAudioHookEvent OnAudioInputHook;
+    TAudioHookEvent OnAudioOutputHook;
+    TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
+    TVideoHookEvent OnVideoInputHook;
+    TVideoHookEvent OnVideoOutputHook;
+    TPreviewBitmapEvent OnPreviewBitmap;
+    TProgressEvent OnProgress;
+    TTerminateEvent OnTerminate;
+    TFrameHookEvent OnFrameInputHook;
+    TFrameHookEvent OnFrameOutputHook;
+
+protected:
+    virtual void DoVideoInputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS);
+    virtual void DoVideoOutputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS);
+    virtual void DoFrameInputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS);
+    virtual void DoFrameOutputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS);
+    virtual void DoPreviewBitmap(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS);
+    virtual void DoProgress(TFFmpeg* ATask, int AInputIndex, int AFrameNumber, int AFPS, float AQuality,
+                            float ABitRate, int64_t AOutputSize, int64_t APosition, int64_t ADuration);
+    virtual void DoTaskTerminated(TFFmpeg* ATask);
+
+private:
+    void CheckWorking(const char* operation) const;
+    void PrepareTask(TFFmpeg& task);
+    int OpenInput(TFFmpeg& task, const std::string& file_name, const TInputOptions* options);
+    void StartNextTask();
+    void FinalNotification();
+    void DeliverTerminate(const TTerminateInfo& info, bool wait_for_delivered);
+    void DoAudioHook(const TAudioHookEvent& event, TFFmpeg* task, int64_t pts, void* samples, int size,
+                     int rate, int channels, AVSampleFormat format);
+    void DoVideoHook(const TVideoHookEvent& event, TFFmpeg* task, AVFrame* frame, int64_t pts,
+                     std::atomic<bool>& unhooked);
+    void DoFrameHook(const TFrameHookEvent& event, TFFmpeg* task, AVFrame* frame, int64_t pts);
+    void DoBeforeFindStreamInfo(TFFmpeg* task, AVFormatContext* context);
+    void InstallOutputHooks(TFFmpeg& task, const TOutputOptions& options);
+    void WaitForDeliveries();
+
+    std::string last_error_;
+    bool strict_options_ = true;
+    bool preview_ = false;
+    bool preview_bitmap_ = false;
+    int progress_interval_ = 500;
+
+    TProgressInfo progress_info_;
+    TTerminateInfo terminate_info_;
+    THookInfo hook_info_;
+    TFrameHookInfo frame_hook_info_;
+    TPreviewInfo preview_info_;
+
+    std::mutex audio_hook_lock_;
+    std::mutex preview_lock_;
+    std::mutex progress_lock_;
+    std::recursive_mutex terminate_lock_;
+    std::mutex video_hook_lock_;
+    std::mutex frame_hook_lock_;
+    std::mutex before_find_lock_;
+
+    // Per-task deliveries still under way; the final notification waits for
+    // none to be left (a single flag could be reset by a parallel task's
+    // delivery and let the final notice overtake it).
+    std::shared_ptr<std::atomic<int>> pending_deliveries_ = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+    std::shared_ptr<std::atomic<int>> live_deliveries_ = std::make_shared<std::atomic<int>>(0);
+    bool final_pending_ = false;
+
+    TFFDecoder decoder_;
+    TFFmpegList tasks_;
+    int finished_count_ = 0;
+    int next_index_ = -1;
+    int remaining_ = 0;
+    std::atomic<bool> all_terminated_{false};
+    bool threaded_ = false;
+    std::atomic<bool> running_{false};
+};
+
+class TFFEncoder : public TCustomEncoder {};
+
+}  // namespace sonorix
