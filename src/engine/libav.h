@@ -5,6 +5,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavdevice/avdevice.h>
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
@@ -15,6 +16,7 @@ extern "C" {
 #include <libavutil/cpu.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
+#include <libavutil/eval.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/mathematics.h>

@@ -1,0 +1,271 @@
+// The transcoder core's set-up: input files and streams, the output file and
+// its streams, the filter graphs of re-encoded streams, and the start of
+// transcoding (stream-copy parameters, encoders, decoders, headers).
+//
+// Threads: inputs and the output are opened on the thread that adds files to
+// the task; transcode_init and graph configuration run on the task's worker.
+// The interrupt call-backs run on whichever thread is inside a library call
+// and read only the atomic stamps and the stop flag.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "transcoder/FFmpegOpt.h"
+
+namespace sonorix {
+
+struct TFilterGraph;
+struct TInputFilter;
+struct TOutputFilter;
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+
+struct FilterGraphDeleter {
+    void operator()(AVFilterGraph* graph) const { avfilter_graph_free(&graph); }
+};
+
+// Closes the output's file (when the muxer writes one) and frees the context.
+struct OutputContextCloser {
+    void operator()(AVFormatContext* ctx) const;
+};
+
+struct TInputStream {
+    int file_index = 0;
+    AVStream* st = nullptr;
+    bool discard = true;  // not used by any output
+    int decoding_needed = 0;
+    const AVCodec* dec = nullptr;
+    CodecContextPtr dec_ctx;  // parameters from the stream; opened by transcode_init
+    Dictionary decoder_opts;
+    double ts_scale = 1.0;
+    AVRational framerate{0, 0};  // forced input rate (-r on the input)
+    int top_field_first = -1;
+    int reinit_filters = -1;
+    int guess_layout_max = INT_MAX;
+    // Last seen format, for the loop's reconfiguration test.
+    int resample_sample_fmt = AV_SAMPLE_FMT_NONE;
+    int resample_sample_rate = 0;
+    int resample_channels = 0;
+    AVChannelLayout resample_ch_layout{};
+    int resample_width = 0;
+    int resample_height = 0;
+    int resample_pix_fmt = AV_PIX_FMT_NONE;
+    int fix_sub_duration = 0;
+    int64_t next_dts = AV_NOPTS_VALUE;  // microseconds
+    int64_t dts = AV_NOPTS_VALUE;
+    int64_t next_pts = AV_NOPTS_VALUE;
+    int64_t pts = AV_NOPTS_VALUE;
+    bool start_flag = false;
+    int64_t start_wallclock = 0;  // -re: when reading began
+    bool decoder_open = false;
+    std::vector<TInputFilter*> filters;  // owned by their graphs
+
+    TInputStream() = default;
+    TInputStream(const TInputStream&) = delete;
+    TInputStream& operator=(const TInputStream&) = delete;
+    ~TInputStream() { av_channel_layout_uninit(&resample_ch_layout); }
+};
+
+struct TOutputFile {
+    std::unique_ptr<AVFormatContext, OutputContextCloser> ctx;
+    Dictionary opts;  // muxer options
+    int ost_index = 0;
+    int64_t recording_time = INT64_MAX;  // microseconds
+    int64_t start_time = 0;
+    int64_t limit_filesize = INT64_MAX;
+    int shortest = 0;
+    std::string target_name;  // the file the user asked for
+    std::string temp_name;    // what is written until the task completes; empty without a file
+};
+
+struct TOutputStream {
+    int file_index = 0;
+    int index = 0;          // within the file
+    int source_index = -1;  // input stream, -1 for graph outputs and attachments
+    AVStream* st = nullptr;
+    int sync_ist = -1;
+    const AVCodec* enc = nullptr;
+    CodecContextPtr enc_ctx;
+    bool encoding_needed = false;
+    bool stream_copy = false;
+    bool attachment = false;
+    bool encoder_open = false;
+    int64_t max_frames = INT64_MAX;
+    int copy_prior_start = -1;
+    int copy_initial_nonkeyframes = 0;
+    AVRational frame_rate{0, 0};
+    int force_fps = 0;
+    int top_field_first = -1;
+    double frame_aspect_ratio = 0;
+    std::string forced_keyframes;
+    std::vector<int64_t> forced_kf_pts;
+    std::string avfilter;
+    bool keep_pix_fmt = false;
+    int sws_flags = SWS_BICUBIC;
+    Dictionary encoder_opts;
+    Dictionary swr_opts;
+    Dictionary resample_opts;
+    std::vector<int> audio_channels_map;
+    std::vector<const AVBitStreamFilter*> bitstream_filters;  // chained by the loop
+    std::string logfile_prefix;  // -passlogfile
+    FILE* logfile = nullptr;     // pass 1: the encoder's statistics go here (written by the loop)
+    TOutputFilter* filter = nullptr;  // owned by its graph
+    // The loop's state.
+    bool finished = false;
+    bool unavailable = false;
+    int64_t frame_number = 0;
+    int64_t data_size = 0;
+    int64_t last_mux_dts = AV_NOPTS_VALUE;
+    int64_t first_pts = AV_NOPTS_VALUE;
+
+    TOutputStream() = default;
+    TOutputStream(const TOutputStream&) = delete;
+    TOutputStream& operator=(const TOutputStream&) = delete;
+    ~TOutputStream();
+};
+
+struct TInputFilter {
+    AVFilterContext* filter = nullptr;  // the buffer source
+    int ist = -1;
+    TFilterGraph* graph = nullptr;
+    std::string name;
+};
+
+struct TOutputFilter {
+    AVFilterContext* filter = nullptr;  // the buffer sink
+    int ost = -1;                       // -1 until bound
+    TFilterGraph* graph = nullptr;
+    std::string name;  // the pad's label in a complex graph
+    AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
+};
+
+struct TFilterGraph {
+    int index = 0;
+    std::unique_ptr<AVFilterGraph, FilterGraphDeleter> graph;
+    std::string graph_desc;  // empty for a simple graph
+    bool configured = false;
+    std::vector<std::unique_ptr<TInputFilter>> inputs;
+    std::vector<std::unique_ptr<TOutputFilter>> outputs;
+};
+
+// A -tag value: a number (decimal or 0x...) or else a four-character code.
+uint32_t parse_codec_tag(const std::string& text);
+
+class TCustomFFmpeg;
+using TBeforeFindStreamInfoEvent = std::function<void(TCustomFFmpeg* Sender, AVFormatContext* ctx)>;
+
+class TCustomFFmpeg : public TCustomFFmpegOpt {
+public:
+    TCustomFFmpeg();
+    ~TCustomFFmpeg() override;
+
+    // The new input index, or a negative code with last_error() set.
+    int OpenInputFile(TOptionsContext& o, const std::string& options, const std::string& file_name,
+                      const std::string& presets);
+    // The new output index, or a negative code (mostly -1) with last_error() set.
+    int OpenOutputFile(TOptionsContext& o, const std::string& options, bool join,
+                       const std::string& file_name, const std::string& presets);
+    // Start of a run: 0 or a negative code (see the failure rules in FFmpegInit.cpp).
+    int transcode_init();
+    // Builds (or rebuilds) a graph's library graph; 0 or a negative code.
+    int configure_filtergraph(TFilterGraph& fg);
+    // The source input stream of an output stream, or null.
+    TInputStream* get_input_stream(const TOutputStream& ost);
+
+    // Names of an output: the temporary file written until completion (empty
+    // for muxers that open no file) and the target it is renamed onto.
+    const std::string& temp_output_name(int file) const;
+    const std::string& target_name(int file) const;
+
+    // Deletes the temporary files of outputs that were not renamed yet.
+    void discard_temp_outputs();
+    // Closes every opened encoder and decoder of this task (the contexts stay)
+    // and takes them off the process-wide open-codec lists.
+    void close_codecs();
+    static size_t open_encoder_count();
+    static size_t open_decoder_count();
+
+    TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
+
+    std::vector<std::unique_ptr<TInputStream>> input_streams;
+    std::vector<TOutputFile> output_files;
+    std::vector<std::unique_ptr<TOutputStream>> output_streams;
+    std::vector<std::unique_ptr<TFilterGraph>> filtergraphs;
+
+    int64_t longest_input_duration = -1;  // microseconds, -1: none
+    int64_t output_recording_time = -1;   // microseconds, -1: none
+    int64_t global_header_bytes = 0;
+    bool joined = false;
+
+    // Time-out stamps (microseconds of av_gettime_relative; INT64_MAX: not
+    // armed; 0 forces an abort) and the stop request, read by the call-backs.
+    std::atomic<int64_t> read_stamp{INT64_MAX};
+    std::atomic<int64_t> write_stamp{INT64_MAX};
+    std::atomic<bool> stop_requested{false};
+    void arm_read_stamp() { read_stamp = av_gettime_relative(); }
+    void arm_write_stamp() { write_stamp = av_gettime_relative(); }
+
+    static int read_interrupt(void* opaque);
+    static int write_interrupt(void* opaque);
+
+protected:
+    AVIOInterruptCB write_interrupt_callback() override { return {&write_interrupt, this}; }
+
+private:
+    // Set-up helpers (FFmpegInput.cpp, FFmpegOutput.cpp).
+    void add_input_streams(TOptionsContext& o, AVFormatContext* ic, int file_index);
+    void dump_attachments(TOptionsContext& o, AVFormatContext* ic);
+    Dictionary filter_codec_opts(const AVDictionary* opts, AVCodecID codec_id, AVFormatContext* s,
+                                 AVStream* st, const AVCodec* codec, bool encoder);
+    TOutputStream& new_output_stream(TOptionsContext& o, AVFormatContext* oc, AVMediaType type,
+                                     int source_index);
+    TOutputStream& new_video_stream(TOptionsContext& o, AVFormatContext* oc, int source_index);
+    TOutputStream& new_audio_stream(TOptionsContext& o, AVFormatContext* oc, int source_index);
+    void new_stream_of_type(TOptionsContext& o, AVFormatContext* oc, AVMediaType type, int source_index);
+    void select_streams_automatically(TOptionsContext& o, AVFormatContext* oc);
+    int select_streams_by_map(TOptionsContext& o, AVFormatContext* oc);
+    uint16_t* parse_matrix(const std::string& text);
+    void add_attachments(TOptionsContext& o, AVFormatContext* oc);
+    void copy_metadata(TOptionsContext& o, TOutputFile& of);
+    std::vector<AVDictionary**> metadata_targets(AVFormatContext* ctx, const std::string& spec);
+    void apply_metadata_maps(TOptionsContext& o, AVFormatContext* oc);
+    // Drops the streams of the output being opened after a failure.
+    int fail_output(const std::string& message, size_t first_ost);
+
+    // Graph helpers (FFmpegFilter.cpp).
+    TFilterGraph& init_simple_filtergraph(int ist, int ost);
+    int configure_input_audio(TFilterGraph& fg, TInputFilter& ifilter, AVFilterInOut* in);
+    int configure_input_video(TFilterGraph& fg, TInputFilter& ifilter, AVFilterInOut* in);
+    int configure_output_audio(TFilterGraph& fg, TOutputFilter& ofilter, AVFilterInOut* out);
+    int configure_output_video(TFilterGraph& fg, TOutputFilter& ofilter, AVFilterInOut* out);
+
+    // Complex graphs (FFmpegComplex.cpp).
+    int init_complex_filtergraphs();
+    void init_complex_filtergraph(TFilterGraph& fg);
+    void bind_output_filter(TOptionsContext& o, AVFormatContext* oc, TOutputFilter& ofilter);
+    void bind_unlabeled_outputs(TOptionsContext& o, AVFormatContext* oc);
+    bool bind_labeled_output(TOptionsContext& o, AVFormatContext* oc, const std::string& label);
+    int configure_complex_filtergraph(TFilterGraph& fg, AVFilterInOut* inputs, AVFilterInOut* outputs);
+    // Removes the streams of an output that failed to open, unbinding graph outputs.
+    void drop_output_streams(size_t first_ost);
+    size_t complex_graphs_ = 0;  // descriptions that have graph records
+
+    // Start-up helpers (FFmpegInit.cpp).
+    int init_stream_copy(TOutputStream& ost, TInputStream& ist, std::string& error);
+    int init_encoding(TOutputStream& ost, std::string& error);
+    void parse_forced_key_frames(TOutputStream& ost);
+    int init_two_pass(TOutputStream& ost, int ost_index, std::string& error);
+    int open_encoder(TOutputStream& ost, std::string& error);
+    int open_decoder(int ist_index, std::string& error);
+    void log_stream_mapping();
+};
+
+}  // namespace sonorix
