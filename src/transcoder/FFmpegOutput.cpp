@@ -2,6 +2,7 @@
 // encoder choice, time limits, metadata, and the file written under a
 // temporary name beside the target.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -23,6 +24,10 @@ std::string make_temp_name(const std::string& target) {
     std::string pattern = (folder / ("." + path.filename().string() + ".XXXXXX.part")).string();
     const int fd = mkstemps(pattern.data(), 5);
     if (fd < 0) return {};
+    // mkstemps makes the file private; the target gets the usual permissions.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
     ::close(fd);
     return pattern;
 }

@@ -1,6 +1,7 @@
 // Set-up of conversion tasks on real media: input and output opening, stream
 // selection, time limits, metadata, attachments, time-outs.
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,6 +65,10 @@ TEST_F(SetupTest, SameContainerCopiesVideoAndFiltersAudio) {
     EXPECT_EQ(fs::path(temp).parent_path(), fs::path(target).parent_path());
     EXPECT_TRUE(fs::exists(temp));
     EXPECT_FALSE(fs::exists(target));
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(static_cast<mode_t>(fs::status(temp).permissions()), 0666 & ~mask)
+        << "the renamed target must not end up private";
 
     ASSERT_EQ(core_.transcode_init(), 0) << core_.last_error();
     ASSERT_EQ(core_.filtergraphs.size(), 1u);  // audio only
