@@ -9,12 +9,16 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/FFBase.h"
 #include "transcoder/FFmpegOpt.h"
 
 namespace sonorix {
@@ -125,6 +129,8 @@ struct TOutputStream {
     int64_t data_size = 0;
     int64_t last_mux_dts = AV_NOPTS_VALUE;
     int64_t first_pts = AV_NOPTS_VALUE;
+    int64_t sync_opts = 0;  // next frame position in the encoder time base
+    float quality = -1;     // of the last coded packet; -1 when the encoder gives none
 
     TOutputStream() = default;
     TOutputStream(const TOutputStream&) = delete;
@@ -161,6 +167,26 @@ uint32_t parse_codec_tag(const std::string& text);
 
 class TCustomFFmpeg;
 using TBeforeFindStreamInfoEvent = std::function<void(TCustomFFmpeg* Sender, AVFormatContext* ctx)>;
+using TProgressEvent = std::function<void(TCustomFFmpeg* Sender, int InputIndex, int FrameNumber, int FPS,
+                                          float Quality, float BitRate, int64_t OutputSize, int64_t Position,
+                                          int64_t Duration)>;
+using TTerminateEvent = std::function<void(TCustomFFmpeg* Sender)>;
+
+// A task's worker, created suspended: the caller resumes it. It deletes
+// itself at the end of its run.
+class TConvertThread {
+public:
+    TConvertThread(TCustomFFmpeg* task, TThreadPriority priority);
+    void Resume();
+
+private:
+    void Execute();
+    TCustomFFmpeg* task_;
+    TThreadPriority priority_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool resumed_ = false;
+};
 
 class TCustomFFmpeg : public TCustomFFmpegOpt {
 public:
@@ -195,6 +221,25 @@ public:
 
     TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
 
+    // The task's life (FFmpegTask.cpp). Called by the owner's thread; the
+    // run and every call-out happen on the worker (the caller's thread when
+    // unthreaded). The owner must not free the task while it runs.
+    TConvertThread* Start(bool threaded, TThreadPriority priority);
+    void Stop(bool wait);
+    void TerminateWithoutRun(bool wait);
+    bool Running() const { return running_; }
+    bool Terminated() const { return terminated_; }
+    bool Completed() const { return completed_; }
+    bool Failed() const { return failed_; }
+    // Read after the termination notification (written by the worker).
+    std::string ErrorText() const {
+        std::lock_guard lock(state_lock_);
+        return error_text_;
+    }
+    int64_t ProgressIntervalUs = 500000;
+    TProgressEvent OnProgress;
+    TTerminateEvent OnTerminate;
+
     std::vector<std::unique_ptr<TInputStream>> input_streams;
     std::vector<TOutputFile> output_files;
     std::vector<std::unique_ptr<TOutputStream>> output_streams;
@@ -220,6 +265,55 @@ protected:
     AVIOInterruptCB write_interrupt_callback() override { return {&write_interrupt, this}; }
 
 private:
+    friend class TConvertThread;
+    // The run (FFmpegTask.cpp) and the loop (FFmpegLoop.cpp, FFmpegProgress.cpp).
+    void run();
+    void guarded(const std::function<void()>& step);
+    void fail(const std::string& text);
+    void deliver_termination();
+    void free_everything();
+    void transcode();
+    bool need_output();
+    int transcode_step();
+    TOutputStream* choose_output();
+    int process_input(int file_index);
+    int process_input_packet(TInputStream& ist, const AVPacket* pkt);
+    int decode_packet(TInputStream& ist, const AVPacket* pkt);
+    int send_frame_to_filters(TInputStream& ist, AVFrame* frame);
+    int reap_filters();
+    void do_audio_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame);
+    void do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame);
+    void encode_and_write(TOutputFile& of, TOutputStream& ost, const AVFrame* frame, const char* what);
+    void do_streamcopy(TInputStream& ist, TOutputStream& ost, const AVPacket* pkt);
+    void write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt);
+    bool check_recording_time(TOutputStream& ost);
+    void close_output_stream(TOutputStream& ost);
+    void flush_encoders();
+    void print_report(bool final_report);
+
+    std::atomic<bool> running_{false};
+    std::atomic<bool> terminated_{false};
+    std::atomic<bool> completed_{false};
+    std::atomic<bool> failed_{false};
+    mutable std::mutex state_lock_;  // error_text_
+    std::string error_text_;
+    std::mutex worker_lock_;  // worker_
+    TConvertThread* worker_ = nullptr;
+    std::atomic<std::thread::id> run_thread_{};  // the thread inside run(), for Stop's self-wait test
+    ManualResetEvent run_finished_{true};
+    ManualResetEvent terminate_delivered_{true};
+    // Loop state, worker only.
+    int64_t expected_duration_ = -1;
+    int64_t timer_start_ = 0;
+    int64_t last_report_ = -1;  // none yet
+    int64_t video_size_ = 0;
+    int64_t audio_size_ = 0;
+    int dup_frames_ = 0;
+    int drop_frames_ = 0;
+    bool counts_changed_ = false;
+    std::vector<char> input_eagain_;  // per input file
+    int multi_frame_warnings_ = 0;
+
     // Set-up helpers (FFmpegInput.cpp, FFmpegOutput.cpp).
     void add_input_streams(TOptionsContext& o, AVFormatContext* ic, int file_index);
     void dump_attachments(TOptionsContext& o, AVFormatContext* ic);

@@ -52,7 +52,10 @@ void OutputContextCloser::operator()(AVFormatContext* ctx) const {
 TCustomFFmpeg::TCustomFFmpeg() = default;
 
 TCustomFFmpeg::~TCustomFFmpeg() {
-    stop_requested = true;
+    // A running worker, or a termination still being delivered, uses this
+    // object: wait for both before anything is freed.
+    Stop(true);
+    WaitDraining(terminate_delivered_);
     close_codecs();
     filtergraphs.clear();
     discard_temp_outputs();

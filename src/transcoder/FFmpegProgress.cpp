@@ -1,0 +1,79 @@
+// The task's progress report: the stats line, the owner's progress call, the
+// progress output and the final summary. Runs on the task's worker only.
+#include "engine/FFLog.h"
+#include "transcoder/FFmpeg.h"
+#include "transcoder/FFmpegReportText.h"
+
+namespace sonorix {
+
+void TCustomFFmpeg::print_report(bool final_report) {
+    if (!print_stats && !final_report && !progress_avio && !OnProgress) return;
+    const int64_t now = av_gettime_relative();
+    if (!final_report) {
+        // The first call only starts the interval.
+        if (last_report_ < 0) {
+            last_report_ = now;
+            return;
+        }
+        if (now - last_report_ < ProgressIntervalUs) return;
+        last_report_ = now;
+    }
+    ReportValues v;
+    if (!output_files.empty() && output_files[0].ctx && output_files[0].ctx->pb) {
+        AVIOContext* pb = output_files[0].ctx->pb;
+        v.output_size = avio_size(pb);
+        if (v.output_size <= 0) v.output_size = avio_tell(pb);
+    }
+    if (v.output_size < 0) v.output_size = -1;
+    std::vector<StreamQuality> qualities;
+    bool have_video = false;
+    int64_t position = 0;
+    for (auto& p : output_streams) {
+        TOutputStream& ost = *p;
+        const AVCodecContext* enc = ost.enc_ctx.get();
+        // The last stream examined gives the quality passed on.
+        v.quality = ost.stream_copy ? -1 : ost.quality;
+        qualities.push_back({ost.file_index, ost.index, v.quality});
+        if (!have_video && enc && enc->codec_type == AVMEDIA_TYPE_VIDEO && ost.frame_number > 0) {
+            have_video = true;
+            v.frame_number = static_cast<int>(ost.frame_number);
+            const double seconds = (now - timer_start_) / 1e6;
+            v.fps = seconds > 1 ? ost.frame_number / seconds : 0;
+        }
+        if ((!ost.finished || final_report) && ost.last_mux_dts != AV_NOPTS_VALUE) {
+            position = std::max(position, av_rescale_q(ost.last_mux_dts, ost.st->time_base, AV_TIME_BASE_Q));
+        }
+    }
+    v.position = position;
+    v.dup_frames = dup_frames_;
+    v.drop_frames = drop_frames_;
+    const std::string line = stats_line(v);
+    if (counts_changed_ && OnProgress) {
+        log_message(this, llInfo, line);
+        counts_changed_ = false;
+    }
+    if (OnProgress) {
+        const double rate = report_bit_rate(v.output_size, v.position);
+        OnProgress(this, final_report ? -1 : 0, v.frame_number, static_cast<int>(v.fps + 0.5), v.quality,
+                   static_cast<float>(rate), v.output_size < 0 ? 0 : v.output_size, v.position, expected_duration_);
+    }
+    if ((print_stats && !OnProgress) || final_report) log_message(this, llInfo, line);
+    if (progress_avio) {
+        for (const std::string& l : progress_output_lines(v, qualities, final_report)) {
+            avio_write(progress_avio, reinterpret_cast<const unsigned char*>(l.data()), static_cast<int>(l.size()));
+            avio_w8(progress_avio, '\n');
+        }
+        avio_flush(progress_avio);
+        if (final_report) avio_closep(&progress_avio);
+    }
+    if (final_report) {
+        const ByteCounts c{video_size_, audio_size_, 0, global_header_bytes};
+        if (output_was_empty(c)) {
+            log_message(this, llWarning, kEmptyOutputText);
+        } else {
+            log_message(this, llInfo, summary_line(c, v.output_size) + "\n");
+        }
+    }
+}
+
+}  // namespace sonorix
