@@ -166,11 +166,15 @@ struct TFilterGraph {
 uint32_t parse_codec_tag(const std::string& text);
 
 class TCustomFFmpeg;
-using TBeforeFindStreamInfoEvent = std::function<void(TCustomFFmpeg* Sender, AVFormatContext* ctx)>;
-using TProgressEvent = std::function<void(TCustomFFmpeg* Sender, int InputIndex, int FrameNumber, int FPS,
+using CoreBeforeFindStreamInfoCall = std::function<void(TCustomFFmpeg* Sender, AVFormatContext* ctx)>;
+using CoreProgressCall = std::function<void(TCustomFFmpeg* Sender, int InputIndex, int FrameNumber, int FPS,
                                           float Quality, float BitRate, int64_t OutputSize, int64_t Position,
                                           int64_t Duration)>;
-using TTerminateEvent = std::function<void(TCustomFFmpeg* Sender)>;
+using CoreTerminateCall = std::function<void(TCustomFFmpeg* Sender)>;
+// Hook calls of the encoder component, made on the worker.
+using CoreAudioHookCall = std::function<void(TCustomFFmpeg* Sender, int64_t PTS, void* Samples, int Size,
+                                             int SampleRate, int Channels, AVSampleFormat SampleFormat)>;
+using CoreFrameHookCall = std::function<void(TCustomFFmpeg* Sender, AVFrame* Frame, int64_t PTS)>;
 
 // A task's worker, created suspended: the caller resumes it. It deletes
 // itself at the end of its run.
@@ -219,7 +223,7 @@ public:
     static size_t open_encoder_count();
     static size_t open_decoder_count();
 
-    TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
+    CoreBeforeFindStreamInfoCall OnBeforeFindStreamInfo;
 
     // The task's life (FFmpegTask.cpp). Called by the owner's thread; the
     // run and every call-out happen on the worker (the caller's thread when
@@ -237,8 +241,10 @@ public:
         return error_text_;
     }
     int64_t ProgressIntervalUs = 500000;
-    TProgressEvent OnProgress;
-    TTerminateEvent OnTerminate;
+    CoreProgressCall OnProgress;
+    CoreTerminateCall OnTerminate;
+    CoreAudioHookCall OnAudioInputHook, OnAudioOutputHook;
+    CoreFrameHookCall OnVideoInputHook, OnVideoOutputHook, OnFrameInputHook, OnFrameOutputHook;
 
     std::vector<std::unique_ptr<TInputStream>> input_streams;
     std::vector<TOutputFile> output_files;

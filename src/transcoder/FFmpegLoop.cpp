@@ -324,6 +324,13 @@ int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt) {
                 return AVERROR_INVALIDDATA;
             }
             if (frame->nb_samples <= 0) raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
+            if (OnAudioInputHook) {
+                const int channels = av::channel_count(frame.get());
+                const int size = frame->nb_samples * channels *
+                                 av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format));
+                OnAudioInputHook(this, ist.next_pts, frame->data[0], size, frame->sample_rate, channels,
+                                 static_cast<AVSampleFormat>(frame->format));
+            }
             ist.next_pts += static_cast<int64_t>(frame->nb_samples) * AV_TIME_BASE / frame->sample_rate;
             ist.next_dts = ist.next_pts;
             const AVRational rate_tb{1, frame->sample_rate};
@@ -340,6 +347,8 @@ int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt) {
                 frame->pts = av_rescale_q(frame->pts, ist.st->time_base, av_inv_q(ist.framerate));
             }
             if (frame->pts != AV_NOPTS_VALUE) ist.pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, AV_TIME_BASE_Q);
+            if (OnVideoInputHook) OnVideoInputHook(this, frame.get(), ist.pts);
+            if (OnFrameInputHook) OnFrameInputHook(this, frame.get(), ist.pts);
         } else {
             av_frame_unref(frame.get());
             continue;  // subtitles are not decoded by this loop

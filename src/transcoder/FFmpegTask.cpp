@@ -80,6 +80,9 @@ void TCustomFFmpeg::TerminateWithoutRun(bool wait) {
         return;
     }
     if (terminated_) return;
+    // A task that never ran still holds the empty temporary output its
+    // set-up opened: nothing may be left behind for it.
+    discard_temp_outputs();
     terminate_delivered_.Reset();
     std::thread([this] {
         deliver_termination();

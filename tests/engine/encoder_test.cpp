@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <thread>
 #include <vector>
@@ -36,6 +37,8 @@ protected:
         spec.duration_seconds = 1.0;
         spec.peak_db = -6.0;
         test::make_media(*dir_ / "short.wav", spec);
+        spec.duration_seconds = 30.0;
+        test::make_media(*dir_ / "long.wav", spec);
     }
     static void TearDownTestSuite() {
         delete dir_;
@@ -65,6 +68,15 @@ protected:
         ResetOutputOptions(out);
         out.Options = kMeasure;
         EXPECT_GE(encoder_.SetOutput(task, kNull, &out), 0) << encoder_.LastErrorMessage();
+        return task;
+    }
+    // A conversion that runs long enough to be stopped.
+    int add_convert(const fs::path& target) {
+        const int task = encoder_.AddTask((*dir_ / "long.wav").string());
+        EXPECT_GE(task, 0) << encoder_.LastErrorMessage();
+        TOutputOptions out;
+        out.Options = " -y -af volume=1.5";
+        EXPECT_GE(encoder_.SetOutput(task, target.string(), &out), 0) << encoder_.LastErrorMessage();
         return task;
     }
     bool final_seen() const { return !notices_.empty() && notices_.back().TaskIndex == -1; }
@@ -208,9 +220,14 @@ TEST_F(EncoderTest, TaskWithoutOutputFailsWithItsMessage) {
 }
 
 TEST_F(EncoderTest, StopWithWaitEndsEveryWorkerAndTheFinalNoticeComesLast) {
-    for (int i = 0; i < 3; ++i) add_measure(true);
+    test::TempDir out("sonorix-stop");
+    test::write_file(out / "0.mp3", "an older file");
+    for (int i = 0; i < 3; ++i) add_convert(out / (std::to_string(i) + ".mp3"));
+    bool progressed = false;
+    encoder_.SetProgressInterval(100);
+    encoder_.OnProgress = [&](TObject*, PProgressInfo) { progressed = true; };
     encoder_.StartTask(1);
-    drain_until([] { return false; }, 300ms);
+    ASSERT_TRUE(drain_until([&] { return progressed; }));
     encoder_.Stop(true);
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(encoder_.Task(i)->Running()) << i;
     ASSERT_TRUE(drain_until([&] { return final_seen(); }));
@@ -219,6 +236,13 @@ TEST_F(EncoderTest, StopWithWaitEndsEveryWorkerAndTheFinalNoticeComesLast) {
         EXPECT_FALSE(notices_[static_cast<size_t>(i)].Completed);
         EXPECT_FALSE(notices_[static_cast<size_t>(i)].Failed) << notices_[static_cast<size_t>(i)].ErrorText;
     }
+    // Nothing half-written is left, and the older file is as it was.
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(out.path())) left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"0.mp3"});
+    std::ifstream older(out / "0.mp3");
+    std::string text((std::istreambuf_iterator<char>(older)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "an older file");
 }
 
 TEST_F(EncoderTest, OutputOptionChecks) {
