@@ -16,16 +16,15 @@ constexpr const char* kUsage =
     "\n"
     "Commands:\n"
     "  info FILE...     describe each media file (format, duration, streams)\n"
+    "  measure [--json] [--jobs N] FILE...\n"
+    "                   measure the peak and mean level of each file's audio\n"
+    "  convert IN OUT [--input-options TEXT] [--output-options TEXT]\n"
+    "          [--second-input FILE [--second-input-options TEXT]]\n"
+    "                   convert one file with option texts; Ctrl-C stops\n"
     "\n"
     "Options:\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
-
-// The probe's text starts with the file name; the CLI names the file itself.
-std::string reason_of(const std::string& message, const std::string& path) {
-    const std::string prefix = path + ": ";
-    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
-}
 
 int info(const std::vector<std::string>& files, std::ostream& out, std::ostream& err) {
     if (files.empty()) {
@@ -63,6 +62,11 @@ int info(const std::vector<std::string>& files, std::ostream& out, std::ostream&
 
 }  // namespace
 
+std::string reason_of(const std::string& message, const std::string& path) {
+    const std::string prefix = path + ": ";
+    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
+}
+
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
         err << kUsage;
@@ -79,6 +83,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (command == "info") return info(rest, out, err);
+    if (command == "measure") return measure(rest, out, err);
+    if (command == "convert") return convert(rest, out, err);
     err << "sonorix-cli: unknown command \"" << command << "\"\n" << kUsage;
     return 2;
 }

@@ -1,0 +1,267 @@
+// sonorix-cli's conversion and measurement jobs, run on the encoder component
+// as the window runs them. The CLI's main thread drains the engine's
+// main-thread queue while the tasks work.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <ostream>
+
+#include "cli/cli.h"
+#include "engine/FFEncode.h"
+#include "engine/FFLoad.h"
+#include "engine/FFLog.h"
+#include "engine/MainThreadQueue.h"
+
+namespace sonorix::cli {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+void on_sigint(int) { g_interrupted = true; }
+
+// Runs the queue until the encoder's final notification; SIGINT stops the
+// tasks (and waits for them) once.
+void run_to_end(TFFEncoder& encoder, const bool& finished) {
+    g_interrupted = false;
+    auto previous = std::signal(SIGINT, on_sigint);
+    bool stopped = false;
+    MainThreadQueue& queue = MainThreadQueue::Instance();
+    while (!finished) {
+        queue.WaitAndDrain(std::chrono::milliseconds(20));
+        if (g_interrupted && !stopped) {
+            stopped = true;
+            encoder.Stop(true);
+        }
+    }
+    std::signal(SIGINT, previous);
+}
+
+bool load_libraries(TFFEncoder& encoder, std::ostream& err) {
+    if (encoder.LoadLibraries("")) return true;
+    err << encoder.LastErrorMessage() << "\n";
+    return false;
+}
+
+std::optional<int> jobs_option(std::vector<std::string>& args, std::ostream& err) {
+    int jobs = 3;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--jobs") continue;
+        if (i + 1 >= args.size() || std::atoi(args[i + 1].c_str()) < 1) {
+            err << "sonorix-cli: --jobs needs a number of at least 1\n";
+            return std::nullopt;
+        }
+        jobs = std::atoi(args[i + 1].c_str());
+        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+        break;
+    }
+    return jobs;
+}
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            out += Format("\\u%04x", c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+int measure(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+    const auto jobs = jobs_option(args, err);
+    if (!jobs) return 2;
+    bool json = false;
+    std::vector<std::string> files;
+    for (const auto& a : args) {
+        if (a == "--json") json = true;
+        else files.push_back(a);
+    }
+    if (files.empty()) {
+        err << "sonorix-cli measure: no file given\n";
+        return 2;
+    }
+    MainThreadQueue::Instance().SetMainThread();
+    TFFEncoder encoder;
+    if (!load_libraries(encoder, err)) return 1;
+
+    struct Result {
+        std::string max_volume, mean_volume, error;
+        bool ok = false;
+        std::chrono::steady_clock::time_point start, end;
+    };
+    std::vector<Result> results(files.size());
+    std::vector<int> task_of_file(files.size(), -1);
+    std::map<int, size_t> file_of_task;
+
+    // The result lines carry the worker's thread id; the audio hook, which
+    // runs on the worker, tells which task that thread runs.
+    std::mutex map_lock;
+    std::map<int, int> task_of_thread;
+    encoder.OnAudioInputHook = [&](TObject*, int task, int64_t, uint8_t*, int, int, int, AVSampleFormat) {
+        std::lock_guard lock(map_lock);
+        if (task_of_thread.emplace(CurrentThreadId(), task).second) {
+            results[file_of_task[task]].start = std::chrono::steady_clock::now();
+        }
+    };
+    TFFLogger logger;
+    logger.SetOnLog([&](TObject*, int thread, TLogLevel, const std::string& line) {
+        const bool max = line.find("max_volume:") != std::string::npos;
+        const bool mean = line.find("mean_volume:") != std::string::npos;
+        if (!max && !mean) return;
+        std::lock_guard lock(map_lock);
+        const auto it = task_of_thread.find(thread);
+        if (it == task_of_thread.end()) return;
+        Result& r = results[file_of_task[it->second]];
+        const size_t at = line.find(max ? "max_volume:" : "mean_volume:");
+        std::string value = line.substr(at + (max ? 11 : 12));
+        value = value.substr(0, value.find("dB"));
+        value.erase(0, value.find_first_not_of(' '));
+        value.erase(value.find_last_not_of(' ') + 1);
+        (max ? r.max_volume : r.mean_volume) = value;
+    });
+
+    for (size_t i = 0; i < files.size(); ++i) {
+        const int task = encoder.AddTask(files[i]);
+        if (task < 0) {
+            results[i].error = encoder.LastErrorMessage();
+            continue;
+        }
+        TOutputOptions options;
+        options.Options = " -af \"volumedetect\" -f null -vn";
+        options.AudioInputHook = true;
+        if (encoder.SetOutput(task, "/dev/null", &options) < 0) {
+            results[i].error = encoder.LastErrorMessage();
+            encoder.RemoveTask(task);
+            continue;
+        }
+        task_of_file[i] = task;
+        file_of_task[task] = i;
+    }
+    bool finished = encoder.TasksCount() == 0;
+    encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
+        if (info.TaskIndex < 0) {
+            finished = true;
+            return;
+        }
+        Result& r = results[file_of_task[info.TaskIndex]];
+        r.end = std::chrono::steady_clock::now();
+        r.ok = info.Completed && !info.Failed;
+        if (info.Failed) r.error = info.ErrorText;
+        else if (!info.Completed) r.error = "stopped";
+    };
+    encoder.ThreadPriority = tpIdle;
+    encoder.StartTask(*jobs);
+    run_to_end(encoder, finished);
+
+    int status = g_interrupted ? 130 : 0;
+    if (json) out << "[";
+    for (size_t i = 0; i < files.size(); ++i) {
+        Result& r = results[i];
+        if (r.ok && r.max_volume.empty()) r.error = "the peak level could not be measured";
+        const bool good = r.error.empty();
+        if (!good) {
+            err << files[i] << ": " << reason_of(r.error, files[i]) << "\n";
+            if (status == 0) status = 1;
+        }
+        if (json) {
+            const double seconds = std::chrono::duration<double>(r.end - r.start).count();
+            out << (i ? ",\n " : "\n ") << "{\"file\": " << json_string(files[i]) << ", \"max_volume\": "
+                << (good ? r.max_volume : "null") << ", \"mean_volume\": "
+                << (good && !r.mean_volume.empty() ? r.mean_volume : "null") << ", \"seconds\": "
+                << (good ? Format("%.3f", seconds) : "null") << "}";
+        } else if (good) {
+            out << "max_volume: " << r.max_volume << " dB  mean_volume: " << r.mean_volume << " dB  " << files[i]
+                << "\n";
+        }
+    }
+    if (json) out << "\n]\n";
+    return status;
+}
+
+int convert(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+    (void)out;
+    std::string input_options, output_options, second, second_options;
+    std::vector<std::string> files;
+    for (size_t i = 0; i < args.size(); ++i) {
+        auto value = [&](std::string& into) {
+            if (i + 1 >= args.size()) return false;
+            into = args[++i];
+            return true;
+        };
+        bool ok = true;
+        if (args[i] == "--input-options") ok = value(input_options);
+        else if (args[i] == "--output-options") ok = value(output_options);
+        else if (args[i] == "--second-input") ok = value(second);
+        else if (args[i] == "--second-input-options") ok = value(second_options);
+        else files.push_back(args[i]);
+        if (!ok) {
+            err << "sonorix-cli convert: " << args[i] << " needs a value\n";
+            return 2;
+        }
+    }
+    if (files.size() != 2) {
+        err << "sonorix-cli convert: expected IN OUT\n";
+        return 2;
+    }
+    MainThreadQueue::Instance().SetMainThread();
+    TFFEncoder encoder;
+    if (!load_libraries(encoder, err)) return 1;
+    TInputOptions in;
+    in.Options = input_options;
+    const int task = encoder.AddTask(files[0], &in);
+    if (task < 0) {
+        err << encoder.LastErrorMessage() << "\n";
+        return 1;
+    }
+    if (!second.empty()) {
+        TInputOptions in2;
+        in2.Options = second_options;
+        if (encoder.AddInput(task, second, &in2) < 0) {
+            err << encoder.LastErrorMessage() << "\n";
+            return 1;
+        }
+    }
+    TOutputOptions o;
+    o.Options = output_options;
+    if (encoder.SetOutput(task, files[1], &o) < 0) {
+        err << encoder.LastErrorMessage() << "\n";
+        return 1;
+    }
+    const bool show = ::isatty(STDERR_FILENO);
+    encoder.OnProgress = [&](TObject*, PProgressInfo p) {
+        if (show && p->Duration > 0) {
+            err << Format("\r%3d%%", static_cast<int>(std::clamp<int64_t>(p->Position * 100 / p->Duration, 0, 100)))
+                << std::flush;
+        }
+    };
+    bool finished = false;
+    TTerminateInfo result;
+    encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
+        if (info.TaskIndex < 0) finished = true;
+        else result = info;
+    };
+    encoder.StartTask(1);
+    run_to_end(encoder, finished);
+    if (show) err << "\n";
+    if (result.Failed) {
+        err << result.ErrorText << "\n";
+        return 1;
+    }
+    return result.Completed ? 0 : 130;
+}
+
+}  // namespace sonorix::cli
