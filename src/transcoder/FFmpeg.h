@@ -335,7 +335,7 @@ private:
     uint16_t* parse_matrix(const std::string& text);
     void add_attachments(TOptionsContext& o, AVFormatContext* oc);
     void copy_metadata(TOptionsContext& o, TOutputFile& of);
-    std::vector<AVDictionary**> metadata_targets(AVFormatContext* ctx, const std::string& spec);
+    std::vector<AVDictionary**> metadata_targets(AVFormatContext* ctx, const std::string& specifier);
     void apply_metadata_maps(TOptionsContext& o, AVFormatContext* oc);
     // Drops the streams of the output being opened after a failure.
     int fail_output(const std::string& message, size_t first_ost);

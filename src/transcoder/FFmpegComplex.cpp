@@ -40,18 +40,18 @@ void TCustomFFmpeg::init_complex_filtergraph(TFilterGraph& fg) {
                 raise_format("Invalid file index %d in filtergraph description %s.", static_cast<int>(file),
                              fg.graph_desc.c_str());
             }
-            const std::string spec = *rest == ':' ? rest + 1 : rest;
+            const std::string specifier = *rest == ':' ? rest + 1 : rest;
             const TInputFile& f = input_files[static_cast<size_t>(file)];
             for (int i = 0; i < f.nb_streams; ++i) {
                 AVStream* st = f.ctx->streams[i];
-                if (st->codecpar->codec_type == type && check_stream_specifier(f.ctx.get(), st, spec) == 1) {
+                if (st->codecpar->codec_type == type && check_stream_specifier(f.ctx.get(), st, specifier) == 1) {
                     found = f.ist_index + i;
                     break;
                 }
             }
             if (found < 0) {
                 raise_format("Stream specifier \"%s\" in filtergraph description %s matches no streams.",
-                             spec.c_str(), fg.graph_desc.c_str());
+                             specifier.c_str(), fg.graph_desc.c_str());
             }
         } else {
             for (size_t i = 0; i < input_streams.size(); ++i) {

@@ -146,7 +146,7 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
 
     // Forced decoders by exact media specifier; any other specifier applies per stream.
     struct Forced {
-        const char* spec;
+        const char* specifier;
         AVMediaType type;
         AVCodecID* id;
         const AVCodec** codec;
@@ -157,7 +157,7 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
     };
     for (const Forced& f : forced) {
         *f.id = AV_CODEC_ID_NONE;
-        if (const std::string* name = exact_specifier(o.codec_names, f.spec)) {
+        if (const std::string* name = exact_specifier(o.codec_names, f.specifier)) {
             try {
                 const AVCodec* codec = find_codec_or_die(*name, f.type, false);
                 *f.id = codec->id;

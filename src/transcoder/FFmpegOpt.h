@@ -264,12 +264,12 @@ public:
     template <class T>
     std::optional<T> match_per_stream(const TSpecifierList<T>& list, AVFormatContext* s,
                                       AVStream* st);
-    // 1 when spec matches the stream, 0 when not; raises when the library
+    // 1 when specifier matches the stream, 0 when not; raises when the library
     // rejects the specifier.
-    int check_stream_specifier(AVFormatContext* s, AVStream* st, const std::string& spec);
-    // The last entry whose specifier is exactly spec ("v", "a", "s"), or null.
+    int check_stream_specifier(AVFormatContext* s, AVStream* st, const std::string& specifier);
+    // The last entry whose specifier is exactly specifier ("v", "a", "s"), or null.
     static const std::string* exact_specifier(const TSpecifierList<std::string>& list,
-                                              std::string_view spec);
+                                              std::string_view specifier);
     // Raises "Unknown %s \"%s\"" / "Invalid %s type \"%s\"".
     const AVCodec* find_codec_or_die(const std::string& name, AVMediaType type, bool encoder);
 

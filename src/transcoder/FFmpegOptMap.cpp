@@ -37,7 +37,7 @@ int TCustomFFmpegOpt::opt_map(TOptionsContext* o, const std::string&, const std:
     int sync_file = -1;
     int sync_stream = -1;
     if (const size_t comma = map.find(','); comma != std::string::npos) {
-        const auto [file_text, spec] = split_colon(map.substr(comma + 1));
+        const auto [file_text, specifier] = split_colon(map.substr(comma + 1));
         map.resize(comma);
         int index;
         if (!read_index(file_text, index) || index >= static_cast<int>(input_files.size())) {
@@ -45,7 +45,7 @@ int TCustomFFmpegOpt::opt_map(TOptionsContext* o, const std::string&, const std:
         }
         AVFormatContext* ic = input_files[static_cast<size_t>(index)].ctx.get();
         for (unsigned i = 0; ic && i < ic->nb_streams; ++i) {
-            if (check_stream_specifier(ic, ic->streams[i], spec) > 0) {
+            if (check_stream_specifier(ic, ic->streams[i], specifier) > 0) {
                 sync_file = index;
                 sync_stream = static_cast<int>(i);
                 break;
@@ -76,7 +76,7 @@ int TCustomFFmpegOpt::opt_map(TOptionsContext* o, const std::string&, const std:
             ++matched;
         }
     } else {
-        const auto [file_text, spec] = split_colon(map);
+        const auto [file_text, specifier] = split_colon(map);
         int file;
         if (!read_index(file_text, file) || file >= static_cast<int>(input_files.size())) {
             raise_format("Invalid input file index: %s.", file_text.c_str());
@@ -87,14 +87,14 @@ int TCustomFFmpegOpt::opt_map(TOptionsContext* o, const std::string&, const std:
             for (TStreamMap& m : o->stream_maps) {
                 if (m.linklabel.empty() && m.file_index == file && m.stream_index >= 0 &&
                     static_cast<unsigned>(m.stream_index) < nb_streams &&
-                    check_stream_specifier(ic, ic->streams[m.stream_index], spec) > 0) {
+                    check_stream_specifier(ic, ic->streams[m.stream_index], specifier) > 0) {
                     m.disabled = true;
                     ++matched;
                 }
             }
         } else {
             for (unsigned i = 0; i < nb_streams; ++i) {
-                if (check_stream_specifier(ic, ic->streams[i], spec) <= 0) continue;
+                if (check_stream_specifier(ic, ic->streams[i], specifier) <= 0) continue;
                 TStreamMap m;
                 m.file_index = file;
                 m.stream_index = static_cast<int>(i);
@@ -155,17 +155,17 @@ int TCustomFFmpegOpt::opt_map_channel(TOptionsContext* o, const std::string&, co
 // -map_metadata[:outspec] infile[:inspec]; a specifier is g, s[:stream],
 // c[:index] or p[:index].
 int TCustomFFmpegOpt::opt_map_metadata(TOptionsContext* o, const std::string& opt, const std::string& arg) {
-    auto check_type = [this](const std::string& spec) -> char {
-        if (spec.empty()) return 'g';
-        const char type = spec[0];
+    auto check_type = [this](const std::string& specifier) -> char {
+        if (specifier.empty()) return 'g';
+        const char type = specifier[0];
         if (type != 'g' && type != 's' && type != 'c' && type != 'p') {
-            raise_format("Invalid metadata type %s.", spec.c_str());
+            raise_format("Invalid metadata type %s.", specifier.c_str());
         }
-        if (spec.size() > 1) {
+        if (specifier.size() > 1) {
             int index;
-            if (spec[1] != ':' || type == 'g' ||
-                ((type == 'c' || type == 'p') && !read_index(spec.substr(2), index))) {
-                raise_format("Invalid metadata specifier %s.", spec.c_str());
+            if (specifier[1] != ':' || type == 'g' ||
+                ((type == 'c' || type == 'p') && !read_index(specifier.substr(2), index))) {
+                raise_format("Invalid metadata specifier %s.", specifier.c_str());
             }
         }
         return type;

@@ -111,17 +111,17 @@ void TCustomFFmpegOpt::check_options_consumed(const AVDictionary* left) {
     last_error_ = message;
 }
 
-int TCustomFFmpegOpt::check_stream_specifier(AVFormatContext* s, AVStream* st, const std::string& spec) {
-    const int ret = avformat_match_stream_specifier(s, st, spec.c_str());
+int TCustomFFmpegOpt::check_stream_specifier(AVFormatContext* s, AVStream* st, const std::string& specifier) {
+    const int ret = avformat_match_stream_specifier(s, st, specifier.c_str());
     if (ret < 0) raise_error("check_stream_specifier: " + error_code_text(ret));
     return ret;
 }
 
 const std::string* TCustomFFmpegOpt::exact_specifier(const TSpecifierList<std::string>& list,
-                                                     std::string_view spec) {
+                                                     std::string_view specifier) {
     const std::string* found = nullptr;
     for (const auto& entry : list) {
-        if (entry.specifier == spec) found = &entry.u;
+        if (entry.specifier == specifier) found = &entry.u;
     }
     return found;
 }

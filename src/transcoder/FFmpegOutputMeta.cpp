@@ -39,10 +39,10 @@ void TCustomFFmpeg::add_attachments(TOptionsContext& o, AVFormatContext* oc) {
     }
 }
 
-std::vector<AVDictionary**> TCustomFFmpeg::metadata_targets(AVFormatContext* ctx, const std::string& spec) {
+std::vector<AVDictionary**> TCustomFFmpeg::metadata_targets(AVFormatContext* ctx, const std::string& specifier) {
     std::vector<AVDictionary**> out;
-    const char type = spec.empty() ? 'g' : spec[0];
-    const std::string rest = spec.size() > 2 ? spec.substr(2) : std::string();
+    const char type = specifier.empty() ? 'g' : specifier[0];
+    const std::string rest = specifier.size() > 2 ? specifier.substr(2) : std::string();
     switch (type) {
     case 'g': out.push_back(&ctx->metadata); break;
     case 's':
@@ -61,12 +61,12 @@ std::vector<AVDictionary**> TCustomFFmpeg::metadata_targets(AVFormatContext* ctx
     case 'p': {
         const int index = std::atoi(rest.c_str());
         if (index < 0 || index >= static_cast<int>(ctx->nb_programs)) {
-            raise_format("Invalid metadata specifier %s.", spec.c_str());
+            raise_format("Invalid metadata specifier %s.", specifier.c_str());
         }
         out.push_back(&ctx->programs[index]->metadata);
         break;
     }
-    default: raise_format("Invalid metadata specifier %s.", spec.c_str());
+    default: raise_format("Invalid metadata specifier %s.", specifier.c_str());
     }
     return out;
 }
@@ -151,24 +151,24 @@ void TCustomFFmpeg::copy_metadata(TOptionsContext& o, TOutputFile& of) {
         const std::string key = text.substr(0, eq);
         const std::string value = text.substr(eq + 1);
         const char* v = value.empty() ? nullptr : value.c_str();
-        const std::string& spec = entry.specifier;
-        if (spec.empty() || spec == "g") {
+        const std::string& specifier = entry.specifier;
+        if (specifier.empty() || specifier == "g") {
             av_dict_set(&oc->metadata, key.c_str(), v, 0);
-        } else if (spec[0] == 's') {
-            const std::string stream_spec = spec.size() > 2 && spec[1] == ':' ? spec.substr(2) : std::string();
+        } else if (specifier[0] == 's') {
+            const std::string stream_spec = specifier.size() > 2 && specifier[1] == ':' ? specifier.substr(2) : std::string();
             for (unsigned i = 0; i < oc->nb_streams; ++i) {
                 if (check_stream_specifier(oc, oc->streams[i], stream_spec) > 0) {
                     av_dict_set(&oc->streams[i]->metadata, key.c_str(), v, 0);
                 }
             }
-        } else if (spec[0] == 'c') {
-            const int index = std::atoi(spec.c_str() + (spec.size() > 1 ? 2 : 1));
+        } else if (specifier[0] == 'c') {
+            const int index = std::atoi(specifier.c_str() + (specifier.size() > 1 ? 2 : 1));
             if (index < 0 || index >= static_cast<int>(oc->nb_chapters)) {
                 raise_format("Invalid chapter index %d in metadata specifier.", index);
             }
             av_dict_set(&oc->chapters[index]->metadata, key.c_str(), v, 0);
         } else {
-            raise_format("Invalid metadata specifier %s.", spec.c_str());
+            raise_format("Invalid metadata specifier %s.", specifier.c_str());
         }
     }
 }

@@ -26,10 +26,10 @@ class CliTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new test::TempDir("sonorix-cli");
-        test::MediaSpec spec;
-        spec.duration_seconds = 1.0;
-        spec.peak_db = -6.0;
-        test::make_media(*dir_ / "tone.wav", spec);
+        test::MediaSpec media;
+        media.duration_seconds = 1.0;
+        media.peak_db = -6.0;
+        test::make_media(*dir_ / "tone.wav", media);
         test::write_file(*dir_ / "empty.wav", "");
     }
     static void TearDownTestSuite() {

@@ -33,12 +33,12 @@ protected:
         MainThreadQueue::Instance().SetMainThread();
         ASSERT_TRUE(TFFLoader::Instance().Load(kEncoderLibraries));
         dir_ = new test::TempDir("sonorix-encoder");
-        test::MediaSpec spec;
-        spec.duration_seconds = 1.0;
-        spec.peak_db = -6.0;
-        test::make_media(*dir_ / "short.wav", spec);
-        spec.duration_seconds = 30.0;
-        test::make_media(*dir_ / "long.wav", spec);
+        test::MediaSpec media;
+        media.duration_seconds = 1.0;
+        media.peak_db = -6.0;
+        test::make_media(*dir_ / "short.wav", media);
+        media.duration_seconds = 30.0;
+        test::make_media(*dir_ / "long.wav", media);
     }
     static void TearDownTestSuite() {
         delete dir_;

@@ -18,11 +18,11 @@ class Normalizer : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(TFFLoader::Instance().Load(kEncoderLibraries)); }
     fs::path tone(const std::string& name, double peak_db, const std::string& codec = "") {
-        test::MediaSpec spec;
-        spec.duration_seconds = 1.0;
-        spec.peak_db = peak_db;
-        spec.audio_codec = codec;
-        return test::make_media(dir_ / name, spec);
+        test::MediaSpec media;
+        media.duration_seconds = 1.0;
+        media.peak_db = peak_db;
+        media.audio_codec = codec;
+        return test::make_media(dir_ / name, media);
     }
     double level(const fs::path& file) {
         return normalizer::average_level_db(file, normalizer::read_layout(file));

@@ -70,20 +70,20 @@ double asked_peak_16bit(double peak_db) {
 struct AudioCase {
     std::string name;
     std::string file;
-    MediaSpec spec;
+    MediaSpec media;
     AVCodecID codec;
     int frame_samples;  // 0: lossless, so exact to the sample and the 16-bit crest
     int played_priming = 0;  // coder delay the container makes the decoder play as silence
 };
 
 MediaSpec audio_spec(double seconds, int rate, int channels, double peak_db, double tone_hz = 441) {
-    MediaSpec spec;
-    spec.duration_seconds = seconds;
-    spec.sample_rate = rate;
-    spec.audio_channels = {channels};
-    spec.peak_db = peak_db;
-    spec.tone_hz = tone_hz;
-    return spec;
+    MediaSpec media;
+    media.duration_seconds = seconds;
+    media.sample_rate = rate;
+    media.audio_channels = {channels};
+    media.peak_db = peak_db;
+    media.tone_hz = tone_hz;
+    return media;
 }
 
 void PrintTo(const AudioCase& c, std::ostream* os) { *os << c.name; }
@@ -93,7 +93,7 @@ class AudioFormat : public testing::TestWithParam<AudioCase> {};
 TEST_P(AudioFormat, HoldsThePeakLengthAndLayoutAsked) {
     const AudioCase& c = GetParam();
     TempDir dir("fixtures");
-    const auto path = make_media(dir / c.file, c.spec);
+    const auto path = make_media(dir / c.file, c.media);
 
     const auto streams = read_streams(path);
     ASSERT_EQ(streams.size(), 1u);
@@ -101,24 +101,24 @@ TEST_P(AudioFormat, HoldsThePeakLengthAndLayoutAsked) {
     EXPECT_EQ(streams[0].codec, c.codec) << avcodec_get_name(streams[0].codec);
 
     const MeasuredAudio m = measure_audio(path);
-    EXPECT_EQ(m.channels, c.spec.audio_channels[0]);
-    EXPECT_EQ(m.sample_rate, c.spec.sample_rate);
-    const int64_t asked = std::llround(c.spec.duration_seconds * c.spec.sample_rate);
+    EXPECT_EQ(m.channels, c.media.audio_channels[0]);
+    EXPECT_EQ(m.sample_rate, c.media.sample_rate);
+    const int64_t asked = std::llround(c.media.duration_seconds * c.media.sample_rate);
     const int64_t got = std::llround(m.duration_seconds * m.sample_rate);
     // The same tone written losslessly: the level a coder must keep.
-    const MeasuredAudio reference = measure_audio(make_media(dir / "reference.wav", c.spec));
+    const MeasuredAudio reference = measure_audio(make_media(dir / "reference.wav", c.media));
     if (c.frame_samples == 0) {
         EXPECT_EQ(got, asked);
-        EXPECT_NEAR(m.peak_db, asked_peak_16bit(c.spec.peak_db), 1e-9);
+        EXPECT_NEAR(m.peak_db, asked_peak_16bit(c.media.peak_db), 1e-9);
         EXPECT_NEAR(m.rms_db, reference.rms_db, 1e-9);
     } else {
         EXPECT_LE(std::abs(got - asked), c.frame_samples) << "decoded " << got << " samples, asked " << asked;
-        EXPECT_NEAR(m.peak_db, c.spec.peak_db, kPeakToleranceDb);
+        EXPECT_NEAR(m.peak_db, c.media.peak_db, kPeakToleranceDb);
         // Loose: calibrating the peak may move the mean by a tenth; a coder
         // that squashes loud tones is off by decibels. Wider layouts lose the
         // tone from their LFE channel, which carries only lows.
         const double played = static_cast<double>(asked - c.played_priming) / static_cast<double>(asked);
-        if (c.spec.audio_channels[0] <= 2) {
+        if (c.media.audio_channels[0] <= 2) {
             EXPECT_NEAR(m.rms_db, reference.rms_db + 10 * std::log10(played), kMeanToleranceDb);
         }
     }
@@ -167,19 +167,19 @@ class VideoFile : public testing::TestWithParam<VideoCase> {};
 
 TEST_P(VideoFile, HasTheStreamsPictureAndAudioAsked) {
     const VideoCase& c = GetParam();
-    MediaSpec spec;
-    spec.duration_seconds = 2.0;
-    spec.audio_channels = c.channels;
-    spec.video = true;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.frame_rate_num = c.fps_num;
-    spec.frame_rate_den = c.fps_den;
-    spec.subtitle = c.subtitle;
-    spec.audio_codec = c.audio_codec;
-    spec.subtitle_codec = c.subtitle_codec;
+    MediaSpec media;
+    media.duration_seconds = 2.0;
+    media.audio_channels = c.channels;
+    media.video = true;
+    media.width = c.width;
+    media.height = c.height;
+    media.frame_rate_num = c.fps_num;
+    media.frame_rate_den = c.fps_den;
+    media.subtitle = c.subtitle;
+    media.audio_codec = c.audio_codec;
+    media.subtitle_codec = c.subtitle_codec;
     TempDir dir("fixtures");
-    const auto path = make_media(dir / c.file, spec);
+    const auto path = make_media(dir / c.file, media);
 
     const auto streams = read_streams(path);
     ASSERT_EQ(streams.size(), 1 + c.channels.size() + (c.subtitle ? 1 : 0));
@@ -190,7 +190,7 @@ TEST_P(VideoFile, HasTheStreamsPictureAndAudioAsked) {
     EXPECT_EQ(v.height, c.height);
     EXPECT_EQ(av_cmp_q(v.frame_rate, AVRational{c.fps_num, c.fps_den}), 0)
         << v.frame_rate.num << "/" << v.frame_rate.den;
-    EXPECT_EQ(v.packets, std::llround(spec.duration_seconds * c.fps_num / c.fps_den));
+    EXPECT_EQ(v.packets, std::llround(media.duration_seconds * c.fps_num / c.fps_den));
 
     for (size_t i = 0; i < c.channels.size(); ++i) {
         SCOPED_TRACE("audio stream " + std::to_string(i));
@@ -200,8 +200,8 @@ TEST_P(VideoFile, HasTheStreamsPictureAndAudioAsked) {
         EXPECT_EQ(a.channels, c.channels[i]);
         const MeasuredAudio m = measure_audio(path, static_cast<int>(i));
         EXPECT_EQ(m.channels, c.channels[i]);
-        EXPECT_NEAR(m.peak_db, spec.peak_db, kPeakToleranceDb);
-        EXPECT_NEAR(m.duration_seconds, spec.duration_seconds, 2048.0 / spec.sample_rate);
+        EXPECT_NEAR(m.peak_db, media.peak_db, kPeakToleranceDb);
+        EXPECT_NEAR(m.duration_seconds, media.duration_seconds, 2048.0 / media.sample_rate);
     }
     if (c.subtitle) {
         const StreamInfo& s = streams.back();
@@ -233,15 +233,15 @@ INSTANTIATE_TEST_SUITE_P(
 struct RefusalCase {
     std::string name;
     std::string file;
-    MediaSpec spec;
+    MediaSpec media;
     std::string reason;  // must appear in the message
 };
 
 MediaSpec with(void (*edit)(MediaSpec&)) {
-    MediaSpec spec;
-    spec.duration_seconds = 0.5;
-    edit(spec);
-    return spec;
+    MediaSpec media;
+    media.duration_seconds = 0.5;
+    edit(media);
+    return media;
 }
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
@@ -253,7 +253,7 @@ TEST_P(Refusal, ThrowsTheReasonAndLeavesNoFile) {
     TempDir dir("fixtures");
     const auto path = dir / c.file;
     try {
-        make_media(path, c.spec);
+        make_media(path, c.media);
         FAIL() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
@@ -301,13 +301,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(MeasureAudio, RefusesFilesWithoutTheAskedAudio) {
     TempDir dir("fixtures");
-    MediaSpec spec;
-    spec.duration_seconds = 0.5;
-    spec.audio_channels = {};
-    spec.video = true;
-    spec.width = 64;
-    spec.height = 48;
-    const auto silent_video = make_media(dir / "v.mp4", spec);
+    MediaSpec media;
+    media.duration_seconds = 0.5;
+    media.audio_channels = {};
+    media.video = true;
+    media.width = 64;
+    media.height = 48;
+    const auto silent_video = make_media(dir / "v.mp4", media);
     EXPECT_THROW(measure_audio(silent_video), std::runtime_error);
 
     const auto wav = make_media(dir / "a.wav", audio_spec(0.5, 44100, 2, -6));
@@ -320,9 +320,9 @@ TEST(MeasureAudio, RefusesFilesWithoutTheAskedAudio) {
 
 TEST(MeasureAudio, ReadsEachAudioStreamOnItsOwn) {
     TempDir dir("fixtures");
-    MediaSpec spec = audio_spec(0.5, 48000, 2, -12);
-    spec.audio_channels = {2, 6};
-    const auto path = make_media(dir / "two.mkv", spec);
+    MediaSpec media = audio_spec(0.5, 48000, 2, -12);
+    media.audio_channels = {2, 6};
+    const auto path = make_media(dir / "two.mkv", media);
     EXPECT_EQ(measure_audio(path, 0).channels, 2);
     EXPECT_EQ(measure_audio(path, 1).channels, 6);
     EXPECT_EQ(measure_audio(path, 1).sample_rate, 48000);

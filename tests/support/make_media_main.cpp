@@ -45,24 +45,24 @@ std::vector<int> parse_channels(const std::string& text) {
     }
 }
 
-void parse_video(const std::string& text, sonorix::test::MediaSpec& spec) {
+void parse_video(const std::string& text, sonorix::test::MediaSpec& media) {
     const size_t x = text.find('x'), at = text.find('@');
     if (x == std::string::npos || at == std::string::npos || at < x)
         throw std::runtime_error("--video: expected WxH@FPS, got '" + text + "'");
-    spec.width = parse_int(text.substr(0, x), "--video width");
-    spec.height = parse_int(text.substr(x + 1, at - x - 1), "--video height");
+    media.width = parse_int(text.substr(0, x), "--video width");
+    media.height = parse_int(text.substr(x + 1, at - x - 1), "--video height");
     AVRational rate{};
     if (av_parse_video_rate(&rate, text.substr(at + 1).c_str()) < 0 || rate.num <= 0)
         throw std::runtime_error("--video: bad frame rate '" + text.substr(at + 1) + "'");
-    spec.frame_rate_num = rate.num;
-    spec.frame_rate_den = rate.den;
-    spec.video = true;
+    media.frame_rate_num = rate.num;
+    media.frame_rate_den = rate.den;
+    media.video = true;
 }
 
 int run(int argc, char** argv) {
     std::string out;
     bool measure = false;
-    sonorix::test::MediaSpec spec;
+    sonorix::test::MediaSpec media;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         auto value = [&]() -> std::string {
@@ -73,25 +73,25 @@ int run(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         } else if (arg == "--duration") {
-            spec.duration_seconds = parse_number(value(), "--duration");
+            media.duration_seconds = parse_number(value(), "--duration");
         } else if (arg == "--rate") {
-            spec.sample_rate = parse_int(value(), "--rate");
+            media.sample_rate = parse_int(value(), "--rate");
         } else if (arg == "--channels") {
-            spec.audio_channels = parse_channels(value());
+            media.audio_channels = parse_channels(value());
         } else if (arg == "--peak") {
-            spec.peak_db = parse_number(value(), "--peak");
+            media.peak_db = parse_number(value(), "--peak");
         } else if (arg == "--tone") {
-            spec.tone_hz = parse_number(value(), "--tone");
+            media.tone_hz = parse_number(value(), "--tone");
         } else if (arg == "--video") {
-            parse_video(value(), spec);
+            parse_video(value(), media);
         } else if (arg == "--subtitle") {
-            spec.subtitle = true;
+            media.subtitle = true;
         } else if (arg == "--audio-codec") {
-            spec.audio_codec = value();
+            media.audio_codec = value();
         } else if (arg == "--video-codec") {
-            spec.video_codec = value();
+            media.video_codec = value();
         } else if (arg == "--subtitle-codec") {
-            spec.subtitle_codec = value();
+            media.subtitle_codec = value();
         } else if (arg == "--measure") {
             measure = true;
         } else if (arg.starts_with("-") || !out.empty()) {
@@ -108,7 +108,7 @@ int run(int argc, char** argv) {
                     m.duration_seconds, m.channels, m.sample_rate);
         return 0;
     }
-    sonorix::test::make_media(out, spec);
+    sonorix::test::make_media(out, media);
     return 0;
 }
 

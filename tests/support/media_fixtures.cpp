@@ -212,8 +212,8 @@ void tune_audio_encoder(AVCodecContext* enc, const AVCodec* codec, int channels)
 class MediaWriter {
 public:
     // `gains` scales each audio stream's tone (see calibrated_gains).
-    MediaWriter(const std::filesystem::path& path, const MediaSpec& spec, const std::vector<double>& gains)
-        : path_(path), spec_(spec), gains_(gains) {}
+    MediaWriter(const std::filesystem::path& path, const MediaSpec& media, const std::vector<double>& gains)
+        : path_(path), spec_(media), gains_(gains) {}
 
     bool lossy_audio() const { return lossy_audio_; }
 
@@ -653,9 +653,9 @@ constexpr double kProbeSeconds = 10;  // longer files are calibrated on a probe 
 
 // Returns the gains for the file; `file_written` says whether the last probe
 // written was the file itself with those gains.
-std::vector<double> calibrated_gains(const std::filesystem::path& path, const MediaSpec& spec, bool& file_written) {
-    const bool probe_is_file = spec.duration_seconds <= kProbeSeconds || spec.audio_channels.empty();
-    MediaSpec probe = spec;
+std::vector<double> calibrated_gains(const std::filesystem::path& path, const MediaSpec& media, bool& file_written) {
+    const bool probe_is_file = media.duration_seconds <= kProbeSeconds || media.audio_channels.empty();
+    MediaSpec probe = media;
     std::filesystem::path probe_path = path;
     if (!probe_is_file) {
         probe.duration_seconds = kProbeSeconds;
@@ -671,7 +671,7 @@ std::vector<double> calibrated_gains(const std::filesystem::path& path, const Me
         }
     } cleanup{probe_path, probe_is_file};
 
-    std::vector<double> gains(spec.audio_channels.size(), 1.0);
+    std::vector<double> gains(media.audio_channels.size(), 1.0);
     std::vector<double> best = gains;
     double best_error = std::numeric_limits<double>::infinity();
     for (int round = 0; round < kMaxRounds; ++round) {
@@ -682,7 +682,7 @@ std::vector<double> calibrated_gains(const std::filesystem::path& path, const Me
         double worst = 0;
         std::vector<double> next = gains;
         for (size_t i = 0; i < gains.size(); ++i) {
-            const double error_db = measure_audio(probe_path, static_cast<int>(i)).peak_db - spec.peak_db;
+            const double error_db = measure_audio(probe_path, static_cast<int>(i)).peak_db - media.peak_db;
             worst = std::max(worst, std::abs(error_db));
             next[i] *= std::pow(10.0, -error_db / 20.0);
         }
@@ -700,11 +700,11 @@ std::vector<double> calibrated_gains(const std::filesystem::path& path, const Me
 
 }  // namespace
 
-std::filesystem::path make_media(const std::filesystem::path& path, const MediaSpec& spec) {
+std::filesystem::path make_media(const std::filesystem::path& path, const MediaSpec& media) {
     try {
         bool written = false;
-        const std::vector<double> gains = calibrated_gains(path, spec, written);
-        if (!written) MediaWriter(path, spec, gains).write();
+        const std::vector<double> gains = calibrated_gains(path, media, written);
+        if (!written) MediaWriter(path, media, gains).write();
     } catch (const std::runtime_error& e) {
         // No half-written fixture is left for a later test to pick up.
         std::error_code ec;

@@ -45,7 +45,7 @@ struct MediaSpec {
 
 // Writes the file and returns its path; throws std::runtime_error with the
 // reason when the libraries refuse.
-std::filesystem::path make_media(const std::filesystem::path& path, const MediaSpec& spec = {});
+std::filesystem::path make_media(const std::filesystem::path& path, const MediaSpec& media = {});
 
 // Largest absolute decoded sample of an audio stream (the first by default;
 // audio_stream counts audio streams only), in dBFS, and the decoded duration

@@ -98,12 +98,12 @@ TEST(OutputOptions, RealNumbersUseADotInEveryLocale) {
 TEST(OutputOptions, FactsComeFromTheProbe) {
     ASSERT_TRUE(TFFLoader::Instance().Load(kEncoderLibraries));
     test::TempDir dir;
-    test::MediaSpec spec;
-    spec.video = true;
-    spec.frame_rate_num = 15;
-    spec.audio_channels = {6};
-    spec.sample_rate = 48000;
-    const auto file = test::make_media(dir / "movie264.mkv", spec);
+    test::MediaSpec media;
+    media.video = true;
+    media.frame_rate_num = 15;
+    media.audio_channels = {6};
+    media.sample_rate = 48000;
+    const auto file = test::make_media(dir / "movie264.mkv", media);
     TFFDecoder probe;
     ASSERT_TRUE(probe.LoadFile(file.string())) << probe.LastErrorMessage();
     const SourceFacts f = source_facts(probe);
