@@ -125,7 +125,8 @@ TEST_F(EncoderTest, UnthreadedRunGivesEveryNoticeInOrderBeforeReturning) {
 }
 
 TEST_F(EncoderTest, ListChangesWhileWorkingOrAfterARunRaise) {
-    add_measure(true);
+    test::TempDir out("sonorix-busy");
+    add_convert(out / "busy.mp3");
     encoder_.StartTask(1);
     EXPECT_THROW(
         {
@@ -193,8 +194,9 @@ TEST_F(EncoderTest, LimitOneRunsTasksOneAtATime) {
 }
 
 TEST_F(EncoderTest, LimitThreeWithTwoTasksStartsBoth) {
-    add_measure(true);
-    add_measure(true);
+    test::TempDir out("sonorix-both");
+    add_convert(out / "a.mp3");
+    add_convert(out / "b.mp3");
     encoder_.StartTask(3);
     EXPECT_TRUE(encoder_.Task(0)->Running());
     EXPECT_TRUE(encoder_.Task(1)->Running());
