@@ -196,11 +196,7 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
 
     ctx->flags |= AVFMT_FLAG_NONBLOCK;
     if (OnBeforeFindStreamInfo) {
-        if (TriggerEventInMainThread) {
-            MainThreadQueue::Instance().Send([&] { OnBeforeFindStreamInfo(this, ctx); });
-        } else {
-            OnBeforeFindStreamInfo(this, ctx);
-        }
+        MainThreadQueue::Instance().Raise(TriggerEventInMainThread, [&] { OnBeforeFindStreamInfo(this, ctx); });
     }
 
     std::vector<AVDictionary*> stream_opts(ctx->nb_streams, nullptr);

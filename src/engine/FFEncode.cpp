@@ -459,11 +459,7 @@ void TCustomEncoder::DeliverTerminate(const TTerminateInfo& info, bool wait_for_
             if (handler) handler(this, info);
         };
         try {
-            if (in_main) {
-                MainThreadQueue::Instance().Send(call);
-            } else {
-                call();
-            }
+            MainThreadQueue::Instance().Raise(in_main, call);
         } catch (const std::exception& e) {
             log_format(nullptr, llError, "OnTerminate handler failed: %s", e.what());
         } catch (...) {
@@ -495,22 +491,14 @@ void TCustomEncoder::DoProgress(TFFmpeg* ATask, int AInputIndex, int AFrameNumbe
         TProgressEvent handler = OnProgress;
         if (handler) handler(this, &progress_info_);
     };
-    if (TriggerEventInMainThread) {
-        MainThreadQueue::Instance().Send(call);
-    } else {
-        call();
-    }
+    MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
 }
 
 void TCustomEncoder::DoBeforeFindStreamInfo(TFFmpeg* task, AVFormatContext* context) {
     if (!OnBeforeFindStreamInfo) return;
     std::lock_guard lock(before_find_lock_);
     auto call = [this, task, context] { OnBeforeFindStreamInfo(task, context); };
-    if (TriggerEventInMainThread) {
-        MainThreadQueue::Instance().Send(call);
-    } else {
-        call();
-    }
+    MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
 }
 
 void TCustomEncoder::DoAudioHook(const TAudioHookEvent& event, TFFmpeg* task, int64_t pts, void* samples, int size,
@@ -581,11 +569,7 @@ void TCustomEncoder::DoPreviewBitmap(TFFmpeg* ATask, AVFrame* AFrame, int64_t AP
         TPreviewBitmapEvent handler = OnPreviewBitmap;
         if (handler) handler(this, preview_info_);
     };
-    if (TriggerEventInMainThread) {
-        MainThreadQueue::Instance().Send(call);
-    } else {
-        call();
-    }
+    MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
 }
 
 }  // namespace sonorix

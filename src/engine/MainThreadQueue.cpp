@@ -60,6 +60,14 @@ void MainThreadQueue::Send(std::function<void()> fn) {
     if (waiter->error) std::rethrow_exception(waiter->error);
 }
 
+void MainThreadQueue::Raise(bool on_main_thread, std::function<void()> fn) {
+    if (on_main_thread) {
+        Send(std::move(fn));
+    } else {
+        fn();
+    }
+}
+
 int MainThreadQueue::Drain() {
     // Only what is pending now: a call that posts another does not starve the
     // caller's own loop.

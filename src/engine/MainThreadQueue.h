@@ -36,6 +36,10 @@ public:
     // thread. An exception thrown by fn is rethrown here.
     void Send(std::function<void()> fn);
 
+    // An event handler: sent to the main thread when on_main_thread, else
+    // run right here.
+    void Raise(bool on_main_thread, std::function<void()> fn);
+
     // Run every call pending now (CheckSynchronize). Returns how many ran.
     int Drain();
 
