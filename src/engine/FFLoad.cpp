@@ -206,13 +206,7 @@ void TFFLoader::UnlockCodec() {
 void TFFLoader::Shutdown() {
     if (shutting_down_) return;
     shutting_down_ = true;
-    for (int i = 0; i < kLibraryCount; ++i) {
-        status_[static_cast<size_t>(i)].Bound = false;
-        if (status_[static_cast<size_t>(i)].Handle) {
-            dlclose(status_[static_cast<size_t>(i)].Handle);
-            status_[static_cast<size_t>(i)].Handle = nullptr;
-        }
-    }
+    for (int i = 0; i < kLibraryCount; ++i) UnloadLibrary(i);
     std::lock_guard guard(lock_table_guard_);
     lock_table_.clear();
     codec_lock_registered_ = false;
