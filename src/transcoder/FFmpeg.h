@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <cstdio>
@@ -34,6 +35,31 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 
 struct FilterGraphDeleter {
     void operator()(AVFilterGraph* graph) const { avfilter_graph_free(&graph); }
+};
+
+struct BitStreamFilterDeleter {
+    void operator()(AVBSFContext* ctx) const { av_bsf_free(&ctx); }
+};
+using BitStreamFilterPtr = std::unique_ptr<AVBSFContext, BitStreamFilterDeleter>;
+
+struct FrameDeleter {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+struct PacketDeleter {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+// Allocations the loop cannot go on without: they throw on failure.
+FramePtr new_frame();
+PacketPtr new_packet();
+
+// Ends the texts of fatal errors that the log explains further.
+inline constexpr const char* kSeeLogText =
+    ". Please check error log message(reported by FFLogger) to find out more detail information.";
+
+struct ExprDeleter {
+    void operator()(AVExpr* expr) const { av_expr_free(expr); }
 };
 
 // Closes the output's file (when the muxer writes one) and frees the context.
@@ -68,6 +94,7 @@ struct TInputStream {
     int64_t next_pts = AV_NOPTS_VALUE;
     int64_t pts = AV_NOPTS_VALUE;
     bool start_flag = false;
+    bool wrap_correction_done = false;
     int64_t start_wallclock = 0;  // -re: when reading began
     bool decoder_open = false;
     std::vector<TInputFilter*> filters;  // owned by their graphs
@@ -110,7 +137,10 @@ struct TOutputStream {
     int top_field_first = -1;
     double frame_aspect_ratio = 0;
     std::string forced_keyframes;
-    std::vector<int64_t> forced_kf_pts;
+    std::vector<int64_t> forced_kf_pts;  // encoder time base, sorted
+    size_t forced_kf_index = 0;
+    std::unique_ptr<AVExpr, ExprDeleter> forced_kf_expr;  // "expr:" form, evaluated per frame
+    double forced_kf_values[5] = {0, 0, NAN, NAN, NAN};  // n, n_forced, prev_forced_n, prev_forced_t, t
     std::string avfilter;
     bool keep_pix_fmt = false;
     int sws_flags = SWS_BICUBIC;
@@ -119,6 +149,9 @@ struct TOutputStream {
     Dictionary resample_opts;
     std::vector<int> audio_channels_map;
     std::vector<const AVBitStreamFilter*> bitstream_filters;  // chained by the loop
+    std::vector<std::string> bitstream_filter_args;            // one per filter, may be empty
+    std::vector<BitStreamFilterPtr> bsf_ctxs;                  // opened at the first packet
+    bool bsf_opened = false;
     std::string logfile_prefix;  // -passlogfile
     FILE* logfile = nullptr;     // pass 1: the encoder's statistics go here (written by the loop)
     TOutputFilter* filter = nullptr;  // owned by its graph
@@ -296,6 +329,16 @@ private:
     void close_output_stream(TOutputStream& ost);
     void flush_encoders();
     void print_report(bool final_report);
+    // Per-packet and per-frame steps (FFmpegLoopSteps.cpp).
+    void correct_timestamps(TInputFile& ifile, TInputStream& ist, AVPacket* pkt);
+    void emulate_rate(TInputStream& ist);
+    void check_audio_format_change(TInputStream& ist, AVFrame* frame);
+    void check_video_format_change(TInputStream& ist, const AVFrame* frame);
+    void reconfigure_filters(TInputStream& ist);
+    void apply_sink_frame_size(TOutputStream& ost);
+    void force_key_frame(TOutputStream& ost, AVFrame* frame);
+    void write_filtered_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt);
+    void call_audio_hook(const CoreAudioHookCall& hook, int64_t pts, const AVFrame* frame);
 
     std::atomic<bool> running_{false};
     std::atomic<bool> terminated_{false};

@@ -100,13 +100,23 @@ TFilterGraph& TCustomFFmpeg::init_simple_filtergraph(int ist, int ost) {
 
 int TCustomFFmpeg::configure_input_audio(TFilterGraph& fg, TInputFilter& ifilter, AVFilterInOut* in) {
     TInputStream& ist = *input_streams[static_cast<size_t>(ifilter.ist)];
+    // The format last seen from the decoder: the loop rebuilds the graph when it changes.
     const AVCodecContext* dec = ist.dec_ctx.get();
-    std::string args = Format("time_base=%d/%d:sample_rate=%d:sample_fmt=%s", 1, dec->sample_rate,
-                              dec->sample_rate, av_get_sample_fmt_name(dec->sample_fmt));
-    if (dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
-        args += Format(":channel_layout=0x%" PRIx64, dec->ch_layout.u.mask);
+    if (ist.resample_sample_rate <= 0) {
+        ist.resample_sample_rate = dec->sample_rate;
+        ist.resample_sample_fmt = dec->sample_fmt;
+        ist.resample_channels = dec->ch_layout.nb_channels;
+        av_channel_layout_uninit(&ist.resample_ch_layout);
+        av_channel_layout_copy(&ist.resample_ch_layout, &dec->ch_layout);
+    }
+    const AVChannelLayout& layout = ist.resample_ch_layout;
+    std::string args = Format("time_base=%d/%d:sample_rate=%d:sample_fmt=%s", 1, ist.resample_sample_rate,
+                              ist.resample_sample_rate,
+                              av_get_sample_fmt_name(static_cast<AVSampleFormat>(ist.resample_sample_fmt)));
+    if (layout.order == AV_CHANNEL_ORDER_NATIVE) {
+        args += Format(":channel_layout=0x%" PRIx64, layout.u.mask);
     } else {
-        args += Format(":channels=%d", dec->ch_layout.nb_channels);
+        args += Format(":channels=%d", ist.resample_channels);
     }
     const std::string name = Format("graph %d input from stream %d:%d", fg.index, ist.file_index, ist.st->index);
     AVFilterGraph* graph = fg.graph.get();
@@ -144,8 +154,13 @@ int TCustomFFmpeg::configure_input_video(TFilterGraph& fg, TInputFilter& ifilter
     const AVRational fr = ist.framerate.num ? ist.framerate : av_guess_frame_rate(nullptr, ist.st, nullptr);
     // 5.1's buffer source has no sws_param any more; the scaler flags reach
     // the graph through its scale_sws_opts instead.
-    std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", dec->width,
-                              dec->height, dec->pix_fmt, tb.num, tb.den, sar.num, sar.den);
+    if (ist.resample_width <= 0 || ist.resample_pix_fmt == AV_PIX_FMT_NONE) {
+        ist.resample_width = dec->width;
+        ist.resample_height = dec->height;
+        ist.resample_pix_fmt = dec->pix_fmt;
+    }
+    std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", ist.resample_width,
+                              ist.resample_height, ist.resample_pix_fmt, tb.num, tb.den, sar.num, sar.den);
     if (fr.num && fr.den) args += Format(":frame_rate=%d/%d", fr.num, fr.den);
     const std::string name = Format("graph %d input from stream %d:%d", fg.index, ist.file_index, ist.st->index);
     AVFilterGraph* graph = fg.graph.get();
@@ -154,6 +169,15 @@ int TCustomFFmpeg::configure_input_video(TFilterGraph& fg, TInputFilter& ifilter
     if (ret < 0) return ret;
     AVFilterContext* last = ifilter.filter;
     int pad = 0;
+    if (do_deinterlace) {
+        // 5.1 has no picture deinterlacer outside the graph: the filter does it.
+        ret = insert_filter(graph, last, pad, "yadif",
+                            Format("deinterlace input from stream %d:%d", ist.file_index, ist.st->index), "");
+        if (ret < 0) {
+            log_message(this, llError, "Deinterlacing failed.");
+            return ret;
+        }
+    }
     if (ist.framerate.num) {
         ret = insert_filter(graph, last, pad, "setpts",
                             Format("force CFR for input from stream %d:%d", ist.file_index, ist.st->index), "N");

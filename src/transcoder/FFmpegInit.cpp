@@ -138,13 +138,14 @@ void TCustomFFmpeg::parse_forced_key_frames(TOutputStream& ost) {
     const std::string& text = ost.forced_keyframes;
     if (text.empty()) return;
     if (text.rfind("expr:", 0) == 0) {
-        // Evaluated per frame by the loop; checked here so a bad text is reported once.
+        // Evaluated per frame by the loop; a bad text is reported once, here.
         AVExpr* expr = nullptr;
         static const char* const names[] = {"n", "n_forced", "prev_forced_n", "prev_forced_t", "t", nullptr};
         if (av_expr_parse(&expr, text.c_str() + 5, names, nullptr, nullptr, nullptr, nullptr, 0, nullptr) < 0) {
             log_format(this, llError, "Invalid force_key_frames expression \"%s\"", text.c_str() + 5);
+            return;
         }
-        av_expr_free(expr);
+        ost.forced_kf_expr.reset(expr);
         return;
     }
     size_t start = 0;
@@ -316,10 +317,7 @@ int TCustomFFmpeg::open_encoder(TOutputStream& ost, std::string& error) {
         std::lock_guard lock(open_codecs_mutex);
         open_encoders.insert(&ost);
     }
-    if (ost.filter && enc->codec_type == AVMEDIA_TYPE_AUDIO &&
-        !(ost.enc->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) && enc->frame_size > 0) {
-        av_buffersink_set_frame_size(ost.filter->filter, static_cast<unsigned>(enc->frame_size));
-    }
+    apply_sink_frame_size(ost);
     check_options_consumed(ost.encoder_opts.get());
     if (enc->bit_rate > 0 && enc->bit_rate < 1000) {
         log_message(this, llWarning, "The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");

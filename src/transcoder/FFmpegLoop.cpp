@@ -10,38 +10,24 @@
 
 namespace sonorix {
 
-namespace {
-
-const char* const kSeeLog = ". Please check error log message(reported by FFLogger) to find out more detail information.";
-
-struct FrameDeleter {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-struct PacketDeleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-
 FramePtr new_frame() {
     FramePtr f(av_frame_alloc());
     if (!f) throw FFmpegException("Out of memory");
     return f;
 }
+
 PacketPtr new_packet() {
     PacketPtr p(av_packet_alloc());
     if (!p) throw FFmpegException("Out of memory");
     return p;
 }
 
-}  // namespace
-
 void TCustomFFmpeg::transcode() {
     try {
         set_last_error("");
         if (const int ret = transcode_init(); ret < 0) {
             std::string text = last_error();
-            if (text.empty()) text = "transcode_init() error: " + error_code_text(ret) + kSeeLog;
+            if (text.empty()) text = "transcode_init() error: " + error_code_text(ret) + kSeeLogText;
             throw FFmpegException(text);
         }
         expected_duration_ = -1;
@@ -243,13 +229,7 @@ int TCustomFFmpeg::process_input(int file_index) {
     }
     TInputStream& ist = *input_streams[static_cast<size_t>(ifile.ist_index + pkt->stream_index)];
     if (ist.discard) return 0;
-    const int64_t offset = av_rescale_q(ifile.ts_offset, AV_TIME_BASE_Q, ist.st->time_base);
-    if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
-    if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
-    if (ist.ts_scale != 1.0) {
-        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = static_cast<int64_t>(pkt->pts * ist.ts_scale);
-        if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = static_cast<int64_t>(pkt->dts * ist.ts_scale);
-    }
+    correct_timestamps(ifile, ist, pkt.get());
     ret = process_input_packet(ist, pkt.get());
     if (ret < 0) {
         const std::string text = Format("Error while decoding stream #%d:%d: %s", file_index, pkt->stream_index,
@@ -280,6 +260,7 @@ int TCustomFFmpeg::process_input_packet(TInputStream& ist, const AVPacket* pkt) 
         ist.next_dts = ist.dts = av_rescale_q(pkt->dts, ist.st->time_base, AV_TIME_BASE_Q);
         if (type != AVMEDIA_TYPE_VIDEO || !ist.decoding_needed) ist.next_pts = ist.pts = ist.dts;
     }
+    if (pkt) emulate_rate(ist);
     int ret = 0;
     if (ist.decoding_needed && ist.decoder_open) {
         ret = decode_packet(ist, pkt);
@@ -324,15 +305,11 @@ int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt) {
                 return AVERROR_INVALIDDATA;
             }
             if (frame->nb_samples <= 0) raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
-            if (OnAudioInputHook) {
-                const int channels = av::channel_count(frame.get());
-                const int size = frame->nb_samples * channels *
-                                 av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format));
-                OnAudioInputHook(this, ist.next_pts, frame->data[0], size, frame->sample_rate, channels,
-                                 static_cast<AVSampleFormat>(frame->format));
-            }
+            const int64_t frame_start = ist.next_pts;
             ist.next_pts += static_cast<int64_t>(frame->nb_samples) * AV_TIME_BASE / frame->sample_rate;
             ist.next_dts = ist.next_pts;
+            if (OnAudioInputHook) call_audio_hook(OnAudioInputHook, frame_start, frame.get());
+            check_audio_format_change(ist, frame.get());
             const AVRational rate_tb{1, frame->sample_rate};
             if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
                 frame->pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, rate_tb);
@@ -347,8 +324,13 @@ int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt) {
                 frame->pts = av_rescale_q(frame->pts, ist.st->time_base, av_inv_q(ist.framerate));
             }
             if (frame->pts != AV_NOPTS_VALUE) ist.pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, AV_TIME_BASE_Q);
-            if (OnVideoInputHook) OnVideoInputHook(this, frame.get(), ist.pts);
-            if (OnFrameInputHook) OnFrameInputHook(this, frame.get(), ist.pts);
+            if (OnVideoInputHook || OnFrameInputHook) {
+                // Hooks may draw on the picture: never on one the decoder still references.
+                if (av_frame_make_writable(frame.get()) < 0) raise_error("Out of memory");
+                if (OnVideoInputHook) OnVideoInputHook(this, frame.get(), ist.pts);
+                if (OnFrameInputHook) OnFrameInputHook(this, frame.get(), ist.pts);
+            }
+            check_video_format_change(ist, frame.get());
         } else {
             av_frame_unref(frame.get());
             continue;  // subtitles are not decoded by this loop
@@ -435,6 +417,9 @@ void TCustomFFmpeg::do_audio_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
     if (frame->pts == AV_NOPTS_VALUE || audio_sync_method < 0) frame->pts = ost.sync_opts;
     if (ost.first_pts == AV_NOPTS_VALUE) ost.first_pts = frame->pts;
     ost.sync_opts = frame->pts + frame->nb_samples;
+    if (OnAudioOutputHook) {
+        call_audio_hook(OnAudioOutputHook, av_rescale_q(frame->pts, ost.enc_ctx->time_base, AV_TIME_BASE_Q), frame);
+    }
     encode_and_write(of, ost, frame, "Audio encoding failed (avcodec_encode_audio2)");
 }
 
@@ -476,6 +461,13 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
         if (ost.first_pts == AV_NOPTS_VALUE) ost.first_pts = ost.sync_opts;
         frame->pts = ost.sync_opts;
         frame->pict_type = AV_PICTURE_TYPE_NONE;
+        if (OnVideoOutputHook || OnFrameOutputHook) {
+            if (av_frame_make_writable(frame) < 0) raise_error("Out of memory");
+            const int64_t pts = av_rescale_q(frame->pts, ost.enc_ctx->time_base, AV_TIME_BASE_Q);
+            if (OnVideoOutputHook) OnVideoOutputHook(this, frame, pts);
+            if (OnFrameOutputHook) OnFrameOutputHook(this, frame, pts);
+        }
+        force_key_frame(ost, frame);
         encode_and_write(of, ost, frame, "Video encoding failed");
         ++ost.sync_opts;
         ++ost.frame_number;  // encoded video is counted here, not when written
@@ -545,7 +537,7 @@ void TCustomFFmpeg::do_streamcopy(TInputStream& ist, TOutputStream& ost, const A
 }
 
 void TCustomFFmpeg::write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt) {
-    AVFormatContext* s = of.ctx.get();
+    const AVFormatContext* s = of.ctx.get();
     const AVMediaType type = ost.st->codecpar->codec_type;
     if ((type == AVMEDIA_TYPE_VIDEO && video_sync_method == 255) || (type == AVMEDIA_TYPE_AUDIO && audio_sync_method < 0)) {
         pkt->pts = pkt->dts = AV_NOPTS_VALUE;
@@ -570,10 +562,7 @@ void TCustomFFmpeg::write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* 
     else if (pkt->pts != AV_NOPTS_VALUE) ost.last_mux_dts = pkt->pts;
     ost.data_size += pkt->size;
     pkt->stream_index = ost.index;
-    arm_write_stamp();
-    const int ret = av_interleaved_write_frame(s, pkt);
-    write_stamp = INT64_MAX;
-    if (ret < 0) throw FFmpegException("av_interleaved_write_frame(): " + error_code_text(ret) + kSeeLog);
+    write_filtered_packet(of, ost, pkt);
 }
 
 }  // namespace sonorix

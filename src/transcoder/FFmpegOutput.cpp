@@ -102,11 +102,17 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
         size_t start = 0;
         while (start <= bsfs->size()) {
             const size_t comma = bsfs->find(',', start);
-            const std::string name = bsfs->substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            std::string name = bsfs->substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            std::string args;  // "name=key=value:key=value"
+            if (const size_t eq = name.find('='); eq != std::string::npos) {
+                args = name.substr(eq + 1);
+                name.resize(eq);
+            }
             if (!name.empty()) {
                 const AVBitStreamFilter* filter = av_bsf_get_by_name(name.c_str());
                 if (!filter) raise_format("Unknown bitstream filter \"%s\"", name.c_str());
                 ost.bitstream_filters.push_back(filter);
+                ost.bitstream_filter_args.push_back(args);
             }
             if (comma == std::string::npos) break;
             start = comma + 1;

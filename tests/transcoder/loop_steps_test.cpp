@@ -1,0 +1,284 @@
+// The loop's less travelled steps, each on a real run: decoders that change
+// their output format mid-stream, timestamp jumps in formats that restart
+// their clock, bitstream filters, real-time pacing, forced key frames and
+// the output hooks.
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+#include "setup_fixture.h"
+
+using namespace sonorix;
+using sonorix::test::SetupTest;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct PacketFacts {
+    int packets = 0;
+    int key_packets = 0;
+};
+
+PacketFacts packet_facts(const fs::path& path, AVMediaType type) {
+    PacketFacts out;
+    AVFormatContext* ic = nullptr;
+    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return out;
+    avformat_find_stream_info(ic, nullptr);
+    const int index = av_find_best_stream(ic, type, -1, -1, nullptr, 0);
+    AVPacket* pkt = av_packet_alloc();
+    while (index >= 0 && av_read_frame(ic, pkt) >= 0) {
+        if (pkt->stream_index == index) {
+            ++out.packets;
+            out.key_packets += (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+        }
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&ic);
+    return out;
+}
+
+// Mean of the luma plane over every decoded frame of the first video stream.
+double mean_luma(const fs::path& path) {
+    AVFormatContext* ic = nullptr;
+    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return -1;
+    avformat_find_stream_info(ic, nullptr);
+    const AVCodec* codec = nullptr;
+    const int index = av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    double sum = 0;
+    int64_t count = 0;
+    if (index >= 0) {
+        AVCodecContext* dec = avcodec_alloc_context3(codec);
+        avcodec_parameters_to_context(dec, ic->streams[index]->codecpar);
+        avcodec_open2(dec, codec, nullptr);
+        AVPacket* pkt = av_packet_alloc();
+        AVFrame* frame = av_frame_alloc();
+        const auto drain = [&] {
+            while (avcodec_receive_frame(dec, frame) >= 0) {
+                for (int y = 0; y < frame->height; ++y) {
+                    const uint8_t* row = frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0];
+                    for (int x = 0; x < frame->width; ++x) sum += row[x];
+                }
+                count += static_cast<int64_t>(frame->width) * frame->height;
+            }
+        };
+        while (av_read_frame(ic, pkt) >= 0) {
+            if (pkt->stream_index == index && avcodec_send_packet(dec, pkt) >= 0) drain();
+            av_packet_unref(pkt);
+        }
+        avcodec_send_packet(dec, nullptr);
+        drain();
+        av_frame_free(&frame);
+        av_packet_free(&pkt);
+        avcodec_free_context(&dec);
+    }
+    avformat_close_input(&ic);
+    return count ? sum / static_cast<double>(count) : -1;
+}
+
+void append_file(const fs::path& to, const fs::path& from) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::app);
+    out << in.rdbuf();
+}
+
+class LoopStepsTest : public SetupTest {
+protected:
+    // One unthreaded run of IN -> OUT with the given option texts.
+    void convert(const std::string& in, const std::string& in_options, const std::string& out_options,
+                 const std::string& out) {
+        ASSERT_EQ(open_input(in, in_options), 0) << core_.last_error() << raised_;
+        ASSERT_EQ(open_output(out_options, out), 0) << core_.last_error() << raised_;
+        EXPECT_EQ(core_.Start(false, tpNormal), nullptr);
+        EXPECT_TRUE(core_.Terminated());
+    }
+    // A second, independent task (for making inputs with the engine itself).
+    static void engine_convert(const std::string& in, const std::string& out_options, const std::string& out) {
+        TCustomFFmpeg core;
+        core.build_option_table();
+        {
+            OptionsContextScope scope(core);
+            ASSERT_EQ(core.OpenInputFile(*scope, "", in, ""), 0);
+        }
+        {
+            OptionsContextScope scope(core);
+            ASSERT_EQ(core.OpenOutputFile(*scope, out_options, false, out, ""), 0) << core.last_error();
+        }
+        core.Start(false, tpNormal);
+        ASSERT_TRUE(core.Completed()) << core.ErrorText();
+    }
+};
+
+TEST_F(LoopStepsTest, DecoderFormatChangeRebuildsTheGraphAndKeepsEverySecond) {
+    // Two ADTS streams back to back: mono at 44.1 kHz, then stereo at 22.05 kHz.
+    test::MediaSpec first;
+    first.audio_channels = {1};
+    first.duration_seconds = 1.0;
+    test::MediaSpec second;
+    second.sample_rate = 22050;
+    second.duration_seconds = 1.0;
+    const fs::path joined = *dir_ / "changing.aac";
+    test::make_media(joined, first);
+    append_file(joined, test::make_media(*dir_ / "second.aac", second));
+
+    const fs::path target = *dir_ / "changing.wav";
+    convert(joined.string(), "", " -y -ac 2 -ar 44100", target.string());
+    ASSERT_TRUE(core_.Completed()) << core_.ErrorText();
+    EXPECT_TRUE(logged("frame changed from rate:44100 fmt:fltp ch:1 chl:mono to rate:22050 fmt:fltp ch:2 chl:stereo",
+                       llInfo));
+    const auto out = test::measure_audio(target);
+    EXPECT_EQ(out.channels, 2);
+    EXPECT_EQ(out.sample_rate, 44100);
+    // Both parts are there (each ADTS part carries up to a frame of priming).
+    EXPECT_NEAR(out.duration_seconds, 2.0, 0.12);
+    EXPECT_NEAR(out.peak_db, -6.0, 0.3);
+}
+
+TEST_F(LoopStepsTest, TimestampJumpInTransportStreamIsAbsorbed) {
+    // Two transport streams back to back: the second restarts the clock.
+    const fs::path part = *dir_ / "part.ts";
+    engine_convert(file("tone.wav"), " -y -c:a mp2 -b:a 192k -f mpegts", part.string());
+    const fs::path joined = *dir_ / "restart.ts";
+    fs::copy_file(part, joined, fs::copy_options::overwrite_existing);
+    append_file(joined, part);
+
+    const fs::path target = *dir_ / "restart.wav";
+    convert(joined.string(), "", " -y", target.string());
+    ASSERT_TRUE(core_.Completed()) << core_.ErrorText();
+    EXPECT_TRUE(logged("timestamp discontinuity", llDebug));
+    EXPECT_NEAR(test::measure_audio(target).duration_seconds, 2.0, 0.1);
+}
+
+TEST_F(LoopStepsTest, BitstreamFiltersRunInOrderBeforeTheMuxer) {
+    // A copied MP3 stream through two filters: "null" passes, "noise" with
+    // its argument drops packets.
+    const fs::path source = *dir_ / "copied.mp3";
+    engine_convert(file("tone.wav"), " -y -c:a libmp3lame -b:a 128k", source.string());
+    const fs::path target = *dir_ / "thinned.mp3";
+    convert(source.string(), "", " -y -c:a copy -bsf:a null,noise=dropamount=2", target.string());
+    ASSERT_TRUE(core_.Completed()) << core_.ErrorText();
+    const int before = packet_facts(source, AVMEDIA_TYPE_AUDIO).packets;
+    const int after = packet_facts(target, AVMEDIA_TYPE_AUDIO).packets;
+    EXPECT_GT(before, 30);
+    EXPECT_LT(after, before * 3 / 4);
+    EXPECT_GT(after, before / 4);
+}
+
+TEST_F(LoopStepsTest, BitstreamFilterThatCannotOpenIsLoggedOrFatalWithXerror) {
+    const std::string expected = "Failed to open bitstream filter h264_mp4toannexb for stream 0 with codec pcm_s16le";
+    convert(file("tone.wav"), "", " -y -c:a copy -bsf:a h264_mp4toannexb", (*dir_ / "bsf.wav").string());
+    EXPECT_TRUE(core_.Completed()) << core_.ErrorText();
+    EXPECT_TRUE(logged(expected, llError));
+    EXPECT_NEAR(test::measure_audio(*dir_ / "bsf.wav").duration_seconds, 1.0, 0.01);
+
+    TCustomFFmpeg strict;
+    strict.build_option_table();
+    {
+        OptionsContextScope scope(strict);
+        ASSERT_EQ(strict.OpenInputFile(*scope, "", file("tone.wav"), ""), 0);
+    }
+    {
+        OptionsContextScope scope(strict);
+        ASSERT_EQ(strict.OpenOutputFile(*scope, " -y -xerror -c:a copy -bsf:a h264_mp4toannexb", false,
+                                        (*dir_ / "strict.wav").string(), ""),
+                  0);
+    }
+    strict.Start(false, tpNormal);
+    EXPECT_TRUE(strict.Failed());
+    EXPECT_EQ(strict.ErrorText(), expected);
+    EXPECT_FALSE(fs::exists(*dir_ / "strict.wav"));
+}
+
+TEST_F(LoopStepsTest, RealTimePacingAndStopDuringIt) {
+    const auto start = std::chrono::steady_clock::now();
+    convert(file("tone.wav"), "-re", " -af volumedetect -f null", "/dev/null");
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(core_.Completed()) << core_.ErrorText();
+    EXPECT_GE(seconds, 0.9);  // one second of media is read in no less than its own time
+
+    TCustomFFmpeg paced;
+    paced.build_option_table();
+    {
+        OptionsContextScope scope(paced);
+        ASSERT_EQ(paced.OpenInputFile(*scope, "-re", file("tone.wav"), ""), 0);
+    }
+    {
+        OptionsContextScope scope(paced);
+        ASSERT_EQ(paced.OpenOutputFile(*scope, " -y", false, (*dir_ / "paced.wav").string(), ""), 0);
+    }
+    TConvertThread* worker = paced.Start(true, tpNormal);
+    ASSERT_NE(worker, nullptr);
+    worker->Resume();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    paced.Stop(true);
+    EXPECT_FALSE(paced.Completed());
+    EXPECT_FALSE(paced.Failed()) << paced.ErrorText();
+    EXPECT_FALSE(fs::exists(*dir_ / "paced.wav"));
+}
+
+TEST_F(LoopStepsTest, ForcedKeyFramesByTimeListAndByExpression) {
+    // With a group size longer than the file, only forced key frames follow the first.
+    const fs::path listed = *dir_ / "listed.avi";
+    convert(file("movie.mp4"), "", " -y -an -c:v mpeg4 -g 1000 -force_key_frames 0.4,0.8", listed.string());
+    ASSERT_TRUE(core_.Completed()) << core_.ErrorText();
+    EXPECT_EQ(packet_facts(listed, AVMEDIA_TYPE_VIDEO).key_packets, 3);
+
+    TCustomFFmpeg by_expr;
+    by_expr.build_option_table();
+    {
+        OptionsContextScope scope(by_expr);
+        ASSERT_EQ(by_expr.OpenInputFile(*scope, "", file("movie.mp4"), ""), 0);
+    }
+    const fs::path expr = *dir_ / "expr.avi";
+    {
+        OptionsContextScope scope(by_expr);
+        ASSERT_EQ(by_expr.OpenOutputFile(*scope, " -y -an -c:v mpeg4 -g 1000 -force_key_frames expr:gte(t,n_forced*0.25)",
+                                         false, expr.string(), ""),
+                  0)
+            << by_expr.last_error();
+    }
+    by_expr.Start(false, tpNormal);
+    ASSERT_TRUE(by_expr.Completed()) << by_expr.ErrorText();
+    EXPECT_EQ(packet_facts(expr, AVMEDIA_TYPE_VIDEO).key_packets, 4);  // 0, 0.25, 0.5, 0.75 s
+}
+
+TEST_F(LoopStepsTest, OutputHooksSeeEveryEncodedFrameAndTheirDrawingReachesTheFile) {
+    int64_t hooked_samples = 0;
+    int audio_calls = 0;
+    int64_t last_audio_pts = -1;
+    bool audio_in_order = true;
+    core_.OnAudioOutputHook = [&](TCustomFFmpeg*, int64_t pts, void* samples, int size, int rate, int channels,
+                                  AVSampleFormat fmt) {
+        ++audio_calls;
+        audio_in_order &= pts > last_audio_pts && samples && rate == 44100;
+        last_audio_pts = pts;
+        hooked_samples += size / (channels * av_get_bytes_per_sample(fmt));
+    };
+    int video_calls = 0;
+    core_.OnFrameOutputHook = [&](TCustomFFmpeg*, AVFrame* frame, int64_t) {
+        ++video_calls;
+        // Paint the picture white: what the hook draws is what gets encoded.
+        for (int y = 0; y < frame->height; ++y) {
+            std::memset(frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0], 235,
+                        static_cast<size_t>(frame->width));
+        }
+    };
+    int input_calls = 0;
+    core_.OnFrameInputHook = [&](TCustomFFmpeg*, AVFrame* frame, int64_t) {
+        ++input_calls;
+        EXPECT_TRUE(av_frame_is_writable(frame));
+    };
+    const fs::path target = *dir_ / "painted.mkv";
+    convert(file("movie.mp4"), "", " -y -c:v mpeg4 -q:v 2 -c:a flac", target.string());
+    ASSERT_TRUE(core_.Completed()) << core_.ErrorText();
+    const PacketFacts facts = packet_facts(target, AVMEDIA_TYPE_VIDEO);
+    EXPECT_EQ(video_calls, facts.packets);
+    EXPECT_EQ(input_calls, packet_facts(file("movie.mp4"), AVMEDIA_TYPE_VIDEO).packets);
+    EXPECT_NEAR(mean_luma(target), 235, 2);
+    EXPECT_LT(mean_luma(file("movie.mp4")), 200);  // the source was not white
+    EXPECT_GT(audio_calls, 0);
+    EXPECT_TRUE(audio_in_order);
+    EXPECT_NEAR(static_cast<double>(hooked_samples) / 44100, test::measure_audio(target).duration_seconds, 0.01);
+}
+
+}  // namespace
