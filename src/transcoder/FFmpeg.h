@@ -317,7 +317,8 @@ private:
     TOutputStream* choose_output();
     int process_input(int file_index);
     int process_input_packet(TInputStream& ist, const AVPacket* pkt);
-    int decode_packet(TInputStream& ist, const AVPacket* pkt);
+    // With end_graphs false a drained decoder leaves its graphs open (joining).
+    int decode_packet(TInputStream& ist, const AVPacket* pkt, bool end_graphs = true);
     int send_frame_to_filters(TInputStream& ist, AVFrame* frame);
     int reap_filters();
     void do_audio_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame);
@@ -339,6 +340,7 @@ private:
     void force_key_frame(TOutputStream& ost, AVFrame* frame);
     void write_filtered_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt);
     void call_audio_hook(const CoreAudioHookCall& hook, int64_t pts, const AVFrame* frame);
+    void advance_joined_input(int file_index);
 
     std::atomic<bool> running_{false};
     std::atomic<bool> terminated_{false};
@@ -362,6 +364,7 @@ private:
     bool counts_changed_ = false;
     std::vector<char> input_eagain_;  // per input file
     int multi_frame_warnings_ = 0;
+    int current_input_ = 0;  // joining: the input being read
 
     // Set-up helpers (FFmpegInput.cpp, FFmpegOutput.cpp).
     void add_input_streams(TOptionsContext& o, AVFormatContext* ic, int file_index);

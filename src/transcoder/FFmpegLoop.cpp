@@ -34,6 +34,14 @@ void TCustomFFmpeg::transcode() {
         for (const TOutputFile& of : output_files) {
             if (of.recording_time != INT64_MAX) expected_duration_ = of.recording_time;
         }
+        if (expected_duration_ < 0 && joined) {
+            int64_t sum = 0;
+            for (const TInputFile& f : input_files) {
+                if (f.ctx->duration != AV_NOPTS_VALUE && f.ctx->duration > 0) sum += f.ctx->duration;
+            }
+            if (sum > 0) expected_duration_ = sum;
+        }
+        current_input_ = 0;
         if (expected_duration_ < 0 && longest_input_duration > 0) expected_duration_ = longest_input_duration;
         timer_start_ = av_gettime_relative();
         last_report_ = -1;
@@ -204,6 +212,10 @@ int TCustomFFmpeg::process_input(int file_index) {
             log_message(this, llError, text);
         }
         ifile.eof_reached = true;
+        if (joined && file_index == current_input_ && static_cast<size_t>(file_index) + 1 < input_files.size()) {
+            advance_joined_input(file_index);
+            return 0;
+        }
         for (int i = 0; i < ifile.nb_streams; ++i) {
             TInputStream& ist = *input_streams[static_cast<size_t>(ifile.ist_index + i)];
             if (ist.decoding_needed && ist.decoder_open) process_input_packet(ist, nullptr);
@@ -288,7 +300,7 @@ int TCustomFFmpeg::process_input_packet(TInputStream& ist, const AVPacket* pkt) 
     return ret;
 }
 
-int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt) {
+int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt, bool end_graphs) {
     AVCodecContext* dec = ist.dec_ctx.get();
     int ret = avcodec_send_packet(dec, pkt);  // null: enter draining
     if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) return ret;
@@ -341,7 +353,7 @@ int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt) {
     }
     if (ret == AVERROR_EOF) {
         // Decoder drained: the graphs it feeds get their end of stream.
-        for (TInputFilter* f : ist.filters) {
+        for (TInputFilter* f : end_graphs ? ist.filters : std::vector<TInputFilter*>{}) {
             if (av_buffersrc_add_frame_flags(f->filter, nullptr, 0) < 0) continue;  // graph already closed
         }
         avcodec_flush_buffers(dec);

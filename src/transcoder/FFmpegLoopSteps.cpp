@@ -275,4 +275,50 @@ void TCustomFFmpeg::write_filtered_packet(TOutputFile& of, TOutputStream& ost, A
     feed(0, pkt);
 }
 
+void TCustomFFmpeg::advance_joined_input(int file_index) {
+    // The next input continues the same output streams, encoders and graphs
+    // (the inputs have the same stream layout), so the joint is gapless.
+    TInputFile& done = input_files[static_cast<size_t>(file_index)];
+    TInputFile& next = input_files[static_cast<size_t>(file_index) + 1];
+    int64_t end = 0;  // microseconds, in the output's time line
+    for (int i = 0; i < done.nb_streams; ++i) {
+        TInputStream& from = *input_streams[static_cast<size_t>(done.ist_index + i)];
+        if (from.decoding_needed && from.decoder_open) decode_packet(from, nullptr, false);
+        if (!from.discard && from.next_dts != AV_NOPTS_VALUE) end = std::max(end, from.next_dts);
+    }
+    std::string error;
+    for (int i = 0; i < done.nb_streams; ++i) {
+        const int from_index = done.ist_index + i;
+        const int to_index = next.ist_index + i;
+        TInputStream& from = *input_streams[static_cast<size_t>(from_index)];
+        TInputStream& to = *input_streams[static_cast<size_t>(to_index)];
+        if (from.discard) continue;
+        to.discard = false;
+        to.decoding_needed = from.decoding_needed;
+        // The graphs were configured with the format of this input; the next
+        // one's first frame rebuilds them when its format differs.
+        to.resample_sample_fmt = from.resample_sample_fmt;
+        to.resample_sample_rate = from.resample_sample_rate;
+        to.resample_channels = from.resample_channels;
+        av_channel_layout_uninit(&to.resample_ch_layout);
+        av_channel_layout_copy(&to.resample_ch_layout, &from.resample_ch_layout);
+        to.resample_width = from.resample_width;
+        to.resample_height = from.resample_height;
+        to.resample_pix_fmt = from.resample_pix_fmt;
+        for (TInputFilter* f : from.filters) {
+            f->ist = to_index;
+            to.filters.push_back(f);
+        }
+        from.filters.clear();
+        from.decoding_needed = 0;
+        for (auto& p : output_streams) {
+            if (p->source_index == from_index) p->source_index = to_index;
+        }
+        if (to.decoding_needed && !to.decoder_open && open_decoder(to_index, error) < 0) raise_error(error);
+    }
+    next.ts_offset += end;
+    current_input_ = file_index + 1;
+    log_format(this, llVerbose, "Joining input #%d at %.3f s", current_input_, static_cast<double>(end) / AV_TIME_BASE);
+}
+
 }  // namespace sonorix

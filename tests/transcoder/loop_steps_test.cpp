@@ -282,3 +282,44 @@ TEST_F(LoopStepsTest, OutputHooksSeeEveryEncodedFrameAndTheirDrawingReachesTheFi
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(LoopStepsTest, JoinedInputsFollowEachOtherInOneOutput) {
+    // The quieter file first: a measurement that never read the second input would say -12.
+    test::MediaSpec quiet;
+    quiet.peak_db = -12;
+    const fs::path first = test::make_media(*dir_ / "quiet.wav", quiet);
+    test::MediaSpec loud;
+    loud.peak_db = -3;
+    loud.duration_seconds = 0.5;
+    const fs::path second = test::make_media(*dir_ / "loud.wav", loud);
+
+    for (const std::string& codec : {std::string("pcm_s16le"), std::string("copy")}) {
+        SCOPED_TRACE(codec);
+        TCustomFFmpeg core;
+        core.build_option_table();
+        for (const fs::path& in : {first, second}) {
+            OptionsContextScope scope(core);
+            ASSERT_GE(core.OpenInputFile(*scope, "", in.string(), ""), 0);
+        }
+        const fs::path target = *dir_ / ("joined-" + codec + ".wav");
+        {
+            OptionsContextScope scope(core);
+            ASSERT_EQ(core.OpenOutputFile(*scope, " -y -c:a " + codec, true, target.string(), ""), 0)
+                << core.last_error();
+        }
+        int64_t expected = -2;
+        core.OnProgress = [&](TCustomFFmpeg*, int, int, int, float, float, int64_t, int64_t, int64_t duration) {
+            expected = duration;
+        };
+        core.Start(false, tpNormal);
+        ASSERT_TRUE(core.Completed()) << core.ErrorText();
+        const auto out = test::measure_audio(target);
+        EXPECT_NEAR(out.duration_seconds, 1.5, 0.01);
+        EXPECT_NEAR(out.peak_db, -3, 0.1);
+        EXPECT_NEAR(static_cast<double>(expected) / AV_TIME_BASE, 1.5, 0.01);
+    }
+}
+
+}  // namespace
