@@ -28,8 +28,13 @@ void TCustomFFmpeg::print_report(bool final_report) {
     std::vector<StreamQuality> qualities;
     bool have_video = false;
     int64_t position = 0;
+    // Finished streams do not count while others still run; once every
+    // stream is done they do, or the last reports would fall back to 0.
+    int64_t finished_position = 0;
+    bool all_finished = true;
     for (auto& p : output_streams) {
         TOutputStream& ost = *p;
+        all_finished &= ost.finished;
         const AVCodecContext* enc = ost.enc_ctx.get();
         // The last stream examined gives the quality passed on.
         v.quality = ost.stream_copy ? -1 : ost.quality;
@@ -40,11 +45,13 @@ void TCustomFFmpeg::print_report(bool final_report) {
             const double seconds = (now - timer_start_) / 1e6;
             v.fps = seconds > 1 ? ost.frame_number / seconds : 0;
         }
-        if ((!ost.finished || final_report) && ost.last_mux_dts != AV_NOPTS_VALUE) {
-            position = std::max(position, av_rescale_q(ost.last_mux_dts, ost.st->time_base, AV_TIME_BASE_Q));
+        if (ost.last_mux_dts != AV_NOPTS_VALUE) {
+            const int64_t at = av_rescale_q(ost.last_mux_dts, ost.st->time_base, AV_TIME_BASE_Q);
+            if (!ost.finished || final_report) position = std::max(position, at);
+            else finished_position = std::max(finished_position, at);
         }
     }
-    v.position = position;
+    v.position = all_finished ? std::max(position, finished_position) : position;
     v.dup_frames = dup_frames_;
     v.drop_frames = drop_frames_;
     const std::string line = stats_line(v);
