@@ -8,6 +8,7 @@ SONORIX_PACKAGES=(
     libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev
     libswresample-dev libswscale-dev libavdevice-dev
     libgtest-dev libgmock-dev
+    qt6-base-dev libgl-dev fonts-dejavu-core
 )
 
 # Installs whatever of the list is missing (through sudo when not root).

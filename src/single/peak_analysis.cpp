@@ -6,6 +6,9 @@
 
 namespace sonorix {
 
+const char* const kNullDevice = "/dev/null";
+const char* const kMeasurementOptions = " -af \"volumedetect\" -f null -vn";
+
 namespace {
 
 

@@ -7,6 +7,11 @@
 
 namespace sonorix {
 
+// The measurement's output: the null muxer writes nothing, so the name is a
+// label only; the video is not decoded.
+extern const char* const kNullDevice;
+extern const char* const kMeasurementOptions;  // " -af \"volumedetect\" -f null -vn"
+
 // The headroom text of a line with "max_volume:" ("max_volume: -3.5 dB"
 // gives "3.5"); nothing for any other line.
 std::optional<std::string> max_volume_from_line(const std::string& line);

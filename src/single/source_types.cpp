@@ -41,4 +41,13 @@ std::string source_file_filter() {
     return "All Audio and Video Files|" + audio + video + "|Audio Files|" + audio + "|Video Files|" + video + "|";
 }
 
+bool same_file(const std::string& a, const std::string& b) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::equivalent(a, b, ec)) return true;
+    std::error_code ea, eb;
+    const fs::path ca = fs::weakly_canonical(a, ea), cb = fs::weakly_canonical(b, eb);
+    return !ea && !eb && ca == cb;
+}
+
 }  // namespace sonorix

@@ -23,4 +23,9 @@ std::string duration_text(int64_t duration);
 // The open dialog's filter: all, audio, video.
 std::string source_file_filter();
 
+// a and b name one file: the same file by identity (links, "..", another
+// spelling the file system folds), or, for a file not there yet, the same
+// normalized path.
+bool same_file(const std::string& a, const std::string& b);
+
 }  // namespace sonorix

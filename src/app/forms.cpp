@@ -1,0 +1,83 @@
+#include "app/forms.h"
+
+#include <QApplication>
+#include <QMetaObject>
+
+#include "app/messages.h"
+#include "app/p_about.h"
+#include "app/p_analyze.h"
+#include "app/p_batchaudioc.h"
+#include "app/p_flash.h"
+#include "app/p_options.h"
+#include "app/xp_main.h"
+#include "engine/MainThreadQueue.h"
+
+namespace sonorix::ui {
+
+Tmain* main = nullptr;
+Tabout* about = nullptr;
+Tbatchaudioc* batchaudioc = nullptr;
+Toptions* options = nullptr;
+Tanalyzeaudio* analyzeaudio = nullptr;
+
+namespace {
+
+// Workers queue calls for the main thread from any thread; a queued call on
+// the application object runs them from whichever Qt loop is running, the
+// modal dialogs' loops included.
+void connect_engine_queue() {
+    MainThreadQueue& queue = MainThreadQueue::Instance();
+    queue.SetMainThread();
+    queue.SetWakeUpHook([] {
+        if (QCoreApplication* app = QCoreApplication::instance()) {
+            QMetaObject::invokeMethod(app, [] { MainThreadQueue::Instance().Drain(); }, Qt::QueuedConnection);
+        }
+    });
+    queue.SetProcessMessagesHook([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+}
+
+}  // namespace
+
+void create_forms() {
+    QCoreApplication::setApplicationName("Sonorix");
+    Application.Title = "Sonorix";
+    connect_engine_queue();
+    main = new Tmain;
+    about = new Tabout(main);
+    batchaudioc = new Tbatchaudioc(main);
+    options = new Toptions(main);
+    analyzeaudio = new Tanalyzeaudio(main);
+}
+
+void free_forms() {
+    delete analyzeaudio;
+    delete options;
+    delete batchaudioc;
+    delete about;
+    analyzeaudio = nullptr;
+    options = nullptr;
+    batchaudioc = nullptr;
+    about = nullptr;
+    delete main;
+    main = nullptr;
+    MainThreadQueue::Instance().SetWakeUpHook(nullptr);
+    MainThreadQueue::Instance().SetProcessMessagesHook(nullptr);
+    MainThreadQueue::Instance().Drain();
+}
+
+int run_program(int argc, char** argv) {
+    QApplication app(argc, argv);
+    auto* flash = new Tflash;
+    flash->show();
+    flash->repaint();
+    QCoreApplication::processEvents();
+    create_forms();
+    flash->close();
+    delete flash;
+    main->show();
+    const int status = QApplication::exec();
+    free_forms();
+    return status;
+}
+
+}  // namespace sonorix::ui

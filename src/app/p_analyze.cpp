@@ -1,0 +1,64 @@
+#include "app/p_analyze.h"
+
+#include <QFontMetrics>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/forms.h"
+#include "app/xp_main.h"
+#include "single/peak_analysis.h"
+
+namespace sonorix::ui {
+
+Tanalyzeaudio::Tanalyzeaudio(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint) {
+    setObjectName("analyzeaudio");
+    setFixedSize(326, 95);
+    Label1 = new QLabel("  ", this);
+    Label1->setObjectName("Label1");
+    Label2 = new QLabel("  ", this);
+    Label2->setObjectName("Label2");
+    Button1 = new QPushButton("Cancel", this);
+    Button1->setObjectName("Button1");
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    timer1 = new QTimer(this);
+    timer1->setObjectName("timer1");
+    timer1->setInterval(100);
+    connect(timer1, &QTimer::timeout, this, [this] { timer1Timer(); });
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 10, 12, 10);
+    layout->addWidget(Label1);
+    layout->addWidget(Label2);
+    layout->addWidget(Button1, 0, Qt::AlignRight);
+}
+
+void Tanalyzeaudio::timer1Timer() { Label1->setText(QString::fromStdString(next_analysis_dots(Label1->text().toStdString()))); }
+
+// Only asks for the stop: the termination handler closes the dialog.
+void Tanalyzeaudio::Button1Click() {
+    // Set before the stop: the final notification may arrive while Stop
+    // waits, and must find the run cancelled.
+    main->cancelled = 1;
+    main->FFdetect.Stop(true);
+}
+
+// A name of 46 wide characters must still be read whole: the font shrinks
+// until the line fits.
+void Tanalyzeaudio::showEvent(QShowEvent* event) {
+    QFont font = this->font();
+    const int room = width() - 2 * 12;
+    while (font.pointSizeF() > 5.5 && QFontMetrics(font).horizontalAdvance(Label2->text()) > room) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    }
+    Label2->setFont(font);
+    QDialog::showEvent(event);
+}
+
+void Tanalyzeaudio::reject() {
+    if (Button1->isEnabled()) Button1Click();
+}
+
+}  // namespace sonorix::ui

@@ -1,0 +1,48 @@
+#include "app/p_batchaudioc.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/forms.h"
+#include "app/xp_main.h"
+
+namespace sonorix::ui {
+
+Tbatchaudioc::Tbatchaudioc(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint) {
+    setObjectName("batchaudioc");
+    setWindowTitle(" ");
+    setFixedSize(347, 89);
+    Label1 = new QLabel(" ", this);
+    Label1->setObjectName("Label1");
+    progresstotal = new QProgressBar(this);
+    progresstotal->setObjectName("progresstotal");
+    progresstotal->setRange(0, 100);
+    progresstotal->setValue(0);
+    Button1 = new QPushButton("Cancel", this);
+    Button1->setObjectName("Button1");
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 8, 12, 8);
+    layout->setSpacing(4);
+    layout->addWidget(Label1);
+    layout->addWidget(progresstotal);
+    layout->addWidget(Button1, 0, Qt::AlignRight);
+}
+
+void Tbatchaudioc::Button1Click() {
+    // Set before the stop: the final notification may arrive while Stop
+    // waits, and must find the run cancelled.
+    main->cancelled = 1;
+    if (TFFEncoder* encoder = main->encoder_named(main->running_encoder)) encoder->Stop(true);
+    done(QDialog::Rejected);
+}
+
+void Tbatchaudioc::reject() {
+    if (Button1->isEnabled()) Button1Click();
+}
+
+}  // namespace sonorix::ui

@@ -1,0 +1,19 @@
+// The window's pictures, drawn at run time: splash, about banner, tab labels
+// and button glyphs.
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+#include <QString>
+
+namespace sonorix::ui {
+
+QPixmap splash_picture(int width, int height);
+QPixmap about_picture(int width, int height);
+// A tab label of 160 x 65: a glyph and the page's name.
+QPixmap tab_picture(const QString& text, bool many_files);
+
+enum class Glyph { Load, Add, Folder, Remove, Clear, StepDown, StepUp, Amplify };
+QIcon glyph_icon(Glyph glyph);
+
+}  // namespace sonorix::ui

@@ -1,0 +1,21 @@
+// The pages the window opens in the default browser.
+#pragma once
+
+#include <string>
+
+namespace sonorix::ui {
+
+// The maker's home page.
+extern const char* const kMakerHomePage;
+// The help page's file name; it is installed beside the program.
+extern const char* const kHelpFileName;
+
+// The help page beside the running program.
+std::string help_page_path();
+
+// Opens a web address or a local file in the default browser. Tests replace
+// the opener to see what would be opened.
+void open_page(const std::string& address_or_file);
+void set_page_opener(void (*opener)(const std::string&));
+
+}  // namespace sonorix::ui

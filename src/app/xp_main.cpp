@@ -1,0 +1,459 @@
+// The main window's shell: controls, menus, start-up, drops, keys and moving
+// the window.
+#include "app/xp_main.h"
+
+#include <filesystem>
+
+#include <QApplication>
+#include <QDropEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSpinBox>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include "app/forms.h"
+#include "app/messages.h"
+#include "app/p_about.h"
+#include "app/p_options.h"
+#include "app/pictures.h"
+#include "app/step_button.h"
+#include "app/web.h"
+#include "single/source_types.h"
+
+namespace sonorix::ui {
+
+std::string library_folder;
+
+namespace {
+
+// The system's library directory, standing in for the system folder.
+const char* const kSystemDirectory = "/usr/lib";
+
+QTimer* continuation_timer(QObject* owner, const char* name) {
+    auto* timer = new QTimer(owner);
+    timer->setObjectName(name);
+    timer->setInterval(2);
+    return timer;
+}
+
+template <typename W>
+W* named(W* widget, const char* name) {
+    widget->setObjectName(name);
+    return widget;
+}
+
+QToolButton* glyph_button(QWidget* parent, const char* name, Glyph glyph, const char* hint, const char* text) {
+    auto* b = named(new QToolButton(parent), name);
+    b->setIcon(glyph_icon(glyph));
+    b->setIconSize(QSize(24, 24));
+    b->setToolTip(hint);
+    if (text) {
+        b->setText(text);
+        b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    }
+    b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    return b;
+}
+
+QLabel* note(QWidget* parent, const char* name, const char* text) {
+    auto* l = named(new QLabel(text, parent), name);
+    l->setWordWrap(true);
+    QPalette grey = l->palette();
+    grey.setColor(QPalette::WindowText, QColor(80, 80, 80));
+    l->setPalette(grey);
+    return l;
+}
+
+}  // namespace
+
+Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
+    setObjectName("main");
+    setWindowTitle("Sonorix V2.2.0");
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    QFont font("Verdana");
+    font.setPointSize(8);
+    setFont(font);
+
+    timer_ffdetect = continuation_timer(this, "timer_ffdetect");
+    timer_ffencoder = continuation_timer(this, "timer_ffencoder");
+    timer_ffdirectc = continuation_timer(this, "timer_ffdirectc");
+    timer_callnormalizer = continuation_timer(this, "timer_callnormalizer");
+    timer_mux = continuation_timer(this, "timer_mux");
+    Timer_endmsg = continuation_timer(this, "Timer_endmsg");
+    connect(timer_ffdetect, &QTimer::timeout, this, [this] { timer_ffdetectTimer(); });
+    connect(timer_ffencoder, &QTimer::timeout, this, [this] { timer_ffencoderTimer(); });
+
+    auto* client = named(new QWidget(this), "client");
+    client->setFixedSize(818, 541);
+    auto* client_layout = new QVBoxLayout(client);
+    client_layout->setContentsMargins(6, 6, 6, 6);
+    RzPageControl1 = named(new QTabWidget(client), "RzPageControl1");
+    RzPageControl1->setIconSize(QSize(160, 65));
+    RzPageControl1->setDocumentMode(false);
+    client_layout->addWidget(RzPageControl1);
+    setCentralWidget(client);
+
+    create_single_page();
+    create_list_page();
+    create_menu();
+    RzPageControl1->setCurrentWidget(TabSheet1);
+
+    FFdetect.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFdetectTerminate(s, i); };
+    FFencoder.OnProgress = [this](TObject* s, PProgressInfo p) { FFencoderProgress(s, p); };
+    FFencoder.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFencoderTerminate(s, i); };
+    FFLogger1.SetActive(false);
+    FFLogger1.SetOnLog([this](TObject* s, int t, TLogLevel l, const std::string& m) { FFLogger1Log(s, t, l, m); });
+
+    // The window is fixed: client area plus the menu bar.
+    setFixedSize(818, 541 + menuBar()->sizeHint().height());
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+    // The application-wide filter sees drops, keys and mouse presses first.
+    qApp->installEventFilter(this);
+    FormCreate();
+}
+
+Tmain::~Tmain() {
+    // The other forms may be gone already: no event of a stopping task may
+    // reach them.
+    qApp->removeEventFilter(this);
+    for (TFFEncoder* e : {&FFdetect, &FFencoder, &FFtowav, &FFwavtoall, &FFdirectc}) {
+        e->OnProgress = nullptr;
+        e->OnTerminate = nullptr;
+    }
+    FFLogger1.SetOnLog(nullptr);
+    for (TFFEncoder* e : {&FFdetect, &FFencoder, &FFtowav, &FFwavtoall, &FFdirectc}) e->Stop(true);
+}
+
+void Tmain::create_single_page() {
+    TabSheet1 = named(new QWidget, "TabSheet1");
+    RzPageControl1->addTab(TabSheet1, QIcon(tab_picture("Single File", false)), QString());
+    RzPageControl1->setTabToolTip(0, "Single File");
+
+    BitBtn2 = named(new QPushButton(glyph_icon(Glyph::Load), "Load Audio or Video File", TabSheet1), "BitBtn2");
+    BitBtn2->setToolTip("Add");
+    BitBtn2->setIconSize(QSize(24, 24));
+    BitBtn2->setMinimumHeight(34);
+    connect(BitBtn2, &QPushButton::clicked, this, [this] { Button1Click(); });
+
+    Memo1 = named(new QPlainTextEdit(TabSheet1), "Memo1");
+    Memo1->setReadOnly(true);
+    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setTabChangesFocus(false);
+    Memo1->setAcceptDrops(false);
+    Memo1->viewport()->setAcceptDrops(false);
+
+    Panel1 = named(new QFrame(TabSheet1), "Panel1");
+    Panel1->setFrameShape(QFrame::StyledPanel);
+    Panel1->setFixedWidth(330);
+    RadioButton1 = named(new QRadioButton("Volume Change ", Panel1), "RadioButton1");
+    RadioButton1->setChecked(true);
+    Label3 = note(Panel1, "Label3",
+                  "Apply volume change directly. Allow clipping audio track by amplifying to above the maximum volume");
+    NCTStepButton21 = named(new TNCTStepButton2(Panel1), "NCTStepButton21");
+    NCTStepButton21->setFixedSize(30, 40);
+    NCTStepButton21->OnValueChange = [this](QObject* s, int v) { NCTStepButton21ValueChange(s, v); };
+    label_volume = named(new QLabel("100%", Panel1), "label_volume");
+    QFont big = label_volume->font();
+    big.setPointSize(16);
+    big.setBold(true);
+    label_volume->setFont(big);
+    label_volume->setMinimumWidth(90);
+    label_volume->setAlignment(Qt::AlignCenter);
+    BitBtn3 = glyph_button(Panel1, "BitBtn3", Glyph::StepDown, "-1%", nullptr);
+    BitBtn4 = glyph_button(Panel1, "BitBtn4", Glyph::StepUp, "+1%", nullptr);
+    for (QToolButton* b : {BitBtn3, BitBtn4}) {
+        b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        b->setFixedSize(34, 34);
+        b->setAutoRepeat(true);
+    }
+    connect(BitBtn3, &QToolButton::clicked, this, [this] { BitBtn3Click(); });
+    connect(BitBtn4, &QToolButton::clicked, this, [this] { BitBtn4Click(); });
+    Panel2 = named(new QFrame(Panel1), "Panel2");
+    Panel2->setFrameShape(QFrame::HLine);
+    Panel2->setFrameShadow(QFrame::Sunken);
+    RadioButton2 = named(new QRadioButton("Normalize", Panel1), "RadioButton2");
+    Label2 = note(Panel1, "Label2", "Amplify to the maximum volume possible without clipping audio track");
+
+    auto* volume_row = new QHBoxLayout;
+    volume_row->addSpacing(20);
+    volume_row->addWidget(NCTStepButton21);
+    volume_row->addWidget(label_volume);
+    volume_row->addWidget(BitBtn3);
+    volume_row->addWidget(BitBtn4);
+    volume_row->addStretch();
+    auto* panel = new QVBoxLayout(Panel1);
+    panel->setContentsMargins(14, 14, 14, 14);
+    panel->setSpacing(8);
+    panel->addWidget(RadioButton1);
+    panel->addWidget(Label3);
+    panel->addLayout(volume_row);
+    panel->addSpacing(10);
+    panel->addWidget(Panel2);
+    panel->addSpacing(10);
+    panel->addWidget(RadioButton2);
+    panel->addWidget(Label2);
+    panel->addStretch();
+
+    bt_amplify = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", TabSheet1), "bt_amplify");
+    bt_amplify->setIconSize(QSize(24, 24));
+    bt_amplify->setMinimumHeight(40);
+    connect(bt_amplify, &QPushButton::clicked, this, [this] { bt_amplifyclick(); });
+
+    auto* right = new QVBoxLayout;
+    right->addWidget(Panel1, 1);
+    right->addWidget(bt_amplify);
+    auto* body = new QHBoxLayout;
+    body->addWidget(Memo1, 1);
+    body->addLayout(right);
+    auto* page = new QVBoxLayout(TabSheet1);
+    page->setContentsMargins(10, 10, 10, 10);
+    page->addWidget(BitBtn2, 0, Qt::AlignLeft);
+    page->addLayout(body, 1);
+}
+
+void Tmain::create_list_page() {
+    TabSheet2 = named(new QWidget, "TabSheet2");
+    RzPageControl1->addTab(TabSheet2, QIcon(tab_picture("Multiple Files", true)), QString());
+    RzPageControl1->setTabToolTip(1, "Multiple Files");
+
+    ListView1 = named(new QTreeWidget(TabSheet2), "ListView1");
+    ListView1->setHeaderLabels({"Files", "Size", "Time", "Format", "Max-dB"});
+    const int widths[] = {360, 80, 90, 200};
+    for (int i = 0; i < 4; ++i) ListView1->setColumnWidth(i, widths[i]);
+    ListView1->setRootIsDecorated(false);
+    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->setAlternatingRowColors(true);
+    ListView1->setStyleSheet("QTreeView::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }");
+    ListView1->setToolTip("Drag video or audio files and drop here");
+    ListView1->setAcceptDrops(false);
+    ListView1->viewport()->setAcceptDrops(false);
+
+    Panel13 = named(new QFrame(TabSheet2), "Panel13");
+    Panel13->setFrameShape(QFrame::StyledPanel);
+    Panel13->setFixedWidth(150);
+    btn_add = glyph_button(Panel13, "btn_add", Glyph::Add, "Add", "Add");
+    btn_openfolder = glyph_button(Panel13, "btn_openfolder", Glyph::Folder, "Add Files from Folder", "Folder");
+    btn_remove = glyph_button(Panel13, "btn_remove", Glyph::Remove, "Remove", "Remove");
+    btn_clear = glyph_button(Panel13, "btn_clear", Glyph::Clear, "Clear", "Clear");
+    auto* buttons = new QVBoxLayout(Panel13);
+    buttons->setContentsMargins(10, 10, 10, 10);
+    for (QToolButton* b : {btn_add, btn_openfolder, btn_remove, btn_clear}) {
+        b->setMinimumHeight(38);
+        buttons->addWidget(b);
+    }
+    buttons->addStretch();
+
+    Panel12 = named(new QFrame(TabSheet2), "Panel12");
+    Panel12->setFrameShape(QFrame::StyledPanel);
+    label_totalfiles = named(new QLabel("Total files: 0", Panel12), "label_totalfiles");
+    GroupBox1 = named(new QGroupBox("Volume Options", Panel12), "GroupBox1");
+    radio_change = named(new QRadioButton("Volume Change ", GroupBox1), "radio_change");
+    radio_change->setChecked(true);
+    batch_spin_volume = named(new QSpinBox(GroupBox1), "batch_spin_volume");
+    batch_spin_volume->setRange(0, 1000);
+    batch_spin_volume->setValue(100);
+    batch_spin_volume->setFixedWidth(70);
+    if (auto* edit = batch_spin_volume->findChild<QLineEdit*>()) edit->setMaxLength(4);
+    radio_auto = named(new QRadioButton("Normalize ", GroupBox1), "radio_auto");
+    radio_mix = named(new QRadioButton("Adjust to Average Level", GroupBox1), "radio_mix");
+    auto* options_grid = new QGridLayout(GroupBox1);
+    options_grid->setContentsMargins(10, 6, 10, 6);
+    options_grid->setVerticalSpacing(3);
+    auto* change_row = new QHBoxLayout;
+    change_row->addWidget(radio_change);
+    change_row->addWidget(batch_spin_volume);
+    change_row->addWidget(new QLabel("%", GroupBox1));
+    change_row->addStretch();
+    options_grid->addLayout(change_row, 0, 0);
+    options_grid->addWidget(note(GroupBox1, "Label4", "Each file will be adjusted with the same value"), 0, 1);
+    options_grid->addWidget(radio_auto, 1, 0);
+    options_grid->addWidget(note(GroupBox1, "Label5", "Each file will be amplified to the maximum volume possible"), 1, 1);
+    options_grid->addWidget(radio_mix, 2, 0);
+    options_grid->addWidget(
+        note(GroupBox1, "Label6", "Each file will be adjusted to the average volume level of all the tracks"), 2, 1);
+    options_grid->setColumnStretch(1, 1);
+
+    BitBtn1 = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", Panel12), "BitBtn1");
+    BitBtn1->setIconSize(QSize(24, 24));
+    BitBtn1->setMinimumSize(150, 40);
+    auto* bottom = new QHBoxLayout(Panel12);
+    bottom->setContentsMargins(8, 4, 8, 4);
+    auto* left = new QVBoxLayout;
+    left->addWidget(label_totalfiles);
+    left->addWidget(GroupBox1);
+    bottom->addLayout(left, 1);
+    bottom->addWidget(BitBtn1, 0, Qt::AlignBottom);
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(ListView1, 1);
+    top->addWidget(Panel13);
+    auto* page = new QVBoxLayout(TabSheet2);
+    page->setContentsMargins(10, 10, 10, 10);
+    page->addLayout(top, 1);
+    page->addWidget(Panel12);
+}
+
+void Tmain::create_menu() {
+    QMenu* file = menuBar()->addMenu(" File ");
+    file->setObjectName("File1");
+    Options1 = file->addAction("Options", this, [this] { Options1Click(); });
+    Options1->setObjectName("Options1");
+    file->addSeparator();
+    Exit1 = file->addAction("Exit", this, [this] { Exit1Click(); });
+    Exit1->setObjectName("Exit1");
+    QMenu* help = menuBar()->addMenu(" Help ");
+    help->setObjectName("Help1");
+    HelpContents1 = help->addAction("Help Contents ", this, [this] { HelpContents1Click(); });
+    HelpContents1->setObjectName("HelpContents1");
+    HelpContents1->setShortcut(QKeySequence(Qt::Key_F1));
+    HelpContents1->setShortcutContext(Qt::ApplicationShortcut);
+    help->addSeparator();
+    BrellanOntheWeb1 = help->addAction("Brellan on the Web", this, [this] { BrellanOntheWeb1Click(); });
+    BrellanOntheWeb1->setObjectName("BrellanOntheWeb1");
+    help->addSeparator();
+    About1 = help->addAction("About", this, [this] { About1Click(); });
+    About1->setObjectName("About1");
+}
+
+void Tmain::FormCreate() {
+    library_folder = std::string(kSystemDirectory) + "/" + "snx/ff";
+    const std::string program_folder = QCoreApplication::applicationDirPath().toStdString() + "/";
+    for (TFFEncoder* e : {&FFdetect, &FFencoder, &FFtowav, &FFwavtoall, &FFdirectc}) {
+        if (e->LibrariesLoaded()) continue;
+        if (e->LoadLibraries(library_folder)) continue;
+        if (e->LoadLibraries(program_folder + "redist/ff")) continue;
+        MessageBoxA(this, "load DLL error!", "", MB_ICONERROR);
+        return;
+    }
+    NCTStepButton21->SetValue(100);
+    TabSheet1->setAcceptDrops(true);
+    TabSheet2->setAcceptDrops(true);
+}
+
+bool Tmain::dragAppMessage(QObject* Window, QEvent* Msg) {
+    if (Window != TabSheet1 && Window != TabSheet2) return false;
+    if (!TabSheet1->acceptDrops()) return false;
+    if (Msg->type() == QEvent::DragEnter || Msg->type() == QEvent::DragMove) {
+        auto* drag = static_cast<QDropEvent*>(Msg);
+        if (!drag->mimeData()->hasUrls()) return false;
+        drag->acceptProposedAction();
+        return true;
+    }
+    if (Msg->type() != QEvent::Drop) return false;
+    auto* drop = static_cast<QDropEvent*>(Msg);
+    // Whole paths, however long.
+    QStringList paths;
+    for (const QUrl& url : drop->mimeData()->urls()) {
+        if (url.isLocalFile()) paths << url.toLocalFile();
+    }
+    drop->acceptProposedAction();
+    try {
+        for (const QString& path : paths) {
+            const std::string file = path.toStdString();
+            if (!is_member(video_source_types, file) && !is_member(audio_source_types, file)) continue;
+            std::error_code ec;
+            if (std::filesystem::is_directory(path.toStdString(), ec)) continue;  // a folder is no media file
+            if (Window == TabSheet1) {
+                add_file(file);
+            } else if (list_add_file) {
+                list_add_file(file);
+            }
+        }
+    } catch (const std::exception&) {
+        // The rest of this drop is dropped.
+    }
+    return true;
+}
+
+void Tmain::FormKeyDown(int Key, Qt::KeyboardModifiers) {
+    if (Key == Qt::Key_Delete) btn_remove->click();
+}
+
+void Tmain::start_window_move() {
+    if (QWindow* w = windowHandle()) w->startSystemMove();
+}
+
+void Tmain::RzPageControl1MouseDown() { start_window_move(); }
+void Tmain::TabSheet1MouseDown() { start_window_move(); }
+void Tmain::Panel1MouseDown() { start_window_move(); }
+void Tmain::ListView1MouseDown() { start_window_move(); }
+void Tmain::Panel13MouseDown() { start_window_move(); }
+void Tmain::Panel12MouseDown() { start_window_move(); }
+void Tmain::GroupBox1MouseDown() { start_window_move(); }
+void Tmain::Memo1MouseDown() { start_window_move(); }
+
+void Tmain::Options1Click() { show_modal(*options); }
+
+void Tmain::Exit1Click() { close(); }
+
+void Tmain::HelpContents1Click() { open_page(help_page_path()); }
+
+void Tmain::BrellanOntheWeb1Click() { open_page(kMakerHomePage); }
+
+void Tmain::About1Click() { show_modal(*about); }
+
+bool Tmain::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop:
+            if (dragAppMessage(watched, event)) return true;
+            break;
+        case QEvent::KeyPress:
+            // The form sees keys before its controls: the key goes to the
+            // focused control of this window first.
+            if (watched == QApplication::focusWidget() && static_cast<QWidget*>(watched)->window() == this) {
+                auto* key = static_cast<QKeyEvent*>(event);
+                FormKeyDown(key->key(), key->modifiers());
+            }
+            break;
+        case QEvent::MouseButtonPress: {
+            if (watched == RzPageControl1 || watched == RzPageControl1->tabBar()) RzPageControl1MouseDown();
+            else if (watched == TabSheet1) TabSheet1MouseDown();
+            else if (watched == Panel1) Panel1MouseDown();
+            else if (watched == ListView1->viewport()) ListView1MouseDown();
+            else if (watched == Panel13) Panel13MouseDown();
+            else if (watched == Panel12) Panel12MouseDown();
+            else if (watched == GroupBox1) GroupBox1MouseDown();
+            else if (watched == Memo1->viewport()) Memo1MouseDown();
+            break;
+        }
+        default:
+            break;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+TFFEncoder* Tmain::encoder_named(const std::string& name) {
+    if (name == "ffencoder") return &FFencoder;
+    if (name == "ffdirectc") return &FFdirectc;
+    if (name == "fftowav") return &FFtowav;
+    if (name == "ffwavtoall") return &FFwavtoall;
+    return nullptr;
+}
+
+}  // namespace sonorix::ui

@@ -1,0 +1,169 @@
+// The main window: the single-file page and the list page, the menus, drops,
+// the Delete key and moving the window by its surfaces, and the single-file
+// workflow (load, measure, convert).
+//
+// Threads: everything here runs on the main thread. The engine's events
+// arrive through its main-thread queue, which the Qt loop drains; a workflow
+// continues from an event only through a 2 ms one-shot timer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <QMainWindow>
+
+#include "app/dialogs.h"
+#include "engine/FFEncode.h"
+#include "engine/FFLog.h"
+
+class QAction;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class QTreeWidget;
+
+namespace sonorix::ui {
+
+class TNCTStepButton2;
+
+// The folder the media libraries are first looked for in.
+extern std::string library_folder;
+
+class Tmain : public QMainWindow {
+public:
+    explicit Tmain(QWidget* parent = nullptr);
+    ~Tmain() override;
+
+    // Components. The logger comes first: the encoders, freed before it,
+    // may still log while they stop.
+    TFFLogger FFLogger1;
+    TFFEncoder FFdetect;
+    TFFEncoder FFencoder;
+    TFFEncoder FFtowav;
+    TFFEncoder FFwavtoall;
+    TFFEncoder FFdirectc;
+    TFileDialog OpenDialog1{TFileDialog::Open};
+    TFileDialog SaveDialog1{TFileDialog::Save};
+    QTimer* timer_ffdetect;
+    QTimer* timer_ffencoder;
+    QTimer* timer_ffdirectc;
+    QTimer* timer_callnormalizer;
+    QTimer* timer_mux;
+    QTimer* Timer_endmsg;
+
+    // The page control and the single-file page.
+    QTabWidget* RzPageControl1;
+    QWidget* TabSheet1;
+    QPushButton* BitBtn2;
+    QPlainTextEdit* Memo1;
+    QFrame* Panel1;
+    QRadioButton* RadioButton1;
+    QLabel* Label3;
+    TNCTStepButton2* NCTStepButton21;
+    QLabel* label_volume;
+    QToolButton* BitBtn3;
+    QToolButton* BitBtn4;
+    QFrame* Panel2;
+    QRadioButton* RadioButton2;
+    QLabel* Label2;
+    QPushButton* bt_amplify;
+
+    // The list page.
+    QWidget* TabSheet2;
+    QTreeWidget* ListView1;
+    QFrame* Panel13;
+    QToolButton* btn_add;
+    QToolButton* btn_openfolder;
+    QToolButton* btn_remove;
+    QToolButton* btn_clear;
+    QFrame* Panel12;
+    QLabel* label_totalfiles;
+    QGroupBox* GroupBox1;
+    QRadioButton* radio_change;
+    QSpinBox* batch_spin_volume;
+    QRadioButton* radio_auto;
+    QRadioButton* radio_mix;
+    QPushButton* BitBtn1;
+
+    // MainMenu1.
+    QAction* Options1;
+    QAction* Exit1;
+    QAction* HelpContents1;
+    QAction* BrellanOntheWeb1;
+    QAction* About1;
+
+    // Workflow state shared by both pages.
+    std::string source_file;
+    std::string max_volume_text;
+    std::string analysis_mode;
+    std::vector<int> task_progress;
+    std::string running_encoder;
+    uint8_t cancelled = 0;
+
+    // The list's add operation, for files dropped onto the list page; empty
+    // until the list page has its commands.
+    std::function<void(const std::string&)> list_add_file;
+
+    // Shell.
+    void FormCreate();
+    bool dragAppMessage(QObject* Window, QEvent* Msg);
+    void FormKeyDown(int Key, Qt::KeyboardModifiers Shift);
+    void RzPageControl1MouseDown();
+    void TabSheet1MouseDown();
+    void Panel1MouseDown();
+    void ListView1MouseDown();
+    void Panel13MouseDown();
+    void Panel12MouseDown();
+    void GroupBox1MouseDown();
+    void Memo1MouseDown();
+    void Options1Click();
+    void Exit1Click();
+    void HelpContents1Click();
+    void BrellanOntheWeb1Click();
+    void About1Click();
+
+    // Source loading.
+    void Button1Click();
+    void add_file(const std::string& file_name);
+
+    // Peak analysis.
+    void single_peak();
+    void FFLogger1Log(TObject* Sender, int AThreadID, TLogLevel ALogLevel, const std::string& ALogMsg);
+    void FFdetectTerminate(TObject* Sender, const TTerminateInfo& ATerminateInfo);
+    void timer_ffdetectTimer();
+
+    // Single-file conversion.
+    void BitBtn3Click();
+    void BitBtn4Click();
+    void NCTStepButton21ValueChange(QObject* ASender, int Value);
+    void bt_amplifyclick();
+    void single_convert();
+    void FFencoderProgress(TObject* Sender, PProgressInfo AProgressInfo);
+    void FFencoderTerminate(TObject* Sender, const TTerminateInfo& ATerminateInfo);
+    void timer_ffencoderTimer();
+
+    // The component a running_encoder text names; null for none.
+    TFFEncoder* encoder_named(const std::string& name);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void create_single_page();
+    void create_list_page();
+    void create_menu();
+    void show_volume();
+    void start_window_move();
+    bool peak_failed = false;  // the running measurement failed or was stopped
+};
+
+}  // namespace sonorix::ui

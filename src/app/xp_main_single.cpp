@@ -1,0 +1,239 @@
+// The single-file workflow of the main window: loading the source, measuring
+// its peak, and converting it.
+#include <filesystem>
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include "app/forms.h"
+#include "app/messages.h"
+#include "app/p_analyze.h"
+#include "app/p_batchaudioc.h"
+#include "app/step_button.h"
+#include "app/xp_main.h"
+#include "single/conversion_options.h"
+#include "single/peak_analysis.h"
+#include "single/source_types.h"
+
+namespace sonorix::ui {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kPeakNotMeasured =
+    "The peak level of the file could not be measured, so it cannot be normalized.";
+
+void close_form(QDialog* form) { form->done(QDialog::Accepted); }
+
+}  // namespace
+
+void Tmain::Button1Click() {
+    OpenDialog1.FileName.clear();
+    OpenDialog1.Filter = source_file_filter();
+    OpenDialog1.FilterIndex = 1;
+    OpenDialog1.AllowMultiSelect = true;
+    if (!OpenDialog1.Execute(this)) return;
+    add_file(OpenDialog1.FileName);
+}
+
+void Tmain::add_file(const std::string& file_name) {
+    TFFDecoder& probe = FFencoder.Decoder();
+    // A refused file does not stay in the probe: the conversion reads the
+    // facts of the accepted source from it.
+    auto refuse = [&](const char* message) {
+        if (message) MessageBoxA(this, message, "", MB_ICONERROR);
+        if (!source_file.empty()) probe.LoadFile(source_file);
+    };
+    if (!probe.LoadFile(file_name)) return refuse("File load error! ");
+    if (probe.AudioStreamCount <= 0) return refuse("No audio stream! ");
+    TFileStreamInfo info;
+    probe.GetFileInfo(info);
+    if (info.Duration <= 0) return refuse(nullptr);
+    QString text = QString::fromStdString(probe.GetInfoText());
+    text.remove('\r');
+    Memo1->setPlainText(text);
+    source_file = file_name;
+}
+
+void Tmain::single_peak() {
+    // No value of an earlier file may stand in for this one's.
+    max_volume_text.clear();
+    peak_failed = false;
+    if (FFdetect.TasksCount() > 0) FFdetect.ClearTasks();
+    TInputOptions in;
+    ResetInputOptions(in);
+    const int task = FFdetect.AddTask(source_file, &in);
+    if (task < 0) {
+        MessageBoxA(this, "Add file error: " + FFdetect.LastErrorMessage(), "Error", MB_ICONERROR);
+        return;
+    }
+    TOutputOptions out;
+    ResetOutputOptions(out);
+    out.Options += kMeasurementOptions;
+    if (FFdetect.SetOutput(task, kNullDevice, &out) < 0) {
+        FFdetect.RemoveTask(task);
+        MessageBoxA(this, "Cannot do convert, error: " + FFdetect.LastErrorMessage(), "Error", MB_ICONERROR);
+        return;
+    }
+    analysis_mode = "single";
+    cancelled = 0;
+    // The logger listens before the task can print its result.
+    FFLogger1.SetActive(true);
+    FFdetect.ThreadPriority = tpIdle;
+    FFdetect.StartTask(1);
+
+    analyzeaudio->Label1->setText("Analyzing");
+    analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(source_file)));
+    analyzeaudio->Button1->setEnabled(true);
+    analyzeaudio->timer1->start();
+    show_modal(*analyzeaudio);
+}
+
+void Tmain::FFLogger1Log(TObject*, int, TLogLevel, const std::string& ALogMsg) {
+    if (auto value = max_volume_from_line(ALogMsg)) max_volume_text = *value;
+}
+
+void Tmain::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    FFLogger1.SetActive(false);
+    if (ATerminateInfo.Failed) {
+        peak_failed = true;
+        Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
+        return;
+    }
+    if (ATerminateInfo.TaskIndex >= 0) {
+        if (!ATerminateInfo.Completed) peak_failed = true;
+        return;
+    }
+    if (!ATerminateInfo.Completed) return;
+    if (cancelled == 1) {
+        analyzeaudio->timer1->stop();
+        close_form(analyzeaudio);
+        return;
+    }
+    if (analysis_mode == "single") {
+        analyzeaudio->timer1->stop();
+        close_form(analyzeaudio);
+        timer_ffdetect->start();
+    }
+}
+
+void Tmain::timer_ffdetectTimer() {
+    timer_ffdetect->stop();
+    if (analysis_mode != "single") return;
+    if (peak_failed || max_volume_text.empty()) {
+        MessageBoxA(this, kPeakNotMeasured, "Error", MB_ICONERROR);
+        return;
+    }
+    single_convert();
+}
+
+void Tmain::show_volume() { label_volume->setText(QString::number(NCTStepButton21->Value()) + "%"); }
+
+void Tmain::BitBtn3Click() {
+    if (NCTStepButton21->Value() <= 0) return;
+    NCTStepButton21->SetValue(NCTStepButton21->Value() - 1);
+    show_volume();
+}
+
+void Tmain::BitBtn4Click() {
+    if (NCTStepButton21->Value() >= 1000) return;
+    NCTStepButton21->SetValue(NCTStepButton21->Value() + 1);
+    show_volume();
+}
+
+void Tmain::NCTStepButton21ValueChange(QObject*, int) { show_volume(); }
+
+void Tmain::bt_amplifyclick() {
+    if (source_file.empty()) {
+        MessageBoxA(this, "Please load file at first!", "Error", MB_ICONERROR);
+        return;
+    }
+    std::error_code ec;
+    if (!fs::exists(source_file, ec)) {
+        MessageBoxA(this, "Can not locate the source file: " + source_file, "Error", MB_ICONERROR);
+        return;
+    }
+    SaveDialog1.Filter.clear();
+    SaveDialog1.FileName.clear();
+    const SaveChoices choices = save_choices(source_file);
+    SaveDialog1.Filter = choices.filter;
+    SaveDialog1.DefaultExt = choices.default_extension;
+    SaveDialog1.FilterIndex = 1;
+    if (!SaveDialog1.Execute(this)) return;
+    const std::string target = SaveDialog1.FileName;
+    if (same_file(target, source_file)) {
+        MessageBoxA(this, "The target file name is as same as source file", "Error", MB_ICONERROR);
+        return;
+    }
+    if (fs::exists(target, ec)) {
+        const std::string question = target + " already exists.\rDo you want to replace it?";
+        if (MessageBoxA(this, question, "Confirm", MB_ICONQUESTION | MB_YESNO) == IDNO) return;
+    }
+    if (RadioButton2->isChecked()) single_peak();
+    if (RadioButton1->isChecked()) single_convert();
+}
+
+void Tmain::single_convert() {
+    if (FFencoder.TasksCount() > 0) FFencoder.ClearTasks();
+    TInputOptions in;
+    ResetInputOptions(in);
+    const int task = FFencoder.AddTask(source_file, &in);
+    if (task < 0) {
+        MessageBoxA(this, "Add file error: " + FFencoder.LastErrorMessage(), "Error", MB_ICONERROR);
+        return;
+    }
+    const std::string target = SaveDialog1.FileName;
+    std::string audio_filters;
+    if (RadioButton1->isChecked()) audio_filters += volume_change_filter(NCTStepButton21->Value());
+    if (RadioButton2->isChecked()) audio_filters += normalize_filter(max_volume_text);
+    TOutputOptions out;
+    ResetOutputOptions(out);
+    out.Options = conversion_options(source_file, target, FFencoder.Decoder(), audio_filters);
+    if (FFencoder.SetOutput(task, target, &out) < 0) {
+        FFencoder.RemoveTask(task);
+        MessageBoxA(this, "Cannot do convert, error: " + FFencoder.LastErrorMessage(), "Error", MB_ICONERROR);
+        return;
+    }
+    FFencoder.ThreadPriority = tpNormal;
+    FFencoder.StartTask(3);
+    task_progress.assign(static_cast<size_t>(FFencoder.TasksCount()), 0);
+    running_encoder = "ffencoder";
+    cancelled = 0;
+
+    batchaudioc->Label1->setText("Adjust volume......");
+    batchaudioc->progresstotal->setValue(0);
+    batchaudioc->Button1->setEnabled(true);
+    show_modal(*batchaudioc);
+}
+
+void Tmain::FFencoderProgress(TObject*, PProgressInfo AProgressInfo) {
+    // A report without a known duration says nothing about the share done.
+    const auto percent = task_percent(AProgressInfo->Position, AProgressInfo->Duration);
+    const auto index = static_cast<size_t>(AProgressInfo->TaskIndex);
+    if (!percent || AProgressInfo->TaskIndex < 0 || index >= task_progress.size()) return;
+    task_progress[index] = *percent;
+    batchaudioc->progresstotal->setValue(mean_percent(task_progress));
+}
+
+void Tmain::FFencoderTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    if (ATerminateInfo.Failed) {
+        Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
+        return;
+    }
+    if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Completed) {
+        close_form(batchaudioc);
+        if (cancelled == 0) timer_ffencoder->start();
+    }
+}
+
+void Tmain::timer_ffencoderTimer() {
+    timer_ffencoder->stop();
+    MessageBoxA(this, "Process is finished!", "", MB_ICONWARNING);
+}
+
+}  // namespace sonorix::ui

@@ -1,0 +1,86 @@
+#include "app_fixture.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "app/step_button.h"
+#include "engine/MainThreadQueue.h"
+#include "support/media_fixtures.h"
+
+namespace sonorix::test {
+
+TempDir* AppTest::media_dir_ = nullptr;
+
+void AppTest::SetUpTestSuite() {
+    if (media_dir_) return;
+    media_dir_ = new TempDir("sonorix-app-media");
+    MediaSpec wav;
+    wav.duration_seconds = 2.0;
+    wav.peak_db = -6.0;
+    make_media(*media_dir_ / "short.wav", wav);
+    wav.duration_seconds = 30.0;
+    make_media(*media_dir_ / "long.wav", wav);
+    MediaSpec video;
+    video.duration_seconds = 2.0;
+    video.video = true;
+    video.peak_db = -6.0;
+    make_media(*media_dir_ / "clip.mp4", video);
+    make_media(*media_dir_ / "clip.mkv", video);
+    video.audio_channels = {};
+    make_media(*media_dir_ / "silent_video.mp4", video);
+}
+
+// The media stay for the whole program: several suites share them.
+void AppTest::TearDownTestSuite() {}
+
+void AppTest::remove_media() {
+    delete media_dir_;
+    media_dir_ = nullptr;
+}
+
+void AppTest::SetUp() { ui::create_forms(); }
+
+void AppTest::TearDown() {
+    ui::free_forms();
+    QCoreApplication::processEvents();
+}
+
+bool AppTest::wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limit.count()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        MainThreadQueue::Instance().WaitAndDrain(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void AppTest::pump(std::chrono::milliseconds time) {
+    wait_until([] { return false; }, time);
+}
+
+std::filesystem::path AppTest::media(const std::string& name) { return *media_dir_ / name; }
+
+bool AppTest::convert(const std::filesystem::path& source, const std::filesystem::path& target, bool normalize,
+                      int percent) {
+    window().add_file(source.string());
+    if (window().source_file != source.string()) return false;
+    (normalize ? window().RadioButton2 : window().RadioButton1)->setChecked(true);
+    window().NCTStepButton21->SetValue(percent);
+    dialogs.answers.push_back(target.string());
+    window().bt_amplify->click();
+    return wait_until([&] {
+        return messages.saw("Process is finished!") || (!messages.shown.empty() && messages.shown.back().caption == "Error");
+    }) && messages.saw("Process is finished!");
+}
+
+std::string AppTest::last_output_options() {
+    if (window().FFencoder.TasksCount() < 1) return {};
+    const auto& outputs = window().FFencoder.Task(0)->OutputOptions;
+    return outputs.empty() ? std::string() : outputs.begin()->second.Options;
+}
+
+}  // namespace sonorix::test

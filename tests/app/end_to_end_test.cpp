@@ -1,0 +1,146 @@
+// Whole conversions in the window on generated media, checked by decoding the
+// results; and a window that keeps running its loop while they work.
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include "app/p_batchaudioc.h"
+#include "app/step_button.h"
+#include "app_fixture.h"
+#include "engine/FFDecode.h"
+#include "engine/libav.h"
+#include "support/media_fixtures.h"
+
+namespace sonorix::test {
+namespace {
+
+namespace fs = std::filesystem;
+using EndToEndTest = AppTest;
+using namespace std::chrono_literals;
+
+struct StreamFacts {
+    std::string codec;
+    int packets = 0;
+    double seconds = 0;
+};
+
+// Codec, packet count and duration (from the packets) of the first stream of
+// a kind.
+StreamFacts stream_facts(const fs::path& file, AVMediaType type) {
+    StreamFacts facts;
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, file.c_str(), nullptr, nullptr) < 0) return facts;
+    avformat_find_stream_info(ctx, nullptr);
+    const int index = av_find_best_stream(ctx, type, -1, -1, nullptr, 0);
+    if (index >= 0) {
+        const AVStream* st = ctx->streams[index];
+        facts.codec = avcodec_get_name(st->codecpar->codec_id);
+        AVPacket* pkt = av_packet_alloc();
+        int64_t end = 0;
+        while (av_read_frame(ctx, pkt) >= 0) {
+            if (pkt->stream_index == index) {
+                ++facts.packets;
+                const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+                if (at != AV_NOPTS_VALUE) end = std::max(end, at + pkt->duration);
+            }
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        facts.seconds = static_cast<double>(end) * av_q2d(st->time_base);
+    }
+    avformat_close_input(&ctx);
+    return facts;
+}
+
+TEST_F(EndToEndTest, NormalizeBringsThePeakToFullScale) {
+    const fs::path target = out / "loud.wav";
+    ASSERT_TRUE(convert(media("short.wav"), target, true));
+    EXPECT_EQ(last_output_options(), " -y -c:v copy -b:a 1411200 -af volume=6.0dB");
+    const MeasuredAudio result = measure_audio(target);
+    EXPECT_NEAR(result.peak_db, 0.0, 0.05);
+    EXPECT_NEAR(result.duration_seconds, 2.0, 0.01);
+    EXPECT_EQ(messages.count("Process is finished!"), 1u);
+    EXPECT_EQ(messages.shown.back().caption, "");
+    EXPECT_EQ(messages.shown.back().kind, ui::MessageKind::Warning);
+}
+
+TEST_F(EndToEndTest, VolumeChangeOf150PercentRaisesThePeakBy352Decibels) {
+    const fs::path target = out / "louder.wav";
+    ASSERT_TRUE(convert(media("short.wav"), target, false, 150));
+    EXPECT_EQ(last_output_options(), " -y -c:v copy -b:a 1411200 -af volume=1.5");
+    EXPECT_NEAR(measure_audio(target).peak_db - measure_audio(media("short.wav")).peak_db, 3.52, 0.05);
+    EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 100);
+}
+
+TEST_F(EndToEndTest, ChangingTheFormatUsesTheCodecOptions) {
+    const fs::path target = out / "song.mp3";
+    ASSERT_TRUE(convert(media("short.wav"), target, true));
+    EXPECT_EQ(last_output_options(), " -y -q:v 0 -q:a 0 -af volume=6.0dB");
+    EXPECT_NEAR(measure_audio(target).peak_db, 0.0, 0.3);
+}
+
+TEST_F(EndToEndTest, Mp4KeptAsMp4CopiesItsVideo) {
+    const fs::path target = out / "clip.mp4";
+    ASSERT_TRUE(convert(media("clip.mp4"), target, false, 150));
+    EXPECT_EQ(last_output_options().rfind(" -y -c:v copy ", 0), 0u) << last_output_options();
+    const StreamFacts before = stream_facts(media("clip.mp4"), AVMEDIA_TYPE_VIDEO);
+    const StreamFacts after = stream_facts(target, AVMEDIA_TYPE_VIDEO);
+    EXPECT_EQ(after.codec, "h264");
+    EXPECT_EQ(after.codec, before.codec);
+    EXPECT_EQ(after.packets, before.packets);
+    EXPECT_GT(after.packets, 0);
+    EXPECT_NEAR(measure_audio(target).peak_db - measure_audio(media("clip.mp4")).peak_db, 3.52, 0.15);
+}
+
+TEST_F(EndToEndTest, MkvToAviGetsItsCodecOptionsAndPlays) {
+    const fs::path target = out / "clip.avi";
+    ASSERT_TRUE(convert(media("clip.mkv"), target, false, 100));
+    EXPECT_EQ(last_output_options(), " -y -c:v libx264 -q:v 0 -q:a 0 -af volume=1");
+    TFFDecoder probe;
+    ASSERT_TRUE(probe.LoadFile(target.string())) << probe.LastErrorMessage();
+    EXPECT_EQ(probe.VideoStreamCount, 1);
+    EXPECT_EQ(probe.AudioStreamCount, 1);
+    const StreamFacts video = stream_facts(target, AVMEDIA_TYPE_VIDEO);
+    EXPECT_EQ(video.codec, "h264");
+    EXPECT_EQ(video.packets, stream_facts(media("clip.mkv"), AVMEDIA_TYPE_VIDEO).packets);
+    EXPECT_NEAR(video.seconds, 2.0, 0.04 + 1e-9);  // a frame at 25 fps
+    EXPECT_NEAR(measure_audio(target).duration_seconds, measure_audio(media("clip.mkv")).duration_seconds, 0.06);
+}
+
+// The real modal progress dialog runs its own loop; the engine's events and
+// the window's timers keep running in it.
+TEST_F(EndToEndTest, TheWindowKeepsRunningDuringAConversion) {
+    dialogs.modal = true;
+    ui::Tmain& w = window();
+    w.add_file(media("long.wav").string());
+    w.NCTStepButton21->SetValue(150);
+    dialogs.answers.push_back((out / "long.mp3").string());
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0, longest_gap = 0;
+    int ticks = 0;
+    QTimer tick;
+    tick.setInterval(10);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        longest_gap = std::max(longest_gap, now - last);
+        last = now;
+        ++ticks;
+    });
+    // A dead engine fails the test instead of hanging it.
+    QTimer::singleShot(60000, ui::batchaudioc, [] { ui::batchaudioc->done(0); });
+    tick.start();
+    last = clock.elapsed();
+    w.bt_amplify->click();  // returns when the dialog closed
+    tick.stop();
+    ASSERT_TRUE(wait_until([&] { return messages.saw("Process is finished!"); }, 5s));
+    EXPECT_GT(ticks, 10);
+    EXPECT_LT(longest_gap, 100) << "the loop stood still for " << longest_gap << " ms";
+    EXPECT_GT(fs::file_size(out / "long.mp3"), 100000u);
+}
+
+}  // namespace
+}  // namespace sonorix::test

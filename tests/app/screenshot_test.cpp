@@ -1,0 +1,49 @@
+// Pictures of the forms for a person to look at: written when
+// SONORIX_SCREENSHOTS names a folder.
+#include <QLabel>
+#include <QProgressBar>
+#include <QTabWidget>
+
+#include "app/p_about.h"
+#include "app/p_analyze.h"
+#include "app/p_batchaudioc.h"
+#include "app/p_options.h"
+#include "app_fixture.h"
+
+namespace sonorix::test {
+namespace {
+
+using ScreenshotTest = AppTest;
+
+TEST_F(ScreenshotTest, FormsAsPictures) {
+    const QString folder = qEnvironmentVariable("SONORIX_SCREENSHOTS");
+    if (folder.isEmpty()) GTEST_SKIP() << "SONORIX_SCREENSHOTS names no folder";
+    std::filesystem::create_directories(folder.toStdString());
+    ui::Tmain& w = window();
+    w.add_file(media("clip.mp4").string());
+    w.show();
+    auto save = [&](QWidget* form, const char* name) {
+        form->show();
+        pump(std::chrono::milliseconds(50));
+        const QString file = folder + "/" + name + ".png";
+        EXPECT_TRUE(form->grab().save(file)) << file.toStdString();
+    };
+    save(&w, "main-single-file");
+    w.RzPageControl1->setCurrentWidget(w.TabSheet2);
+    save(&w, "main-multiple-files");
+    save(ui::options, "options");
+    ui::options->hide();
+    save(ui::about, "about");
+    ui::about->hide();
+    ui::analyzeaudio->Label1->setText("Analyzing.........................");
+    ui::analyzeaudio->Label2->setText(QString(46, 'n') + "...");
+    save(ui::analyzeaudio, "analysis");
+    ui::analyzeaudio->hide();
+    ui::batchaudioc->Label1->setText("Adjust volume......");
+    ui::batchaudioc->progresstotal->setValue(42);
+    save(ui::batchaudioc, "progress");
+    ui::batchaudioc->hide();
+}
+
+}  // namespace
+}  // namespace sonorix::test

@@ -1,0 +1,279 @@
+// The single-file workflow in the window: loading, the save dialog's choices,
+// the checks before a conversion, measurement, cancel and progress.
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include "app/p_analyze.h"
+#include "app/p_batchaudioc.h"
+#include "app/step_button.h"
+#include "app_fixture.h"
+#include "single/source_types.h"
+#include "support/media_fixtures.h"
+
+namespace sonorix::test {
+namespace {
+
+namespace fs = std::filesystem;
+using SingleFileTest = AppTest;
+using namespace std::chrono_literals;
+
+bool only_file_is(const fs::path& folder, const std::vector<std::string>& names) {
+    std::vector<std::string> found;
+    for (const auto& e : fs::directory_iterator(folder)) found.push_back(e.path().filename().string());
+    std::sort(found.begin(), found.end());
+    auto expected = names;
+    std::sort(expected.begin(), expected.end());
+    return found == expected;
+}
+
+TEST_F(SingleFileTest, LoadingShowsTheFileAndRefusesWhatCannotBeConverted) {
+    ui::Tmain& w = window();
+    dialogs.answers.push_back(media("short.wav").string());
+    w.BitBtn2->click();
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].filter, source_file_filter());
+    EXPECT_EQ(dialogs.asked[0].filter_index, 1);
+    EXPECT_EQ(w.source_file, media("short.wav").string());
+    const QString shown = w.Memo1->toPlainText();
+    EXPECT_TRUE(shown.contains("short.wav"));
+
+    // Cancelling the open dialog changes nothing.
+    w.BitBtn2->click();
+    EXPECT_EQ(w.source_file, media("short.wav").string());
+
+    write_file(out / "broken.mp3", "not a media file at all");
+    w.add_file((out / "broken.mp3").string());
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "File load error! ");
+    EXPECT_EQ(messages.shown[0].caption, "");
+    EXPECT_EQ(messages.shown[0].kind, ui::MessageKind::Error);
+
+    w.add_file(media("silent_video.mp4").string());
+    ASSERT_EQ(messages.shown.size(), 2u);
+    EXPECT_EQ(messages.shown[1].text, "No audio stream! ");
+    EXPECT_EQ(w.source_file, media("short.wav").string());
+    EXPECT_EQ(w.Memo1->toPlainText(), shown);
+
+    // The probe the conversion reads holds the accepted source again.
+    EXPECT_NE(w.FFencoder.Decoder().GetInfoText().find("short.wav"), std::string::npos);
+    EXPECT_EQ(w.FFencoder.Decoder().VideoStreamCount, 0);
+}
+
+TEST_F(SingleFileTest, AdjustVolumeChecksTheSourceFirst) {
+    ui::Tmain& w = window();
+    w.bt_amplify->click();
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "Please load file at first!");
+    EXPECT_EQ(messages.shown[0].caption, "Error");
+    EXPECT_EQ(messages.shown[0].kind, ui::MessageKind::Error);
+
+    fs::copy_file(media("short.wav"), out / "gone.wav");
+    w.add_file((out / "gone.wav").string());
+    fs::remove(out / "gone.wav");
+    w.bt_amplify->click();
+    ASSERT_EQ(messages.shown.size(), 2u);
+    EXPECT_EQ(messages.shown[1].text, "Can not locate the source file: " + (out / "gone.wav").string());
+    EXPECT_TRUE(dialogs.asked.empty());
+}
+
+TEST_F(SingleFileTest, SaveDialogOffersTheFormatsOfTheSourceKind) {
+    ui::Tmain& w = window();
+    struct Case {
+        const char* name;
+        const char* first;
+        const char* extension;
+        size_t entries;
+    };
+    for (const Case& c : {Case{"song.mp3", "*.MP3|*.mp3|*.WAV|*.wav|", "mp3", 15},
+                          Case{"clip.rmvb", "*.RM|*.rm|*.AVI|*.avi|", "rm", 17},
+                          Case{"movie.dat", "*.AVI|*.avi|*.MPG|*.mpg|", "avi", 17},
+                          Case{"song.ape", "*.WAV|*.wav|*.MP3|*.mp3|", "wav", 15}}) {
+        SCOPED_TRACE(c.name);
+        write_file(out / c.name, "x");
+        w.source_file = (out / c.name).string();
+        dialogs.asked.clear();
+        w.bt_amplify->click();  // the scripted dialog is cancelled
+        ASSERT_EQ(dialogs.asked.size(), 1u);
+        const std::string& filter = dialogs.asked[0].filter;
+        EXPECT_EQ(filter.rfind(c.first, 0), 0u) << filter;
+        EXPECT_EQ(dialogs.asked[0].default_extension, c.extension);
+        EXPECT_EQ(dialogs.asked[0].filter_index, 1);
+        EXPECT_EQ(static_cast<size_t>(std::count(filter.begin(), filter.end(), '|')), c.entries * 2);
+    }
+    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_EQ(w.FFencoder.TasksCount(), 0);
+}
+
+TEST_F(SingleFileTest, TheSourceItselfIsNeverTheTarget) {
+    ui::Tmain& w = window();
+    const fs::path source = out / "song.wav";
+    fs::copy_file(media("short.wav"), source);
+    const auto before = fs::last_write_time(source);
+    fs::create_directory(out / "sub");
+    fs::create_symlink(source, out / "link.wav");
+    fs::create_hard_link(source, out / "hard.wav");
+    w.add_file(source.string());
+    for (const fs::path& target : {source, out / "." / "song.wav", out / "sub" / ".." / "song.wav",
+                                   out / "link.wav", out / "hard.wav"}) {
+        SCOPED_TRACE(target.string());
+        messages.clear();
+        dialogs.answers.push_back(target.string());
+        w.bt_amplify->click();
+        ASSERT_EQ(messages.shown.size(), 1u);
+        EXPECT_EQ(messages.shown[0].text, "The target file name is as same as source file");
+        EXPECT_EQ(messages.shown[0].caption, "Error");
+    }
+    pump(50ms);
+    EXPECT_EQ(w.FFencoder.TasksCount(), 0);
+    EXPECT_EQ(fs::last_write_time(source), before);
+    EXPECT_TRUE(only_file_is(out.path(), {"song.wav", "sub", "link.wav", "hard.wav"}));
+}
+
+TEST_F(SingleFileTest, AnExistingTargetIsReplacedOnlyAfterYes) {
+    ui::Tmain& w = window();
+    const fs::path target = out / "old.mp3";
+    write_file(target, "older file");
+    w.add_file(media("short.wav").string());
+    messages.answers.push_back(ui::MessageAnswer::No);
+    dialogs.answers.push_back(target.string());
+    w.bt_amplify->click();
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, target.string() + " already exists.\rDo you want to replace it?");
+    EXPECT_EQ(messages.shown[0].kind, ui::MessageKind::Question);
+    pump(50ms);
+    EXPECT_EQ(w.FFencoder.TasksCount(), 0);
+    EXPECT_EQ(fs::file_size(target), 10u);
+
+    ASSERT_TRUE(convert(media("short.wav"), target, false, 100));
+    EXPECT_GT(fs::file_size(target), 1000u);
+}
+
+TEST_F(SingleFileTest, PeakLinesGiveTheHeadroom) {
+    ui::Tmain& w = window();
+    struct Case {
+        const char* line;
+        const char* value;
+    };
+    for (const Case& c : {Case{"[Parsed_volumedetect_0 @ 0x1] max_volume: -3.5 dB", "3.5"},
+                          Case{"[Parsed_volumedetect_0 @ 0x1] max_volume: 0.0 dB", "0.0"},
+                          Case{"[Parsed_volumedetect_0 @ 0x1] max_volume: -21.7 dB", "21.7"}}) {
+        w.FFLogger1Log(nullptr, 0, llInfo, c.line);
+        EXPECT_EQ(w.max_volume_text, c.value);
+    }
+    w.FFLogger1Log(nullptr, 0, llInfo, "[Parsed_volumedetect_0 @ 0x1] mean_volume: -20.1 dB");
+    EXPECT_EQ(w.max_volume_text, "21.7");
+}
+
+TEST_F(SingleFileTest, MeasuringShowsTheFileNameCutAt46Characters) {
+    ui::Tmain& w = window();
+    const std::string name47 = std::string(43, 'a') + ".wav";  // 47 characters
+    const std::string name46 = std::string(42, 'b') + ".wav";
+    fs::copy_file(media("short.wav"), out / name47);
+    fs::copy_file(media("short.wav"), out / name46);
+    w.RadioButton2->setChecked(true);
+    for (const std::string& name : {name47, name46}) {
+        w.add_file((out / name).string());
+        dialogs.answers.push_back((out / ("new_" + name)).string());
+        w.bt_amplify->click();
+        EXPECT_EQ(ui::analyzeaudio->Label1->text(), "Analyzing");
+        const std::string shown = ui::analyzeaudio->Label2->text().toStdString();
+        EXPECT_EQ(shown, name.size() > 46 ? name.substr(0, 46) + "..." : name);
+        ASSERT_TRUE(wait_until([&] { return messages.saw("Process is finished!"); }));
+        messages.clear();
+    }
+    // Two measurements in a row: the second's value stands.
+    EXPECT_EQ(w.max_volume_text, "6.0");
+}
+
+TEST_F(SingleFileTest, CancelDuringAnalysisStartsNoConversion) {
+    ui::Tmain& w = window();
+    const fs::path target = out / "never.wav";
+    w.add_file(media("long.wav").string());
+    w.RadioButton2->setChecked(true);
+    dialogs.answers.push_back(target.string());
+    w.bt_amplify->click();
+    ASSERT_TRUE(ui::analyzeaudio->isVisible());
+    QTest::mouseClick(ui::analyzeaudio->Button1, Qt::LeftButton);
+    EXPECT_EQ(w.cancelled, 1);
+    ASSERT_TRUE(wait_until([] { return !ui::analyzeaudio->isVisible(); }));
+    pump(300ms);
+    EXPECT_EQ(w.FFencoder.TasksCount(), 0);
+    EXPECT_FALSE(messages.saw("Process is finished!"));
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_TRUE(fs::is_empty(out.path()));
+}
+
+TEST_F(SingleFileTest, CancelDuringConversionLeavesNoPartialTarget) {
+    ui::Tmain& w = window();
+    const fs::path target = out / "never.mp3";
+    w.add_file(media("long.wav").string());
+    w.NCTStepButton21->SetValue(150);
+    dialogs.answers.push_back(target.string());
+    w.bt_amplify->click();
+    ASSERT_TRUE(ui::batchaudioc->isVisible());
+    EXPECT_EQ(ui::batchaudioc->Label1->text(), "Adjust volume......");
+    EXPECT_EQ(w.running_encoder, "ffencoder");
+    QTest::keyClick(ui::batchaudioc, Qt::Key_Escape);  // Esc is Cancel
+    EXPECT_EQ(w.cancelled, 1);
+    EXPECT_FALSE(ui::batchaudioc->isVisible());
+    pump(300ms);
+    EXPECT_FALSE(messages.saw("Process is finished!"));
+    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_TRUE(fs::is_empty(out.path()));
+}
+
+TEST_F(SingleFileTest, NoConversionWithoutAMeasuredPeak) {
+    ui::Tmain& w = window();
+    const fs::path source = out / "source.wav";
+    fs::copy_file(media("short.wav"), source);
+    ASSERT_TRUE(convert(source, out / "first.wav", true));
+    EXPECT_EQ(w.max_volume_text, "6.0");
+
+    // The file turns into one without audio after it was loaded: the
+    // measurement fails, and the previous file's gain must not be used.
+    messages.clear();
+    fs::remove(source);
+    fs::copy_file(media("silent_video.mp4"), source);
+    dialogs.answers.push_back((out / "second.wav").string());
+    w.bt_amplify->click();
+    ASSERT_TRUE(wait_until([&] {
+        return !messages.shown.empty() && messages.shown.back().caption == "Error";
+    }));
+    pump(100ms);
+    EXPECT_FALSE(messages.saw("Process is finished!"));
+    EXPECT_FALSE(fs::exists(out / "second.wav"));
+    EXPECT_FALSE(ui::analyzeaudio->isVisible());
+    EXPECT_TRUE(w.max_volume_text.empty());
+}
+
+TEST_F(SingleFileTest, ProgressSkipsUnknownDurationsAndStaysOnTheBar) {
+    ui::Tmain& w = window();
+    w.task_progress = {0, 0};
+    TProgressInfo info;
+    info.TaskIndex = 0;
+    info.Position = 500000;
+    info.Duration = 1000000;
+    w.FFencoderProgress(nullptr, &info);
+    EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 25);
+    info.Duration = 0;
+    w.FFencoderProgress(nullptr, &info);
+    info.Duration = -1;
+    w.FFencoderProgress(nullptr, &info);
+    EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 25);
+    info.TaskIndex = 1;
+    info.Position = 3000000;
+    info.Duration = 1000000;
+    w.FFencoderProgress(nullptr, &info);
+    EXPECT_EQ(w.task_progress[1], 100);
+    EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 75);
+    info.TaskIndex = 7;  // not a task of this run
+    w.FFencoderProgress(nullptr, &info);
+    EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 75);
+}
+
+}  // namespace
+}  // namespace sonorix::test
