@@ -1,5 +1,7 @@
 #include "app/forms.h"
 
+#include <clocale>
+
 #include <QApplication>
 #include <QMetaObject>
 
@@ -39,6 +41,9 @@ void connect_engine_queue() {
 }  // namespace
 
 void create_forms() {
+    // QApplication takes the user's locale for the C library too; option
+    // texts and the libraries' number parsing need "." whatever it is.
+    std::setlocale(LC_NUMERIC, "C");
     QCoreApplication::setApplicationName("Sonorix");
     Application.Title = "Sonorix";
     connect_engine_queue();

@@ -162,6 +162,7 @@ private:
     void create_list_page();
     void create_menu();
     void show_volume();
+    bool add_source_task(TFFEncoder& encoder, const std::string& target, const std::string& options);
     void start_window_move();
     bool peak_failed = false;  // the running measurement failed or was stopped
 };

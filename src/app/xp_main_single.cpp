@@ -60,26 +60,33 @@ void Tmain::add_file(const std::string& file_name) {
     source_file = file_name;
 }
 
+// Every job's one task: a fresh list, the source as input, target with
+// options as output. Failures are told in the job's words.
+bool Tmain::add_source_task(TFFEncoder& encoder, const std::string& target, const std::string& options) {
+    if (encoder.TasksCount() > 0) encoder.ClearTasks();
+    TInputOptions in;
+    ResetInputOptions(in);
+    const int task = encoder.AddTask(source_file, &in);
+    if (task < 0) {
+        MessageBoxA(this, "Add file error: " + encoder.LastErrorMessage(), "Error", MB_ICONERROR);
+        return false;
+    }
+    TOutputOptions out;
+    ResetOutputOptions(out);
+    out.Options += options;
+    if (encoder.SetOutput(task, target, &out) < 0) {
+        encoder.RemoveTask(task);
+        MessageBoxA(this, "Cannot do convert, error: " + encoder.LastErrorMessage(), "Error", MB_ICONERROR);
+        return false;
+    }
+    return true;
+}
+
 void Tmain::single_peak() {
     // No value of an earlier file may stand in for this one's.
     max_volume_text.clear();
     peak_failed = false;
-    if (FFdetect.TasksCount() > 0) FFdetect.ClearTasks();
-    TInputOptions in;
-    ResetInputOptions(in);
-    const int task = FFdetect.AddTask(source_file, &in);
-    if (task < 0) {
-        MessageBoxA(this, "Add file error: " + FFdetect.LastErrorMessage(), "Error", MB_ICONERROR);
-        return;
-    }
-    TOutputOptions out;
-    ResetOutputOptions(out);
-    out.Options += kMeasurementOptions;
-    if (FFdetect.SetOutput(task, kNullDevice, &out) < 0) {
-        FFdetect.RemoveTask(task);
-        MessageBoxA(this, "Cannot do convert, error: " + FFdetect.LastErrorMessage(), "Error", MB_ICONERROR);
-        return;
-    }
+    if (!add_source_task(FFdetect, kNullDevice, kMeasurementOptions)) return;
     analysis_mode = "single";
     cancelled = 0;
     // The logger listens before the task can print its result.
@@ -179,26 +186,14 @@ void Tmain::bt_amplifyclick() {
 }
 
 void Tmain::single_convert() {
-    if (FFencoder.TasksCount() > 0) FFencoder.ClearTasks();
-    TInputOptions in;
-    ResetInputOptions(in);
-    const int task = FFencoder.AddTask(source_file, &in);
-    if (task < 0) {
-        MessageBoxA(this, "Add file error: " + FFencoder.LastErrorMessage(), "Error", MB_ICONERROR);
-        return;
-    }
     const std::string target = SaveDialog1.FileName;
     std::string audio_filters;
     if (RadioButton1->isChecked()) audio_filters += volume_change_filter(NCTStepButton21->Value());
     if (RadioButton2->isChecked()) audio_filters += normalize_filter(max_volume_text);
-    TOutputOptions out;
-    ResetOutputOptions(out);
-    out.Options = conversion_options(source_file, target, FFencoder.Decoder(), audio_filters);
-    if (FFencoder.SetOutput(task, target, &out) < 0) {
-        FFencoder.RemoveTask(task);
-        MessageBoxA(this, "Cannot do convert, error: " + FFencoder.LastErrorMessage(), "Error", MB_ICONERROR);
-        return;
-    }
+    // The options read the probe, which holds the source; the task does not
+    // change it.
+    const std::string options = conversion_options(source_file, target, FFencoder.Decoder(), audio_filters);
+    if (!add_source_task(FFencoder, target, options)) return;
     FFencoder.ThreadPriority = tpNormal;
     FFencoder.StartTask(3);
     task_progress.assign(static_cast<size_t>(FFencoder.TasksCount()), 0);

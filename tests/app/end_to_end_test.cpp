@@ -6,6 +6,7 @@
 #include <QRadioButton>
 #include <QTimer>
 
+#include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
 #include "app/step_button.h"
 #include "app_fixture.h"
@@ -140,6 +141,20 @@ TEST_F(EndToEndTest, TheWindowKeepsRunningDuringAConversion) {
     EXPECT_GT(ticks, 10);
     EXPECT_LT(longest_gap, 100) << "the loop stood still for " << longest_gap << " ms";
     EXPECT_GT(fs::file_size(out / "long.mp3"), 100000u);
+}
+
+// Both real modal dialogs in turn: the measurement's loop ends with its
+// termination, and the conversion starts from the timer outside it.
+TEST_F(EndToEndTest, NormalizeRunsThroughBothModalDialogs) {
+    dialogs.modal = true;
+    QTimer::singleShot(60000, [] {
+        ui::analyzeaudio->done(0);
+        ui::batchaudioc->done(0);
+    });
+    const fs::path target = out / "modal.flac";
+    ASSERT_TRUE(convert(media("short.wav"), target, true));
+    EXPECT_NEAR(measure_audio(target).peak_db, 0.0, 0.05);
+    EXPECT_EQ(messages.count("Process is finished!"), 1u);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The window's shell: forms and controls, menus, keys, drops, the options and
 // about dialogs.
+#include <clocale>
+
 #include <QAction>
 #include <QApplication>
 #include <QDate>
@@ -23,6 +25,7 @@
 #include "app/p_options.h"
 #include "app/step_button.h"
 #include "app/web.h"
+#include "engine/FFLoad.h"
 #include "app_fixture.h"
 #include "support/media_fixtures.h"
 
@@ -232,6 +235,37 @@ TEST_F(ShellTest, VolumeStepButtonsStayWithinTheirBounds) {
     w.BitBtn4->click();
     EXPECT_EQ(w.NCTStepButton21->Value(), 1000);
     EXPECT_EQ(w.label_volume->text(), "1000%");
+}
+
+TEST_F(ShellTest, MissingLibrariesAreToldOnceAndTheWindowStillOpens) {
+    ui::free_forms();
+    TFFLoader& loader = TFFLoader::Instance();
+    loader.Unload(kEncoderLibraries);
+    loader.Status(liAVFilter).FileName = "libsonorix-not-there.so";
+    ui::create_forms();
+    loader.Status(liAVFilter).FileName.clear();
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "load DLL error!");
+    EXPECT_EQ(messages.shown[0].caption, "");
+    EXPECT_EQ(messages.shown[0].kind, ui::MessageKind::Error);
+    // The steps after the loading were skipped: no value, no drops.
+    EXPECT_NE(window().NCTStepButton21->Value(), 100);
+    EXPECT_FALSE(window().TabSheet1->acceptDrops());
+    drop(window().TabSheet1, {QString::fromStdString(media("short.wav").string())});
+    EXPECT_TRUE(window().source_file.empty());
+
+    ui::free_forms();
+    ASSERT_TRUE(loader.Load(kEncoderLibraries)) << loader.LastErrorMessage();
+    ui::create_forms();
+}
+
+TEST_F(ShellTest, NumbersKeepTheirDotUnderAnyUserLocale) {
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "fr_FR.UTF-8")) {
+        GTEST_SKIP() << "no locale with a decimal comma on this machine";
+    }
+    ui::free_forms();
+    ui::create_forms();
+    EXPECT_STREQ(std::localeconv()->decimal_point, ".");
 }
 
 TEST(FileDialogFilters, MatchBothLetterCasesAndAddTheChosenExtension) {
