@@ -12,6 +12,7 @@ namespace sonorix::ui {
 namespace {
 
 ScriptedDialogs* g_script = nullptr;
+QString g_last_folder;  // of any file dialog in this run
 
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -82,11 +83,14 @@ bool TFileDialog::Execute(QWidget* owner) {
     const QStringList filters = qt_name_filters(Filter);
     dialog.setNameFilters(filters);
     if (FilterIndex >= 1 && FilterIndex <= filters.size()) dialog.selectNameFilter(filters[FilterIndex - 1]);
+    const QString folder = InitialDir.empty() ? g_last_folder : QString::fromStdString(InitialDir);
+    if (!folder.isEmpty()) dialog.setDirectory(folder);
     if (!FileName.empty()) dialog.selectFile(QString::fromStdString(FileName));
     // The save dialog asks about an existing file itself in the handler.
     if (kind_ == Save) dialog.setOption(QFileDialog::DontConfirmOverwrite);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
     FileName = dialog.selectedFiles().first().toStdString();
+    g_last_folder = dialog.directory().absolutePath();
     FilterIndex = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
     if (kind_ == Save) FileName = with_default_extension(FileName, filter_patterns(Filter, FilterIndex - 1), DefaultExt);
     return true;

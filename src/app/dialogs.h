@@ -28,6 +28,7 @@ public:
     int FilterIndex = 1;
     std::string FileName;
     std::string DefaultExt;  // without the dot
+    std::string InitialDir;  // empty: the folder a file dialog used last
     bool AllowMultiSelect = false;
 
     // Shows the dialog; false when the user cancelled. FileName then holds

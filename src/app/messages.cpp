@@ -43,7 +43,10 @@ MessageAnswer message_box(QWidget* owner, const std::string& text, const std::st
                                    : kind == MessageKind::Warning  ? QMessageBox::Warning
                                    : kind == MessageKind::Question ? QMessageBox::Question
                                                                    : QMessageBox::Information;
-    QMessageBox box(icon, QString::fromStdString(caption), QString::fromStdString(text),
+    // A lone carriage return starts a new line in the box.
+    QString shown = QString::fromStdString(text);
+    shown.replace("\r\n", "\n").replace('\r', '\n');
+    QMessageBox box(icon, QString::fromStdString(caption), shown,
                     kind == MessageKind::Question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner);
     const int result = box.exec();
     if (kind != MessageKind::Question) return MessageAnswer::Ok;

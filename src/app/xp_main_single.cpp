@@ -171,6 +171,7 @@ void Tmain::bt_amplifyclick() {
     SaveDialog1.Filter = choices.filter;
     SaveDialog1.DefaultExt = choices.default_extension;
     SaveDialog1.FilterIndex = 1;
+    SaveDialog1.InitialDir = fs::path(source_file).parent_path().string();
     if (!SaveDialog1.Execute(this)) return;
     const std::string target = SaveDialog1.FileName;
     if (same_file(target, source_file)) {

@@ -6,10 +6,13 @@
 #include <QApplication>
 #include <QDate>
 #include <QDropEvent>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -18,6 +21,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -27,6 +31,7 @@
 #include "app/web.h"
 #include "engine/FFLoad.h"
 #include "app_fixture.h"
+#include "single/source_types.h"
 #include "support/media_fixtures.h"
 
 namespace sonorix::test {
@@ -266,6 +271,102 @@ TEST_F(ShellTest, NumbersKeepTheirDotUnderAnyUserLocale) {
     ui::free_forms();
     ui::create_forms();
     EXPECT_STREQ(std::localeconv()->decimal_point, ".");
+}
+
+// Runs action on the first modal widget of type W once it is shown.
+template <typename W>
+void when_shown(std::function<void(W*)> action) {
+    auto* poll = new QTimer;
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, [poll, action, tries = 0]() mutable {
+        if (auto* w = qobject_cast<W*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            action(w);
+        } else if (++tries > 500) {
+            poll->stop();
+            poll->deleteLater();
+            if (QWidget* other = QApplication::activeModalWidget()) other->close();
+        }
+    });
+    poll->start();
+}
+
+TEST(RealDialogs, MessageBoxKeepsCaptionIconAndAnswer) {
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    when_shown<QMessageBox>([&](QMessageBox* box) {
+        title = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        box->button(QMessageBox::No)->click();
+    });
+    const int answer = ui::MessageBoxA(nullptr, "x.wav already exists.\rDo you want to replace it?", "Confirm",
+                                       ui::MB_ICONQUESTION | ui::MB_YESNO);
+    EXPECT_EQ(answer, ui::IDNO);
+    EXPECT_EQ(title, "Confirm");
+    EXPECT_EQ(text, "x.wav already exists.\nDo you want to replace it?");
+    EXPECT_EQ(icon, QMessageBox::Question);
+
+    when_shown<QMessageBox>([&](QMessageBox* box) {
+        icon = box->icon();
+        box->button(QMessageBox::Ok)->click();
+    });
+    EXPECT_EQ(ui::MessageBoxA(nullptr, "load DLL error!", "", ui::MB_ICONERROR), ui::IDOK);
+    EXPECT_EQ(icon, QMessageBox::Critical);
+}
+
+TEST(RealDialogs, SaveDialogAddsTheExtensionOfTheChosenFormat) {
+    TempDir dir("sonorix-save-dialog");
+    ui::TFileDialog save(ui::TFileDialog::Save);
+    save.Filter = "*.MP3|*.mp3|*.WAV|*.wav|";
+    save.DefaultExt = "mp3";
+    save.InitialDir = dir.path().string();
+    QStringList filters;
+    when_shown<QFileDialog>([&](QFileDialog* dialog) {
+        filters = dialog->nameFilters();
+        dialog->selectNameFilter(filters.value(1));
+        dialog->selectFile("new");
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    ASSERT_TRUE(save.Execute(nullptr));
+    EXPECT_EQ(filters, QStringList({"*.MP3 (*.MP3 *.mp3)", "*.WAV (*.WAV *.wav)"}));
+    EXPECT_EQ(save.FileName, (dir / "new.wav").string());
+    EXPECT_EQ(save.FilterIndex, 2);
+
+    when_shown<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
+    EXPECT_FALSE(save.Execute(nullptr));
+}
+
+TEST(RealDialogs, OpenDialogShowsMediaFilesInAnyLetterCase) {
+    TempDir dir("sonorix-open-dialog");
+    for (const char* name : {"a.Wav", "b.MP3", "c.mkv", "d.txt"}) write_file(dir / name, "x");
+    ui::TFileDialog open(ui::TFileDialog::Open);
+    open.Filter = source_file_filter();
+    open.InitialDir = dir.path().string();
+    QStringList listed;
+    when_shown<QFileDialog>([&](QFileDialog* dialog) {
+        auto* model = dialog->findChild<QFileSystemModel*>();
+        ASSERT_NE(model, nullptr);
+        const auto list = [&] {
+            listed.clear();
+            const QModelIndex root = model->index(dialog->directory().absolutePath());
+            for (int i = 0; i < model->rowCount(root); ++i) {
+                const QModelIndex item = model->index(i, 0, root);
+                if (model->flags(item) & Qt::ItemIsEnabled) listed << model->fileName(item);
+            }
+        };
+        (void)QTest::qWaitFor([&] {
+            list();
+            return listed.size() >= 3;
+        }, 5000);
+        QTest::qWait(50);
+        list();
+        dialog->reject();
+    });
+    EXPECT_FALSE(open.Execute(nullptr));
+    listed.sort();
+    EXPECT_EQ(listed, QStringList({"a.Wav", "b.MP3", "c.mkv"}));
 }
 
 TEST(FileDialogFilters, MatchBothLetterCasesAndAddTheChosenExtension) {
