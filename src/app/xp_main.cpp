@@ -269,7 +269,7 @@ void Tmain::create_list_page() {
 
     Panel12 = named(new QFrame(TabSheet2), "Panel12");
     Panel12->setFrameShape(QFrame::StyledPanel);
-    label_totalfiles = named(new QLabel("Total files: 0", Panel12), "label_totalfiles");
+    label_totalfiles = named(new QLabel(" ", Panel12), "label_totalfiles");
     GroupBox1 = named(new QGroupBox("Volume Options", Panel12), "GroupBox1");
     radio_change = named(new QRadioButton("Volume Change ", GroupBox1), "radio_change");
     radio_change->setChecked(true);
