@@ -1,6 +1,5 @@
 // Whole conversions in the window on generated media, checked by decoding the
-// results; and a window that keeps running its loop while they work.
-#include <QElapsedTimer>
+// results.
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -8,7 +7,6 @@
 
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
-#include "app/step_button.h"
 #include "app_fixture.h"
 #include "engine/FFDecode.h"
 #include "engine/libav.h"
@@ -113,39 +111,6 @@ TEST_F(EndToEndTest, MkvToAviGetsItsCodecOptionsAndPlays) {
     EXPECT_EQ(video.packets, stream_facts(media("clip.mkv"), AVMEDIA_TYPE_VIDEO).packets);
     EXPECT_NEAR(video.seconds, 2.0, 0.04 + 1e-9);  // a frame at 25 fps
     EXPECT_NEAR(measure_audio(target).duration_seconds, measure_audio(media("clip.mkv")).duration_seconds, 0.06);
-}
-
-// The real modal progress dialog runs its own loop; the engine's events and
-// the window's timers keep running in it.
-TEST_F(EndToEndTest, TheWindowKeepsRunningDuringAConversion) {
-    dialogs.modal = true;
-    ui::Tmain& w = window();
-    w.add_file(media("long.wav").string());
-    w.NCTStepButton21->SetValue(150);
-    dialogs.answers.push_back((out / "long.mp3").string());
-
-    QElapsedTimer clock;
-    clock.start();
-    qint64 last = 0, longest_gap = 0;
-    int ticks = 0;
-    QTimer tick;
-    tick.setInterval(10);
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        const qint64 now = clock.elapsed();
-        longest_gap = std::max(longest_gap, now - last);
-        last = now;
-        ++ticks;
-    });
-    // A dead engine fails the test instead of hanging it.
-    QTimer::singleShot(60000, ui::batchaudioc, [] { ui::batchaudioc->done(0); });
-    tick.start();
-    last = clock.elapsed();
-    w.bt_amplify->click();  // returns when the dialog closed
-    tick.stop();
-    ASSERT_TRUE(wait_until([&] { return messages.saw("Process is finished!"); }, 5s));
-    EXPECT_GT(ticks, 10);
-    EXPECT_LT(longest_gap, 100) << "the loop stood still for " << longest_gap << " ms";
-    EXPECT_GT(fs::file_size(out / "long.mp3"), 100000u);
 }
 
 // Both real modal dialogs in turn: the measurement's loop ends with its
