@@ -319,6 +319,7 @@ private:
     int process_input_packet(TInputStream& ist, const AVPacket* pkt);
     // With end_graphs false a drained decoder leaves its graphs open (joining).
     int decode_packet(TInputStream& ist, const AVPacket* pkt, bool end_graphs = true);
+    int decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame* frame);
     int send_frame_to_filters(TInputStream& ist, AVFrame* frame);
     int reap_filters();
     void do_audio_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame);
@@ -341,6 +342,8 @@ private:
     void write_filtered_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt);
     void call_audio_hook(const CoreAudioHookCall& hook, int64_t pts, const AVFrame* frame);
     void advance_joined_input(int file_index);
+    int transcode_subtitles(TInputStream& ist, const AVPacket* pkt);
+    void do_subtitle_out(TOutputFile& of, TOutputStream& ost, AVSubtitle& sub);
 
     std::atomic<bool> running_{false};
     std::atomic<bool> terminated_{false};
@@ -359,6 +362,7 @@ private:
     int64_t last_report_ = -1;  // none yet
     int64_t video_size_ = 0;
     int64_t audio_size_ = 0;
+    int64_t subtitle_size_ = 0;
     int dup_frames_ = 0;
     int drop_frames_ = 0;
     bool counts_changed_ = false;

@@ -45,7 +45,7 @@ void TCustomFFmpeg::transcode() {
         if (expected_duration_ < 0 && longest_input_duration > 0) expected_duration_ = longest_input_duration;
         timer_start_ = av_gettime_relative();
         last_report_ = -1;
-        video_size_ = audio_size_ = 0;
+        video_size_ = audio_size_ = subtitle_size_ = 0;
         dup_frames_ = drop_frames_ = 0;
         input_eagain_.assign(input_files.size(), 0);
 
@@ -302,64 +302,82 @@ int TCustomFFmpeg::process_input_packet(TInputStream& ist, const AVPacket* pkt) 
 
 int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt, bool end_graphs) {
     AVCodecContext* dec = ist.dec_ctx.get();
+    if (dec->codec_type == AVMEDIA_TYPE_SUBTITLE) return transcode_subtitles(ist, pkt);
     int ret = avcodec_send_packet(dec, pkt);  // null: enter draining
-    if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) return ret;
+    if (pkt && ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) return ret;
     FramePtr frame = new_frame();
     int frames = 0;
-    while ((ret = avcodec_receive_frame(dec, frame.get())) >= 0) {
+    int drain_errors = 0;
+    while (true) {
+        ret = avcodec_receive_frame(dec, frame.get());
+        if (ret < 0) {
+            // While draining, a broken frame (the last one of a cut file)
+            // does not end what the decoder still holds.
+            if (!pkt && ret != AVERROR_EOF && ret != AVERROR(EAGAIN) && ++drain_errors < 32) {
+                log_format(this, llError, "Error while decoding stream #%d:%d: %s", ist.file_index, ist.st->index,
+                           error_code_text(ret).c_str());
+                continue;
+            }
+            break;
+        }
         if (++frames == 2) {
             log_format(this, multi_frame_warnings_++ ? llVerbose : llWarning, "Multiple frames in a packet from stream %d",
                        pkt ? pkt->stream_index : ist.st->index);
         }
-        if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
-            if (frame->sample_rate <= 0) {
-                log_format(this, llError, "Sample rate %d invalid", frame->sample_rate);
-                return AVERROR_INVALIDDATA;
-            }
-            if (frame->nb_samples <= 0) raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
-            const int64_t frame_start = ist.next_pts;
-            ist.next_pts += static_cast<int64_t>(frame->nb_samples) * AV_TIME_BASE / frame->sample_rate;
-            ist.next_dts = ist.next_pts;
-            if (OnAudioInputHook) call_audio_hook(OnAudioInputHook, frame_start, frame.get());
-            check_audio_format_change(ist, frame.get());
-            const AVRational rate_tb{1, frame->sample_rate};
-            if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
-                frame->pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, rate_tb);
-            } else if (pkt && pkt->pts != AV_NOPTS_VALUE) {
-                frame->pts = av_rescale_q(pkt->pts, ist.st->time_base, rate_tb);
-            } else {
-                frame->pts = av_rescale_q(ist.pts, AV_TIME_BASE_Q, rate_tb);
-            }
-        } else if (dec->codec_type == AVMEDIA_TYPE_VIDEO) {
-            frame->pts = frame->best_effort_timestamp;
-            if (ist.framerate.num && frame->pts != AV_NOPTS_VALUE) {
-                frame->pts = av_rescale_q(frame->pts, ist.st->time_base, av_inv_q(ist.framerate));
-            }
-            if (frame->pts != AV_NOPTS_VALUE) ist.pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, AV_TIME_BASE_Q);
-            if (OnVideoInputHook || OnFrameInputHook) {
-                // Hooks may draw on the picture: never on one the decoder still references.
-                if (av_frame_make_writable(frame.get()) < 0) raise_error("Out of memory");
-                if (OnVideoInputHook) OnVideoInputHook(this, frame.get(), ist.pts);
-                if (OnFrameInputHook) OnFrameInputHook(this, frame.get(), ist.pts);
-            }
-            check_video_format_change(ist, frame.get());
-        } else {
-            av_frame_unref(frame.get());
-            continue;  // subtitles are not decoded by this loop
-        }
-        ret = send_frame_to_filters(ist, frame.get());
+        ret = decoded_frame(ist, pkt, frame.get());
+        if (ret >= 0) ret = send_frame_to_filters(ist, frame.get());
         av_frame_unref(frame.get());
-        if (ret < 0) return ret;
+        if (ret < 0 && pkt) return ret;
     }
-    if (ret == AVERROR_EOF) {
-        // Decoder drained: the graphs it feeds get their end of stream.
+    if (!pkt) {
+        // Decoder drained (or failed while draining): the graphs it feeds
+        // get their end of stream.
         for (TInputFilter* f : end_graphs ? ist.filters : std::vector<TInputFilter*>{}) {
             if (av_buffersrc_add_frame_flags(f->filter, nullptr, 0) < 0) continue;  // graph already closed
         }
         avcodec_flush_buffers(dec);
         return 0;
     }
-    return ret == AVERROR(EAGAIN) ? 0 : ret;
+    return ret == AVERROR(EAGAIN) || ret == AVERROR_EOF ? 0 : ret;
+}
+
+// One frame out of the decoder: timestamps, hooks, format-change check.
+int TCustomFFmpeg::decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame* frame) {
+    const AVCodecContext* dec = ist.dec_ctx.get();
+    if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
+        if (frame->sample_rate <= 0) {
+            log_format(this, llError, "Sample rate %d invalid", frame->sample_rate);
+            return AVERROR_INVALIDDATA;
+        }
+        if (frame->nb_samples <= 0) raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
+        const int64_t frame_start = ist.next_pts;
+        ist.next_pts += static_cast<int64_t>(frame->nb_samples) * AV_TIME_BASE / frame->sample_rate;
+        ist.next_dts = ist.next_pts;
+        if (OnAudioInputHook) call_audio_hook(OnAudioInputHook, frame_start, frame);
+        check_audio_format_change(ist, frame);
+        const AVRational rate_tb{1, frame->sample_rate};
+        if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+            frame->pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, rate_tb);
+        } else if (pkt && pkt->pts != AV_NOPTS_VALUE) {
+            frame->pts = av_rescale_q(pkt->pts, ist.st->time_base, rate_tb);
+        } else {
+            frame->pts = av_rescale_q(ist.pts, AV_TIME_BASE_Q, rate_tb);
+        }
+    } else if (dec->codec_type == AVMEDIA_TYPE_VIDEO) {
+        frame->pts = frame->best_effort_timestamp;
+        if (ist.framerate.num && frame->pts != AV_NOPTS_VALUE) {
+            frame->pts = av_rescale_q(frame->pts, ist.st->time_base, av_inv_q(ist.framerate));
+        }
+        if (frame->pts != AV_NOPTS_VALUE) ist.pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, AV_TIME_BASE_Q);
+        if (OnVideoInputHook || OnFrameInputHook) {
+            // Hooks may draw on the picture: never on one the decoder still references.
+            if (av_frame_make_writable(frame) < 0) raise_error("Out of memory");
+            if (OnVideoInputHook) OnVideoInputHook(this, frame, ist.pts);
+            if (OnFrameInputHook) OnFrameInputHook(this, frame, ist.pts);
+        }
+        check_video_format_change(ist, frame);
+    }
+    return 0;
 }
 
 int TCustomFFmpeg::send_frame_to_filters(TInputStream& ist, AVFrame* frame) {

@@ -4,6 +4,7 @@
 // bitstream filter chain in front of the muxer. Worker thread only.
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 #include <set>
 
 #include "transcoder/FFmpeg.h"
@@ -319,6 +320,69 @@ void TCustomFFmpeg::advance_joined_input(int file_index) {
     next.ts_offset += end;
     current_input_ = file_index + 1;
     log_format(this, llVerbose, "Joining input #%d at %.3f s", current_input_, static_cast<double>(end) / AV_TIME_BASE);
+}
+
+int TCustomFFmpeg::transcode_subtitles(TInputStream& ist, const AVPacket* pkt) {
+    if (!pkt) return 0;  // subtitle decoders keep nothing back
+    AVSubtitle sub{};
+    int got = 0;
+    AVPacket copy{};  // the decoding call takes a non-const packet; it does not change it
+    if (av_packet_ref(&copy, pkt) < 0) return AVERROR(ENOMEM);
+    const int ret = avcodec_decode_subtitle2(ist.dec_ctx.get(), &sub, &got, &copy);
+    av_packet_unref(&copy);
+    if (ret < 0 || !got) return ret < 0 ? ret : 0;
+    try {
+        for (auto& p : output_streams) {
+            TOutputStream& ost = *p;
+            if (ost.encoding_needed && ost.encoder_open && !ost.finished && get_input_stream(ost) == &ist &&
+                ost.enc_ctx->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+                do_subtitle_out(output_files[static_cast<size_t>(ost.file_index)], ost, sub);
+            }
+        }
+    } catch (...) {
+        avsubtitle_free(&sub);
+        throw;
+    }
+    avsubtitle_free(&sub);
+    return 0;
+}
+
+void TCustomFFmpeg::do_subtitle_out(TOutputFile& of, TOutputStream& ost, AVSubtitle& source) {
+    if (source.pts == AV_NOPTS_VALUE) {
+        if (exit_on_error) raise_error("Subtitle packets must have a pts");
+        log_message(this, llError, "Subtitle packets must have a pts");
+        return;
+    }
+    AVCodecContext* enc = ost.enc_ctx.get();
+    const int64_t start = of.start_time == AV_NOPTS_VALUE ? 0 : of.start_time;
+    if (of.recording_time != INT64_MAX && source.pts >= of.recording_time + start) {
+        close_output_stream(ost);
+        return;
+    }
+    AVSubtitle sub = source;  // shallow: the rectangles stay the decoder's
+    sub.pts = source.pts - start + av_rescale_q(source.start_display_time, {1, 1000}, AV_TIME_BASE_Q);
+    sub.end_display_time = source.end_display_time - source.start_display_time;
+    sub.start_display_time = 0;
+    // DVB subtitles are sent twice: the page, then an empty one that clears it.
+    const int passes = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
+    std::vector<uint8_t> buffer(1 << 20);
+    for (int i = 0; i < passes; ++i) {
+        if (i == 1) sub.num_rects = 0;
+        const int size = avcodec_encode_subtitle(enc, buffer.data(), static_cast<int>(buffer.size()), &sub);
+        if (size < 0) raise_error("Subtitle encoding failed");
+        PacketPtr pkt = new_packet();
+        if (av_new_packet(pkt.get(), size) < 0) raise_error("Out of memory");
+        std::memcpy(pkt->data, buffer.data(), static_cast<size_t>(size));
+        pkt->pts = av_rescale_q(sub.pts, AV_TIME_BASE_Q, ost.st->time_base);
+        pkt->duration = av_rescale_q(sub.end_display_time, {1, 1000}, ost.st->time_base);
+        if (enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE) {
+            pkt->pts += av_rescale_q(i == 0 ? sub.start_display_time : source.end_display_time - source.start_display_time,
+                                     {1, 1000}, ost.st->time_base);
+        }
+        pkt->dts = pkt->pts;
+        subtitle_size_ += size;
+        write_packet(of, ost, pkt.get());
+    }
 }
 
 }  // namespace sonorix

@@ -74,7 +74,7 @@ void TCustomFFmpeg::print_report(bool final_report) {
         if (final_report) avio_closep(&progress_avio);
     }
     if (final_report) {
-        const ByteCounts c{video_size_, audio_size_, 0, global_header_bytes};
+        const ByteCounts c{video_size_, audio_size_, subtitle_size_, global_header_bytes};
         if (output_was_empty(c)) {
             log_message(this, llWarning, kEmptyOutputText);
         } else {

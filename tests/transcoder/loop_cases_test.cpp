@@ -385,10 +385,9 @@ TEST_F(TwoInputTest, AudioFromTheFirstEverythingElseFromTheSecond) {
     combine(" -c:v copy -c:s copy -c:a flac");
 }
 
-// The workflow's own codec options leave the subtitles to be re-encoded:
-// aborts the process, as the loop hands subtitle packets to the audio/video
-// decoding call.
-TEST_F(TwoInputTest, DISABLED_WorkflowOptionsKeepTheSubtitles) {
+// The workflow's own codec options leave the subtitles to be re-encoded
+// with the container's default subtitle encoder.
+TEST_F(TwoInputTest, WorkflowOptionsKeepTheSubtitles) {
     combine(" -c:v copy -c:a flac");
 }
 
@@ -554,7 +553,7 @@ TEST_F(LoopCaseTest, CorruptPacketsAreReportedAndSkipped) {
 // A file cut at 60 %: what is there is converted and the run completes.
 class TruncatedTest : public LoopCaseTest {
 protected:
-    void convert_cut(const char* name, const char* options, bool video) {
+    void convert_cut(const char* name, const char* options, bool video, double expected_seconds = 1.2) {
         MediaSpec spec;
         spec.duration_seconds = 2;
         spec.peak_db = -12;
@@ -568,7 +567,7 @@ protected:
         run_to_end(t.core, t.watch);
         expect_completed(t.core, t.watch, name);
         // 60 % of the bytes hold about 60 % of the sound (headers aside).
-        EXPECT_NEAR(test::measure_audio(target).duration_seconds, 1.2, 0.1) << name;
+        EXPECT_NEAR(test::measure_audio(target).duration_seconds, expected_seconds, 0.1) << name;
     }
 };
 
@@ -578,11 +577,11 @@ TEST_F(TruncatedTest, ConvertsWhatIsThere) {
     convert_cut("cut.mkv", " -y -c:v mpeg4 -c:a flac -af volume=2", true);
 }
 
-// Hangs: the FLAC decoder runs frame-threaded and reports the broken last
-// frame only while it is drained, and the loop then never ends the graph's
-// input.
-TEST_F(TruncatedTest, DISABLED_CutFlacConvertsWhatIsThere) {
-    convert_cut("cut.flac", " -y -af volume=2", false);
+// The FLAC decoder reports the broken last frame only while it is drained:
+// the drain must still end the graph's input. The muxer's 8 kB of padding
+// ahead of the frames leaves about half of the sound in 60 % of the bytes.
+TEST_F(TruncatedTest, CutFlacConvertsWhatIsThere) {
+    convert_cut("cut.flac", " -y -af volume=2", false, 1.02);
 }
 
 // An MP4 whose index sat in the lost end cannot be read at all: refused at
