@@ -11,6 +11,7 @@
 #include "engine/FFDecode.h"
 #include "engine/libav.h"
 #include "support/media_fixtures.h"
+#include "support/stream_packets.h"
 
 namespace sonorix::test {
 namespace {
@@ -18,40 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using EndToEndTest = AppTest;
 using namespace std::chrono_literals;
-
-struct StreamFacts {
-    std::string codec;
-    int packets = 0;
-    double seconds = 0;
-};
-
-// Codec, packet count and duration (from the packets) of the first stream of
-// a kind.
-StreamFacts stream_facts(const fs::path& file, AVMediaType type) {
-    StreamFacts facts;
-    AVFormatContext* ctx = nullptr;
-    if (avformat_open_input(&ctx, file.c_str(), nullptr, nullptr) < 0) return facts;
-    avformat_find_stream_info(ctx, nullptr);
-    const int index = av_find_best_stream(ctx, type, -1, -1, nullptr, 0);
-    if (index >= 0) {
-        const AVStream* st = ctx->streams[index];
-        facts.codec = avcodec_get_name(st->codecpar->codec_id);
-        AVPacket* pkt = av_packet_alloc();
-        int64_t end = 0;
-        while (av_read_frame(ctx, pkt) >= 0) {
-            if (pkt->stream_index == index) {
-                ++facts.packets;
-                const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-                if (at != AV_NOPTS_VALUE) end = std::max(end, at + pkt->duration);
-            }
-            av_packet_unref(pkt);
-        }
-        av_packet_free(&pkt);
-        facts.seconds = static_cast<double>(end) * av_q2d(st->time_base);
-    }
-    avformat_close_input(&ctx);
-    return facts;
-}
 
 TEST_F(EndToEndTest, NormalizeBringsThePeakToFullScale) {
     const fs::path target = out / "loud.wav";
@@ -89,9 +56,9 @@ TEST_F(EndToEndTest, Mp4KeptAsMp4CopiesItsVideo) {
     const fs::path target = out / "clip.mp4";
     ASSERT_TRUE(convert(media("clip.mp4"), target, false, 150));
     EXPECT_EQ(last_output_options().rfind(" -y -c:v copy ", 0), 0u) << last_output_options();
-    const StreamFacts before = stream_facts(media("clip.mp4"), AVMEDIA_TYPE_VIDEO);
-    const StreamFacts after = stream_facts(target, AVMEDIA_TYPE_VIDEO);
-    EXPECT_EQ(after.codec, "h264");
+    const StreamPackets before = count_packets(media("clip.mp4"), AVMEDIA_TYPE_VIDEO);
+    const StreamPackets after = count_packets(target, AVMEDIA_TYPE_VIDEO);
+    EXPECT_EQ(after.codec, AV_CODEC_ID_H264);
     EXPECT_EQ(after.codec, before.codec);
     EXPECT_EQ(after.packets, before.packets);
     EXPECT_GT(after.packets, 0);
@@ -106,9 +73,9 @@ TEST_F(EndToEndTest, MkvToAviGetsItsCodecOptionsAndPlays) {
     ASSERT_TRUE(probe.LoadFile(target.string())) << probe.LastErrorMessage();
     EXPECT_EQ(probe.VideoStreamCount, 1);
     EXPECT_EQ(probe.AudioStreamCount, 1);
-    const StreamFacts video = stream_facts(target, AVMEDIA_TYPE_VIDEO);
-    EXPECT_EQ(video.codec, "h264");
-    EXPECT_EQ(video.packets, stream_facts(media("clip.mkv"), AVMEDIA_TYPE_VIDEO).packets);
+    const StreamPackets video = count_packets(target, AVMEDIA_TYPE_VIDEO);
+    EXPECT_EQ(video.codec, AV_CODEC_ID_H264);
+    EXPECT_EQ(video.packets, count_packets(media("clip.mkv"), AVMEDIA_TYPE_VIDEO).packets);
     EXPECT_NEAR(video.seconds, 2.0, 0.04 + 1e-9);  // a frame at 25 fps
     EXPECT_NEAR(measure_audio(target).duration_seconds, measure_audio(media("clip.mkv")).duration_seconds, 0.06);
 }

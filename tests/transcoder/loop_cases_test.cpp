@@ -23,11 +23,13 @@
 
 #include "setup_fixture.h"
 #include "support/file_damage.h"
+#include "support/stream_packets.h"
 
 using namespace sonorix;
 using namespace std::chrono_literals;
 using sonorix::test::MediaSpec;
 using sonorix::test::SetupTest;
+using sonorix::test::count_packets;
 namespace fs = std::filesystem;
 
 namespace {
@@ -133,34 +135,6 @@ struct Task {
         watch.attach(core);
     }
 };
-
-struct StreamCount {
-    AVCodecID codec = AV_CODEC_ID_NONE;
-    int packets = 0;
-};
-
-// Codec and packet count of the n-th stream of a type, read with the libraries.
-StreamCount count_packets(const fs::path& path, AVMediaType type, int nth = 0) {
-    StreamCount out;
-    AVFormatContext* ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return out;
-    avformat_find_stream_info(ic, nullptr);
-    int index = -1;
-    for (unsigned i = 0; i < ic->nb_streams && index < 0; ++i) {
-        if (ic->streams[i]->codecpar->codec_type == type && nth-- == 0) index = static_cast<int>(i);
-    }
-    if (index >= 0) {
-        out.codec = ic->streams[index]->codecpar->codec_id;
-        AVPacket* pkt = av_packet_alloc();
-        while (av_read_frame(ic, pkt) >= 0) {
-            out.packets += pkt->stream_index == index;
-            av_packet_unref(pkt);
-        }
-        av_packet_free(&pkt);
-    }
-    avformat_close_input(&ic);
-    return out;
-}
 
 // Stream types of a file in stream order.
 std::vector<AVMediaType> stream_types(const fs::path& path) {
@@ -324,8 +298,8 @@ TEST_F(LoopCaseTest, ConversionsApplyTheGainAndKeepTheDuration) {
         EXPECT_EQ(after.channels, before.channels) << what;
         EXPECT_EQ(after.sample_rate, before.sample_rate) << what;
         if (std::string(row.options).find("-c:v copy") != std::string::npos) {
-            const StreamCount src = count_packets(source, AVMEDIA_TYPE_VIDEO);
-            const StreamCount out = count_packets(target, AVMEDIA_TYPE_VIDEO);
+            const test::StreamPackets src = count_packets(source, AVMEDIA_TYPE_VIDEO);
+            const test::StreamPackets out = count_packets(target, AVMEDIA_TYPE_VIDEO);
             EXPECT_EQ(out.codec, src.codec) << what;
             EXPECT_EQ(out.packets, src.packets) << what;
         }
@@ -369,12 +343,12 @@ protected:
         const auto kept = test::measure_audio(target, 1);
         EXPECT_NEAR(kept.peak_db, test::measure_audio(video, 1).peak_db, 0.05);
         EXPECT_EQ(kept.channels, 6);
-        const StreamCount src_video = count_packets(video, AVMEDIA_TYPE_VIDEO);
-        const StreamCount out_video = count_packets(target, AVMEDIA_TYPE_VIDEO);
+        const test::StreamPackets src_video = count_packets(video, AVMEDIA_TYPE_VIDEO);
+        const test::StreamPackets out_video = count_packets(target, AVMEDIA_TYPE_VIDEO);
         EXPECT_EQ(out_video.codec, src_video.codec);
         EXPECT_EQ(out_video.packets, src_video.packets);
-        const StreamCount src_subs = count_packets(video, AVMEDIA_TYPE_SUBTITLE);
-        const StreamCount out_subs = count_packets(target, AVMEDIA_TYPE_SUBTITLE);
+        const test::StreamPackets src_subs = count_packets(video, AVMEDIA_TYPE_SUBTITLE);
+        const test::StreamPackets out_subs = count_packets(target, AVMEDIA_TYPE_SUBTITLE);
         EXPECT_GT(out_subs.packets, 0);
         EXPECT_EQ(out_subs.packets, src_subs.packets);
     }

@@ -7,36 +7,14 @@
 #include <fstream>
 
 #include "setup_fixture.h"
+#include "support/stream_packets.h"
 
 using namespace sonorix;
 using sonorix::test::SetupTest;
+using sonorix::test::count_packets;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct PacketFacts {
-    int packets = 0;
-    int key_packets = 0;
-};
-
-PacketFacts packet_facts(const fs::path& path, AVMediaType type) {
-    PacketFacts out;
-    AVFormatContext* ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return out;
-    avformat_find_stream_info(ic, nullptr);
-    const int index = av_find_best_stream(ic, type, -1, -1, nullptr, 0);
-    AVPacket* pkt = av_packet_alloc();
-    while (index >= 0 && av_read_frame(ic, pkt) >= 0) {
-        if (pkt->stream_index == index) {
-            ++out.packets;
-            out.key_packets += (pkt->flags & AV_PKT_FLAG_KEY) != 0;
-        }
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    avformat_close_input(&ic);
-    return out;
-}
 
 // Mean of the luma plane over every decoded frame of the first video stream.
 double mean_luma(const fs::path& path) {
@@ -157,8 +135,8 @@ TEST_F(LoopStepsTest, BitstreamFiltersRunInOrderBeforeTheMuxer) {
     const fs::path target = *dir_ / "thinned.mp3";
     convert(source.string(), "", " -y -c:a copy -bsf:a null,noise=dropamount=2", target.string());
     ASSERT_TRUE(core_.Completed()) << core_.ErrorText();
-    const int before = packet_facts(source, AVMEDIA_TYPE_AUDIO).packets;
-    const int after = packet_facts(target, AVMEDIA_TYPE_AUDIO).packets;
+    const int before = count_packets(source, AVMEDIA_TYPE_AUDIO).packets;
+    const int after = count_packets(target, AVMEDIA_TYPE_AUDIO).packets;
     EXPECT_GT(before, 30);
     EXPECT_LT(after, before * 3 / 4);
     EXPECT_GT(after, before / 4);
@@ -221,7 +199,7 @@ TEST_F(LoopStepsTest, ForcedKeyFramesByTimeListAndByExpression) {
     const fs::path listed = *dir_ / "listed.avi";
     convert(file("movie.mp4"), "", " -y -an -c:v mpeg4 -g 1000 -force_key_frames 0.4,0.8", listed.string());
     ASSERT_TRUE(core_.Completed()) << core_.ErrorText();
-    EXPECT_EQ(packet_facts(listed, AVMEDIA_TYPE_VIDEO).key_packets, 3);
+    EXPECT_EQ(count_packets(listed, AVMEDIA_TYPE_VIDEO).key_packets, 3);
 
     TCustomFFmpeg by_expr;
     by_expr.build_option_table();
@@ -239,7 +217,7 @@ TEST_F(LoopStepsTest, ForcedKeyFramesByTimeListAndByExpression) {
     }
     by_expr.Start(false, tpNormal);
     ASSERT_TRUE(by_expr.Completed()) << by_expr.ErrorText();
-    EXPECT_EQ(packet_facts(expr, AVMEDIA_TYPE_VIDEO).key_packets, 4);  // 0, 0.25, 0.5, 0.75 s
+    EXPECT_EQ(count_packets(expr, AVMEDIA_TYPE_VIDEO).key_packets, 4);  // 0, 0.25, 0.5, 0.75 s
 }
 
 TEST_F(LoopStepsTest, OutputHooksSeeEveryEncodedFrameAndTheirDrawingReachesTheFile) {
@@ -271,9 +249,9 @@ TEST_F(LoopStepsTest, OutputHooksSeeEveryEncodedFrameAndTheirDrawingReachesTheFi
     const fs::path target = *dir_ / "painted.mkv";
     convert(file("movie.mp4"), "", " -y -c:v mpeg4 -q:v 2 -c:a flac", target.string());
     ASSERT_TRUE(core_.Completed()) << core_.ErrorText();
-    const PacketFacts facts = packet_facts(target, AVMEDIA_TYPE_VIDEO);
+    const test::StreamPackets facts = count_packets(target, AVMEDIA_TYPE_VIDEO);
     EXPECT_EQ(video_calls, facts.packets);
-    EXPECT_EQ(input_calls, packet_facts(file("movie.mp4"), AVMEDIA_TYPE_VIDEO).packets);
+    EXPECT_EQ(input_calls, count_packets(file("movie.mp4"), AVMEDIA_TYPE_VIDEO).packets);
     EXPECT_NEAR(mean_luma(target), 235, 2);
     EXPECT_LT(mean_luma(file("movie.mp4")), 200);  // the source was not white
     EXPECT_GT(audio_calls, 0);

@@ -6,37 +6,14 @@
 #include <regex>
 
 #include "setup_fixture.h"
+#include "support/stream_packets.h"
 
 using namespace sonorix;
 using sonorix::test::SetupTest;
+using sonorix::test::count_packets;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct StreamCount {
-    AVCodecID codec = AV_CODEC_ID_NONE;
-    int packets = 0;
-};
-
-// Codec and packet count of the first stream of a type, read with the libraries.
-StreamCount count_packets(const fs::path& path, AVMediaType type) {
-    StreamCount out;
-    AVFormatContext* ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return out;
-    avformat_find_stream_info(ic, nullptr);
-    const int index = av_find_best_stream(ic, type, -1, -1, nullptr, 0);
-    if (index >= 0) {
-        out.codec = ic->streams[index]->codecpar->codec_id;
-        AVPacket* pkt = av_packet_alloc();
-        while (av_read_frame(ic, pkt) >= 0) {
-            out.packets += pkt->stream_index == index;
-            av_packet_unref(pkt);
-        }
-        av_packet_free(&pkt);
-    }
-    avformat_close_input(&ic);
-    return out;
-}
 
 std::string read_text(const fs::path& path) {
     std::ifstream in(path);
@@ -251,8 +228,8 @@ TEST_F(LoopTest, VideoCopyWithAudioReencoded) {
     ASSERT_EQ(open_output(" -y -c:v copy -c:a aac -af volume=0.5", target.string()), 0) << core_.last_error();
     run_threaded();
     expect_clean_end();
-    const StreamCount src = count_packets(*dir_ / "movie.mp4", AVMEDIA_TYPE_VIDEO);
-    const StreamCount out = count_packets(target, AVMEDIA_TYPE_VIDEO);
+    const test::StreamPackets src = count_packets(*dir_ / "movie.mp4", AVMEDIA_TYPE_VIDEO);
+    const test::StreamPackets out = count_packets(target, AVMEDIA_TYPE_VIDEO);
     EXPECT_EQ(out.codec, src.codec);
     EXPECT_EQ(out.packets, src.packets);
     const auto audio = test::measure_audio(target);
@@ -267,8 +244,8 @@ TEST_F(LoopTest, VideoReencodeKeepsFrameCount) {
     ASSERT_EQ(open_output(" -y -c:v mpeg4 -an", target.string()), 0) << core_.last_error();
     run_threaded();
     expect_clean_end();
-    const StreamCount src = count_packets(*dir_ / "movie.mp4", AVMEDIA_TYPE_VIDEO);
-    const StreamCount out = count_packets(target, AVMEDIA_TYPE_VIDEO);
+    const test::StreamPackets src = count_packets(*dir_ / "movie.mp4", AVMEDIA_TYPE_VIDEO);
+    const test::StreamPackets out = count_packets(target, AVMEDIA_TYPE_VIDEO);
     EXPECT_EQ(out.codec, AV_CODEC_ID_MPEG4);
     EXPECT_EQ(out.packets, src.packets);
     EXPECT_EQ(last_frame_, src.packets);  // the final report counts encoded frames

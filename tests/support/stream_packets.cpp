@@ -1,0 +1,41 @@
+#include "support/stream_packets.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace sonorix::test {
+
+StreamPackets count_packets(const std::filesystem::path& path, AVMediaType type, int nth) {
+    StreamPackets out;
+    AVFormatContext* ic = nullptr;
+    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return out;
+    avformat_find_stream_info(ic, nullptr);
+    int index = -1;
+    for (unsigned i = 0; i < ic->nb_streams && index < 0; ++i) {
+        if (ic->streams[i]->codecpar->codec_type == type && nth-- == 0) index = static_cast<int>(i);
+    }
+    if (index >= 0) {
+        const AVStream* st = ic->streams[index];
+        out.codec = st->codecpar->codec_id;
+        AVPacket* pkt = av_packet_alloc();
+        int64_t end = 0;
+        while (av_read_frame(ic, pkt) >= 0) {
+            if (pkt->stream_index == index) {
+                ++out.packets;
+                out.key_packets += (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+                const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+                if (at != AV_NOPTS_VALUE) end = std::max(end, at + pkt->duration);
+            }
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        out.seconds = static_cast<double>(end) * av_q2d(st->time_base);
+    }
+    avformat_close_input(&ic);
+    return out;
+}
+
+}  // namespace sonorix::test
