@@ -14,21 +14,9 @@ namespace sonorix {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-
-
-bool same_folder(const fs::path& a, const fs::path& b) {
-    std::error_code ec;
-    if (fs::equivalent(a, b, ec)) return true;
-    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
-}
-
-}  // namespace
-
 fs::path batch_target_name(const fs::path& source, const fs::path& output_folder, const std::string& prefix) {
     const std::string name = source.filename().string();
-    const bool own_folder = prefix.empty() && same_folder(source.parent_path(), output_folder);
+    const bool own_folder = prefix.empty() && same_file(source.parent_path().string(), output_folder.string());
     fs::path target = output_folder / ((own_folder ? "NEW_" : prefix) + name);
 
     const std::string e = upper_text(source.extension().string());
