@@ -206,7 +206,7 @@ int TCustomFFmpeg::process_input(int file_index) {
         return ret;
     }
     if (ret < 0) {
-        if (ret != AVERROR_EOF) {
+        if (ret != AVERROR_EOF && !stop_requested) {  // a stop aborts a blocking read
             const std::string text = error_code_text(ifile.ctx->url, ret);
             if (exit_on_error) raise_error(text);
             log_message(this, llError, text);

@@ -210,6 +210,8 @@ void TCustomFFmpeg::write_filtered_packet(TOutputFile& of, TOutputStream& ost, A
         arm_write_stamp();
         const int ret = av_interleaved_write_frame(s, p);
         write_stamp = INT64_MAX;
+        // A stop aborts a blocking write: the loop leaves at its next step.
+        if (ret < 0 && stop_requested) return;
         if (ret < 0) {
             throw FFmpegException("av_interleaved_write_frame(): " + error_code_text(ret) +
                                   ". Please check error log message(reported by FFLogger) to find out more detail "
