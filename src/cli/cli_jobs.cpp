@@ -173,7 +173,7 @@ int measure(std::vector<std::string> args, std::ostream& out, std::ostream& err)
         if (info.Failed) r.error = info.ErrorText;
         else if (!info.Completed) r.error = "stopped";
     };
-    encoder.ThreadPriority = tpIdle;
+    encoder.ThreadPriority = tpNormal;  // a shell job: an idle class would starve it on a busy machine
     encoder.StartTask(*jobs);
     run_to_end(encoder, finished);
 
