@@ -204,8 +204,10 @@ int measure(std::vector<std::string> args, std::ostream& out, std::ostream& err)
 
 int convert(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
     (void)out;
+    const auto jobs = jobs_option(args, err);
+    if (!jobs) return 2;
     std::string input_options, output_options, second, second_options;
-    std::vector<std::string> files;
+    std::vector<std::string> files;  // IN OUT pairs
     for (size_t i = 0; i < args.size(); ++i) {
         auto value = [&](std::string& into) {
             if (i + 1 >= args.size()) return false;
@@ -223,55 +225,75 @@ int convert(std::vector<std::string> args, std::ostream& out, std::ostream& err)
             return 2;
         }
     }
-    if (files.size() != 2) {
-        err << "sonorix-cli convert: expected IN OUT\n";
+    if (files.empty() || files.size() % 2 != 0) {
+        err << "sonorix-cli convert: expected IN OUT [IN OUT ...]\n";
+        return 2;
+    }
+    if (!second.empty() && files.size() != 2) {
+        err << "sonorix-cli convert: --second-input takes one IN OUT pair\n";
         return 2;
     }
     MainThreadQueue::Instance().SetMainThread();
     TFFEncoder encoder;
     if (!load_libraries(encoder, err)) return 1;
-    TInputOptions in;
-    in.Options = input_options;
-    const int task = encoder.AddTask(files[0], &in);
-    if (task < 0) {
-        err << encoder.LastErrorMessage() << "\n";
-        return 1;
-    }
-    if (!second.empty()) {
+
+    int status = 0;
+    std::map<int, std::string> target_of_task;
+    for (size_t i = 0; i < files.size(); i += 2) {
+        TInputOptions in;
+        in.Options = input_options;
+        const int task = encoder.AddTask(files[i], &in);
+        if (task < 0) {
+            err << encoder.LastErrorMessage() << "\n";
+            status = 1;
+            continue;
+        }
+        TOutputOptions o;
+        o.Options = output_options;
         TInputOptions in2;
         in2.Options = second_options;
-        if (encoder.AddInput(task, second, &in2) < 0) {
+        if ((!second.empty() && encoder.AddInput(task, second, &in2) < 0) ||
+            encoder.SetOutput(task, files[i + 1], &o) < 0) {
             err << encoder.LastErrorMessage() << "\n";
-            return 1;
+            encoder.RemoveTask(task);
+            status = 1;
+            continue;
         }
+        target_of_task[task] = files[i + 1];
     }
-    TOutputOptions o;
-    o.Options = output_options;
-    if (encoder.SetOutput(task, files[1], &o) < 0) {
-        err << encoder.LastErrorMessage() << "\n";
-        return 1;
-    }
+    if (encoder.TasksCount() == 0) return status;
+
+    // Progress: the mean share done over all tasks, on a terminal only.
     const bool show = ::isatty(STDERR_FILENO);
+    std::vector<int> percent(static_cast<size_t>(encoder.TasksCount()), 0);
     encoder.OnProgress = [&](TObject*, PProgressInfo p) {
-        if (show && p->Duration > 0) {
-            err << Format("\r%3d%%", static_cast<int>(std::clamp<int64_t>(p->Position * 100 / p->Duration, 0, 100)))
-                << std::flush;
-        }
+        if (!show || p->Duration <= 0 || p->TaskIndex < 0 || static_cast<size_t>(p->TaskIndex) >= percent.size()) return;
+        percent[static_cast<size_t>(p->TaskIndex)] =
+            static_cast<int>(std::clamp<int64_t>(p->Position * 100 / p->Duration, 0, 100));
+        int sum = 0;
+        for (int v : percent) sum += v;
+        err << Format("\r%3d%%", sum / static_cast<int>(percent.size())) << std::flush;
     };
     bool finished = false;
-    TTerminateInfo result;
+    bool stopped = false;
     encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
-        if (info.TaskIndex < 0) finished = true;
-        else result = info;
+        if (info.TaskIndex < 0) {
+            finished = true;
+            return;
+        }
+        if (info.Failed) {
+            if (show) err << "\n";
+            err << target_of_task[info.TaskIndex] << ": " << info.ErrorText << "\n";
+            status = 1;
+        } else if (!info.Completed) {
+            stopped = true;
+        }
     };
-    encoder.StartTask(1);
+    encoder.StartTask(*jobs);
     run_to_end(encoder, finished);
     if (show) err << "\n";
-    if (result.Failed) {
-        err << result.ErrorText << "\n";
-        return 1;
-    }
-    return result.Completed ? 0 : 130;
+    if (status == 0 && (stopped || g_interrupted)) status = 130;
+    return status;
 }
 
 }  // namespace sonorix::cli

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
 using namespace sonorix;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -78,6 +80,21 @@ TEST_F(CliTest, ConvertRaisesThePeakAndReportsFailures) {
     EXPECT_EQ(bad.status, 1);
     EXPECT_FALSE(bad.err.empty());
     EXPECT_EQ(cli({"convert", file("tone.wav")}).status, 2);
+}
+
+TEST_F(CliTest, ConvertRunsEveryPairAndNamesTheOneThatFailed) {
+    const fs::path a = *dir_ / "pair-a.wav", b = *dir_ / "pair-b.flac";
+    fs::create_directories(*dir_ / "no-dir");
+    std::ofstream(*dir_ / "no-dir" / "blocker");  // a file where the target's folder would be
+    const fs::path blocked = *dir_ / "no-dir" / "blocker" / "x.wav";
+    const CliRun run = cli({"convert", "--jobs", "2", file("tone.wav"), a.string(), file("tone.wav"), blocked.string(),
+                            file("tone.wav"), b.string(), "--output-options", " -y -af volume=0.5"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(blocked.string()), std::string::npos) << run.err;
+    for (const fs::path& done : {a, b}) EXPECT_NEAR(test::measure_audio(done).peak_db, -6.0 - 6.02, 0.05) << done;
+    EXPECT_EQ(cli({"convert", file("tone.wav"), a.string(), file("tone.wav")}).status, 2);
+    EXPECT_EQ(cli({"convert", file("tone.wav"), a.string(), file("tone.wav"), b.string(), "--second-input",
+                   file("tone.wav")}).status, 2);
 }
 
 }  // namespace
