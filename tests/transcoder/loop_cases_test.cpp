@@ -243,10 +243,10 @@ TEST_F(LoopCaseTest, MeasurementFindsTheGeneratedPeakInEveryContainer) {
         {"m.mp4", true, -10.5}, {"m.mkv", true, -12.0},  {"m.avi", true, -13.5},
     };
     for (const Row& row : rows) {
-        MediaSpec spec;
-        spec.video = row.video;
-        spec.peak_db = row.peak_db;
-        const fs::path source = make_media(*dir_ / row.name, spec);
+        MediaSpec media;
+        media.video = row.video;
+        media.peak_db = row.peak_db;
+        const fs::path source = make_media(*dir_ / row.name, media);
         EXPECT_NEAR(measured_max_volume(source), row.peak_db, 0.1) << row.name;
     }
     EXPECT_EQ(TCustomFFmpeg::open_encoder_count(), 0u);
@@ -275,10 +275,10 @@ TEST_F(LoopCaseTest, ConversionsApplyTheGainAndKeepTheDuration) {
         {"c.mkv", "copied.mkv", " -y -c:v copy -c:a flac -af volume=2", 6.02, 0.05},
     };
     for (const char* name : {"c.wav", "c.flac", "c.ogg", "c.mp3", "c.m4a", "c.avi", "c.mkv"}) {
-        MediaSpec spec;
-        spec.peak_db = -12;  // room for +6 dB
-        spec.video = fs::path(name).extension() == ".avi" || fs::path(name).extension() == ".mkv";
-        make_media(*dir_ / name, spec);
+        MediaSpec media;
+        media.peak_db = -12;  // room for +6 dB
+        media.video = fs::path(name).extension() == ".avi" || fs::path(name).extension() == ".mkv";
+        make_media(*dir_ / name, media);
     }
     for (const Row& row : rows) {
         const std::string what = std::string(row.source) + " ->" + row.options + " " + row.target;
@@ -500,11 +500,11 @@ TEST_F(LoopCaseTest, CorruptPacketsAreReportedAndSkipped) {
         {"corrupt.mp4", "from_corrupt_mp4.mkv", " -y -c:v mpeg4 -c:a flac -af volume=2", true},
     };
     for (const Row& row : rows) {
-        MediaSpec spec;
-        spec.duration_seconds = 2;
-        spec.peak_db = -12;
-        spec.video = row.video;
-        const fs::path source = make_media(*dir_ / row.source, spec);
+        MediaSpec media;
+        media.duration_seconds = 2;
+        media.peak_db = -12;
+        media.video = row.video;
+        const fs::path source = make_media(*dir_ / row.source, media);
         const uintmax_t size = fs::file_size(source);
         test::overwrite_with_garbage(source, 0.5, std::max<uintmax_t>(size / 50, 512));
         clear_lines();
@@ -528,11 +528,11 @@ TEST_F(LoopCaseTest, CorruptPacketsAreReportedAndSkipped) {
 class TruncatedTest : public LoopCaseTest {
 protected:
     void convert_cut(const char* name, const char* options, bool video, double expected_seconds = 1.2) {
-        MediaSpec spec;
-        spec.duration_seconds = 2;
-        spec.peak_db = -12;
-        spec.video = video;
-        const fs::path source = make_media(*dir_ / name, spec);
+        MediaSpec media;
+        media.duration_seconds = 2;
+        media.peak_db = -12;
+        media.video = video;
+        const fs::path source = make_media(*dir_ / name, media);
         test::truncate_to(source, 0.6);
         Task t;
         ASSERT_EQ(open_in(t.core, source.string()), "") << name;
