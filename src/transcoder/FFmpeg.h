@@ -340,6 +340,7 @@ private:
     void apply_sink_frame_size(TOutputStream& ost);
     void force_key_frame(TOutputStream& ost, AVFrame* frame);
     void write_filtered_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt);
+    void open_bitstream_filters(TOutputStream& ost);
     void call_audio_hook(const CoreAudioHookCall& hook, int64_t pts, const AVFrame* frame);
     void advance_joined_input(int file_index);
     int transcode_subtitles(TInputStream& ist, const AVPacket* pkt);

@@ -175,13 +175,12 @@ void TCustomFFmpeg::apply_sink_frame_size(TOutputStream& ost) {
 void TCustomFFmpeg::force_key_frame(TOutputStream& ost, AVFrame* frame) {
     const AVRational tb = ost.enc_ctx->time_base;
     bool force = false;
-    if (ost.forced_kf_index < ost.forced_kf_pts.size() && frame->pts >= ost.forced_kf_pts[ost.forced_kf_index]) {
-        // Times that fell between frames are taken by the next frame, once.
-        while (ost.forced_kf_index < ost.forced_kf_pts.size() && frame->pts >= ost.forced_kf_pts[ost.forced_kf_index]) {
-            ++ost.forced_kf_index;
-        }
+    // Times that fell between frames are taken by the next frame, once.
+    while (ost.forced_kf_index < ost.forced_kf_pts.size() && frame->pts >= ost.forced_kf_pts[ost.forced_kf_index]) {
+        ++ost.forced_kf_index;
         force = true;
-    } else if (ost.forced_kf_expr) {
+    }
+    if (!force && ost.forced_kf_expr) {
         double* v = ost.forced_kf_values;  // n, n_forced, prev_forced_n, prev_forced_t, t
         v[4] = static_cast<double>(frame->pts) * av_q2d(tb);
         if (av_expr_eval(ost.forced_kf_expr.get(), v, nullptr) != 0) {
@@ -212,42 +211,9 @@ void TCustomFFmpeg::write_filtered_packet(TOutputFile& of, TOutputStream& ost, A
         write_stamp = INT64_MAX;
         // A stop aborts a blocking write: the loop leaves at its next step.
         if (ret < 0 && stop_requested) return;
-        if (ret < 0) {
-            throw FFmpegException("av_interleaved_write_frame(): " + error_code_text(ret) +
-                                  ". Please check error log message(reported by FFLogger) to find out more detail "
-                                  "information.");
-        }
+        if (ret < 0) throw FFmpegException("av_interleaved_write_frame(): " + error_code_text(ret) + kSeeLogText);
     };
-    if (!ost.bsf_opened) {
-        ost.bsf_opened = true;
-        const AVCodecParameters* par = ost.st->codecpar;
-        AVRational tb = ost.st->time_base;
-        for (size_t i = 0; i < ost.bitstream_filters.size(); ++i) {
-            const AVBitStreamFilter* filter = ost.bitstream_filters[i];
-            const std::string& args = ost.bitstream_filter_args[i];
-            AVBSFContext* raw = nullptr;
-            int ret = av_bsf_alloc(filter, &raw);
-            BitStreamFilterPtr ctx(raw);
-            if (ret >= 0 && !args.empty()) {
-                ret = ctx->priv_data ? av_set_options_string(ctx->priv_data, args.c_str(), "=", ":") : AVERROR(EINVAL);
-            }
-            if (ret >= 0) ret = avcodec_parameters_copy(ctx->par_in, par);
-            if (ret >= 0) {
-                ctx->time_base_in = tb;
-                ret = av_bsf_init(ctx.get());
-            }
-            if (ret < 0) {
-                const std::string text = Format("Failed to open bitstream filter %s for stream %d with codec %s",
-                                                filter->name, ost.st->index, avcodec_get_name(par->codec_id));
-                if (exit_on_error) raise_error(text);
-                log_message(this, llError, text);
-                continue;  // the chain goes on without it
-            }
-            par = ctx->par_out;
-            tb = ctx->time_base_out;
-            ost.bsf_ctxs.push_back(std::move(ctx));
-        }
-    }
+    if (!ost.bsf_opened) open_bitstream_filters(ost);
     if (ost.bsf_ctxs.empty()) {
         mux(pkt);
         return;
@@ -270,12 +236,43 @@ void TCustomFFmpeg::write_filtered_packet(TOutputFile& of, TOutputStream& ost, A
             log_message(this, llError, text);
             return;
         }
-        AVPacket* out = av_packet_alloc();
-        if (!out) return;
-        while ((ret = av_bsf_receive_packet(ctx, out)) >= 0) feed(i + 1, out);
-        av_packet_free(&out);
+        PacketPtr out = new_packet();
+        while ((ret = av_bsf_receive_packet(ctx, out.get())) >= 0) feed(i + 1, out.get());
     };
     feed(0, pkt);
+}
+
+// Opens the chain once, at the stream's first packet; a filter that cannot
+// open is reported (fatal with -xerror) and left out.
+void TCustomFFmpeg::open_bitstream_filters(TOutputStream& ost) {
+    ost.bsf_opened = true;
+    const AVCodecParameters* par = ost.st->codecpar;
+    AVRational tb = ost.st->time_base;
+    for (size_t i = 0; i < ost.bitstream_filters.size(); ++i) {
+        const AVBitStreamFilter* filter = ost.bitstream_filters[i];
+        const std::string& args = ost.bitstream_filter_args[i];
+        AVBSFContext* raw = nullptr;
+        int ret = av_bsf_alloc(filter, &raw);
+        BitStreamFilterPtr ctx(raw);
+        if (ret >= 0 && !args.empty()) {
+            ret = ctx->priv_data ? av_set_options_string(ctx->priv_data, args.c_str(), "=", ":") : AVERROR(EINVAL);
+        }
+        if (ret >= 0) ret = avcodec_parameters_copy(ctx->par_in, par);
+        if (ret >= 0) {
+            ctx->time_base_in = tb;
+            ret = av_bsf_init(ctx.get());
+        }
+        if (ret < 0) {
+            const std::string text = Format("Failed to open bitstream filter %s for stream %d with codec %s",
+                                            filter->name, ost.st->index, avcodec_get_name(par->codec_id));
+            if (exit_on_error) raise_error(text);
+            log_message(this, llError, text);
+            continue;  // the chain goes on without it
+        }
+        par = ctx->par_out;
+        tb = ctx->time_base_out;
+        ost.bsf_ctxs.push_back(std::move(ctx));
+    }
 }
 
 void TCustomFFmpeg::advance_joined_input(int file_index) {
@@ -328,10 +325,9 @@ int TCustomFFmpeg::transcode_subtitles(TInputStream& ist, const AVPacket* pkt) {
     if (!pkt) return 0;  // subtitle decoders keep nothing back
     AVSubtitle sub{};
     int got = 0;
-    AVPacket copy{};  // the decoding call takes a non-const packet; it does not change it
-    if (av_packet_ref(&copy, pkt) < 0) return AVERROR(ENOMEM);
-    const int ret = avcodec_decode_subtitle2(ist.dec_ctx.get(), &sub, &got, &copy);
-    av_packet_unref(&copy);
+    PacketPtr copy = new_packet();  // the decoding call takes a non-const packet
+    if (av_packet_ref(copy.get(), pkt) < 0) return AVERROR(ENOMEM);
+    const int ret = avcodec_decode_subtitle2(ist.dec_ctx.get(), &sub, &got, copy.get());
     if (ret < 0 || !got) return ret < 0 ? ret : 0;
     try {
         for (auto& p : output_streams) {
