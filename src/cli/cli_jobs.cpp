@@ -13,6 +13,8 @@
 #include <optional>
 #include <ostream>
 
+#include "batch/batch_rules.h"
+#include "single/peak_analysis.h"
 #include "cli/cli.h"
 #include "engine/FFEncode.h"
 #include "engine/FFLoad.h"
@@ -151,9 +153,9 @@ int measure(std::vector<std::string> args, std::ostream& out, std::ostream& err)
             continue;
         }
         TOutputOptions options;
-        options.Options = " -af \"volumedetect\" -f null -vn";
+        options.Options = kMeasurementOptions;
         options.AudioInputHook = true;
-        if (encoder.SetOutput(task, "/dev/null", &options) < 0) {
+        if (encoder.SetOutput(task, kNullDevice, &options) < 0) {
             results[i].error = encoder.LastErrorMessage();
             encoder.RemoveTask(task);
             continue;
@@ -267,12 +269,10 @@ int convert(std::vector<std::string> args, std::ostream& out, std::ostream& err)
     const bool show = ::isatty(STDERR_FILENO);
     std::vector<int> percent(static_cast<size_t>(encoder.TasksCount()), 0);
     encoder.OnProgress = [&](TObject*, PProgressInfo p) {
-        if (!show || p->Duration <= 0 || p->TaskIndex < 0 || static_cast<size_t>(p->TaskIndex) >= percent.size()) return;
-        percent[static_cast<size_t>(p->TaskIndex)] =
-            static_cast<int>(std::clamp<int64_t>(p->Position * 100 / p->Duration, 0, 100));
-        int sum = 0;
-        for (int v : percent) sum += v;
-        err << Format("\r%3d%%", sum / static_cast<int>(percent.size())) << std::flush;
+        const auto done = task_percent(p->Position, p->Duration);
+        if (!show || !done || p->TaskIndex < 0 || static_cast<size_t>(p->TaskIndex) >= percent.size()) return;
+        percent[static_cast<size_t>(p->TaskIndex)] = *done;
+        err << Format("\r%3d%%", mean_percent(percent)) << std::flush;
     };
     bool finished = false;
     bool stopped = false;

@@ -11,7 +11,6 @@ const char* const kMeasurementOptions = " -af \"volumedetect\" -f null -vn";
 
 namespace {
 
-
 // Byte offset of the n-th code point (or the size when there are fewer).
 size_t utf8_offset(const std::string& s, size_t n) {
     size_t i = 0;
