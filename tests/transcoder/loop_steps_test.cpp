@@ -70,18 +70,22 @@ protected:
         EXPECT_EQ(core_.Start(false, tpNormal), nullptr);
         EXPECT_TRUE(core_.Terminated());
     }
-    // A second, independent task (for making inputs with the engine itself).
+    // Sets up a second, independent task: the inputs, each with the same
+    // options, then the output (joining them when asked).
+    static void open_task(TCustomFFmpeg& core, const std::vector<std::string>& inputs, const std::string& in_options,
+                          const std::string& out_options, const std::string& out, bool join = false) {
+        core.build_option_table();
+        for (const std::string& in : inputs) {
+            OptionsContextScope scope(core);
+            ASSERT_GE(core.OpenInputFile(*scope, in_options, in, ""), 0) << core.last_error();
+        }
+        OptionsContextScope scope(core);
+        ASSERT_EQ(core.OpenOutputFile(*scope, out_options, join, out, ""), 0) << core.last_error();
+    }
+    // Runs such a task to its end (for making inputs with the engine itself).
     static void engine_convert(const std::string& in, const std::string& out_options, const std::string& out) {
         TCustomFFmpeg core;
-        core.build_option_table();
-        {
-            OptionsContextScope scope(core);
-            ASSERT_EQ(core.OpenInputFile(*scope, "", in, ""), 0);
-        }
-        {
-            OptionsContextScope scope(core);
-            ASSERT_EQ(core.OpenOutputFile(*scope, out_options, false, out, ""), 0) << core.last_error();
-        }
+        ASSERT_NO_FATAL_FAILURE(open_task(core, {in}, "", out_options, out));
         core.Start(false, tpNormal);
         ASSERT_TRUE(core.Completed()) << core.ErrorText();
     }
@@ -150,17 +154,8 @@ TEST_F(LoopStepsTest, BitstreamFilterThatCannotOpenIsLoggedOrFatalWithXerror) {
     EXPECT_NEAR(test::measure_audio(*dir_ / "bsf.wav").duration_seconds, 1.0, 0.01);
 
     TCustomFFmpeg strict;
-    strict.build_option_table();
-    {
-        OptionsContextScope scope(strict);
-        ASSERT_EQ(strict.OpenInputFile(*scope, "", file("tone.wav"), ""), 0);
-    }
-    {
-        OptionsContextScope scope(strict);
-        ASSERT_EQ(strict.OpenOutputFile(*scope, " -y -xerror -c:a copy -bsf:a h264_mp4toannexb", false,
-                                        (*dir_ / "strict.wav").string(), ""),
-                  0);
-    }
+    ASSERT_NO_FATAL_FAILURE(open_task(strict, {file("tone.wav")}, "", " -y -xerror -c:a copy -bsf:a h264_mp4toannexb",
+                                      (*dir_ / "strict.wav").string()));
     strict.Start(false, tpNormal);
     EXPECT_TRUE(strict.Failed());
     EXPECT_EQ(strict.ErrorText(), expected);
@@ -175,15 +170,7 @@ TEST_F(LoopStepsTest, RealTimePacingAndStopDuringIt) {
     EXPECT_GE(seconds, 0.9);  // one second of media is read in no less than its own time
 
     TCustomFFmpeg paced;
-    paced.build_option_table();
-    {
-        OptionsContextScope scope(paced);
-        ASSERT_EQ(paced.OpenInputFile(*scope, "-re", file("tone.wav"), ""), 0);
-    }
-    {
-        OptionsContextScope scope(paced);
-        ASSERT_EQ(paced.OpenOutputFile(*scope, " -y", false, (*dir_ / "paced.wav").string(), ""), 0);
-    }
+    ASSERT_NO_FATAL_FAILURE(open_task(paced, {file("tone.wav")}, "-re", " -y", (*dir_ / "paced.wav").string()));
     TConvertThread* worker = paced.Start(true, tpNormal);
     ASSERT_NE(worker, nullptr);
     worker->Resume();
@@ -202,19 +189,10 @@ TEST_F(LoopStepsTest, ForcedKeyFramesByTimeListAndByExpression) {
     EXPECT_EQ(count_packets(listed, AVMEDIA_TYPE_VIDEO).key_packets, 3);
 
     TCustomFFmpeg by_expr;
-    by_expr.build_option_table();
-    {
-        OptionsContextScope scope(by_expr);
-        ASSERT_EQ(by_expr.OpenInputFile(*scope, "", file("movie.mp4"), ""), 0);
-    }
     const fs::path expr = *dir_ / "expr.avi";
-    {
-        OptionsContextScope scope(by_expr);
-        ASSERT_EQ(by_expr.OpenOutputFile(*scope, " -y -an -c:v mpeg4 -g 1000 -force_key_frames expr:gte(t,n_forced*0.25)",
-                                         false, expr.string(), ""),
-                  0)
-            << by_expr.last_error();
-    }
+    ASSERT_NO_FATAL_FAILURE(open_task(by_expr, {file("movie.mp4")}, "",
+                                      " -y -an -c:v mpeg4 -g 1000 -force_key_frames expr:gte(t,n_forced*0.25)",
+                                      expr.string()));
     by_expr.Start(false, tpNormal);
     ASSERT_TRUE(by_expr.Completed()) << by_expr.ErrorText();
     EXPECT_EQ(count_packets(expr, AVMEDIA_TYPE_VIDEO).key_packets, 4);  // 0, 0.25, 0.5, 0.75 s
@@ -276,17 +254,9 @@ TEST_F(LoopStepsTest, JoinedInputsFollowEachOtherInOneOutput) {
     for (const std::string& codec : {std::string("pcm_s16le"), std::string("copy")}) {
         SCOPED_TRACE(codec);
         TCustomFFmpeg core;
-        core.build_option_table();
-        for (const fs::path& in : {first, second}) {
-            OptionsContextScope scope(core);
-            ASSERT_GE(core.OpenInputFile(*scope, "", in.string(), ""), 0);
-        }
         const fs::path target = *dir_ / ("joined-" + codec + ".wav");
-        {
-            OptionsContextScope scope(core);
-            ASSERT_EQ(core.OpenOutputFile(*scope, " -y -c:a " + codec, true, target.string(), ""), 0)
-                << core.last_error();
-        }
+        ASSERT_NO_FATAL_FAILURE(
+            open_task(core, {first.string(), second.string()}, "", " -y -c:a " + codec, target.string(), true));
         int64_t expected = -2;
         core.OnProgress = [&](TCustomFFmpeg*, int, int, int, float, float, int64_t, int64_t, int64_t duration) {
             expected = duration;
