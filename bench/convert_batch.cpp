@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/FFEncode.h"
-#include "engine/MainThreadQueue.h"
+#include "engine/base/MainThreadQueue.h"
 
 using namespace sonorix;
 

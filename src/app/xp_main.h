@@ -16,7 +16,7 @@
 
 #include "app/dialogs.h"
 #include "engine/FFEncode.h"
-#include "engine/FFLog.h"
+#include "engine/base/FFLog.h"
 
 class QAction;
 class QFrame;

@@ -3,7 +3,7 @@
 #include <ostream>
 
 #include "engine/FFDecode.h"
-#include "engine/FFLoad.h"
+#include "engine/base/FFLoad.h"
 
 namespace sonorix::cli {
 

@@ -17,9 +17,9 @@
 #include "single/peak_analysis.h"
 #include "cli/cli.h"
 #include "engine/FFEncode.h"
-#include "engine/FFLoad.h"
-#include "engine/FFLog.h"
-#include "engine/MainThreadQueue.h"
+#include "engine/base/FFLoad.h"
+#include "engine/base/FFLog.h"
+#include "engine/base/MainThreadQueue.h"
 
 namespace sonorix::cli {
 

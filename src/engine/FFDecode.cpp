@@ -8,10 +8,10 @@
 #include <system_error>
 #include <vector>
 
-#include "engine/FFLoad.h"
-#include "engine/FFLog.h"
-#include "engine/MainThreadQueue.h"
-#include "engine/libav.h"
+#include "engine/base/FFLoad.h"
+#include "engine/base/FFLog.h"
+#include "engine/base/MainThreadQueue.h"
+#include "engine/base/libav.h"
 
 namespace sonorix {
 

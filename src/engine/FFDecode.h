@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "engine/FFBase.h"
-#include "engine/FFLog.h"
+#include "engine/base/FFBase.h"
+#include "engine/base/FFLog.h"
 
 struct AVFormatContext;
 struct AVDictionary;

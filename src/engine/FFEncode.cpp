@@ -5,9 +5,9 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "engine/FFLoad.h"
-#include "engine/FFLog.h"
-#include "engine/MainThreadQueue.h"
+#include "engine/base/FFLoad.h"
+#include "engine/base/FFLog.h"
+#include "engine/base/MainThreadQueue.h"
 
 namespace sonorix {
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <filesystem>
 
-#include "engine/FFBase.h"
+#include "engine/base/FFBase.h"
 #include "single/text.h"
 
 namespace sonorix {

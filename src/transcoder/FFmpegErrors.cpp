@@ -4,8 +4,8 @@
 #include <array>
 #include <utility>
 
-#include "engine/FFBase.h"
-#include "engine/libav.h"
+#include "engine/base/FFBase.h"
+#include "engine/base/libav.h"
 
 namespace sonorix {
 

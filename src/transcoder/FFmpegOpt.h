@@ -16,9 +16,9 @@
 #include <variant>
 #include <vector>
 
-#include "engine/FFBase.h"
-#include "engine/FFLog.h"
-#include "engine/libav.h"
+#include "engine/base/FFBase.h"
+#include "engine/base/FFLog.h"
+#include "engine/base/libav.h"
 #include "transcoder/FFmpegErrors.h"
 
 namespace sonorix {

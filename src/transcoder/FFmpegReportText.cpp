@@ -1,6 +1,6 @@
 #include "transcoder/FFmpegReportText.h"
 
-#include "engine/FFBase.h"
+#include "engine/base/FFBase.h"
 
 namespace sonorix {
 

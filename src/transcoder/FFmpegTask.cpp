@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "engine/FFLog.h"
+#include "engine/base/FFLog.h"
 #include "transcoder/FFmpeg.h"
 
 namespace sonorix {

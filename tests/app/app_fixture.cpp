@@ -6,7 +6,7 @@
 #include <QRadioButton>
 
 #include "app/step_button.h"
-#include "engine/MainThreadQueue.h"
+#include "engine/base/MainThreadQueue.h"
 #include "support/media_fixtures.h"
 
 namespace sonorix::test {

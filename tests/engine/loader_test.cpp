@@ -1,13 +1,13 @@
-#include "engine/FFLoad.h"
+#include "engine/base/FFLoad.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-#include "engine/FFLog.h"
-#include "engine/MainThreadQueue.h"
-#include "engine/libav.h"
+#include "engine/base/FFLog.h"
+#include "engine/base/MainThreadQueue.h"
+#include "engine/base/libav.h"
 
 using namespace sonorix;
 

@@ -1,4 +1,4 @@
-#include "engine/FFLog.h"
+#include "engine/base/FFLog.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/FFLoad.h"
-#include "engine/MainThreadQueue.h"
-#include "engine/libav.h"
+#include "engine/base/FFLoad.h"
+#include "engine/base/MainThreadQueue.h"
+#include "engine/base/libav.h"
 #include "support/temp_dir.h"
 
 using namespace sonorix;

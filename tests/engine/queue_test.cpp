@@ -1,6 +1,6 @@
-#include "engine/MainThreadQueue.h"
+#include "engine/base/MainThreadQueue.h"
 #include "support/drain.h"
-#include "engine/FFBase.h"
+#include "engine/base/FFBase.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "engine/FFLoad.h"
+#include "engine/base/FFLoad.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 

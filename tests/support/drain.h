@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "engine/MainThreadQueue.h"
+#include "engine/base/MainThreadQueue.h"
 
 namespace sonorix::test {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/FFLog.h"
+#include "engine/base/FFLog.h"
 #include "transcoder/FFmpegOpt.h"
 
 namespace sonorix::test {

@@ -5,7 +5,7 @@
 #include <clocale>
 
 #include "engine/FFDecode.h"
-#include "engine/FFLoad.h"
+#include "engine/base/FFLoad.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 

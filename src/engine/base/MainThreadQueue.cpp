@@ -1,4 +1,4 @@
-#include "engine/MainThreadQueue.h"
+#include "engine/base/MainThreadQueue.h"
 
 #include <exception>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "engine/FFBase.h"
+#include "engine/base/FFBase.h"
 
-#include "engine/MainThreadQueue.h"
+#include "engine/base/MainThreadQueue.h"
 
 #include <cstdarg>
 #include <cstdio>

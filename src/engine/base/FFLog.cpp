@@ -1,4 +1,4 @@
-#include "engine/FFLog.h"
+#include "engine/base/FFLog.h"
 
 #include <sys/file.h>
 
@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/MainThreadQueue.h"
-#include "engine/libav.h"
+#include "engine/base/MainThreadQueue.h"
+#include "engine/base/libav.h"
 
 namespace sonorix {
 

@@ -1,9 +1,9 @@
-#include "engine/FFLoad.h"
+#include "engine/base/FFLoad.h"
 
 #include <dlfcn.h>
 
-#include "engine/FFLog.h"
-#include "engine/libav.h"
+#include "engine/base/FFLog.h"
+#include "engine/base/libav.h"
 
 namespace sonorix {
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/FFBase.h"
+#include "engine/base/FFBase.h"
 
 namespace sonorix {
 

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/FFBase.h"
+#include "engine/base/FFBase.h"
 
 namespace sonorix {
 
