@@ -30,3 +30,19 @@ configure_and_build() {
     cmake -S "$SONORIX_ROOT" -B "$SONORIX_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$SONORIX_BUILD" -j "$(nproc)"
 }
+
+# A sanitizer build of some test executables in a build folder of its own,
+# then their tests. Arguments: folder suffix, sanitizers, targets...
+# Only the named targets are built, so ctest skips the others' placeholders.
+sanitizer_tests() {
+    local suffix=$1 sanitize=$2
+    shift 2
+    local build="$SONORIX_BUILD-$suffix"
+    local targets=()
+    local t
+    for t in "$@"; do targets+=(--target "$t"); done
+    echo "== $sanitize: $*"
+    cmake -S "$SONORIX_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONORIX_SANITIZE="$sanitize" >/dev/null
+    cmake --build "$build" -j "$(nproc)" "${targets[@]}"
+    (cd "$build" && ctest --output-on-failure -j "$(nproc)" -E '_NOT_BUILT$')
+}
