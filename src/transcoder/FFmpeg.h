@@ -113,8 +113,10 @@ struct TOutputFile {
     int64_t start_time = 0;
     int64_t limit_filesize = INT64_MAX;
     int shortest = 0;
-    std::string target_name;  // the file the user asked for
-    std::string temp_name;    // what is written until the task completes; empty without a file
+    std::string target_name;  // the name the user gave, as every text shows it
+    std::string temp_name;    // what is written until the task completes; empty when written directly
+    std::string final_name;   // the path the temporary file is renamed onto
+    bool no_replace = false;  // -n: an existing file under final_name stays
 };
 
 struct TOutputStream {
@@ -390,6 +392,16 @@ private:
     void apply_metadata_maps(TOptionsContext& o, AVFormatContext* oc);
     // Drops the streams of the output being opened after a failure.
     int fail_output(const std::string& message, size_t first_ost);
+
+    // An output's file (FFmpegFiles.cpp). Each returns empty or the error text.
+    // Opens the bytes of the output: a temporary file beside a regular or new
+    // target, the target itself when it is a device or a protocol URL.
+    std::string open_target(TOutputFile& of);
+    // Flushes and closes the output's file: the end of writing.
+    std::string close_output(TOutputFile& of);
+    // Renames the finished temporary file onto the target.
+    std::string commit_output(TOutputFile& of);
+    std::string output_error_text(const TOutputFile& of, int code) const;
 
     // Graph helpers (FFmpegFilter.cpp).
     TFilterGraph& init_simple_filtergraph(int ist, int ost);

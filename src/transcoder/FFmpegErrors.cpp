@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/base/FFBase.h"
+#include "engine/base/FFLog.h"
 #include "engine/base/libav.h"
 
 namespace sonorix {
@@ -193,6 +194,11 @@ std::string error_code_text(int code) {
 
 std::string error_code_text(const std::string& name, int code) {
     return name + ": " + error_code_text(code);
+}
+
+std::string with_library_detail(const std::string& text) {
+    const std::string detail = LastLibraryError();
+    return detail.empty() ? text : text + "\n" + detail;
 }
 
 }  // namespace sonorix

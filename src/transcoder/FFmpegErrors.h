@@ -21,4 +21,8 @@ std::string error_code_text(int code);
 // "name: text" for an error that concerns a named object (a file, a URL).
 std::string error_code_text(const std::string& name, int code);
 
+// text, followed on a line of its own by the last error line the libraries
+// logged on this thread (see LastLibraryError), when there is one.
+std::string with_library_detail(const std::string& text);
+
 }  // namespace sonorix

@@ -417,7 +417,7 @@ int TCustomFFmpeg::transcode_init() {
     for (size_t i = 0; i < output_files.size(); ++i) {
         AVFormatContext* oc = output_files[i].ctx.get();
         if (oc->nb_streams == 0 && !(oc->oformat->flags & AVFMT_NOSTREAMS)) {
-            av_dump_format(oc, static_cast<int>(i), oc->url, 1);
+            av_dump_format(oc, static_cast<int>(i), output_files[i].target_name.c_str(), 1);
             set_last_error(Format("Output file #%d does not contain any stream", static_cast<int>(i)));
             log_message(this, llError, last_error());
             return AVERROR(EINVAL);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "transcoder/FFmpeg.h"
+#include "transcoder/FFmpegFiles.h"
 
 namespace sonorix {
 
@@ -171,13 +172,36 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
 
     raw->flags |= AVFMT_FLAG_NONBLOCK;
     raw->interrupt_callback = {&read_interrupt, this};
+    auto refuse = [&](const std::string& text, int code) {
+        set_last_error(text);
+        log_message(this, llFatal, text);
+        return code;
+    };
+    if (const auto id = file_identity(file_name)) {
+        for (const TOutputFile& of : output_files) {
+            if (!of.final_name.empty() && file_identity(of.final_name) == id) {
+                avformat_free_context(raw);
+                return refuse(file_name + ": the input is the same file as the target " + of.target_name,
+                              AVERROR(EINVAL));
+            }
+        }
+    }
     arm_read_stamp();
+    AVIOContext* own_io = nullptr;
+    if (!file_iformat || !(file_iformat->flags & AVFMT_NOFILE)) {
+        ret = open_input_io(file_name, raw->interrupt_callback, format_opts.address(), &own_io);
+        if (ret < 0) {
+            avformat_free_context(raw);
+            read_stamp = INT64_MAX;
+            return refuse(error_code_text(file_name, ret), ret);
+        }
+        raw->pb = own_io;
+    }
     ret = avformat_open_input(&raw, file_name.c_str(), file_iformat, format_opts.address());
     read_stamp = INT64_MAX;
-    if (ret < 0) {  // the library freed the context
-        set_last_error(error_code_text(file_name, ret));
-        log_message(this, llFatal, last_error());
-        return ret;
+    if (ret < 0) {  // the library freed the context, not an I/O context of ours
+        close_input_io(own_io);
+        return refuse(error_code_text(file_name, ret), ret);
     }
     std::unique_ptr<AVFormatContext, InputContextCloser> ic(raw);
     check_options_consumed(format_opts.get());

@@ -25,10 +25,11 @@ PacketPtr new_packet() {
 void TCustomFFmpeg::transcode() {
     try {
         set_last_error("");
+        ClearLastLibraryError();
         if (const int ret = transcode_init(); ret < 0) {
             std::string text = last_error();
             if (text.empty()) text = "transcode_init() error: " + error_code_text(ret) + kSeeLogText;
-            throw FFmpegException(text);
+            throw FFmpegException(with_library_detail(text));
         }
         expected_duration_ = -1;
         for (const TOutputFile& of : output_files) {
@@ -49,18 +50,23 @@ void TCustomFFmpeg::transcode() {
         dup_frames_ = drop_frames_ = 0;
         input_eagain_.assign(input_files.size(), 0);
 
+        // The first error that makes the run a failure; the end steps still run.
+        std::string failure;
         while (!stop_requested) {
             if (!need_output()) {
                 log_message(this, llVerbose, "No more output streams to write to, finishing.");
                 break;
             }
+            ClearLastLibraryError();
             const int ret = transcode_step();
             if (ret >= 0) {
                 print_report(false);
             } else if (ret == AVERROR_EOF) {
                 break;  // no input can deliver: nothing more will come
             } else if (ret != AVERROR(EAGAIN)) {
-                log_message(this, llError, "Error while filtering: " + error_code_text(ret));
+                const std::string text = "Error while filtering: " + error_code_text(ret);
+                log_message(this, llError, text);
+                failure = with_library_detail(text);
                 break;
             }
         }
@@ -75,13 +81,24 @@ void TCustomFFmpeg::transcode() {
         flush_encoders();
         for (size_t i = 0; i < output_files.size(); ++i) {
             if (joined && i > 0) break;
+            ClearLastLibraryError();
             arm_write_stamp();
             const int ret = av_write_trailer(output_files[i].ctx.get());
             write_stamp = INT64_MAX;
-            if (ret < 0) log_message(this, llError, "Error writing trailer: " + error_code_text(ret));
+            if (ret < 0) {
+                log_message(this, llError, "Error writing trailer: " + error_code_text(ret));
+                if (failure.empty()) failure = with_library_detail(output_error_text(output_files[i], ret));
+            }
         }
         print_report(true);
+        // Complete only once every byte left the buffers and each file closed.
+        for (TOutputFile& of : output_files) {
+            ClearLastLibraryError();
+            const std::string problem = close_output(of);
+            if (failure.empty()) failure = problem;
+        }
         close_codecs();
+        if (!failure.empty() && !stop_requested) throw FFmpegException(failure);
         completed_ = !stop_requested;
     } catch (...) {
         close_codecs();
@@ -506,8 +523,9 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
 
 void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const AVFrame* frame, const char* what) {
     AVCodecContext* enc = ost.enc_ctx.get();
+    ClearLastLibraryError();
     int ret = avcodec_send_frame(enc, frame);
-    if (ret < 0 && ret != AVERROR_EOF) raise_error(what);
+    if (ret < 0 && ret != AVERROR_EOF) raise_error(with_library_detail(what));
     PacketPtr pkt = new_packet();
     while ((ret = avcodec_receive_packet(enc, pkt.get())) >= 0) {
         if (ost.logfile && enc->stats_out) std::fputs(enc->stats_out, ost.logfile);
@@ -521,7 +539,7 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
         else if (enc->codec_type == AVMEDIA_TYPE_VIDEO) video_size_ += pkt->size;
         write_packet(of, ost, pkt.get());
     }
-    if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) raise_error(what);
+    if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) raise_error(with_library_detail(what));
 }
 
 void TCustomFFmpeg::flush_encoders() {

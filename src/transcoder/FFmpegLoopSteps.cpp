@@ -206,12 +206,19 @@ void TCustomFFmpeg::call_audio_hook(const CoreAudioHookCall& hook, int64_t pts, 
 void TCustomFFmpeg::write_filtered_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt) {
     AVFormatContext* s = of.ctx.get();
     const auto mux = [&](AVPacket* p) {
+        ClearLastLibraryError();
         arm_write_stamp();
         const int ret = av_interleaved_write_frame(s, p);
         write_stamp = INT64_MAX;
         // A stop aborts a blocking write: the loop leaves at its next step.
         if (ret < 0 && stop_requested) return;
-        if (ret < 0) throw FFmpegException("av_interleaved_write_frame(): " + error_code_text(ret) + kSeeLogText);
+        // The file's own error (a full disk) names the file; a muxer's refusal gives its words.
+        if (ret < 0 && s->pb && s->pb->error < 0) {
+            throw FFmpegException(with_library_detail(output_error_text(of, s->pb->error)));
+        }
+        if (ret < 0) {
+            throw FFmpegException(with_library_detail("av_interleaved_write_frame(): " + error_code_text(ret) + kSeeLogText));
+        }
     };
     if (!ost.bsf_opened) open_bitstream_filters(ost);
     if (ost.bsf_ctxs.empty()) {

@@ -199,9 +199,10 @@ struct TOptionDef {
     std::string_view argname;
 };
 
-// Closes an input context (also one that was only allocated).
+// Closes an input context (also one that was only allocated), with the I/O
+// context the core opened for it (FFmpegFiles.cpp).
 struct InputContextCloser {
-    void operator()(AVFormatContext* ctx) const { avformat_close_input(&ctx); }
+    void operator()(AVFormatContext* ctx) const;
 };
 
 // One opened input file of the task.

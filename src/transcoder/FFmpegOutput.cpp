@@ -1,10 +1,6 @@
 // Opening the output file: stream selection, new output streams with their
 // encoder choice, time limits, metadata, and the file written under a
 // temporary name beside the target.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -15,21 +11,13 @@ namespace sonorix {
 
 namespace {
 
-// ".NAME.XXXXXX.part" in the target's folder, created exclusively so that
-// two tasks never share one.
-std::string make_temp_name(const std::string& target) {
-    namespace fs = std::filesystem;
-    const fs::path path(target);
-    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    std::string pattern = (folder / ("." + path.filename().string() + ".XXXXXX.part")).string();
-    const int fd = mkstemps(pattern.data(), 5);
-    if (fd < 0) return {};
-    // mkstemps makes the file private; the target gets the usual permissions.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
-    return pattern;
+// A target the libraries found no muxer for: named with what to change.
+std::string no_muxer_text(const std::string& target) {
+    const std::string ext = std::filesystem::path(target).extension().string();
+    if (ext.empty()) {
+        return target + ": the target name has no extension to choose the output format by (give one, or -f)";
+    }
+    return target + ": no output format is known for the extension \"" + ext + "\"";
 }
 
 }  // namespace
@@ -430,7 +418,9 @@ int TCustomFFmpeg::OpenOutputFile(TOptionsContext& o, const std::string& options
     ret = avformat_alloc_output_context2(&raw, nullptr, o.format.empty() ? nullptr : o.format.c_str(),
                                          file_name.c_str());
     if (!raw) {
-        set_last_error(error_code_text(file_name, ret < 0 ? ret : AVERROR(EINVAL)));
+        if (ret == AVERROR(ENOMEM)) set_last_error(error_code_text(file_name, ret));
+        else if (!o.format.empty()) set_last_error(Format("Unknown output format: \"%s\"", o.format.c_str()));
+        else set_last_error(no_muxer_text(file_name));
         return -1;
     }
     TOutputFile of;
@@ -509,17 +499,7 @@ int TCustomFFmpeg::OpenOutputFile(TOptionsContext& o, const std::string& options
         return fail_output(error_code_text(file_name, AVERROR(EINVAL)), first_ost);
     }
     if (!(oc->oformat->flags & AVFMT_NOFILE)) {
-        of.temp_name = make_temp_name(file_name);
-        if (of.temp_name.empty()) return fail_output(error_code_text(file_name, AVERROR(errno)), first_ost);
-        arm_write_stamp();
-        ret = avio_open2(&oc->pb, of.temp_name.c_str(), AVIO_FLAG_WRITE, &oc->interrupt_callback,
-                         of.opts.address());
-        write_stamp = INT64_MAX;
-        if (ret < 0) {
-            std::error_code ec;
-            std::filesystem::remove(of.temp_name, ec);
-            return fail_output(error_code_text(file_name, ret), first_ost);
-        }
+        if (const std::string refused = open_target(of); !refused.empty()) return fail_output(refused, first_ost);
     }
     if (o.mux_preload != 0.0f) {
         of.opts.set("preload", std::to_string(static_cast<int64_t>(o.mux_preload * AV_TIME_BASE)));

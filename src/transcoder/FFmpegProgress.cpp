@@ -61,7 +61,7 @@ void TCustomFFmpeg::print_report(bool final_report) {
     }
     if (OnProgress) {
         const double rate = report_bit_rate(v.output_size, v.position);
-        OnProgress(this, final_report ? -1 : 0, v.frame_number, static_cast<int>(v.fps + 0.5), v.quality,
+        OnProgress(this, final_report ? -1 : current_input_, v.frame_number, static_cast<int>(v.fps + 0.5), v.quality,
                    static_cast<float>(rate), v.output_size < 0 ? 0 : v.output_size, v.position, expected_duration_);
     }
     if ((print_stats && !OnProgress) || final_report) log_message(this, llInfo, line);

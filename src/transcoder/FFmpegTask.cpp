@@ -140,18 +140,16 @@ void TCustomFFmpeg::free_everything() {
         if (of.temp_name.empty()) continue;
         std::error_code ec;
         if (written < 0) written = static_cast<int64_t>(std::filesystem::file_size(of.temp_name, ec));
+        bool committed = false;
         if (completed_ && written > 0) {
-            std::filesystem::rename(of.temp_name, of.target_name, ec);
-            if (ec) {
-                std::filesystem::remove(of.temp_name, ec);
-                of.temp_name.clear();
+            const std::string problem = commit_output(of);
+            committed = problem.empty();
+            if (!committed) {
                 completed_ = false;
-                fail("Cannot rename the output onto " + of.target_name);
-                continue;
+                fail(problem);
             }
-        } else {
-            std::filesystem::remove(of.temp_name, ec);
         }
+        if (!committed) std::filesystem::remove(of.temp_name, ec);
         of.temp_name.clear();
     }
     output_streams.clear();

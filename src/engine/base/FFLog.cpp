@@ -137,7 +137,39 @@ void deliver_current(TObject* sender, bool from_library, int thread_id, TLogLeve
     s.current->Deliver(from_library ? s.current : sender, thread_id, level, text);
 }
 
+// The calling thread's last library error line; open while the library is
+// still sending the rest of that line.
+struct LastError {
+    std::string text;
+    bool open = false;
+};
+thread_local LastError t_last_error;
+
+void remember_library_error(void* avcl, const char* fmt, va_list args) {
+    LastError& last = t_last_error;
+    std::string prefix;
+    if (!last.open && avcl) {
+        if (const AVClass* avc = *static_cast<const AVClass**>(avcl)) prefix = std::string(avc->item_name(avcl)) + ": ";
+    }
+    std::string text = format_message(prefix, fmt, args);
+    const bool ends_line = !text.empty() && text.back() == '\n';
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (last.open) {
+        last.text += text;
+    } else if (text.size() > prefix.size()) {
+        last.text = std::move(text);
+    }
+    last.open = !ends_line;
+}
+
 }  // namespace
+
+std::string LastLibraryError() { return t_last_error.text; }
+
+void ClearLastLibraryError() {
+    if (!t_last_error.text.empty()) t_last_error.text.clear();
+    t_last_error.open = false;
+}
 
 TLogLevel LibraryLevelToLogLevel(int library_level) {
     if (library_level < 0) return llQuiet;
@@ -305,6 +337,7 @@ void TFFLogger::UnhookLibraryLog() {
 }
 
 void library_log_callback(void* avcl, int level, const char* fmt, va_list args) {
+    if (level <= AV_LOG_ERROR && fmt) remember_library_error(avcl, fmt, args);
     LogState& s = state();
     if (level > s.library_level.load()) return;
     std::lock_guard callback(s.callback_lock);

@@ -98,6 +98,13 @@ void log_message(TObject* sender, TLogLevel level, const std::string& text);
 void log_format(TObject* sender, TLogLevel level, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
+// The last error line the libraries logged on the calling thread since the
+// last clear, as "name: message" (the logging object's class name, without
+// its address); empty when none. Kept whether or not the logger delivers
+// lines, so that a failed step can say in the libraries' words what to change.
+std::string LastLibraryError();
+void ClearLastLibraryError();
+
 // The library callback (installed by HookLibraryLog); exposed for tests.
 void library_log_callback(void* avcl, int level, const char* fmt, va_list args);
 
