@@ -255,6 +255,10 @@ public:
     void RemoveTask(int ATaskIndex);
     void ClearTasks();
     void StartTask(int ALimit);
+    // With AWait, returns once every worker has ended; called from a handler
+    // that a worker waits for (OnProgress, OnPreviewBitmap, a sent
+    // OnTerminate), it only requests the stop, and the tasks end stopped
+    // after the handler returns.
     void Stop(bool AWait);
 
     TFFDecoder& Decoder() { return decoder_; }

@@ -223,8 +223,9 @@ TEST_F(LifetimeTest, HandlersMayBeClearedWhileWorkersRaiseEvents) {
         hooks.AudioInputHook = true;
         for (int i = 0; i < 3; ++i) add_measure(encoder, "long.wav", false, &hooks);
         encoder.StartTask(3);
-        const auto end = std::chrono::steady_clock::now() + 300ms;
-        while (std::chrono::steady_clock::now() < end) {
+        // Until the handlers have been called a few times, or the tasks ended.
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (calls < 20 && !encoder.AllTerminated() && std::chrono::steady_clock::now() < end) {
             encoder.OnAudioInputHook = [&](TObject*, int, int64_t, uint8_t*, int, int, int, AVSampleFormat) { ++calls; };
             encoder.OnProgress = [&](TObject*, PProgressInfo) { ++calls; };
             encoder.OnTerminate = [&](TObject*, const TTerminateInfo&) { ++calls; };
