@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <stdexcept>
+#include <utility>
 
 #include "engine/base/FFLoad.h"
 #include "engine/base/FFLog.h"
@@ -106,8 +107,16 @@ bool BitmapConverter::FromBitmap(const TBitmap& bitmap, AVFrame* frame) {
 // ---- TFFmpeg and its list -------------------------------------------------
 
 TFFmpeg::~TFFmpeg() {
+    WaitForEnd();
     // The probes describe contexts the transcoder owns: forget them first.
     probes_.clear();
+}
+
+// On the run's thread, while the owner does not read the probes (the task runs).
+void TFFmpeg::before_inputs_freed() {
+    for (auto& probe : probes_) {
+        if (probe) probe->CloseFile();
+    }
 }
 
 TFFDecoder& TFFmpeg::InputProbe(int index) {
@@ -123,13 +132,15 @@ int TFFmpegList::Add(std::unique_ptr<TFFmpeg> task) {
 }
 
 void TFFmpegList::Clear() {
-    // Each task breaks and waits for its worker while it is destroyed.
-    for (auto& t : items_) t.reset();
+    // Workers read the list (their task's index) until they end: all are told
+    // to stop, each is waited for, and only then are the tasks freed.
+    for (auto& t : items_) t->Stop(false);
+    for (auto& t : items_) t->WaitForEnd();
     items_.clear();
 }
 
 void TFFmpegList::Delete(int index) {
-    Item(index);
+    Item(index)->WaitForEnd();
     items_.erase(items_.begin() + index);
 }
 
@@ -162,13 +173,8 @@ void TFFmpegList::SetPreviewBitmapBit(bool on) {
 TCustomEncoder::TCustomEncoder() = default;
 
 TCustomEncoder::~TCustomEncoder() {
-    {
-        std::lock_guard lock(terminate_lock_);
-        remaining_ = 0;
-    }
-    tasks_.Clear();
-    alive_->store(false);
-    WaitForDeliveries();
+    // Nothing of a stopping task reaches the owner from here on; a handler
+    // already running keeps its own copy until it returns.
     OnAudioInputHook = nullptr;
     OnAudioOutputHook = nullptr;
     OnBeforeFindStreamInfo = nullptr;
@@ -179,6 +185,13 @@ TCustomEncoder::~TCustomEncoder() {
     OnTerminate = nullptr;
     OnFrameInputHook = nullptr;
     OnFrameOutputHook = nullptr;
+    alive_->store(false);
+    {
+        std::lock_guard lock(terminate_lock_);
+        remaining_ = 0;
+    }
+    tasks_.Clear();
+    WaitForDeliveries(*live_deliveries_);
 }
 
 bool TCustomEncoder::LibrariesLoaded() const { return TFFLoader::Instance().Loaded(kEncoderLibraries); }
@@ -374,30 +387,43 @@ void TCustomEncoder::StartTask(int ALimit) {
     all_terminated_ = false;
     threaded_ = ALimit > 0;
     running_ = true;
-    while (remaining_ > 0) {
-        StartNextTask();
-        if (threaded_ && --ALimit == 0) break;
+    if (threaded_) {
+        for (; remaining_ > 0 && ALimit > 0; --ALimit) StartNextTask();
+        return;
     }
-    // An unthreaded run announces its end here, after the last task's run
-    // has returned, so that the final handler may clear the list.
-    if (!threaded_ && final_pending_) {
-        final_pending_ = false;
-        if (OnTerminate) OnTerminate(this, TTerminateInfo{-1, true, false, ""});
+    // Each task runs to its end on this thread, outside the lock: a handler
+    // may stop the run, and the tasks it stops are counted by other threads.
+    unthreaded_start_ = std::this_thread::get_id();
+    while (TFFmpeg* task = TakeNextTask()) {
+        lock.unlock();
+        task->Start(false, ThreadPriority);
+        lock.lock();
+    }
+    unthreaded_start_ = std::thread::id();
+    const bool final = std::exchange(final_pending_, false);
+    lock.unlock();
+    // The end is announced here, after the last run has returned, so that the
+    // final handler may clear the list; notices of stopped tasks come first.
+    if (final) {
+        WaitForDeliveries(*pending_deliveries_);
+        OnTerminate(this, TTerminateInfo{-1, true, false, ""});
     }
 }
 
-// Caller holds the termination lock.
-void TCustomEncoder::StartNextTask() {
-    if (remaining_ <= 0) return;
+// Caller holds the termination lock. The next task to start, or null.
+TFFmpeg* TCustomEncoder::TakeNextTask() {
+    if (remaining_ <= 0) return nullptr;
     --remaining_;
     TFFmpeg* task = tasks_.Item(next_index_);
     ++next_index_;
     task->ProgressIntervalUs = static_cast<int64_t>(progress_interval_) * 1000;
-    if (threaded_) {
+    return task;
+}
+
+// Caller holds the termination lock; a threaded run.
+void TCustomEncoder::StartNextTask() {
+    if (TFFmpeg* task = TakeNextTask()) {
         if (TConvertThread* worker = task->Start(true, ThreadPriority)) worker->Resume();
-    } else {
-        // Runs to the end on this thread; the lock is re-entered by its end.
-        task->Start(false, ThreadPriority);
     }
 }
 
@@ -410,32 +436,38 @@ void TCustomEncoder::Stop(bool AWait) {
 }
 
 void TCustomEncoder::DoTaskTerminated(TFFmpeg* ATask) {
-    std::lock_guard lock(terminate_lock_);
-    if (OnTerminate) {
-        terminate_info_ = TTerminateInfo{tasks_.IndexOf(ATask), ATask->Completed(), ATask->Failed(), ATask->ErrorText()};
-        if (threaded_ || !running_) {
-            DeliverTerminate(terminate_info_, false);
-        } else {
-            OnTerminate(this, terminate_info_);
+    std::optional<TTerminateInfo> direct;
+    {
+        std::lock_guard lock(terminate_lock_);
+        if (OnTerminate) {
+            terminate_info_ = TTerminateInfo{tasks_.IndexOf(ATask), ATask->Completed(), ATask->Failed(),
+                                             ATask->ErrorText()};
+            // Straight to the handler only on the thread of an unthreaded
+            // start (tasks it stops end on other threads), and after the lock
+            // is left, so that the handler may stop the run.
+            if (!threaded_ && running_ && unthreaded_start_ == std::this_thread::get_id()) {
+                direct = terminate_info_;
+            } else {
+                DeliverTerminate(terminate_info_, false);
+            }
+        }
+        ++finished_count_;
+        if (remaining_ < 1) {
+            if (finished_count_ >= TasksCount() && !all_terminated_) FinalNotification();
+        } else if (threaded_) {
+            StartNextTask();
         }
     }
-    ++finished_count_;
-    if (remaining_ < 1) {
-        if (finished_count_ >= TasksCount() && !all_terminated_) FinalNotification();
-    } else if (threaded_) {
-        StartNextTask();
-    }
+    if (direct) OnTerminate(this, *direct);
 }
 
 // Caller holds the termination lock.
 void TCustomEncoder::FinalNotification() {
     all_terminated_ = true;
-    if (!OnTerminate) return;
-    const TTerminateInfo info{-1, true, false, ""};
-    if (threaded_ || !running_) {
-        DeliverTerminate(info, true);
-    } else {
+    if (unthreaded_start_ != std::thread::id()) {
         final_pending_ = true;
+    } else if (OnTerminate) {
+        DeliverTerminate(TTerminateInfo{-1, true, false, ""}, true);
     }
 }
 
@@ -454,9 +486,7 @@ void TCustomEncoder::DeliverTerminate(const TTerminateInfo& info, bool wait_for_
             while (pending->load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         auto call = [this, &info, &alive] {
-            if (!alive->load()) return;
-            TTerminateEvent handler = OnTerminate;
-            if (handler) handler(this, info);
+            if (alive->load()) OnTerminate(this, info);
         };
         try {
             MainThreadQueue::Instance().Raise(in_main, call);
@@ -470,9 +500,9 @@ void TCustomEncoder::DeliverTerminate(const TTerminateInfo& info, bool wait_for_
     }).detach();
 }
 
-void TCustomEncoder::WaitForDeliveries() {
+void TCustomEncoder::WaitForDeliveries(const std::atomic<int>& count) {
     MainThreadQueue& queue = MainThreadQueue::Instance();
-    while (live_deliveries_->load() > 0) {
+    while (count.load() > 0) {
         if (queue.IsMainThread()) {
             queue.WaitAndDrain(std::chrono::milliseconds(5));
         } else {
@@ -487,10 +517,7 @@ void TCustomEncoder::DoProgress(TFFmpeg* ATask, int AInputIndex, int AFrameNumbe
     std::lock_guard lock(progress_lock_);
     progress_info_ = TProgressInfo{tasks_.IndexOf(ATask), AInputIndex, AFrameNumber, AFPS, AQuality,
                                    ABitRate, AOutputSize, APosition, ADuration};
-    auto call = [this] {
-        TProgressEvent handler = OnProgress;
-        if (handler) handler(this, &progress_info_);
-    };
+    auto call = [this] { OnProgress(this, &progress_info_); };
     MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
 }
 
@@ -501,15 +528,17 @@ void TCustomEncoder::DoBeforeFindStreamInfo(TFFmpeg* task, AVFormatContext* cont
     MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
 }
 
-void TCustomEncoder::DoAudioHook(const TAudioHookEvent& event, TFFmpeg* task, int64_t pts, void* samples, int size,
-                                 int rate, int channels, AVSampleFormat format) {
+void TCustomEncoder::DoAudioHook(const EventSlot<TAudioHookEvent>& slot, TFFmpeg* task, int64_t pts,
+                                 void* samples, int size, int rate, int channels, AVSampleFormat format) {
+    const auto event = slot.Get();
     if (!event) return;
     std::lock_guard lock(audio_hook_lock_);
-    event(this, tasks_.IndexOf(task), pts, static_cast<uint8_t*>(samples), size, rate, channels, format);
+    (*event)(this, tasks_.IndexOf(task), pts, static_cast<uint8_t*>(samples), size, rate, channels, format);
 }
 
-void TCustomEncoder::DoVideoHook(const TVideoHookEvent& event, TFFmpeg* task, AVFrame* frame, int64_t pts,
-                                 std::atomic<bool>& unhooked) {
+void TCustomEncoder::DoVideoHook(const EventSlot<TVideoHookEvent>& slot, TFFmpeg* task, AVFrame* frame,
+                                 int64_t pts, std::atomic<bool>& unhooked) {
+    const auto event = slot.Get();
     if (!event || unhooked) return;
     std::lock_guard lock(video_hook_lock_);
     if (!task->HookConverter.ToBitmap(frame, task->HookBitmap)) {
@@ -520,7 +549,7 @@ void TCustomEncoder::DoVideoHook(const TVideoHookEvent& event, TFFmpeg* task, AV
     hook_info_ = THookInfo{tasks_.IndexOf(task), &task->HookBitmap, ++task->HookFrames, pts, true, false};
     {
         std::lock_guard canvas(task->HookBitmap.Canvas());
-        event(this, &hook_info_);
+        (*event)(this, &hook_info_);
     }
     if (hook_info_.Unhook) unhooked = true;
     if (hook_info_.WriteBack && !task->HookConverter.FromBitmap(task->HookBitmap, frame)) {
@@ -537,12 +566,14 @@ void TCustomEncoder::DoVideoOutputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t 
     DoVideoHook(OnVideoOutputHook, ATask, AFrame, APTS, ATask->VideoOutputUnhooked);
 }
 
-void TCustomEncoder::DoFrameHook(const TFrameHookEvent& event, TFFmpeg* task, AVFrame* frame, int64_t pts) {
+void TCustomEncoder::DoFrameHook(const EventSlot<TFrameHookEvent>& slot, TFFmpeg* task, AVFrame* frame,
+                                 int64_t pts) {
+    const auto event = slot.Get();
     if (!event) return;
     std::lock_guard lock(frame_hook_lock_);
     frame_hook_info_ = TFrameHookInfo{tasks_.IndexOf(task), ++task->HookFrames, frame, frame->format,
                                       frame->width, frame->height, pts};
-    event(this, &frame_hook_info_);
+    (*event)(this, &frame_hook_info_);
 }
 
 void TCustomEncoder::DoFrameInputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS) {
@@ -565,10 +596,7 @@ void TCustomEncoder::DoPreviewBitmap(TFFmpeg* ATask, AVFrame* AFrame, int64_t AP
         return;
     }
     preview_info_ = TPreviewInfo{tasks_.IndexOf(ATask), &ATask->PreviewBitmap, ATask->HookFrames, APTS};
-    auto call = [this] {
-        TPreviewBitmapEvent handler = OnPreviewBitmap;
-        if (handler) handler(this, preview_info_);
-    };
+    auto call = [this] { OnPreviewBitmap(this, preview_info_); };
     MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
 }
 

@@ -127,6 +127,48 @@ using TTerminateEvent = std::function<void(TObject* Sender, const TTerminateInfo
 
 class TCustomEncoder;
 
+// An event slot that the main thread may assign or clear while workers raise
+// the event: a call runs a snapshot taken under the slot's lock, so clearing
+// never races with a reader nor frees a handler that is running.
+template <typename Fn>
+class EventSlot {
+public:
+    EventSlot() = default;
+    EventSlot(const EventSlot&) = delete;
+    EventSlot& operator=(const EventSlot&) = delete;
+
+    template <typename F>
+    EventSlot& operator=(F&& handler) {
+        auto next = std::make_shared<const Fn>(std::forward<F>(handler));
+        if (!*next) next.reset();
+        Swap(next);
+        return *this;
+    }
+    EventSlot& operator=(std::nullptr_t) {
+        std::shared_ptr<const Fn> none;
+        Swap(none);
+        return *this;
+    }
+    std::shared_ptr<const Fn> Get() const {
+        std::lock_guard lock(mutex_);
+        return handler_;
+    }
+    explicit operator bool() const { return Get() != nullptr; }
+    template <typename... Args>
+    void operator()(Args&&... args) const {
+        if (const auto handler = Get()) (*handler)(std::forward<Args>(args)...);
+    }
+
+private:
+    // The old handler is freed by the caller, outside the lock.
+    void Swap(std::shared_ptr<const Fn>& other) {
+        std::lock_guard lock(mutex_);
+        handler_.swap(other);
+    }
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Fn> handler_;
+};
+
 // Converts frames to bitmaps and back with the libraries' scaler.
 class BitmapConverter {
 public:
@@ -149,10 +191,14 @@ private:
 class TFFmpeg : public TCustomFFmpeg {
 public:
     explicit TFFmpeg(TCustomEncoder* AEncoder) : Encoder(AEncoder) {}
+    // Waits for the worker before the hook bitmaps, converters and probes go.
     ~TFFmpeg() override;
 
     TCustomEncoder* Encoder;
     // One probe per input, attached to the opened input (created on demand).
+    // For the owner's thread while the task does not run (the worker reads
+    // the same contexts); the end of the run empties them before it frees
+    // the inputs.
     TFFDecoder& InputProbe(int index);
     std::map<int, TInputOptions> InputOptions;
     std::map<int, TOutputOptions> OutputOptions;
@@ -167,6 +213,9 @@ public:
     std::atomic<bool> VideoOutputUnhooked{false};
     int64_t LastPreviewUs = INT64_MIN;
     int HookFrames = 0;
+
+protected:
+    void before_inputs_freed() override;
 
 private:
     std::vector<std::unique_ptr<TFFDecoder>> probes_;
@@ -206,6 +255,10 @@ public:
     void RemoveTask(int ATaskIndex);
     void ClearTasks();
     void StartTask(int ALimit);
+    // With AWait, returns once every worker has ended; called from a handler
+    // that a worker waits for (OnProgress, OnPreviewBitmap, a sent
+    // OnTerminate), it only requests the stop, and the tasks end stopped
+    // after the handler returns.
     void Stop(bool AWait);
 
     TFFDecoder& Decoder() { return decoder_; }
@@ -224,16 +277,17 @@ public:
     bool Running() const { return running_; }
     bool AllTerminated() const { return all_terminated_; }
 
-    TAudioHookEvent OnAudioInputHook;
-    TAudioHookEvent OnAudioOutputHook;
-    TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
-    TVideoHookEvent OnVideoInputHook;
-    TVideoHookEvent OnVideoOutputHook;
-    TPreviewBitmapEvent OnPreviewBitmap;
-    TProgressEvent OnProgress;
-    TTerminateEvent OnTerminate;
-    TFrameHookEvent OnFrameInputHook;
-    TFrameHookEvent OnFrameOutputHook;
+    // Assigned and cleared on the main thread, also while tasks run.
+    EventSlot<TAudioHookEvent> OnAudioInputHook;
+    EventSlot<TAudioHookEvent> OnAudioOutputHook;
+    EventSlot<TBeforeFindStreamInfoEvent> OnBeforeFindStreamInfo;
+    EventSlot<TVideoHookEvent> OnVideoInputHook;
+    EventSlot<TVideoHookEvent> OnVideoOutputHook;
+    EventSlot<TPreviewBitmapEvent> OnPreviewBitmap;
+    EventSlot<TProgressEvent> OnProgress;
+    EventSlot<TTerminateEvent> OnTerminate;
+    EventSlot<TFrameHookEvent> OnFrameInputHook;
+    EventSlot<TFrameHookEvent> OnFrameOutputHook;
 
 protected:
     virtual void DoVideoInputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS);
@@ -249,17 +303,19 @@ private:
     void CheckWorking(const char* operation) const;
     void PrepareTask(TFFmpeg& task);
     int OpenInput(TFFmpeg& task, const std::string& file_name, const TInputOptions* options);
+    TFFmpeg* TakeNextTask();
     void StartNextTask();
     void FinalNotification();
     void DeliverTerminate(const TTerminateInfo& info, bool wait_for_delivered);
-    void DoAudioHook(const TAudioHookEvent& event, TFFmpeg* task, int64_t pts, void* samples, int size,
-                     int rate, int channels, AVSampleFormat format);
-    void DoVideoHook(const TVideoHookEvent& event, TFFmpeg* task, AVFrame* frame, int64_t pts,
+    void DoAudioHook(const EventSlot<TAudioHookEvent>& event, TFFmpeg* task, int64_t pts, void* samples,
+                     int size, int rate, int channels, AVSampleFormat format);
+    void DoVideoHook(const EventSlot<TVideoHookEvent>& event, TFFmpeg* task, AVFrame* frame, int64_t pts,
                      std::atomic<bool>& unhooked);
-    void DoFrameHook(const TFrameHookEvent& event, TFFmpeg* task, AVFrame* frame, int64_t pts);
+    void DoFrameHook(const EventSlot<TFrameHookEvent>& event, TFFmpeg* task, AVFrame* frame, int64_t pts);
     void DoBeforeFindStreamInfo(TFFmpeg* task, AVFormatContext* context);
     void InstallOutputHooks(TFFmpeg& task, const TOutputOptions& options);
-    void WaitForDeliveries();
+    // Until count drops to 0, running the main thread's calls when on it.
+    static void WaitForDeliveries(const std::atomic<int>& count);
 
     std::string last_error_;
     bool strict_options_ = true;
@@ -287,6 +343,9 @@ private:
     std::shared_ptr<std::atomic<int>> pending_deliveries_ = std::make_shared<std::atomic<int>>(0);
     std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
     std::shared_ptr<std::atomic<int>> live_deliveries_ = std::make_shared<std::atomic<int>>(0);
+    // An unthreaded StartTask under way: its thread, which gets the notices
+    // directly and raises the final one before it returns.
+    std::thread::id unthreaded_start_;
     bool final_pending_ = false;
 
     TFFDecoder decoder_;

@@ -262,10 +262,18 @@ public:
 
     // The task's life (FFmpegTask.cpp). Called by the owner's thread; the
     // run and every call-out happen on the worker (the caller's thread when
-    // unthreaded). The owner must not free the task while it runs.
+    // unthreaded). Exactly one termination notice per task: whoever claims it
+    // first (the start, or TerminateWithoutRun) delivers it.
     TConvertThread* Start(bool threaded, TThreadPriority priority);
+    // With wait, returns once the worker has ended, except from inside the
+    // run itself or from a handler that a thread waits for (see
+    // MainThreadQueue::InBlockingCall): the stop is then only requested.
     void Stop(bool wait);
     void TerminateWithoutRun(bool wait);
+    // Stops the run and waits until no other thread uses the task (its worker,
+    // its termination delivery), whatever the caller is inside. An owner calls
+    // it before it frees anything the worker uses.
+    void WaitForEnd();
     bool Running() const { return running_; }
     bool Terminated() const { return terminated_; }
     bool Completed() const { return completed_; }
@@ -304,6 +312,9 @@ public:
 
 protected:
     AVIOInterruptCB write_interrupt_callback() override { return {&write_interrupt, this}; }
+    // Called on the run's thread just before the end of a run (or a start
+    // that fails) frees the input contexts, for whatever describes them.
+    virtual void before_inputs_freed() {}
 
 private:
     friend class TConvertThread;
@@ -311,6 +322,7 @@ private:
     void run();
     void guarded(const std::function<void()>& step);
     void fail(const std::string& text);
+    void request_stop();
     void deliver_termination();
     void free_everything();
     void transcode();
@@ -354,7 +366,8 @@ private:
     std::atomic<bool> failed_{false};
     mutable std::mutex state_lock_;  // error_text_
     std::string error_text_;
-    std::mutex worker_lock_;  // worker_
+    std::mutex life_lock_;  // termination_claimed_, worker_ and the start's flag changes
+    bool termination_claimed_ = false;
     TConvertThread* worker_ = nullptr;
     std::atomic<std::thread::id> run_thread_{};  // the thread inside run(), for Stop's self-wait test
     ManualResetEvent run_finished_{true};

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "engine/base/FFLog.h"
+#include "engine/base/MainThreadQueue.h"
 #include "transcoder/FFmpeg.h"
 
 namespace sonorix {
@@ -38,52 +39,79 @@ void TConvertThread::Execute() {
 }
 
 TConvertThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
-    if (running_ || terminated_) return nullptr;
     const char* missing = output_files.empty()  ? "At least one output file must be specified"
                           : input_files.empty() ? "At least one input file must be specified"
                                                 : nullptr;
+    TConvertThread* worker = nullptr;
+    {
+        std::lock_guard lock(life_lock_);
+        // Running, ended, or stopped before it ran: the notice is claimed.
+        if (termination_claimed_) return nullptr;
+        termination_claimed_ = true;
+        if (!missing) {
+            running_ = true;
+            stop_requested = false;
+            completed_ = false;
+            terminated_ = false;
+            if (threaded) {
+                // Reset here, not in the worker: a Stop with wait right after
+                // Start must not find the event still signalled from before.
+                run_finished_.Reset();
+                worker = worker_ = new TConvertThread(this, priority);
+            }
+        }
+    }
     if (missing) {
+        before_inputs_freed();
         free_everything();
         fail(missing);
         deliver_termination();
         return nullptr;
     }
-    running_ = true;
-    stop_requested = false;
-    completed_ = false;
-    terminated_ = false;
-    if (!threaded) {
-        run();
-        return nullptr;
-    }
-    // Reset here, not in the worker: a Stop with wait right after Start must
-    // not find the event still signalled from before.
-    run_finished_.Reset();
-    std::lock_guard lock(worker_lock_);
-    worker_ = new TConvertThread(this, priority);
-    return worker_;
+    if (!threaded) run();
+    return worker;
+}
+
+void TCustomFFmpeg::request_stop() {
+    stop_requested = true;
+    std::lock_guard lock(life_lock_);
+    if (worker_) worker_->Resume();
 }
 
 void TCustomFFmpeg::Stop(bool wait) {
-    stop_requested = true;
-    {
-        std::lock_guard lock(worker_lock_);
-        if (worker_) worker_->Resume();
-    }
-    // A wait from inside the run (a call-out of the task) would never end.
-    if (wait && run_thread_.load() != std::this_thread::get_id()) WaitDraining(run_finished_);
+    request_stop();
+    if (!wait || run_thread_.load() == std::this_thread::get_id()) return;
+    // A handler that a worker waits for returns before that worker can end;
+    // the stop is requested and the worker ends after the handler.
+    if (MainThreadQueue::InBlockingCall()) return;
+    WaitDraining(run_finished_);
+}
+
+void TCustomFFmpeg::WaitForEnd() {
+    request_stop();
+    if (run_thread_.load() == std::this_thread::get_id()) return;  // freed from inside its own run
+    WaitDraining(run_finished_);
+    WaitDraining(terminate_delivered_);
 }
 
 void TCustomFFmpeg::TerminateWithoutRun(bool wait) {
-    if (running_) {
+    bool claimed = false;
+    {
+        std::lock_guard lock(life_lock_);
+        if (!termination_claimed_) {
+            termination_claimed_ = claimed = true;
+            terminate_delivered_.Reset();
+        }
+    }
+    if (!claimed) {
+        // Running, or its one notice is on its way or delivered.
         Stop(wait);
+        if (wait) WaitDraining(terminate_delivered_);
         return;
     }
-    if (terminated_) return;
     // A task that never ran still holds the empty temporary output its
     // set-up opened: nothing may be left behind for it.
     discard_temp_outputs();
-    terminate_delivered_.Reset();
     std::thread([this] {
         deliver_termination();
         terminate_delivered_.Set();
@@ -114,16 +142,17 @@ void TCustomFFmpeg::run() {
     guarded([&] { transcode(); });
     // Only this task's codecs: other tasks run at once.
     guarded([&] { close_codecs(); });
+    guarded([&] { before_inputs_freed(); });
     guarded([&] { free_everything(); });
     run_thread_ = std::thread::id();
     guarded([&] { deliver_termination(); });
 }
 
 void TCustomFFmpeg::deliver_termination() {
-    running_ = false;
-    terminated_ = true;
     {
-        std::lock_guard lock(worker_lock_);
+        std::lock_guard lock(life_lock_);
+        running_ = false;
+        terminated_ = true;
         worker_ = nullptr;
     }
     if (OnTerminate) OnTerminate(this);

@@ -5,6 +5,15 @@
 
 namespace sonorix {
 
+namespace {
+
+// Calls the main thread is running for a waiting sender, nested.
+thread_local int blocking_depth = 0;
+
+}  // namespace
+
+bool MainThreadQueue::InBlockingCall() { return blocking_depth > 0; }
+
 MainThreadQueue& MainThreadQueue::Instance() {
     static MainThreadQueue queue;
     return queue;
@@ -46,11 +55,13 @@ void MainThreadQueue::Send(std::function<void()> fn) {
     };
     auto waiter = std::make_shared<Waiter>();
     Post([waiter, fn = std::move(fn)] {
+        ++blocking_depth;
         try {
             fn();
         } catch (...) {
             waiter->error = std::current_exception();
         }
+        --blocking_depth;
         std::lock_guard lock(waiter->mutex);
         waiter->done = true;
         waiter->done_cv.notify_all();

@@ -40,6 +40,11 @@ public:
     // run right here.
     void Raise(bool on_main_thread, std::function<void()> fn);
 
+    // True while the calling thread runs a call that its sender waits for (a
+    // handler raised by a worker). A wait for workers in there could wait for
+    // that very sender, or for a thread blocked behind a lock it holds.
+    static bool InBlockingCall();
+
     // Run every call pending now (CheckSynchronize). Returns how many ran.
     int Drain();
 
