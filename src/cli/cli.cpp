@@ -131,7 +131,13 @@ StopSignals::StopSignals() {
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;  // the engine's calls on this thread go on; the loop looks at the flag
-    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &previous_[i]);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+        sigaction(kSignals[i], nullptr, &previous_[i]);
+        // A signal ignored from the start stays ignored (nohup, a shell's
+        // background job): whoever started the program does not want it to stop.
+        if (!(previous_[i].sa_flags & SA_SIGINFO) && previous_[i].sa_handler == SIG_IGN) continue;
+        sigaction(kSignals[i], &action, nullptr);
+    }
 }
 
 StopSignals::~StopSignals() {

@@ -44,7 +44,8 @@ std::optional<Arguments> parse_arguments(std::string_view command, const std::ve
 
 // While one lives (run() holds one), SIGINT, SIGTERM and SIGHUP only record
 // the first signal that came, so the command can stop its tasks and remove
-// their temporary files; the handlers before it are put back at its end.
+// their temporary files; one that was ignored stays ignored. The handlers
+// before it are put back at its end.
 class StopSignals {
 public:
     StopSignals();

@@ -202,9 +202,9 @@ int measure(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (StopSignals::received()) return StopSignals::exit_status();
     encoder.StartTask(*jobs);
     run_to_end(encoder, finished);
-    if (StopSignals::received()) return StopSignals::exit_status();
 
-    int status = 0;
+    // What was measured before a stop is still told.
+    int status = StopSignals::received() ? StopSignals::exit_status() : 0;
     if (json) out << "[";
     for (size_t i = 0; i < files.size(); ++i) {
         Result& r = results[i];

@@ -1,9 +1,6 @@
 #include "cli/cli.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -11,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/child_process.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -45,13 +43,11 @@ protected:
         dir_ = nullptr;
     }
     static std::string file(const char* name) { return (*dir_ / name).string(); }
-    static std::string contents(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    static bool has_part_file(const fs::path& folder) {
+    // A temporary file in folder holding more than min_size bytes.
+    static bool has_part_file(const fs::path& folder, uintmax_t min_size = 0) {
         for (const auto& entry : fs::directory_iterator(folder)) {
-            if (entry.path().extension() == ".part") return true;
+            std::error_code ec;
+            if (entry.path().extension() == ".part" && fs::file_size(entry.path(), ec) >= min_size && !ec) return true;
         }
         return false;
     }
@@ -161,7 +157,7 @@ TEST_F(CliTest, ConvertRefusesTwoPairsWithOneTarget) {
                                "); give each pair its own\n");
         EXPECT_FALSE(fs::exists(file("new.wav")) || fs::exists(file("other.wav"))) << "nothing may start";
     }
-    EXPECT_EQ(contents(existing), "older");
+    EXPECT_EQ(test::read_file(existing), "older");
 }
 
 // A pair that fails is named by its target, whatever part of it failed.
@@ -188,41 +184,55 @@ TEST_F(CliTest, AFailedPairIsNamedByItsTarget) {
 
 // SIGINT, SIGTERM and SIGHUP stop a running conversion of the real program
 // like Ctrl-C: tasks stopped, no temporary file, the older target as it was,
-// exit status 128 + the signal.
+// exit status 128 + the signal. A signal ignored from the start (nohup) stays
+// ignored: the SIGTERM after it is the one that stops.
 TEST_F(CliTest, StopSignalsEndTheRunCleanly) {
-    const std::pair<int, int> cases[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
-    for (const auto& [signal, status] : cases) {
-        SCOPED_TRACE(signal);
-        const fs::path folder = *dir_ / ("signal" + std::to_string(signal));
+    const struct {
+        std::vector<int> signals;
+        bool hup_ignored;
+        int status;
+    } cases[] = {
+        {{SIGINT}, false, 130},
+        {{SIGTERM}, false, 143},
+        {{SIGHUP}, false, 129},
+        {{SIGHUP, SIGTERM}, true, 143},
+    };
+    int run = 0;
+    for (const auto& [signals, hup_ignored, status] : cases) {
+        SCOPED_TRACE(status);
+        const fs::path folder = *dir_ / ("signal" + std::to_string(++run));
         fs::create_directories(folder);
         const fs::path target = folder / "long.wav";
         test::write_file(target, "older");
-        const std::string err_path = (folder / "stderr.txt").string(), target_path = target.string();
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {  // only async-signal-safe calls until the program runs
-            alarm(60);     // kept across exec: a run that never stops is a failure, not a stuck test
-            const int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) dup2(fd, STDERR_FILENO);
-            // Ten minutes of generated audio read at its own rate.
-            execl(SONORIX_CLI, SONORIX_CLI, "convert", "--input-options", "-re -f lavfi", "sine=duration=600",
-                  target_path.c_str(), "--output-options", " -y", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        const fs::path err_file = folder / "stderr.txt";
+        // Ten minutes of generated audio read at its own rate, written wide
+        // so that the temporary file soon holds samples.
+        const pid_t child = test::start_program(SONORIX_CLI,
+                                                {"convert", "--input-options", "-re -f lavfi", "sine=duration=600",
+                                                 target.string(), "--output-options", " -y -ar 192000 -ac 8"},
+                                                err_file, {}, [&] {
+                                                    if (hup_ignored) signal(SIGHUP, SIG_IGN);
+                                                });
+        ASSERT_GT(child, 0);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!has_part_file(folder) && std::chrono::steady_clock::now() < deadline) {
+        // Samples in the temporary file: the loop runs.
+        while (!has_part_file(folder, 16384) && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        EXPECT_TRUE(has_part_file(folder)) << "the conversion did not start";
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into the loop
-        kill(child, signal);
-        int wstatus = 0;
-        ASSERT_EQ(waitpid(child, &wstatus, 0), child);
-        ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus) << ": "
-                                        << contents(folder / "stderr.txt");
-        EXPECT_EQ(WEXITSTATUS(wstatus), status) << contents(folder / "stderr.txt");
+        EXPECT_TRUE(has_part_file(folder, 16384)) << "the conversion did not start";
+        if (hup_ignored) {
+            const std::string status_text = test::read_file("/proc/" + std::to_string(child) + "/status");
+            const size_t at = status_text.find("SigIgn:");
+            ASSERT_NE(at, std::string::npos);
+            EXPECT_TRUE(std::stoull(status_text.substr(at + 7), nullptr, 16) & (1ull << (SIGHUP - 1)))
+                << "SIGHUP was ignored at the start and must stay so";
+        }
+        for (const int signal : signals) kill(child, signal);
+        int ended_by = 0;
+        EXPECT_EQ(test::wait_program(child, &ended_by), status)
+            << "ended by signal " << ended_by << ": " << test::read_file(err_file);
         EXPECT_FALSE(has_part_file(folder));
-        EXPECT_EQ(contents(target), "older");
+        EXPECT_EQ(test::read_file(target), "older");
     }
 
     // The handlers in place before a command are in place after it.

@@ -1,72 +1,21 @@
 #include "normalizer/wav_level.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <csignal>
-#include <fstream>
 #include <sstream>
 
 #include "engine/base/FFLoad.h"
+#include "support/child_process.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
 using namespace sonorix;
 namespace fs = std::filesystem;
 
-extern char** environ;
-
 namespace {
-
-std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-struct Exit {
-    int status = -1;  // -1: ended by a signal
-    std::string err;
-};
-
-// sonorix-normalize in a child: with a file-size limit (0: none) and extra
-// environment entries.
-Exit run_program(const std::vector<std::string>& args, rlim_t size_limit, const std::vector<std::string>& env,
-                 const fs::path& err_file) {
-    std::vector<std::string> argv_text = {SONORIX_NORMALIZE};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<std::string> env_text(env);
-    for (char** e = environ; *e; ++e) env_text.emplace_back(*e);  // the first entry of a name wins
-    std::vector<char*> argv, envp;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    for (auto& e : env_text) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    const std::string err_path = err_file.string();
-    const pid_t child = fork();
-    if (child == 0) {  // only async-signal-safe calls until the program runs
-        alarm(60);
-        const int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) dup2(fd, STDERR_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) dup2(null, STDOUT_FILENO);
-        if (size_limit) {
-            signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
-            const rlimit limit{size_limit, size_limit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    int wstatus = 0;
-    Exit result;
-    if (child > 0 && waitpid(child, &wstatus, 0) == child && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    result.err = contents(err_file);
-    return result;
-}
 
 class Normalizer : public ::testing::Test {
 protected:
@@ -140,13 +89,13 @@ TEST_F(Normalizer, AFailedRewriteLeavesTheOriginalWhole) {
 // byte, no temporary file is left, and the exit status says it failed.
 TEST_F(Normalizer, AFailedWriteKeepsTheOriginal) {
     const fs::path f = tone("disk.wav", -10);
-    const std::string original = contents(f);
+    const std::string original = test::read_file(f);
     const std::string suffix = "SONORIX_FAULT_SUFFIX=.disk.wav.normalizing";
-    // The child's own library goes before the sanitizer's runtime.
+    // The fault library goes before the sanitizer's runtime.
     const std::string preload = std::string("LD_PRELOAD=") + SONORIX_IO_FAULT, asan = "ASAN_OPTIONS=verify_asan_link_order=0";
     const struct {
         const char* fault;
-        rlim_t size_limit;
+        rlim_t size_limit;  // 0: none
         std::vector<std::string> env;
     } rows[] = {
         {"a write in the middle", 16384, {}},
@@ -154,16 +103,23 @@ TEST_F(Normalizer, AFailedWriteKeepsTheOriginal) {
         {"fsync", 0, {preload, asan, suffix, "SONORIX_FAULT_CALL=fsync"}},
         {"close", 0, {preload, asan, suffix, "SONORIX_FAULT_CALL=close"}},
     };
+    const fs::path err_file = dir_ / "err.txt";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.fault);
-        const Exit exit = run_program({"-a", "-6", f.string()}, row.size_limit, row.env, dir_ / "err.txt");
-        EXPECT_EQ(exit.status, 1) << exit.err;
-        EXPECT_NE(exit.err.find(f.string() + ": cannot write the adjusted file: "), std::string::npos) << exit.err;
-        EXPECT_TRUE(contents(f) == original) << "the original was changed";
+        const rlimit limit{row.size_limit, row.size_limit};
+        const pid_t child = test::start_program(SONORIX_NORMALIZE, {"-a", "-6", f.string()}, err_file, row.env, [&] {
+            if (!limit.rlim_cur) return;
+            signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        EXPECT_EQ(test::wait_program(child), 1) << test::read_file(err_file);
+        EXPECT_NE(test::read_file(err_file).find(f.string() + ": cannot write the adjusted file: "), std::string::npos)
+            << test::read_file(err_file);
+        EXPECT_TRUE(test::read_file(f) == original) << "the original was changed";
         EXPECT_FALSE(fs::exists(dir_ / ".disk.wav.normalizing"));
     }
     // Without a fault the same run rewrites the file.
-    EXPECT_EQ(run_program({"-a", "-6", f.string()}, 0, {}, dir_ / "err.txt").status, 0);
+    EXPECT_EQ(test::wait_program(test::start_program(SONORIX_NORMALIZE, {"-a", "-6", f.string()}, err_file)), 0);
     EXPECT_NEAR(level(f), -6, 0.05);
 }
 
