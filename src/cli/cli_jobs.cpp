@@ -1,12 +1,12 @@
 // sonorix-cli's conversion and measurement jobs, run on the encoder component
 // as the window runs them. The CLI's main thread drains the engine's
 // main-thread queue while the tasks work.
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
+#include <charconv>
 #include <chrono>
-#include <csignal>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <mutex>
@@ -25,25 +25,21 @@ namespace sonorix::cli {
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
+namespace fs = std::filesystem;
 
-void on_sigint(int) { g_interrupted = true; }
-
-// Runs the queue until the encoder's final notification; SIGINT stops the
-// tasks (and waits for them) once.
+// Runs the queue until the encoder's final notification. A stop signal stops
+// the tasks and waits for them, once; the queue is looked at every few
+// milliseconds, so the stop reaches the tasks at once.
 void run_to_end(TFFEncoder& encoder, const bool& finished) {
-    g_interrupted = false;
-    auto previous = std::signal(SIGINT, on_sigint);
     bool stopped = false;
     MainThreadQueue& queue = MainThreadQueue::Instance();
     while (!finished) {
         queue.WaitAndDrain(std::chrono::milliseconds(20));
-        if (g_interrupted && !stopped) {
+        if (StopSignals::received() && !stopped) {
             stopped = true;
             encoder.Stop(true);
         }
     }
-    std::signal(SIGINT, previous);
 }
 
 bool load_libraries(TFFEncoder& encoder, std::ostream& err) {
@@ -52,19 +48,48 @@ bool load_libraries(TFFEncoder& encoder, std::ostream& err) {
     return false;
 }
 
-std::optional<int> jobs_option(std::vector<std::string>& args, std::ostream& err) {
-    int jobs = 3;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != "--jobs") continue;
-        if (i + 1 >= args.size() || std::atoi(args[i + 1].c_str()) < 1) {
-            err << "sonorix-cli: --jobs needs a number of at least 1\n";
-            return std::nullopt;
-        }
-        jobs = std::atoi(args[i + 1].c_str());
-        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-        break;
+// --jobs N: a whole number of at least 1; 3 when not given.
+std::optional<int> jobs_of(const Arguments& args, std::ostream& err) {
+    const std::string* text = args.value("--jobs");
+    if (!text) return 3;
+    int jobs = 0;
+    const char* end = text->data() + text->size();
+    const auto [ptr, ec] = std::from_chars(text->data(), end, jobs);
+    if (ec != std::errc() || ptr != end || jobs < 1) {
+        err << "sonorix-cli: --jobs needs a number of at least 1\n";
+        return std::nullopt;
     }
     return jobs;
+}
+
+// Which file a target names: existing files by identity, others by their
+// normalised path.
+std::string target_identity(const std::string& target) {
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) return Format("file %llu:%llu", static_cast<unsigned long long>(st.st_dev),
+                                                        static_cast<unsigned long long>(st.st_ino));
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(target, ec);
+    return "path " + fs::weakly_canonical(absolute, ec).lexically_normal().string();
+}
+
+// Two pairs with one target would write one file twice, the second result
+// over the first: the command is refused before anything starts. The null
+// device takes any number of writers.
+bool targets_are_distinct(const std::vector<std::string>& files, std::ostream& err) {
+    const std::string null_device = target_identity(kNullDevice);
+    std::map<std::string, size_t> pair_of;  // identity -> first pair
+    for (size_t i = 1; i < files.size(); i += 2) {
+        const std::string identity = target_identity(files[i]);
+        if (identity == null_device) continue;
+        const auto [it, added] = pair_of.emplace(identity, i);
+        if (added) continue;
+        err << "sonorix-cli convert: pairs " << it->second / 2 + 1 << " and " << i / 2 + 1
+            << " have one target (" << files[it->second] << ", " << files[i]
+            << "); give each pair its own\n";
+        return false;
+    }
+    return true;
 }
 
 std::string json_string(const std::string& s) {
@@ -84,15 +109,13 @@ std::string json_string(const std::string& s) {
 
 }  // namespace
 
-int measure(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
-    const auto jobs = jobs_option(args, err);
+int measure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const auto parsed = parse_arguments("measure", args, {{"--json"}, {"--jobs", true}}, err);
+    if (!parsed) return 2;
+    const auto jobs = jobs_of(*parsed, err);
     if (!jobs) return 2;
-    bool json = false;
-    std::vector<std::string> files;
-    for (const auto& a : args) {
-        if (a == "--json") json = true;
-        else files.push_back(a);
-    }
+    const bool json = parsed->has("--json");
+    const std::vector<std::string>& files = parsed->files;
     if (files.empty()) {
         err << "sonorix-cli measure: no file given\n";
         return 2;
@@ -146,7 +169,7 @@ int measure(std::vector<std::string> args, std::ostream& out, std::ostream& err)
         (max ? r.max_volume : r.mean_volume) = value;
     });
 
-    for (size_t i = 0; i < files.size(); ++i) {
+    for (size_t i = 0; i < files.size() && !StopSignals::received(); ++i) {
         const int task = encoder.AddTask(files[i]);
         if (task < 0) {
             results[i].error = encoder.LastErrorMessage();
@@ -176,10 +199,12 @@ int measure(std::vector<std::string> args, std::ostream& out, std::ostream& err)
         else if (!info.Completed) r.error = "stopped";
     };
     encoder.ThreadPriority = tpNormal;  // a shell job: an idle class would starve it on a busy machine
+    if (StopSignals::received()) return StopSignals::exit_status();
     encoder.StartTask(*jobs);
     run_to_end(encoder, finished);
 
-    int status = g_interrupted ? 130 : 0;
+    // What was measured before a stop is still told.
+    int status = StopSignals::received() ? StopSignals::exit_status() : 0;
     if (json) out << "[";
     for (size_t i = 0; i < files.size(); ++i) {
         Result& r = results[i];
@@ -204,29 +229,25 @@ int measure(std::vector<std::string> args, std::ostream& out, std::ostream& err)
     return status;
 }
 
-int convert(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+int convert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     (void)out;
-    const auto jobs = jobs_option(args, err);
+    const auto parsed = parse_arguments("convert", args,
+                                        {{"--jobs", true},
+                                         {"--input-options", true},
+                                         {"--output-options", true},
+                                         {"--second-input", true},
+                                         {"--second-input-options", true}},
+                                        err);
+    if (!parsed) return 2;
+    const auto jobs = jobs_of(*parsed, err);
     if (!jobs) return 2;
-    std::string input_options, output_options, second, second_options;
-    std::vector<std::string> files;  // IN OUT pairs
-    for (size_t i = 0; i < args.size(); ++i) {
-        auto value = [&](std::string& into) {
-            if (i + 1 >= args.size()) return false;
-            into = args[++i];
-            return true;
-        };
-        bool ok = true;
-        if (args[i] == "--input-options") ok = value(input_options);
-        else if (args[i] == "--output-options") ok = value(output_options);
-        else if (args[i] == "--second-input") ok = value(second);
-        else if (args[i] == "--second-input-options") ok = value(second_options);
-        else files.push_back(args[i]);
-        if (!ok) {
-            err << "sonorix-cli convert: " << args[i] << " needs a value\n";
-            return 2;
-        }
-    }
+    auto text_of = [&](std::string_view flag) {
+        const std::string* v = parsed->value(flag);
+        return v ? *v : std::string();
+    };
+    const std::string input_options = text_of("--input-options"), output_options = text_of("--output-options");
+    const std::string second = text_of("--second-input"), second_options = text_of("--second-input-options");
+    const std::vector<std::string>& files = parsed->files;  // IN OUT pairs
     if (files.empty() || files.size() % 2 != 0) {
         err << "sonorix-cli convert: expected IN OUT [IN OUT ...]\n";
         return 2;
@@ -235,19 +256,25 @@ int convert(std::vector<std::string> args, std::ostream& out, std::ostream& err)
         err << "sonorix-cli convert: --second-input takes one IN OUT pair\n";
         return 2;
     }
+    if (!targets_are_distinct(files, err)) return 2;
     MainThreadQueue::Instance().SetMainThread();
     TFFEncoder encoder;
     if (!load_libraries(encoder, err)) return 1;
 
     int status = 0;
     std::map<int, std::string> target_of_task;
-    for (size_t i = 0; i < files.size(); i += 2) {
+    // A pair is named by its target; the engine's texts name the file they
+    // concern (the source, for one that cannot be read).
+    auto report = [&](const std::string& target, const std::string& message) {
+        err << target << ": " << reason_of(message, target) << "\n";
+        status = 1;
+    };
+    for (size_t i = 0; i < files.size() && !StopSignals::received(); i += 2) {
         TInputOptions in;
         in.Options = input_options;
         const int task = encoder.AddTask(files[i], &in);
         if (task < 0) {
-            err << encoder.LastErrorMessage() << "\n";
-            status = 1;
+            report(files[i + 1], encoder.LastErrorMessage());
             continue;
         }
         TOutputOptions o;
@@ -256,13 +283,15 @@ int convert(std::vector<std::string> args, std::ostream& out, std::ostream& err)
         in2.Options = second_options;
         if ((!second.empty() && encoder.AddInput(task, second, &in2) < 0) ||
             encoder.SetOutput(task, files[i + 1], &o) < 0) {
-            err << encoder.LastErrorMessage() << "\n";
+            report(files[i + 1], encoder.LastErrorMessage());
             encoder.RemoveTask(task);
-            status = 1;
             continue;
         }
         target_of_task[task] = files[i + 1];
     }
+    // Tasks set up but never started are freed with the encoder, and their
+    // temporary files with them.
+    if (StopSignals::received()) return StopSignals::exit_status();
     if (encoder.TasksCount() == 0) return status;
 
     // Progress: the mean share done over all tasks, on a terminal only.
@@ -283,8 +312,7 @@ int convert(std::vector<std::string> args, std::ostream& out, std::ostream& err)
         }
         if (info.Failed) {
             if (show) err << "\n";
-            err << target_of_task[info.TaskIndex] << ": " << info.ErrorText << "\n";
-            status = 1;
+            report(target_of_task[info.TaskIndex], info.ErrorText);
         } else if (!info.Completed) {
             stopped = true;
         }
@@ -292,7 +320,9 @@ int convert(std::vector<std::string> args, std::ostream& out, std::ostream& err)
     encoder.StartTask(*jobs);
     run_to_end(encoder, finished);
     if (show) err << "\n";
-    if (status == 0 && (stopped || g_interrupted)) status = 130;
+    if (StopSignals::received()) return StopSignals::exit_status();
+    // Only a stop ends a task neither completed nor failed.
+    if (stopped && status == 0) status = 1;
     return status;
 }
 

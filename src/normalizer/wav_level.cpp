@@ -1,6 +1,8 @@
 #include "normalizer/wav_level.h"
 
+#include <fcntl.h>
 #include <glob.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,6 +68,24 @@ bool store(unsigned char* p, SampleKind kind, double v) {
     }
     }
     return false;
+}
+
+std::runtime_error write_error() {
+    return std::runtime_error(std::string("cannot write the adjusted file: ") + std::strerror(errno));
+}
+
+// All of data, or an exception with the system's reason.
+void write_all(int fd, const unsigned char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            throw write_error();
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
 }
 
 std::ifstream open_in(const fs::path& file) {
@@ -147,43 +167,59 @@ double average_level_db(const fs::path& file, const WavLayout& layout) {
 int64_t apply_gain(const fs::path& file, const WavLayout& layout, double gain_db) {
     const double gain = std::pow(10.0, gain_db / 20);
     const fs::path temp = file.parent_path() / ("." + file.filename().string() + ".normalizing");
+    std::ifstream in = open_in(file);
+    struct stat original {};
+    if (::stat(file.c_str(), &original) != 0) throw std::runtime_error(std::strerror(errno));
+    // Created exclusively: a file in the way is never taken over, and only
+    // a file of ours is removed on failure. The rewrite keeps the original's
+    // permissions.
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, original.st_mode & 07777);
+    if (fd < 0) {
+        throw std::runtime_error(errno == EEXIST ? "cannot write beside it: " + temp.string() + " is in the way"
+                                                 : std::string("cannot write beside it: ") + std::strerror(errno));
+    }
     int64_t clipped = 0;
-    bool created = false;  // only a temporary file of ours is removed on failure
     try {
-        std::ifstream in = open_in(file);
-        if (fs::exists(temp)) throw std::runtime_error("cannot write beside it: " + temp.string() + " is in the way");
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error(std::string("cannot write beside it: ") + std::strerror(errno));
-        created = true;
         std::vector<unsigned char> block(kBlockBytes - kBlockBytes % (layout.bytes_per_sample * layout.channels));
+        auto read_block = [&](int64_t n) {
+            if (!in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(n))) {
+                throw std::runtime_error("read error");
+            }
+        };
         // Header as it is.
         for (int64_t left = layout.data_offset; left > 0;) {
-            const auto n = static_cast<std::streamsize>(std::min<int64_t>(left, static_cast<int64_t>(block.size())));
-            in.read(reinterpret_cast<char*>(block.data()), n);
-            out.write(reinterpret_cast<char*>(block.data()), n);
+            const int64_t n = std::min<int64_t>(left, static_cast<int64_t>(block.size()));
+            read_block(n);
+            write_all(fd, block.data(), static_cast<size_t>(n));
             left -= n;
         }
         for (int64_t left = layout.data_bytes; left > 0;) {
-            const auto n = static_cast<std::streamsize>(std::min<int64_t>(left, static_cast<int64_t>(block.size())));
-            if (!in.read(reinterpret_cast<char*>(block.data()), n)) throw std::runtime_error("read error");
-            for (std::streamsize i = 0; i < n; i += layout.bytes_per_sample) {
+            const int64_t n = std::min<int64_t>(left, static_cast<int64_t>(block.size()));
+            read_block(n);
+            for (int64_t i = 0; i < n; i += layout.bytes_per_sample) {
                 unsigned char* p = block.data() + i;
                 clipped += store(p, layout.kind, sample_at(p, layout.kind) * gain);
             }
-            out.write(reinterpret_cast<char*>(block.data()), n);
+            write_all(fd, block.data(), static_cast<size_t>(n));
             left -= n;
         }
         // Whatever follows the samples (other chunks) as it is.
-        while (in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
-            out.write(reinterpret_cast<char*>(block.data()), in.gcount());
+        while (in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size())) ||
+               in.gcount() > 0) {
+            write_all(fd, block.data(), static_cast<size_t>(in.gcount()));
         }
-        out.flush();
-        if (!out) throw std::runtime_error("write error (disk full?)");
-        out.close();
+        if (in.bad()) throw std::runtime_error("read error");
+        // Every byte on the disk before the original goes: a failed sync or
+        // close (a full disk, a network file system) keeps the original.
+        if (::fsync(fd) != 0) throw write_error();
+        const int closed = ::close(fd);
+        fd = -1;  // closed even when close reports an error
+        if (closed != 0) throw write_error();
         fs::rename(temp, file);
     } catch (...) {
+        if (fd >= 0) ::close(fd);
         std::error_code ec;
-        if (created) fs::remove(temp, ec);
+        fs::remove(temp, ec);
         throw;
     }
     return clipped;

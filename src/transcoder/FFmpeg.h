@@ -393,6 +393,9 @@ private:
                                  AVStream* st, const AVCodec* codec, bool encoder);
     TOutputStream& new_output_stream(TOptionsContext& o, AVFormatContext* oc, AVMediaType type,
                                      int source_index);
+    // Raises when a copied stream was also given a filter, or is fed by a
+    // filter graph: copied packets are never decoded, so neither could run.
+    void refuse_filtered_copy(TOptionsContext& o, AVFormatContext* oc, const TOutputStream& ost);
     TOutputStream& new_video_stream(TOptionsContext& o, AVFormatContext* oc, int source_index);
     TOutputStream& new_audio_stream(TOptionsContext& o, AVFormatContext* oc, int source_index);
     void new_stream_of_type(TOptionsContext& o, AVFormatContext* oc, AVMediaType type, int source_index);

@@ -153,12 +153,29 @@ bool store_value(TOptionsContext* o, const TOptionDef& po, const std::string& op
         po.dest);
 }
 
+// A duration or size limit below zero would end the output before its first
+// frame, and the task would complete with nothing in it.
+void refuse_negative_limit(const TOptionDef& po, const std::string& opt, const std::string& arg,
+                           const ParsedValue& value) {
+    const auto* field = std::get_if<int64_t TOptionsContext::*>(&po.dest);
+    const auto* number = std::get_if<int64_t>(&value);
+    if (!field || !number || *number >= 0) return;
+    const char* kind = *field == &TOptionsContext::recording_time  ? "duration"
+                       : *field == &TOptionsContext::limit_filesize ? "size"
+                                                                    : nullptr;
+    if (kind) {
+        throw std::runtime_error(
+            Format("Invalid %s specification for \"%s\": \"%s\"", kind, opt.c_str(), arg.c_str()));
+    }
+}
+
 }  // namespace
 
-std::vector<std::string> split_option_text(std::string_view s) {
+std::vector<std::string> split_option_text(std::string_view s, bool* unterminated) {
     std::vector<std::string> args;
     const size_t n = s.size();
     size_t i = 0;
+    if (unterminated) *unterminated = false;
     for (;;) {
         while (i < n && is_blank(s[i])) ++i;
         if (i >= n) break;
@@ -189,6 +206,7 @@ std::vector<std::string> split_option_text(std::string_view s) {
                 arg += s[i++];
             }
         }
+        if (quoted && unterminated) *unterminated = true;
         args.push_back(std::move(arg));
     }
     return args;
@@ -310,6 +328,7 @@ int TCustomFFmpegOpt::write_option(TOptionsContext* o, const TOptionDef& po, con
         return 0;
     }
     ParsedValue value = parse_value(po, opt, arg);
+    refuse_negative_limit(po, opt, arg, value);
     if (!store_value(o, po, opt, value)) return AVERROR_BUG;
     return 0;
 }
@@ -405,6 +424,7 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
         log_format(this, strict_options ? llError : llWarning, "Unrecognized option \"%s\".",
                    name.c_str());
         if (strict_options) {
+            missing_option_ = arg;
             ret = AVERROR_OPTION_NOT_FOUND;
             break;
         }
@@ -467,19 +487,32 @@ int TCustomFFmpegOpt::ParseOptions(TOptionsContext& o, const std::string& option
                                    const std::string& group_label, const std::string& presets) {
     if (!o.g) o.g = &file_group_;
     option_error_.clear();
+    missing_option_.clear();
     int ret = 0;
     if (!options.empty()) {
         log_format(this, llInfo, "ParseOptions for %s: %s", group_label.c_str(), options.c_str());
-        const std::vector<std::string> args = split_option_text(options);
+        bool unterminated = false;
+        const std::vector<std::string> args = split_option_text(options, &unterminated);
         prescan_log_level(args);
-        ret = parse_groups(o, args);
+        // The last argument would run on to the end of the text: whatever it
+        // was meant to be, it is not what the text says.
+        if (unterminated) {
+            const std::string message = "Unterminated quote in option text: " + options;
+            if (strict_options) {
+                ret = fail_option(llError, message);
+            } else {
+                log_message(this, llWarning, message);
+            }
+        }
+        if (ret >= 0) ret = parse_groups(o, args);
         if (ret >= 0 && !global_group_.opts.empty()) ret = apply_group(nullptr, global_group_, "global");
     }
     if (ret >= 0) ret = ParsePresets(o, group_label, presets);
     // Without an option text the file group holds nothing of this call.
     if (ret >= 0 && !options.empty() && !o.g->opts.empty()) ret = apply_group(&o, *o.g, group_label);
     if (ret < 0) {
-        const std::string code_text = error_code_text(ret);
+        std::string code_text = error_code_text(ret);
+        if (ret == AVERROR_OPTION_NOT_FOUND && !missing_option_.empty()) code_text += ": " + missing_option_;
         log_message(this, llFatal, code_text);
         if (strict_options) {
             last_error_ = option_error_.empty() ? code_text : option_error_ + "\n" + code_text;
@@ -538,6 +571,7 @@ int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_
                        key.c_str(), value.c_str());
             log_message(this, llError, message);
             if (strict_options) {
+                if (ret == AVERROR_OPTION_NOT_FOUND) missing_option_ = key;
                 append_option_error(message);
                 return ret;
             }

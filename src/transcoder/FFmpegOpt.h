@@ -217,8 +217,9 @@ struct TInputFile {
 
 // Option texts split by the command-line quoting rules: blanks and tabs
 // separate, double quotes group, 2n backslashes before a quote give n and
-// toggle quoting, 2n+1 give n and a literal quote.
-std::vector<std::string> split_option_text(std::string_view text);
+// toggle quoting, 2n+1 give n and a literal quote. unterminated, when
+// given, tells whether the text ended inside a quote.
+std::vector<std::string> split_option_text(std::string_view text, bool* unterminated = nullptr);
 
 // Number readers for option texts: "." is the decimal separator in every
 // locale; the whole text must be the number.
@@ -406,6 +407,8 @@ private:
     SwsContext* sws_opts_ = nullptr;  // scaler options set at once, to validate them
     std::string last_error_;
     std::string option_error_;
+    // The name that gave "Option not found" in this parse, as typed.
+    std::string missing_option_;
 };
 
 // Initialises a context on construction and releases it on destruction, so

@@ -78,6 +78,8 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
         st->codecpar->codec_id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, type);
         ost.enc = avcodec_find_encoder(st->codecpar->codec_id);
     }
+    ost.source_index = source_index;
+    if (ost.stream_copy) refuse_filtered_copy(o, oc, ost);
     ost.encoder_opts = filter_codec_opts(o.g->codec_opts.get(), st->codecpar->codec_id, oc, st, ost.enc, true);
     ost.enc_ctx.reset(avcodec_alloc_context3(ost.enc));
     if (!ost.enc_ctx) raise_error("av_mallocz() failed");
@@ -139,6 +141,22 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
         ist.st->discard = AVDISCARD_DEFAULT;
     }
     return ost;
+}
+
+void TCustomFFmpeg::refuse_filtered_copy(TOptionsContext& o, AVFormatContext* oc, const TOutputStream& ost) {
+    const AVMediaType type = ost.st->codecpar->codec_type;
+    if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return;
+    const char* kind = av_get_media_type_string(type);
+    if (ost.source_index < 0) {
+        raise_format("Output stream #%d:%d (%s) comes from a filter graph and cannot be copied; "
+                     "choose an encoder for it.", ost.file_index, ost.index, kind);
+    }
+    if (auto filter = match_per_stream(o.filters, oc, ost.st)) {
+        const TInputStream& ist = *input_streams[static_cast<size_t>(ost.source_index)];
+        raise_format("Output stream #%d:%d (%s, from input stream #%d:%d) is copied, so its filter \"%s\" "
+                     "cannot run: stream copy and filters exclude each other. Encode the stream or drop "
+                     "the filter.", ost.file_index, ost.index, kind, ist.file_index, ist.st->index, filter->c_str());
+    }
 }
 
 uint16_t* TCustomFFmpeg::parse_matrix(const std::string& text) {

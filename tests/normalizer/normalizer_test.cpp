@@ -1,11 +1,14 @@
 #include "normalizer/wav_level.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cmath>
+#include <csignal>
 #include <sstream>
 
 #include "engine/base/FFLoad.h"
+#include "support/child_process.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -79,6 +82,45 @@ TEST_F(Normalizer, AFailedRewriteLeavesTheOriginalWhole) {
     EXPECT_THROW(normalizer::apply_gain(f, normalizer::read_layout(f), 3), std::runtime_error);
     EXPECT_NEAR(level(f), before, 1e-9);
     EXPECT_TRUE(fs::is_directory(dir_ / ".keep.wav.normalizing")) << "only files the run made are removed";
+}
+
+// The rewrite fails at the disk: in the middle of the samples, at the very
+// last byte, at the sync, at the close. Each time the original stays byte for
+// byte, no temporary file is left, and the exit status says it failed.
+TEST_F(Normalizer, AFailedWriteKeepsTheOriginal) {
+    const fs::path f = tone("disk.wav", -10);
+    const std::string original = test::read_file(f);
+    const std::string suffix = "SONORIX_FAULT_SUFFIX=.disk.wav.normalizing";
+    // The fault library goes before the sanitizer's runtime.
+    const std::string preload = std::string("LD_PRELOAD=") + SONORIX_IO_FAULT, asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+    const struct {
+        const char* fault;
+        rlim_t size_limit;  // 0: none
+        std::vector<std::string> env;
+    } rows[] = {
+        {"a write in the middle", 16384, {}},
+        {"the last write", original.size() - 1, {}},
+        {"fsync", 0, {preload, asan, suffix, "SONORIX_FAULT_CALL=fsync"}},
+        {"close", 0, {preload, asan, suffix, "SONORIX_FAULT_CALL=close"}},
+    };
+    const fs::path err_file = dir_ / "err.txt";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
+        const rlimit limit{row.size_limit, row.size_limit};
+        const pid_t child = test::start_program(SONORIX_NORMALIZE, {"-a", "-6", f.string()}, err_file, row.env, [&] {
+            if (!limit.rlim_cur) return;
+            signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        EXPECT_EQ(test::wait_program(child), 1) << test::read_file(err_file);
+        EXPECT_NE(test::read_file(err_file).find(f.string() + ": cannot write the adjusted file: "), std::string::npos)
+            << test::read_file(err_file);
+        EXPECT_TRUE(test::read_file(f) == original) << "the original was changed";
+        EXPECT_FALSE(fs::exists(dir_ / ".disk.wav.normalizing"));
+    }
+    // Without a fault the same run rewrites the file.
+    EXPECT_EQ(test::wait_program(test::start_program(SONORIX_NORMALIZE, {"-a", "-6", f.string()}, err_file)), 0);
+    EXPECT_NEAR(level(f), -6, 0.05);
 }
 
 }  // namespace

@@ -22,5 +22,7 @@ private:
 
 // Writes text (or bytes) to a file, replacing it.
 void write_file(const std::filesystem::path& path, const std::string& bytes);
+// A file's bytes; empty when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
 
 }  // namespace sonorix::test

@@ -69,8 +69,8 @@ TEST_F(OptionTest, UnknownOptionStrictAndLenient) {
     core.strict_options = true;
     EXPECT_EQ(parse("-foo 1"), AVERROR_OPTION_NOT_FOUND);
     EXPECT_EQ(core_lines(), (Lines{"Info: ParseOptions for output file: -foo 1",
-                                   "Error: Unrecognized option \"foo\".", "Fatal: Option not found"}));
-    EXPECT_EQ(core.last_error(), "Option not found");
+                                   "Error: Unrecognized option \"foo\".", "Fatal: Option not found: -foo"}));
+    EXPECT_EQ(core.last_error(), "Option not found: -foo");
 
     core.strict_options = false;
     core.set_last_error("");
@@ -110,6 +110,24 @@ TEST_F(OptionTest, LogLevelTakesEffectBeforeAnyOption) {
     logger->SetLogLevel(llDebug);
     EXPECT_EQ(parse("-v error -loglevel warning"), 0);
     EXPECT_EQ(logger->LogLevel(), llWarning);  // applied in order, the later one stays
+}
+
+TEST_F(OptionTest, UnterminatedQuoteIsNamed) {
+    for (const char* text : {R"( -af "volume=2)", R"(-metadata "title=a \" b)", "-y \"", R"(-f "a"")"}) {
+        core.strict_options = true;
+        EXPECT_EQ(parse(text), AVERROR(EINVAL)) << text;
+        EXPECT_EQ(core.last_error(), std::string("Unterminated quote in option text: ") + text +
+                                         "\nInvalid argument / Invalid data found when processing input");
+        EXPECT_TRUE(ctx.filters.empty() && ctx.metadata.empty());
+        core.strict_options = false;
+        EXPECT_EQ(parse(text), 0) << text;
+        EXPECT_TRUE(has_line(llWarning, std::string("Unterminated quote in option text: ") + text));
+    }
+    // Zero and positive limits stay as they were.
+    core.strict_options = true;
+    ASSERT_EQ(parse(R"(-t 0 -fs 0 -af "volume=2" -metadata "a=\"b\"")"), 0) << core.last_error();
+    EXPECT_EQ(ctx.recording_time, 0);
+    EXPECT_EQ(ctx.limit_filesize, 0);
 }
 
 TEST_F(OptionTest, MissingArgument) {
@@ -200,6 +218,12 @@ TEST_F(OptionTest, ValueErrorsRaiseWithTheirText) {
         {"-muxdelay 1,5", "Expected float for \"muxdelay\" but found \"1,5\""},
         {"-q:a x", "Expected double for \"q:a\" but found \"x\""},
         {"-async 1e999", "Expected integer for \"async\" but found \"1e999\""},
+        // Limits below zero would end the output before it began.
+        {"-t -5", "Invalid duration specification for \"t\": \"-5\""},
+        {"-t -0:00:01", "Invalid duration specification for \"t\": \"-0:00:01\""},
+        {"-t_microsecond -1", "Invalid duration specification for \"t_microsecond\": \"-1\""},
+        {"-TimeLength -1.5", "Invalid duration specification for \"t_microsecond\": \"-1500000\""},
+        {"-fs -1", "Invalid size specification for \"fs\": \"-1\""},
     };
     for (const auto& [text, message] : cases) {
         try {
@@ -238,7 +262,7 @@ TEST_F(OptionTest, InvalidPresetLines) {
     EXPECT_EQ(parse("-y", "nosuchoption=1"), AVERROR_OPTION_NOT_FOUND);
     EXPECT_EQ(core.last_error(),
               "Invalid option or argument: \"nosuchoption=1\", parsed as \"nosuchoption\" = \"1\"\n"
-              "Option not found");
+              "Option not found: nosuchoption");
 
     core.strict_options = false;
     ASSERT_EQ(parse("-y", "novalue\nnosuchoption=1\nb=64k"), 0);

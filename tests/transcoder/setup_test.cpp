@@ -141,6 +141,47 @@ TEST_F(SetupTest, BadMapsAndInputsAreReported) {
     EXPECT_EQ(core_.input_files.size(), 2u);
 }
 
+// Copied packets are never decoded: a filter for a copied stream could not
+// run, so the set-up refuses it and names the stream; a filter on a stream
+// that is encoded stays fine.
+TEST_F(SetupTest, CopiedStreamsTakeNoFilter) {
+    const struct {
+        const char* source;
+        const char* options;
+        const char* refusal;  // empty: sets up
+    } rows[] = {
+        {"movie.mp4", " -y -c copy -af volume=2",
+         "Output stream #0:1 (audio, from input stream #0:1) is copied, so its filter \"volume=2\" cannot run"},
+        {"tone.wav", " -y -c:a copy -af volume=2", "Output stream #0:0 (audio, from input stream #0:0) is copied"},
+        {"tone.wav", " -y -acodec copy -filter:a volume=2", "Output stream #0:0 (audio, from input stream #0:0)"},
+        {"movie.mp4", " -y -c:v copy -vf scale=32:32",
+         "Output stream #0:0 (video, from input stream #0:0) is copied, so its filter \"scale=32:32\""},
+        {"movie.mp4", " -y -vcodec copy -filter volume=2", "Output stream #0:0 (video"},
+        {"tone.wav", " -y -c:a copy -filter_complex volume=2",
+         "Output stream #0:0 (audio) comes from a filter graph and cannot be copied"},
+        {"movie.mp4", " -y -c:v copy -af volume=2", ""},
+        {"movie.mp4", " -y -c:a copy -vf scale=32:32", ""},
+        {"movie.mp4", " -y -c copy -an -filter:a volume=2", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.options);
+        TCustomFFmpeg core;
+        core.build_option_table();
+        OptionsContextScope in(core);
+        ASSERT_EQ(core.OpenInputFile(*in, "", file(row.source), ""), 0) << core.last_error();
+        OptionsContextScope out(core);
+        const std::string target = file("filtered_copy" + fs::path(row.source).extension().string());
+        if (!*row.refusal) {
+            EXPECT_EQ(core.OpenOutputFile(*out, row.options, false, target, ""), 0) << core.last_error();
+            continue;
+        }
+        EXPECT_THROW(core.OpenOutputFile(*out, row.options, false, target, ""), FFmpegException);
+        EXPECT_EQ(core.last_error().rfind(row.refusal, 0), 0u) << core.last_error();
+        EXPECT_TRUE(core.output_streams.empty());
+        EXPECT_TRUE(core.output_files.empty());
+    }
+}
+
 TEST_F(SetupTest, RecordingTimeRules) {
     ASSERT_EQ(open_input(file("tone.wav")), 0);
     ASSERT_EQ(open_output(" -y -t 0.5 -to 0.8", file("t1.wav")), 0) << core_.last_error() << raised_;
