@@ -29,6 +29,10 @@ std::atomic<bool> g_interrupted{false};
 
 void on_sigint(int) { g_interrupted = true; }
 
+}  // namespace
+
+bool interrupted() { return g_interrupted; }
+
 // Runs the queue until the encoder's final notification; SIGINT stops the
 // tasks (and waits for them) once.
 void run_to_end(TFFEncoder& encoder, const bool& finished) {
@@ -81,8 +85,6 @@ std::string json_string(const std::string& s) {
     }
     return out + "\"";
 }
-
-}  // namespace
 
 int measure(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
     const auto jobs = jobs_option(args, err);
