@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
