@@ -250,7 +250,10 @@ void Tmain::create_list_page() {
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setAlternatingRowColors(true);
-    ListView1->setStyleSheet("QTreeView::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }");
+    // The grid, and a selection that stays visible when the list loses the focus.
+    ListView1->setStyleSheet(
+        "QTreeView::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"
+        "QTreeView::item:selected, QTreeView::item:selected:!active { background: #3874d8; color: white; }");
     ListView1->setToolTip("Drag video or audio files and drop here");
     ListView1->setAcceptDrops(false);
     ListView1->viewport()->setAcceptDrops(false);

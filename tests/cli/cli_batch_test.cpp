@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cli/cli.h"
+#include "cli_run.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -19,16 +20,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun cli(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    const int status = cli::run(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using test::cli;
+using test::CliRun;
 
 class CliBatchTest : public ::testing::Test {
 protected:

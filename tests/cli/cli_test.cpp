@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli_run.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -13,16 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun cli(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    const int status = cli::run(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using test::cli;
+using test::CliRun;
 
 class CliTest : public ::testing::Test {
 protected:
