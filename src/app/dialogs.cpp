@@ -117,7 +117,6 @@ bool choose_folder(QWidget* owner, const std::string& caption, std::string& fold
     dialog.setOption(QFileDialog::ShowDirsOnly);
     dialog.setWindowModality(Qt::ApplicationModal);
     if (!folder.empty()) dialog.setDirectory(QString::fromStdString(folder));
-    if (!caption.empty()) dialog.setLabelText(QFileDialog::LookIn, QString::fromStdString(caption));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
     folder = dialog.selectedFiles().first().toStdString();
     return true;

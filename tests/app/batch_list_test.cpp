@@ -2,6 +2,7 @@
 // drops, the probe's cells and refusals, removing and clearing, the volume
 // field.
 #include <QApplication>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -164,6 +165,31 @@ TEST_F(BatchListTest, VolumeFieldTakesDigitsAndIsPulledIntoItsRange) {
         EXPECT_EQ(spin->text(), c.shown);
         EXPECT_EQ(spin->value(), c.value);
     }
+}
+
+// The real chooser opens on the given folder, shows folders only and keeps
+// the other windows from input while it is open.
+TEST(RealDialogs, FolderChooserOpensOnTheFolder) {
+    TempDir dir("sonorix-folder-dialog");
+    fs::create_directories(dir / "start" / "pick");
+    std::string folder = (dir / "start").string();
+    QString opened_on;
+    bool folders_only = false;
+    Qt::WindowModality modality = Qt::NonModal;
+    when_shown<QFileDialog>([&](QFileDialog* dialog) {
+        opened_on = dialog->directory().absolutePath();
+        folders_only = dialog->fileMode() == QFileDialog::Directory && dialog->testOption(QFileDialog::ShowDirsOnly);
+        modality = dialog->windowModality();
+        dialog->setDirectory(QString::fromStdString((dir / "start" / "pick").string()));
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    ASSERT_TRUE(ui::choose_folder(nullptr, "Where to?", folder));
+    EXPECT_EQ(opened_on.toStdString(), (dir / "start").string());
+    EXPECT_TRUE(folders_only);
+    EXPECT_EQ(modality, Qt::ApplicationModal);
+    EXPECT_EQ(fs::path(folder), dir / "start" / "pick");
+    when_shown<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
+    EXPECT_FALSE(ui::choose_folder(nullptr, "", folder));
 }
 
 }  // namespace
