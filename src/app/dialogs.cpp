@@ -63,14 +63,15 @@ std::string with_default_extension(const std::string& file_name, const std::stri
 
 bool TFileDialog::Execute(QWidget* owner) {
     if (g_script) {
-        g_script->asked.push_back({kind_, Filter, FilterIndex, DefaultExt});
+        g_script->asked.push_back({kind_, Filter, FilterIndex, DefaultExt, ""});
         std::optional<std::string> answer;
         if (!g_script->answers.empty()) {
             answer = g_script->answers.front();
             g_script->answers.pop_front();
         }
         if (!answer) return false;
-        FileName = *answer;
+        Files = split(*answer, '\n');
+        FileName = Files.empty() ? std::string() : Files.front();
         return true;
     }
     QFileDialog dialog(owner);
@@ -89,10 +90,35 @@ bool TFileDialog::Execute(QWidget* owner) {
     // The save dialog asks about an existing file itself in the handler.
     if (kind_ == Save) dialog.setOption(QFileDialog::DontConfirmOverwrite);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
-    FileName = dialog.selectedFiles().first().toStdString();
+    Files.clear();
+    for (const QString& f : dialog.selectedFiles()) Files.push_back(f.toStdString());
+    FileName = Files.front();
     g_last_folder = dialog.directory().absolutePath();
     FilterIndex = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
     if (kind_ == Save) FileName = with_default_extension(FileName, filter_patterns(Filter, FilterIndex - 1), DefaultExt);
+    return true;
+}
+
+bool choose_folder(QWidget* owner, const std::string& caption, std::string& folder) {
+    if (g_script) {
+        g_script->asked.push_back({TFileDialog::Folder, caption, 1, "", folder});
+        std::optional<std::string> answer;
+        if (!g_script->answers.empty()) {
+            answer = g_script->answers.front();
+            g_script->answers.pop_front();
+        }
+        if (!answer) return false;
+        folder = *answer;
+        return true;
+    }
+    QFileDialog dialog(owner, QString::fromStdString(caption));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    dialog.setWindowModality(Qt::ApplicationModal);
+    if (!folder.empty()) dialog.setDirectory(QString::fromStdString(folder));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+    folder = dialog.selectedFiles().first().toStdString();
     return true;
 }
 

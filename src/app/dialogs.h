@@ -21,7 +21,7 @@ namespace sonorix::ui {
 // handlers. FilterIndex counts from 1.
 class TFileDialog {
 public:
-    enum Kind { Open, Save };
+    enum Kind { Open, Save, Folder };
     explicit TFileDialog(Kind kind) : kind_(kind) {}
 
     std::string Filter;
@@ -32,8 +32,9 @@ public:
     bool AllowMultiSelect = false;
 
     // Shows the dialog; false when the user cancelled. FileName then holds
-    // the (first) chosen file.
+    // the (first) chosen file, Files every chosen file in the dialog's order.
     bool Execute(QWidget* owner);
+    std::vector<std::string> Files;
     Kind kind() const { return kind_; }
 
 private:
@@ -49,6 +50,11 @@ QStringList qt_name_filters(const std::string& filter);
 std::string with_default_extension(const std::string& file_name, const std::string& filter_pattern,
                                    const std::string& default_extension);
 
+// The folder chooser: opens on folder when it names one, with caption as its
+// instruction; the other windows are disabled while it is shown. True and
+// the chosen folder in folder when the user chose one.
+bool choose_folder(QWidget* owner, const std::string& caption, std::string& folder);
+
 // Shows a form modally (QDialog::exec), or, under a script, just shows it.
 void show_modal(QDialog& dialog);
 
@@ -57,6 +63,7 @@ struct FileDialogRecord {
     std::string filter;
     int filter_index;
     std::string default_extension;
+    std::string initial_folder;  // of a folder chooser; its caption is in filter
 };
 
 class ScriptedDialogs {
@@ -66,8 +73,9 @@ public:
     ScriptedDialogs(const ScriptedDialogs&) = delete;
     ScriptedDialogs& operator=(const ScriptedDialogs&) = delete;
 
-    // One answer per file dialog, in order; nothing means Cancel, and so
-    // does an empty queue.
+    // One answer per file or folder dialog, in order; nothing means Cancel,
+    // and so does an empty queue. Several files of one answer are separated
+    // by new lines.
     std::deque<std::optional<std::string>> answers;
     std::vector<FileDialogRecord> asked;
     // Run modal forms with their own loop as in the program.

@@ -33,8 +33,10 @@
 #include "app/p_about.h"
 #include "app/p_options.h"
 #include "app/pictures.h"
+#include "app/spin_edit.h"
 #include "app/step_button.h"
 #include "app/web.h"
+#include "batch/batch_job.h"
 #include "single/source_types.h"
 
 namespace sonorix::ui {
@@ -114,6 +116,7 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     create_single_page();
     create_list_page();
     create_menu();
+    connect_list_page();
     RzPageControl1->setCurrentWidget(TabSheet1);
 
     FFdetect.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFdetectTerminate(s, i); };
@@ -247,7 +250,10 @@ void Tmain::create_list_page() {
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setAlternatingRowColors(true);
-    ListView1->setStyleSheet("QTreeView::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }");
+    // The grid, and a selection that stays visible when the list loses the focus.
+    ListView1->setStyleSheet(
+        "QTreeView::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"
+        "QTreeView::item:selected, QTreeView::item:selected:!active { background: #3874d8; color: white; }");
     ListView1->setToolTip("Drag video or audio files and drop here");
     ListView1->setAcceptDrops(false);
     ListView1->viewport()->setAcceptDrops(false);
@@ -273,7 +279,7 @@ void Tmain::create_list_page() {
     GroupBox1 = named(new QGroupBox("Volume Options", Panel12), "GroupBox1");
     radio_change = named(new QRadioButton("Volume Change ", GroupBox1), "radio_change");
     radio_change->setChecked(true);
-    batch_spin_volume = named(new QSpinBox(GroupBox1), "batch_spin_volume");
+    batch_spin_volume = named(new TSpinEdit(GroupBox1), "batch_spin_volume");
     batch_spin_volume->setRange(0, 1000);
     batch_spin_volume->setValue(100);
     batch_spin_volume->setFixedWidth(70);

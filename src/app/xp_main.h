@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ class QTabWidget;
 class QTimer;
 class QToolButton;
 class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace sonorix {
+class BatchJob;
+}
 
 namespace sonorix::ui {
 
@@ -109,8 +115,12 @@ public:
     std::string running_encoder;
     uint8_t cancelled = 0;
 
-    // The list's add operation, for files dropped onto the list page; empty
-    // until the list page has its commands.
+    // The list page's state.
+    std::string add_folder;     // last folder of "Add Files from Folder"
+    std::string output_folder;  // of the last list run
+    std::string target_file;    // the target being set up
+
+    // The list's add operation, for files dropped onto the list page.
     std::function<void(const std::string&)> list_add_file;
 
     // Shell.
@@ -151,6 +161,28 @@ public:
     void FFencoderTerminate(TObject* Sender, const TTerminateInfo& ATerminateInfo);
     void timer_ffencoderTimer();
 
+    // The file list.
+    void btn_addClick();
+    void add_file_b(const std::string& file_name);
+    void btn_openfolderClick();
+    void ListView1Change();
+    void btn_removeClick();
+    void btn_clearClick();
+    bool select_folder(const std::string& caption, std::string& folder);
+
+    // List runs: Normalize and Volume Change.
+    void BitBtn1Click();
+    void multi_peak();
+    void multi_convert();
+    void FFdirectcProgress(TObject* Sender, PProgressInfo AProgressInfo);
+    void FFdirectcTerminate(TObject* Sender, const TTerminateInfo& ATerminateInfo);
+    void timer_ffdirectcTimer();
+    static bool batch_spin_volumeKeyPress(char16_t Key);
+    void batch_spin_volumeExit();
+
+    // The run in progress (or the last one); null before the first.
+    const BatchJob* batch_job() const { return batch_job_.get(); }
+
     // The component a running_encoder text names; null for none.
     TFFEncoder* encoder_named(const std::string& name);
 
@@ -164,7 +196,21 @@ private:
     void show_volume();
     bool add_source_task(TFFEncoder& encoder, const std::string& target, const std::string& options);
     void start_window_move();
+    void connect_list_page();
+    void show_task_progress(PProgressInfo AProgressInfo);
+    bool select_row(QTreeWidgetItem* item);
+    void delete_row(QTreeWidgetItem* item);
+    void measure_next_row();
+    void end_batch_measuring(const std::string& message);
+    void multi_peak_done();
     bool peak_failed = false;  // the running measurement failed or was stopped
+    std::string peak_error;    // a failed measurement's text
+
+    std::unique_ptr<BatchJob> batch_job_;
+    std::vector<QTreeWidgetItem*> batch_items_;  // the job's rows; null once a row left the list
+    size_t batch_row_ = 0;                       // the row being measured
+    bool deleting_row_ = false;                  // a row is deleted: no probe of the next selection
+    std::string row_rejection_;                  // why the last probed row was rejected; empty: it was not
 };
 
 }  // namespace sonorix::ui

@@ -109,6 +109,7 @@ void Tmain::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
     FFLogger1.SetActive(false);
     if (ATerminateInfo.Failed) {
         peak_failed = true;
+        peak_error = ATerminateInfo.ErrorText;
         Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
         return;
     }
@@ -126,11 +127,14 @@ void Tmain::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
         analyzeaudio->timer1->stop();
         close_form(analyzeaudio);
         timer_ffdetect->start();
+    } else if (analysis_mode == "multi") {
+        multi_peak_done();
     }
 }
 
 void Tmain::timer_ffdetectTimer() {
     timer_ffdetect->stop();
+    if (analysis_mode == "multi") return measure_next_row();
     if (analysis_mode != "single") return;
     if (peak_failed || max_volume_text.empty()) {
         MessageBoxA(this, kPeakNotMeasured, "Error", MB_ICONERROR);
@@ -207,7 +211,10 @@ void Tmain::single_convert() {
     show_modal(*batchaudioc);
 }
 
-void Tmain::FFencoderProgress(TObject*, PProgressInfo AProgressInfo) {
+void Tmain::FFencoderProgress(TObject*, PProgressInfo AProgressInfo) { show_task_progress(AProgressInfo); }
+
+// The bar of the progress dialog: the plain mean of the task percentages.
+void Tmain::show_task_progress(PProgressInfo AProgressInfo) {
     // A report without a known duration says nothing about the share done.
     const auto percent = task_percent(AProgressInfo->Position, AProgressInfo->Duration);
     const auto index = static_cast<size_t>(AProgressInfo->TaskIndex);

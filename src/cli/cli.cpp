@@ -22,6 +22,10 @@ constexpr const char* kUsage =
     "  convert [--jobs N] IN OUT [IN OUT ...] [--input-options TEXT]\n"
     "          [--output-options TEXT] [--second-input FILE [--second-input-options TEXT]]\n"
     "                   convert each pair with option texts, N at a time\n"
+    "  change --percent N -o DIR [--prefix P] [--jobs N] [--dry-run] [--json] FILE...\n"
+    "                   convert each file with the volume N % (0 to 1000) into DIR\n"
+    "  normalize -o DIR [--prefix P] [--jobs N] [--dry-run] [--json] FILE...\n"
+    "                   measure each file's peak, then amplify it to full scale into DIR\n"
     "\n"
     "Options:\n"
     "  --help           show this text\n"
@@ -170,6 +174,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (command == "info") return info(rest, out, err);
     if (command == "measure") return measure(rest, out, err);
     if (command == "convert") return convert(rest, out, err);
+    if (command == "change") return change(rest, out, err);
+    if (command == "normalize") return normalize(rest, out, err);
     err << "sonorix-cli: unknown command \"" << command << "\"\n" << kUsage;
     return 2;
 }

@@ -11,6 +11,10 @@
 #include <string_view>
 #include <vector>
 
+namespace sonorix {
+class TFFEncoder;
+}
+
 namespace sonorix::cli {
 
 // Runs one command line (without the program name); returns the exit status.
@@ -63,8 +67,21 @@ private:
     struct sigaction previous_[std::size(kSignals)];
 };
 
+// What the jobs share (cli_jobs.cpp): running the engine's queue until the
+// encoder's final notification, where a stop signal stops the tasks once;
+// loading the libraries; "--jobs N" (nothing: a usage error was printed); a
+// JSON string.
+void run_to_end(TFFEncoder& encoder, const bool& finished);
+bool load_libraries(TFFEncoder& encoder, std::ostream& err);
+std::optional<int> jobs_of(const Arguments& args, std::ostream& err);
+std::string json_string(const std::string& s);
+
 // The jobs (cli_jobs.cpp).
 int measure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int convert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The list runs (cli_batch.cpp): "change" and "normalize".
+int change(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int normalize(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace sonorix::cli

@@ -27,6 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+}  // namespace
+
 // Runs the queue until the encoder's final notification. A stop signal stops
 // the tasks and waits for them, once; the queue is looked at every few
 // milliseconds, so the stop reaches the tasks at once.
@@ -62,6 +64,8 @@ std::optional<int> jobs_of(const Arguments& args, std::ostream& err) {
     return jobs;
 }
 
+namespace {
+
 // Which file a target names: existing files by identity, others by their
 // normalised path.
 std::string target_identity(const std::string& target) {
@@ -92,6 +96,8 @@ bool targets_are_distinct(const std::vector<std::string>& files, std::ostream& e
     return true;
 }
 
+}  // namespace
+
 std::string json_string(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
@@ -106,8 +112,6 @@ std::string json_string(const std::string& s) {
     }
     return out + "\"";
 }
-
-}  // namespace
 
 int measure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const auto parsed = parse_arguments("measure", args, {{"--json"}, {"--jobs", true}}, err);

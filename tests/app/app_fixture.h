@@ -9,6 +9,10 @@
 #include <functional>
 #include <string>
 
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+
 #include "app/dialogs.h"
 #include "app/forms.h"
 #include "app/messages.h"
@@ -16,6 +20,25 @@
 #include "support/temp_dir.h"
 
 namespace sonorix::test {
+
+// Runs action on the first modal widget of type W once it is shown.
+template <typename W>
+void when_shown(std::function<void(W*)> action) {
+    auto* poll = new QTimer;
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, [poll, action, tries = 0]() mutable {
+        if (auto* w = qobject_cast<W*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            action(w);
+        } else if (++tries > 500) {
+            poll->stop();
+            poll->deleteLater();
+            if (QWidget* other = QApplication::activeModalWidget()) other->close();
+        }
+    });
+    poll->start();
+}
 
 class AppTest : public ::testing::Test {
 public:

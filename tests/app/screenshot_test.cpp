@@ -2,7 +2,10 @@
 // SONORIX_SCREENSHOTS names a folder.
 #include <QLabel>
 #include <QProgressBar>
+#include <QRadioButton>
+#include <QScrollBar>
 #include <QTabWidget>
+#include <QTreeWidget>
 
 #include "app/p_about.h"
 #include "app/p_analyze.h"
@@ -31,6 +34,13 @@ TEST_F(ScreenshotTest, FormsAsPictures) {
     save(&w, "main-single-file");
     w.RzPageControl1->setCurrentWidget(w.TabSheet2);
     save(&w, "main-multiple-files");
+    // The list after a normalize run: every row's cells and its headroom.
+    for (const char* name : {"short.wav", "clip.mp4", "clip.mkv", "long.wav"}) w.add_file_b(media(name).string());
+    for (int row = 0; row < w.ListView1->topLevelItemCount(); ++row) w.ListView1->topLevelItem(row)->setText(4, "6.0");
+    w.radio_auto->setChecked(true);
+    save(&w, "main-file-list");
+    w.ListView1->horizontalScrollBar()->setValue(w.ListView1->horizontalScrollBar()->maximum());
+    save(&w, "main-file-list-max-db");
     save(ui::options, "options");
     ui::options->hide();
     save(ui::about, "about");

@@ -273,24 +273,6 @@ TEST_F(ShellTest, NumbersKeepTheirDotUnderAnyUserLocale) {
     EXPECT_STREQ(std::localeconv()->decimal_point, ".");
 }
 
-// Runs action on the first modal widget of type W once it is shown.
-template <typename W>
-void when_shown(std::function<void(W*)> action) {
-    auto* poll = new QTimer;
-    poll->setInterval(10);
-    QObject::connect(poll, &QTimer::timeout, [poll, action, tries = 0]() mutable {
-        if (auto* w = qobject_cast<W*>(QApplication::activeModalWidget())) {
-            poll->stop();
-            poll->deleteLater();
-            action(w);
-        } else if (++tries > 500) {
-            poll->stop();
-            poll->deleteLater();
-            if (QWidget* other = QApplication::activeModalWidget()) other->close();
-        }
-    });
-    poll->start();
-}
 
 TEST(RealDialogs, MessageBoxKeepsCaptionIconAndAnswer) {
     QString title, text;

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cli_run.h"
 #include "support/child_process.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
@@ -17,16 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun cli(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    const int status = cli::run(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using test::cli;
+using test::CliRun;
 
 class CliTest : public ::testing::Test {
 protected:

@@ -1,0 +1,371 @@
+// The list page's workflow: the file list, and the runs of the modes
+// Normalize and Volume Change over it. The run itself (measurements, targets,
+// option texts, tasks) is a BatchJob, shared with sonorix-cli; the handlers
+// here select rows, show the dialogs and messages, and continue through the
+// one-shot timers, never from inside an engine event.
+#include <algorithm>
+#include <filesystem>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include "app/forms.h"
+#include "app/messages.h"
+#include "app/p_analyze.h"
+#include "app/p_batchaudioc.h"
+#include "app/p_options.h"
+#include "app/xp_main.h"
+#include "batch/batch_job.h"
+#include "batch/batch_list.h"
+#include "single/peak_analysis.h"
+#include "single/source_types.h"
+#include "single/text.h"
+
+namespace sonorix::ui {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Columns of a row: its caption, then the cells.
+constexpr int kSizeColumn = 1;
+constexpr int kTimeColumn = 2;
+constexpr int kFormatColumn = 3;
+constexpr int kMaxDbColumn = 4;
+
+const char* const kStopped = "the measurement was stopped";
+
+void close_form(QDialog* form) {
+    if (form->isVisible()) form->done(QDialog::Accepted);
+}
+
+// Key presses and the leaving focus of the volume field.
+class SpinFilter : public QObject {
+public:
+    explicit SpinFilter(Tmain* owner) : QObject(owner), owner_(owner) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const QString text = static_cast<QKeyEvent*>(event)->text();
+            // Control keys (Tab, Enter, Esc) are no typed characters.
+            if (!text.isEmpty() && (text[0].unicode() >= 32 || text[0].unicode() == 8) &&
+                !Tmain::batch_spin_volumeKeyPress(text[0].unicode())) {
+                return true;
+            }
+        } else if (event->type() == QEvent::FocusOut) {
+            owner_->batch_spin_volumeExit();
+        }
+        return false;
+    }
+
+private:
+    Tmain* owner_;
+};
+
+}  // namespace
+
+void Tmain::connect_list_page() {
+    list_add_file = [this](const std::string& file) { add_file_b(file); };
+    connect(btn_add, &QToolButton::clicked, this, [this] { btn_addClick(); });
+    connect(btn_openfolder, &QToolButton::clicked, this, [this] { btn_openfolderClick(); });
+    connect(btn_remove, &QToolButton::clicked, this, [this] { btn_removeClick(); });
+    connect(btn_clear, &QToolButton::clicked, this, [this] { btn_clearClick(); });
+    // Only a change of selection probes: writing cells does not.
+    connect(ListView1, &QTreeWidget::itemSelectionChanged, this, [this] {
+        if (!deleting_row_) ListView1Change();
+    });
+    connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+    connect(timer_ffdirectc, &QTimer::timeout, this, [this] { timer_ffdirectcTimer(); });
+    batch_spin_volume->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+    batch_spin_volume->installEventFilter(new SpinFilter(this));
+    FFdirectc.OnProgress = [this](TObject* s, PProgressInfo p) { FFdirectcProgress(s, p); };
+    FFdirectc.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFdirectcTerminate(s, i); };
+}
+
+// ---- The file list ---------------------------------------------------------
+
+void Tmain::btn_addClick() {
+    OpenDialog1.FileName.clear();
+    OpenDialog1.Filter = list_file_filter();
+    OpenDialog1.FilterIndex = 1;
+    OpenDialog1.AllowMultiSelect = true;
+    if (!OpenDialog1.Execute(this)) return;
+    const std::vector<std::string> files = OpenDialog1.Files;
+    for (const std::string& file : files) add_file_b(file);
+}
+
+void Tmain::add_file_b(const std::string& file_name) {
+    // Many files in a row: the window stays responsive.
+    QCoreApplication::processEvents();
+    auto* item = new QTreeWidgetItem(ListView1, QStringList{QString::fromStdString(file_name), "", "", "", ""});
+    select_row(item);
+}
+
+void Tmain::btn_openfolderClick() {
+    if (!select_folder("", add_folder)) return;
+    add_folder = folder_with_separator(add_folder);
+    std::error_code ec;
+    if (!fs::is_directory(add_folder, ec)) return;
+    for (const std::string& file : folder_media_files(add_folder)) add_file_b(file);
+}
+
+// Selects item, which probes it; false when the probe rejected it and the
+// row is gone. An item already selected is probed all the same: a run must
+// find the probe holding the row's file as it is now.
+bool Tmain::select_row(QTreeWidgetItem* item) {
+    row_rejection_.clear();
+    if (item->isSelected()) {
+        ListView1Change();
+    } else {
+        ListView1->setCurrentItem(item);
+    }
+    return row_rejection_.empty();
+}
+
+void Tmain::ListView1Change() {
+    const QList<QTreeWidgetItem*> selected = ListView1->selectedItems();
+    if (selected.isEmpty()) return;
+    QTreeWidgetItem* item = selected.front();
+    const std::string path = item->text(0).toStdString();
+    TFFDecoder& probe = FFdirectc.Decoder();
+    std::string failure;
+    try {
+        if (!probe.LoadFile(path)) {
+            failure = "File load error: ";
+        } else if (probe.FirstAudioStream < 0) {
+            failure = "No audio stream: ";
+        } else {
+            item->setText(kSizeColumn, QString::fromStdString(list_size_text(probe.FileSize)));
+            TFileStreamInfo info;
+            probe.GetFileInfo(info);
+            QString time = "N/A", format = "N/A";
+            if (info.Duration > 0) {
+                time = QString::fromStdString(duration_text(info.Duration));
+                TVideoStreamInfo video;
+                if (probe.FirstVideoStream >= 0) probe.GetVideoStreamInfo(-1, video);
+                TAudioStreamInfo audio;
+                probe.GetAudioStreamInfo(-1, audio);
+                format = QString::fromStdString(video.CodecName.empty() ? audio.CodecName : video.CodecName);
+            }
+            item->setText(kTimeColumn, time);
+            item->setText(kFormatColumn, format);
+            label_totalfiles->setText(QString::number(ListView1->topLevelItemCount()) + " Files");
+            return;
+        }
+        MessageBoxA(this, failure + path, "", MB_ICONERROR);
+    } catch (const std::exception&) {
+        // Deleted without a further message.
+    }
+    row_rejection_ = failure.empty() ? "the file could not be read" : trim_blanks(failure.substr(0, failure.size() - 2));
+    delete_row(item);
+}
+
+void Tmain::delete_row(QTreeWidgetItem* item) {
+    std::replace(batch_items_.begin(), batch_items_.end(), item, static_cast<QTreeWidgetItem*>(nullptr));
+    deleting_row_ = true;
+    delete item;
+    ListView1->clearSelection();
+    deleting_row_ = false;
+}
+
+void Tmain::btn_removeClick() {
+    const QList<QTreeWidgetItem*> selected = ListView1->selectedItems();
+    if (selected.isEmpty()) return;
+    const int i = ListView1->indexOfTopLevelItem(selected.front());
+    delete_row(selected.front());
+    const int count = ListView1->topLevelItemCount();
+    if (i < count) {
+        select_row(ListView1->topLevelItem(i));
+    } else if (count > 0) {
+        select_row(ListView1->topLevelItem(i - 1));
+    }
+    ListView1->setFocus();
+    label_totalfiles->setText(QString::number(ListView1->topLevelItemCount()) + " Files");
+}
+
+void Tmain::btn_clearClick() {
+    std::fill(batch_items_.begin(), batch_items_.end(), nullptr);
+    deleting_row_ = true;
+    ListView1->clear();
+    deleting_row_ = false;
+    label_totalfiles->setText("0 Files");
+}
+
+bool Tmain::select_folder(const std::string& caption, std::string& folder) {
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) folder.clear();
+    return choose_folder(this, caption, folder);
+}
+
+// ---- The runs --------------------------------------------------------------
+
+void Tmain::BitBtn1Click() {
+    if (ListView1->topLevelItemCount() == 0) {
+        MessageBoxA(this, "Please add file at first!", "Error", MB_ICONERROR);
+        return;
+    }
+    if (!select_folder("Select an output folder for output files", output_folder)) return;
+    if (!radio_auto->isChecked() && !radio_change->isChecked()) return;  // the average level has its own run
+
+    std::vector<std::string> sources;
+    batch_items_.clear();
+    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = ListView1->topLevelItem(i);
+        sources.push_back(item->text(0).toStdString());
+        batch_items_.push_back(item);
+    }
+    const BatchMode mode = radio_auto->isChecked() ? BatchMode::Normalize : BatchMode::VolumeChange;
+    batch_job_ = std::make_unique<BatchJob>(mode, batch_spin_volume->value(), output_folder,
+                                            trim_blanks(options->ed_prefix->text().toStdString()), sources);
+    if (mode == BatchMode::VolumeChange) {
+        multi_convert();
+        return;
+    }
+    analysis_mode = "multi";
+    cancelled = 0;
+    batch_row_ = 0;
+    measure_next_row();
+}
+
+// Selects the next row that can still be opened and measures it; after the
+// last one the conversion follows. Runs from the click and from
+// timer_ffdetect.
+void Tmain::measure_next_row() {
+    if (cancelled) {
+        analyzeaudio->timer1->stop();
+        close_form(analyzeaudio);
+        return;
+    }
+    while (batch_row_ < batch_items_.size()) {
+        QTreeWidgetItem* item = batch_items_[batch_row_];
+        if (item && select_row(item)) {
+            multi_peak();
+            return;
+        }
+        batch_job_->skip(batch_row_, item ? row_rejection_ : "the row was removed");
+        ++batch_row_;
+    }
+    analyzeaudio->timer1->stop();
+    close_form(analyzeaudio);
+    multi_convert();
+}
+
+void Tmain::multi_peak() {
+    if (FFdetect.TasksCount() > 0) FFdetect.ClearTasks();
+    // No value of an earlier row may stand in for this one's.
+    max_volume_text.clear();
+    peak_failed = false;
+    peak_error.clear();
+    std::string message;
+    if (batch_job_->add_measurement(FFdetect, batch_row_, false, message) < 0) {
+        end_batch_measuring(message);
+        return;
+    }
+    analysis_mode = "multi";
+    FFdetect.ThreadPriority = tpIdle;
+    // The logger listens before the task can print its result.
+    FFLogger1.SetActive(true);
+    cancelled = 0;
+    FFdetect.StartTask(1);
+
+    analyzeaudio->Label1->setText("Analyzing");
+    analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(batch_job_->rows[batch_row_].source)));
+    analyzeaudio->Button1->setEnabled(true);
+    analyzeaudio->timer1->start();
+    if (!analyzeaudio->isVisible()) show_modal(*analyzeaudio);
+}
+
+// A set-up error of a later row: the dialog of the earlier one must not stay.
+void Tmain::end_batch_measuring(const std::string& message) {
+    analyzeaudio->timer1->stop();
+    close_form(analyzeaudio);
+    MessageBoxA(this, message, "Error", MB_ICONERROR);
+}
+
+// The final notification of a row's measurement (not cancelled).
+void Tmain::multi_peak_done() {
+    batch_job_->measured(batch_row_, peak_failed ? std::string() : max_volume_text,
+                         peak_failed ? (peak_error.empty() ? kStopped : peak_error) : std::string());
+    if (QTreeWidgetItem* item = batch_items_[batch_row_]) {
+        item->setText(kMaxDbColumn, QString::fromStdString(batch_job_->rows[batch_row_].max_db));
+    }
+    ++batch_row_;
+    if (batch_row_ >= batch_items_.size()) {
+        analyzeaudio->timer1->stop();
+        close_form(analyzeaudio);
+    }
+    timer_ffdetect->start();
+}
+
+void Tmain::multi_convert() {
+    if (FFdirectc.TasksCount() > 0) FFdirectc.ClearTasks();
+    const auto failure = batch_job_->add_conversions(FFdirectc, [this](size_t row, std::string& reason) {
+        QTreeWidgetItem* item = batch_items_[row];
+        if (!item || !select_row(item)) {
+            reason = item ? row_rejection_ : "the row was removed";
+            return false;
+        }
+        target_file = batch_job_->rows[row].target.string();
+        return true;
+    });
+    if (failure) {
+        MessageBoxA(this, *failure, "Error", MB_ICONERROR);
+        return;
+    }
+    running_encoder = "ffdirectc";
+    cancelled = 0;
+    if (FFdirectc.TasksCount() == 0) {
+        // Nothing to convert: the end message still says why.
+        timer_ffdirectc->start();
+        return;
+    }
+    FFdirectc.ThreadPriority = tpNormal;
+    FFdirectc.StartTask(3);
+    task_progress.assign(static_cast<size_t>(FFdirectc.TasksCount()), 0);
+
+    batchaudioc->Label1->setText("Adjust volume......");
+    batchaudioc->progresstotal->setValue(0);
+    batchaudioc->Button1->setEnabled(true);
+    show_modal(*batchaudioc);
+}
+
+void Tmain::FFdirectcProgress(TObject*, PProgressInfo AProgressInfo) { show_task_progress(AProgressInfo); }
+
+void Tmain::FFdirectcTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    if (batch_job_) batch_job_->conversion_ended(ATerminateInfo);
+    if (ATerminateInfo.Failed) {
+        Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
+        return;
+    }
+    if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Completed) {
+        close_form(batchaudioc);
+        if (!cancelled) timer_ffdirectc->start();
+    }
+}
+
+void Tmain::timer_ffdirectcTimer() {
+    timer_ffdirectc->stop();
+    MessageBoxA(this, batch_job_ ? batch_job_->finish_text() : "Process is finished!", "", MB_ICONWARNING);
+}
+
+bool Tmain::batch_spin_volumeKeyPress(char16_t Key) { return Key == 8 || (Key >= u'0' && Key <= u'9'); }
+
+void Tmain::batch_spin_volumeExit() {
+    bool ok = false;
+    const int typed = batch_spin_volume->text().toInt(&ok);
+    const int value = std::clamp(ok ? typed : 0, batch_spin_volume->minimum(), batch_spin_volume->maximum());
+    batch_spin_volume->setValue(value);
+    if (auto* edit = batch_spin_volume->findChild<QLineEdit*>()) edit->setText(QString::number(value));
+}
+
+}  // namespace sonorix::ui

@@ -1,0 +1,153 @@
+#include "batch/batch_job.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "batch/batch_list.h"
+#include "engine/FFEncode.h"
+#include "single/conversion_options.h"
+#include "single/peak_analysis.h"
+
+namespace sonorix {
+
+const char* const kNoPeakCell = "N/A";
+const char* const kNoPeakReason = "the peak level could not be measured";
+
+BatchJob::BatchJob(BatchMode mode, int percent, std::filesystem::path output_folder, std::string prefix,
+                   const std::vector<std::string>& sources)
+    : mode_(mode), percent_(percent), output_folder_(std::move(output_folder)), prefix_(std::move(prefix)) {
+    rows.resize(sources.size());
+    for (size_t i = 0; i < sources.size(); ++i) rows[i].source = sources[i];
+}
+
+int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message) const {
+    TInputOptions in;
+    ResetInputOptions(in);
+    const int task = encoder.AddTask(rows[row].source, &in);
+    if (task < 0) {
+        message = "Add file error: " + encoder.LastErrorMessage();
+        return -1;
+    }
+    TOutputOptions out;
+    ResetOutputOptions(out);
+    out.Options += kMeasurementOptions;
+    out.AudioInputHook = audio_hook;
+    if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
+        message = "Cannot do convert, error: " + encoder.LastErrorMessage();
+        encoder.RemoveTask(task);
+        return -1;
+    }
+    return task;
+}
+
+void BatchJob::measured(size_t row, const std::string& headroom, const std::string& failure) {
+    BatchRow& r = rows[row];
+    if (failure.empty() && !headroom.empty()) {
+        r.max_db = headroom;
+        return;
+    }
+    r.max_db = kNoPeakCell;
+    skip(row, failure.empty() ? kNoPeakReason : failure);
+}
+
+void BatchJob::skip(size_t row, const std::string& reason) {
+    rows[row].state = BatchRow::State::Skipped;
+    rows[row].reason = reason;
+}
+
+void BatchJob::plan_targets() {
+    std::vector<std::string> sources;
+    std::vector<size_t> named;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        sources.push_back(rows[i].source);
+        if (to_convert(i)) named.push_back(i);
+    }
+    const auto targets = distinct_targets(sources, named, output_folder_, prefix_);
+    for (size_t i : named) rows[i].target = targets[i];
+}
+
+std::string BatchJob::audio_filters(size_t row) const {
+    return mode_ == BatchMode::Normalize ? normalize_filter(rows[row].max_db) : volume_change_filter(percent_);
+}
+
+std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, const OpenRow& open_row, bool dry) {
+    plan_targets();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (!to_convert(i)) continue;
+        BatchRow& r = rows[i];
+        std::string reason;
+        if (!open_row(i, reason)) {
+            skip(i, reason);
+            continue;
+        }
+        r.options = conversion_options(r.source, r.target.string(), encoder.Decoder(), audio_filters(i));
+        if (dry) continue;
+        TInputOptions in;
+        ResetInputOptions(in);
+        const int task = encoder.AddTask(r.source, &in);
+        if (task < 0) return "Add file error: " + encoder.LastErrorMessage();
+        TOutputOptions out;
+        ResetOutputOptions(out);
+        out.Options += r.options;
+        if (encoder.SetOutput(task, r.target.string(), &out) < 0) {
+            encoder.RemoveTask(task);
+            return "Cannot do convert, error: " + encoder.LastErrorMessage();
+        }
+        r.task = task;
+        r.state = BatchRow::State::Converting;
+    }
+    return std::nullopt;
+}
+
+int BatchJob::conversion_tasks() const {
+    int n = 0;
+    for (const BatchRow& r : rows) n += r.task >= 0;
+    return n;
+}
+
+void BatchJob::conversion_ended(const TTerminateInfo& info) {
+    if (info.TaskIndex < 0) return;
+    for (BatchRow& r : rows) {
+        if (r.task != info.TaskIndex || r.state != BatchRow::State::Converting) continue;
+        if (info.Failed) {
+            r.state = BatchRow::State::Failed;
+            r.reason = info.ErrorText;
+        } else {
+            r.state = info.Completed ? BatchRow::State::Completed : BatchRow::State::Stopped;
+        }
+    }
+}
+
+std::optional<double> BatchJob::gain_db(size_t row) const {
+    if (mode_ == BatchMode::VolumeChange) {
+        if (percent_ <= 0) return std::nullopt;
+        return 20 * std::log10(percent_ / 100.0);
+    }
+    const std::string& cell = rows[row].max_db;
+    if (cell.empty() || cell == kNoPeakCell) return std::nullopt;
+    return std::strtod(cell.c_str(), nullptr);
+}
+
+std::string BatchJob::finish_text() const {
+    std::string text = "Process is finished!";
+    std::string skipped;
+    for (const BatchRow& r : rows) {
+        if (r.state == BatchRow::State::Skipped) skipped += "\r" + r.source + ": " + r.reason;
+    }
+    if (!skipped.empty()) text += "\r\rThese files were skipped:" + skipped;
+    return text;
+}
+
+const char* state_name(BatchRow::State state) {
+    switch (state) {
+        case BatchRow::State::Waiting: return "waiting";
+        case BatchRow::State::Skipped: return "skipped";
+        case BatchRow::State::Converting: return "converting";
+        case BatchRow::State::Completed: return "completed";
+        case BatchRow::State::Failed: return "failed";
+        case BatchRow::State::Stopped: return "stopped";
+    }
+    return "";
+}
+
+}  // namespace sonorix

@@ -1,0 +1,39 @@
+// Rules of the file list: the size text of a row, the media files of a
+// folder, and target names that no two rows share.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace sonorix {
+
+// Bytes in MB with two decimals at most, rounded half to even on the
+// hundredths: 1,500,000 gives "1.43MB", 131,072 gives "0.12MB".
+std::string list_size_text(int64_t bytes);
+
+// The list's open dialog filter: video and audio, video, audio.
+std::string list_file_filter();
+
+// A target prefix as the options dialog takes one: at most 20 of "-", "_",
+// digits and ASCII letters.
+bool is_prefix_text(const std::string& prefix);
+
+// The folder trimmed of blanks, with one final "/" ("/" stays "/").
+std::string folder_with_separator(const std::string& folder);
+
+// The media files directly inside folder (written with its final "/"), in
+// the order the file system lists them; sub-folders are not entered.
+std::vector<std::string> folder_media_files(const std::string& folder);
+
+// The target of each row whose index is in named (the others stay empty):
+// batch_target_name, then " (2)", " (3)", ... before the extension until the
+// name is no row's source (by identity) and no other row's target. Decided
+// for all rows at once, before any task writes.
+std::vector<std::filesystem::path> distinct_targets(const std::vector<std::string>& sources,
+                                                    const std::vector<size_t>& named,
+                                                    const std::filesystem::path& output_folder,
+                                                    const std::string& prefix);
+
+}  // namespace sonorix

@@ -1,0 +1,132 @@
+// Whole list runs in the window through the real modal dialogs, checked by
+// decoding the targets, and the same runs through sonorix-cli, which must
+// write the same bytes.
+#include <fstream>
+#include <iostream>
+
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "app/p_analyze.h"
+#include "app/p_batchaudioc.h"
+#include "app_fixture.h"
+#include "engine/base/libav.h"
+#include "support/media_fixtures.h"
+#include "support/stream_packets.h"
+
+namespace sonorix::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class BatchEndToEndTest : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        MediaSpec m;
+        m.duration_seconds = 2.0;
+        m.peak_db = -6.0;
+        fs::create_directories(out / "in");
+        for (const char* name : {"song.wav", "song.mp3", "song.flac"}) make_media(out / "in" / name, m);
+        fs::copy_file(out / "in" / "song.wav", out / "in" / "other.ape");  // a source type no target list has
+        m.video = true;
+        make_media(out / "in" / "clip.mp4", m);
+        sources = {"song.wav", "song.mp3", "song.flac", "clip.mp4", "other.ape"};
+    }
+
+    // The window's run into dest, through both real modal dialogs.
+    void window_run(bool normalize, const fs::path& dest, int percent) {
+        ui::Tmain& w = window();
+        for (const std::string& s : sources) w.add_file_b((out / "in" / s).string());
+        ASSERT_EQ(w.ListView1->topLevelItemCount(), static_cast<int>(sources.size()));
+        (normalize ? w.radio_auto : w.radio_change)->setChecked(true);
+        w.batch_spin_volume->setValue(percent);
+        fs::create_directories(dest);
+        dialogs.answers.push_back(dest.string());
+        dialogs.modal = true;
+        // A hang closes the dialogs and fails below instead of stopping ctest.
+        QTimer::singleShot(90000, [] {
+            ui::analyzeaudio->done(0);
+            ui::batchaudioc->done(0);
+        });
+        w.BitBtn1->click();
+        ASSERT_TRUE(wait_until([&] { return messages.saw("Process is finished!"); }, std::chrono::seconds(90)));
+    }
+
+    // sonorix-cli with args and the sources; its exit status.
+    int cli_run(QStringList args) {
+        for (const std::string& s : sources) args << QString::fromStdString((out / "in" / s).string());
+        QProcess p;
+        p.start(SONORIX_CLI, args);
+        if (!p.waitForFinished(90000)) {
+            p.kill();
+            p.waitForFinished();
+            return -1;
+        }
+        std::cerr << p.readAllStandardError().toStdString();
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+    std::vector<std::string> sources;
+};
+
+std::string bytes_of(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void expect_same_files(const fs::path& a, const fs::path& b) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(a)) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names.size(), 5u);
+    for (const std::string& n : names) {
+        ASSERT_TRUE(fs::exists(b / n)) << n;
+        EXPECT_TRUE(bytes_of(a / n) == bytes_of(b / n)) << n << " differs";
+    }
+}
+
+TEST_F(BatchEndToEndTest, NormalizeBringsEveryPeakToFullScaleAndTheCliWritesTheSameBytes) {
+    const fs::path dest = out / "window";
+    window_run(true, dest, 100);
+    EXPECT_NEAR(measure_audio(dest / "song.wav").peak_db, 0.0, 0.05);
+    EXPECT_NEAR(measure_audio(dest / "song.flac").peak_db, 0.0, 0.05);
+    EXPECT_NEAR(measure_audio(dest / "other.wav").peak_db, 0.0, 0.05);
+    // Lossy codecs: the measured peak of the source is of its decoded samples;
+    // the re-encoded target lands within the coder's error of full scale.
+    const double mp3 = measure_audio(dest / "song.mp3").peak_db, aac = measure_audio(dest / "clip.mp4").peak_db;
+    std::cout << "normalized peaks: MP3 " << mp3 << " dB, AAC " << aac << " dB\n";
+    EXPECT_NEAR(mp3, 0.0, 0.5);
+    EXPECT_NEAR(aac, 0.0, 0.5);
+    const StreamPackets before = count_packets(out / "in" / "clip.mp4", AVMEDIA_TYPE_VIDEO);
+    const StreamPackets after = count_packets(dest / "clip.mp4", AVMEDIA_TYPE_VIDEO);
+    EXPECT_EQ(after.codec, AV_CODEC_ID_H264);
+    EXPECT_EQ(after.packets, before.packets);
+    EXPECT_GT(after.packets, 0);
+
+    const fs::path cli_dest = out / "cli";
+    fs::create_directories(cli_dest);
+    EXPECT_EQ(cli_run({"normalize", "-o", QString::fromStdString(cli_dest.string())}), 0);
+    expect_same_files(dest, cli_dest);
+}
+
+TEST_F(BatchEndToEndTest, VolumeChangeRaisesLosslessPeaksBy352DecibelsAndTheCliWritesTheSameBytes) {
+    const fs::path dest = out / "window";
+    window_run(false, dest, 150);
+    for (const char* name : {"song.wav", "song.flac"}) {
+        EXPECT_NEAR(measure_audio(dest / name).peak_db - measure_audio(out / "in" / name).peak_db, 3.52, 0.05) << name;
+    }
+    EXPECT_NEAR(measure_audio(dest / "other.wav").peak_db - measure_audio(out / "in" / "other.ape").peak_db, 3.52,
+                0.05);
+    const fs::path cli_dest = out / "cli";
+    fs::create_directories(cli_dest);
+    EXPECT_EQ(cli_run({"change", "--percent", "150", "-o", QString::fromStdString(cli_dest.string()), "--jobs", "2"}),
+              0);
+    expect_same_files(dest, cli_dest);
+}
+
+}  // namespace
+}  // namespace sonorix::test

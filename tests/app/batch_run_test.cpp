@@ -1,0 +1,275 @@
+// The list page's runs in the window: Volume Change and Normalize over the
+// rows, their targets, skipped rows, Cancel in both phases, and the bar.
+#include <fstream>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTreeWidget>
+
+#include "app/p_analyze.h"
+#include "app/p_batchaudioc.h"
+#include "app/p_options.h"
+#include "app_fixture.h"
+#include "batch/batch_job.h"
+#include "engine/base/libav.h"
+#include "single/peak_analysis.h"
+#include "support/media_fixtures.h"
+
+namespace sonorix::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class BatchRunTest : public AppTest {
+protected:
+    // Copies a test medium to out/NAME (folders made as needed).
+    fs::path copy(const std::string& medium, const std::string& name) {
+        const fs::path to = out / name;
+        fs::create_directories(to.parent_path());
+        fs::copy_file(media(medium), to, fs::copy_options::overwrite_existing);
+        return to;
+    }
+    // A WAV of a given length, made once per test program.
+    static fs::path long_wav(int seconds) {
+        const fs::path p = media("long" + std::to_string(seconds) + ".wav");
+        if (!fs::exists(p)) {
+            MediaSpec m;
+            m.duration_seconds = seconds;
+            make_media(p, m);
+        }
+        return p;
+    }
+    // Clicks "Adjust Volume" with the output folder dest and waits for the
+    // finish message or an error; true when the message came.
+    bool run(bool normalize, const fs::path& dest, int percent = 100) {
+        ui::Tmain& w = window();
+        (normalize ? w.radio_auto : w.radio_change)->setChecked(true);
+        w.batch_spin_volume->setValue(percent);
+        fs::create_directories(dest);
+        dialogs.answers.push_back(dest.string());
+        w.BitBtn1->click();
+        return wait_until([&] { return finished() || saw_error(); }) && finished();
+    }
+    bool finished() const {
+        for (const auto& m : messages.shown) {
+            if (m.text.rfind("Process is finished!", 0) == 0) return true;
+        }
+        return false;
+    }
+    bool saw_error() const {
+        for (const auto& m : messages.shown) {
+            if (m.caption == "Error") return true;
+        }
+        return false;
+    }
+    std::string cell(int row, int column) {
+        return window().ListView1->topLevelItem(row)->text(column).toStdString();
+    }
+    std::vector<std::string> conversion_options() {
+        std::vector<std::string> out;
+        TFFEncoder& e = window().FFdirectc;
+        for (int i = 0; i < e.TasksCount(); ++i) out.push_back(e.Task(i)->OutputOptions.begin()->second.Options);
+        return out;
+    }
+};
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> names_in(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(BatchRunTest, RefusesAnEmptyListAndStopsAtACancelledFolder) {
+    ui::Tmain& w = window();
+    w.BitBtn1->click();
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "Please add file at first!");
+    EXPECT_EQ(messages.shown[0].caption, "Error");
+    EXPECT_TRUE(dialogs.asked.empty());
+    w.add_file_b(media("short.wav").string());
+    w.BitBtn1->click();  // the chooser is cancelled
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].kind, ui::TFileDialog::Folder);
+    EXPECT_EQ(dialogs.asked[0].filter, "Select an output folder for output files");
+    pump(50ms);
+    EXPECT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(w.FFdirectc.TasksCount(), 0);
+}
+
+// Rows a/x.wav, b/x.wav and dest/x.wav into dest: no target is a source and
+// no two rows share one.
+TEST_F(BatchRunTest, VolumeChangeWritesDistinctTargetsThatAreNoSource) {
+    ui::Tmain& w = window();
+    const fs::path dest = out / "dest";
+    const fs::path a = copy("short.wav", "a/x.wav"), b = copy("short.wav", "b/x.wav"), d = copy("short.wav", "dest/x.wav");
+    const auto before = read_file(d);
+    for (const fs::path& p : {a, b, d}) w.add_file_b(p.string());
+    ASSERT_TRUE(run(false, dest, 150));
+    EXPECT_EQ(names_in(dest), (std::vector<std::string>{"NEW_x.wav", "x (2).wav", "x (3).wav", "x.wav"}));
+    EXPECT_EQ(read_file(d), before);
+    EXPECT_EQ(conversion_options(), std::vector<std::string>(3, " -y -c:v copy -b:a 1411200 -af volume=1.5"));
+    for (const char* name : {"NEW_x.wav", "x (2).wav", "x (3).wav"}) {
+        EXPECT_NEAR(measure_audio(dest / name).peak_db - measure_audio(a).peak_db, 3.52, 0.05) << name;
+    }
+    EXPECT_EQ(messages.count("Process is finished!"), 1u);
+    EXPECT_EQ(messages.shown.back().kind, ui::MessageKind::Warning);
+    EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 100);
+    EXPECT_FALSE(ui::batchaudioc->isVisible());
+    EXPECT_EQ(cell(0, 4), "");  // Max-dB belongs to Normalize
+}
+
+TEST_F(BatchRunTest, TheOptionsPrefixNamesTheTargets) {
+    ui::Tmain& w = window();
+    const fs::path dest = out / "dest";
+    const fs::path d = copy("short.wav", "dest/x.wav");
+    ui::options->ed_prefix->setText("  loud_ ");
+    w.add_file_b(d.string());
+    ASSERT_TRUE(run(false, dest));
+    EXPECT_EQ(names_in(dest), (std::vector<std::string>{"loud_x.wav", "x.wav"}));
+}
+
+TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
+    ui::Tmain& w = window();
+    const fs::path dest = out / "dest";
+    const fs::path one = copy("short.wav", "in/one.wav"), three = copy("clip.mp4", "in/three.mp4");
+    const fs::path none = out / "in" / "none.wav";
+    write_file(none, std::string("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data\0\0\0\0",
+                                 44));  // a WAV without samples: nothing to measure
+    for (const fs::path& p : {one, none, three}) w.add_file_b(p.string());
+    ASSERT_EQ(w.ListView1->topLevelItemCount(), 3);
+    ASSERT_TRUE(run(true, dest));
+    EXPECT_EQ(cell(0, 4), "6.0");
+    EXPECT_EQ(cell(1, 4), kNoPeakCell);  // never the row before's value
+    EXPECT_EQ(cell(2, 4), "6.0");
+    EXPECT_EQ(names_in(dest), (std::vector<std::string>{"one.wav", "three.mp4"}));
+    EXPECT_NEAR(measure_audio(dest / "one.wav").peak_db, 0.0, 0.05);
+    ASSERT_EQ(w.FFdetect.TasksCount(), 1);
+    EXPECT_EQ(w.FFdetect.Task(0)->OutputOptions.begin()->second.Options, kMeasurementOptions);
+    const std::string end = messages.shown.back().text;
+    EXPECT_EQ(end, std::string("Process is finished!\r\rThese files were skipped:\r") + none.string() + ": " +
+                       kNoPeakReason);
+    EXPECT_FALSE(ui::analyzeaudio->isVisible());
+}
+
+TEST_F(BatchRunTest, ARowWhoseFileWentAwayIsSkippedAndTheRunGoesOn) {
+    ui::Tmain& w = window();
+    const fs::path dest = out / "dest";
+    const fs::path a = copy("short.wav", "in/a.wav"), gone = copy("short.wav", "in/gone.wav"),
+                   c = copy("short.wav", "in/c.wav");
+    for (const fs::path& p : {a, gone, c}) w.add_file_b(p.string());
+    fs::remove(gone);
+    ASSERT_TRUE(run(true, dest));
+    EXPECT_TRUE(messages.saw("File load error: " + gone.string()));
+    EXPECT_EQ(names_in(dest), (std::vector<std::string>{"a.wav", "c.wav"}));
+    EXPECT_EQ(w.ListView1->topLevelItemCount(), 2);
+    EXPECT_EQ(cell(1, 4), "6.0");
+    EXPECT_NE(messages.shown.back().text.find(gone.string() + ": File load error"), std::string::npos);
+}
+
+// The probe accepted the second row, then its file went away before the
+// measurement could open it: the dialog closes with the message.
+TEST_F(BatchRunTest, ASetUpErrorOfALaterMeasurementClosesTheDialog) {
+    ui::Tmain& w = window();
+    const fs::path a = copy("short.wav", "in/a.wav"), b = copy("short.wav", "in/b.wav");
+    w.add_file_b(a.string());
+    w.add_file_b(b.string());
+    bool armed = true;
+    w.FFdirectc.Decoder().OnBeforeFindStreamInfo = [&](TObject*, AVFormatContext* ctx) {
+        if (armed && ctx->url && b.string() == ctx->url) {
+            armed = false;
+            fs::remove(b);
+        }
+    };
+    EXPECT_FALSE(run(true, out / "dest"));
+    ASSERT_FALSE(messages.shown.empty());
+    EXPECT_EQ(messages.shown.back().text.rfind("Add file error: ", 0), 0u) << messages.shown.back().text;
+    EXPECT_FALSE(ui::analyzeaudio->isVisible());
+    EXPECT_EQ(cell(0, 4), "6.0");
+    pump(50ms);
+    EXPECT_FALSE(finished());
+    EXPECT_TRUE(names_in(out / "dest").empty());
+    w.FFdirectc.Decoder().OnBeforeFindStreamInfo = nullptr;
+}
+
+TEST_F(BatchRunTest, NormalizeCancelWhileTheThirdOfFiveIsMeasured) {
+    ui::Tmain& w = window();
+    const fs::path dest = out / "dest";
+    const char* names[] = {"1.wav", "2.wav", "3.wav", "4.wav", "5.wav"};
+    for (const char* name : names) {
+        const fs::path p = out / "in" / name;
+        fs::create_directories(p.parent_path());
+        fs::copy_file(std::string(name) == "3.wav" ? long_wav(240) : media("short.wav"), p);
+        w.add_file_b(p.string());
+    }
+    w.radio_auto->setChecked(true);
+    fs::create_directories(dest);
+    dialogs.answers.push_back(dest.string());
+    w.BitBtn1->click();
+    ASSERT_TRUE(wait_until([&] { return ui::analyzeaudio->Label2->text() == "3.wav" && w.FFdetect.Running(); }));
+    ui::analyzeaudio->Button1->click();
+    ASSERT_TRUE(wait_until([] { return !ui::analyzeaudio->isVisible(); }));
+    pump(200ms);
+    EXPECT_EQ(cell(0, 4), "6.0");
+    EXPECT_EQ(cell(1, 4), "6.0");
+    for (int row = 2; row < 5; ++row) EXPECT_EQ(cell(row, 4), "") << row;
+    EXPECT_EQ(w.FFdirectc.TasksCount(), 0);
+    EXPECT_TRUE(names_in(dest).empty());
+    EXPECT_FALSE(finished());
+}
+
+TEST_F(BatchRunTest, CancelDuringTheConversionLeavesNoPartialFileAndNoMessage) {
+    ui::Tmain& w = window();
+    const fs::path dest = out / "dest";
+    for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"}) {
+        const fs::path p = out / "in" / name;
+        fs::create_directories(p.parent_path());
+        fs::copy_file(long_wav(240), p);
+        w.add_file_b(p.string());
+    }
+    w.radio_change->setChecked(true);
+    w.batch_spin_volume->setValue(50);
+    fs::create_directories(dest);
+    dialogs.answers.push_back(dest.string());
+    w.BitBtn1->click();
+    ASSERT_TRUE(wait_until([&] { return !fs::is_empty(dest); }));
+    ui::batchaudioc->Button1->click();
+    EXPECT_FALSE(ui::batchaudioc->isVisible());  // at once
+    pump(300ms);
+    EXPECT_TRUE(names_in(dest).empty());
+    EXPECT_FALSE(finished());
+}
+
+TEST_F(BatchRunTest, TheBarIsThePlainMeanAndStaysWithinItsRange) {
+    ui::Tmain& w = window();
+    w.task_progress.assign(3, 0);
+    const int64_t minute = 60'000'000;
+    struct Report {
+        int task;
+        int64_t position, duration;
+        int bar;
+    };
+    for (const Report& r : {Report{0, 5 * minute, 10 * minute, 17}, Report{1, 5 * minute, 20 * minute, 25},
+                            Report{2, 0, 30 * minute, 25}, Report{2, 5 * minute, 0, 25}, Report{2, minute, -1, 25},
+                            Report{1, 80 * minute, 20 * minute, 50}}) {
+        TProgressInfo info;
+        info.TaskIndex = r.task;
+        info.Position = r.position;
+        info.Duration = r.duration;
+        w.FFdirectcProgress(&w.FFdirectc, &info);
+        EXPECT_EQ(ui::batchaudioc->progresstotal->value(), r.bar) << r.task << " " << r.position;
+    }
+}
+
+}  // namespace
+}  // namespace sonorix::test

@@ -1,0 +1,102 @@
+#include "batch/batch_list.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "batch/batch_job.h"
+#include "support/temp_dir.h"
+
+using namespace sonorix;
+namespace fs = std::filesystem;
+
+TEST(BatchList, SizeTexts) {
+    const struct {
+        int64_t bytes;
+        const char* text;
+    } cases[] = {
+        {1048576, "1MB"}, {1500000, "1.43MB"}, {5000, "0MB"}, {5243, "0.01MB"},
+        {131072, "0.12MB"},  // 12.5 hundredths: ties go to the even value
+        {393216, "0.38MB"},  // 37.5 hundredths
+        {0, "0MB"}, {int64_t{5} << 40, "5242880MB"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(list_size_text(c.bytes), c.text) << c.bytes;
+}
+
+TEST(BatchList, FolderAddsOnlyItsOwnMediaFiles) {
+    EXPECT_EQ(folder_with_separator("/"), "/");
+    EXPECT_EQ(folder_with_separator(" /music/a "), "/music/a/");
+    EXPECT_EQ(folder_with_separator("/music/a/"), "/music/a/");
+
+    test::TempDir dir("sonorix-folder");
+    for (const char* name : {"a.wav", "B.MP3", "clip.mp4", ".hidden.flac", "notes.txt", "noext"}) {
+        test::write_file(dir / name, "x");
+    }
+    fs::create_directories(dir / "sub");
+    test::write_file(dir / "sub" / "deep.wav", "x");
+    fs::create_directories(dir / "folder.wav");
+    const std::string folder = folder_with_separator(dir.path().string());
+    auto files = folder_media_files(folder);
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> want;
+    for (const char* name : {".hidden.flac", "B.MP3", "a.wav", "clip.mp4"}) want.push_back(folder + name);
+    EXPECT_EQ(files, want);
+    EXPECT_TRUE(folder_media_files(folder + "missing/").empty());
+}
+
+TEST(BatchList, TargetsAreDistinctAndNeverASource) {
+    test::TempDir root("sonorix-targets");
+    const fs::path out = root / "out";
+    fs::create_directories(out);
+    fs::create_directories(root / "a");
+    fs::create_directories(root / "b");
+    for (const fs::path& p : {root / "a" / "x.mp3", root / "b" / "x.mp3", out / "x.mp3", root / "a" / "y.mp3"}) {
+        test::write_file(p, "x");
+    }
+    fs::create_hard_link(root / "a" / "y.mp3", out / "y.mp3");  // y.mp3 in out is row 4's file too
+    const std::vector<std::string> sources = {(root / "a/x.mp3").string(), (root / "b/x.mp3").string(),
+                                              (out / "x.mp3").string(), (root / "a/x.mp3").string(),
+                                              (root / "a/y.mp3").string(), (root / "b/gone.mp3").string()};
+    const auto targets = distinct_targets(sources, {0, 1, 2, 3, 4}, out, "");
+    EXPECT_EQ(targets[0], out / "x (2).mp3");  // out/x.mp3 is row 2's source
+    EXPECT_EQ(targets[1], out / "x (3).mp3");
+    EXPECT_EQ(targets[2], out / "NEW_x.mp3");
+    EXPECT_EQ(targets[3], out / "x (4).mp3");  // the same file added twice
+    EXPECT_EQ(targets[4], out / "y (2).mp3");
+    EXPECT_TRUE(targets[5].empty());
+    const auto prefixed = distinct_targets(sources, {0, 1}, out, "loud_");
+    EXPECT_EQ(prefixed[0], out / "loud_x.mp3");
+    EXPECT_EQ(prefixed[1], out / "loud_x (2).mp3");
+}
+
+TEST(BatchList, PrefixesTakeTheOptionsDialogsCharacters) {
+    EXPECT_TRUE(is_prefix_text(""));
+    EXPECT_TRUE(is_prefix_text("loud_-09AZaz"));
+    EXPECT_FALSE(is_prefix_text("a b"));
+    EXPECT_FALSE(is_prefix_text("../x"));
+    EXPECT_FALSE(is_prefix_text(std::string(21, 'a')));
+}
+
+TEST(BatchJob, AnUnmeasuredRowIsSkippedAndNamedAtTheEnd) {
+    BatchJob job(BatchMode::Normalize, 100, "/out", "", {"/a/one.wav", "/a/two.wav", "/a/three.wav"});
+    job.measured(0, "3.5", "");
+    job.measured(1, "", "");
+    job.measured(2, "2.0", "decoding failed");
+    EXPECT_EQ(job.rows[0].max_db, "3.5");
+    EXPECT_EQ(job.audio_filters(0), ",volume=3.5dB");
+    EXPECT_EQ(job.gain_db(0), 3.5);
+    for (size_t i : {1u, 2u}) {
+        EXPECT_EQ(job.rows[i].max_db, kNoPeakCell);
+        EXPECT_FALSE(job.to_convert(i));
+        EXPECT_EQ(job.gain_db(i), std::nullopt);
+    }
+    EXPECT_TRUE(job.to_convert(0));
+    EXPECT_EQ(job.finish_text(), std::string("Process is finished!\r\rThese files were skipped:\r/a/two.wav: ") +
+                                     kNoPeakReason + "\r/a/three.wav: decoding failed");
+
+    BatchJob change(BatchMode::VolumeChange, 150, "/out", "", {"/a/one.wav"});
+    EXPECT_EQ(change.audio_filters(0), ",volume=1.5");
+    EXPECT_NEAR(*change.gain_db(0), 3.52, 0.01);
+    EXPECT_EQ(change.finish_text(), "Process is finished!");
+    EXPECT_EQ(BatchJob(BatchMode::VolumeChange, 0, "/out", "", {"/a"}).gain_db(0), std::nullopt);
+}
