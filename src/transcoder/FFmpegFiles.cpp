@@ -76,6 +76,26 @@ int open_polled(int fd, bool owned, const AVIOInterruptCB& callback, AVIOContext
     return 0;
 }
 
+// The process's file-creation mask, read without setting it: setting it even
+// for a moment would give files that other threads create then no mask.
+mode_t current_umask() {
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status)) found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found) return static_cast<mode_t>(mask);
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}
+
+std::string never_overwrite_text(const std::string& target) {
+    return target + ": the target already exists and -n forbids replacing it";
+}
+
 }  // namespace
 
 MediaName classify_name(const std::string& name, bool output) {
@@ -196,17 +216,17 @@ std::string TCustomFFmpeg::open_target(TOutputFile& of) {
     if (m.local) {
         struct stat st;
         const bool exists = ::stat(m.path.c_str(), &st) == 0;
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode_t mode = 0666 & ~mask;
+        mode_t mode = 0666 & ~current_umask();
         bool device = false;
         if (exists) {
             const FileIdentity id{st.st_dev, st.st_ino};
             for (const TInputFile& f : input_files) {
-                if (file_identity(f.ctx->url) == id) return name + ": the target is the same file as the input " + f.ctx->url;
+                if (file_identity(f.ctx->url) == id) {
+                    return name + ": the target is the same file as the input " + f.ctx->url;
+                }
             }
             if (S_ISDIR(st.st_mode)) return name + ": the target is a folder";
-            if (no_file_overwrite && !file_overwrite) return name + ": the target already exists and -n forbids replacing it";
+            if (no_file_overwrite && !file_overwrite) return never_overwrite_text(name);
             device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
             if (!device && !S_ISREG(st.st_mode)) {
                 return name + ": the target is not a regular file or a device (a FIFO or a socket) and is not written";
@@ -232,12 +252,12 @@ std::string TCustomFFmpeg::open_target(TOutputFile& of) {
             url = classify_name(of.temp_name, true).url;
             av_freep(&oc->url);
             oc->url = av_strdup(url.c_str());
-            if (!oc->url) return error_code_text(name, AVERROR(ENOMEM));
         }
     }
     const AVIOInterruptCB callback{&write_interrupt, this};
     arm_write_stamp();
-    const int ret = avio_open2(&oc->pb, url.c_str(), AVIO_FLAG_WRITE, &callback, of.opts.address());
+    const int ret = oc->url ? avio_open2(&oc->pb, url.c_str(), AVIO_FLAG_WRITE, &callback, of.opts.address())
+                            : AVERROR(ENOMEM);
     write_stamp = INT64_MAX;
     if (ret < 0) {
         if (!of.temp_name.empty()) ::unlink(of.temp_name.c_str());
@@ -260,10 +280,7 @@ std::string TCustomFFmpeg::close_output(TOutputFile& of) {
 std::string TCustomFFmpeg::commit_output(TOutputFile& of) {
     const int ret = commit_temp_file(of.temp_name, of.final_name, of.no_replace);
     if (ret == 0) return {};
-    if (ret == AVERROR(EEXIST) && of.no_replace) {
-        return of.target_name + ": the target already exists and -n forbids replacing it";
-    }
-    return output_error_text(of, ret);
+    return ret == AVERROR(EEXIST) && of.no_replace ? never_overwrite_text(of.target_name) : output_error_text(of, ret);
 }
 
 }  // namespace sonorix

@@ -19,7 +19,6 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <thread>
 
 #include "setup_fixture.h"
@@ -215,12 +214,14 @@ INSTANTIATE_TEST_SUITE_P(WavAndM4a, DiskFullTest,
                              return std::string(info.param.ext + 1) + (info.param.last_write ? "LastWrite" : "MidStream");
                          });
 
-// A filter that fails half-way ends the task as failed, not completed.
+// A filter that fails half-way (its hint file has entries for three frames
+// only) ends the task as failed, not completed.
 TEST_F(OutputSafetyTest, FilterErrorFailsTheTask) {
+    const fs::path hints = *dir_ / "three_hints.txt";
+    test::write_file(hints, "0,0\n1,1\n2,2\n");
     const fs::path target = *dir_ / "filter_error.mp4";
     TCustomFFmpeg core;
-    ASSERT_EQ(set_up(core, {file("movie.mp4")}, " -y -vf \"scale=w='if(gt(n,5),0/0,320)':h=240:eval=frame\"", target),
-              "");
+    ASSERT_EQ(set_up(core, {file("movie.mp4")}, " -y -vf fieldhint=hint=" + hints.string(), target), "");
     const std::string report = run(core);
     EXPECT_EQ(report.substr(0, 3), "F- ") << report;
     EXPECT_NE(report.find("Error while filtering"), std::string::npos) << report;
@@ -370,7 +371,11 @@ TEST_F(OutputSafetyTest, TemporaryNameOfALongTargetStaysWithinTheLimit) {
     const std::string temp = fs::path(core.temp_output_name(0)).filename().string();
     EXPECT_LE(temp.size(), 255u);
     EXPECT_TRUE(valid_utf8(temp)) << temp;
-    EXPECT_TRUE(std::regex_match(temp, std::regex(R"(\.a(\xc3\xa9)+\.[A-Za-z0-9]{6}\.part)"))) << temp;
+    // ".NAME.XXXXXX.part", NAME the target's name cut between two characters.
+    ASSERT_GT(temp.size(), 13u);
+    const std::string cut = temp.substr(1, temp.size() - 13);
+    EXPECT_EQ(temp.substr(temp.size() - 12, 1) + temp.substr(temp.size() - 5), "..part") << temp;
+    EXPECT_EQ(name.compare(0, cut.size(), cut), 0) << temp;
     EXPECT_EQ(run(core), "-C ");
     EXPECT_EQ(names_in(folder), std::vector<std::string>{name});
 }
