@@ -10,6 +10,7 @@ TEST(PeakAnalysis, MaxVolumeLines) {
         {"[Parsed_volumedetect_0 @ 0x55d0c] max_volume: 0.0 dB", "0.0"},
         {"max_volume: -21.7 dB", "21.7"},
         {"max_volume: --1.0 dB", "-1.0"},           // only one sign is removed
+        {"max_volume: 2.5 dB", "-2.5"},             // over full scale: the gain lowers it
         {"[Parsed_volumedetect_0 @ 0x1] mean_volume: -20.1 dB", std::nullopt},
         {"max_volume: dB", ""},                     // nothing between
         {"dB first, then max_volume: -2.0", ""},    // "dB" before the value
