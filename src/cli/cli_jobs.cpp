@@ -8,12 +8,11 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <set>
-#include <mutex>
 #include <optional>
 #include <ostream>
 
 #include "batch/batch_rules.h"
+#include "batch/task_log.h"
 #include "single/peak_analysis.h"
 #include "cli/cli.h"
 #include "engine/FFEncode.h"
@@ -137,34 +136,19 @@ int measure(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     std::vector<int> task_of_file(files.size(), -1);
     std::map<int, size_t> file_of_task;
 
-    // The result lines carry the worker's thread id; the audio hook, which
-    // runs on the worker, tells which task that thread runs. Thread ids are
-    // reused by later workers, so the binding is made on the main thread, in
-    // order with the log lines the workers post there: an ended task's last
-    // lines still find it, a new task's lines find the new one.
-    std::map<int, int> task_of_thread;  // main thread only
-    std::mutex bound_lock;
-    std::set<int> bound_tasks;  // worker side: the first hook call of a task posts its binding
-    encoder.OnAudioInputHook = [&](TObject*, int task, int64_t, uint8_t*, int, int, int, AVSampleFormat) {
-        {
-            std::lock_guard lock(bound_lock);
-            if (!bound_tasks.insert(task).second) return;
-        }
-        const int thread = CurrentThreadId();
-        const auto start = std::chrono::steady_clock::now();
-        MainThreadQueue::Instance().Post([&, thread, task, start] {
-            task_of_thread.insert_or_assign(thread, task);
-            results[file_of_task[task]].start = start;
-        });
-    };
+    // The result lines carry the worker's thread id; the router tells which
+    // task that thread runs.
+    TaskLogRouter router(encoder, [&](int task, TaskLogRouter::Clock::time_point start) {
+        results[file_of_task[task]].start = start;
+    });
     TFFLogger logger;
     logger.SetOnLog([&](TObject*, int thread, TLogLevel, const std::string& line) {
         const bool max = line.find("max_volume:") != std::string::npos;
         const bool mean = line.find("mean_volume:") != std::string::npos;
         if (!max && !mean) return;
-        const auto it = task_of_thread.find(thread);
-        if (it == task_of_thread.end()) return;
-        Result& r = results[file_of_task[it->second]];
+        const int task = router.task_of(thread);
+        if (task < 0) return;
+        Result& r = results[file_of_task[task]];
         const size_t at = line.find(max ? "max_volume:" : "mean_volume:");
         std::string value = line.substr(at + (max ? 11 : 12));
         value = value.substr(0, value.find("dB"));
