@@ -131,6 +131,10 @@ void show_modal(QDialog& dialog) {
     dialog.exec();
 }
 
+void close_form(QDialog* form) {
+    if (form->isVisible()) form->done(QDialog::Accepted);
+}
+
 ScriptedDialogs::ScriptedDialogs() { g_script = this; }
 ScriptedDialogs::~ScriptedDialogs() {
     if (g_script == this) g_script = nullptr;

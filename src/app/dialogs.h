@@ -57,6 +57,8 @@ bool choose_folder(QWidget* owner, const std::string& caption, std::string& fold
 
 // Shows a form modally (QDialog::exec), or, under a script, just shows it.
 void show_modal(QDialog& dialog);
+// Closes a form shown by show_modal; nothing when it is not shown.
+void close_form(QDialog* form);
 
 struct FileDialogRecord {
     TFileDialog::Kind kind;

@@ -36,6 +36,7 @@
 #include "app/spin_edit.h"
 #include "app/step_button.h"
 #include "app/web.h"
+#include "batch/average_level.h"
 #include "batch/batch_job.h"
 #include "single/source_types.h"
 

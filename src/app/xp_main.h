@@ -35,6 +35,9 @@ class QTreeWidgetItem;
 
 namespace sonorix {
 class BatchJob;
+class IntermediateFolder;
+class NormalizerRun;
+enum class BatchMode;
 }
 
 namespace sonorix::ui {
@@ -180,6 +183,20 @@ public:
     static bool batch_spin_volumeKeyPress(char16_t Key);
     void batch_spin_volumeExit();
 
+    // List run: Adjust to Average Level.
+    void multi_rms();
+    void FFtowavProgress(TObject* Sender, PProgressInfo AProgressInfo);
+    void FFtowavTerminate(TObject* Sender, const TTerminateInfo& ATerminateInfo);
+    void timer_callnormalizerTimer();
+    void normalize();
+    void timer_muxTimer();
+    void FFwavtoallProgress(TObject* Sender, PProgressInfo AProgressInfo);
+    void FFwavtoallTerminate(TObject* Sender, const TTerminateInfo& ATerminateInfo);
+    void Timer_endmsgTimer();
+    bool clean_folder();
+    // The run's folder of intermediate files while it exists.
+    const IntermediateFolder* intermediate_folder() const { return intermediate_.get(); }
+
     // The run in progress (or the last one); null before the first.
     const BatchJob* batch_job() const { return batch_job_.get(); }
 
@@ -197,6 +214,9 @@ private:
     bool add_source_task(TFFEncoder& encoder, const std::string& target, const std::string& options);
     void start_window_move();
     void connect_list_page();
+    void connect_average_level();
+    void normalizer_output();
+    void end_average_level(const std::string& message);
     void show_task_progress(PProgressInfo AProgressInfo);
     bool select_row(QTreeWidgetItem* item);
     void delete_row(QTreeWidgetItem* item);
@@ -207,6 +227,10 @@ private:
     std::string peak_error;    // a failed measurement's text
 
     std::unique_ptr<BatchJob> batch_job_;
+    std::unique_ptr<IntermediateFolder> intermediate_;  // average level, phases 1 to 4
+    std::unique_ptr<NormalizerRun> normalizer_;         // phase 2
+    QTimer* normalizer_poll_ = nullptr;                 // reads its output while the window runs
+    int normalizer_step_ = 0;                           // the bar's advance per marker
     std::vector<QTreeWidgetItem*> batch_items_;  // the job's rows; null once a row left the list
     size_t batch_row_ = 0;                       // the row being measured
     bool deleting_row_ = false;                  // a row is deleted: no probe of the next selection

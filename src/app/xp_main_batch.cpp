@@ -44,10 +44,6 @@ constexpr int kMaxDbColumn = 4;
 
 const char* const kStopped = "the measurement was stopped";
 
-void close_form(QDialog* form) {
-    if (form->isVisible()) form->done(QDialog::Accepted);
-}
-
 // Key presses and the leaving focus of the volume field.
 class SpinFilter : public QObject {
 public:
@@ -90,6 +86,7 @@ void Tmain::connect_list_page() {
     batch_spin_volume->installEventFilter(new SpinFilter(this));
     FFdirectc.OnProgress = [this](TObject* s, PProgressInfo p) { FFdirectcProgress(s, p); };
     FFdirectc.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFdirectcTerminate(s, i); };
+    connect_average_level();
 }
 
 // ---- The file list ---------------------------------------------------------
@@ -215,7 +212,7 @@ void Tmain::BitBtn1Click() {
         return;
     }
     if (!select_folder("Select an output folder for output files", output_folder)) return;
-    if (!radio_auto->isChecked() && !radio_change->isChecked()) return;  // the average level has its own run
+    if (!radio_auto->isChecked() && !radio_change->isChecked() && !radio_mix->isChecked()) return;
 
     std::vector<std::string> sources;
     batch_items_.clear();
@@ -224,9 +221,15 @@ void Tmain::BitBtn1Click() {
         sources.push_back(item->text(0).toStdString());
         batch_items_.push_back(item);
     }
-    const BatchMode mode = radio_auto->isChecked() ? BatchMode::Normalize : BatchMode::VolumeChange;
+    const BatchMode mode = radio_mix->isChecked()    ? BatchMode::AverageLevel
+                           : radio_auto->isChecked() ? BatchMode::Normalize
+                                                     : BatchMode::VolumeChange;
     batch_job_ = std::make_unique<BatchJob>(mode, batch_spin_volume->value(), output_folder,
                                             trim_blanks(options->ed_prefix->text().toStdString()), sources);
+    if (mode == BatchMode::AverageLevel) {
+        multi_rms();
+        return;
+    }
     if (mode == BatchMode::VolumeChange) {
         multi_convert();
         return;
@@ -309,7 +312,7 @@ void Tmain::multi_peak_done() {
 
 void Tmain::multi_convert() {
     if (FFdirectc.TasksCount() > 0) FFdirectc.ClearTasks();
-    const auto failure = batch_job_->add_conversions(FFdirectc, [this](size_t row, std::string& reason) {
+    const auto failure = batch_job_->add_conversions(FFdirectc, FFdirectc.Decoder(), [this](size_t row, std::string& reason) {
         QTreeWidgetItem* item = batch_items_[row];
         if (!item || !select_row(item)) {
             reason = item ? row_rejection_ : "the row was removed";

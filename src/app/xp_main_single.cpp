@@ -28,8 +28,6 @@ namespace {
 const char* const kPeakNotMeasured =
     "The peak level of the file could not be measured, so it cannot be normalized.";
 
-void close_form(QDialog* form) { form->done(QDialog::Accepted); }
-
 }  // namespace
 
 void Tmain::Button1Click() {

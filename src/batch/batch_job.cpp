@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "batch/average_level.h"
 #include "batch/batch_list.h"
 #include "engine/FFEncode.h"
 #include "single/conversion_options.h"
@@ -67,11 +68,68 @@ void BatchJob::plan_targets() {
 }
 
 std::string BatchJob::audio_filters(size_t row) const {
-    return mode_ == BatchMode::Normalize ? normalize_filter(rows[row].max_db) : volume_change_filter(percent_);
+    switch (mode_) {
+        case BatchMode::Normalize: return normalize_filter(rows[row].max_db);
+        case BatchMode::VolumeChange: return volume_change_filter(percent_);
+        case BatchMode::AverageLevel: break;  // the intermediate file carries the adjustment
+    }
+    return {};
 }
 
-std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, const OpenRow& open_row, bool dry) {
+std::optional<std::string> BatchJob::add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder) {
+    folder_ = &folder;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (!to_convert(i)) continue;
+        TInputOptions in;
+        ResetInputOptions(in);
+        const int task = encoder.AddTask(rows[i].source, &in);
+        if (task < 0) return "Add file error: " + encoder.LastErrorMessage();
+        TOutputOptions out;
+        ResetOutputOptions(out);
+        // The probe cannot open it: the task's own error will tell.
+        out.Options = encoder.Decoder().LoadFile(rows[i].source) ? intermediate_options(encoder.Decoder()) : " -y";
+        if (encoder.SetOutput(task, folder.file(i).string(), &out) < 0) {
+            encoder.RemoveTask(task);
+            return "Cannot do convert, error: " + encoder.LastErrorMessage();
+        }
+        rows[i].task = task;
+        rows[i].state = BatchRow::State::Decoding;
+    }
+    return std::nullopt;
+}
+
+void BatchJob::decode_ended(const TTerminateInfo& info) {
+    for (BatchRow& r : rows) {
+        if (info.TaskIndex < 0 || r.task != info.TaskIndex || r.state != BatchRow::State::Decoding) continue;
+        r.task = -1;
+        if (info.Failed) {
+            r.state = BatchRow::State::Failed;
+            r.reason = info.ErrorText;
+        } else {
+            r.state = info.Completed ? BatchRow::State::Waiting : BatchRow::State::Stopped;
+        }
+    }
+}
+
+std::vector<std::filesystem::path> BatchJob::intermediate_files() const {
+    std::vector<std::filesystem::path> files;
+    for (size_t i = 0; folder_ && i < rows.size(); ++i) {
+        if (to_convert(i)) files.push_back(folder_->file(i));
+    }
+    return files;
+}
+
+void BatchJob::normalized(const NormalizerOutput& output) {
+    for (size_t i = 0; folder_ && i < rows.size(); ++i) {
+        const auto found = output.adjustments().find(folder_->file(i).string());
+        if (found != output.adjustments().end()) rows[i].adjustment_db = found->second;
+    }
+}
+
+std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TCustomDecoder& probe,
+                                                     const OpenRow& open_row, bool dry) {
     plan_targets();
+    const bool average = mode_ == BatchMode::AverageLevel;
     for (size_t i = 0; i < rows.size(); ++i) {
         if (!to_convert(i)) continue;
         BatchRow& r = rows[i];
@@ -80,12 +138,17 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, co
             skip(i, reason);
             continue;
         }
-        r.options = conversion_options(r.source, r.target.string(), encoder.Decoder(), audio_filters(i));
+        r.options = average ? average_mux_options(r.source, r.target.string(), probe)
+                            : conversion_options(r.source, r.target.string(), probe, audio_filters(i));
         if (dry) continue;
         TInputOptions in;
         ResetInputOptions(in);
-        const int task = encoder.AddTask(r.source, &in);
+        const int task = encoder.AddTask(average && folder_ ? folder_->file(i).string() : r.source, &in);
         if (task < 0) return "Add file error: " + encoder.LastErrorMessage();
+        if (average && encoder.AddInput(task, r.source, &in) < 0) {
+            encoder.RemoveTask(task);
+            return "Add video file error: " + encoder.LastErrorMessage();
+        }
         TOutputOptions out;
         ResetOutputOptions(out);
         out.Options += r.options;
@@ -119,6 +182,7 @@ void BatchJob::conversion_ended(const TTerminateInfo& info) {
 }
 
 std::optional<double> BatchJob::gain_db(size_t row) const {
+    if (mode_ == BatchMode::AverageLevel) return rows[row].adjustment_db;
     if (mode_ == BatchMode::VolumeChange) {
         if (percent_ <= 0) return std::nullopt;
         return 20 * std::log10(percent_ / 100.0);
@@ -142,6 +206,7 @@ const char* state_name(BatchRow::State state) {
     switch (state) {
         case BatchRow::State::Waiting: return "waiting";
         case BatchRow::State::Skipped: return "skipped";
+        case BatchRow::State::Decoding: return "decoding";
         case BatchRow::State::Converting: return "converting";
         case BatchRow::State::Completed: return "completed";
         case BatchRow::State::Failed: return "failed";

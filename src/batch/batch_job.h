@@ -1,6 +1,6 @@
-// One run of the list in the modes Volume Change and Normalize: its rows,
-// their measurement, distinct targets, option texts and conversion tasks on
-// an encoder component. The window's handlers and sonorix-cli both drive it,
+// One run of the list: its rows, their measurement (Normalize) or their
+// intermediate files (average level), distinct targets, option texts and
+// conversion tasks on an encoder component. The window's handlers and sonorix-cli both drive it,
 // so both write the same files. Main thread only.
 #pragma once
 
@@ -12,10 +12,13 @@
 
 namespace sonorix {
 
+class IntermediateFolder;
+class NormalizerOutput;
+class TCustomDecoder;
 class TCustomEncoder;
 struct TTerminateInfo;
 
-enum class BatchMode { VolumeChange, Normalize };
+enum class BatchMode { VolumeChange, Normalize, AverageLevel };
 
 // What the Max-dB cell shows for a row whose peak is not known.
 extern const char* const kNoPeakCell;
@@ -23,7 +26,8 @@ extern const char* const kNoPeakCell;
 extern const char* const kNoPeakReason;
 
 struct BatchRow {
-    enum class State { Waiting, Skipped, Converting, Completed, Failed, Stopped };
+    // Decoding: its intermediate file is being written (average level).
+    enum class State { Waiting, Skipped, Decoding, Converting, Completed, Failed, Stopped };
 
     std::string source;
     std::string max_db;  // the headroom as the Max-dB cell shows it ("3.5"), kNoPeakCell
@@ -31,7 +35,8 @@ struct BatchRow {
     std::string options;  // the conversion's output option text
     State state = State::Waiting;
     std::string reason;  // why it was skipped, or the failed task's text
-    int task = -1;       // its conversion task
+    int task = -1;       // its conversion task (or its decoding task)
+    std::optional<double> adjustment_db;  // the normalizer's gain (average level)
 };
 
 class BatchJob {
@@ -53,25 +58,40 @@ public:
     void skip(size_t row, const std::string& reason);
     bool to_convert(size_t row) const { return rows[row].state == BatchRow::State::Waiting; }
 
+    // Average level, phase 1: for each row still to convert, a task of
+    // encoder decoding it into its intermediate file in folder (the encoder's
+    // own probe opens the source for the sample format). A failing AddTask
+    // or SetOutput ends the set-up with the message to show.
+    std::optional<std::string> add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder);
+    // A termination event of the decoding component: a completed row waits
+    // for its conversion, a failed or stopped one is not converted.
+    void decode_ended(const TTerminateInfo& info);
+    // The intermediate files of the rows that go on to the normalizer.
+    std::vector<std::filesystem::path> intermediate_files() const;
+    // The normalizer's adjustments, by intermediate file.
+    void normalized(const NormalizerOutput& output);
+
     // Names every row still to convert, all at once (see distinct_targets).
     void plan_targets();
     // ",volume=1.5" or ",volume=3.5dB".
     std::string audio_filters(size_t row) const;
-    // For each row still to convert, in order: open_row makes the encoder's
-    // probe hold the row's file (false: the row is skipped for the reason it
-    // gives); then the option text from the probe, and, unless dry, AddTask
-    // and SetOutput. Plans the targets first. A failing AddTask or SetOutput
-    // ends the set-up with the message to show; the tasks added are not
-    // started.
+    // For each row still to convert, in order: open_row makes probe hold the
+    // row's file (false: the row is skipped for the reason it gives); then
+    // the option text from the probe, and, unless dry, AddTask and SetOutput
+    // (average level: the intermediate file, then the source as the second
+    // input). Plans the targets first. A failing AddTask, AddInput or
+    // SetOutput ends the set-up with the message to show; the tasks added
+    // are not started.
     using OpenRow = std::function<bool(size_t row, std::string& reason)>;
-    std::optional<std::string> add_conversions(TCustomEncoder& encoder, const OpenRow& open_row, bool dry = false);
+    std::optional<std::string> add_conversions(TCustomEncoder& encoder, TCustomDecoder& probe, const OpenRow& open_row,
+                                               bool dry = false);
     int conversion_tasks() const;
 
     // A termination event of the conversion component.
     void conversion_ended(const TTerminateInfo& info);
 
-    // The gain of row in dB: the headroom, or 20 log10 of the factor; none
-    // for an unmeasured row or a factor of 0.
+    // The gain of row in dB: the headroom, 20 log10 of the factor, or the
+    // normalizer's adjustment; none when not known or for a factor of 0.
     std::optional<double> gain_db(size_t row) const;
     // "Process is finished!", followed by the rows not converted and why.
     std::string finish_text() const;
@@ -81,6 +101,7 @@ private:
     int percent_;
     std::filesystem::path output_folder_;
     std::string prefix_;
+    const IntermediateFolder* folder_ = nullptr;  // average level, from add_decodes on
 };
 
 // A state as one word: "waiting", "skipped", "completed", ...

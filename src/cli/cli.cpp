@@ -26,6 +26,10 @@ constexpr const char* kUsage =
     "                   convert each file with the volume N % (0 to 1000) into DIR\n"
     "  normalize -o DIR [--prefix P] [--jobs N] [--dry-run] [--json] FILE...\n"
     "                   measure each file's peak, then amplify it to full scale into DIR\n"
+    "  average -o DIR [--prefix P] [--jobs N] [--dry-run] [--json] FILE...\n"
+    "                   bring every file to the average level of all of them, into DIR\n"
+    "                   (the normalizer: $SONORIX_NORMALIZER, else sonorix-normalize\n"
+    "                   beside this program)\n"
     "\n"
     "Options:\n"
     "  --help           show this text\n"
@@ -176,6 +180,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (command == "convert") return convert(rest, out, err);
     if (command == "change") return change(rest, out, err);
     if (command == "normalize") return normalize(rest, out, err);
+    if (command == "average") return average(rest, out, err);
     err << "sonorix-cli: unknown command \"" << command << "\"\n" << kUsage;
     return 2;
 }

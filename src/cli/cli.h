@@ -80,8 +80,9 @@ std::string json_string(const std::string& s);
 int measure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int convert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-// The list runs (cli_batch.cpp): "change" and "normalize".
+// The list runs (cli_batch.cpp): "change", "normalize" and "average".
 int change(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int normalize(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int average(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace sonorix::cli

@@ -1,15 +1,19 @@
-// sonorix-cli change and normalize: the list page's runs without the window.
-// The rows, measurements, targets, option texts and tasks are the window's
-// BatchJob; this file only reads the command line, opens the rows' files,
-// runs the engine's queue and reports. Main thread only, besides the
+// sonorix-cli change, normalize and average: the list page's runs without the
+// window. The rows, measurements, intermediate files, targets, option texts
+// and tasks are the window's BatchJob, the normalizer run is the window's
+// NormalizerRun; this file only reads the command line, opens the rows'
+// files, runs the engine's queue and reports. Main thread only, besides the
 // engine's workers.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <map>
 #include <ostream>
 
+#include "batch/average_level.h"
 #include "batch/batch_job.h"
 #include "batch/batch_list.h"
 #include "batch/batch_rules.h"
@@ -139,12 +143,13 @@ std::string clock_text(double seconds) {
     return Format("%ld:%02ld", s / 60, s % 60);
 }
 
-// Runs the conversions; false when stopped.
-bool convert_rows(BatchJob& job, TFFEncoder& directc, int jobs, std::ostream& err) {
+// Runs the tasks of encoder, telling ended of each termination event;
+// false when stopped.
+bool run_tasks(TFFEncoder& encoder, int jobs, std::ostream& err, const std::function<void(const TTerminateInfo&)>& ended) {
     const bool show = ::isatty(STDERR_FILENO);
-    std::vector<int> percent(static_cast<size_t>(directc.TasksCount()), 0);
+    std::vector<int> percent(static_cast<size_t>(encoder.TasksCount()), 0);
     const auto start = std::chrono::steady_clock::now();
-    directc.OnProgress = [&](TObject*, PProgressInfo p) {
+    encoder.OnProgress = [&](TObject*, PProgressInfo p) {
         const auto done = task_percent(p->Position, p->Duration);
         if (!show || !done || p->TaskIndex < 0 || static_cast<size_t>(p->TaskIndex) >= percent.size()) return;
         percent[static_cast<size_t>(p->TaskIndex)] = *done;
@@ -155,15 +160,51 @@ bool convert_rows(BatchJob& job, TFFEncoder& directc, int jobs, std::ostream& er
         err << std::flush;
     };
     bool finished = false;
-    directc.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
-        job.conversion_ended(info);
+    encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
+        ended(info);
         if (info.TaskIndex < 0) finished = true;
     };
-    directc.ThreadPriority = tpNormal;
-    directc.StartTask(jobs);
-    run_to_end(directc, finished);
+    encoder.ThreadPriority = tpNormal;
+    encoder.StartTask(jobs);
+    run_to_end(encoder, finished);
     if (show) err << "\n";
     return !StopSignals::received();
+}
+
+// The average level's first two phases: every row decoded into folder, then
+// the normalizer over the files. The exit status when the run cannot go on.
+std::optional<int> decode_and_normalize(BatchJob& job, const IntermediateFolder& folder, int jobs, std::ostream& err) {
+    TFFEncoder towav;
+    if (const auto failure = job.add_decodes(towav, folder)) {
+        err << *failure << "\n";
+        return 1;
+    }
+    if (towav.TasksCount() > 0 && !run_tasks(towav, jobs, err, [&](const TTerminateInfo& i) { job.decode_ended(i); })) {
+        return StopSignals::exit_status();
+    }
+    const auto files = job.intermediate_files();
+    if (files.empty()) return std::nullopt;
+    NormalizerRun normalizer;
+    const bool show = ::isatty(STDERR_FILENO);
+    if (normalizer.start(normalizer_program(), files)) {
+        const int step = marker_step(files.size());
+        while (normalizer.pump(100)) {
+            if (StopSignals::received()) {
+                normalizer.kill();
+                return StopSignals::exit_status();
+            }
+            if (show) err << Format("\rnormalizing %3d%%", std::min(100, normalizer.output().markers() * step)) << std::flush;
+        }
+        if (show) err << "\n";
+    }
+    if (normalizer.failure()) {
+        std::string text = normalizer.failure_text();
+        std::replace(text.begin(), text.end(), '\r', '\n');
+        err << text << "\n";
+        return StopSignals::received() ? StopSignals::exit_status() : 1;
+    }
+    job.normalized(normalizer.output());
+    return std::nullopt;
 }
 
 void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::ostream& err) {
@@ -201,14 +242,26 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
         if (!open_in_probe(directc.Decoder(), job.rows[i].source, reason)) job.skip(i, reason);
     }
     if (mode == BatchMode::Normalize && !measure_rows(job, a.jobs)) return StopSignals::exit_status();
+    std::unique_ptr<IntermediateFolder> folder;  // removed with its files whatever the end
+    if (mode == BatchMode::AverageLevel && !a.dry) {
+        std::string why;
+        folder = IntermediateFolder::make(why);
+        if (!folder) {
+            err << "sonorix-cli average: cannot make a folder for the intermediate files: " << why << "\n";
+            return 1;
+        }
+        if (const auto status = decode_and_normalize(job, *folder, a.jobs, err)) return *status;
+    }
     const auto failure = job.add_conversions(
-        directc, [&](size_t row, std::string& reason) { return open_in_probe(directc.Decoder(), job.rows[row].source, reason); },
+        directc, directc.Decoder(),
+        [&](size_t row, std::string& reason) { return open_in_probe(directc.Decoder(), job.rows[row].source, reason); },
         a.dry);
     if (failure) {
         err << *failure << "\n";
         return 1;
     }
-    const bool stopped = !a.dry && directc.TasksCount() > 0 && !convert_rows(job, directc, a.jobs, err);
+    const bool stopped = !a.dry && directc.TasksCount() > 0 &&
+                         !run_tasks(directc, a.jobs, err, [&](const TTerminateInfo& i) { job.conversion_ended(i); });
     report(job, a.json, a.dry, out, err);
     if (stopped) return StopSignals::exit_status();
     for (size_t i = 0; i < job.rows.size(); ++i) {
@@ -228,6 +281,11 @@ int change(const std::vector<std::string>& args, std::ostream& out, std::ostream
 int normalize(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const auto a = batch_args("normalize", false, args, err);
     return a ? batch(BatchMode::Normalize, *a, out, err) : 2;
+}
+
+int average(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const auto a = batch_args("average", false, args, err);
+    return a ? batch(BatchMode::AverageLevel, *a, out, err) : 2;
 }
 
 }  // namespace sonorix::cli

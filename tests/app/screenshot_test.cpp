@@ -2,6 +2,7 @@
 // SONORIX_SCREENSHOTS names a folder.
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QTabWidget>
@@ -52,6 +53,12 @@ TEST_F(ScreenshotTest, FormsAsPictures) {
     ui::batchaudioc->Label1->setText("Adjust volume......");
     ui::batchaudioc->progresstotal->setValue(42);
     save(ui::batchaudioc, "progress");
+    // The average level while the normalizer runs: no Cancel.
+    ui::batchaudioc->Label1->setText("Analyze audio data......");
+    ui::batchaudioc->progresstotal->setValue(33);
+    ui::batchaudioc->Button1->setEnabled(false);
+    save(ui::batchaudioc, "progress-normalizing");
+    ui::batchaudioc->Button1->setEnabled(true);
     ui::batchaudioc->hide();
 }
 

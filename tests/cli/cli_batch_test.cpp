@@ -1,5 +1,6 @@
-// sonorix-cli change and normalize: the command line, what a dry run and
-// --json print, skipped files, and a stop by signal.
+// sonorix-cli change, normalize and average: the command line, what a dry
+// run and --json print, skipped files, a failing normalizer, and a stop by
+// signal.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,7 +53,8 @@ TEST_F(CliBatchTest, UsageErrors) {
              {"normalize", "-o", o, "--prefix", "../up", a},          // not a prefix
              {"normalize", "-o", o, "--percent", "100", a},           // not normalize's
              {"normalize", "-o", o, "--jobs", "0", a},                //
-             {"normalize", "-o", o, "--bogus", a}}) {
+             {"normalize", "-o", o, "--bogus", a},                    //
+             {"average", a}}) {
         const CliRun r = cli(args);
         EXPECT_EQ(r.status, 2) << args[1] << " " << r.err;
         EXPECT_FALSE(r.err.empty());
@@ -81,6 +83,38 @@ TEST_F(CliBatchTest, JsonRecordsEveryFileAndASkippedOneFailsTheRun) {
     EXPECT_NE(r.err.find(in("bad.mp3") + ": skipped: File load error: "), std::string::npos) << r.err;
     EXPECT_NEAR(test::measure_audio(dir / "out" / "a.wav").peak_db, -12.02, 0.05);
     EXPECT_EQ(cli({"change", "--percent", "100", "-o", out_dir(), in("a.wav")}).status, 0);
+}
+
+// The three phases without the window; a normalizer that fails makes the
+// run fail, converts nothing, and leaves no intermediate file.
+TEST_F(CliBatchTest, AverageRunsItsPhasesAndAFailingNormalizerFailsTheRun) {
+    const fs::path tmp = dir / "tmp";
+    fs::create_directories(tmp);
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    ::setenv("SONORIX_NORMALIZER", SONORIX_NORMALIZE, 1);
+    const CliRun dry = cli({"average", "--dry-run", "-o", out_dir(), in("a.wav")});
+    EXPECT_EQ(dry.out, in("a.wav") + " -> " + out_dir() + "/a.wav: -y -map 0:a:0 -map_metadata 1 -c:v copy -b:a 1411200\n");
+    const CliRun r = cli({"average", "--json", "-o", out_dir(), in("a.wav"), in("b.flac")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"status\": \"completed\""), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\"gain_db\": null"), std::string::npos) << r.out;  // the normalizer named both
+    EXPECT_NEAR(test::measure_audio(dir / "out" / "a.wav").rms_db, test::measure_audio(dir / "out" / "b.flac").rms_db, 0.5);
+    EXPECT_TRUE(fs::is_empty(tmp));
+
+    const fs::path failing = dir / "failing.sh";
+    test::write_file(failing, "#!/bin/sh\necho 'cannot read' >&2\nexit 3\n");
+    fs::permissions(failing, fs::perms::owner_all);
+    ::setenv("SONORIX_NORMALIZER", failing.c_str(), 1);
+    const fs::path none = dir / "none";
+    fs::create_directories(none);
+    const CliRun bad = cli({"average", "-o", none.string(), in("a.wav")});
+    ::unsetenv("SONORIX_NORMALIZER");
+    ::unsetenv("TMPDIR");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("The normalizer " + failing.string() + " exited with status 3.\n\nIts last output:\ncannot read"),
+              std::string::npos) << bad.err;
+    EXPECT_TRUE(fs::is_empty(none));
+    EXPECT_TRUE(fs::is_empty(tmp));
 }
 
 // Ctrl-C while the conversions run: status 130 and no partial file. The run

@@ -1,0 +1,297 @@
+#include "batch/average_level.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/FFDecode.h"
+#include "batch/batch_rules.h"
+#include "engine/base/libav.h"
+#include "single/source_types.h"
+#include "single/text.h"
+
+extern char** environ;
+
+namespace sonorix {
+
+namespace fs = std::filesystem;
+
+// ---- The private folder ----------------------------------------------------
+
+std::unique_ptr<IntermediateFolder> IntermediateFolder::make(std::string& error) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/sonorix-average-XXXXXX";
+    if (!::mkdtemp(name.data())) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    return std::unique_ptr<IntermediateFolder>(new IntermediateFolder(name));
+}
+
+IntermediateFolder::~IntermediateFolder() { remove(0); }
+
+fs::path IntermediateFolder::file(size_t row) const { return path_ / (std::to_string(row) + ".wav"); }
+
+void IntermediateFolder::remove(size_t rows, const std::function<void()>& step) {
+    if (removed_) return;
+    removed_ = true;
+    std::error_code ec;
+    for (size_t i = 0; i < rows; ++i) {
+        fs::remove(file(i), ec);
+        if (step) step();
+    }
+    // The folder is the run's own: whatever is left in it (a normalizer's
+    // temporary file, a stopped task's) came from this run.
+    fs::remove_all(path_, ec);
+}
+
+// ---- Option texts ----------------------------------------------------------
+
+namespace {
+
+const AVStream* stream_of(TCustomDecoder& probe, int index) {
+    const AVFormatContext* fc = probe.FormatContext();
+    return fc && index >= 0 && index < static_cast<int>(fc->nb_streams) ? fc->streams[index] : nullptr;
+}
+
+// Lossless samples of more than 16 bits: 24-bit PCM or FLAC, 32-bit and
+// float PCM. A lossy decoder's float output is no such precision.
+bool deeper_than_16_bits(const AVCodecParameters& par) {
+    const AVCodecDescriptor* d = avcodec_descriptor_get(par.codec_id);
+    if (!d || !(d->props & AV_CODEC_PROP_LOSSLESS)) return false;
+    if (par.bits_per_raw_sample > 0) return par.bits_per_raw_sample > 16;
+    if (par.bits_per_coded_sample > 0) return par.bits_per_coded_sample > 16;
+    return av_get_bytes_per_sample(static_cast<AVSampleFormat>(par.format)) > 2;
+}
+
+}  // namespace
+
+std::string intermediate_options(TCustomDecoder& probe) {
+    std::string options = " -y";
+    const AVStream* audio = stream_of(probe, probe.FirstAudioStream);
+    if (audio && deeper_than_16_bits(*audio->codecpar)) options += " -c:a pcm_s24le";
+    return options + " -rf64 auto";
+}
+
+std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe) {
+    std::string options = " -y -map 0:a:0";
+    const bool video = is_member(video_source_types, source);
+    const bool same_container =
+        lower_text(fs::path(source).extension().string()) == lower_text(fs::path(target).extension().string());
+    std::string copies;
+    int audio_out = 1;  // output audio stream 0 is the adjusted WAV
+    for (int n = 0; n < probe.StreamCount; ++n) {
+        if (n == probe.FirstAudioStream) continue;
+        const AVStream* s = stream_of(probe, n);
+        const bool picture = s && (s->disposition & AV_DISPOSITION_ATTACHED_PIC);
+        if (!video && !(picture && same_container)) continue;
+        options += " -map 1:" + std::to_string(n);
+        // A second language track is no part of the adjustment.
+        if (same_container && s && s->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            copies += " -c:a:" + std::to_string(audio_out++) + " copy";
+        }
+    }
+    options += " -map_metadata 1";
+    std::string video_filters;
+    batch_codec_options(source, target, probe, options, video_filters);
+    append_filter_chain(options, "-vf", video_filters);
+    // After the codec options, which name every audio stream.
+    if (video && same_container) copies += " -c:s copy";
+    return options + copies;
+}
+
+int marker_step(size_t rows) {
+    return rows ? static_cast<int>(std::nearbyint(100.0 / static_cast<double>(rows))) : 0;
+}
+
+std::string normalizer_program() {
+    if (const char* named = std::getenv("SONORIX_NORMALIZER"); named && *named) return named;
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return (ec ? fs::path("sonorix-normalize") : self.parent_path() / "sonorix-normalize").string();
+}
+
+// ---- The normalizer's output -----------------------------------------------
+
+namespace {
+
+constexpr std::string_view kAdjusting = "Applying adjustment of";
+constexpr std::string_view kNotAdjusting = "not adjusting...";
+// A line longer than this counts as ended, so a normalizer printing without
+// line ends cannot grow the buffer without bound.
+constexpr size_t kLongestLine = 64 * 1024;
+constexpr size_t kLastLines = 5;
+
+int occurrences(std::string_view text, std::string_view marker) {
+    int n = 0;
+    for (size_t at = text.find(marker); at != std::string_view::npos; at = text.find(marker, at + marker.size())) ++n;
+    return n;
+}
+
+}  // namespace
+
+void NormalizerOutput::add(const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c == '\n' || c == '\r') {
+            line(std::move(pending_));
+            pending_.clear();
+        } else {
+            pending_ += c;
+            if (pending_.size() >= kLongestLine) {
+                line(std::move(pending_));
+                pending_.clear();
+            }
+        }
+    }
+}
+
+void NormalizerOutput::end() {
+    line(std::move(pending_));
+    pending_.clear();
+}
+
+void NormalizerOutput::line(std::string text) {
+    if (trim_blanks(text).empty()) return;
+    markers_ += occurrences(text, kAdjusting) + occurrences(text, kNotAdjusting);
+    // "Applying adjustment of -3.21dB to /tmp/x/0.wav..."
+    if (const size_t at = text.find(kAdjusting); at != std::string::npos) {
+        const char* number = text.c_str() + at + kAdjusting.size();
+        char* after = nullptr;
+        const double db = std::strtod(number, &after);
+        const size_t to = text.find(" to ", static_cast<size_t>(after - text.c_str()));
+        if (after != number && to != std::string::npos) {
+            std::string file = text.substr(to + 4);
+            while (!file.empty() && file.back() == '.') file.pop_back();
+            adjustments_[file] = db;
+        }
+    }
+    last_.push_back(text.size() > 200 ? text.substr(0, 200) + "..." : std::move(text));
+    if (last_.size() > kLastLines) last_.pop_front();
+}
+
+std::string NormalizerOutput::last_lines() const {
+    std::string text;
+    for (const std::string& l : last_) text += (text.empty() ? "" : "\r") + l;
+    return text;
+}
+
+// ---- The normalizer process ------------------------------------------------
+
+NormalizerRun::~NormalizerRun() { kill(); }
+
+bool NormalizerRun::start(const std::string& program, const std::vector<fs::path>& files) {
+    program_ = program;
+    int pipe_ends[2];
+    if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
+        failure_ = std::string("could not be started: ") + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::string> args{program, "-m"};
+    for (const fs::path& f : files) args.push_back(f.string());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDERR_FILENO);
+    // A bare name is looked for on PATH, as a shell would.
+    const int rc = ::posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe_ends[1]);
+    if (rc != 0) {
+        ::close(pipe_ends[0]);
+        pid_ = -1;
+        failure_ = std::string("could not be started: ") + std::strerror(rc);
+        return false;
+    }
+    fd_ = pipe_ends[0];
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+bool NormalizerRun::pump(int timeout_ms) {
+    if (pid_ < 0) return false;
+    if (fd_ >= 0) {
+        pollfd p{fd_, POLLIN, 0};
+        ::poll(&p, 1, timeout_ms);
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n > 0) {
+                output_.add(buffer, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n == 0) {
+                // Every writer is gone: the program is ending.
+                ::close(fd_);
+                fd_ = -1;
+            }
+            break;
+        }
+    }
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, fd_ < 0 ? 0 : WNOHANG);
+    if (done == 0) return true;
+    if (fd_ >= 0) {
+        // Ended, but something it started may hold the pipe: take what is
+        // there and stop listening.
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0) output_.add(buffer, static_cast<size_t>(n));
+        ::close(fd_);
+        fd_ = -1;
+    }
+    ended(done == pid_ ? status : -1);
+    return false;
+}
+
+void NormalizerRun::ended(int status) {
+    pid_ = -1;
+    output_.end();
+    if (status == -1) {
+        failure_ = "could not be waited for";
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        failure_ = "exited with status " + std::to_string(WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+        failure_ = "was killed by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
+    }
+}
+
+void NormalizerRun::kill() {
+    if (pid_ < 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 200; ++i) {
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) break;
+        if (i == 199) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+        }
+        ::usleep(10000);
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    ended(status);
+}
+
+std::string NormalizerRun::failure_text() const {
+    std::string text = "The normalizer " + program_ + " " + failure_.value_or("did not fail") + ".";
+    const std::string lines = output_.last_lines();
+    if (!lines.empty()) text += "\r\rIts last output:\r" + lines;
+    return text;
+}
+
+}  // namespace sonorix

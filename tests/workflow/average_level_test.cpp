@@ -1,0 +1,155 @@
+// The average-level run's own pieces: the bar's step, the markers however
+// the normalizer's output is cut into reads, the normalizer process's ends,
+// the private folder, and the intermediate files' format.
+#include "batch/average_level.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "engine/FFDecode.h"
+#include "engine/base/FFLoad.h"
+#include "support/media_fixtures.h"
+#include "support/temp_dir.h"
+
+using namespace sonorix;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(AverageLevel, MarkerStepRoundsHalfToEven) {
+    for (const auto& [rows, step] : std::vector<std::pair<size_t, int>>{{1, 100}, {3, 33}, {6, 17}, {7, 14}, {8, 12}}) {
+        EXPECT_EQ(marker_step(rows), step) << rows << " rows";
+    }
+}
+
+// Each marker counts once: two in one read, one cut across reads, a burst of
+// "not adjusting" lines, markers behind long progress output.
+TEST(AverageLevel, EveryMarkerCountsOnceHoweverTheOutputIsCut) {
+    const std::string progress(15000, '#');
+    const std::string text = "Computing levels...\r" + progress + "\rApplying adjustment of -3.21dB to /t/0.wav...\n" +
+                             progress + "\nApplying adjustment of +6.00 dB to /t/1.wav...\n" +
+                             "/t/2.wav already normalized, not adjusting...\n/t/3.wav already normalized, not adjusting...";
+    for (const size_t cut : {size_t{1}, size_t{7}, size_t{512}, text.size()}) {
+        NormalizerOutput out;
+        for (size_t at = 0; at < text.size(); at += cut) out.add(text.data() + at, std::min(cut, text.size() - at));
+        out.end();  // the last line has no end
+        EXPECT_EQ(out.markers(), 4) << "reads of " << cut;
+        EXPECT_EQ(out.adjustments(), (std::map<std::string, double>{{"/t/0.wav", -3.21}, {"/t/1.wav", 6.0}}));
+        EXPECT_EQ(out.last_lines().substr(0, 21), "Applying adjustment o");
+    }
+}
+
+class NormalizerRunTest : public ::testing::Test {
+protected:
+    std::string script(const std::string& body) {
+        const fs::path p = dir_ / ("n" + std::to_string(++count_) + ".sh");
+        std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(p, fs::perms::owner_all);
+        return p.string();
+    }
+    test::TempDir dir_{"sonorix-normalizer-run"};
+    int count_ = 0;
+};
+
+// A failure is never a success: each end is told with the program, its
+// status and its last lines.
+TEST_F(NormalizerRunTest, EndsAndWhatTheyTell) {
+    struct Case {
+        std::string program;
+        std::optional<std::string> failure;
+        int markers;
+    };
+    const std::vector<Case> cases = {
+        {script("shift; for f; do echo \"Applying adjustment of 1.00dB to $f...\" >&2; done"), std::nullopt, 2},
+        {script("exit 0"), std::nullopt, 0},  // no marker: still a clean end
+        {script("echo one; echo broken input; exit 3"), "exited with status 3", 0},
+        {script("echo going; kill -9 $$"), "was killed by signal 9 (Killed)", 0},
+        {(dir_ / "missing").string(), "could not be started: No such file or directory", 0},
+    };
+    for (const Case& c : cases) {
+        NormalizerRun run;
+        if (run.start(c.program, {"/a b/0.wav", "/A/1.wav"})) {
+            while (run.pump(50)) {
+            }
+        }
+        EXPECT_EQ(run.failure(), c.failure) << c.program;
+        EXPECT_EQ(run.output().markers(), c.markers) << c.program;
+        if (c.failure) {
+            EXPECT_NE(run.failure_text().find(c.program + " " + *c.failure), std::string::npos);
+        }
+    }
+    NormalizerRun shown;
+    ASSERT_TRUE(shown.start(script("echo one; echo broken input; exit 3"), {}));
+    while (shown.pump(50)) {
+    }
+    EXPECT_NE(shown.failure_text().find("Its last output:\rone\rbroken input"), std::string::npos) << shown.failure_text();
+}
+
+// Each file is an argument of its own, as written (no lower-casing, no
+// wildcard), and no standard input is given.
+TEST_F(NormalizerRunTest, FilesArriveAsSeparateArgumentsAndAKillEndsTheRun) {
+    NormalizerRun run;
+    ASSERT_TRUE(run.start(script("printf '[%s]' \"$@\"; cat"), {"/Tmp/A b/0.wav", "/t/*.wav"}));
+    while (run.pump(50)) {
+    }
+    EXPECT_EQ(run.output().last_lines(), "[-m][/Tmp/A b/0.wav][/t/*.wav]");
+    EXPECT_FALSE(run.failure());
+
+    NormalizerRun stuck;
+    ASSERT_TRUE(stuck.start(script("sleep 30"), {}));
+    stuck.kill();
+    EXPECT_EQ(stuck.failure(), "was killed by signal 15 (Terminated)");
+}
+
+TEST(AverageLevel, TheFolderIsPrivateFreshAndGoesWithWhatIsInIt) {
+    test::TempDir tmp{"sonorix-tmpdir"};
+    const char* before = std::getenv("TMPDIR");
+    const std::string saved = before ? before : "";
+    ::setenv("TMPDIR", tmp.path().c_str(), 1);
+    std::string why;
+    auto a = IntermediateFolder::make(why), b = IntermediateFolder::make(why);
+    before ? ::setenv("TMPDIR", saved.c_str(), 1) : ::unsetenv("TMPDIR");
+    ASSERT_TRUE(a && b) << why;
+    EXPECT_NE(a->path(), b->path());
+    EXPECT_EQ(a->path().parent_path(), tmp.path());
+    struct stat st {};
+    ASSERT_EQ(::stat(a->path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(a->file(12).filename(), "12.wav");
+    for (int i = 0; i < 3; ++i) std::ofstream(a->file(i)) << "x";
+    std::ofstream(a->path() / ".0.wav.tmp") << "left by a normalizer";
+    std::ofstream(tmp.path() / "0.wav") << "not the run's";
+    int steps = 0;
+    a->remove(3, [&] { ++steps; });
+    EXPECT_EQ(steps, 3);
+    EXPECT_FALSE(fs::exists(a->path()));
+    EXPECT_TRUE(fs::exists(tmp.path() / "0.wav"));
+    const fs::path other = b->path();
+    b.reset();
+    EXPECT_FALSE(fs::exists(other));
+}
+
+// 16-bit and lossy sources give 16-bit files every normalizer reads; deeper
+// lossless ones keep 24 bits. Large files may become RF64.
+TEST(AverageLevel, IntermediateFilesKeepTheSourcePrecision) {
+    ASSERT_TRUE(TFFLoader::Instance().Load(kEncoderLibraries));
+    test::TempDir dir{"sonorix-intermediate"};
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a.wav", ""}, {"b.mp3", ""}, {"c.wav:pcm_s24le", " -c:a pcm_s24le"}, {"d.wav:pcm_f32le", " -c:a pcm_s24le"}};
+    for (const auto& [spec, codec] : cases) {
+        const size_t colon = spec.find(':');
+        test::MediaSpec m;
+        m.duration_seconds = 0.2;
+        if (colon != std::string::npos) m.audio_codec = spec.substr(colon + 1);
+        const fs::path file = test::make_media(dir.path() / spec.substr(0, colon), m);
+        TFFDecoder probe;
+        ASSERT_TRUE(probe.LoadFile(file.string()));
+        EXPECT_EQ(intermediate_options(probe), " -y" + codec + " -rf64 auto") << spec;
+    }
+}
+
+}  // namespace
