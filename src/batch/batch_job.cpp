@@ -7,6 +7,7 @@
 #include "batch/batch_list.h"
 #include "engine/FFEncode.h"
 #include "single/conversion_options.h"
+#include "single/loudness.h"
 #include "single/peak_analysis.h"
 
 namespace sonorix {
@@ -21,6 +22,11 @@ BatchJob::BatchJob(BatchMode mode, int percent, std::filesystem::path output_fol
     for (size_t i = 0; i < sources.size(); ++i) rows[i].source = sources[i];
 }
 
+void BatchJob::set_loudness(double target, double ceiling) {
+    loudness_target_ = target;
+    ceiling_ = ceiling;
+}
+
 int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message) const {
     TInputOptions in;
     ResetInputOptions(in);
@@ -31,7 +37,7 @@ int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, bool audio_ho
     }
     TOutputOptions out;
     ResetOutputOptions(out);
-    out.Options += kMeasurementOptions;
+    out.Options += mode_ == BatchMode::Loudness ? kLoudnessMeasurementOptions : kMeasurementOptions;
     out.AudioInputHook = audio_hook;
     if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
         message = "Cannot do convert, error: " + encoder.LastErrorMessage();
@@ -45,10 +51,24 @@ void BatchJob::measured(size_t row, const std::string& headroom, const std::stri
     BatchRow& r = rows[row];
     if (failure.empty() && !headroom.empty()) {
         r.max_db = headroom;
+        r.gain = std::strtod(headroom.c_str(), nullptr);
         return;
     }
     r.max_db = kNoPeakCell;
     skip(row, failure.empty() ? kNoPeakReason : failure);
+}
+
+void BatchJob::measured_loudness(size_t row, const LoudnessReading& reading, const std::string& failure) {
+    BatchRow& r = rows[row];
+    const auto g = failure.empty() ? loudness_gain(reading, loudness_target_, ceiling_) : std::nullopt;
+    if (!g) {
+        r.max_db = kNoPeakCell;
+        skip(row, failure.empty() ? "the loudness could not be measured (silence?)" : failure);
+        return;
+    }
+    r.gain = g->gain_db;
+    r.below_target = g->below_target;
+    r.max_db = Format("%.1f", g->gain_db);
 }
 
 void BatchJob::skip(size_t row, const std::string& reason) {
@@ -69,7 +89,9 @@ void BatchJob::plan_targets() {
 
 std::string BatchJob::audio_filters(size_t row) const {
     switch (mode_) {
-        case BatchMode::Normalize: return normalize_filter(rows[row].max_db);
+        case BatchMode::Normalize:
+            return rows[row].second_pass ? gain_filter(*rows[row].gain) : normalize_filter(rows[row].max_db);
+        case BatchMode::Loudness: return gain_filter(rows[row].gain.value_or(0));
         case BatchMode::VolumeChange: return volume_change_filter(percent_);
         case BatchMode::AverageLevel: break;  // the intermediate file carries the adjustment
     }
@@ -122,13 +144,16 @@ std::vector<std::filesystem::path> BatchJob::intermediate_files() const {
 void BatchJob::normalized(const NormalizerOutput& output) {
     for (size_t i = 0; folder_ && i < rows.size(); ++i) {
         const auto found = output.adjustments().find(folder_->file(i).string());
-        if (found != output.adjustments().end()) rows[i].adjustment_db = found->second;
+        if (found != output.adjustments().end()) rows[i].gain = found->second;
     }
 }
 
 std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TCustomDecoder& probe,
                                                      const OpenRow& open_row, bool dry) {
-    plan_targets();
+    // A second pass writes the targets the first one named.
+    bool named = false;
+    for (size_t i = 0; i < rows.size(); ++i) named |= to_convert(i) && !rows[i].target.empty();
+    if (!named) plan_targets();
     const bool average = mode_ == BatchMode::AverageLevel;
     for (size_t i = 0; i < rows.size(); ++i) {
         if (!to_convert(i)) continue;
@@ -181,8 +206,52 @@ void BatchJob::conversion_ended(const TTerminateInfo& info) {
     }
 }
 
+std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder, bool audio_hook) {
+    std::vector<size_t> checked_rows;
+    if (mode_ != BatchMode::Normalize && mode_ != BatchMode::Loudness) return checked_rows;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        BatchRow& r = rows[i];
+        if (r.state != BatchRow::State::Completed || r.second_pass || !r.gain) continue;
+        TCustomDecoder& probe = encoder.Decoder();
+        if (!probe.LoadFile(r.target.string()) || !first_audio_is_lossy(probe)) continue;
+        TInputOptions in;
+        ResetInputOptions(in);
+        const int task = encoder.AddTask(r.target.string(), &in);
+        if (task < 0) continue;
+        TOutputOptions out;
+        ResetOutputOptions(out);
+        out.Options += kPeakCheckOptions;
+        out.AudioInputHook = audio_hook;
+        if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
+            encoder.RemoveTask(task);
+            continue;
+        }
+        checked_rows.push_back(i);
+    }
+    return checked_rows;
+}
+
+void BatchJob::checked(size_t row, const LoudnessReading& reading) {
+    BatchRow& r = rows[row];
+    const bool loudness = mode_ == BatchMode::Loudness;
+    const auto lower = second_pass_gain(r.gain.value_or(0), loudness ? reading.true_peak : reading.sample_peak,
+                                        loudness ? ceiling_ : 0.0);
+    if (!lower) return;
+    if (loudness) r.below_target += r.gain.value_or(0) - *lower;
+    r.gain = *lower;
+    r.second_pass = true;
+    r.state = BatchRow::State::Waiting;
+    r.task = -1;
+}
+
+int BatchJob::second_passes() const {
+    int n = 0;
+    for (const BatchRow& r : rows) n += r.second_pass;
+    return n;
+}
+
 std::optional<double> BatchJob::gain_db(size_t row) const {
-    if (mode_ == BatchMode::AverageLevel) return rows[row].adjustment_db;
+    if (mode_ == BatchMode::AverageLevel || mode_ == BatchMode::Loudness || rows[row].second_pass) return rows[row].gain;
     if (mode_ == BatchMode::VolumeChange) {
         if (percent_ <= 0) return std::nullopt;
         return 20 * std::log10(percent_ / 100.0);
@@ -199,6 +268,13 @@ std::string BatchJob::finish_text() const {
         if (r.state == BatchRow::State::Skipped) skipped += "\r" + r.source + ": " + r.reason;
     }
     if (!skipped.empty()) text += "\r\rThese files were skipped:" + skipped;
+    std::string below;
+    for (const BatchRow& r : rows) {
+        if (r.state == BatchRow::State::Completed && r.below_target > 0.05) {
+            below += "\r" + r.target.string() + Format(": %.1f LU below the target", r.below_target);
+        }
+    }
+    if (!below.empty()) text += "\r\rThe true-peak ceiling kept these files below the target:" + below;
     return text;
 }
 

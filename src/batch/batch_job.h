@@ -13,12 +13,13 @@
 namespace sonorix {
 
 class IntermediateFolder;
+struct LoudnessReading;
 class NormalizerOutput;
 class TCustomDecoder;
 class TCustomEncoder;
 struct TTerminateInfo;
 
-enum class BatchMode { VolumeChange, Normalize, AverageLevel };
+enum class BatchMode { VolumeChange, Normalize, AverageLevel, Loudness };
 
 // What the Max-dB cell shows for a row whose peak is not known.
 extern const char* const kNoPeakCell;
@@ -30,13 +31,17 @@ struct BatchRow {
     enum class State { Waiting, Skipped, Decoding, Converting, Completed, Failed, Stopped };
 
     std::string source;
-    std::string max_db;  // the headroom as the Max-dB cell shows it ("3.5"), kNoPeakCell
+    std::string max_db;  // the headroom as the Max-dB cell shows it ("3.5"), kNoPeakCell; the gain in Loudness mode
     std::filesystem::path target;
     std::string options;  // the conversion's output option text
     State state = State::Waiting;
     std::string reason;  // why it was skipped, or the failed task's text
     int task = -1;       // its conversion task (or its decoding task)
-    std::optional<double> adjustment_db;  // the normalizer's gain (average level)
+    // The gain in dB: the headroom, the loudness gain, the normalizer's
+    // adjustment (average level), or a second pass's lowered gain.
+    std::optional<double> gain;
+    double below_target = 0;  // LU the true-peak ceiling keeps it below the loudness target
+    bool second_pass = false;  // converted again: its lossy target passed the peak limit
 };
 
 class BatchJob {
@@ -45,16 +50,22 @@ public:
              const std::vector<std::string>& sources);
 
     BatchMode mode() const { return mode_; }
+    // Loudness mode's target (LUFS) and true-peak ceiling (dBTP).
+    void set_loudness(double target, double ceiling);
     const std::filesystem::path& output_folder() const { return output_folder_; }
     std::vector<BatchRow> rows;
 
-    // Adds row's peak measurement (audio only, into the null device) to
-    // encoder; the task index, or -1 with the message to show.
+    // Adds row's peak measurement (audio only, into the null device; in
+    // Loudness mode with the loudness) to encoder; the task index, or -1 with
+    // the message to show.
     int add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message) const;
     // The measurement of row ended: the headroom its "max_volume:" line gave
     // (empty: none) and a failed task's text. Without a headroom the row
     // shows kNoPeakCell and is not converted.
     void measured(size_t row, const std::string& headroom, const std::string& failure);
+    // Loudness mode: the measurement's summary gives the gain, or the row is
+    // not converted.
+    void measured_loudness(size_t row, const LoudnessReading& reading, const std::string& failure);
     void skip(size_t row, const std::string& reason);
     bool to_convert(size_t row) const { return rows[row].state == BatchRow::State::Waiting; }
 
@@ -90,6 +101,15 @@ public:
     // A termination event of the conversion component.
     void conversion_ended(const TTerminateInfo& info);
 
+    // Normalize and Loudness: the decoded peak of each completed row whose
+    // target is lossy, measured on encoder (its probe opens the targets).
+    // Returns the rows in task order; none when there is nothing to check.
+    std::vector<size_t> add_checks(TCustomEncoder& encoder, bool audio_hook);
+    // A check's result: a peak past the limit puts the row back to convert
+    // with a gain lowered by the overshoot and a margin; its target is kept.
+    void checked(size_t row, const LoudnessReading& reading);
+    int second_passes() const;
+
     // The gain of row in dB: the headroom, 20 log10 of the factor, or the
     // normalizer's adjustment; none when not known or for a factor of 0.
     std::optional<double> gain_db(size_t row) const;
@@ -99,6 +119,7 @@ public:
 private:
     BatchMode mode_;
     int percent_;
+    double loudness_target_ = -16, ceiling_ = -1;
     std::filesystem::path output_folder_;
     std::string prefix_;
     const IntermediateFolder* folder_ = nullptr;  // average level, from add_decodes on

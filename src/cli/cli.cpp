@@ -17,8 +17,9 @@ constexpr const char* kUsage =
     "\n"
     "Commands:\n"
     "  info FILE...     describe each media file (format, duration, streams)\n"
-    "  measure [--json] [--jobs N] FILE...\n"
-    "                   measure the peak and mean level of each file's audio\n"
+    "  measure [--json] [--jobs N] [--loudness] FILE...\n"
+    "                   measure the peak and mean level of each file's audio (with\n"
+    "                   --loudness also its integrated loudness, range and true peak)\n"
     "  convert [--jobs N] IN OUT [IN OUT ...] [--input-options TEXT]\n"
     "          [--output-options TEXT] [--second-input FILE [--second-input-options TEXT]]\n"
     "                   convert each pair with option texts, N at a time\n"
@@ -30,6 +31,10 @@ constexpr const char* kUsage =
     "                   bring every file to the average level of all of them, into DIR\n"
     "                   (the normalizer: $SONORIX_NORMALIZER, else sonorix-normalize\n"
     "                   beside this program)\n"
+    "  loudness --target LUFS [--ceiling dBTP] -o DIR [--prefix P] [--jobs N] [--dry-run]\n"
+    "           [--json] FILE...\n"
+    "                   bring each file to the integrated loudness LUFS (-40 to -5) with one\n"
+    "                   gain, its true peak at most the ceiling (default -1 dBTP), into DIR\n"
     "\n"
     "Options:\n"
     "  --help           show this text\n"
@@ -181,6 +186,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (command == "change") return change(rest, out, err);
     if (command == "normalize") return normalize(rest, out, err);
     if (command == "average") return average(rest, out, err);
+    if (command == "loudness") return loudness(rest, out, err);
     err << "sonorix-cli: unknown command \"" << command << "\"\n" << kUsage;
     return 2;
 }

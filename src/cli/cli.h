@@ -80,9 +80,10 @@ std::string json_string(const std::string& s);
 int measure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int convert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-// The list runs (cli_batch.cpp): "change", "normalize" and "average".
+// The list runs (cli_batch.cpp): "change", "normalize", "average" and "loudness".
 int change(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int normalize(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int average(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int loudness(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace sonorix::cli

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <functional>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include "engine/FFEncode.h"
 #include "engine/base/FFLog.h"
 #include "engine/base/MainThreadQueue.h"
+#include "single/loudness.h"
 #include "single/peak_analysis.h"
 
 namespace sonorix::cli {
@@ -32,27 +34,39 @@ namespace fs = std::filesystem;
 
 struct BatchArgs {
     int percent = -1;
+    double target = kDefaultLoudnessTarget, ceiling = kDefaultTruePeakCeiling;
     std::string output, prefix;
     bool dry = false, json = false;
     int jobs = 3;
     std::vector<std::string> files;
 };
 
+// A number from the command line within [lo, hi].
+std::optional<double> number_in(const std::string& text, double lo, double hi) {
+    char* end = nullptr;
+    const double v = text.empty() ? NAN : std::strtod(text.c_str(), &end);
+    if (std::isnan(v) || *end || v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
 // Nothing when the command line is not usable (the reason was printed).
-std::optional<BatchArgs> batch_args(const char* verb, bool with_percent, const std::vector<std::string>& args,
+std::optional<BatchArgs> batch_args(const char* verb, BatchMode mode, const std::vector<std::string>& args,
                                     std::ostream& err) {
-    std::optional<Arguments> parsed;
-    if (with_percent) {
-        parsed = parse_arguments(verb, args,
-                                 {{"--percent", true}, {"-o", true}, {"--output", true}, {"--prefix", true},
-                                  {"--jobs", true}, {"--dry-run"}, {"--json"}},
-                                 err);
-    } else {
-        parsed = parse_arguments(
-            verb, args, {{"-o", true}, {"--output", true}, {"--prefix", true}, {"--jobs", true}, {"--dry-run"}, {"--json"}},
-            err);
-    }
+    const auto parsed = parse_arguments(verb, args,
+                                        {{"--percent", true}, {"--target", true}, {"--ceiling", true}, {"-o", true},
+                                         {"--output", true}, {"--prefix", true}, {"--jobs", true}, {"--dry-run"},
+                                         {"--json"}},
+                                        err);
     if (!parsed) return std::nullopt;
+    // The mode's own flags: the others are not this verb's.
+    const std::map<std::string, BatchMode> own = {
+        {"--percent", BatchMode::VolumeChange}, {"--target", BatchMode::Loudness}, {"--ceiling", BatchMode::Loudness}};
+    for (const auto& [flag, of] : own) {
+        if (parsed->has(flag) && of != mode) {
+            err << "sonorix-cli: unknown option '" << flag << "'\n";
+            return std::nullopt;
+        }
+    }
     const auto jobs = jobs_of(*parsed, err);
     if (!jobs) return std::nullopt;
     auto usage = [&](const std::string& why) {
@@ -76,7 +90,18 @@ std::optional<BatchArgs> batch_args(const char* verb, bool with_percent, const s
         if (p < 0 || *end || p > 1000) return usage("--percent needs a number from 0 to 1000");
         a.percent = static_cast<int>(p);
     }
-    if (with_percent && a.percent < 0) return usage("--percent N is needed");
+    if (const std::string* text = parsed->value("--target")) {
+        const auto t = number_in(*text, kMinLoudnessTarget, kMaxLoudnessTarget);
+        if (!t) return usage("--target needs a loudness from -40 to -5 LUFS");
+        a.target = *t;
+    }
+    if (const std::string* text = parsed->value("--ceiling")) {
+        const auto c = number_in(*text, kMinTruePeakCeiling, kMaxTruePeakCeiling);
+        if (!c) return usage("--ceiling needs a true peak from -9 to 0 dBTP");
+        a.ceiling = *c;
+    }
+    if (mode == BatchMode::VolumeChange && a.percent < 0) return usage("--percent N is needed");
+    if (mode == BatchMode::Loudness && !parsed->has("--target")) return usage("--target LUFS is needed");
     if (a.output.empty()) return usage("-o DIR is needed");
     std::error_code ec;
     if (!fs::is_directory(a.output, ec)) return usage("the output folder " + a.output + " does not exist");
@@ -97,18 +122,42 @@ bool open_in_probe(TFFDecoder& probe, const std::string& file, std::string& reas
     return true;
 }
 
-// Measures every row still to convert, jobs at a time; false when stopped.
-bool measure_rows(BatchJob& job, int jobs) {
-    TFFEncoder detect;
+// Runs the measurement tasks of detect, jobs at a time, handing each log
+// line of a task to line(row, text) and telling a failed or stopped one;
+// false when stopped.
+bool run_measurements(TFFEncoder& detect, const std::map<int, size_t>& row_of_task, int jobs,
+                      const std::function<void(size_t row, const std::string& line)>& line,
+                      std::map<size_t, std::string>& failure) {
+    if (detect.TasksCount() == 0) return true;
     TFFLogger logger;
     TaskLogRouter router(detect);
+    logger.SetOnLog([&](TObject*, int thread, TLogLevel, const std::string& text) {
+        const int task = router.task_of(thread);
+        if (const auto row = row_of_task.find(task); row != row_of_task.end()) line(row->second, text);
+    });
+    bool finished = false;
+    detect.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
+        if (info.TaskIndex < 0) {
+            finished = true;
+            return;
+        }
+        const size_t row = row_of_task.at(info.TaskIndex);
+        if (info.Failed) failure[row] = info.ErrorText;
+        else if (!info.Completed) failure[row] = "the measurement was stopped";
+    };
+    detect.ThreadPriority = tpNormal;  // a shell job: an idle class would starve it on a busy machine
+    detect.StartTask(jobs);
+    run_to_end(detect, finished);
+    return !StopSignals::received();
+}
+
+// Measures every row still to convert (its peak, or its loudness); false
+// when stopped.
+bool measure_rows(BatchJob& job, int jobs) {
+    TFFEncoder detect;
     std::map<int, size_t> row_of_task;
     std::map<size_t, std::string> headroom, failure;
-    logger.SetOnLog([&](TObject*, int thread, TLogLevel, const std::string& line) {
-        const auto value = max_volume_from_line(line);
-        const int task = value ? router.task_of(thread) : -1;
-        if (task >= 0) headroom[row_of_task[task]] = *value;
-    });
+    std::map<size_t, LoudnessReading> loudness;
     for (size_t i = 0; i < job.rows.size(); ++i) {
         if (!job.to_convert(i)) continue;
         std::string message;
@@ -119,22 +168,37 @@ bool measure_rows(BatchJob& job, int jobs) {
             row_of_task[task] = i;
         }
     }
-    if (detect.TasksCount() == 0) return true;
-    bool finished = false;
-    detect.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
-        if (info.TaskIndex < 0) {
-            finished = true;
-            return;
+    const bool whole = run_measurements(detect, row_of_task, jobs, [&](size_t row, const std::string& line) {
+        if (const auto value = max_volume_from_line(line)) headroom[row] = *value;
+        loudness[row].read(line);
+    }, failure);
+    if (!whole) return false;
+    for (const auto& [task, row] : row_of_task) {
+        if (job.mode() == BatchMode::Loudness) {
+            job.measured_loudness(row, loudness[row], failure[row]);
+        } else {
+            job.measured(row, headroom[row], failure[row]);
         }
-        const size_t row = row_of_task[info.TaskIndex];
-        if (info.Failed) failure[row] = info.ErrorText;
-        else if (!info.Completed) failure[row] = "the measurement was stopped";
-    };
-    detect.ThreadPriority = tpNormal;  // a shell job: an idle class would starve it on a busy machine
-    detect.StartTask(jobs);
-    run_to_end(detect, finished);
-    if (StopSignals::received()) return false;
-    for (const auto& [task, row] : row_of_task) job.measured(row, headroom[row], failure[row]);
+    }
+    return true;
+}
+
+// The decoded peaks of the lossy targets; the rows that passed the limit
+// wait for a second conversion. False when stopped.
+bool check_targets(BatchJob& job, int jobs) {
+    TFFEncoder check;
+    const std::vector<size_t> rows = job.add_checks(check, true);
+    std::map<int, size_t> row_of_task;
+    for (size_t t = 0; t < rows.size(); ++t) row_of_task[static_cast<int>(t)] = rows[t];
+    std::map<size_t, LoudnessReading> peaks;
+    std::map<size_t, std::string> failure;
+    const bool whole = run_measurements(check, row_of_task, jobs, [&](size_t row, const std::string& line) {
+        peaks[row].read(line);
+    }, failure);
+    if (!whole) return false;
+    for (size_t row : rows) {
+        if (failure[row].empty()) job.checked(row, peaks[row]);
+    }
     return true;
 }
 
@@ -220,6 +284,10 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
                 << (gain ? Format("%.2f", *gain) : "null") << ", \"status\": \""
                 << (dry && good ? "planned" : state_name(r.state)) << "\", \"error\": "
                 << (r.reason.empty() ? "null" : json_string(r.reason));
+            if (job.mode() == BatchMode::Loudness) out << Format(", \"below_target_db\": %.2f", r.below_target);
+            if (job.mode() == BatchMode::Loudness || job.mode() == BatchMode::Normalize) {
+                out << ", \"second_pass\": " << (r.second_pass ? "true" : "false");
+            }
             if (dry) out << ", \"options\": " << json_string(r.options);
             out << "}";
         } else if (good && dry) {
@@ -236,12 +304,15 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
     TFFEncoder directc;
     if (!load_libraries(directc, err)) return 1;
     BatchJob job(mode, a.percent, a.output, a.prefix, a.files);
+    job.set_loudness(a.target, a.ceiling);
     // The rows the list would take.
     for (size_t i = 0; i < job.rows.size(); ++i) {
         std::string reason;
         if (!open_in_probe(directc.Decoder(), job.rows[i].source, reason)) job.skip(i, reason);
     }
-    if (mode == BatchMode::Normalize && !measure_rows(job, a.jobs)) return StopSignals::exit_status();
+    if ((mode == BatchMode::Normalize || mode == BatchMode::Loudness) && !measure_rows(job, a.jobs)) {
+        return StopSignals::exit_status();
+    }
     std::unique_ptr<IntermediateFolder> folder;  // removed with its files whatever the end
     if (mode == BatchMode::AverageLevel && !a.dry) {
         std::string why;
@@ -252,16 +323,26 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
         }
         if (const auto status = decode_and_normalize(job, *folder, a.jobs, err)) return *status;
     }
-    const auto failure = job.add_conversions(
-        directc, directc.Decoder(),
-        [&](size_t row, std::string& reason) { return open_in_probe(directc.Decoder(), job.rows[row].source, reason); },
-        a.dry);
-    if (failure) {
-        err << *failure << "\n";
-        return 1;
+    // The conversions; then, for a lossy target whose decoded peak passed the
+    // limit, once more with the gain lowered.
+    bool stopped = false;
+    for (int pass = 0; pass < 2 && !stopped; ++pass) {
+        if (pass == 1 && (a.dry || !check_targets(job, a.jobs) || job.second_passes() == 0)) {
+            stopped = StopSignals::received();
+            break;
+        }
+        if (directc.TasksCount() > 0) directc.ClearTasks();
+        const auto failure = job.add_conversions(
+            directc, directc.Decoder(),
+            [&](size_t row, std::string& reason) { return open_in_probe(directc.Decoder(), job.rows[row].source, reason); },
+            a.dry);
+        if (failure) {
+            err << *failure << "\n";
+            return 1;
+        }
+        stopped = !a.dry && directc.TasksCount() > 0 &&
+                  !run_tasks(directc, a.jobs, err, [&](const TTerminateInfo& i) { job.conversion_ended(i); });
     }
-    const bool stopped = !a.dry && directc.TasksCount() > 0 &&
-                         !run_tasks(directc, a.jobs, err, [&](const TTerminateInfo& i) { job.conversion_ended(i); });
     report(job, a.json, a.dry, out, err);
     if (stopped) return StopSignals::exit_status();
     for (size_t i = 0; i < job.rows.size(); ++i) {
@@ -274,18 +355,23 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
 }  // namespace
 
 int change(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto a = batch_args("change", true, args, err);
+    const auto a = batch_args("change", BatchMode::VolumeChange, args, err);
     return a ? batch(BatchMode::VolumeChange, *a, out, err) : 2;
 }
 
 int normalize(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto a = batch_args("normalize", false, args, err);
+    const auto a = batch_args("normalize", BatchMode::Normalize, args, err);
     return a ? batch(BatchMode::Normalize, *a, out, err) : 2;
 }
 
 int average(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto a = batch_args("average", false, args, err);
+    const auto a = batch_args("average", BatchMode::AverageLevel, args, err);
     return a ? batch(BatchMode::AverageLevel, *a, out, err) : 2;
+}
+
+int loudness(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const auto a = batch_args("loudness", BatchMode::Loudness, args, err);
+    return a ? batch(BatchMode::Loudness, *a, out, err) : 2;
 }
 
 }  // namespace sonorix::cli

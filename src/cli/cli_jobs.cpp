@@ -13,6 +13,7 @@
 
 #include "batch/batch_rules.h"
 #include "batch/task_log.h"
+#include "single/loudness.h"
 #include "single/peak_analysis.h"
 #include "cli/cli.h"
 #include "engine/FFEncode.h"
@@ -113,11 +114,12 @@ std::string json_string(const std::string& s) {
 }
 
 int measure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto parsed = parse_arguments("measure", args, {{"--json"}, {"--jobs", true}}, err);
+    const auto parsed = parse_arguments("measure", args, {{"--json"}, {"--jobs", true}, {"--loudness"}}, err);
     if (!parsed) return 2;
     const auto jobs = jobs_of(*parsed, err);
     if (!jobs) return 2;
     const bool json = parsed->has("--json");
+    const bool with_loudness = parsed->has("--loudness");
     const std::vector<std::string>& files = parsed->files;
     if (files.empty()) {
         err << "sonorix-cli measure: no file given\n";
@@ -129,6 +131,7 @@ int measure(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 
     struct Result {
         std::string max_volume, mean_volume, error;
+        LoudnessReading loudness;
         bool ok = false;
         std::chrono::steady_clock::time_point start, end;
     };
@@ -145,10 +148,12 @@ int measure(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     logger.SetOnLog([&](TObject*, int thread, TLogLevel, const std::string& line) {
         const bool max = line.find("max_volume:") != std::string::npos;
         const bool mean = line.find("mean_volume:") != std::string::npos;
-        if (!max && !mean) return;
+        if (!max && !mean && !with_loudness) return;
         const int task = router.task_of(thread);
         if (task < 0) return;
         Result& r = results[file_of_task[task]];
+        if (with_loudness) r.loudness.read(line);
+        if (!max && !mean) return;
         const size_t at = line.find(max ? "max_volume:" : "mean_volume:");
         std::string value = line.substr(at + (max ? 11 : 12));
         value = value.substr(0, value.find("dB"));
@@ -164,7 +169,7 @@ int measure(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             continue;
         }
         TOutputOptions options;
-        options.Options = kMeasurementOptions;
+        options.Options = with_loudness ? kLoudnessMeasurementOptions : kMeasurementOptions;
         options.AudioInputHook = true;
         if (encoder.SetOutput(task, kNullDevice, &options) < 0) {
             results[i].error = encoder.LastErrorMessage();
@@ -207,10 +212,21 @@ int measure(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             out << (i ? ",\n " : "\n ") << "{\"file\": " << json_string(files[i]) << ", \"max_volume\": "
                 << (good ? r.max_volume : "null") << ", \"mean_volume\": "
                 << (good && !r.mean_volume.empty() ? r.mean_volume : "null") << ", \"seconds\": "
-                << (good ? Format("%.3f", seconds) : "null") << "}";
+                << (good ? Format("%.3f", seconds) : "null");
+            if (with_loudness) {
+                auto number = [&](const std::optional<double>& v) { return good && v ? Format("%.1f", *v) : "null"; };
+                out << ", \"integrated\": " << number(r.loudness.integrated) << ", \"range\": "
+                    << number(r.loudness.range) << ", \"true_peak\": " << number(r.loudness.true_peak);
+            }
+            out << "}";
         } else if (good) {
-            out << "max_volume: " << r.max_volume << " dB  mean_volume: " << r.mean_volume << " dB  " << files[i]
-                << "\n";
+            out << "max_volume: " << r.max_volume << " dB  mean_volume: " << r.mean_volume << " dB  ";
+            if (with_loudness) {
+                auto number = [](const std::optional<double>& v) { return v ? Format("%.1f", *v) : "N/A"; };
+                out << "integrated: " << number(r.loudness.integrated) << " LUFS  range: " << number(r.loudness.range)
+                    << " LU  true_peak: " << number(r.loudness.true_peak) << " dBTP  ";
+            }
+            out << files[i] << "\n";
         }
     }
     if (json) out << "\n]\n";

@@ -54,7 +54,11 @@ TEST_F(CliBatchTest, UsageErrors) {
              {"normalize", "-o", o, "--percent", "100", a},           // not normalize's
              {"normalize", "-o", o, "--jobs", "0", a},                //
              {"normalize", "-o", o, "--bogus", a},                    //
-             {"average", a}}) {
+             {"average", a},                                          //
+             {"loudness", "-o", o, a},                                // no target
+             {"loudness", "--target", "-41", "-o", o, a},             // out of range
+             {"loudness", "--target", "-16", "--ceiling", "1", "-o", o, a},
+             {"normalize", "--target", "-16", "-o", o, a}}) {         // not normalize's
         const CliRun r = cli(args);
         EXPECT_EQ(r.status, 2) << args[1] << " " << r.err;
         EXPECT_FALSE(r.err.empty());
@@ -115,6 +119,50 @@ TEST_F(CliBatchTest, AverageRunsItsPhasesAndAFailingNormalizerFailsTheRun) {
               std::string::npos) << bad.err;
     EXPECT_TRUE(fs::is_empty(none));
     EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+// The first two cases of EBU Tech 3341 read as their known loudness; a run
+// brings files to the target with one gain, a ceiling below reach keeps
+// the true peak and says how far the file stays below; a lossy target whose
+// decoded peak passes full scale is converted once more, a lossless one not.
+TEST_F(CliBatchTest, LoudnessMeasuresTheReferenceTonesAndKeepsThePeaksSafe) {
+    test::MediaSpec m;
+    m.duration_seconds = 10;
+    m.tone_hz = 1000;
+    m.peak_db = -23;
+    test::make_media(dir / "in" / "case1.wav", m);
+    m.peak_db = -33;
+    test::make_media(dir / "in" / "case2.wav", m);
+    const CliRun measured = cli({"measure", "--loudness", in("case1.wav"), in("case2.wav")});
+    EXPECT_NE(measured.out.find("integrated: -23.0 LUFS  range: 0.0 LU  true_peak: -23.0 dBTP"), std::string::npos)
+        << measured.out;
+    EXPECT_NE(measured.out.find("integrated: -33.0 LUFS"), std::string::npos) << measured.out;
+
+    const CliRun run = cli({"loudness", "--target", "-16", "-o", out_dir(), in("case1.wav"), in("b.flac")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const CliRun after = cli({"measure", "--loudness", (dir / "out" / "case1.wav").string()});
+    EXPECT_NE(after.out.find("integrated: -16.0 LUFS"), std::string::npos) << after.out;
+
+    const fs::path low = dir / "low";
+    fs::create_directories(low);
+    const CliRun limited =
+        cli({"loudness", "--json", "--target", "-5", "--ceiling", "-6", "-o", low.string(), in("case1.wav")});
+    EXPECT_NE(limited.out.find("\"gain_db\": 17.00"), std::string::npos) << limited.out;
+    EXPECT_NE(limited.out.find("\"below_target_db\": 1.0"), std::string::npos) << limited.out;
+    EXPECT_NEAR(test::measure_audio(low / "case1.wav").peak_db, -6.0, 0.1);
+
+    m.duration_seconds = 3;
+    m.tone_hz = 441;
+    m.peak_db = -0.5;
+    test::make_media(dir / "in" / "loud.mp3", m);
+    const fs::path full = dir / "full";
+    fs::create_directories(full);
+    const CliRun twice = cli({"normalize", "--json", "-o", full.string(), in("loud.mp3"), in("b.flac")});
+    EXPECT_NE(twice.out.find("loud.mp3\", \"gain_db\": 0.20, \"status\": \"completed\", \"error\": null, "
+                             "\"second_pass\": true"), std::string::npos) << twice.out;
+    EXPECT_NE(twice.out.find("b.flac\", \"gain_db\": 3.00, \"status\": \"completed\", \"error\": null, "
+                             "\"second_pass\": false"), std::string::npos) << twice.out;
+    EXPECT_LE(test::measure_audio(full / "loud.mp3").peak_db, 0.0);
 }
 
 // Ctrl-C while the conversions run: status 130 and no partial file. The run

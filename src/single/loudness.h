@@ -1,0 +1,68 @@
+// The loudness mode's rules: the measurement job's option texts, reading the
+// summary its ebur128 filter logs, and the one linear gain that brings a file
+// to the target without its true peak passing the ceiling. Also the check of
+// a lossy target's decoded peak, and the gain of its second pass.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace sonorix {
+
+class TCustomDecoder;
+
+// Integrated loudness (EBU R128), loudness range and true peak, with the
+// peak measurement of the other modes in the same pass; the video is not
+// decoded.
+extern const char* const kLoudnessMeasurementOptions;
+// The decoded target's sample and true peak, at float precision.
+extern const char* const kPeakCheckOptions;
+
+constexpr double kDefaultLoudnessTarget = -16.0;  // LUFS
+constexpr double kMinLoudnessTarget = -40.0;
+constexpr double kMaxLoudnessTarget = -5.0;
+constexpr double kDefaultTruePeakCeiling = -1.0;  // dBTP
+constexpr double kMinTruePeakCeiling = -9.0;
+constexpr double kMaxTruePeakCeiling = 0.0;
+// What a second pass takes off beyond the overshoot: the coder's error
+// changes a little with the gain, and the summary rounds to 0.1 dB.
+constexpr double kSecondPassMargin = 0.3;
+
+// The measurement's summary as the ebur128 filter logs it (and the overall
+// peak of astats), line by line.
+struct LoudnessReading {
+    std::optional<double> integrated;   // LUFS
+    std::optional<double> range;        // LU
+    std::optional<double> sample_peak;  // dBFS
+    std::optional<double> true_peak;    // dBTP
+    // Takes one log line of the summary; other lines change nothing.
+    void read(const std::string& line);
+
+private:
+    enum class Section { None, Integrated, Range, SamplePeak, TruePeak, Overall } section_ = Section::None;
+};
+
+struct LoudnessGain {
+    double gain_db = 0;
+    double below_target = 0;  // LU the ceiling keeps the file below the target; 0 when it did not
+};
+
+// target - integrated, lowered so that true peak + gain stays at or below the
+// ceiling; nothing when the file's loudness was not measured or it is
+// silent (below the measurement's absolute gate).
+std::optional<LoudnessGain> loudness_gain(const LoudnessReading& reading, double target, double ceiling);
+
+// The first audio stream of the file the probe holds is of a codec whose
+// decoded samples differ from what it was given (MP3, AAC, Vorbis, ...).
+bool first_audio_is_lossy(TCustomDecoder& probe);
+
+// ",volume=3.50dB".
+std::string gain_filter(double gain_db);
+
+// After a conversion to a lossy codec with gain_db: the lowered gain of a
+// second pass when the decoded target's peak passes the limit (its sample
+// peak over full scale, limit 0, or its true peak over the ceiling); nothing
+// when it stays within or the target was not measured.
+std::optional<double> second_pass_gain(double gain_db, std::optional<double> decoded_peak, double limit);
+
+}  // namespace sonorix
