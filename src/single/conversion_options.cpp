@@ -31,7 +31,7 @@ std::string per_track(const char* option, const std::vector<std::string>& values
 // the same filter chain; the transcoder leaves out, with a log line, what
 // the target format cannot hold. Where the container stays, the audio keeps
 // its own codec and precision when it can be written.
-std::string stream_options(bool same_container, const SourceFacts& f) {
+std::string stream_options(bool same_container, const std::string& target, const SourceFacts& f) {
     int audio = 0, video = 0, others = 0;
     bool subtitles = false, data = false;
     std::vector<std::string> codecs, formats;
@@ -57,6 +57,11 @@ std::string stream_options(bool same_container, const SourceFacts& f) {
     // The automatic choice of one audio and one video stream loses nothing.
     if (audio > 1 || video > 1 || others > 0) out += " -map 0";
     if (same_container && subtitles) out += " -c:s copy";
+    // The MP4 family names no subtitle codec of its own but holds timed text.
+    static const char* const kTimedText[] = {".mp4", ".m4v", ".mov", ".3gp"};
+    const std::string x = lower_text(std::filesystem::path(target).extension().string());
+    const bool timed_text = std::find(std::begin(kTimedText), std::end(kTimedText), x) != std::end(kTimedText);
+    if (!same_container && subtitles && timed_text) out += " -c:s mov_text";
     if (data) out += " -c:d copy";  // data can only be copied
     if (same_container) out += per_track("c", codecs) + per_track("sample_fmt", formats);
     return out;
@@ -75,7 +80,7 @@ std::string conversion_options(const std::string& source, const std::string& tar
     std::string options = " -y";
     std::string video_filters;
     batch_codec_options(source, target, facts, rates, options, video_filters);
-    options += stream_options(same_container(source, target), facts);
+    options += stream_options(same_container(source, target), target, facts);
     append_filter_chain(options, "-vf", video_filters);
     append_filter_chain(options, "-af", audio_filters);
     return options;

@@ -462,6 +462,14 @@ std::string TCustomFFmpeg::unheld_reason(TOptionsContext& o, AVFormatContext* oc
     if (!cover && same_kind > 0 && takes_one_of_a_kind(fmt)) {
         return format + Format(" takes one %s stream", av_get_media_type_string(type));
     }
+    if (type == AVMEDIA_TYPE_SUBTITLE && id != ist.st->codecpar->codec_id) {
+        // Subtitle encoders turn text into text and pictures into pictures only.
+        const AVCodecDescriptor* from = avcodec_descriptor_get(ist.st->codecpar->codec_id);
+        const AVCodecDescriptor* to = avcodec_descriptor_get(id);
+        if (from && to && (from->props & AV_CODEC_PROP_BITMAP_SUB) != (to->props & AV_CODEC_PROP_BITMAP_SUB)) {
+            return Format("%s subtitles cannot become %s", from->name, to->name);
+        }
+    }
     const int held = avformat_query_codec(fmt, id, FF_COMPLIANCE_NORMAL);
     if (held == 0) return format + " cannot hold " + avcodec_get_name(id);
     // Formats that cannot tell decide audio and video themselves at the

@@ -211,7 +211,7 @@ TEST_F(TracksKeptTest, ANewContainerTakesWhatItCanHold) {
         int video, audio, subtitles, attachments;
     } rows[] = {
         {mkv, "film.webm", 1, 2, 2, 0},  // text subtitles become the target's own
-        {mkv, "film.mp4", 1, 2, 0, 0},   // no subtitle codec of its own
+        {mkv, "film.mp4", 1, 2, 2, 0},
         {mkv, "film.avi", 1, 2, 0, 0},
         {mkv, "film.wav", 0, 1, 0, 0},
         {mp4, "phone.3gp", 1, 1, 0, 0},
