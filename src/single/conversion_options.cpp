@@ -33,7 +33,7 @@ std::string per_track(const char* option, const std::vector<std::string>& values
 // its own codec and precision when it can be written.
 std::string stream_options(bool same_container, const std::string& target, const SourceFacts& f) {
     int audio = 0, video = 0, others = 0;
-    bool subtitles = false, data = false;
+    bool subtitles = false, data = false, unknown = false;
     std::vector<std::string> codecs, formats;
     for (const StreamFacts& s : f.streams) {
         if (s.kind == 'a') {
@@ -51,11 +51,19 @@ std::string stream_options(bool same_container, const std::string& target, const
             ++others;
             subtitles |= s.kind == 's';
             data |= s.kind == 'd';
+            unknown |= s.kind == 'u';
         }
     }
     std::string out;
     // The automatic choice of one audio and one video stream loses nothing.
-    if (audio > 1 || video > 1 || others > 0) out += " -map 0";
+    if (unknown) {
+        // A stream of no known kind cannot be mapped: every other one by its number.
+        for (size_t i = 0; i < f.streams.size(); ++i) {
+            if (f.streams[i].kind != 'u') out += " -map 0:" + std::to_string(i);
+        }
+    } else if (audio > 1 || video > 1 || others > 0) {
+        out += " -map 0";
+    }
     if (same_container && subtitles) out += " -c:s copy";
     // The MP4 family names no subtitle codec of its own but holds timed text.
     static const char* const kTimedText[] = {".mp4", ".m4v", ".mov", ".3gp"};

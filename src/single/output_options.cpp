@@ -46,7 +46,8 @@ char kind_letter(AVMediaType type) {
     case AVMEDIA_TYPE_AUDIO: return 'a';
     case AVMEDIA_TYPE_SUBTITLE: return 's';
     case AVMEDIA_TYPE_ATTACHMENT: return 't';
-    default: return 'd';
+    case AVMEDIA_TYPE_DATA: return 'd';
+    default: return 'u';
     }
 }
 

@@ -11,7 +11,7 @@ class TCustomDecoder;
 
 // One stream of the source, as the rules see it.
 struct StreamFacts {
-    char kind = 'a';     // 'v', 'a', 's', 'd' or 't' (attachment), as in stream specifiers
+    char kind = 'a';     // 'v', 'a', 's', 'd' or 't' (attachment), as in stream specifiers; 'u': unknown
     std::string codec;   // the libraries' codec name: "flac", "pcm_s24le", "subrip"
     // The encoder that writes that codec here; empty when there is none that
     // is not experimental.
