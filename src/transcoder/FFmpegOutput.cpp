@@ -429,12 +429,13 @@ bool takes_one_of_a_kind(const AVOutputFormat* fmt) {
 
 std::string TCustomFFmpeg::unheld_reason(TOptionsContext& o, AVFormatContext* oc, const TInputStream& ist) {
     const AVOutputFormat* fmt = oc->oformat;
+    const AVCodecID source_id = ist.st->codecpar->codec_id;
     const AVMediaType type = ist.st->codecpar->codec_type;
     const bool cover = ist.st->disposition & AV_DISPOSITION_ATTACHED_PIC;
     const bool matroska = !std::strcmp(fmt->name, "matroska");  // writes covers as attachments too
     const std::string format = Format("the %s format", fmt->name);
+    const char* kind = av_get_media_type_string(type);
     if (type == AVMEDIA_TYPE_ATTACHMENT) return matroska ? "" : format + " takes no attachments";
-    if (cover && matroska) return "";
 
     // The codec the stream would get: named (or copied) by the options
     // matched against the stream as it would stand in the output, else the
@@ -450,25 +451,25 @@ std::string TCustomFFmpeg::unheld_reason(TOptionsContext& o, AVFormatContext* oc
         const AVStream* have = i < oc->nb_streams ? oc->streams[i] : ist.st;
         st->id = have->id;
         st->codecpar->codec_type = have->codecpar->codec_type;
-        if (i < oc->nb_streams && have->codecpar->codec_type == type && !(have->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-            ++same_kind;
-        }
+        const bool have_cover = have->disposition & AV_DISPOSITION_ATTACHED_PIC;
+        if (i < oc->nb_streams && have->codecpar->codec_type == type && !have_cover) ++same_kind;
     }
     AVCodecID id = av_guess_codec(fmt, nullptr, oc->url, nullptr, type);
     if (auto name = match_per_stream(o.codec_names, raw, st)) {
-        id = *name == "copy" ? ist.st->codecpar->codec_id : find_codec_or_die(*name, type, true)->id;
+        id = *name == "copy" ? source_id : find_codec_or_die(*name, type, true)->id;
     }
-    if (id == AV_CODEC_ID_NONE) return format + Format(" takes no %s stream", av_get_media_type_string(type));
-    if (!cover && same_kind > 0 && takes_one_of_a_kind(fmt)) {
-        return format + Format(" takes one %s stream", av_get_media_type_string(type));
+    if (id == AV_CODEC_ID_NONE) return format + Format(" takes no %s stream", kind);
+    const AVCodecDescriptor* from = avcodec_descriptor_get(source_id);
+    const AVCodecDescriptor* to = avcodec_descriptor_get(id);
+    if (cover && id != source_id && to && !(to->props & AV_CODEC_PROP_INTRA_ONLY)) {
+        return Format("a cover stays a picture, and %s is a moving-picture codec", to->name);
     }
-    if (type == AVMEDIA_TYPE_SUBTITLE && id != ist.st->codecpar->codec_id) {
-        // Subtitle encoders turn text into text and pictures into pictures only.
-        const AVCodecDescriptor* from = avcodec_descriptor_get(ist.st->codecpar->codec_id);
-        const AVCodecDescriptor* to = avcodec_descriptor_get(id);
-        if (from && to && (from->props & AV_CODEC_PROP_BITMAP_SUB) != (to->props & AV_CODEC_PROP_BITMAP_SUB)) {
-            return Format("%s subtitles cannot become %s", from->name, to->name);
-        }
+    if (cover && matroska) return "";
+    if (!cover && same_kind > 0 && takes_one_of_a_kind(fmt)) return format + Format(" takes one %s stream", kind);
+    // Subtitle encoders turn text into text and pictures into pictures only.
+    if (type == AVMEDIA_TYPE_SUBTITLE && from && to &&
+        (from->props & AV_CODEC_PROP_BITMAP_SUB) != (to->props & AV_CODEC_PROP_BITMAP_SUB)) {
+        return Format("%s subtitles cannot become %s", from->name, to->name);
     }
     const int held = avformat_query_codec(fmt, id, FF_COMPLIANCE_NORMAL);
     if (held == 0) return format + " cannot hold " + avcodec_get_name(id);

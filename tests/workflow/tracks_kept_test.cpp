@@ -216,6 +216,9 @@ TEST_F(TracksKeptTest, ANewContainerTakesWhatItCanHold) {
     test::MediaSpec movie;
     movie.video = true;
     const fs::path mp4 = test::make_media(*dir_ / "movie.mp4", movie);
+    test::MediaSpec album;
+    album.cover = true;
+    const fs::path mp3 = test::make_media(*dir_ / "album.mp3", album);
     const struct {
         fs::path source;
         const char* target;
@@ -226,6 +229,11 @@ TEST_F(TracksKeptTest, ANewContainerTakesWhatItCanHold) {
         {mkv, "film.avi", 1, 2, 0, 0},
         {mkv, "film.wav", 0, 1, 0, 0},
         {mp4, "phone.3gp", 1, 1, 0, 0},
+        {mp3, "album.flac", 1, 1, 0, 0},  // the cover
+        {mp3, "album.m4a", 0, 1, 0, 0},   // would become a moving picture
+        {mp3, "album.ogg", 0, 1, 0, 0},
+        {mp3, "album.wav", 0, 1, 0, 0},
+        {mp3, "album.mka", 0, 1, 0, 0},   // its own video codec is a moving-picture one too
     };
     for (const auto& row : rows) {
         const fs::path target = *dir_ / row.target;
