@@ -24,7 +24,8 @@ TEST_F(SetupTest, StreamsTheTargetCannotHoldAreLeftOutWithALogLine) {
         const char* left_out;  // one of the log lines
     } rows[] = {
         {"kept.mkv", all, nullptr},
-        {"one_audio.wav", {AVMEDIA_TYPE_AUDIO}, "Stream #0:2 (audio vorbis) is left out: the wav format takes one audio stream"},
+        {"one_audio.wav", {AVMEDIA_TYPE_AUDIO},
+         "Stream #0:2 (audio vorbis) is left out: the wav format takes one audio stream"},
         {"no_font.mp4", {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_AUDIO},
          "Stream #0:4 (attachment ttf) is left out: the mp4 format takes no attachments"},
         {"no_text.avi", {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_AUDIO},

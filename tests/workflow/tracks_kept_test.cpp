@@ -71,7 +71,8 @@ Contents contents_of(const fs::path& path) {
 }
 
 int count(const Contents& c, AVMediaType type) {
-    return static_cast<int>(std::count_if(c.streams.begin(), c.streams.end(), [&](const Stream& s) { return s.type == type; }));
+    return static_cast<int>(
+        std::count_if(c.streams.begin(), c.streams.end(), [&](const Stream& s) { return s.type == type; }));
 }
 
 class TracksKeptTest : public ::testing::Test {
@@ -90,7 +91,8 @@ protected:
     // Converts as the pages do; returns the option text.
     std::string convert(const fs::path& source, const fs::path& target, const std::string& audio_filters) {
         EXPECT_TRUE(encoder_.Decoder().LoadFile(source.string())) << encoder_.Decoder().LastErrorMessage();
-        const std::string options = conversion_options(source.string(), target.string(), encoder_.Decoder(), audio_filters);
+        const std::string options =
+            conversion_options(source.string(), target.string(), encoder_.Decoder(), audio_filters);
         encoder_.ClearTasks();
         const int task = encoder_.AddTask(source.string());
         EXPECT_GE(task, 0) << encoder_.LastErrorMessage();
@@ -157,7 +159,9 @@ TEST_F(TracksKeptTest, EveryStreamAndItsFlagsSurviveVolumeChangeAndNormalize) {
             const std::string what = std::string(row.name) + options;
             const Contents after = contents_of(target);
             ASSERT_EQ(after.streams.size(), before.streams.size()) << what;
-            for (size_t i = 0; i < before.streams.size(); ++i) EXPECT_EQ(after.streams[i], before.streams[i]) << what << " #" << i;
+            for (size_t i = 0; i < before.streams.size(); ++i) {
+                EXPECT_EQ(after.streams[i], before.streams[i]) << what << " #" << i;
+            }
             EXPECT_EQ(after.chapters, before.chapters) << what;
             for (const auto& [key, value] : before.tags) {
                 if (key == "encoder") continue;  // the writer's own
@@ -286,7 +290,8 @@ TEST(TrackRules, MapAndCodecChoices) {
          " -y -c:v copy -q:a 0 -map 0:0 -map 0:2 -c:a libvorbis"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(conversion_options(row.source, row.target, row.facts, {}, ""), row.expected) << row.source << row.target;
+        EXPECT_EQ(conversion_options(row.source, row.target, row.facts, {}, ""), row.expected)
+            << row.source << " " << row.target;
     }
 }
 
