@@ -38,9 +38,13 @@ void append_filter_chain(std::string& options, const char* option, std::string c
     options += std::string(" ") + option + " " + chain;
 }
 
+bool same_container(const std::string& source, const std::string& target) {
+    return lower_text(fs::path(source).extension().string()) == lower_text(fs::path(target).extension().string());
+}
+
 void batch_codec_options(const std::string& source, const std::string& target, const SourceFacts& facts,
                          const BatchSourceBitRates& rates, std::string& options, std::string& video_filters) {
-    if (lower_text(fs::path(source).extension().string()) != lower_text(fs::path(target).extension().string())) {
+    if (!same_container(source, target)) {
         options += ffcodec(target, facts) + " -q:v 0";
         if (is_member(video_target_types, target)) {
             const std::string w = std::to_string(facts.width), h = std::to_string(facts.height);

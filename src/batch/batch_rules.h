@@ -28,6 +28,10 @@ struct BatchSourceBitRates {
 // The bit rates of the source the probe holds.
 BatchSourceBitRates source_bit_rates(TCustomDecoder& probe);
 
+// The target keeps the source's container: their extensions agree, in any
+// letter case.
+bool same_container(const std::string& source, const std::string& target);
+
 // Appends the codec options for target to options and the scale filter (with
 // its leading ",") to video_filters.
 void batch_codec_options(const std::string& source, const std::string& target, const SourceFacts& facts,

@@ -12,8 +12,68 @@ namespace sonorix {
 
 namespace {
 
+// One choice for every audio track as " -OPTION:a VALUE", else " -OPTION:a:N
+// VALUE" for each track that has one.
+std::string per_track(const char* option, const std::vector<std::string>& values) {
+    if (values.empty()) return {};
+    const std::string prefix = std::string(" -") + option + ":a";
+    if (std::all_of(values.begin(), values.end(), [&](const std::string& v) { return v == values[0]; })) {
+        return values[0].empty() ? std::string() : prefix + " " + values[0];
+    }
+    std::string out;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (!values[i].empty()) out += prefix + ":" + std::to_string(i) + " " + values[i];
+    }
+    return out;
+}
 
-
+// Every stream of the source goes into the target, the audio tracks through
+// the same filter chain; the transcoder leaves out, with a log line, what
+// the target format cannot hold. Where the container stays, the audio keeps
+// its own codec and precision when it can be written.
+std::string stream_options(bool same_container, const std::string& target, const SourceFacts& f) {
+    int audio = 0, video = 0, others = 0;
+    bool subtitles = false, data = false, unknown = false;
+    std::vector<std::string> codecs, formats;
+    for (const StreamFacts& s : f.streams) {
+        if (s.kind == 'a') {
+            ++audio;
+            // The container's own codec is its default; a source codec with
+            // no encoder here falls back to it, unless that cannot be written either.
+            std::string codec = s.encoder.empty() || s.codec == f.container_audio_codec ? "" : s.encoder;
+            const bool own = !s.encoder.empty();
+            if (codec.empty() && f.container_audio_codec == "amr_nb" && !f.amr_nb_encoder) codec = "aac";
+            codecs.push_back(codec);
+            formats.push_back(own && (codec.empty() || codec == s.encoder) ? s.sample_format : "");
+        } else if (s.kind == 'v' && !s.cover) {
+            ++video;
+        } else {
+            ++others;
+            subtitles |= s.kind == 's';
+            data |= s.kind == 'd';
+            unknown |= s.kind == 'u';
+        }
+    }
+    std::string out;
+    // The automatic choice of one audio and one video stream loses nothing.
+    if (unknown) {
+        // A stream of no known kind cannot be mapped: every other one by its number.
+        for (size_t i = 0; i < f.streams.size(); ++i) {
+            if (f.streams[i].kind != 'u') out += " -map 0:" + std::to_string(i);
+        }
+    } else if (audio > 1 || video > 1 || others > 0) {
+        out += " -map 0";
+    }
+    if (same_container && subtitles) out += " -c:s copy";
+    // The MP4 family names no subtitle codec of its own but holds timed text.
+    static const char* const kTimedText[] = {".mp4", ".m4v", ".mov", ".3gp"};
+    const std::string x = lower_text(std::filesystem::path(target).extension().string());
+    const bool timed_text = std::find(std::begin(kTimedText), std::end(kTimedText), x) != std::end(kTimedText);
+    if (!same_container && subtitles && timed_text) out += " -c:s mov_text";
+    if (data) out += " -c:d copy";  // data can only be copied
+    if (same_container) out += per_track("c", codecs) + per_track("sample_fmt", formats);
+    return out;
+}
 
 }  // namespace
 
@@ -28,6 +88,7 @@ std::string conversion_options(const std::string& source, const std::string& tar
     std::string options = " -y";
     std::string video_filters;
     batch_codec_options(source, target, facts, rates, options, video_filters);
+    options += stream_options(same_container(source, target), target, facts);
     append_filter_chain(options, "-vf", video_filters);
     append_filter_chain(options, "-af", audio_filters);
     return options;

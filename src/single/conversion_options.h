@@ -14,8 +14,10 @@ std::string volume_change_filter(int percent);
 // ",volume=3.5dB" for a measured headroom text of "3.5".
 std::string normalize_filter(const std::string& max_volume_text);
 
-// " -y", the codec options for target, then " -vf ..." and " -af ..." from
-// the collected chains. Both pages build their conversions with it.
+// " -y", the codec options for target, the stream choices (" -map 0" when
+// the automatic choice would lose a stream; where the container stays, the
+// source's own audio codec and precision), then " -vf ..." and " -af ..."
+// from the collected chains. Both pages build their conversions with it.
 std::string conversion_options(const std::string& source, const std::string& target, const SourceFacts& facts,
                                const BatchSourceBitRates& rates, const std::string& audio_filters);
 std::string conversion_options(const std::string& source, const std::string& target, TCustomDecoder& probe,

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "engine/FFDecode.h"
+#include "engine/base/libav.h"
 #include "single/text.h"
 
 namespace sonorix {
@@ -37,8 +38,52 @@ std::string h264_or(const SourceFacts& s, const std::string& otherwise) {
 
 }  // namespace
 
+namespace {
+
+char kind_letter(AVMediaType type) {
+    switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return 'v';
+    case AVMEDIA_TYPE_AUDIO: return 'a';
+    case AVMEDIA_TYPE_SUBTITLE: return 's';
+    case AVMEDIA_TYPE_ATTACHMENT: return 't';
+    case AVMEDIA_TYPE_DATA: return 'd';
+    default: return 'u';
+    }
+}
+
+StreamFacts stream_facts(const AVStream* st) {
+    const AVCodecParameters* par = st->codecpar;
+    StreamFacts s;
+    s.kind = kind_letter(par->codec_type);
+    s.codec = avcodec_get_name(par->codec_id);
+    s.bit_rate = par->bit_rate > 0 ? static_cast<int>(std::min<int64_t>(par->bit_rate, INT32_MAX)) : -1;
+    s.cover = st->disposition & AV_DISPOSITION_ATTACHED_PIC;
+    const AVCodec* enc = avcodec_find_encoder(par->codec_id);
+    if (!enc || (enc->capabilities & AV_CODEC_CAP_EXPERIMENTAL)) return s;
+    s.encoder = enc->name;
+    const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
+    const auto format = static_cast<AVSampleFormat>(par->format);
+    if (s.kind != 'a' || !desc || !(desc->props & AV_CODEC_PROP_LOSSLESS) || !enc->sample_fmts ||
+        enc->sample_fmts[0] == AV_SAMPLE_FMT_NONE || enc->sample_fmts[1] == AV_SAMPLE_FMT_NONE) {
+        return s;
+    }
+    for (const AVSampleFormat* f = enc->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f) {
+        if (*f == format) s.sample_format = av_get_sample_fmt_name(format);
+    }
+    return s;
+}
+
+}  // namespace
+
 SourceFacts source_facts(TCustomDecoder& probe) {
     SourceFacts f;
+    if (const AVFormatContext* ctx = probe.FormatContext()) {
+        for (unsigned i = 0; i < ctx->nb_streams; ++i) f.streams.push_back(stream_facts(ctx->streams[i]));
+        if (const AVOutputFormat* own = ctx->url ? av_guess_format(nullptr, ctx->url, nullptr) : nullptr) {
+            f.container_audio_codec = avcodec_get_name(own->audio_codec);
+        }
+    }
+    f.amr_nb_encoder = avcodec_find_encoder(AV_CODEC_ID_AMR_NB) != nullptr;
     f.info = lower_text(probe.GetInfoText());
     TVideoStreamInfo video;
     if (probe.VideoStreamCount > 0) probe.GetVideoStreamInfo(-1, video);
@@ -73,7 +118,10 @@ std::string ffcodec(const std::string& target_file, const SourceFacts& s) {
     }
     if (x == ".m4v") out += h264_or(s, mpeg4_with_fix(s));
     if (x == ".mkv") out += " -c:v libx264";
-    if (x == ".3gp") out += h264_or(s, mpeg4_with_fix(s)) + " -ar 8000 -ac 1";
+    if (x == ".3gp") {
+        out += h264_or(s, mpeg4_with_fix(s)) + " -ar 8000 -ac 1";
+        if (!s.amr_nb_encoder) out += " -c:a aac";  // the container's own AMR-NB cannot be written here
+    }
     if (x == ".rm") out += " -c:v rv20";
     if (x == ".wmv") out += (contains(s.info, "wmv") ? std::string(" -c:v wmv2") : mpeg4_with_fix(s)) + " -c:a wmav2";
     if (x == ".webm") out += " -f webm -c:v libvpx -c:a libvorbis";

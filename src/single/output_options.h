@@ -3,10 +3,25 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sonorix {
 
 class TCustomDecoder;
+
+// One stream of the source, as the rules see it.
+struct StreamFacts {
+    char kind = 'a';     // 'v', 'a', 's', 'd' or 't' (attachment), as in stream specifiers; 'u': unknown
+    std::string codec;   // the libraries' codec name: "flac", "pcm_s24le", "subrip"
+    // The encoder that writes that codec here; empty when there is none that
+    // is not experimental.
+    std::string encoder;
+    // Audio of a lossless codec: the encoder's sample format that keeps the
+    // source's precision; empty when the encoder has no choice to make.
+    std::string sample_format;
+    int bit_rate = -1;   // bit/s, -1 when not known
+    bool cover = false;  // an attached picture (cover art)
+};
 
 // What the rules read of the source.
 struct SourceFacts {
@@ -17,10 +32,17 @@ struct SourceFacts {
     int height = -1;
     int sample_rate = -1;
     int channels = -1;
+    // Every stream in file order; empty when not known (then the rules keep
+    // to the first audio and video stream).
+    std::vector<StreamFacts> streams;
+    // The audio codec the source's container gets when none is named.
+    std::string container_audio_codec;
+    // The 3GP default audio codec can be written here.
+    bool amr_nb_encoder = true;
 };
 
 // Reads the facts from a probe that has the source open (first video and
-// first audio stream).
+// first audio stream, and every stream's codec and flags).
 SourceFacts source_facts(TCustomDecoder& probe);
 
 // Shortest general decimal form, at most 15 significant digits, "." as the

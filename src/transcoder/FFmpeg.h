@@ -401,6 +401,9 @@ private:
     void new_stream_of_type(TOptionsContext& o, AVFormatContext* oc, AVMediaType type, int source_index);
     void select_streams_automatically(TOptionsContext& o, AVFormatContext* oc);
     int select_streams_by_map(TOptionsContext& o, AVFormatContext* oc);
+    // Why the target format cannot hold the stream a map would make of the
+    // input stream; empty when it can, or when only the muxer can tell.
+    std::string unheld_reason(TOptionsContext& o, AVFormatContext* oc, const TInputStream& ist);
     uint16_t* parse_matrix(const std::string& text);
     void add_attachments(TOptionsContext& o, AVFormatContext* oc);
     void copy_metadata(TOptionsContext& o, TOutputFile& of);

@@ -3,7 +3,9 @@
 // temporary name beside the target.
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "transcoder/FFmpeg.h"
 
@@ -139,6 +141,9 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
         ost.sync_ist = source_index;
         ist.discard = false;
         ist.st->discard = AVDISCARD_DEFAULT;
+        // The flags travel with the stream: a track's "default", a cover's
+        // attached picture (without it the muxers drop the cover).
+        st->disposition = ist.st->disposition;
     }
     return ost;
 }
@@ -316,6 +321,10 @@ void TCustomFFmpeg::new_stream_of_type(TOptionsContext& o, AVFormatContext* oc, 
         if (!ost.stream_copy) raise_error("Data stream encoding not supported yet (only streamcopy)");
         break;
     }
+    case AVMEDIA_TYPE_ATTACHMENT:
+        // A font or picture file: its bytes are the parameters, copied as they are.
+        new_output_stream(o, oc, type, source_index).stream_copy = true;
+        break;
     default: break;
     }
 }
@@ -385,9 +394,15 @@ int TCustomFFmpeg::select_streams_by_map(TOptionsContext& o, AVFormatContext* oc
             continue;
         }
         if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE &&
-            type != AVMEDIA_TYPE_DATA) {
+            type != AVMEDIA_TYPE_DATA && type != AVMEDIA_TYPE_ATTACHMENT) {
             set_last_error(Format("Cannot map stream #%d:%d - unsupported type.", map.file_index, map.stream_index));
             return -1;
+        }
+        const TInputStream& ist = *input_streams[static_cast<size_t>(index)];
+        if (const std::string why = unheld_reason(o, oc, ist); !why.empty()) {
+            log_format(this, llWarning, "Stream #%d:%d (%s %s) is left out: %s", map.file_index, map.stream_index,
+                       av_get_media_type_string(type), avcodec_get_name(ist.st->codecpar->codec_id), why.c_str());
+            continue;
         }
         new_stream_of_type(o, oc, type, index);
         if (map.sync_file_index >= 0) {
@@ -396,6 +411,74 @@ int TCustomFFmpeg::select_streams_by_map(TOptionsContext& o, AVFormatContext* oc
         }
     }
     return 0;
+}
+
+namespace {
+
+// Muxers that take one stream of a kind (covers aside): raw streams, and the
+// few that say so only when the header is written.
+bool takes_one_of_a_kind(const AVOutputFormat* fmt) {
+    if (fmt->flags & AVFMT_NOTIMESTAMPS) return true;
+    for (const char* name : {"wav", "w64", "aiff", "flv", "swf", "rm", "amr"}) {
+        if (!std::strcmp(fmt->name, name)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string TCustomFFmpeg::unheld_reason(TOptionsContext& o, AVFormatContext* oc, const TInputStream& ist) {
+    const AVOutputFormat* fmt = oc->oformat;
+    const AVCodecID source_id = ist.st->codecpar->codec_id;
+    const AVMediaType type = ist.st->codecpar->codec_type;
+    const bool cover = ist.st->disposition & AV_DISPOSITION_ATTACHED_PIC;
+    const bool matroska = !std::strcmp(fmt->name, "matroska");  // writes covers as attachments too
+    const std::string format = Format("the %s format", fmt->name);
+    const char* kind = av_get_media_type_string(type);
+    if (type == AVMEDIA_TYPE_ATTACHMENT) return matroska ? "" : format + " takes no attachments";
+
+    // The codec the stream would get: named (or copied) by the options
+    // matched against the stream as it would stand in the output, else the
+    // muxer's default. A scratch context holds that output so far.
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, fmt, nullptr, oc->url) < 0) return "";
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> scratch(raw, avformat_free_context);
+    int same_kind = 0;
+    AVStream* st = nullptr;
+    for (unsigned i = 0; i <= oc->nb_streams; ++i) {
+        st = avformat_new_stream(raw, nullptr);
+        if (!st) return "";
+        const AVStream* have = i < oc->nb_streams ? oc->streams[i] : ist.st;
+        st->id = have->id;
+        st->codecpar->codec_type = have->codecpar->codec_type;
+        const bool have_cover = have->disposition & AV_DISPOSITION_ATTACHED_PIC;
+        if (i < oc->nb_streams && have->codecpar->codec_type == type && !have_cover) ++same_kind;
+    }
+    AVCodecID id = av_guess_codec(fmt, nullptr, oc->url, nullptr, type);
+    if (auto name = match_per_stream(o.codec_names, raw, st)) {
+        id = *name == "copy" ? source_id : find_codec_or_die(*name, type, true)->id;
+    }
+    if (id == AV_CODEC_ID_NONE) return format + Format(" takes no %s stream", kind);
+    const AVCodecDescriptor* from = avcodec_descriptor_get(source_id);
+    const AVCodecDescriptor* to = avcodec_descriptor_get(id);
+    if (cover && id != source_id && to && !(to->props & AV_CODEC_PROP_INTRA_ONLY)) {
+        return Format("a cover stays a picture, and %s is a moving-picture codec", to->name);
+    }
+    if (cover && matroska) return "";
+    if (!cover && same_kind > 0 && takes_one_of_a_kind(fmt)) return format + Format(" takes one %s stream", kind);
+    // Subtitle encoders turn text into text and pictures into pictures only.
+    if (type == AVMEDIA_TYPE_SUBTITLE && from && to &&
+        (from->props & AV_CODEC_PROP_BITMAP_SUB) != (to->props & AV_CODEC_PROP_BITMAP_SUB)) {
+        return Format("%s subtitles cannot become %s", from->name, to->name);
+    }
+    const int held = avformat_query_codec(fmt, id, FF_COMPLIANCE_NORMAL);
+    if (held == 0) return format + " cannot hold " + avcodec_get_name(id);
+    // Formats that cannot tell decide audio and video themselves at the
+    // header; other kinds go only where they are the format's own.
+    if (held < 0 && type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO && id != fmt->subtitle_codec) {
+        return format + " is not known to hold " + avcodec_get_name(id);
+    }
+    return "";
 }
 
 int TCustomFFmpeg::fail_output(const std::string& message, size_t first_ost) {

@@ -70,7 +70,9 @@ TEST_F(CliBatchTest, DryRunPrintsTargetsAndOptionsAndWritesNothing) {
     const CliRun r = cli({"normalize", "--dry-run", "-o", out_dir(), "--prefix", "loud_", in("a.wav"), in("b.flac")});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, in("a.wav") + " -> " + out_dir() + "/loud_a.wav: -y -c:v copy -b:a 1411200 -af volume=6.0dB\n" +
-                         in("b.flac") + " -> " + out_dir() + "/loud_b.flac: -y -c:v copy -q:a 0 -af volume=3.0dB\n");
+                         // A 16-bit FLAC stays 16-bit.
+                         in("b.flac") + " -> " + out_dir() +
+                         "/loud_b.flac: -y -c:v copy -q:a 0 -sample_fmt:a s16 -af volume=3.0dB\n");
     EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
 

@@ -230,13 +230,27 @@ public:
             fail("a " + path_.extension().string() + " file takes one audio stream");
 
         if (spec_.video) add_video(container);
-        for (size_t i = 0; i < spec_.audio_channels.size(); ++i)
+        for (size_t i = 0; i < spec_.audio_channels.size(); ++i) {
             add_audio(container, spec_.audio_channels[i], i < gains_.size() ? gains_[i] : 1.0);
-        if (spec_.subtitle) add_subtitle(container);
+            AVStream* st = audio_.back().stream;
+            if (i < spec_.audio_dispositions.size()) st->disposition = spec_.audio_dispositions[i];
+            if (i < spec_.audio_languages.size())
+                av_dict_set(&st->metadata, "language", spec_.audio_languages[i].c_str(), 0);
+        }
+        if (spec_.subtitle)
+            for (int i = 0; i < spec_.subtitle_streams; ++i) add_subtitle(container);
+        if (spec_.cover) add_cover();
+        if (spec_.attachment) add_attachment();
+        add_chapters();
+        for (const auto& [key, value] : spec_.tags) av_dict_set(&out_->metadata, key.c_str(), value.c_str(), 0);
 
         if (!(out_->oformat->flags & AVFMT_NOFILE))
             check(avio_open(&out_->pb, path_.c_str(), AVIO_FLAG_WRITE), "cannot create " + path_.string());
         check(avformat_write_header(out_.get(), nullptr), "cannot write the header of " + path_.string());
+        if (cover_) {
+            cover_->stream_index = cover_stream_->index;
+            check(av_interleaved_write_frame(out_.get(), cover_.get()), "cannot write the cover");
+        }
         pump();
         check(av_write_trailer(out_.get()), "cannot finish " + path_.string());
         check(avio_closep(&out_->pb), "cannot close " + path_.string());
@@ -291,7 +305,8 @@ private:
     }
 
     void add_audio(const Container& container, int channels, double gain) {
-        const std::string name = spec_.audio_codec.empty() ? container.audio : spec_.audio_codec;
+        std::string name = spec_.audio_codec.empty() ? container.audio : spec_.audio_codec;
+        if (spec_.bits == 24 && name == "pcm_s16le") name = "pcm_s24le";
         if (name.empty()) fail("a " + path_.extension().string() + " file takes no audio here");
         const AVCodec* codec = find_encoder(name, AVMEDIA_TYPE_AUDIO);
         require_muxable(out_->oformat, codec);
@@ -304,6 +319,11 @@ private:
         t.enc = open_context(codec);
         AVCodecContext* enc = t.enc.get();
         enc->sample_fmt = pick_sample_format(codec);
+        if (spec_.bits == 24) {
+            enc->sample_fmt = av_get_packed_sample_fmt(enc->sample_fmt) == AV_SAMPLE_FMT_S32 ? enc->sample_fmt
+                                                                                             : AV_SAMPLE_FMT_S32;
+            enc->bits_per_raw_sample = 24;
+        }
         enc->sample_rate = spec_.sample_rate;
         enc->time_base = {1, spec_.sample_rate};
         pick_channel_layout(codec, channels, &enc->ch_layout);
@@ -399,6 +419,62 @@ private:
         return frame;
     }
 
+    // A 16x16 PNG picture: the cover of an album or film.
+    void add_cover() {
+        const AVCodec* codec = find_encoder("png", AVMEDIA_TYPE_VIDEO);
+        CodecContextPtr enc = open_context(codec);
+        enc->width = enc->height = 16;
+        enc->pix_fmt = AV_PIX_FMT_RGB24;
+        enc->time_base = {1, 25};
+        open_encoder(enc.get(), codec);
+        FramePtr picture = alloc_frame();
+        picture->format = enc->pix_fmt;
+        picture->width = picture->height = 16;
+        check(av_frame_get_buffer(picture.get(), 0), "picture buffer");
+        for (int y = 0; y < 16; ++y) std::memset(picture->data[0] + y * picture->linesize[0], 16 * y, 48);
+        picture->pts = 0;
+        cover_ = alloc_packet();
+        check(avcodec_send_frame(enc.get(), picture.get()), "cannot encode the cover");
+        check(avcodec_receive_packet(enc.get(), cover_.get()), "cannot encode the cover");
+        cover_stream_ = new_stream(enc.get());
+        cover_stream_->disposition = AV_DISPOSITION_ATTACHED_PIC;
+        cover_stream_->time_base = {1, 90000};
+        cover_->pts = cover_->dts = 0;
+        cover_->flags |= AV_PKT_FLAG_KEY;
+    }
+
+    void add_attachment() {
+        static constexpr char kFont[] = "not really a font, but its bytes must arrive unchanged";
+        AVStream* st = avformat_new_stream(out_.get(), nullptr);
+        if (!st) fail("out of memory adding a stream");
+        st->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+        st->codecpar->codec_id = AV_CODEC_ID_TTF;
+        st->codecpar->extradata = static_cast<uint8_t*>(av_mallocz(sizeof kFont + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!st->codecpar->extradata) fail("out of memory");
+        std::memcpy(st->codecpar->extradata, kFont, sizeof kFont);
+        st->codecpar->extradata_size = sizeof kFont;
+        av_dict_set(&st->metadata, "filename", "font.ttf", 0);
+        av_dict_set(&st->metadata, "mimetype", "application/x-truetype-font", 0);
+    }
+
+    void add_chapters() {
+        const int64_t total_ms = std::llround(spec_.duration_seconds * 1000);
+        for (int i = 0; i < spec_.chapters; ++i) {
+            auto** grown = static_cast<AVChapter**>(
+                av_realloc_array(out_->chapters, out_->nb_chapters + 1, sizeof(AVChapter*)));
+            if (!grown) fail("out of memory");
+            out_->chapters = grown;
+            auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+            if (!chapter) fail("out of memory");
+            chapter->id = i + 1;
+            chapter->time_base = {1, 1000};
+            chapter->start = total_ms * i / spec_.chapters;
+            chapter->end = total_ms * (i + 1) / spec_.chapters;
+            av_dict_set(&chapter->metadata, "title", ("Chapter " + std::to_string(i + 1)).c_str(), 0);
+            out_->chapters[out_->nb_chapters++] = chapter;
+        }
+    }
+
     void add_subtitle(const Container& container) {
         const std::string name = spec_.subtitle_codec.empty() ? container.subtitle : spec_.subtitle_codec;
         if (name.empty()) fail("a " + path_.extension().string() + " file takes no text subtitle here");
@@ -424,7 +500,7 @@ private:
         open_encoder(enc, codec);
         t.stream = new_stream(enc);
         t.total_ms = std::llround(spec_.duration_seconds * 1000);
-        subtitle_ = std::move(t);
+        subtitles_.push_back(std::move(t));
     }
 
     // Feeds every stream in time order, so the muxer's interleaving queue
@@ -449,14 +525,15 @@ private:
                 if (a.next < a.total && consider(Kind::kAudio, a.next, a.enc->time_base)) audio = &a;
             if (video_ && video_->next < video_->total)
                 consider(Kind::kVideo, video_->next, video_->enc->time_base);
-            if (subtitle_ && subtitle_->next * 1000 < subtitle_->total_ms)
-                consider(Kind::kSubtitle, subtitle_->next * 1000, {1, 1000});
+            SubtitleTrack* cue = nullptr;
+            for (SubtitleTrack& t : subtitles_)
+                if (t.next * 1000 < t.total_ms && consider(Kind::kSubtitle, t.next * 1000, {1, 1000})) cue = &t;
             if (kind == Kind::kAudio) {
                 send_audio(*audio);
             } else if (kind == Kind::kVideo) {
                 send_video();
             } else if (kind == Kind::kSubtitle) {
-                send_cue();
+                send_cue(*cue);
             } else {
                 break;
             }
@@ -555,8 +632,7 @@ private:
         }
     }
 
-    void send_cue() {
-        SubtitleTrack& t = *subtitle_;
+    void send_cue(SubtitleTrack& t) {
         const int64_t start = t.next * 1000;
         const int64_t length = std::min<int64_t>(800, t.total_ms - start);
         std::string event = "0,0,Default,,0,0,0,,Cue " + std::to_string(t.next + 1);
@@ -606,7 +682,9 @@ private:
     PacketPtr pkt_;
     std::vector<AudioTrack> audio_;
     std::optional<VideoTrack> video_;
-    std::optional<SubtitleTrack> subtitle_;
+    std::vector<SubtitleTrack> subtitles_;
+    PacketPtr cover_;
+    AVStream* cover_stream_ = nullptr;
     std::vector<double> samples_;
 };
 
