@@ -1,6 +1,8 @@
 #include "normalizer/sound_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +10,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 
 namespace sonorix::normalizer {
@@ -119,6 +124,10 @@ private:
     int error_ = 0;
 };
 
+// The temporary files being written, for the signal thread to remove.
+std::mutex temp_files_mutex;
+std::set<std::string> temp_files;
+
 // A temporary file created exclusively beside target under a name of its
 // own, so nothing in the way is ever taken over and only a file of ours is
 // removed on failure.
@@ -128,13 +137,19 @@ public:
         std::string name = target.filename().string();
         if (name.size() > 200) name.resize(200);  // room for the additions within NAME_MAX
         std::string pattern = (target.parent_path() / ("." + name + ".XXXXXX" + kTempSuffix)).string();
+        // Made and noted under one lock: the signal thread sees every file.
+        std::lock_guard lock(temp_files_mutex);
         fd_ = ::mkostemps(pattern.data(), static_cast<int>(std::strlen(kTempSuffix)), O_CLOEXEC);
         if (fd_ < 0) throw std::runtime_error(std::string("cannot write beside it: ") + std::strerror(errno));
         path_ = pattern;
+        temp_files.insert(pattern);
     }
     ~TempFile() {
         if (fd_ >= 0) ::close(fd_);
-        if (!path_.empty()) ::unlink(path_.c_str());
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+            forget();
+        }
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -149,10 +164,16 @@ public:
         fd_ = -1;  // closed even when close reports an error
         if (closed != 0) throw write_error(errno);
         if (::rename(path_.c_str(), target.c_str()) != 0) throw write_error(errno);
+        forget();
         path_.clear();
     }
 
 private:
+    void forget() {
+        std::lock_guard lock(temp_files_mutex);
+        temp_files.erase(path_.string());
+    }
+
     int fd_ = -1;
     fs::path path_;
 };
@@ -185,6 +206,24 @@ void copy_tags(SNDFILE* from, SNDFILE* to, int channels) {
 }
 
 }  // namespace
+
+void remove_temporary_files_on_signals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, sig);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread([signals] {
+        int sig = 0;
+        if (sigwait(&signals, &sig) != 0) return;
+        // The lock stays taken: no new temporary file starts after this.
+        temp_files_mutex.lock();
+        for (const std::string& path : temp_files) ::unlink(path.c_str());
+        // Ends the process as the signal would have, for the caller to see.
+        ::signal(sig, SIG_DFL);
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        ::raise(sig);
+    }).detach();
+}
 
 SoundReader open_wav(const fs::path& file, bool raw) {
     struct stat st {};

@@ -21,6 +21,12 @@ struct SoundReader {
     SF_INFO info{};
 };
 
+// A program that rewrites files calls this first, before it starts any
+// thread: an interrupt, hang-up or termination then removes the temporary
+// files of the rewrites in progress before the program ends by it. (A kill
+// cannot be caught; the originals are whole then too.)
+void remove_temporary_files_on_signals();
+
 // Opens a WAV file (RIFF, extensible or RF64) of 8- to 32-bit PCM or float
 // samples; anything else throws std::runtime_error with the reason. raw:
 // integer samples come as their integer values (exact both ways) instead of

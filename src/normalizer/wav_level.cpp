@@ -49,11 +49,11 @@ std::string db_text(double db, const char* unit = "dB") {
     return text;
 }
 
-// Runs work(i) for every i below count on up to one thread per core; work
-// must not throw (each item keeps its own result).
-void for_each_parallel(size_t count, const std::function<void(size_t)>& work) {
+// Runs work(i) for every i below count on up to per_core threads per core;
+// work must not throw (each item keeps its own result).
+void for_each_parallel(size_t count, unsigned per_core, const std::function<void(size_t)>& work) {
     if (count == 0) return;
-    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, count);
+    const size_t threads = std::clamp<size_t>(size_t{std::thread::hardware_concurrency()} * per_core, 1, count);
     std::atomic<size_t> next{0};
     auto loop = [&] {
         for (size_t i; (i = next++) < count;) work(i);
@@ -234,7 +234,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     // stops the run with all of them as they were.
     std::vector<std::optional<Measurement>> levels(files.size());
     std::vector<std::string> failures(files.size());
-    for_each_parallel(files.size(), [&](size_t i) {
+    for_each_parallel(files.size(), 1, [&](size_t i) {
         try {
             levels[i] = measure(files[i], options.kind);
         } catch (const std::exception& e) {
@@ -268,10 +268,12 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
 
     // Lines are written whole under one lock, in the order the workers take
-    // the files; the caller counts the markers for its progress.
+    // the files; the caller counts the markers for its progress. Two threads
+    // per core: while one waits for its file to reach the disk, the other
+    // computes.
     std::mutex output;
     std::atomic<bool> write_failed{false};
-    for_each_parallel(files.size(), [&](size_t i) {
+    for_each_parallel(files.size(), 2, [&](size_t i) {
         const std::string name = files[i].string();
         const Measurement& m = *levels[i];
         const Gain gain = gain_for(m, options.target_db);

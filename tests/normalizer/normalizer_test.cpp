@@ -4,13 +4,14 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <sstream>
 
 #include "support/child_process.h"
@@ -106,15 +107,25 @@ size_t count_of(const std::string& text, const std::string& what) {
     return n;
 }
 
-// Each file has exactly one marker line; no other marker is printed.
+// Each file has exactly one marker line, "Applying adjustment of +6.00dB to
+// FILE..." or "FILE already normalized, not adjusting..."; no other marker.
 void expect_one_marker_each(const std::string& out, const std::vector<fs::path>& files) {
-    const std::regex adjusted(R"(Applying adjustment of [+-]\d+\.\d\ddB to (.*)\.\.\.)");
-    const std::regex kept(R"((.*) already normalized, not adjusting\.\.\.)");
+    const std::string adjusted = "Applying adjustment of ", kept = " already normalized, not adjusting...";
     std::istringstream lines(out);
     std::vector<std::string> named;
     for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        if (std::regex_match(line, m, adjusted) || std::regex_match(line, m, kept)) named.push_back(m[1]);
+        if (line.ends_with(kept)) {
+            named.push_back(line.substr(0, line.size() - kept.size()));
+        } else if (line.starts_with(adjusted)) {
+            const size_t to = line.find("dB to ");
+            ASSERT_NE(to, std::string::npos) << line;
+            const std::string gain = line.substr(adjusted.size(), to - adjusted.size());
+            EXPECT_TRUE(gain.size() >= 5 && (gain[0] == '+' || gain[0] == '-') && gain[gain.size() - 3] == '.' &&
+                        gain.find_first_not_of("0123456789.", 1) == std::string::npos)
+                << line;
+            EXPECT_TRUE(line.ends_with("...")) << line;
+            named.push_back(line.substr(to + 6, line.size() - to - 9));
+        }
     }
     EXPECT_EQ(named.size(), files.size()) << out;
     for (const fs::path& f : files) EXPECT_EQ(std::count(named.begin(), named.end(), f.string()), 1) << f << "\n" << out;
@@ -128,8 +139,19 @@ protected:
         err_.str("");
         return normalizer::run(args, out_, err_);
     }
+    // Temporary files of the program left in the folder.
+    long leftovers() const {
+        return std::count_if(fs::directory_iterator(dir_.path()), {}, [](const fs::directory_entry& e) {
+            return e.path().string().ends_with(".normalizing");
+        });
+    }
     test::TempDir dir_{"sonorix-normalizer"};
     std::ostringstream out_, err_;
+    const fs::path err_file_ = dir_ / "err.txt";
+    // The fault library goes before the sanitizer's runtime.
+    const std::vector<std::string> fault_env_ = {std::string("LD_PRELOAD=") + SONORIX_IO_FAULT,
+                                                 "ASAN_OPTIONS=verify_asan_link_order=0",
+                                                 "SONORIX_FAULT_SUFFIX=.normalizing"};
 };
 
 // Three files far apart (different pitches, so loudness and power differ)
@@ -260,22 +282,18 @@ TEST_F(Normalizer, AnyUnreadableFileFailsTheRunWithNoFileChanged) {
 TEST_F(Normalizer, AFailedWriteKeepsTheOriginal) {
     const fs::path f = wav("disk.wav", {.amplitude = 0.1, .seconds = 1});
     const std::string original = test::read_file(f);
-    const fs::path err_file = dir_ / "err.txt";
-    auto leftovers = [&] {
-        return std::count_if(fs::directory_iterator(dir_.path()), {}, [](const fs::directory_entry& e) {
-            return e.path().string().ends_with(".normalizing");
-        });
-    };
     // The size of the rewritten file, for a limit one byte short of it.
     const fs::path copy = dir_ / "copy.wav";
     fs::copy_file(f, copy);
-    ASSERT_EQ(test::wait_program(test::start_program(SONORIX_NORMALIZE, {"-a", "-6", copy}, err_file)), 0);
+    ASSERT_EQ(test::wait_program(test::start_program(SONORIX_NORMALIZE, {"-a", "-6", copy}, err_file_)), 0);
     const rlim_t rewritten_size = fs::file_size(copy);
     fs::remove(copy);
 
-    const std::string suffix = "SONORIX_FAULT_SUFFIX=.normalizing";
-    // The fault library goes before the sanitizer's runtime.
-    const std::string preload = std::string("LD_PRELOAD=") + SONORIX_IO_FAULT, asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+    auto faulty = [&](const char* call) {
+        std::vector<std::string> env = fault_env_;
+        env.push_back(std::string("SONORIX_FAULT_CALL=") + call);
+        return env;
+    };
     const struct {
         const char* fault;
         rlim_t size_limit;  // 0: none
@@ -283,26 +301,46 @@ TEST_F(Normalizer, AFailedWriteKeepsTheOriginal) {
     } rows[] = {
         {"a write in the middle", 16384, {}},
         {"the last write", rewritten_size - 1, {}},
-        {"fsync", 0, {preload, asan, suffix, "SONORIX_FAULT_CALL=fsync"}},
-        {"close", 0, {preload, asan, suffix, "SONORIX_FAULT_CALL=close"}},
+        {"fsync", 0, faulty("fsync")},
+        {"close", 0, faulty("close")},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.fault);
         const rlimit limit{row.size_limit, row.size_limit};
-        const pid_t child = test::start_program(SONORIX_NORMALIZE, {"-a", "-6", f.string()}, err_file, row.env, [&] {
+        const pid_t child = test::start_program(SONORIX_NORMALIZE, {"-a", "-6", f.string()}, err_file_, row.env, [&] {
             if (!limit.rlim_cur) return;
             signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
             setrlimit(RLIMIT_FSIZE, &limit);
         });
-        EXPECT_EQ(test::wait_program(child), 1) << test::read_file(err_file);
-        EXPECT_NE(test::read_file(err_file).find(f.string() + ": cannot write the adjusted file: "), std::string::npos)
-            << test::read_file(err_file);
+        EXPECT_EQ(test::wait_program(child), 1) << test::read_file(err_file_);
+        EXPECT_NE(test::read_file(err_file_).find(f.string() + ": cannot write the adjusted file: "), std::string::npos)
+            << test::read_file(err_file_);
         EXPECT_TRUE(test::read_file(f) == original) << "the original was changed";
         EXPECT_EQ(leftovers(), 0);
     }
     // Without a fault the same run rewrites the file.
-    EXPECT_EQ(test::wait_program(test::start_program(SONORIX_NORMALIZE, {"-a", "-6", f.string()}, err_file)), 0);
+    EXPECT_EQ(test::wait_program(test::start_program(SONORIX_NORMALIZE, {"-a", "-6", f.string()}, err_file_)), 0);
     EXPECT_NEAR(level_of(f).loudness, -6, 0.05);
+}
+
+// Ended by a signal while a file waits for the disk: the original stays
+// whole, no temporary file is left, and the caller sees the signal.
+TEST_F(Normalizer, ASignalLeavesNoTemporaryFile) {
+    const fs::path f = wav("signal.wav", {.amplitude = 0.1, .seconds = 1});
+    const std::string original = test::read_file(f);
+    std::vector<std::string> env = fault_env_;
+    env.push_back("SONORIX_FAULT_CALL=fsync-stall");
+    const pid_t child = test::start_program(SONORIX_NORMALIZE, {"-a", "-6", f.string()}, err_file_, env);
+    // Its temporary file stays until the signal (the fsync never returns);
+    // the child's own alarm ends it should it never get there.
+    while (leftovers() == 0 && ::waitpid(child, nullptr, WNOHANG) == 0) ::usleep(1000);
+    ASSERT_EQ(leftovers(), 1) << test::read_file(err_file_);
+    ::kill(child, SIGTERM);
+    int sig = 0;
+    EXPECT_EQ(test::wait_program(child, &sig), -1);
+    EXPECT_EQ(sig, SIGTERM);
+    EXPECT_EQ(leftovers(), 0);
+    EXPECT_TRUE(test::read_file(f) == original);
 }
 
 // The ten files of the benchmark corpus, whose levels spread over 18 dB,
