@@ -25,8 +25,10 @@ mkdir -p "$work"
 copy=$work/copy
 files=()
 for i in 0 1 2 3 4 5 6 7 8 9; do files+=("$copy/lvl_$i.wav"); done
-# The preparation of every run: the ten originals again.
-printf 'rm -rf %q && mkdir -p %q && cp %q/lvl_?.wav %q/\n' "$copy" "$copy" "$levels" "$copy" >"$work/fresh.sh"
+# The preparation of every run: the ten originals again, on the disk, so
+# that neither program waits for the copies' write-back.
+printf 'rm -rf %q && mkdir -p %q && cp %q/lvl_?.wav %q/ && sync -f %q\n' \
+    "$copy" "$copy" "$levels" "$copy" "$copy" >"$work/fresh.sh"
 fresh="bash $work/fresh.sh"
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 

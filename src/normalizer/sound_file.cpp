@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -178,6 +180,16 @@ private:
     fs::path path_;
 };
 
+void scale_16_bit(int16_t* samples, size_t count, float gain) {
+    // Adding 1.5 * 2^23 rounds to the nearest integer (ties to even, as the
+    // library rounds) in a form the loop can be vectorized with.
+    constexpr float kRound = 12582912.0f;
+    for (size_t i = 0; i < count; ++i) {
+        const float v = std::min(std::max(static_cast<float>(samples[i]) * gain, -32768.0f), 32767.0f);
+        samples[i] = static_cast<int16_t>(static_cast<int32_t>((v + kRound) - kRound));
+    }
+}
+
 bool is_wav_container(int format) {
     const int major = format & SF_FORMAT_TYPEMASK;
     return major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64;
@@ -225,6 +237,12 @@ void remove_temporary_files_on_signals() {
     }).detach();
 }
 
+bool is_native_16_bit(const SF_INFO& info) {
+    const int endian = info.format & SF_FORMAT_ENDMASK;
+    const bool big = endian == SF_ENDIAN_BIG || (endian == SF_ENDIAN_CPU && std::endian::native == std::endian::big);
+    return (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && big == (std::endian::native == std::endian::big);
+}
+
 SoundReader open_wav(const fs::path& file, bool raw) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) throw std::runtime_error(std::strerror(errno));
@@ -249,8 +267,11 @@ void read_blocks(SoundReader& reader, const std::function<void(Sample*, sf_count
     const size_t frames = std::max<size_t>(1, kBlockSamples / channels);
     std::vector<Sample> block(frames * channels);
     SNDFILE* file = reader.handle.get();
-    auto read = [&] {
-        if constexpr (std::is_same_v<Sample, float>) {
+    auto read = [&]() -> sf_count_t {
+        if constexpr (std::is_same_v<Sample, int16_t>) {
+            const auto frame_bytes = static_cast<sf_count_t>(channels * sizeof(int16_t));
+            return sf_read_raw(file, block.data(), static_cast<sf_count_t>(frames) * frame_bytes) / frame_bytes;
+        } else if constexpr (std::is_same_v<Sample, float>) {
             return sf_readf_float(file, block.data(), static_cast<sf_count_t>(frames));
         } else {
             return sf_readf_double(file, block.data(), static_cast<sf_count_t>(frames));
@@ -260,6 +281,7 @@ void read_blocks(SoundReader& reader, const std::function<void(Sample*, sf_count
     if (sf_error(file) != SF_ERR_NO_ERROR) throw std::runtime_error(std::string("read error: ") + sf_strerror(file));
 }
 
+template void read_blocks<int16_t>(SoundReader&, const std::function<void(int16_t*, sf_count_t)>&);
 template void read_blocks<float>(SoundReader&, const std::function<void(float*, sf_count_t)>&);
 template void read_blocks<double>(SoundReader&, const std::function<void(double*, sf_count_t)>&);
 
@@ -288,16 +310,28 @@ void rewrite_with_gain(const fs::path& file, double gain) {
     sf_command(out.get(), SFC_SET_NORM_DOUBLE, nullptr, SF_FALSE);
     sf_command(out.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
+    auto failed_write = [&] {
+        if (const int error = writer.finish()) throw write_error(error);
+        throw std::runtime_error(std::string("cannot write the adjusted file: ") + sf_strerror(out.get()));
+    };
     const auto channels = static_cast<size_t>(in.info.channels);
-    read_blocks<double>(in, [&](double* samples, sf_count_t frames) {
-        const size_t count = static_cast<size_t>(frames) * channels;
-        for (size_t i = 0; i < count; ++i) samples[i] *= gain;
-        if (sf_writef_double(out.get(), samples, frames) != frames) {
-            const int error = writer.finish();
-            if (error) throw write_error(error);
-            throw std::runtime_error(std::string("cannot write the adjusted file: ") + sf_strerror(out.get()));
-        }
-    });
+    if (is_native_16_bit(in.info)) {
+        // From the stored bytes to the stored bytes: a third of the work of
+        // the library's round trip through doubles.
+        const auto g = static_cast<float>(gain);
+        read_blocks<int16_t>(in, [&](int16_t* samples, sf_count_t frames) {
+            const size_t count = static_cast<size_t>(frames) * channels;
+            scale_16_bit(samples, count, g);
+            const auto bytes = static_cast<sf_count_t>(count * sizeof(int16_t));
+            if (sf_write_raw(out.get(), samples, bytes) != bytes) failed_write();
+        });
+    } else {
+        read_blocks<double>(in, [&](double* samples, sf_count_t frames) {
+            const size_t count = static_cast<size_t>(frames) * channels;
+            for (size_t i = 0; i < count; ++i) samples[i] *= gain;
+            if (sf_writef_double(out.get(), samples, frames) != frames) failed_write();
+        });
+    }
     // The close writes the final header; its failures show in the writer.
     const int closed = sf_close(out.release());
     if (const int error = writer.finish()) throw write_error(error);

@@ -4,6 +4,7 @@
 
 #include <sndfile.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -33,9 +34,14 @@ void remove_temporary_files_on_signals();
 // scaled to +-1 full scale.
 SoundReader open_wav(const std::filesystem::path& file, bool raw);
 
+// 16-bit samples in the machine's byte order: the common case, read as they
+// are stored, without the library's conversion.
+bool is_native_16_bit(const SF_INFO& info);
+
 // Hands consecutive blocks of interleaved samples to each (samples, frames)
 // up to the end of the file; a read error throws. Sample: float (enough to
-// measure, half the memory traffic) or double (exact for 32-bit samples).
+// measure, half the memory traffic), double (exact for 32-bit samples) or,
+// where is_native_16_bit, int16_t as stored.
 template <class Sample>
 void read_blocks(SoundReader& reader, const std::function<void(Sample*, sf_count_t)>& each);
 

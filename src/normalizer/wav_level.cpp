@@ -68,8 +68,10 @@ struct BlockStats {
     double power = 0;  // sum of squares; NaN or infinite when a sample is
 };
 
-// Four independent lanes, so the sums do not wait on each other.
-BlockStats block_stats(const float* samples, size_t n) {
+// Four independent lanes, so the sums do not wait on each other. In the
+// samples' own units.
+template <class Sample>
+BlockStats block_stats(const Sample* samples, size_t n) {
     double peak[4] = {}, power[4] = {};
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -86,6 +88,18 @@ BlockStats block_stats(const float* samples, size_t n) {
         power[0] += s * s;
     }
     return {std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3])), (power[0] + power[1]) + (power[2] + power[3])};
+}
+
+// Integers for stored 16-bit samples: exact, and cheaper than converting.
+BlockStats block_stats(const int16_t* samples, size_t n) {
+    int32_t peak = 0;
+    int64_t power = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t s = samples[i];
+        peak = std::max(peak, s < 0 ? -s : s);
+        power += s * s;
+    }
+    return {double(peak), double(power)};
 }
 
 struct Options {
@@ -164,24 +178,35 @@ Measurement measure(const fs::path& file, LevelKind kind) {
     double peak = 0;
     long double total_power = 0;
     int64_t count = 0;
-    read_blocks<float>(in, [&](float* samples, sf_count_t frames) {
+    auto take = [&](const auto* samples, sf_count_t frames, double scale) {
         const size_t n = static_cast<size_t>(frames) * static_cast<size_t>(channels);
         const BlockStats block = block_stats(samples, n);
-        peak = std::max(peak, block.peak);
-        total_power += block.power;
+        peak = std::max(peak, block.peak * scale);
+        total_power += block.power * scale * scale;
         count += static_cast<int64_t>(n);
-        if (meter && ebur128_add_frames_float(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
-            throw std::runtime_error("cannot measure the loudness");
-        }
-    });
+    };
+    auto failed = [] { throw std::runtime_error("cannot measure the loudness"); };
+    if (is_native_16_bit(in.info)) {
+        read_blocks<int16_t>(in, [&](int16_t* samples, sf_count_t frames) {
+            take(samples, frames, 1.0 / 32768);
+            if (meter && ebur128_add_frames_short(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
+                failed();
+            }
+        });
+    } else {
+        read_blocks<float>(in, [&](float* samples, sf_count_t frames) {
+            take(samples, frames, 1.0);
+            if (meter && ebur128_add_frames_float(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
+                failed();
+            }
+        });
+    }
     // NaN or infinite samples (float files) would make any gain meaningless.
     if (!std::isfinite(static_cast<double>(total_power))) throw std::runtime_error("holds samples that are not numbers");
     Measurement m;
     m.peak = peak;
     if (meter) {
-        if (ebur128_loudness_global(meter.get(), &m.level_db) != EBUR128_SUCCESS) {
-            throw std::runtime_error("cannot measure the loudness");
-        }
+        if (ebur128_loudness_global(meter.get(), &m.level_db) != EBUR128_SUCCESS) failed();
     } else {
         m.level_db = 10 * std::log10(static_cast<double>(total_power / std::max<int64_t>(count, 1)));
     }
