@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -125,6 +125,10 @@ private:
     sf_count_t written_end_ = 0;  // end of what reached the file
     int error_ = 0;
 };
+
+// The library keeps the reason an open failed in one place for all threads:
+// opens are taken one at a time so each reads its own.
+std::mutex open_mutex;
 
 // The temporary files being written, for the signal thread to remove.
 std::mutex temp_files_mutex;
@@ -249,8 +253,11 @@ SoundReader open_wav(const fs::path& file, bool raw) {
     // A pipe or a device would block or never end.
     if (!S_ISREG(st.st_mode)) throw std::runtime_error("not a regular file");
     SoundReader reader;
-    reader.handle.reset(sf_open(file.c_str(), SFM_READ, &reader.info));
-    if (!reader.handle) throw std::runtime_error(std::string("not a readable WAV file: ") + sf_strerror(nullptr));
+    {
+        std::lock_guard lock(open_mutex);
+        reader.handle.reset(sf_open(file.c_str(), SFM_READ, &reader.info));
+        if (!reader.handle) throw std::runtime_error(std::string("not a readable WAV file: ") + sf_strerror(nullptr));
+    }
     if (!is_wav_container(reader.info.format)) throw std::runtime_error("not a WAV file");
     if (!is_plain_samples(reader.info.format)) throw std::runtime_error("unsupported sample format");
     if (reader.info.channels < 1) throw std::runtime_error("no channels");
@@ -300,11 +307,14 @@ void rewrite_with_gain(const fs::path& file, double gain) {
     out_info.samplerate = in.info.samplerate;
     out_info.channels = in.info.channels;
     out_info.format = in.info.format;
-    SoundHandle out(sf_open_virtual(&io, SFM_WRITE, &out_info, &writer));
-    if (!out) {
-        const int error = writer.finish();
-        if (error) throw write_error(error);
-        throw std::runtime_error(std::string("cannot write this format: ") + sf_strerror(nullptr));
+    SoundHandle out;
+    {
+        std::lock_guard lock(open_mutex);
+        out.reset(sf_open_virtual(&io, SFM_WRITE, &out_info, &writer));
+        if (!out) {
+            if (const int error = writer.finish()) throw write_error(error);
+            throw std::runtime_error(std::string("cannot write this format: ") + sf_strerror(nullptr));
+        }
     }
     copy_tags(in.handle.get(), out.get(), in.info.channels);
     sf_command(out.get(), SFC_SET_NORM_DOUBLE, nullptr, SF_FALSE);

@@ -65,7 +65,7 @@ void for_each_parallel(size_t count, unsigned per_core, const std::function<void
 
 struct BlockStats {
     double peak = 0;
-    double power = 0;  // sum of squares; NaN or infinite when a sample is
+    double power = 0;  // sum of squares; NaN or infinite when a sample is not a number
 };
 
 // Four independent lanes, so the sums do not wait on each other. In the
@@ -103,6 +103,7 @@ BlockStats block_stats(const int16_t* samples, size_t n) {
 }
 
 struct Options {
+    bool help = false;
     bool mix = false;
     LevelKind kind = LevelKind::Loudness;
     double target_db = kDefaultTargetDb;
@@ -128,6 +129,8 @@ std::variant<Options, std::string> parse(const std::vector<std::string>& args) {
             options.names.push_back(arg);
         } else if (arg == "--") {
             files_only = true;
+        } else if (arg == "-h" || arg == "--help") {
+            options.help = true;
         } else if (arg == "-m") {
             options.mix = true;
         } else if (arg == "--rms") {
@@ -238,17 +241,16 @@ std::vector<fs::path> expand_arguments(const std::vector<std::string>& args) {
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (std::find_if(args.begin(), args.end(), [](const std::string& a) { return a == "-h" || a == "--help"; }) !=
-        args.end()) {
-        out << kUsage;
-        return 0;
-    }
     auto parsed = parse(args);
     if (const auto* reason = std::get_if<std::string>(&parsed)) {
         err << "sonorix-normalize: " << *reason << "\n" << kUsage;
         return 1;
     }
     Options& options = std::get<Options>(parsed);
+    if (options.help) {
+        out << kUsage;
+        return 0;
+    }
     const std::vector<fs::path> files = distinct(expand_arguments(options.names));
     if (files.empty()) {
         err << "sonorix-normalize: no files given\n" << kUsage;
@@ -286,10 +288,12 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             sum += m->level_db;
             ++counted;
         }
-        if (counted) options.target_db = sum / counted;
-        char line[64];
-        std::snprintf(line, sizeof line, "Average level: %.2f%s", options.target_db, unit);
-        out << line << std::endl;
+        if (counted) {
+            options.target_db = sum / counted;
+            char line[64];
+            std::snprintf(line, sizeof line, "Average level: %.2f%s", options.target_db, unit);
+            out << line << std::endl;
+        }
     }
 
     // Lines are written whole under one lock, in the order the workers take
@@ -305,9 +309,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         const bool adjust = std::isfinite(m.level_db) && std::fabs(gain.db) >= kNoAdjustDb;
         {
             std::lock_guard lock(output);
-            if (gain.limited && std::isfinite(m.level_db)) {
-                out << name << ": gain limited to " << db_text(gain.db) << " by its peak (" << db_text(20 * std::log10(m.peak), " dBFS")
-                    << ")" << std::endl;
+            if (!std::isfinite(m.level_db)) {
+                out << name << ": silent, or too short to measure" << std::endl;
+            } else if (gain.limited) {
+                out << name << ": gain limited to " << db_text(gain.db) << " by its peak ("
+                    << db_text(20 * std::log10(m.peak), " dBFS") << ")" << std::endl;
             }
             if (adjust) {
                 out << "Applying adjustment of " << db_text(gain.db) << " to " << name << "..." << std::endl;

@@ -216,6 +216,8 @@ TEST_F(Normalizer, RewrittenFilesKeepTheirFormat) {
     const Signal rows[] = {
         {.format = SF_FORMAT_WAV | SF_FORMAT_PCM_24, .rate = 48000},
         {.format = SF_FORMAT_WAV | SF_FORMAT_PCM_32},
+        {.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_BIG},  // RIFX: not in the machine's byte order
+        {.format = SF_FORMAT_WAV | SF_FORMAT_DOUBLE},
         {.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT, .channels = 1, .rate = 22050},
         {.format = SF_FORMAT_WAV | SF_FORMAT_PCM_U8},
         {.format = SF_FORMAT_RF64 | SF_FORMAT_PCM_16},
