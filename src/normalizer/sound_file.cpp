@@ -259,6 +259,11 @@ SoundReader open_wav(const fs::path& file, bool raw) {
         if (!reader.handle) throw std::runtime_error(std::string("not a readable WAV file: ") + sf_strerror(nullptr));
     }
     if (!is_wav_container(reader.info.format)) throw std::runtime_error("not a WAV file");
+    // Past 4 GB a RIFF header cannot give the size of the samples, so the
+    // library would see only part of them and a rewrite would lose the rest.
+    if ((reader.info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RF64 && st.st_size >= (int64_t{1} << 32)) {
+        throw std::runtime_error("larger than a WAV header can describe (4 GB; RF64 can)");
+    }
     if (!is_plain_samples(reader.info.format)) throw std::runtime_error("unsupported sample format");
     if (reader.info.channels < 1) throw std::runtime_error("no channels");
     if (raw) {

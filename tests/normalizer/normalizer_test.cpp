@@ -255,14 +255,18 @@ TEST_F(Normalizer, AnyUnreadableFileFailsTheRunWithNoFileChanged) {
     test::write_file(text, "RIFF....WAVEnot really");
     wav("flac.wav", {.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16});
     fs::create_directory(folder);
+    // A RIFF file past 4 GB (sparse here), whose header cannot hold its size.
+    const fs::path huge = wav("huge.wav", {.seconds = 0.5});
+    fs::resize_file(huge, (uintmax_t{1} << 32) + 4096);
     const std::string originals = test::read_file(good) + test::read_file(quiet);
     const struct {
         std::vector<std::string> args;
         std::vector<std::string> reasons;
     } rows[] = {
-        {{"-m", good, text, quiet, flac, folder, dir_ / "missing.wav"},
+        {{"-m", good, text, quiet, flac, folder, huge, dir_ / "missing.wav"},
          {text.string() + ": ", flac.string() + ": not a WAV file", folder.string() + ": not a regular file",
-          (dir_ / "missing.wav").string() + ": No such file", "no file was changed"}},
+          huge.string() + ": larger than a WAV header", (dir_ / "missing.wav").string() + ": No such file",
+          "no file was changed"}},
         {{"-m", (dir_ / "*.wav").string()}, {text.string() + ": "}},
         {{"-m", good, (dir_ / "none*.wav").string()}, {"none*.wav: No such file"}},
         {{"-m"}, {"no files given"}},
