@@ -9,6 +9,7 @@ SONORIX_PACKAGES=(
     libswresample-dev libswscale-dev libavdevice-dev
     libgtest-dev libgmock-dev
     qt6-base-dev libgl-dev fonts-dejavu-core
+    libsndfile1-dev libebur128-dev normalize-audio
 )
 
 # Installs whatever of the list is missing (through sudo when not root).

@@ -1,7 +1,13 @@
+#include <csignal>
 #include <iostream>
 
+#include "normalizer/sound_file.h"
 #include "normalizer/wav_level.h"
 
 int main(int argc, char** argv) {
+    sonorix::normalizer::remove_temporary_files_on_signals();
+    // A caller that stops reading must not end a rewrite half way: the
+    // output is lost, the files are finished.
+    std::signal(SIGPIPE, SIG_IGN);
     return sonorix::normalizer::run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }

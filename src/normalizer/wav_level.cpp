@@ -1,18 +1,30 @@
 #include "normalizer/wav_level.h"
 
-#include <fcntl.h>
+#include <ebur128.h>
 #include <glob.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <functional>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <ostream>
+#include <set>
 #include <stdexcept>
+#include <thread>
+#include <utility>
+#include <variant>
+
+#include "normalizer/sound_file.h"
 
 namespace sonorix::normalizer {
 
@@ -20,221 +32,208 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kBlockBytes = 1 << 16;
 constexpr double kDefaultTargetDb = -16.0;
-constexpr double kNoAdjustDb = 0.1;  // smaller changes are not worth a rewrite
+constexpr double kNoAdjustDb = 0.05;  // smaller changes are not worth a rewrite
+// Head room left below full scale by a gain that the peak limits. The
+// rewritten samples are rounded to the nearest step, which can add half a
+// step: at 8 bits that is 0.034 dB next to full scale, at 16 bits 0.00013 dB.
+constexpr double kPeakMarginDb = 0.05;
 
-uint32_t le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
-uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+struct EbuCloser {
+    void operator()(ebur128_state* state) const { ebur128_destroy(&state); }
+};
 
-double sample_at(const unsigned char* p, SampleKind kind) {
-    switch (kind) {
-    case SampleKind::Int16: return static_cast<int16_t>(le16(p)) / 32768.0;
-    case SampleKind::Int24: {
-        int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
-        if (v & 0x800000) v -= 0x1000000;
-        return v / 8388608.0;
-    }
-    case SampleKind::Int32: return static_cast<int32_t>(le32(p)) / 2147483648.0;
-    case SampleKind::Float32: {
-        const uint32_t bits = le32(p);
-        float f;
-        std::memcpy(&f, &bits, 4);
-        return f;
-    }
-    }
-    return 0;
+std::string db_text(double db, const char* unit = "dB") {
+    char text[48];
+    std::snprintf(text, sizeof text, "%+.2f%s", db, unit);
+    return text;
 }
 
-// Writes v back in the file's format; returns true when it had to be clipped.
-bool store(unsigned char* p, SampleKind kind, double v) {
-    auto put = [&](double scale, double lo, double hi, int bytes) {
-        const double s = std::nearbyint(v * scale);
-        const bool clipped = s < lo || s > hi;
-        const int64_t i = static_cast<int64_t>(std::clamp(s, lo, hi));
-        for (int b = 0; b < bytes; ++b) p[b] = static_cast<unsigned char>((i >> (8 * b)) & 0xff);
-        return clipped;
+// Runs work(i) for every i below count on up to per_core threads per core;
+// work must not throw (each item keeps its own result).
+void for_each_parallel(size_t count, unsigned per_core, const std::function<void(size_t)>& work) {
+    if (count == 0) return;
+    const size_t threads = std::clamp<size_t>(size_t{std::thread::hardware_concurrency()} * per_core, 1, count);
+    std::atomic<size_t> next{0};
+    auto loop = [&] {
+        for (size_t i; (i = next++) < count;) work(i);
     };
-    switch (kind) {
-    case SampleKind::Int16: return put(32768.0, -32768, 32767, 2);
-    case SampleKind::Int24: return put(8388608.0, -8388608, 8388607, 3);
-    case SampleKind::Int32: return put(2147483648.0, -2147483648.0, 2147483647.0, 4);
-    case SampleKind::Float32: {
-        const float f = static_cast<float>(v);
-        uint32_t bits;
-        std::memcpy(&bits, &f, 4);
-        for (int b = 0; b < 4; ++b) p[b] = static_cast<unsigned char>((bits >> (8 * b)) & 0xff);
-        return false;  // float keeps levels above full scale
-    }
-    }
-    return false;
+    std::vector<std::jthread> pool;
+    for (size_t t = 1; t < threads; ++t) pool.emplace_back(loop);
+    loop();
 }
 
-std::runtime_error write_error() {
-    return std::runtime_error(std::string("cannot write the adjusted file: ") + std::strerror(errno));
-}
+struct BlockStats {
+    double peak = 0;
+    double power = 0;  // sum of squares; NaN or infinite when a sample is not a number
+};
 
-// All of data, or an exception with the system's reason.
-void write_all(int fd, const unsigned char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = ENOSPC;
-            throw write_error();
+// Four independent lanes, so the sums do not wait on each other. In the
+// samples' own units.
+template <class Sample>
+BlockStats block_stats(const Sample* samples, size_t n) {
+    double peak[4] = {}, power[4] = {};
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (size_t k = 0; k < 4; ++k) {
+            const double s = samples[i + k];
+            const double a = std::fabs(s);
+            peak[k] = a > peak[k] ? a : peak[k];
+            power[k] += s * s;
         }
-        data += n;
-        size -= static_cast<size_t>(n);
     }
+    for (; i < n; ++i) {
+        const double s = samples[i];
+        peak[0] = std::max(peak[0], std::fabs(s));
+        power[0] += s * s;
+    }
+    return {std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3])), (power[0] + power[1]) + (power[2] + power[3])};
 }
 
-std::ifstream open_in(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error(std::strerror(errno));
-    return in;
+// Integers for stored 16-bit samples: exact, and cheaper than converting.
+BlockStats block_stats(const int16_t* samples, size_t n) {
+    int32_t peak = 0;
+    int64_t power = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t s = samples[i];
+        peak = std::max(peak, s < 0 ? -s : s);
+        power += s * s;
+    }
+    return {double(peak), double(power)};
+}
+
+struct Options {
+    bool help = false;
+    bool mix = false;
+    LevelKind kind = LevelKind::Loudness;
+    double target_db = kDefaultTargetDb;
+    std::vector<std::string> names;
+};
+
+const char* kUsage =
+    "Usage: sonorix-normalize [-m] [--rms] [-a LEVEL] FILE.wav...\n"
+    "  -m     bring every file to the average level of all files (mix mode)\n"
+    "  -a     the level to bring each file to without -m (default -16)\n"
+    "  --rms  measure the mean power of the samples (dBFS) instead of the\n"
+    "         EBU R128 integrated loudness (LUFS)\n"
+    "No gain makes a file clip: it is limited by the file's peak.\n"
+    "Patterns with * and ? are expanded. Files are rewritten in place.\n";
+
+// The options, or the reason they are wrong.
+std::variant<Options, std::string> parse(const std::vector<std::string>& args) {
+    Options options;
+    bool files_only = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (files_only || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.names.push_back(arg);
+        } else if (arg == "--") {
+            files_only = true;
+        } else if (arg == "-h" || arg == "--help") {
+            options.help = true;
+        } else if (arg == "-m") {
+            options.mix = true;
+        } else if (arg == "--rms") {
+            options.kind = LevelKind::Rms;
+        } else if (arg == "-a") {
+            char* end = nullptr;
+            if (i + 1 < args.size()) options.target_db = std::strtod(args[++i].c_str(), &end);
+            if (!end || end == args[i].c_str() || *end || !std::isfinite(options.target_db)) {
+                return "-a needs a level in dB";
+            }
+        } else {
+            return "unknown option " + arg;
+        }
+    }
+    return options;
+}
+
+// The files, each once: one file under two names would be measured twice and
+// rewritten by two threads at once.
+std::vector<fs::path> distinct(const std::vector<fs::path>& files) {
+    std::set<std::pair<dev_t, ino_t>> seen;
+    std::vector<fs::path> kept;
+    for (const fs::path& file : files) {
+        struct stat st {};
+        if (::stat(file.c_str(), &st) == 0 && !seen.emplace(st.st_dev, st.st_ino).second) continue;
+        kept.push_back(file);
+    }
+    return kept;
 }
 
 }  // namespace
 
-WavLayout read_layout(const fs::path& file) {
-    std::ifstream in = open_in(file);
-    unsigned char riff[12];
-    if (!in.read(reinterpret_cast<char*>(riff), 12) || std::memcmp(riff, "RIFF", 4) || std::memcmp(riff + 8, "WAVE", 4)) {
-        throw std::runtime_error("not a WAV file");
-    }
-    const auto file_size = static_cast<int64_t>(fs::file_size(file));
-    WavLayout layout;
-    bool have_fmt = false;
-    int64_t pos = 12;
-    while (pos + 8 <= file_size) {
-        unsigned char head[8];
-        in.seekg(pos);
-        if (!in.read(reinterpret_cast<char*>(head), 8)) break;
-        const int64_t size = le32(head + 4);
-        if (!std::memcmp(head, "fmt ", 4)) {
-            unsigned char fmt[40] = {};
-            in.read(reinterpret_cast<char*>(fmt), std::min<int64_t>(size, 40));
-            if (size < 16) throw std::runtime_error("broken format chunk");
-            uint16_t tag = le16(fmt);
-            layout.channels = le16(fmt + 2);
-            layout.sample_rate = static_cast<int>(le32(fmt + 4));
-            const int bits = le16(fmt + 14);
-            if (tag == 0xFFFE && size >= 26) tag = le16(fmt + 24);  // extensible: the sub-format's tag
-            if (tag == 1 && bits == 16) layout.kind = SampleKind::Int16;
-            else if (tag == 1 && bits == 24) layout.kind = SampleKind::Int24;
-            else if (tag == 1 && bits == 32) layout.kind = SampleKind::Int32;
-            else if (tag == 3 && bits == 32) layout.kind = SampleKind::Float32;
-            else throw std::runtime_error("unsupported sample format (tag " + std::to_string(tag) + ", " +
-                                          std::to_string(bits) + " bits)");
-            layout.bytes_per_sample = bits / 8;
-            if (layout.channels < 1) throw std::runtime_error("no channels");
-            have_fmt = true;
-        } else if (!std::memcmp(head, "data", 4)) {
-            if (!have_fmt) throw std::runtime_error("data before format chunk");
-            layout.data_offset = pos + 8;
-            // A size left open by a writer that stopped early: take what is there.
-            const int64_t available = file_size - layout.data_offset;
-            const int64_t bytes = (size == 0 || size == 0xFFFFFFFF || size > available) ? available : size;
-            const int64_t frame = static_cast<int64_t>(layout.bytes_per_sample) * layout.channels;
-            layout.data_bytes = bytes / frame * frame;
-            return layout;
+Measurement measure(const fs::path& file, LevelKind kind) {
+    SoundReader in = open_wav(file, false);
+    const int channels = in.info.channels;
+    std::unique_ptr<ebur128_state, EbuCloser> meter;
+    if (kind == LevelKind::Loudness) {
+        // Integrated loudness only: the cheapest mode; the peak is taken here.
+        meter.reset(ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(in.info.samplerate),
+                                 EBUR128_MODE_I));
+        if (!meter) {
+            throw std::runtime_error("cannot measure the loudness of " + std::to_string(channels) + " channels at " +
+                                     std::to_string(in.info.samplerate) + " Hz");
         }
-        pos += 8 + size + (size & 1);
+        // One channel plays on both speakers.
+        if (channels == 1) ebur128_set_channel(meter.get(), 0, EBUR128_DUAL_MONO);
     }
-    throw std::runtime_error("no audio data");
-}
-
-double average_level_db(const fs::path& file, const WavLayout& layout) {
-    std::ifstream in = open_in(file);
-    in.seekg(layout.data_offset);
-    std::vector<unsigned char> block(kBlockBytes - kBlockBytes % (layout.bytes_per_sample * layout.channels));
-    long double power = 0;
+    double peak = 0;
+    long double total_power = 0;
     int64_t count = 0;
-    for (int64_t left = layout.data_bytes; left > 0;) {
-        const auto want = static_cast<std::streamsize>(std::min<int64_t>(left, static_cast<int64_t>(block.size())));
-        if (!in.read(reinterpret_cast<char*>(block.data()), want)) throw std::runtime_error("read error");
-        for (std::streamsize i = 0; i < want; i += layout.bytes_per_sample) {
-            const double s = sample_at(block.data() + i, layout.kind);
-            power += s * s;
-        }
-        count += want / layout.bytes_per_sample;
-        left -= want;
+    auto take = [&](const auto* samples, sf_count_t frames, double scale) {
+        const size_t n = static_cast<size_t>(frames) * static_cast<size_t>(channels);
+        const BlockStats block = block_stats(samples, n);
+        peak = std::max(peak, block.peak * scale);
+        total_power += block.power * scale * scale;
+        count += static_cast<int64_t>(n);
+    };
+    auto failed = [] { throw std::runtime_error("cannot measure the loudness"); };
+    if (is_native_16_bit(in.info)) {
+        read_blocks<int16_t>(in, [&](int16_t* samples, sf_count_t frames) {
+            take(samples, frames, 1.0 / 32768);
+            if (meter && ebur128_add_frames_short(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
+                failed();
+            }
+        });
+    } else {
+        read_blocks<float>(in, [&](float* samples, sf_count_t frames) {
+            take(samples, frames, 1.0);
+            if (meter && ebur128_add_frames_float(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
+                failed();
+            }
+        });
     }
-    if (count == 0 || power == 0) return -std::numeric_limits<double>::infinity();
-    return 10 * std::log10(static_cast<double>(power / count));
+    // NaN or infinite samples (float files) would make any gain meaningless.
+    if (!std::isfinite(static_cast<double>(total_power))) throw std::runtime_error("holds samples that are not numbers");
+    Measurement m;
+    m.peak = peak;
+    if (meter) {
+        if (ebur128_loudness_global(meter.get(), &m.level_db) != EBUR128_SUCCESS) failed();
+    } else {
+        m.level_db = 10 * std::log10(static_cast<double>(total_power / std::max<int64_t>(count, 1)));
+    }
+    if (!std::isfinite(m.level_db)) m.level_db = -std::numeric_limits<double>::infinity();
+    return m;
 }
 
-int64_t apply_gain(const fs::path& file, const WavLayout& layout, double gain_db) {
-    const double gain = std::pow(10.0, gain_db / 20);
-    const fs::path temp = file.parent_path() / ("." + file.filename().string() + ".normalizing");
-    std::ifstream in = open_in(file);
-    struct stat original {};
-    if (::stat(file.c_str(), &original) != 0) throw std::runtime_error(std::strerror(errno));
-    // Created exclusively: a file in the way is never taken over, and only
-    // a file of ours is removed on failure. The rewrite keeps the original's
-    // permissions.
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, original.st_mode & 07777);
-    if (fd < 0) {
-        throw std::runtime_error(errno == EEXIST ? "cannot write beside it: " + temp.string() + " is in the way"
-                                                 : std::string("cannot write beside it: ") + std::strerror(errno));
+Gain gain_for(const Measurement& m, double target_db) {
+    Gain gain{target_db - m.level_db, false};
+    if (m.peak > 0) {
+        const double room = -20 * std::log10(m.peak) - kPeakMarginDb;
+        if (gain.db > room) gain = {room, true};
     }
-    int64_t clipped = 0;
-    try {
-        std::vector<unsigned char> block(kBlockBytes - kBlockBytes % (layout.bytes_per_sample * layout.channels));
-        auto read_block = [&](int64_t n) {
-            if (!in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(n))) {
-                throw std::runtime_error("read error");
-            }
-        };
-        // Header as it is.
-        for (int64_t left = layout.data_offset; left > 0;) {
-            const int64_t n = std::min<int64_t>(left, static_cast<int64_t>(block.size()));
-            read_block(n);
-            write_all(fd, block.data(), static_cast<size_t>(n));
-            left -= n;
-        }
-        for (int64_t left = layout.data_bytes; left > 0;) {
-            const int64_t n = std::min<int64_t>(left, static_cast<int64_t>(block.size()));
-            read_block(n);
-            for (int64_t i = 0; i < n; i += layout.bytes_per_sample) {
-                unsigned char* p = block.data() + i;
-                clipped += store(p, layout.kind, sample_at(p, layout.kind) * gain);
-            }
-            write_all(fd, block.data(), static_cast<size_t>(n));
-            left -= n;
-        }
-        // Whatever follows the samples (other chunks) as it is.
-        while (in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size())) ||
-               in.gcount() > 0) {
-            write_all(fd, block.data(), static_cast<size_t>(in.gcount()));
-        }
-        if (in.bad()) throw std::runtime_error("read error");
-        // Every byte on the disk before the original goes: a failed sync or
-        // close (a full disk, a network file system) keeps the original.
-        if (::fsync(fd) != 0) throw write_error();
-        const int closed = ::close(fd);
-        fd = -1;  // closed even when close reports an error
-        if (closed != 0) throw write_error();
-        fs::rename(temp, file);
-    } catch (...) {
-        if (fd >= 0) ::close(fd);
-        std::error_code ec;
-        fs::remove(temp, ec);
-        throw;
-    }
-    return clipped;
+    return gain;
 }
 
 std::vector<fs::path> expand_arguments(const std::vector<std::string>& args) {
     std::vector<fs::path> files;
     for (const std::string& arg : args) {
-        if (arg.find_first_of("*?[") == std::string::npos) {
-            files.emplace_back(arg);
-            continue;
-        }
         glob_t matches{};
-        if (::glob(arg.c_str(), 0, nullptr, &matches) == 0) {
+        if (arg.find_first_of("*?[") != std::string::npos && ::glob(arg.c_str(), 0, nullptr, &matches) == 0) {
             for (size_t i = 0; i < matches.gl_pathc; ++i) files.emplace_back(matches.gl_pathv[i]);
+        } else {
+            files.emplace_back(arg);  // a pattern without matches then fails as a missing file
         }
         globfree(&matches);
     }
@@ -242,71 +241,96 @@ std::vector<fs::path> expand_arguments(const std::vector<std::string>& args) {
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    bool mix = false;
-    double target_db = kDefaultTargetDb;
-    std::vector<std::string> names;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-m") {
-            mix = true;
-        } else if (args[i] == "-a" && i + 1 < args.size()) {
-            target_db = std::strtod(args[++i].c_str(), nullptr);
-        } else if (args[i] == "-h" || args[i] == "--help") {
-            out << "Usage: sonorix-normalize [-m] [-a LEVEL_DB] FILE.wav...\n"
-                   "  -m  bring every file to the average level of all files (mix mode)\n"
-                   "  -a  the level to bring each file to without -m (default -16 dBFS)\n"
-                   "Patterns with * and ? are expanded. Files are rewritten in place.\n";
-            return 0;
-        } else {
-            names.push_back(args[i]);
-        }
+    auto parsed = parse(args);
+    if (const auto* reason = std::get_if<std::string>(&parsed)) {
+        err << "sonorix-normalize: " << *reason << "\n" << kUsage;
+        return 1;
     }
-    struct Item {
-        fs::path file;
-        WavLayout layout;
-        double level = 0;
-    };
-    std::vector<Item> items;
-    int status = 0;
-    for (const fs::path& file : expand_arguments(names)) {
+    Options& options = std::get<Options>(parsed);
+    if (options.help) {
+        out << kUsage;
+        return 0;
+    }
+    const std::vector<fs::path> files = distinct(expand_arguments(options.names));
+    if (files.empty()) {
+        err << "sonorix-normalize: no files given\n" << kUsage;
+        return 1;
+    }
+
+    // Every file measured before any is changed: one that cannot be read
+    // stops the run with all of them as they were.
+    std::vector<std::optional<Measurement>> levels(files.size());
+    std::vector<std::string> failures(files.size());
+    for_each_parallel(files.size(), 1, [&](size_t i) {
         try {
-            Item item{file, read_layout(file)};
-            item.level = average_level_db(file, item.layout);
-            items.push_back(item);
+            levels[i] = measure(files[i], options.kind);
         } catch (const std::exception& e) {
-            err << file.string() << ": " << e.what() << ", not adjusting..." << std::endl;
-            status = 1;
+            failures[i] = e.what();
         }
+    });
+    bool failed = false;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (failures[i].empty()) continue;
+        err << files[i].string() << ": " << failures[i] << std::endl;
+        failed = true;
     }
-    if (mix) {
+    if (failed) {
+        err << "sonorix-normalize: no file was changed" << std::endl;
+        return 1;
+    }
+
+    const char* unit = options.kind == LevelKind::Rms ? " dBFS" : " LUFS";
+    if (options.mix) {
         double sum = 0;
         int counted = 0;
-        for (const Item& item : items) {
-            if (std::isfinite(item.level)) {
-                sum += item.level;
-                ++counted;
+        for (const auto& m : levels) {
+            if (!std::isfinite(m->level_db)) continue;
+            sum += m->level_db;
+            ++counted;
+        }
+        if (counted) {
+            options.target_db = sum / counted;
+            char line[64];
+            std::snprintf(line, sizeof line, "Average level: %.2f%s", options.target_db, unit);
+            out << line << std::endl;
+        }
+    }
+
+    // Lines are written whole under one lock, in the order the workers take
+    // the files; the caller counts the markers for its progress. Two threads
+    // per core: while one waits for its file to reach the disk, the other
+    // computes.
+    std::mutex output;
+    std::atomic<bool> write_failed{false};
+    for_each_parallel(files.size(), 2, [&](size_t i) {
+        const std::string name = files[i].string();
+        const Measurement& m = *levels[i];
+        const Gain gain = gain_for(m, options.target_db);
+        const bool adjust = std::isfinite(m.level_db) && std::fabs(gain.db) >= kNoAdjustDb;
+        {
+            std::lock_guard lock(output);
+            if (!std::isfinite(m.level_db)) {
+                out << name << ": silent, or too short to measure" << std::endl;
+            } else if (gain.limited) {
+                out << name << ": gain limited to " << db_text(gain.db) << " by its peak ("
+                    << db_text(20 * std::log10(m.peak), " dBFS") << ")" << std::endl;
+            }
+            if (adjust) {
+                out << "Applying adjustment of " << db_text(gain.db) << " to " << name << "..." << std::endl;
+            } else {
+                out << name << " already normalized, not adjusting..." << std::endl;
             }
         }
-        target_db = counted ? sum / counted : target_db;
-        out << "Average level: " << target_db << " dBFS" << std::endl;
-    }
-    for (const Item& item : items) {
-        const double gain = target_db - item.level;
-        if (!std::isfinite(item.level) || std::fabs(gain) < kNoAdjustDb) {
-            out << item.file.string() << " already normalized, not adjusting..." << std::endl;
-            continue;
-        }
-        char line[64];
-        std::snprintf(line, sizeof line, "%+.2f dB", gain);
-        out << "Applying adjustment of " << line << " to " << item.file.string() << "..." << std::endl;
+        if (!adjust) return;
         try {
-            const int64_t clipped = apply_gain(item.file, item.layout, gain);
-            if (clipped) out << item.file.string() << ": " << clipped << " samples clipped" << std::endl;
+            rewrite_with_gain(files[i], std::pow(10.0, gain.db / 20));
         } catch (const std::exception& e) {
-            err << item.file.string() << ": " << e.what() << std::endl;
-            status = 1;
+            write_failed = true;
+            std::lock_guard lock(output);
+            err << name << ": " << e.what() << std::endl;
         }
-    }
-    return status;
+    });
+    return write_failed ? 1 : 0;
 }
 
 }  // namespace sonorix::normalizer

@@ -1,8 +1,7 @@
-// The batch normalizer's work: measure the average level of WAV files and
-// rewrite them in place with a gain, streaming, never holding a file whole.
+// The batch normalizer's work: measure the level of WAV files and bring them
+// to one level, the average of all of them (-m) or a fixed one (-a).
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <string>
@@ -10,36 +9,36 @@
 
 namespace sonorix::normalizer {
 
-enum class SampleKind { Int16, Int24, Int32, Float32 };
-
-struct WavLayout {
-    SampleKind kind = SampleKind::Int16;
-    int channels = 0;
-    int sample_rate = 0;
-    int64_t data_offset = 0;  // first byte of the samples
-    int64_t data_bytes = 0;   // whole frames only
-    int bytes_per_sample = 2;
+enum class LevelKind {
+    Loudness,  // EBU R128 integrated loudness, LUFS
+    Rms,       // mean power of all samples of all channels, dBFS
 };
 
-// Reads the header; throws std::runtime_error with the reason for anything
-// that is not PCM 16/24/32-bit or 32-bit float WAV.
-WavLayout read_layout(const std::filesystem::path& file);
+struct Measurement {
+    double level_db = 0;  // -inf: nothing to measure (silence, or too short for a loudness block)
+    double peak = 0;      // largest |sample|; 1 is full scale
+};
 
-// Mean power of all samples of all channels in dBFS; -inf for silence.
-double average_level_db(const std::filesystem::path& file, const WavLayout& layout);
+// Reads the whole file once; throws std::runtime_error with the reason.
+Measurement measure(const std::filesystem::path& file, LevelKind kind);
 
-// Multiplies every sample by gain (saturating), writing a temporary file in
-// the same folder that then replaces the original; the original is untouched
-// on any failure. Returns the number of samples that had to be clipped.
-int64_t apply_gain(const std::filesystem::path& file, const WavLayout& layout, double gain_db);
+struct Gain {
+    double db = 0;
+    bool limited = false;  // lowered so the file's peak stays below full scale
+};
 
-// Expands each argument: a path with '*' or '?' is matched in its folder
-// (sorted), any other path is taken as it is.
+// The gain that moves level_db to target_db, limited by the peak.
+Gain gain_for(const Measurement& m, double target_db);
+
+// Expands each argument: a path with '*', '?' or '[' is matched in its
+// folder (sorted); a pattern without matches and any other path are taken
+// as they are.
 std::vector<std::filesystem::path> expand_arguments(const std::vector<std::string>& args);
 
-// The whole program: "-m" brings every file to the average of their levels;
-// without it every file is brought to target_db. Prints one line per file.
-// Returns the exit status.
+// The whole program. Every file is measured before any is rewritten; a file
+// that cannot be measured fails the run with no file changed. Prints one
+// marker line per file ("Applying adjustment of ..." or "... not
+// adjusting..."). Returns the exit status.
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace sonorix::normalizer

@@ -2,7 +2,8 @@
  * descriptor) report EIO for files whose name ends with the text in
  * SONORIX_FAULT_SUFFIX, as a full network file system or a failing disk
  * does. SONORIX_FAULT_CALL names the call: "fsync" or "close". The file is
- * still closed: only the report fails. */
+ * still closed: only the report fails. "fsync-stall" makes that fsync never
+ * return, as a hung disk does, for a test to signal the program meanwhile. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -27,6 +28,9 @@ static int faulty(int fd, const char* call) {
 int fsync(int fd) {
     static int (*real)(int);
     if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    if (faulty(fd, "fsync-stall")) {
+        for (;;) pause();
+    }
     if (faulty(fd, "fsync")) {
         errno = EIO;
         return -1;
