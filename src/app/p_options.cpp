@@ -1,5 +1,6 @@
 #include "app/p_options.h"
 
+#include <QDoubleSpinBox>
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -7,12 +8,14 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
+#include "single/loudness.h"
+
 namespace sonorix::ui {
 
 Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
     setObjectName("options");
     setWindowTitle("Options");
-    setFixedSize(392, 139);
+    setFixedSize(392, 179);
     Label1 = new QLabel("Prefix of target files (Multiple files view) ", this);
     Label1->setObjectName("Label1");
     ed_prefix = new QLineEdit(this);
@@ -21,6 +24,15 @@ Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFi
     ed_prefix->installEventFilter(this);
     // Pasted text obeys the same characters as typed text.
     ed_prefix->setValidator(new QRegularExpressionValidator(QRegularExpression("[-0-9A-Za-z_]*"), ed_prefix));
+    label_ceiling = new QLabel("True-peak ceiling of the loudness target", this);
+    label_ceiling->setObjectName("label_ceiling");
+    ed_ceiling = new QDoubleSpinBox(this);
+    ed_ceiling->setObjectName("ed_ceiling");
+    ed_ceiling->setRange(kMinTruePeakCeiling, kMaxTruePeakCeiling);
+    ed_ceiling->setDecimals(1);
+    ed_ceiling->setSingleStep(0.5);
+    ed_ceiling->setValue(kDefaultTruePeakCeiling);
+    ed_ceiling->setSuffix(" dBTP");
     Button1 = new QPushButton("OK", this);
     Button1->setObjectName("Button1");
     Button1->setDefault(true);
@@ -30,8 +42,10 @@ Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFi
     grid->setContentsMargins(18, 18, 18, 14);
     grid->addWidget(Label1, 0, 0, 1, 2);
     grid->addWidget(ed_prefix, 1, 0, 1, 2);
-    grid->setRowStretch(2, 1);
-    grid->addWidget(Button1, 3, 1, Qt::AlignRight);
+    grid->addWidget(label_ceiling, 2, 0);
+    grid->addWidget(ed_ceiling, 2, 1);
+    grid->setRowStretch(3, 1);
+    grid->addWidget(Button1, 4, 1, Qt::AlignRight);
 }
 
 bool Toptions::ed_prefixKeyPress(char16_t Key) {

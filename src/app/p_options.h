@@ -1,9 +1,11 @@
-// The options dialog: the prefix of the list page's target files, kept in its
-// edit for the life of the process.
+// The options dialog: the prefix of the list page's target files and the
+// true-peak ceiling of the loudness target, kept in their edits for the life
+// of the process.
 #pragma once
 
 #include <QDialog>
 
+class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -16,6 +18,8 @@ public:
 
     QLabel* Label1;
     QLineEdit* ed_prefix;
+    QLabel* label_ceiling;
+    QDoubleSpinBox* ed_ceiling;  // dBTP
     QPushButton* Button1;
 
     // Lets through Backspace, "-", digits, ASCII letters and "_".

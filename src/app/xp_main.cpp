@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDropEvent>
+#include <QDoubleSpinBox>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -82,6 +83,17 @@ QLabel* note(QWidget* parent, const char* name, const char* text) {
     grey.setColor(QPalette::WindowText, QColor(80, 80, 80));
     l->setPalette(grey);
     return l;
+}
+
+// A loudness target in LUFS, -16 to start with.
+QDoubleSpinBox* loudness_spin(QWidget* parent, const char* name) {
+    auto* spin = named(new QDoubleSpinBox(parent), name);
+    spin->setRange(kMinLoudnessTarget, kMaxLoudnessTarget);
+    spin->setDecimals(1);
+    spin->setSingleStep(0.5);
+    spin->setValue(kDefaultLoudnessTarget);
+    spin->setSuffix(" LUFS");
+    return spin;
 }
 
 }  // namespace
@@ -199,6 +211,14 @@ void Tmain::create_single_page() {
     Panel2->setFrameShadow(QFrame::Sunken);
     RadioButton2 = named(new QRadioButton("Normalize", Panel1), "RadioButton2");
     Label2 = note(Panel1, "Label2", "Amplify to the maximum volume possible without clipping audio track");
+    Panel3 = named(new QFrame(Panel1), "Panel3");
+    Panel3->setFrameShape(QFrame::HLine);
+    Panel3->setFrameShadow(QFrame::Sunken);
+    radio_loudness_single = named(new QRadioButton("Loudness target", Panel1), "radio_loudness_single");
+    spin_loudness_single = loudness_spin(Panel1, "spin_loudness_single");
+    label_loudness_single = note(Panel1, "label_loudness_single",
+                                 "Bring the file to this loudness (EBU R128) with one gain; its true peak stays "
+                                 "under the ceiling of the options");
 
     auto* volume_row = new QHBoxLayout;
     volume_row->addSpacing(20);
@@ -218,6 +238,15 @@ void Tmain::create_single_page() {
     panel->addSpacing(10);
     panel->addWidget(RadioButton2);
     panel->addWidget(Label2);
+    panel->addSpacing(10);
+    panel->addWidget(Panel3);
+    panel->addSpacing(10);
+    auto* loudness_row = new QHBoxLayout;
+    loudness_row->addWidget(radio_loudness_single);
+    loudness_row->addWidget(spin_loudness_single);
+    loudness_row->addStretch();
+    panel->addLayout(loudness_row);
+    panel->addWidget(label_loudness_single);
     panel->addStretch();
 
     bt_amplify = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", TabSheet1), "bt_amplify");
@@ -287,6 +316,8 @@ void Tmain::create_list_page() {
     if (auto* edit = batch_spin_volume->findChild<QLineEdit*>()) edit->setMaxLength(4);
     radio_auto = named(new QRadioButton("Normalize ", GroupBox1), "radio_auto");
     radio_mix = named(new QRadioButton("Adjust to Average Level", GroupBox1), "radio_mix");
+    radio_loudness = named(new QRadioButton("Loudness target ", GroupBox1), "radio_loudness");
+    batch_spin_loudness = loudness_spin(GroupBox1, "batch_spin_loudness");
     auto* options_grid = new QGridLayout(GroupBox1);
     options_grid->setContentsMargins(10, 6, 10, 6);
     options_grid->setVerticalSpacing(3);
@@ -302,6 +333,14 @@ void Tmain::create_list_page() {
     options_grid->addWidget(radio_mix, 2, 0);
     options_grid->addWidget(
         note(GroupBox1, "Label6", "Each file will be adjusted to the average volume level of all the tracks"), 2, 1);
+    auto* loudness_row_b = new QHBoxLayout;
+    loudness_row_b->addWidget(radio_loudness);
+    loudness_row_b->addWidget(batch_spin_loudness);
+    loudness_row_b->addStretch();
+    options_grid->addLayout(loudness_row_b, 3, 0);
+    options_grid->addWidget(
+        note(GroupBox1, "Label7", "Each file will be brought to the same loudness (EBU R128)"),
+        3, 1);
     options_grid->setColumnStretch(1, 1);
 
     BitBtn1 = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", Panel12), "BitBtn1");
@@ -457,6 +496,7 @@ bool Tmain::eventFilter(QObject* watched, QEvent* event) {
 
 TFFEncoder* Tmain::encoder_named(const std::string& name) {
     if (name == "ffencoder") return &FFencoder;
+    if (name == "ffdetect") return &FFdetect;
     if (name == "ffdirectc") return &FFdirectc;
     if (name == "fftowav") return &FFtowav;
     if (name == "ffwavtoall") return &FFwavtoall;

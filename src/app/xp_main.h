@@ -18,8 +18,10 @@
 #include "app/dialogs.h"
 #include "engine/FFEncode.h"
 #include "engine/base/FFLog.h"
+#include "single/loudness.h"
 
 class QAction;
+class QDoubleSpinBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -84,6 +86,10 @@ public:
     QFrame* Panel2;
     QRadioButton* RadioButton2;
     QLabel* Label2;
+    QFrame* Panel3;
+    QRadioButton* radio_loudness_single;
+    QDoubleSpinBox* spin_loudness_single;  // LUFS
+    QLabel* label_loudness_single;
     QPushButton* bt_amplify;
 
     // The list page.
@@ -101,6 +107,8 @@ public:
     QSpinBox* batch_spin_volume;
     QRadioButton* radio_auto;
     QRadioButton* radio_mix;
+    QRadioButton* radio_loudness;
+    QDoubleSpinBox* batch_spin_loudness;  // LUFS
     QPushButton* BitBtn1;
 
     // MainMenu1.
@@ -113,6 +121,7 @@ public:
     // Workflow state shared by both pages.
     std::string source_file;
     std::string max_volume_text;
+    LoudnessReading loudness_reading;  // of the last loudness measurement
     std::string analysis_mode;
     std::vector<int> task_progress;
     std::string running_encoder;
@@ -223,7 +232,14 @@ private:
     void measure_next_row();
     void end_batch_measuring(const std::string& message);
     void multi_peak_done();
+    bool check_targets();
+    void targets_checked();
+    bool targets_checked_ = false;             // the run's lossy targets were checked
+    std::vector<size_t> checked_rows_;          // the rows of the check tasks, in order
+    std::vector<LoudnessReading> check_readings_;
+    size_t check_index_ = 0;                    // the check whose lines arrive
     bool peak_failed = false;  // the running measurement failed or was stopped
+    double single_below_target_ = 0;  // LU the ceiling kept the last single conversion below its target
     std::string peak_error;    // a failed measurement's text
 
     std::unique_ptr<BatchJob> batch_job_;

@@ -1,5 +1,5 @@
 // The list page's workflow: the file list, and the runs of the modes
-// Normalize and Volume Change over it. The run itself (measurements, targets,
+// Normalize, Loudness target and Volume Change over it. The run itself (measurements, targets,
 // option texts, tasks) is a BatchJob, shared with sonorix-cli; the handlers
 // here select rows, show the dialogs and messages, and continue through the
 // one-shot timers, never from inside an engine event.
@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include <QApplication>
+#include <QDoubleSpinBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -212,7 +213,10 @@ void Tmain::BitBtn1Click() {
         return;
     }
     if (!select_folder("Select an output folder for output files", output_folder)) return;
-    if (!radio_auto->isChecked() && !radio_change->isChecked() && !radio_mix->isChecked()) return;
+    if (!radio_auto->isChecked() && !radio_change->isChecked() && !radio_mix->isChecked() &&
+        !radio_loudness->isChecked()) {
+        return;
+    }
 
     std::vector<std::string> sources;
     batch_items_.clear();
@@ -221,11 +225,14 @@ void Tmain::BitBtn1Click() {
         sources.push_back(item->text(0).toStdString());
         batch_items_.push_back(item);
     }
-    const BatchMode mode = radio_mix->isChecked()    ? BatchMode::AverageLevel
-                           : radio_auto->isChecked() ? BatchMode::Normalize
-                                                     : BatchMode::VolumeChange;
+    const BatchMode mode = radio_mix->isChecked()        ? BatchMode::AverageLevel
+                           : radio_auto->isChecked()     ? BatchMode::Normalize
+                           : radio_loudness->isChecked() ? BatchMode::Loudness
+                                                         : BatchMode::VolumeChange;
+    targets_checked_ = false;
     batch_job_ = std::make_unique<BatchJob>(mode, batch_spin_volume->value(), output_folder,
                                             trim_blanks(options->ed_prefix->text().toStdString()), sources);
+    batch_job_->set_loudness(batch_spin_loudness->value(), options->ed_ceiling->value());
     if (mode == BatchMode::AverageLevel) {
         multi_rms();
         return;
@@ -267,6 +274,7 @@ void Tmain::multi_peak() {
     if (FFdetect.TasksCount() > 0) FFdetect.ClearTasks();
     // No value of an earlier row may stand in for this one's.
     max_volume_text.clear();
+    loudness_reading = {};
     peak_failed = false;
     peak_error.clear();
     std::string message;
@@ -297,8 +305,12 @@ void Tmain::end_batch_measuring(const std::string& message) {
 
 // The final notification of a row's measurement (not cancelled).
 void Tmain::multi_peak_done() {
-    batch_job_->measured(batch_row_, peak_failed ? std::string() : max_volume_text,
-                         peak_failed ? (peak_error.empty() ? kStopped : peak_error) : std::string());
+    const std::string failure = peak_failed ? (peak_error.empty() ? kStopped : peak_error) : std::string();
+    if (batch_job_->mode() == BatchMode::Loudness) {
+        batch_job_->measured_loudness(batch_row_, loudness_reading, failure);
+    } else {
+        batch_job_->measured(batch_row_, peak_failed ? std::string() : max_volume_text, failure);
+    }
     if (QTreeWidgetItem* item = batch_items_[batch_row_]) {
         item->setText(kMaxDbColumn, QString::fromStdString(batch_job_->rows[batch_row_].max_db));
     }
@@ -339,7 +351,8 @@ void Tmain::multi_convert() {
     batchaudioc->Label1->setText("Adjust volume......");
     batchaudioc->progresstotal->setValue(0);
     batchaudioc->Button1->setEnabled(true);
-    show_modal(*batchaudioc);
+    // A second pass finds the dialog still open.
+    if (!batchaudioc->isVisible()) show_modal(*batchaudioc);
 }
 
 void Tmain::FFdirectcProgress(TObject*, PProgressInfo AProgressInfo) { show_task_progress(AProgressInfo); }
@@ -351,14 +364,57 @@ void Tmain::FFdirectcTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
         return;
     }
     if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Completed) {
-        close_form(batchaudioc);
-        if (!cancelled) timer_ffdirectc->start();
+        if (cancelled) {
+            close_form(batchaudioc);
+        } else {
+            timer_ffdirectc->start();
+        }
     }
 }
 
 void Tmain::timer_ffdirectcTimer() {
     timer_ffdirectc->stop();
+    // The dialog stays while the lossy targets' peaks are checked.
+    if (!targets_checked_ && check_targets()) return;
+    close_form(batchaudioc);
     MessageBoxA(this, batch_job_ ? batch_job_->finish_text() : "Process is finished!", "", MB_ICONWARNING);
+}
+
+// Normalize and Loudness: the decoded peak of each lossy target, one at a
+// time, so that each log line belongs to the check running; false when no
+// target needs one.
+bool Tmain::check_targets() {
+    targets_checked_ = true;
+    if (!batch_job_) return false;
+    if (FFdetect.TasksCount() > 0) FFdetect.ClearTasks();
+    checked_rows_ = batch_job_->add_checks(FFdetect, false);
+    if (checked_rows_.empty()) return false;
+    check_readings_.assign(checked_rows_.size(), {});
+    check_index_ = 0;
+    analysis_mode = "check";
+    running_encoder = "ffdetect";
+    cancelled = 0;
+    FFLogger1.SetActive(true);
+    FFdetect.ThreadPriority = tpNormal;
+    FFdetect.StartTask(1);
+    batchaudioc->Label1->setText("Check the peaks......");
+    batchaudioc->progresstotal->setValue(0);
+    batchaudioc->Button1->setEnabled(true);
+    return true;
+}
+
+// The checks ended: the rows whose peak passed the limit are converted once
+// more with the gain lowered; the others are done.
+void Tmain::targets_checked() {
+    for (size_t i = 0; i < checked_rows_.size() && i < check_readings_.size(); ++i) {
+        batch_job_->checked(checked_rows_[i], check_readings_[i]);
+    }
+    if (!cancelled && batch_job_->second_passes() > 0) {
+        multi_convert();
+        return;
+    }
+    close_form(batchaudioc);
+    if (!cancelled) MessageBoxA(this, batch_job_->finish_text(), "", MB_ICONWARNING);
 }
 
 bool Tmain::batch_spin_volumeKeyPress(char16_t Key) { return Key == 8 || (Key >= u'0' && Key <= u'9'); }

@@ -2,6 +2,7 @@
 // its peak, and converting it.
 #include <filesystem>
 
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -13,6 +14,7 @@
 #include "app/messages.h"
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
+#include "app/p_options.h"
 #include "app/step_button.h"
 #include "app/xp_main.h"
 #include "single/conversion_options.h"
@@ -27,6 +29,8 @@ namespace {
 
 const char* const kPeakNotMeasured =
     "The peak level of the file could not be measured, so it cannot be normalized.";
+const char* const kLoudnessNotMeasured =
+    "The loudness of the file could not be measured (is it silent?), so it cannot be brought to the target.";
 
 }  // namespace
 
@@ -83,8 +87,10 @@ bool Tmain::add_source_task(TFFEncoder& encoder, const std::string& target, cons
 void Tmain::single_peak() {
     // No value of an earlier file may stand in for this one's.
     max_volume_text.clear();
+    loudness_reading = {};
     peak_failed = false;
-    if (!add_source_task(FFdetect, kNullDevice, kMeasurementOptions)) return;
+    const bool loudness = radio_loudness_single->isChecked();
+    if (!add_source_task(FFdetect, kNullDevice, loudness ? kLoudnessMeasurementOptions : kMeasurementOptions)) return;
     analysis_mode = "single";
     cancelled = 0;
     // The logger listens before the task can print its result.
@@ -100,10 +106,27 @@ void Tmain::single_peak() {
 }
 
 void Tmain::FFLogger1Log(TObject*, int, TLogLevel, const std::string& ALogMsg) {
+    if (analysis_mode == "check") {
+        if (check_index_ < check_readings_.size()) check_readings_[check_index_].read(ALogMsg);
+        return;
+    }
     if (auto value = max_volume_from_line(ALogMsg)) max_volume_text = *value;
+    loudness_reading.read(ALogMsg);
 }
 
 void Tmain::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    if (analysis_mode == "check") {
+        // A check that fails leaves its target as it is.
+        if (ATerminateInfo.TaskIndex >= 0) {
+            ++check_index_;
+            batchaudioc->progresstotal->setValue(
+                static_cast<int>(100 * check_index_ / std::max<size_t>(1, checked_rows_.size())));
+        } else if (ATerminateInfo.Completed) {
+            FFLogger1.SetActive(false);
+            timer_ffdetect->start();
+        }
+        return;
+    }
     FFLogger1.SetActive(false);
     if (ATerminateInfo.Failed) {
         peak_failed = true;
@@ -133,8 +156,14 @@ void Tmain::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
 void Tmain::timer_ffdetectTimer() {
     timer_ffdetect->stop();
     if (analysis_mode == "multi") return measure_next_row();
+    if (analysis_mode == "check") return targets_checked();
     if (analysis_mode != "single") return;
-    if (peak_failed || max_volume_text.empty()) {
+    if (radio_loudness_single->isChecked()) {
+        if (peak_failed || !loudness_gain(loudness_reading, spin_loudness_single->value(), options->ed_ceiling->value())) {
+            MessageBoxA(this, kLoudnessNotMeasured, "Error", MB_ICONERROR);
+            return;
+        }
+    } else if (peak_failed || max_volume_text.empty()) {
         MessageBoxA(this, kPeakNotMeasured, "Error", MB_ICONERROR);
         return;
     }
@@ -184,7 +213,7 @@ void Tmain::bt_amplifyclick() {
         const std::string question = target + " already exists.\rDo you want to replace it?";
         if (MessageBoxA(this, question, "Confirm", MB_ICONQUESTION | MB_YESNO) == IDNO) return;
     }
-    if (RadioButton2->isChecked()) single_peak();
+    if (RadioButton2->isChecked() || radio_loudness_single->isChecked()) single_peak();
     if (RadioButton1->isChecked()) single_convert();
 }
 
@@ -193,6 +222,12 @@ void Tmain::single_convert() {
     std::string audio_filters;
     if (RadioButton1->isChecked()) audio_filters += volume_change_filter(NCTStepButton21->Value());
     if (RadioButton2->isChecked()) audio_filters += normalize_filter(max_volume_text);
+    single_below_target_ = 0;
+    if (radio_loudness_single->isChecked()) {
+        const auto g = loudness_gain(loudness_reading, spin_loudness_single->value(), options->ed_ceiling->value());
+        audio_filters += gain_filter(g ? g->gain_db : 0);
+        single_below_target_ = g ? g->below_target : 0;
+    }
     // The options read the probe, which holds the source; the task does not
     // change it.
     const std::string options = conversion_options(source_file, target, FFencoder.Decoder(), audio_filters);
@@ -234,7 +269,11 @@ void Tmain::FFencoderTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
 
 void Tmain::timer_ffencoderTimer() {
     timer_ffencoder->stop();
-    MessageBoxA(this, "Process is finished!", "", MB_ICONWARNING);
+    std::string text = "Process is finished!";
+    if (single_below_target_ > 0.05) {
+        text += Format("\r\rThe true-peak ceiling kept the file %.1f LU below the target.", single_below_target_);
+    }
+    MessageBoxA(this, text, "", MB_ICONWARNING);
 }
 
 }  // namespace sonorix::ui

@@ -1,5 +1,11 @@
 #include "app_fixture.h"
 
+#include <ebur128.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <vector>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPushButton>
@@ -81,6 +87,27 @@ std::string AppTest::last_output_options() {
     if (window().FFencoder.TasksCount() < 1) return {};
     const auto& outputs = window().FFencoder.Task(0)->OutputOptions;
     return outputs.empty() ? std::string() : outputs.begin()->second.Options;
+}
+
+std::pair<double, double> loudness_and_peak(const std::filesystem::path& file) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(file.c_str(), SFM_READ, &info);
+    if (!f) return {NAN, NAN};
+    ebur128_state* st = ebur128_init(static_cast<unsigned>(info.channels), static_cast<unsigned long>(info.samplerate),
+                                     EBUR128_MODE_I | EBUR128_MODE_SAMPLE_PEAK);
+    std::vector<float> block(4096 * static_cast<size_t>(info.channels));
+    sf_count_t n;
+    while ((n = sf_readf_float(f, block.data(), 4096)) > 0) ebur128_add_frames_float(st, block.data(), static_cast<size_t>(n));
+    double lufs = NAN, peak = 0;
+    ebur128_loudness_global(st, &lufs);
+    for (int c = 0; c < info.channels; ++c) {
+        double p = 0;
+        ebur128_sample_peak(st, static_cast<unsigned>(c), &p);
+        peak = std::max(peak, p);
+    }
+    ebur128_destroy(&st);
+    sf_close(f);
+    return {lufs, 20 * std::log10(peak)};
 }
 
 }  // namespace sonorix::test

@@ -77,4 +77,8 @@ protected:
     static TempDir* media_dir_;
 };
 
+// Integrated loudness (EBU R128, LUFS) and sample peak (dBFS) of a file
+// libsndfile reads (WAV, FLAC); NaN when it cannot.
+std::pair<double, double> loudness_and_peak(const std::filesystem::path& file);
+
 }  // namespace sonorix::test

@@ -2,9 +2,6 @@
 // and their dialog, rows of one name, a video source's other streams, Cancel,
 // a normalizer that fails or prints nothing, and whole runs with our
 // normalizer and with one nobody here wrote.
-#include <ebur128.h>
-#include <sndfile.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -203,28 +200,6 @@ TEST_F(AverageLevelTest, ANormalizerThatFailsStopsTheRun) {
         EXPECT_NE(messages.shown.back().text.find("The normalizer " + c.program + " " + c.message), std::string::npos)
             << messages.shown.back().text;
     }
-}
-
-// Integrated loudness (EBU R128) and sample peak of a WAV target.
-std::pair<double, double> loudness_and_peak(const fs::path& file) {
-    SF_INFO info{};
-    SNDFILE* f = sf_open(file.c_str(), SFM_READ, &info);
-    if (!f) return {NAN, NAN};
-    ebur128_state* st = ebur128_init(static_cast<unsigned>(info.channels), static_cast<unsigned long>(info.samplerate),
-                                     EBUR128_MODE_I | EBUR128_MODE_SAMPLE_PEAK);
-    std::vector<float> block(4096 * static_cast<size_t>(info.channels));
-    sf_count_t n;
-    while ((n = sf_readf_float(f, block.data(), 4096)) > 0) ebur128_add_frames_float(st, block.data(), static_cast<size_t>(n));
-    double lufs = NAN, peak = 0;
-    ebur128_loudness_global(st, &lufs);
-    for (int c = 0; c < info.channels; ++c) {
-        double p = 0;
-        ebur128_sample_peak(st, static_cast<unsigned>(c), &p);
-        peak = std::max(peak, p);
-    }
-    ebur128_destroy(&st);
-    sf_close(f);
-    return {lufs, 20 * std::log10(peak)};
 }
 
 // Ten 30-second files whose levels spread over 18 dB, with tones from 110 Hz

@@ -16,6 +16,7 @@
 #include "app_fixture.h"
 #include "batch/batch_job.h"
 #include "engine/base/libav.h"
+#include "single/loudness.h"
 #include "single/peak_analysis.h"
 #include "support/media_fixtures.h"
 
@@ -154,8 +155,9 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     EXPECT_EQ(cell(2, 4), "6.0");
     EXPECT_EQ(names_in(dest), (std::vector<std::string>{"one.wav", "three.mp4"}));
     EXPECT_NEAR(measure_audio(dest / "one.wav").peak_db, 0.0, 0.05);
+    // Last on the measuring component: the check of the one lossy target.
     ASSERT_EQ(w.FFdetect.TasksCount(), 1);
-    EXPECT_EQ(w.FFdetect.Task(0)->OutputOptions.begin()->second.Options, kMeasurementOptions);
+    EXPECT_EQ(w.FFdetect.Task(0)->OutputOptions.begin()->second.Options, kPeakCheckOptions);
     const std::string end = messages.shown.back().text;
     EXPECT_EQ(end, std::string("Process is finished!\r\rThese files were skipped:\r") + none.string() + ": " +
                        kNoPeakReason);

@@ -145,7 +145,7 @@ TEST_F(ShellTest, DeleteKeyRemovesFromTheListWhicheverPageIsShown) {
 
 TEST_F(ShellTest, OptionsPrefixTakesOnlyItsCharacters) {
     QLineEdit* edit = ui::options->ed_prefix;
-    EXPECT_EQ(ui::options->size(), QSize(392, 139));
+    EXPECT_EQ(ui::options->size(), QSize(392, 179));
     EXPECT_EQ(ui::options->windowTitle(), "Options");
     EXPECT_EQ(ui::options->Label1->text(), "Prefix of target files (Multiple files view) ");
     EXPECT_TRUE(edit->text().isEmpty());
