@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -240,6 +241,12 @@ private:
     size_t check_index_ = 0;                    // the check whose lines arrive
     bool peak_failed = false;  // the running measurement failed or was stopped
     double single_below_target_ = 0;  // LU the ceiling kept the last single conversion below its target
+    double single_gain_ = 0;                    // the gain of the single conversion, dB
+    std::optional<double> single_lowered_gain_;  // its second pass
+    bool single_checked_ = false;               // its lossy target's peak was checked
+    bool check_single_target();
+    void single_target_checked();
+    void show_single_end();
     std::string peak_error;    // a failed measurement's text
 
     std::unique_ptr<BatchJob> batch_job_;

@@ -1,5 +1,6 @@
 // The single-file workflow of the main window: loading the source, measuring
 // its peak, and converting it.
+#include <cstdlib>
 #include <filesystem>
 
 #include <QDoubleSpinBox>
@@ -106,7 +107,7 @@ void Tmain::single_peak() {
 }
 
 void Tmain::FFLogger1Log(TObject*, int, TLogLevel, const std::string& ALogMsg) {
-    if (analysis_mode == "check") {
+    if (analysis_mode == "check" || analysis_mode == "single_check") {
         if (check_index_ < check_readings_.size()) check_readings_[check_index_].read(ALogMsg);
         return;
     }
@@ -115,7 +116,7 @@ void Tmain::FFLogger1Log(TObject*, int, TLogLevel, const std::string& ALogMsg) {
 }
 
 void Tmain::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
-    if (analysis_mode == "check") {
+    if (analysis_mode == "check" || analysis_mode == "single_check") {
         // A check that fails leaves its target as it is.
         if (ATerminateInfo.TaskIndex >= 0) {
             ++check_index_;
@@ -157,6 +158,7 @@ void Tmain::timer_ffdetectTimer() {
     timer_ffdetect->stop();
     if (analysis_mode == "multi") return measure_next_row();
     if (analysis_mode == "check") return targets_checked();
+    if (analysis_mode == "single_check") return single_target_checked();
     if (analysis_mode != "single") return;
     if (radio_loudness_single->isChecked()) {
         if (peak_failed || !loudness_gain(loudness_reading, spin_loudness_single->value(), options->ed_ceiling->value())) {
@@ -213,6 +215,8 @@ void Tmain::bt_amplifyclick() {
         const std::string question = target + " already exists.\rDo you want to replace it?";
         if (MessageBoxA(this, question, "Confirm", MB_ICONQUESTION | MB_YESNO) == IDNO) return;
     }
+    single_lowered_gain_.reset();
+    single_checked_ = false;
     if (RadioButton2->isChecked() || radio_loudness_single->isChecked()) single_peak();
     if (RadioButton1->isChecked()) single_convert();
 }
@@ -221,12 +225,18 @@ void Tmain::single_convert() {
     const std::string target = SaveDialog1.FileName;
     std::string audio_filters;
     if (RadioButton1->isChecked()) audio_filters += volume_change_filter(NCTStepButton21->Value());
-    if (RadioButton2->isChecked()) audio_filters += normalize_filter(max_volume_text);
+    if (RadioButton2->isChecked()) {
+        // A second pass lowers the gain the headroom gave.
+        single_gain_ = single_lowered_gain_.value_or(std::strtod(max_volume_text.c_str(), nullptr));
+        audio_filters += single_lowered_gain_ ? gain_filter(single_gain_) : normalize_filter(max_volume_text);
+    }
     single_below_target_ = 0;
     if (radio_loudness_single->isChecked()) {
         const auto g = loudness_gain(loudness_reading, spin_loudness_single->value(), options->ed_ceiling->value());
-        audio_filters += gain_filter(g ? g->gain_db : 0);
-        single_below_target_ = g ? g->below_target : 0;
+        const double first = g ? g->gain_db : 0;
+        single_gain_ = single_lowered_gain_.value_or(first);
+        audio_filters += gain_filter(single_gain_);
+        single_below_target_ = (g ? g->below_target : 0) + first - single_gain_;
     }
     // The options read the probe, which holds the source; the task does not
     // change it.
@@ -241,7 +251,8 @@ void Tmain::single_convert() {
     batchaudioc->Label1->setText("Adjust volume......");
     batchaudioc->progresstotal->setValue(0);
     batchaudioc->Button1->setEnabled(true);
-    show_modal(*batchaudioc);
+    // A second pass finds the dialog still open.
+    if (!batchaudioc->isVisible()) show_modal(*batchaudioc);
 }
 
 void Tmain::FFencoderProgress(TObject*, PProgressInfo AProgressInfo) { show_task_progress(AProgressInfo); }
@@ -262,13 +273,66 @@ void Tmain::FFencoderTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
         return;
     }
     if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Completed) {
-        close_form(batchaudioc);
-        if (cancelled == 0) timer_ffencoder->start();
+        if (cancelled == 0) {
+            timer_ffencoder->start();
+        } else {
+            close_form(batchaudioc);
+        }
     }
+}
+
+// Normalize and Loudness to a lossy target: its decoded peak, with the
+// dialog still open; false when the target needs no check.
+bool Tmain::check_single_target() {
+    single_checked_ = true;
+    if (!RadioButton2->isChecked() && !radio_loudness_single->isChecked()) return false;
+    const std::string target = SaveDialog1.FileName;
+    if (!FFdetect.Decoder().LoadFile(target) || !first_audio_is_lossy(FFdetect.Decoder())) return false;
+    if (FFdetect.TasksCount() > 0) FFdetect.ClearTasks();
+    const int task = FFdetect.AddTask(target);
+    TOutputOptions out;
+    ResetOutputOptions(out);
+    out.Options += kPeakCheckOptions;
+    if (task < 0 || FFdetect.SetOutput(task, kNullDevice, &out) < 0) return false;
+    checked_rows_.clear();
+    check_readings_.assign(1, {});
+    check_index_ = 0;
+    analysis_mode = "single_check";
+    running_encoder = "ffdetect";
+    cancelled = 0;
+    FFLogger1.SetActive(true);
+    FFdetect.ThreadPriority = tpNormal;
+    FFdetect.StartTask(1);
+    batchaudioc->Label1->setText("Check the peaks......");
+    batchaudioc->progresstotal->setValue(0);
+    return true;
+}
+
+// Its peak passed the limit: once more with the gain lowered by the
+// overshoot and a margin. Otherwise the run is done.
+void Tmain::single_target_checked() {
+    const bool loudness = radio_loudness_single->isChecked();
+    const LoudnessReading& peak = check_readings_.front();
+    const auto lower = cancelled ? std::nullopt
+                                 : second_pass_gain(single_gain_, loudness ? peak.true_peak : peak.sample_peak,
+                                                    loudness ? options->ed_ceiling->value() : 0.0);
+    if (lower) {
+        single_lowered_gain_ = lower;
+        single_convert();
+        return;
+    }
+    close_form(batchaudioc);
+    if (!cancelled) show_single_end();
 }
 
 void Tmain::timer_ffencoderTimer() {
     timer_ffencoder->stop();
+    if (!single_checked_ && check_single_target()) return;
+    close_form(batchaudioc);
+    show_single_end();
+}
+
+void Tmain::show_single_end() {
     std::string text = "Process is finished!";
     if (single_below_target_ > 0.05) {
         text += Format("\r\rThe true-peak ceiling kept the file %.1f LU below the target.", single_below_target_);

@@ -48,8 +48,10 @@ TEST_F(EndToEndTest, VolumeChangeOf150PercentRaisesThePeakBy352Decibels) {
 TEST_F(EndToEndTest, ChangingTheFormatUsesTheCodecOptions) {
     const fs::path target = out / "song.mp3";
     ASSERT_TRUE(convert(media("short.wav"), target, true));
-    EXPECT_EQ(last_output_options(), " -y -q:v 0 -q:a 0 -af volume=6.0dB");
-    EXPECT_NEAR(measure_audio(target).peak_db, 0.0, 0.3);
+    // The MP3 decoded past full scale at +6.0 dB: the second pass lowered it.
+    EXPECT_EQ(last_output_options().rfind(" -y -q:v 0 -q:a 0 -af volume=5.", 0), 0u) << last_output_options();
+    EXPECT_LE(measure_audio(target).peak_db, 0.0);
+    EXPECT_NEAR(measure_audio(target).peak_db, 0.0, 0.5);
 }
 
 TEST_F(EndToEndTest, Mp4KeptAsMp4CopiesItsVideo) {
