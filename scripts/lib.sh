@@ -9,6 +9,7 @@ SONORIX_PACKAGES=(
     libswresample-dev libswscale-dev libavdevice-dev
     libgtest-dev libgmock-dev
     qt6-base-dev libgl-dev fonts-dejavu-core
+    desktop-file-utils appstream man-db file dpkg-dev
 )
 
 # Installs whatever of the list is missing (through sudo when not root).
