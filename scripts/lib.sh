@@ -10,6 +10,7 @@ SONORIX_PACKAGES=(
     libgtest-dev libgmock-dev
     qt6-base-dev libgl-dev fonts-dejavu-core
     libsndfile1-dev libebur128-dev normalize-audio
+    desktop-file-utils appstream man-db file dpkg-dev
 )
 
 # Installs whatever of the list is missing (through sudo when not root).

@@ -1,9 +1,13 @@
 #include "app/forms.h"
 
 #include <clocale>
+#include <iostream>
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QMetaObject>
+#include <QTreeWidget>
+#include <QUrl>
 
 #include "app/messages.h"
 #include "app/p_about.h"
@@ -38,7 +42,27 @@ void connect_engine_queue() {
     queue.SetProcessMessagesHook([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
 }
 
+int print_list() {
+    for (int i = 0; i < main->ListView1->topLevelItemCount(); ++i) {
+        std::cout << main->ListView1->topLevelItem(i)->text(0).toStdString() << "\n";
+    }
+    std::cout.flush();
+    return 0;
+}
+
 }  // namespace
+
+QStringList command_line_files(const QStringList& arguments) {
+    QStringList files;
+    for (const QString& argument : arguments) {
+        // A file manager may hand over file: addresses; relative names are the
+        // caller's working folder's.
+        const QUrl url(argument);
+        const QString path = url.isLocalFile() ? url.toLocalFile() : argument;
+        if (!path.isEmpty()) files << QFileInfo(path).absoluteFilePath();
+    }
+    return files;
+}
 
 void create_forms() {
     // QApplication takes the user's locale for the C library too; option
@@ -80,7 +104,9 @@ int run_program(int argc, char** argv) {
     flash->close();
     delete flash;
     main->show();
-    const int status = QApplication::exec();
+    main->open_files(command_line_files(QCoreApplication::arguments().mid(1)));
+    // For the install check: the list's rows on stdout instead of a session.
+    const int status = qEnvironmentVariableIsSet("SONORIX_PRINT_LIST") ? print_list() : QApplication::exec();
     free_forms();
     return status;
 }

@@ -2,6 +2,8 @@
 // until the end; main thread only.
 #pragma once
 
+#include <QStringList>
+
 namespace sonorix::ui {
 
 class Tmain;
@@ -24,7 +26,11 @@ void create_forms();
 // Frees them (the main window last: its components stop their tasks).
 void free_forms();
 
-// The program: splash, forms, message loop.
+// The program: splash, forms, the files it was given (see
+// Tmain::open_files), message loop. With SONORIX_PRINT_LIST set it prints the
+// list's rows, one a line, and ends instead of running the loop.
 int run_program(int argc, char** argv);
+// The program's file arguments as absolute paths (file: addresses too).
+QStringList command_line_files(const QStringList& arguments);
 
 }  // namespace sonorix::ui

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace sonorix::ui {
@@ -17,7 +18,13 @@ void (*g_opener)(const std::string&) = nullptr;
 }  // namespace
 
 std::string help_page_path() {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(kHelpFileName).toStdString();
+    // Installed: the page's folder under share, as seen from bin. In the build
+    // tree the page is copied beside the program.
+    const QDir program_dir(QCoreApplication::applicationDirPath());
+    const QString installed =
+        QDir::cleanPath(program_dir.filePath(QStringLiteral(SONORIX_HELP_FROM_PROGRAM "/") + kHelpFileName));
+    if (QFileInfo::exists(installed)) return installed.toStdString();
+    return program_dir.filePath(kHelpFileName).toStdString();
 }
 
 void open_page(const std::string& address_or_file) {

@@ -7,10 +7,11 @@ namespace sonorix::ui {
 
 // The maker's home page.
 extern const char* const kMakerHomePage;
-// The help page's file name; it is installed beside the program.
+// The help page's file name.
 extern const char* const kHelpFileName;
 
-// The help page beside the running program.
+// The help page of the running program: in its install's share folder, else
+// beside the program (the build tree).
 std::string help_page_path();
 
 // Opens a web address or a local file in the default browser. Tests replace

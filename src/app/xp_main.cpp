@@ -417,22 +417,46 @@ bool Tmain::dragAppMessage(QObject* Window, QEvent* Msg) {
         if (url.isLocalFile()) paths << url.toLocalFile();
     }
     drop->acceptProposedAction();
+    take_files(static_cast<QWidget*>(Window), paths);
+    return true;
+}
+
+namespace {
+
+bool is_media_file(const std::string& file) {
+    if (!is_member(video_source_types, file) && !is_member(audio_source_types, file)) return false;
+    std::error_code ec;
+    return !std::filesystem::is_directory(file, ec);  // a folder is no media file
+}
+
+}  // namespace
+
+void Tmain::take_files(QWidget* page, const QStringList& paths) {
     try {
         for (const QString& path : paths) {
             const std::string file = path.toStdString();
-            if (!is_member(video_source_types, file) && !is_member(audio_source_types, file)) continue;
-            std::error_code ec;
-            if (std::filesystem::is_directory(path.toStdString(), ec)) continue;  // a folder is no media file
-            if (Window == TabSheet1) {
+            if (!is_media_file(file)) continue;
+            if (page == TabSheet1) {
                 add_file(file);
             } else if (list_add_file) {
                 list_add_file(file);
             }
         }
     } catch (const std::exception&) {
-        // The rest of this drop is dropped.
+        // The rest of these files is dropped.
     }
-    return true;
+}
+
+void Tmain::open_files(const QStringList& paths) {
+    if (!TabSheet1->acceptDrops()) return;  // the start-up failed: as for drops
+    QStringList media;
+    for (const QString& path : paths) {
+        if (is_media_file(path.toStdString())) media << path;
+    }
+    if (media.isEmpty()) return;
+    QWidget* page = media.size() == 1 ? TabSheet1 : TabSheet2;
+    RzPageControl1->setCurrentWidget(page);
+    take_files(page, media);
 }
 
 void Tmain::FormKeyDown(int Key, Qt::KeyboardModifiers) {

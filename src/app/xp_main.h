@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <QMainWindow>
+#include <QStringList>
 
 #include "app/dialogs.h"
 #include "engine/FFEncode.h"
@@ -139,6 +140,11 @@ public:
     // Shell.
     void FormCreate();
     bool dragAppMessage(QObject* Window, QEvent* Msg);
+    // Hands the media files among paths to a page, as a drop onto it does.
+    void take_files(QWidget* page, const QStringList& paths);
+    // Files the program was started with ("Open with" too): one loads on the
+    // single-file page, several go into the list, which is then shown.
+    void open_files(const QStringList& paths);
     void FormKeyDown(int Key, Qt::KeyboardModifiers Shift);
     void RzPageControl1MouseDown();
     void TabSheet1MouseDown();

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDate>
+#include <QDir>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -214,6 +215,35 @@ TEST_F(ShellTest, DropsLoadMediaFilesAndSkipEverythingElse) {
     EXPECT_TRUE(messages.shown.empty());
 }
 
+TEST_F(ShellTest, FilesGivenToTheProgramOpenLikeADrop) {
+    ui::Tmain& w = window();
+    write_file(out / "notes.txt", "text");
+    const QString wav = QString::fromStdString(media("short.wav").string());
+    const QString mp4 = QString::fromStdString(media("clip.mp4").string());
+    const QString notes = QString::fromStdString((out / "notes.txt").string());
+
+    // One media file (whatever else is given) loads on the single-file page.
+    w.RzPageControl1->setCurrentWidget(w.TabSheet2);
+    w.open_files({notes, mp4});
+    EXPECT_EQ(w.RzPageControl1->currentWidget(), w.TabSheet1);
+    EXPECT_EQ(w.source_file, media("clip.mp4").string());
+    EXPECT_EQ(w.ListView1->topLevelItemCount(), 0);
+
+    // Several go into the list, which is shown; the single file stays.
+    w.open_files({wav, notes, mp4});
+    EXPECT_EQ(w.RzPageControl1->currentWidget(), w.TabSheet2);
+    ASSERT_EQ(w.ListView1->topLevelItemCount(), 2);
+    EXPECT_EQ(w.ListView1->topLevelItem(0)->text(0), wav);
+    EXPECT_EQ(w.ListView1->topLevelItem(1)->text(0), mp4);
+    EXPECT_EQ(w.source_file, media("clip.mp4").string());
+    EXPECT_TRUE(messages.shown.empty());
+
+    // Relative names are the working folder's; file: addresses are paths.
+    const QString cwd = QDir::currentPath();
+    EXPECT_EQ(ui::command_line_files({"a b.wav", "/x/y.mp3", "file:///x/z%20z.ogg", "sub/../c.flac"}),
+              (QStringList{cwd + "/a b.wav", "/x/y.mp3", "/x/z z.ogg", cwd + "/c.flac"}));
+}
+
 TEST_F(ShellTest, StepControlRaisesItsEventOnlyForTheUser) {
     ui::Tmain& w = window();
     w.NCTStepButton21->SetValue(150);
@@ -257,6 +287,7 @@ TEST_F(ShellTest, MissingLibrariesAreToldOnceAndTheWindowStillOpens) {
     EXPECT_NE(window().NCTStepButton21->Value(), 100);
     EXPECT_FALSE(window().TabSheet1->acceptDrops());
     drop(window().TabSheet1, {QString::fromStdString(media("short.wav").string())});
+    window().open_files({QString::fromStdString(media("short.wav").string())});
     EXPECT_TRUE(window().source_file.empty());
 
     ui::free_forms();
