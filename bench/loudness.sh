@@ -52,7 +52,7 @@ for i in 0 1 2 3 4 5 6 7 8 9; do
 done
 "$cli" normalize --json -o "$d/norm" "$d/lossy"/* "$media/music.mp3" "$media/video.mp4" > "$d/normalize.json"
 for f in "$d/norm"/*; do
-    printf '%s\t%s\n' "$f" "$("$make_media" "$f" --measure | awk '/^peak_db/ {print $2}')"
+    printf '%s\t%s\n' "$f" "$("$make_media" "$f" --measure | sed -n 's/^peak_db=\([^ ]*\).*/\1/p')"
 done > "$d/normalize_peaks.tsv"
 
 python3 - "$d" <<'EOF'

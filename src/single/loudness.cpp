@@ -84,7 +84,7 @@ std::string gain_filter(double gain_db) { return Format(",volume=%.2fdB", gain_d
 
 std::optional<double> second_pass_gain(double gain_db, std::optional<double> decoded_peak, double limit) {
     if (!decoded_peak || *decoded_peak <= limit) return std::nullopt;
-    return gain_db - (*decoded_peak - limit) - kSecondPassMargin;
+    return gain_db - kSecondPassFactor * (*decoded_peak - limit) - kSecondPassMargin;
 }
 
 }  // namespace sonorix
