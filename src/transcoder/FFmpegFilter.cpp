@@ -216,7 +216,10 @@ int TCustomFFmpeg::configure_output_audio(TFilterGraph& fg, TOutputFilter& ofilt
         av_channel_layout_uninit(&enc->ch_layout);
         av_channel_layout_default(&enc->ch_layout, channels);
     }
-    const std::string fmts = sample_fmt_list(enc, ost.enc);
+    // The sample formats of an encoder that gets no frames constrain nothing,
+    // unless an output hook is shown the frames or the options chose a format.
+    const bool format_read = !ost.discard_packets || OnAudioOutputHook || enc->sample_fmt != AV_SAMPLE_FMT_NONE;
+    const std::string fmts = format_read ? sample_fmt_list(enc, ost.enc) : std::string();
     const std::string rates = sample_rate_list(enc, ost.enc);
     const std::string layouts = channel_layout_list(enc, ost.enc);
     if (!fmts.empty() || !rates.empty() || !layouts.empty()) {

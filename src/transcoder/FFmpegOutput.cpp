@@ -77,6 +77,7 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
     } else {
         st->codecpar->codec_id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, type);
         ost.enc = avcodec_find_encoder(st->codecpar->codec_id);
+        ost.codec_from_muxer = true;
     }
     ost.source_index = source_index;
     if (ost.stream_copy) refuse_filtered_copy(o, oc, ost);
