@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "engine/base/FFLoad.h"
 #include "transcoder/FFmpeg.h"
 
 namespace sonorix {
@@ -436,6 +437,9 @@ int TCustomFFmpeg::OpenOutputFile(TOptionsContext& o, const std::string& options
     AVFormatContext* raw = nullptr;
     ret = avformat_alloc_output_context2(&raw, nullptr, o.format.empty() ? nullptr : o.format.c_str(),
                                          file_name.c_str());
+    if (!raw && ret != AVERROR(ENOMEM) && !o.format.empty() && TFFLoader::Instance().LoadDevices()) {
+        ret = avformat_alloc_output_context2(&raw, nullptr, o.format.c_str(), file_name.c_str());  // a device
+    }
     if (!raw) {
         if (ret == AVERROR(ENOMEM)) set_last_error(error_code_text(file_name, ret));
         else if (!o.format.empty()) set_last_error(Format("Unknown output format: \"%s\"", o.format.c_str()));
