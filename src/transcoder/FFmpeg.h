@@ -390,6 +390,9 @@ private:
     bool counts_changed_ = false;
     std::vector<char> input_eagain_;  // per input file
     int multi_frame_warnings_ = 0;
+    // Reused on every step of the worker: the sink's frame, a discarded packet.
+    FramePtr reap_frame_;
+    PacketPtr discarded_packet_;
     int current_input_ = 0;  // joining: the input being read
 
     // Set-up helpers (FFmpegInput.cpp, FFmpegOutput.cpp).

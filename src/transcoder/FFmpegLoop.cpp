@@ -406,7 +406,9 @@ int TCustomFFmpeg::send_frame_to_filters(TInputStream& ist, AVFrame* frame) {
 }
 
 int TCustomFFmpeg::reap_filters() {
-    FramePtr frame = new_frame();
+    if (!reap_frame_) reap_frame_ = new_frame();
+    FramePtr& frame = reap_frame_;
+    av_frame_unref(frame.get());  // a frame left by an exception
     for (auto& p : output_streams) {
         TOutputStream& ost = *p;
         if (!ost.filter || !ost.filter->filter || !ost.encoder_open) continue;
@@ -551,7 +553,9 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
 // bookkeeping of a written packet, but not to the muxer.
 void TCustomFFmpeg::count_discarded_packet(TOutputFile& of, TOutputStream& ost, const AVFrame& frame) {
     const AVCodecContext* enc = ost.enc_ctx.get();
-    PacketPtr pkt = new_packet();
+    if (!discarded_packet_) discarded_packet_ = new_packet();
+    PacketPtr& pkt = discarded_packet_;
+    av_packet_unref(pkt.get());
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
         pkt->size = frame.nb_samples * enc->ch_layout.nb_channels * (av_get_bits_per_sample(enc->codec_id) / 8);
         pkt->duration = frame.nb_samples;

@@ -117,7 +117,7 @@ void TFFLoader::UnloadLibrary(int index) {
 
 bool TFFLoader::LoadDevices() {
     std::lock_guard guard(devices_guard_);
-    if (devices_) return true;
+    if (devices_ || devices_failed_) return false;
     const std::string name = table_[liAVDevice].FileName();
     // The formats it registers live in it: it is never unloaded.
     devices_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
@@ -126,6 +126,7 @@ bool TFFLoader::LoadDevices() {
         const char* why = dlerror();
         log_format(nullptr, llError, "Load library %s error: %s", name.c_str(), why ? why : "unknown error");
         devices_ = nullptr;
+        devices_failed_ = true;
         return false;
     }
     reinterpret_cast<void (*)()>(register_all)();  // so that -f lavfi inputs work

@@ -82,8 +82,10 @@ public:
     // Sets the shut-down flag, unloads everything and frees the lock table.
     void Shutdown();
 
-    // Opens the deferred avdevice and registers its formats, once; any
-    // thread. False (with the loader's error text logged) when it cannot.
+    // Opens the deferred avdevice and registers its formats; any thread.
+    // True only for the call that did so: a look-up of a format or option
+    // name that found nothing is then worth repeating. False when they were
+    // there before or cannot be opened (the error logged once).
     bool LoadDevices();
 
 private:
@@ -107,6 +109,7 @@ private:
 
     std::mutex devices_guard_;
     void* devices_ = nullptr;  // never closed: the other libraries keep its formats
+    bool devices_failed_ = false;
 };
 
 // An input format by name, device formats included (loaded when the name is
