@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cstring>
+
 #include "engine/base/FFLog.h"
 #include "engine/base/libav.h"
 
@@ -73,10 +75,30 @@ void TFFLoader::Unload(TLibrarySet set) {
     }
 }
 
-// The libraries are linked: the handle is the one the dynamic linker already
-// holds, found without loading anything. An overridden file name is opened
-// for real, which is how a missing library shows up. avdevice under its own
-// name is deferred (LoadDevices).
+namespace {
+
+// A linked library is known by one of its functions: asking the dynamic
+// linker for it (a dlopen of a loaded library) would still walk all its
+// dependencies, a few milliseconds of every start.
+void* linked_function(int index) {
+    switch (index) {
+    case liAVCodec: return reinterpret_cast<void*>(&avcodec_version);
+    case liAVFilter: return reinterpret_cast<void*>(&avfilter_version);
+    case liAVFormat: return reinterpret_cast<void*>(&avformat_version);
+    case liAVUtil: return reinterpret_cast<void*>(&avutil_version);
+    case liSWResample: return reinterpret_cast<void*>(&swresample_version);
+    case liSWScale: return reinterpret_cast<void*>(&swscale_version);
+    case liRuntime: return reinterpret_cast<void*>(&std::strlen);
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+// The libraries are linked: the handle stands for the library the dynamic
+// linker already holds. An overridden file name is opened for real, which is
+// how a missing library shows up. avdevice under its own name is deferred
+// (LoadDevices).
 bool TFFLoader::LoadLibrary(int index) {
     TLibraryStatus& st = status_[static_cast<size_t>(index)];
     const TLibraryItem& item = table_[static_cast<size_t>(index)];
@@ -84,7 +106,8 @@ bool TFFLoader::LoadLibrary(int index) {
         st.Deferred = true;
     } else if (!st.Handle) {
         const std::string name = st.FileName.empty() ? item.FileName() : st.FileName;
-        void* handle = st.FileName.empty() ? dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD) : nullptr;
+        void* handle = st.FileName.empty() ? linked_function(index) : nullptr;
+        st.Owned = !handle;
         if (!handle) handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
             const char* why = dlerror();
@@ -110,7 +133,7 @@ void TFFLoader::UnloadLibrary(int index) {
     }
     st.Deferred = false;
     if (st.Handle) {
-        dlclose(st.Handle);
+        if (st.Owned) dlclose(st.Handle);
         st.Handle = nullptr;
     }
 }

@@ -48,6 +48,7 @@ struct TLibraryStatus {
     void* Handle = nullptr;  // null when not loaded
     bool Bound = false;
     bool Deferred = false;   // loaded: opened when first needed (avdevice)
+    bool Owned = false;      // opened by the loader (an overridden name): closed on unload
 };
 
 // The lock table's operations (the codes of the libraries' old lock manager).
