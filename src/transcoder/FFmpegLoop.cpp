@@ -398,8 +398,12 @@ int TCustomFFmpeg::decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame
 }
 
 int TCustomFFmpeg::send_frame_to_filters(TInputStream& ist, AVFrame* frame) {
-    for (TInputFilter* f : ist.filters) {
-        const int ret = av_buffersrc_add_frame_flags(f->filter, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
+    for (size_t i = 0; i < ist.filters.size(); ++i) {
+        TInputFilter* f = ist.filters[i];
+        // The last graph takes the frame over (the caller only unrefs it
+        // then); the others get references of their own.
+        const int flags = i + 1 < ist.filters.size() ? AV_BUFFERSRC_FLAG_KEEP_REF : 0;
+        const int ret = av_buffersrc_add_frame_flags(f->filter, frame, flags);
         if (ret < 0 && ret != AVERROR_EOF) raise_error("Failed to inject frame into filter network");
     }
     return 0;
