@@ -12,6 +12,7 @@
 # sonorix-make-media (default: NEW_BUILD's, else build/'s). Exits 1 on any
 # difference; the differing logs stay in bench/out/null_agreement/.
 set -euo pipefail
+shopt -s inherit_errexit
 root=$(cd "$(dirname "$0")/.." && pwd)
 old=$(cd "$1" && pwd)
 new=$(cd "$2" && pwd)
@@ -34,8 +35,8 @@ tool() {  # BUILD -> path of null_log built against it
         c++ -O2 -std=c++20 -Wall -Wextra -I"$src/src" -o "$bin" "$root/bench/null_log.cpp" \
             "$build/src/engine/libsonorix_engine.a" "$build/src/transcoder/libsonorix_transcoder.a" \
             "$build/src/engine/base/libsonorix_engine_base.a" \
-            $(pkg-config --libs libavformat libavcodec libavfilter libavutil libswresample libswscale libavdevice) \
-            -pthread -ldl
+            $(pkg-config --libs libavformat libavcodec libavfilter libavutil libswresample libswscale) \
+            $(pkg-config --libs libavdevice) -pthread -ldl || exit 1  # builds that still link avdevice need it
     fi
     echo "$bin"
 }

@@ -2,8 +2,8 @@
 // writes it, so that two builds can be compared line by line
 // (bench/null_agreement.sh). Prints every line at llInfo or above in order;
 // of the stats lines only the final one is kept, and there the fps field
-// (frames per second of wall time) is blanked: everything else must not
-// depend on timing.
+// (frames per second of wall time) is blanked, as are the addresses of the
+// libraries' objects ("[aac @ 0x...]"): nothing else may vary between runs.
 //
 //   null_log [--output-options TEXT] FILE     (default " -af volumedetect -f null -vn")
 //
@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
 
     const std::regex stats("^frame= *[0-9]+ fps=[ 0-9.]+ ");
     const std::regex fps("fps=[ 0-9.]+ ");
+    const std::regex address(" @ 0x[0-9a-f]+\\]");
     size_t last_stats = lines.size();
     for (size_t i = 0; i < lines.size(); ++i) {
         if (std::regex_search(lines[i], stats)) last_stats = i;
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
         if (std::regex_search(lines[i], stats)) {
             if (i == last_stats) std::printf("%s\n", std::regex_replace(lines[i], fps, "fps=- ").c_str());
         } else {
-            std::printf("%s\n", lines[i].c_str());
+            std::printf("%s\n", std::regex_replace(lines[i], address, " @ -]").c_str());
         }
     }
     return ok ? 0 : 1;
