@@ -84,7 +84,7 @@ if [ ! -x "$out/convert_batch" ] || [ "$out/convert_batch" -ot "$root/bench/conv
     c++ -O2 -std=c++20 -Wall -Wextra -I"$src/src" -o "$out/convert_batch" "$root/bench/convert_batch.cpp" \
         "$libs/engine/libsonorix_engine.a" "$libs/transcoder/libsonorix_transcoder.a" \
         "$libs/engine/base/libsonorix_engine_base.a" \
-        $(pkg-config --libs libavformat libavcodec libavfilter libavutil libswresample libswscale libavdevice) \
+        $(pkg-config --libs libavformat libavcodec libavfilter libavutil libswresample libswscale) \
         -pthread -ldl
 fi
 echo "setup: ready: $build/src/cli/sonorix-cli, $out/convert_batch, $out/ref, $media"

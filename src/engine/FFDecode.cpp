@@ -158,7 +158,7 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
 
     const AVInputFormat* forced = nullptr;
     if (!AFormatName.empty()) {
-        forced = av_find_input_format(AFormatName.c_str());
+        forced = find_input_format(AFormatName);
         if (!forced) {
             Error(llError, Format("Unknown input format: %s", AFormatName.c_str()));
             EmptyOptions();

@@ -483,7 +483,7 @@ void TCustomEncoder::DeliverTerminate(const TTerminateInfo& info, bool wait_for_
     const bool in_main = TriggerEventInMainThread;
     std::thread([this, info, wait_for_delivered, pending, live, alive, in_main] {
         if (wait_for_delivered) {
-            while (pending->load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            while (pending->load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         auto call = [this, &info, &alive] {
             if (alive->load()) OnTerminate(this, info);
@@ -497,6 +497,9 @@ void TCustomEncoder::DeliverTerminate(const TTerminateInfo& info, bool wait_for_
         }
         if (!wait_for_delivered) --*pending;
         --*live;
+        // A main thread waiting for the deliveries (WaitForDeliveries) wakes
+        // now, not at the end of its slice.
+        if (in_main) MainThreadQueue::Instance().Post([] {});
     }).detach();
 }
 

@@ -131,6 +131,11 @@ struct TOutputStream {
     bool stream_copy = false;
     bool attachment = false;
     bool encoder_open = false;
+    bool codec_from_muxer = false;  // no codec named by the options: the muxer's default
+    // A null output's stream whose codec the options did not name: nobody
+    // reads its packets, so its frames are counted as the encoder would have
+    // packed them, not encoded, and nothing is written.
+    bool discard_packets = false;
     int64_t max_frames = INT64_MAX;
     int copy_prior_start = -1;
     int copy_initial_nonkeyframes = 0;
@@ -339,6 +344,7 @@ private:
     void do_audio_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame);
     void do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame);
     void encode_and_write(TOutputFile& of, TOutputStream& ost, const AVFrame* frame, const char* what);
+    void count_discarded_packet(TOutputFile& of, TOutputStream& ost, const AVFrame& frame);
     void do_streamcopy(TInputStream& ist, TOutputStream& ost, const AVPacket* pkt);
     void write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt);
     bool check_recording_time(TOutputStream& ost);
@@ -384,6 +390,9 @@ private:
     bool counts_changed_ = false;
     std::vector<char> input_eagain_;  // per input file
     int multi_frame_warnings_ = 0;
+    // Reused on every step of the worker: the sink's frame, a discarded packet.
+    FramePtr reap_frame_;
+    PacketPtr discarded_packet_;
     int current_input_ = 0;  // joining: the input being read
 
     // Set-up helpers (FFmpegInput.cpp, FFmpegOutput.cpp).

@@ -31,7 +31,8 @@ std::string sample_fmt_list(const AVCodecContext* ctx, const AVCodec* codec) {
     if (ctx->sample_fmt != AV_SAMPLE_FMT_NONE) return av_get_sample_fmt_name(ctx->sample_fmt);
     std::string list;
     for (const AVSampleFormat* p = codec ? codec->sample_fmts : nullptr; p && *p != AV_SAMPLE_FMT_NONE; ++p) {
-        list += (list.empty() ? "" : "|") + std::string(av_get_sample_fmt_name(*p));
+        if (!list.empty()) list += '|';
+        list += av_get_sample_fmt_name(*p);
     }
     return list;
 }
@@ -40,7 +41,8 @@ std::string sample_rate_list(const AVCodecContext* ctx, const AVCodec* codec) {
     if (ctx->sample_rate) return std::to_string(ctx->sample_rate);
     std::string list;
     for (const int* p = codec ? codec->supported_samplerates : nullptr; p && *p; ++p) {
-        list += (list.empty() ? "" : "|") + std::to_string(*p);
+        if (!list.empty()) list += '|';
+        list += std::to_string(*p);
     }
     return list;
 }
@@ -51,7 +53,8 @@ std::string channel_layout_list(const AVCodecContext* ctx, const AVCodec* codec)
     }
     std::string list;
     for (const AVChannelLayout* p = codec ? codec->ch_layouts : nullptr; p && p->nb_channels; ++p) {
-        list += (list.empty() ? "" : "|") + layout_text(*p);
+        if (!list.empty()) list += '|';
+        list += layout_text(*p);
     }
     return list;
 }
@@ -60,7 +63,8 @@ std::string pix_fmt_list(const AVCodecContext* ctx, const AVCodec* codec) {
     if (ctx->pix_fmt != AV_PIX_FMT_NONE) return av_get_pix_fmt_name(ctx->pix_fmt);
     std::string list;
     for (const AVPixelFormat* p = codec ? codec->pix_fmts : nullptr; p && *p != AV_PIX_FMT_NONE; ++p) {
-        list += (list.empty() ? "" : "|") + std::string(av_get_pix_fmt_name(*p));
+        if (!list.empty()) list += '|';
+        list += av_get_pix_fmt_name(*p);
     }
     return list;
 }
@@ -216,7 +220,10 @@ int TCustomFFmpeg::configure_output_audio(TFilterGraph& fg, TOutputFilter& ofilt
         av_channel_layout_uninit(&enc->ch_layout);
         av_channel_layout_default(&enc->ch_layout, channels);
     }
-    const std::string fmts = sample_fmt_list(enc, ost.enc);
+    // The sample formats of an encoder that gets no frames constrain nothing,
+    // unless an output hook is shown the frames or the options chose a format.
+    const bool format_read = !ost.discard_packets || OnAudioOutputHook || enc->sample_fmt != AV_SAMPLE_FMT_NONE;
+    const std::string fmts = format_read ? sample_fmt_list(enc, ost.enc) : std::string();
     const std::string rates = sample_rate_list(enc, ost.enc);
     const std::string layouts = channel_layout_list(enc, ost.enc);
     if (!fmts.empty() || !rates.empty() || !layouts.empty()) {
@@ -270,7 +277,8 @@ int TCustomFFmpeg::configure_filtergraph(TFilterGraph& fg) {
         std::string swr;
         const AVDictionaryEntry* e = nullptr;
         while ((e = av_dict_get(ost.swr_opts.get(), "", e, AV_DICT_IGNORE_SUFFIX))) {
-            swr += (swr.empty() ? "" : ":") + std::string(e->key) + "=" + e->value;
+            if (!swr.empty()) swr += ':';
+            swr += std::string(e->key) + "=" + e->value;
         }
         if (!swr.empty()) av_opt_set(graph, "aresample_swr_opts", swr.c_str(), 0);
     }

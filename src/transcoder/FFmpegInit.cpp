@@ -29,6 +29,34 @@ bool is_one_of(const char* name, std::initializer_list<const char*> names) {
     return false;
 }
 
+// Nobody reads a null output's packets. Where the options left the codec to
+// the muxer, its default encoder packs each frame into one packet of a size
+// known beforehand (PCM audio; video frames wrapped whole, the size of the
+// library's frame record, which is this header's when the versions agree):
+// such a stream's frames are counted instead of encoded, and the sizes and
+// times of the reports stay the same.
+bool packets_unread(const TOutputStream& ost, const AVFormatContext* oc) {
+    const AVOutputFormat* f = oc->oformat;
+    if (!ost.codec_from_muxer || !ost.enc || std::strcmp(f->name, "null") || !ost.bitstream_filters.empty()) return false;
+    if (ost.enc_ctx->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) return false;
+    switch (ost.enc_ctx->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+        return ost.enc->id == f->audio_codec && av_get_bits_per_sample(ost.enc->id) > 0;
+    case AVMEDIA_TYPE_VIDEO:
+        return ost.enc->id == f->video_codec && ost.enc->id == AV_CODEC_ID_WRAPPED_AVFRAME &&
+               avutil_version() == LIBAVUTIL_VERSION_INT;
+    default:
+        return false;
+    }
+}
+
+bool takes_sample_format(const AVCodec* codec, AVSampleFormat format) {
+    for (const AVSampleFormat* p = codec->sample_fmts; p && *p != AV_SAMPLE_FMT_NONE; ++p) {
+        if (*p == format) return true;
+    }
+    return !codec->sample_fmts;
+}
+
 }  // namespace
 
 size_t TCustomFFmpeg::open_encoder_count() {
@@ -217,6 +245,7 @@ int TCustomFFmpeg::init_encoding(TOutputStream& ost, std::string& error) {
     AVCodecContext* enc = ost.enc_ctx.get();
     const AVMediaType type = enc->codec_type;
     AVFormatContext* oc = output_files[static_cast<size_t>(ost.file_index)].ctx.get();
+    ost.discard_packets = packets_unread(ost, oc);
 
     AVFilterContext* sink = nullptr;
     if ((type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) && (ist || ost.filter)) {
@@ -264,6 +293,9 @@ int TCustomFFmpeg::init_encoding(TOutputStream& ost, std::string& error) {
         parse_forced_key_frames(ost);
     } else if (type == AVMEDIA_TYPE_AUDIO && sink) {
         enc->sample_fmt = static_cast<AVSampleFormat>(av_buffersink_get_format(sink));
+        // Nothing reaches an encoder whose packets are discarded, and the
+        // graph did not convert for it: it opens with a format it takes.
+        if (ost.discard_packets && !takes_sample_format(ost.enc, enc->sample_fmt)) enc->sample_fmt = ost.enc->sample_fmts[0];
         enc->sample_rate = av_buffersink_get_sample_rate(sink);
         av_channel_layout_uninit(&enc->ch_layout);
         av_buffersink_get_ch_layout(sink, &enc->ch_layout);

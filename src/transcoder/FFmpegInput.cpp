@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/base/FFLoad.h"
 #include "transcoder/FFmpeg.h"
 #include "transcoder/FFmpegFiles.h"
 
@@ -118,7 +119,7 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
 
     const AVInputFormat* file_iformat = nullptr;
     if (!o.format.empty()) {
-        file_iformat = av_find_input_format(o.format.c_str());
+        file_iformat = find_input_format(o.format);
         if (!file_iformat) {
             set_last_error(Format("Unknown input format: \"%s\"", o.format.c_str()));
             log_message(this, llFatal, last_error());

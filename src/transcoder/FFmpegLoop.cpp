@@ -398,15 +398,21 @@ int TCustomFFmpeg::decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame
 }
 
 int TCustomFFmpeg::send_frame_to_filters(TInputStream& ist, AVFrame* frame) {
-    for (TInputFilter* f : ist.filters) {
-        const int ret = av_buffersrc_add_frame_flags(f->filter, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
+    for (size_t i = 0; i < ist.filters.size(); ++i) {
+        TInputFilter* f = ist.filters[i];
+        // The last graph takes the frame over (the caller only unrefs it
+        // then); the others get references of their own.
+        const int flags = i + 1 < ist.filters.size() ? AV_BUFFERSRC_FLAG_KEEP_REF : 0;
+        const int ret = av_buffersrc_add_frame_flags(f->filter, frame, flags);
         if (ret < 0 && ret != AVERROR_EOF) raise_error("Failed to inject frame into filter network");
     }
     return 0;
 }
 
 int TCustomFFmpeg::reap_filters() {
-    FramePtr frame = new_frame();
+    if (!reap_frame_) reap_frame_ = new_frame();
+    FramePtr& frame = reap_frame_;
+    av_frame_unref(frame.get());  // a frame left by an exception
     for (auto& p : output_streams) {
         TOutputStream& ost = *p;
         if (!ost.filter || !ost.filter->filter || !ost.encoder_open) continue;
@@ -522,6 +528,10 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
 }
 
 void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const AVFrame* frame, const char* what) {
+    if (ost.discard_packets) {
+        if (frame) count_discarded_packet(of, ost, *frame);
+        return;
+    }
     AVCodecContext* enc = ost.enc_ctx.get();
     ClearLastLibraryError();
     int ret = avcodec_send_frame(enc, frame);
@@ -540,6 +550,27 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
         write_packet(of, ost, pkt.get());
     }
     if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) raise_error(with_library_detail(what));
+}
+
+// The packet the muxer's PCM or frame-wrapping encoder makes of one frame:
+// its size, and the frame's time as its timestamps. It goes through the
+// bookkeeping of a written packet, but not to the muxer.
+void TCustomFFmpeg::count_discarded_packet(TOutputFile& of, TOutputStream& ost, const AVFrame& frame) {
+    const AVCodecContext* enc = ost.enc_ctx.get();
+    if (!discarded_packet_) discarded_packet_ = new_packet();
+    PacketPtr& pkt = discarded_packet_;
+    av_packet_unref(pkt.get());
+    if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
+        pkt->size = frame.nb_samples * enc->ch_layout.nb_channels * (av_get_bits_per_sample(enc->codec_id) / 8);
+        pkt->duration = frame.nb_samples;
+        audio_size_ += pkt->size;
+    } else {
+        pkt->size = static_cast<int>(sizeof(AVFrame));
+        video_size_ += pkt->size;
+    }
+    pkt->pts = pkt->dts = frame.pts;
+    av_packet_rescale_ts(pkt.get(), enc->time_base, ost.st->time_base);
+    write_packet(of, ost, pkt.get());
 }
 
 void TCustomFFmpeg::flush_encoders() {
@@ -610,6 +641,7 @@ void TCustomFFmpeg::write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* 
     else if (pkt->pts != AV_NOPTS_VALUE) ost.last_mux_dts = pkt->pts;
     ost.data_size += pkt->size;
     pkt->stream_index = ost.index;
+    if (ost.discard_packets) return;
     write_filtered_packet(of, ost, pkt);
 }
 

@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "engine/base/FFLoad.h"
+
 namespace sonorix {
 
 namespace {
@@ -458,7 +460,8 @@ bool TCustomFFmpegOpt::library_option_exists(const std::string& opt) const {
     for (int i = 1; i < 4; ++i) {
         if (av_opt_find(&classes[i], opt.c_str(), nullptr, 0, kSearch)) return true;
     }
-    return false;
+    // Some names only a device format knows: its library is loaded now.
+    return TFFLoader::Instance().LoadDevices() && library_option_exists(opt);
 }
 
 void TCustomFFmpegOpt::prescan_log_level(const std::vector<std::string>& args) {

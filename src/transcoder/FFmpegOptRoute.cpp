@@ -3,6 +3,8 @@
 // specifiers and codec look-up.
 #include "transcoder/FFmpegOpt.h"
 
+#include "engine/base/FFLoad.h"
+
 namespace sonorix {
 
 namespace {
@@ -100,7 +102,9 @@ int TCustomFFmpegOpt::route_library_option(const std::string& opt, const std::st
         if ((ret = swr_opts_.set(opt, arg)) < 0) return ret;
         consumed = true;
     }
-    return consumed ? 0 : AVERROR_OPTION_NOT_FOUND;
+    if (consumed) return 0;
+    // Some names only a device format knows: its library is loaded now.
+    return TFFLoader::Instance().LoadDevices() ? route_library_option(opt, arg) : AVERROR_OPTION_NOT_FOUND;
 }
 
 void TCustomFFmpegOpt::check_options_consumed(const AVDictionary* left) {

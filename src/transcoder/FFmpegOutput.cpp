@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "engine/base/FFLoad.h"
 #include "transcoder/FFmpeg.h"
 
 namespace sonorix {
@@ -79,6 +80,7 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
     } else {
         st->codecpar->codec_id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, type);
         ost.enc = avcodec_find_encoder(st->codecpar->codec_id);
+        ost.codec_from_muxer = true;
     }
     ost.source_index = source_index;
     if (ost.stream_copy) refuse_filtered_copy(o, oc, ost);
@@ -518,6 +520,9 @@ int TCustomFFmpeg::OpenOutputFile(TOptionsContext& o, const std::string& options
     AVFormatContext* raw = nullptr;
     ret = avformat_alloc_output_context2(&raw, nullptr, o.format.empty() ? nullptr : o.format.c_str(),
                                          file_name.c_str());
+    if (!raw && ret != AVERROR(ENOMEM) && !o.format.empty() && TFFLoader::Instance().LoadDevices()) {
+        ret = avformat_alloc_output_context2(&raw, nullptr, o.format.c_str(), file_name.c_str());  // a device
+    }
     if (!raw) {
         if (ret == AVERROR(ENOMEM)) set_last_error(error_code_text(file_name, ret));
         else if (!o.format.empty()) set_last_error(Format("Unknown output format: \"%s\"", o.format.c_str()));

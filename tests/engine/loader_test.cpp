@@ -1,5 +1,6 @@
 #include "engine/base/FFLoad.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -34,7 +35,7 @@ TEST_F(Loader, NothingIsLoadedBeforeTheFirstLoadAndEverythingAfter) {
 TEST_F(Loader, TableReportsTheLinkedVersions) {
     TFFLoader& loader = TFFLoader::Instance();
     const std::pair<const char*, unsigned> want[] = {
-        {"avcodec", avcodec_version()},   {"avdevice", avdevice_version()},
+        {"avcodec", avcodec_version()},   {"avdevice", LIBAVDEVICE_VERSION_INT},
         {"avfilter", avfilter_version()}, {"avformat", avformat_version()},
         {"avutil", avutil_version()},     {"swresample", swresample_version()},
         {"swscale", swscale_version()},
@@ -65,6 +66,28 @@ TEST_F(Loader, CheckLoadedNamesTheFirstMissingLibrary) {
         EXPECT_STREQ(e.what(), "Library avdevice not loaded.");
     }
     EXPECT_NO_THROW(loader.CheckLoaded(kDecoderLibraries));
+}
+
+// avdevice and the many libraries it needs are opened only when a format
+// name is asked for that no other format has. In a fresh process (the
+// child), as at the program's start.
+TEST_F(Loader, DeviceFormatsLoadTheirLibraryWhenFirstAskedFor) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::string name = "libavdevice.so." + std::to_string(LIBAVDEVICE_VERSION_MAJOR);
+            const auto in_process = [&] {
+                void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+                if (handle) dlclose(handle);
+                return handle != nullptr;
+            };
+            TFFLoader& loader = TFFLoader::Instance();
+            const bool ok = loader.Load(kEncoderLibraries) && loader.Loaded(kEncoderLibraries) && !in_process() &&
+                            find_input_format("wav") && !find_input_format("no-such-format") && in_process() &&
+                            find_input_format("lavfi") && loader.Load(kEncoderLibraries);
+            std::_Exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Loader, EmptySetIsRefused) {

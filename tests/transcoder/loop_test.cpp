@@ -103,6 +103,96 @@ TEST_F(LoopTest, MeasurementReportsPeakBeforeTermination) {
     EXPECT_EQ(terminations_, 1);
 }
 
+// What a null output reports, with its frames counted instead of encoded.
+struct NullReport {
+    std::vector<bool> discarded;       // per output stream
+    std::string stats, summary;        // final stats line (fps blanked), summary
+    std::vector<std::string> detect;   // the filter's result lines
+    std::vector<std::string> mapping;  // stream mapping lines
+    int frame = -2;
+    int64_t position = -2;
+};
+
+class NullOutputTest : public LoopTest {
+protected:
+    NullReport run_null(const std::string& input, const std::string& options) {
+        {
+            std::lock_guard lock(mutex_);
+            lines_.clear();
+        }
+        NullReport r;
+        TCustomFFmpeg core;
+        core.build_option_table();
+        core.ProgressIntervalUs = INT64_MAX;
+        core.OnProgress = [&](TCustomFFmpeg*, int input, int frame, int, float, float, int64_t, int64_t position,
+                              int64_t) {
+            r.frame = frame;
+            r.position = position;
+            if (input >= 0) return;
+            for (auto& p : core.output_streams) r.discarded.push_back(p->discard_packets);
+        };
+        bool terminated = false;
+        core.OnTerminate = [&](TCustomFFmpeg*) { terminated = true; };
+        {
+            OptionsContextScope scope(core);
+            EXPECT_EQ(core.OpenInputFile(*scope, "", input, ""), 0) << core.last_error();
+        }
+        {
+            OptionsContextScope scope(core);
+            EXPECT_EQ(core.OpenOutputFile(*scope, options, false, "/dev/null", ""), 0) << core.last_error();
+        }
+        core.Start(false, tpNormal);
+        EXPECT_TRUE(terminated && core.Completed() && !core.Failed()) << options << ": " << core.ErrorText();
+        std::lock_guard lock(mutex_);
+        for (const Line& l : lines_) {
+            if (l.text.rfind("frame=", 0) == 0) r.stats = std::regex_replace(l.text, std::regex("fps=[ 0-9.]+"), "fps=");
+            else if (l.text.find("muxing overhead") != std::string::npos) r.summary = l.text;
+            else if (l.text.rfind("  Stream #", 0) == 0) r.mapping.push_back(l.text);
+            else if (std::regex_search(l.text, std::regex("(n_samples|mean_volume|max_volume|histogram_[0-9]+db):"))) {
+                r.detect.push_back(std::regex_replace(l.text, std::regex(" @ 0x[0-9a-f]+"), ""));
+            }
+        }
+        return r;
+    }
+};
+
+// A null output whose codec the options left to the muxer counts its frames
+// as the muxer's default encoders would have packed them; one whose codec
+// they name still encodes. Both tell the same.
+TEST_F(NullOutputTest, CountedFramesReportWhatEncodingReports) {
+    test::MediaSpec lossy;
+    lossy.duration_seconds = 2.5;
+    test::make_media(*dir_ / "tone.mp3", lossy);  // planar float out of the decoder
+    const struct {
+        const char* file;
+        const char* options;
+        const char* naming;  // the same codecs, named
+        size_t streams;
+    } cases[] = {
+        {"tone.wav", " -af \"volumedetect\" -f null -vn", " -c:a pcm_s16le", 1},
+        {"tone.mp3", " -af \"volumedetect\" -f null -vn", " -c:a pcm_s16le", 1},
+        {"tone.mp3", " -f null -t 1.2", " -acodec pcm_s16le", 1},
+        {"movie.mp4", " -af \"volumedetect\" -f null", " -c:a pcm_s16le -c:v wrapped_avframe", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + c.options);
+        const NullReport counted = run_null(file(c.file), c.options);
+        const NullReport encoded = run_null(file(c.file), std::string(c.options) + c.naming);
+        EXPECT_EQ(counted.discarded, std::vector<bool>(c.streams, true));
+        EXPECT_EQ(encoded.discarded, std::vector<bool>(c.streams, false));
+        EXPECT_NE(counted.summary, "");
+        EXPECT_EQ(counted.summary, encoded.summary);
+        EXPECT_NE(counted.stats, "");
+        EXPECT_EQ(counted.stats, encoded.stats);
+        EXPECT_EQ(counted.detect, encoded.detect);
+        EXPECT_EQ(counted.mapping, encoded.mapping);
+        EXPECT_EQ(counted.frame, encoded.frame);
+        EXPECT_EQ(counted.position, encoded.position);
+        EXPECT_GT(counted.position, 0);
+        EXPECT_EQ(counted.detect.empty(), std::string(c.options).find("volumedetect") == std::string::npos);
+    }
+}
+
 TEST_F(LoopTest, VolumeChangeRaisesPeakAndKeepsDuration) {
     const fs::path target = *dir_ / "louder.wav";
     ASSERT_EQ(open_input(file("tone.wav")), 0);

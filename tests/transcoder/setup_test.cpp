@@ -43,6 +43,9 @@ TEST_F(SetupTest, MeasurementSetsUpWithoutFile) {
         EXPECT_EQ(names.front(), "volumedetect");
         EXPECT_NE(std::find(names.begin(), names.end(), "abuffer"), names.end());
         EXPECT_NE(std::find(names.begin(), names.end(), "abuffersink"), names.end());
+        // The encoder gets no frames: nothing converts for it.
+        EXPECT_EQ(std::find(names.begin(), names.end(), "aformat"), names.end());
+        EXPECT_TRUE(a.discard_packets);
     }
     EXPECT_TRUE(core_complaints().empty());
 }

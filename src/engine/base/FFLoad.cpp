@@ -2,14 +2,17 @@
 
 #include <dlfcn.h>
 
+#include <cstring>
+
 #include "engine/base/FFLog.h"
 #include "engine/base/libav.h"
 
 namespace sonorix {
 
 std::string TLibraryItem::FileName() const {
-    if (System) return "lib" + BaseName + ".so.6";
-    return "lib" + BaseName + ".so" + (Version >= 0 ? "." + std::to_string(Version) : std::string());
+    std::string name = "lib" + BaseName;
+    name += System ? std::string(".so.6") : Version >= 0 ? ".so." + std::to_string(Version) : std::string(".so");
+    return name;
 }
 
 TFFLoader& TFFLoader::Instance() {
@@ -20,7 +23,7 @@ TFFLoader& TFFLoader::Instance() {
 TFFLoader::TFFLoader()
     : table_{{
           {liAVCodec, "avcodec", false, av::major_version(avcodec_version())},
-          {liAVDevice, "avdevice", false, av::major_version(avdevice_version())},
+          {liAVDevice, "avdevice", false, LIBAVDEVICE_VERSION_MAJOR},  // not linked: the header's
           {liAVFilter, "avfilter", false, av::major_version(avfilter_version())},
           {liAVFormat, "avformat", false, av::major_version(avformat_version())},
           {liAVUtil, "avutil", false, av::major_version(avutil_version())},
@@ -50,9 +53,8 @@ bool TFFLoader::Load(TLibrarySet set) {
 bool TFFLoader::Loaded(TLibrarySet set) const {
     AssertSet(set, "Loaded");
     for (int i = 0; i < kLibraryCount; ++i) {
-        if ((set & (1u << i)) && !(status_[static_cast<size_t>(i)].Handle && status_[static_cast<size_t>(i)].Bound)) {
-            return false;
-        }
+        const TLibraryStatus& st = status_[static_cast<size_t>(i)];
+        if ((set & (1u << i)) && !((st.Handle || st.Deferred) && st.Bound)) return false;
     }
     return true;
 }
@@ -60,7 +62,7 @@ bool TFFLoader::Loaded(TLibrarySet set) const {
 void TFFLoader::CheckLoaded(TLibrarySet set) const {
     for (int i = 0; i < kLibraryCount; ++i) {
         const auto& st = status_[static_cast<size_t>(i)];
-        if ((set & (1u << i)) && !(st.Handle && st.Bound)) {
+        if ((set & (1u << i)) && !((st.Handle || st.Deferred) && st.Bound)) {
             throw EEngineError(Format("Library %s not loaded.", table_[static_cast<size_t>(i)].BaseName.c_str()));
         }
     }
@@ -73,15 +75,39 @@ void TFFLoader::Unload(TLibrarySet set) {
     }
 }
 
-// The libraries are linked: the handle is the one the dynamic linker already
-// holds, found without loading anything. An overridden file name is opened
-// for real, which is how a missing library shows up.
+namespace {
+
+// A linked library is known by one of its functions: asking the dynamic
+// linker for it (a dlopen of a loaded library) would still walk all its
+// dependencies, a few milliseconds of every start.
+void* linked_function(int index) {
+    switch (index) {
+    case liAVCodec: return reinterpret_cast<void*>(&avcodec_version);
+    case liAVFilter: return reinterpret_cast<void*>(&avfilter_version);
+    case liAVFormat: return reinterpret_cast<void*>(&avformat_version);
+    case liAVUtil: return reinterpret_cast<void*>(&avutil_version);
+    case liSWResample: return reinterpret_cast<void*>(&swresample_version);
+    case liSWScale: return reinterpret_cast<void*>(&swscale_version);
+    case liRuntime: return reinterpret_cast<void*>(&std::strlen);
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+// The libraries are linked: the handle stands for the library the dynamic
+// linker already holds. An overridden file name is opened for real, which is
+// how a missing library shows up. avdevice under its own name is deferred
+// (LoadDevices).
 bool TFFLoader::LoadLibrary(int index) {
     TLibraryStatus& st = status_[static_cast<size_t>(index)];
     const TLibraryItem& item = table_[static_cast<size_t>(index)];
-    if (!st.Handle) {
+    if (index == liAVDevice && st.FileName.empty()) {
+        st.Deferred = true;
+    } else if (!st.Handle) {
         const std::string name = st.FileName.empty() ? item.FileName() : st.FileName;
-        void* handle = st.FileName.empty() ? dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD) : nullptr;
+        void* handle = st.FileName.empty() ? linked_function(index) : nullptr;
+        st.Owned = !handle;
         if (!handle) handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
             const char* why = dlerror();
@@ -105,10 +131,35 @@ void TFFLoader::UnloadLibrary(int index) {
         if (index == liAVUtil) TFFLogger::UnhookLibraryLog();
         st.Bound = false;
     }
+    st.Deferred = false;
     if (st.Handle) {
-        dlclose(st.Handle);
+        if (st.Owned) dlclose(st.Handle);
         st.Handle = nullptr;
     }
+}
+
+bool TFFLoader::LoadDevices() {
+    std::lock_guard guard(devices_guard_);
+    if (devices_ || devices_failed_) return false;
+    const std::string name = table_[liAVDevice].FileName();
+    // The formats it registers live in it: it is never unloaded.
+    devices_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    void* register_all = devices_ ? dlsym(devices_, "avdevice_register_all") : nullptr;
+    if (!register_all) {
+        const char* why = dlerror();
+        log_format(nullptr, llError, "Load library %s error: %s", name.c_str(), why ? why : "unknown error");
+        devices_ = nullptr;
+        devices_failed_ = true;
+        return false;
+    }
+    reinterpret_cast<void (*)()>(register_all)();  // so that -f lavfi inputs work
+    return true;
+}
+
+const AVInputFormat* find_input_format(const std::string& name) {
+    const AVInputFormat* format = av_find_input_format(name.c_str());
+    if (!format && TFFLoader::Instance().LoadDevices()) format = av_find_input_format(name.c_str());
+    return format;
 }
 
 void TFFLoader::PostLoad(int index) {
@@ -120,9 +171,6 @@ void TFFLoader::PostLoad(int index) {
         break;
     case liAVUtil:
         TFFLogger::HookLibraryLog();
-        break;
-    case liAVDevice:
-        avdevice_register_all();  // so that -f lavfi inputs work
         break;
     case liAVFormat:
         break;  // file names are UTF-8 natively: no protocol of our own is needed

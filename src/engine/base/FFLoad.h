@@ -5,6 +5,11 @@
 // post-load steps (log hook and level after avutil, the codec lock table after
 // avcodec) and the error texts. Loading and unloading happen on the main
 // thread; the lock table is used from any task's worker.
+//
+// One library is not linked: avdevice (its formats: "lavfi", grabbers,
+// players) pulls in dozens of libraries that hardly a job needs. Loading it is
+// deferred until a format name is looked up that no other format has; it is
+// then opened once, its formats registered, and it stays for the process.
 #pragma once
 
 #include <array>
@@ -16,6 +21,8 @@
 #include <string>
 
 #include "engine/base/FFBase.h"
+
+struct AVInputFormat;
 
 namespace sonorix {
 
@@ -40,6 +47,8 @@ struct TLibraryStatus {
     std::string FileName;    // override of the table's name; empty = the table's
     void* Handle = nullptr;  // null when not loaded
     bool Bound = false;
+    bool Deferred = false;   // loaded: opened when first needed (avdevice)
+    bool Owned = false;      // opened by the loader (an overridden name): closed on unload
 };
 
 // The lock table's operations (the codes of the libraries' old lock manager).
@@ -74,6 +83,12 @@ public:
     // Sets the shut-down flag, unloads everything and frees the lock table.
     void Shutdown();
 
+    // Opens the deferred avdevice and registers its formats; any thread.
+    // True only for the call that did so: a look-up of a format or option
+    // name that found nothing is then worth repeating. False when they were
+    // there before or cannot be opened (the error logged once).
+    bool LoadDevices();
+
 private:
     TFFLoader();
     bool LoadLibrary(int index);
@@ -92,7 +107,15 @@ private:
     int next_lock_id_ = 1;
     int codec_lock_slot_ = 0;
     std::atomic<bool> codec_lock_registered_{false};
+
+    std::mutex devices_guard_;
+    void* devices_ = nullptr;  // never closed: the other libraries keep its formats
+    bool devices_failed_ = false;
 };
+
+// An input format by name, device formats included (loaded when the name is
+// no other format's). Null when there is none.
+const AVInputFormat* find_input_format(const std::string& name);
 
 // RAII holder of the codec lock.
 class CodecOpenLock {
