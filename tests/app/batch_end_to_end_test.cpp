@@ -95,12 +95,14 @@ TEST_F(BatchEndToEndTest, NormalizeBringsEveryPeakToFullScaleAndTheCliWritesTheS
     EXPECT_NEAR(measure_audio(dest / "song.wav").peak_db, 0.0, 0.05);
     EXPECT_NEAR(measure_audio(dest / "song.flac").peak_db, 0.0, 0.05);
     EXPECT_NEAR(measure_audio(dest / "other.wav").peak_db, 0.0, 0.05);
-    // Lossy codecs: the measured peak of the source is of its decoded samples;
-    // the re-encoded target lands within the coder's error of full scale.
+    // Lossy codecs: a target that decodes past full scale is converted once
+    // more a little lower, so it lands just under it.
     const double mp3 = measure_audio(dest / "song.mp3").peak_db, aac = measure_audio(dest / "clip.mp4").peak_db;
     std::cout << "normalized peaks: MP3 " << mp3 << " dB, AAC " << aac << " dB\n";
-    EXPECT_NEAR(mp3, 0.0, 0.5);
-    EXPECT_NEAR(aac, 0.0, 0.5);
+    for (const double peak : {mp3, aac}) {
+        EXPECT_LE(peak, 0.0);
+        EXPECT_GT(peak, -1.0);
+    }
     const StreamPackets before = count_packets(out / "in" / "clip.mp4", AVMEDIA_TYPE_VIDEO);
     const StreamPackets after = count_packets(dest / "clip.mp4", AVMEDIA_TYPE_VIDEO);
     EXPECT_EQ(after.codec, AV_CODEC_ID_H264);
