@@ -240,6 +240,7 @@ private:
     void end_batch_measuring(const std::string& message);
     void multi_peak_done();
     bool check_targets();
+    void start_checks(const char* mode, size_t count);
     void targets_checked();
     bool targets_checked_ = false;             // the run's lossy targets were checked
     std::vector<size_t> checked_rows_;          // the rows of the check tasks, in order

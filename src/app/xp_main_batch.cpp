@@ -389,9 +389,15 @@ bool Tmain::check_targets() {
     if (FFdetect.TasksCount() > 0) FFdetect.ClearTasks();
     checked_rows_ = batch_job_->add_checks(FFdetect, false);
     if (checked_rows_.empty()) return false;
-    check_readings_.assign(checked_rows_.size(), {});
+    start_checks("check", checked_rows_.size());
+    return true;
+}
+
+// Runs the check tasks set up on FFdetect, with the dialog still open.
+void Tmain::start_checks(const char* mode, size_t count) {
+    check_readings_.assign(count, {});
     check_index_ = 0;
-    analysis_mode = "check";
+    analysis_mode = mode;
     running_encoder = "ffdetect";
     cancelled = 0;
     FFLogger1.SetActive(true);
@@ -400,7 +406,6 @@ bool Tmain::check_targets() {
     batchaudioc->Label1->setText("Check the peaks......");
     batchaudioc->progresstotal->setValue(0);
     batchaudioc->Button1->setEnabled(true);
-    return true;
 }
 
 // The checks ended: the rows whose peak passed the limit are converted once

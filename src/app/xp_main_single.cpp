@@ -295,16 +295,7 @@ bool Tmain::check_single_target() {
     out.Options += kPeakCheckOptions;
     if (task < 0 || FFdetect.SetOutput(task, kNullDevice, &out) < 0) return false;
     checked_rows_.clear();
-    check_readings_.assign(1, {});
-    check_index_ = 0;
-    analysis_mode = "single_check";
-    running_encoder = "ffdetect";
-    cancelled = 0;
-    FFLogger1.SetActive(true);
-    FFdetect.ThreadPriority = tpNormal;
-    FFdetect.StartTask(1);
-    batchaudioc->Label1->setText("Check the peaks......");
-    batchaudioc->progresstotal->setValue(0);
+    start_checks("single_check", 1);
     return true;
 }
 

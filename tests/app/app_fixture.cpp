@@ -89,6 +89,20 @@ std::string AppTest::last_output_options() {
     return outputs.empty() ? std::string() : outputs.begin()->second.Options;
 }
 
+bool AppTest::finish_shown() const {
+    for (const auto& m : messages.shown) {
+        if (m.text.rfind("Process is finished!", 0) == 0) return true;
+    }
+    return false;
+}
+
+bool AppTest::error_shown() const {
+    for (const auto& m : messages.shown) {
+        if (m.caption == "Error") return true;
+    }
+    return false;
+}
+
 std::pair<double, double> loudness_and_peak(const std::filesystem::path& file) {
     SF_INFO info{};
     SNDFILE* f = sf_open(file.c_str(), SFM_READ, &info);

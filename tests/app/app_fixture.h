@@ -68,6 +68,9 @@ protected:
                  int percent = 100);
     // The output option text of the last conversion.
     std::string last_output_options();
+    // A message starting "Process is finished!" was shown; one captioned "Error" was.
+    bool finish_shown() const;
+    bool error_shown() const;
 
     ui::Tmain& window() { return *ui::main; }
 

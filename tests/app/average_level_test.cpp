@@ -60,23 +60,11 @@ protected:
         wait_until(
             [&] {
                 shown |= ui::batchaudioc->isVisible();
-                return finished() || saw_error() || (shown && !ui::batchaudioc->isVisible());
+                return finish_shown() || error_shown() || (shown && !ui::batchaudioc->isVisible());
             },
             std::chrono::seconds(90));
         pump(std::chrono::milliseconds(50));
-        return finished();
-    }
-    bool finished() const {
-        for (const auto& m : messages.shown) {
-            if (m.text.rfind("Process is finished!", 0) == 0) return true;
-        }
-        return false;
-    }
-    bool saw_error() const {
-        for (const auto& m : messages.shown) {
-            if (m.caption == "Error") return true;
-        }
-        return false;
+        return finish_shown();
     }
     bool nothing_left() const { return fs::is_empty(tmp.path()); }
     TempDir tmp{"sonorix-average-tmp"};

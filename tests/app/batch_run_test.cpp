@@ -54,19 +54,7 @@ protected:
         fs::create_directories(dest);
         dialogs.answers.push_back(dest.string());
         w.BitBtn1->click();
-        return wait_until([&] { return finished() || saw_error(); }) && finished();
-    }
-    bool finished() const {
-        for (const auto& m : messages.shown) {
-            if (m.text.rfind("Process is finished!", 0) == 0) return true;
-        }
-        return false;
-    }
-    bool saw_error() const {
-        for (const auto& m : messages.shown) {
-            if (m.caption == "Error") return true;
-        }
-        return false;
+        return wait_until([&] { return finish_shown() || error_shown(); }) && finish_shown();
     }
     std::string cell(int row, int column) {
         return window().ListView1->topLevelItem(row)->text(column).toStdString();
@@ -199,7 +187,7 @@ TEST_F(BatchRunTest, ASetUpErrorOfALaterMeasurementClosesTheDialog) {
     EXPECT_FALSE(ui::analyzeaudio->isVisible());
     EXPECT_EQ(cell(0, 4), "6.0");
     pump(50ms);
-    EXPECT_FALSE(finished());
+    EXPECT_FALSE(finish_shown());
     EXPECT_TRUE(names_in(out / "dest").empty());
     w.FFdirectc.Decoder().OnBeforeFindStreamInfo = nullptr;
 }
@@ -227,7 +215,7 @@ TEST_F(BatchRunTest, NormalizeCancelWhileTheThirdOfFiveIsMeasured) {
     for (int row = 2; row < 5; ++row) EXPECT_EQ(cell(row, 4), "") << row;
     EXPECT_EQ(w.FFdirectc.TasksCount(), 0);
     EXPECT_TRUE(names_in(dest).empty());
-    EXPECT_FALSE(finished());
+    EXPECT_FALSE(finish_shown());
 }
 
 TEST_F(BatchRunTest, CancelDuringTheConversionLeavesNoPartialFileAndNoMessage) {
@@ -249,7 +237,7 @@ TEST_F(BatchRunTest, CancelDuringTheConversionLeavesNoPartialFileAndNoMessage) {
     EXPECT_FALSE(ui::batchaudioc->isVisible());  // at once
     pump(300ms);
     EXPECT_TRUE(names_in(dest).empty());
-    EXPECT_FALSE(finished());
+    EXPECT_FALSE(finish_shown());
 }
 
 TEST_F(BatchRunTest, TheBarIsThePlainMeanAndStaysWithinItsRange) {

@@ -26,13 +26,7 @@ protected:
         return make_media(out / "in" / name, m);
     }
     bool finished() {
-        return wait_until([&] {
-                   for (const auto& m : messages.shown) {
-                       if (m.text.rfind("Process is finished!", 0) == 0 || m.caption == "Error") return true;
-                   }
-                   return false;
-               }) &&
-               messages.shown.back().text.rfind("Process is finished!", 0) == 0;
+        return wait_until([&] { return finish_shown() || error_shown(); }) && finish_shown();
     }
 };
 
