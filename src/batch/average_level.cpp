@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "engine/FFDecode.h"
 #include "batch/batch_rules.h"
 #include "engine/base/libav.h"
+#include "single/output_options.h"
 #include "single/source_types.h"
 #include "single/text.h"
 
@@ -105,6 +107,15 @@ std::string average_mux_options(const std::string& source, const std::string& ta
     append_filter_chain(options, "-vf", video_filters);
     // After the codec options, which name every audio stream.
     if (video && same_container) copies += " -c:s copy";
+    // The adjusted audio keeps the source's own codec and precision where the
+    // container stays (a 24-bit WAV stays 24-bit, FLAC in MKV stays FLAC).
+    const SourceFacts facts = source_facts(probe);
+    const size_t first = static_cast<size_t>(std::max(probe.FirstAudioStream, 0));
+    if (same_container && first < facts.streams.size() && !facts.streams[first].encoder.empty()) {
+        const StreamFacts& a = facts.streams[first];
+        if (a.codec != facts.container_audio_codec) copies += " -c:a:0 " + a.encoder;
+        if (!a.sample_format.empty()) copies += " -sample_fmt:a:0 " + a.sample_format;
+    }
     return options + copies;
 }
 

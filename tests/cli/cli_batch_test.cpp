@@ -106,6 +106,14 @@ TEST_F(CliBatchTest, AverageRunsItsPhasesAndAFailingNormalizerFailsTheRun) {
     EXPECT_EQ(r.out.find("\"gain_db\": null"), std::string::npos) << r.out;  // the normalizer named both
     EXPECT_NEAR(test::measure_audio(dir / "out" / "a.wav").rms_db, test::measure_audio(dir / "out" / "b.flac").rms_db, 0.5);
     EXPECT_TRUE(fs::is_empty(tmp));
+    // A 24-bit source keeps its precision through the intermediate file.
+    test::MediaSpec deep;
+    deep.audio_codec = "pcm_s24le";
+    test::make_media(dir / "in" / "deep.wav", deep);
+    const fs::path kept = dir / "kept";
+    fs::create_directories(kept);
+    EXPECT_EQ(cli({"average", "-o", kept.string(), in("deep.wav"), in("a.wav")}).status, 0);
+    EXPECT_NE(cli({"info", (kept / "deep.wav").string()}).out.find("pcm_s24le"), std::string::npos);
 
     const fs::path failing = dir / "failing.sh";
     test::write_file(failing, "#!/bin/sh\necho 'cannot read' >&2\nexit 3\n");
