@@ -254,8 +254,13 @@ bool NormalizerRun::pump(int timeout_ms) {
         }
     }
     int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, fd_ < 0 ? 0 : WNOHANG);
-    if (done == 0) return true;
+    // Never a blocking wait: a program that closed its output may still run,
+    // and the window must not freeze on it.
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == 0) {
+        if (fd_ < 0 && timeout_ms > 0) ::usleep(static_cast<useconds_t>(std::min(timeout_ms, 10)) * 1000);
+        return true;
+    }
     if (fd_ >= 0) {
         // Ended, but something it started may hold the pipe: take what is
         // there and stop listening.

@@ -99,8 +99,10 @@ TEST_F(NormalizerRunTest, FilesArriveAsSeparateArgumentsAndAKillEndsTheRun) {
     EXPECT_EQ(run.output().last_lines(), "[-m][/Tmp/A b/0.wav][/t/*.wav]");
     EXPECT_FALSE(run.failure());
 
+    // One that closes its output and goes on: pumping does not wait for it.
     NormalizerRun stuck;
-    ASSERT_TRUE(stuck.start(script("sleep 30"), {}));
+    ASSERT_TRUE(stuck.start(script("exec >/dev/null 2>&1; sleep 30"), {}));
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(stuck.pump(0));
     stuck.kill();
     EXPECT_EQ(stuck.failure(), "was killed by signal 15 (Terminated)");
 }
