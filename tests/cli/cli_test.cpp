@@ -67,13 +67,15 @@ TEST_F(CliTest, MeasureLinesJsonAndFailures) {
 
     const CliRun json = cli({"measure", "--json", "--jobs", "2", file("tone.wav"), file("empty.wav")});
     EXPECT_EQ(json.status, 1);
-    EXPECT_NE(json.out.find("{\"file\": \"" + file("tone.wav") + "\", \"max_volume\": -6.0, \"mean_volume\": -"),
-              std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("{\"file\": \"" + file("empty.wav") +
-                            "\", \"max_volume\": null, \"mean_volume\": null, \"seconds\": null}"),
-              std::string::npos) << json.out;
+    const nlohmann::json records = test::records(json);
+    ASSERT_EQ(records.size(), 2u) << json.out;
+    EXPECT_EQ(records[0]["file"], file("tone.wav"));
+    EXPECT_EQ(records[0]["max_volume"], -6.0);
+    EXPECT_LT(records[0]["mean_volume"].get<double>(), -6.0);
+    EXPECT_TRUE(records[0]["seconds"].is_number());
+    EXPECT_EQ(records[1], (nlohmann::json{{"file", file("empty.wav")}, {"max_volume", nullptr},
+                                          {"mean_volume", nullptr}, {"seconds", nullptr}}));
     EXPECT_NE(json.err.find(file("empty.wav") + ": "), std::string::npos);
-    EXPECT_EQ(cli({"measure", "--jobs", "0", file("tone.wav")}).status, 2);
 }
 
 TEST_F(CliTest, ConvertRaisesThePeakAndReportsFailures) {
@@ -126,12 +128,9 @@ TEST_F(CliTest, EveryCommandNamesAnUnknownFlagAndHonoursDoubleDash) {
     fs::current_path(cwd);
     EXPECT_EQ(info.status, 0) << info.err;
     EXPECT_EQ(measure.status, 0) << measure.err;
-    EXPECT_NE(measure.out.find("\"file\": \"-tone.wav\", \"max_volume\": -6.0"), std::string::npos) << measure.out;
+    EXPECT_EQ(test::records(measure).at(0)["file"], "-tone.wav") << measure.out;
     EXPECT_EQ(convert.status, 0) << convert.err;
     EXPECT_NEAR(test::measure_audio(folder / "-louder.wav").peak_db, -6.0 + 6.02, 0.05);
-    EXPECT_EQ(cli({"measure", "--jobs", "2x", file("tone.wav")}).status, 2);
-    EXPECT_EQ(cli({"convert", file("tone.wav"), file("x.wav"), "--output-options"}).err,
-              "sonorix-cli convert: --output-options needs a value\n");
 }
 
 TEST_F(CliTest, ConvertRefusesTwoPairsWithOneTarget) {
