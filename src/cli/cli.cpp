@@ -193,10 +193,34 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << app.help();
         return 0;
     }
+    // "--name=" gives an option an empty value, where the parser would take
+    // the next argument (a file, for one); a flag takes no value.
+    const auto named = std::find_if(verbs.begin(), verbs.end(),
+                                    [&](const Verb& v) { return v.command->get_name() == args[0]; });
+    std::vector<std::string> line;
+    bool files_only = false;
+    for (const std::string& arg : args) {
+        files_only = files_only || arg == "--";
+        const size_t eq = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+        const std::string name = arg.substr(0, eq);
+        const CLI::Option* option = !files_only && named != verbs.end() && eq != std::string::npos
+                                        ? named->command->get_option_no_throw(name)
+                                        : nullptr;
+        line.push_back(arg);
+        if (!option) continue;
+        if (option->get_expected_min() == 0) {
+            err << "sonorix-cli " << args[0] << ": " << name << " takes no value\n";
+            return 2;
+        }
+        if (eq + 1 == arg.size()) {
+            line.back() = name;
+            line.emplace_back();
+        }
+    }
     const Verb* verb = nullptr;
     auto where = [&] { return verb ? "sonorix-cli " + verb->command->get_name() : std::string("sonorix-cli"); };
     try {
-        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+        app.parse(std::vector<std::string>(line.rbegin(), line.rend()));
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e, out, err);
     } catch (const CLI::CallForVersion& e) {

@@ -57,7 +57,7 @@ TEST_F(CliBatchTest, UsageErrors) {
         {{"measure"}, "FILE is required"},
         {{"measure", "--jobs", "0", a}, "--jobs: needs a number of at least 1"},
         {{"measure", "--jobs", "2x", a}, "--jobs: needs a number of at least 1"},
-        {{"measure", "--json=1", a}, "json"},
+        {{"measure", "--json=1", a}, "sonorix-cli measure: --json takes no value"},
         {{"measure", a, "--jobs"}, "--jobs"},
         {{"measure", "--percent", "5", a}, "unknown option '--percent'"},
         {{"convert", a}, "expected IN OUT"},
@@ -116,6 +116,9 @@ TEST_F(CliBatchTest, HelpOfEveryVerb) {
 
 TEST_F(CliBatchTest, DryRunPrintsTargetsAndOptionsAndWritesNothing) {
     const CliRun r = cli({"normalize", "--dry-run", "-o", out_dir(), "--prefix", "loud_", in("a.wav"), in("b.flac")});
+    // "--prefix=" is an empty prefix: the file after it stays a file.
+    const CliRun empty = cli({"normalize", "--dry-run", "--output=" + out_dir(), "--prefix=", in("a.wav")});
+    EXPECT_EQ(empty.out.rfind(in("a.wav") + " -> " + out_dir() + "/a.wav: ", 0), 0u) << empty.err;
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, in("a.wav") + " -> " + out_dir() + "/loud_a.wav: -y -c:v copy -b:a 1411200 -af volume=6.0dB\n" +
                          // A 16-bit FLAC stays 16-bit.
