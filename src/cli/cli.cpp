@@ -1,9 +1,19 @@
 #include "cli/cli.h"
 
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "batch/batch_rules.h"
 #include "engine/FFDecode.h"
+#include "engine/FFEncode.h"
 #include "engine/base/FFLoad.h"
 
 namespace sonorix::cli {
@@ -12,37 +22,14 @@ namespace {
 
 constexpr const char* kVersion = "2.2.0";
 
-constexpr const char* kUsage =
-    "Usage: sonorix-cli COMMAND [ARGS]\n"
+constexpr const char* kFooter =
+    "Every command takes its options anywhere on the line, as --name VALUE or\n"
+    "--name=VALUE; after -- every argument is a file, also one that starts with '-'.\n"
+    "'sonorix-cli COMMAND --help' shows a command's options.\n"
     "\n"
-    "Commands:\n"
-    "  info FILE...     describe each media file (format, duration, streams)\n"
-    "  measure [--json] [--jobs N] [--loudness] FILE...\n"
-    "                   measure the peak and mean level of each file's audio (with\n"
-    "                   --loudness also its integrated loudness, range and true peak)\n"
-    "  convert [--jobs N] IN OUT [IN OUT ...] [--input-options TEXT]\n"
-    "          [--output-options TEXT] [--second-input FILE [--second-input-options TEXT]]\n"
-    "                   convert each pair with option texts, N at a time\n"
-    "  change --percent N -o DIR [--prefix P] [--jobs N] [--dry-run] [--json] FILE...\n"
-    "                   convert each file with the volume N % (0 to 1000) into DIR\n"
-    "  normalize -o DIR [--prefix P] [--jobs N] [--dry-run] [--json] FILE...\n"
-    "                   measure each file's peak, then amplify it to full scale into DIR\n"
-    "  average -o DIR [--prefix P] [--jobs N] [--dry-run] [--json] FILE...\n"
-    "                   bring every file to the average level of all of them, into DIR\n"
-    "                   (the normalizer: $SONORIX_NORMALIZER, else sonorix-normalize\n"
-    "                   beside this program)\n"
-    "  loudness --target LUFS [--ceiling dBTP] -o DIR [--prefix P] [--jobs N] [--dry-run]\n"
-    "           [--json] FILE...\n"
-    "                   bring each file to the integrated loudness LUFS (-40 to -5) with one\n"
-    "                   gain, its true peak at most the ceiling (default -1 dBTP), into DIR\n"
-    "\n"
-    "Options:\n"
-    "  --help           show this text\n"
-    "  --version        show the version\n"
-    "  --               every argument after it is a file, also one that starts with '-'\n"
-    "\n"
-    "Ctrl-C, SIGTERM and SIGHUP stop the tasks and remove their temporary files;\n"
-    "the exit status is then 128 + the signal's number (130, 143, 129).\n";
+    "Exit status: 0 when everything succeeded, 1 when a file or pair failed, 2 for a\n"
+    "wrong command line. Ctrl-C, SIGTERM and SIGHUP stop the tasks and remove their\n"
+    "temporary files; the exit status is then 128 + the signal's number (130, 143, 129).\n";
 
 std::atomic<int> g_stop_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
@@ -52,14 +39,7 @@ void on_stop_signal(int signal) {
     g_stop_signal.compare_exchange_strong(none, signal);
 }
 
-int info(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto parsed = parse_arguments("info", args, {}, err);
-    if (!parsed) return 2;
-    const std::vector<std::string>& files = parsed->files;
-    if (files.empty()) {
-        err << "sonorix-cli info: no file given\n" << kUsage;
-        return 2;
-    }
+int info(const std::vector<std::string>& files, std::ostream& out, std::ostream& err) {
     TFFLoader& loader = TFFLoader::Instance();
     if (!loader.Load(kDecoderLibraries)) {
         err << loader.LastErrorMessage() << "\n";
@@ -92,50 +72,78 @@ int info(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
 
 }  // namespace
 
-const std::string* Arguments::value(std::string_view flag) const {
-    const auto it = flags.find(flag);
-    return it == flags.end() ? nullptr : &it->second;
+Verb add_info(CLI::App& app) {
+    CLI::App* command = app.add_subcommand("info", "describe each media file (format, duration, streams)");
+    auto files = std::make_shared<std::vector<std::string>>();
+    add_files(*command, *files, "the media files");
+    return {command, [files](std::ostream& out, std::ostream& err) { return info(*files, out, err); }};
 }
 
-std::optional<Arguments> parse_arguments(std::string_view command, const std::vector<std::string>& args,
-                                         std::initializer_list<Flag> known, std::ostream& err) {
-    Arguments parsed;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--") {
-            parsed.files.insert(parsed.files.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-            break;
-        }
-        if (arg.size() < 2 || arg[0] != '-') {
-            parsed.files.push_back(arg);
-            continue;
-        }
-        const size_t eq = arg.find('=');
-        const std::string name = arg.substr(0, eq);
-        const Flag* flag = nullptr;
-        for (const Flag& f : known) {
-            if (f.name == name) flag = &f;
-        }
-        if (!flag) {
-            err << "sonorix-cli: unknown option '" << name << "'\n";
-            return std::nullopt;
-        }
-        if (!flag->takes_value) {
-            if (eq != std::string::npos) {
-                err << "sonorix-cli " << command << ": " << name << " takes no value\n";
-                return std::nullopt;
-            }
-            parsed.flags[name];
-        } else if (eq != std::string::npos) {
-            parsed.flags[name] = arg.substr(eq + 1);
-        } else if (i + 1 < args.size()) {
-            parsed.flags[name] = args[++i];  // taken as it is, also when it starts with '-'
-        } else {
-            err << "sonorix-cli " << command << ": " << name << " needs a value\n";
-            return std::nullopt;
-        }
+CLI::Option* add_files(CLI::App& command, std::vector<std::string>& files, const std::string& what) {
+    return command.add_option("FILE", files, what)->required()->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+CLI::Validator check_that(const std::function<bool(const std::string&)>& ok, const std::string& why) {
+    return CLI::Validator([ok, why](std::string& text) { return ok(text) ? std::string() : why; }, "");
+}
+
+CLI::Option* add_jobs(CLI::App& command, int& jobs) {
+    jobs = 3;
+    return command
+        .add_option("--jobs", jobs, "how many files at a time (default 3)")
+        ->type_name("N")
+        ->check(check_that(
+            [](const std::string& text) {
+                int n = 0;
+                const char* end = text.data() + text.size();
+                const auto [ptr, ec] = std::from_chars(text.data(), end, n);
+                return ec == std::errc() && ptr == end && n >= 1;
+            },
+            "needs a number of at least 1"));
+}
+
+double rounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
+}
+
+void print_records(std::ostream& out, const nlohmann::ordered_json& records) {
+    out << "[";
+    for (size_t i = 0; i < records.size(); ++i) out << (i ? ",\n " : "\n ") << records[i].dump();
+    out << "\n]\n";
+}
+
+ProgressLine::ProgressLine(std::ostream& err, size_t tasks)
+    : err_(err),
+      show_(::isatty(STDERR_FILENO)),
+      percent_(tasks, 0),
+      position_(tasks, 0),
+      start_(std::chrono::steady_clock::now()) {}
+
+void ProgressLine::update(const TProgressInfo& p) {
+    const auto done = task_percent(p.Position, p.Duration);
+    if (!show_ || !done || p.TaskIndex < 0 || static_cast<size_t>(p.TaskIndex) >= percent_.size()) return;
+    const auto task = static_cast<size_t>(p.TaskIndex);
+    percent_[task] = *done;
+    position_[task] = std::max(position_[task], p.Position);
+    const int mean = mean_percent(percent_);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    int64_t media = 0;
+    for (int64_t position : position_) media += position;
+    std::string line = Format("\r%3d%%", mean);
+    if (elapsed > 0.5) line += Format("  %.1fx", static_cast<double>(media) / 1e6 / elapsed);
+    if (mean > 0) {
+        const long left = std::lround(elapsed * (100 - mean) / mean);
+        line += Format("  %ld:%02ld left ", left / 60, left % 60);
     }
-    return parsed;
+    err_ << line << std::flush;
+    open_ = true;
+}
+
+void ProgressLine::break_line() {
+    if (!open_) return;
+    err_ << "\n";
+    open_ = false;
 }
 
 StopSignals::StopSignals() {
@@ -165,30 +173,86 @@ std::string reason_of(const std::string& message, const std::string& path) {
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    CLI::App app("Converts, measures and levels media files with the engine of the window.", "sonorix-cli");
+    app.footer(kFooter);
+    app.set_version_flag("--version", std::string("sonorix-cli ") + kVersion, "show the version");
+    app.set_help_flag("-h,--help", "show this text");
+    // Unknown options are collected and named below; a flag takes no value;
+    // a repeated option keeps its last value.
+    app.allow_extras();
+    app.option_defaults()->disable_flag_override()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // One verb per line: a file that is named like a verb is a file.
+    app.require_subcommand(0, 1);
+    std::vector<Verb> verbs = {add_info(app), add_measure(app), add_convert(app)};
+    for (Verb& v : add_list_runs(app)) verbs.push_back(std::move(v));
     if (args.empty()) {
-        err << kUsage;
+        err << app.help();
         return 2;
     }
-    const std::string& command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") {
-        out << kUsage;
+    if (args[0] == "help") {
+        out << app.help();
         return 0;
     }
-    if (command == "--version") {
-        out << "sonorix-cli " << kVersion << "\n";
-        return 0;
+    // "--name=" gives an option an empty value, where the parser would take
+    // the next argument (a file, for one); a flag takes no value.
+    const auto named = std::find_if(verbs.begin(), verbs.end(),
+                                    [&](const Verb& v) { return v.command->get_name() == args[0]; });
+    std::vector<std::string> line;
+    bool files_only = false;
+    for (const std::string& arg : args) {
+        files_only = files_only || arg == "--";
+        const size_t eq = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+        const std::string name = arg.substr(0, eq);
+        const CLI::Option* option = !files_only && named != verbs.end() && eq != std::string::npos
+                                        ? named->command->get_option_no_throw(name)
+                                        : nullptr;
+        line.push_back(arg);
+        if (!option) continue;
+        if (option->get_expected_min() == 0) {
+            err << "sonorix-cli " << args[0] << ": " << name << " takes no value\n";
+            return 2;
+        }
+        if (eq + 1 == arg.size()) {
+            line.back() = name;
+            line.emplace_back();
+        }
     }
-    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    const Verb* verb = nullptr;
+    auto where = [&] { return verb ? "sonorix-cli " + verb->command->get_name() : std::string("sonorix-cli"); };
+    try {
+        app.parse(std::vector<std::string>(line.rbegin(), line.rend()));
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e, out, err);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e, out, err);
+    } catch (const CLI::ParseError& e) {
+        for (const Verb& v : verbs) {
+            if (v.command->parsed()) verb = &v;
+        }
+        err << where() << ": " << e.what() << "\n";
+        return 2;
+    }
+    for (const Verb& v : verbs) {
+        if (v.command->parsed()) verb = &v;
+    }
+    std::vector<std::string> extras = app.remaining();
+    if (verb) {
+        const std::vector<std::string> own = verb->command->remaining();
+        extras.insert(extras.begin(), own.begin(), own.end());
+    }
+    for (const std::string& extra : extras) {
+        // The parser keeps the "--" it has read among them.
+        if (extra.size() > 1 && extra[0] == '-' && extra != "--") {
+            err << "sonorix-cli: unknown option '" << extra.substr(0, extra.find('=')) << "'\n";
+            return 2;
+        }
+    }
+    if (!verb) {
+        err << "sonorix-cli: unknown command \"" << args[0] << "\"\n" << app.help();
+        return 2;
+    }
     const StopSignals stop_signals;
-    if (command == "info") return info(rest, out, err);
-    if (command == "measure") return measure(rest, out, err);
-    if (command == "convert") return convert(rest, out, err);
-    if (command == "change") return change(rest, out, err);
-    if (command == "normalize") return normalize(rest, out, err);
-    if (command == "average") return average(rest, out, err);
-    if (command == "loudness") return loudness(rest, out, err);
-    err << "sonorix-cli: unknown command \"" << command << "\"\n" << kUsage;
-    return 2;
+    return verb->run(out, err);
 }
 
 }  // namespace sonorix::cli

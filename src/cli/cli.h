@@ -2,18 +2,25 @@
 #pragma once
 
 #include <csignal>
-#include <initializer_list>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <iterator>
 #include <iosfwd>
-#include <map>
-#include <optional>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
-#include <string_view>
 #include <vector>
+
+namespace CLI {
+class App;
+class Option;
+class Validator;
+}  // namespace CLI
 
 namespace sonorix {
 class TFFEncoder;
-}
+struct TProgressInfo;
+}  // namespace sonorix
 
 namespace sonorix::cli {
 
@@ -23,28 +30,45 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 // The engine's texts start with the file name; the CLI names the file itself.
 std::string reason_of(const std::string& message, const std::string& path);
 
-// A flag a command knows, and whether the next argument is its value.
-struct Flag {
-    std::string_view name;
-    bool takes_value = false;
+// A verb of the command line: its subcommand, whose options the parser fills,
+// and what runs it once the whole line was read. Each verb's file adds its
+// own (cli.cpp: info; cli_jobs.cpp: measure, convert; cli_batch.cpp: the
+// list runs).
+struct Verb {
+    CLI::App* command = nullptr;
+    std::function<int(std::ostream& out, std::ostream& err)> run;
 };
+Verb add_info(CLI::App& app);
+Verb add_measure(CLI::App& app);
+Verb add_convert(CLI::App& app);
+std::vector<Verb> add_list_runs(CLI::App& app);
 
-// A command's arguments taken apart: the flags given (a switch has an empty
-// value; a repeated flag keeps its last value) and the files, in order.
-struct Arguments {
-    std::map<std::string, std::string, std::less<>> flags;
-    std::vector<std::string> files;
+// The verbs' files: every argument that is no option's ("--" first for
+// names that start with '-'), at least one.
+CLI::Option* add_files(CLI::App& command, std::vector<std::string>& files, const std::string& what);
+// --jobs N: a whole number of at least 1; 3 when not given.
+CLI::Option* add_jobs(CLI::App& command, int& jobs);
+// A check of an option's text: why it is wrong, empty when it is right.
+CLI::Validator check_that(const std::function<bool(const std::string&)>& ok, const std::string& why);
 
-    bool has(std::string_view flag) const { return flags.find(flag) != flags.end(); }
-    const std::string* value(std::string_view flag) const;
+// The progress line on stderr while tasks run, on a terminal only: the mean
+// share done, the speed (media time per wall second) and the time left.
+class ProgressLine {
+public:
+    ProgressLine(std::ostream& err, size_t tasks);
+    void update(const TProgressInfo& p);
+    // Ends the line before a message, or at the end.
+    void break_line();
+    bool shown() const { return show_; }
+
+private:
+    std::ostream& err_;
+    bool show_;
+    bool open_ = false;
+    std::vector<int> percent_;
+    std::vector<int64_t> position_;
+    std::chrono::steady_clock::time_point start_;
 };
-
-// The one parser of every command: "--name VALUE" or "--name=VALUE"; an
-// argument after "--", and "-" alone, is a file whatever it looks like;
-// anything else that starts with '-' must be a known flag. Reports on err and
-// gives nothing when the line is wrong (exit status 2).
-std::optional<Arguments> parse_arguments(std::string_view command, const std::vector<std::string>& args,
-                                         std::initializer_list<Flag> known, std::ostream& err);
 
 // While one lives (run() holds one), SIGINT, SIGTERM and SIGHUP only record
 // the first signal that came, so the command can stop its tasks and remove
@@ -69,21 +93,12 @@ private:
 
 // What the jobs share (cli_jobs.cpp): running the engine's queue until the
 // encoder's final notification, where a stop signal stops the tasks once;
-// loading the libraries; "--jobs N" (nothing: a usage error was printed); a
-// JSON string.
+// loading the libraries; a number for JSON kept to a few decimals, to stay
+// readable; printing records.
 void run_to_end(TFFEncoder& encoder, const bool& finished);
 bool load_libraries(TFFEncoder& encoder, std::ostream& err);
-std::optional<int> jobs_of(const Arguments& args, std::ostream& err);
-std::string json_string(const std::string& s);
-
-// The jobs (cli_jobs.cpp).
-int measure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-int convert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-
-// The list runs (cli_batch.cpp): "change", "normalize", "average" and "loudness".
-int change(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-int normalize(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-int average(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-int loudness(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+double rounded(double value, int decimals = 2);
+// A JSON array of records, one record a line (for line-based tools).
+void print_records(std::ostream& out, const nlohmann::ordered_json& records);
 
 }  // namespace sonorix::cli

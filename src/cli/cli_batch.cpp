@@ -6,12 +6,15 @@
 // engine's workers.
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
 #include <chrono>
 #include <functional>
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "batch/average_level.h"
@@ -49,64 +52,27 @@ std::optional<double> number_in(const std::string& text, double lo, double hi) {
     return v;
 }
 
-// Nothing when the command line is not usable (the reason was printed).
-std::optional<BatchArgs> batch_args(const char* verb, BatchMode mode, const std::vector<std::string>& args,
-                                    std::ostream& err) {
-    const auto parsed = parse_arguments(verb, args,
-                                        {{"--percent", true}, {"--target", true}, {"--ceiling", true}, {"-o", true},
-                                         {"--output", true}, {"--prefix", true}, {"--jobs", true}, {"--dry-run"},
-                                         {"--json"}},
-                                        err);
-    if (!parsed) return std::nullopt;
-    // The mode's own flags: the others are not this verb's.
-    const std::map<std::string, BatchMode> own = {
-        {"--percent", BatchMode::VolumeChange}, {"--target", BatchMode::Loudness}, {"--ceiling", BatchMode::Loudness}};
-    for (const auto& [flag, of] : own) {
-        if (parsed->has(flag) && of != mode) {
-            err << "sonorix-cli: unknown option '" << flag << "'\n";
-            return std::nullopt;
-        }
-    }
-    const auto jobs = jobs_of(*parsed, err);
-    if (!jobs) return std::nullopt;
-    auto usage = [&](const std::string& why) {
-        err << "sonorix-cli " << verb << ": " << why << "\n";
-        return std::nullopt;
-    };
-    BatchArgs a;
-    a.jobs = *jobs;
-    a.dry = parsed->has("--dry-run");
-    a.json = parsed->has("--json");
-    a.files = parsed->files;
-    if (const std::string* o = parsed->value("-o")) a.output = *o;
-    if (const std::string* o = parsed->value("--output")) a.output = *o;
-    if (const std::string* p = parsed->value("--prefix")) {
-        a.prefix = *p;
-        if (!is_prefix_text(a.prefix)) return usage("--prefix takes at most 20 of the characters - _ 0-9 A-Z a-z");
-    }
-    if (const std::string* text = parsed->value("--percent")) {
-        char* end = nullptr;
-        const long p = text->empty() ? -1 : std::strtol(text->c_str(), &end, 10);
-        if (p < 0 || *end || p > 1000) return usage("--percent needs a number from 0 to 1000");
-        a.percent = static_cast<int>(p);
-    }
-    if (const std::string* text = parsed->value("--target")) {
-        const auto t = number_in(*text, kMinLoudnessTarget, kMaxLoudnessTarget);
-        if (!t) return usage("--target needs a loudness from -40 to -5 LUFS");
-        a.target = *t;
-    }
-    if (const std::string* text = parsed->value("--ceiling")) {
-        const auto c = number_in(*text, kMinTruePeakCeiling, kMaxTruePeakCeiling);
-        if (!c) return usage("--ceiling needs a true peak from -9 to 0 dBTP");
-        a.ceiling = *c;
-    }
-    if (mode == BatchMode::VolumeChange && a.percent < 0) return usage("--percent N is needed");
-    if (mode == BatchMode::Loudness && !parsed->has("--target")) return usage("--target LUFS is needed");
-    if (a.output.empty()) return usage("-o DIR is needed");
-    std::error_code ec;
-    if (!fs::is_directory(a.output, ec)) return usage("the output folder " + a.output + " does not exist");
-    if (a.files.empty()) return usage("no file given");
-    return a;
+// The options every list run takes, and the verb's own (the percent, the
+// loudness target and ceiling).
+CLI::App* add_list_run(CLI::App& app, const char* verb, const char* what, BatchArgs& a) {
+    CLI::App* command = app.add_subcommand(verb, what);
+    command->add_option("-o,--output", a.output, "the folder the targets are written into")
+        ->type_name("DIR")
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& folder) {
+                std::error_code ec;
+                return fs::is_directory(folder, ec) ? std::string() : "the output folder " + folder + " does not exist";
+            },
+            ""));
+    command->add_option("--prefix", a.prefix, "put before each target's name")
+        ->type_name("P")
+        ->check(check_that(is_prefix_text, "takes at most 20 of the characters - _ 0-9 A-Z a-z"));
+    add_jobs(*command, a.jobs);
+    command->add_flag("--dry-run", a.dry, "print each target and its options, convert nothing");
+    command->add_flag("--json", a.json, "print one JSON array of records");
+    add_files(*command, a.files, "the media files");
+    return command;
 }
 
 // The list's test of a row's file: it opens and has audio.
@@ -202,27 +168,11 @@ bool check_targets(BatchJob& job, int jobs) {
     return true;
 }
 
-std::string clock_text(double seconds) {
-    const long s = std::lround(seconds);
-    return Format("%ld:%02ld", s / 60, s % 60);
-}
-
 // Runs the tasks of encoder, telling ended of each termination event;
 // false when stopped.
 bool run_tasks(TFFEncoder& encoder, int jobs, std::ostream& err, const std::function<void(const TTerminateInfo&)>& ended) {
-    const bool show = ::isatty(STDERR_FILENO);
-    std::vector<int> percent(static_cast<size_t>(encoder.TasksCount()), 0);
-    const auto start = std::chrono::steady_clock::now();
-    encoder.OnProgress = [&](TObject*, PProgressInfo p) {
-        const auto done = task_percent(p->Position, p->Duration);
-        if (!show || !done || p->TaskIndex < 0 || static_cast<size_t>(p->TaskIndex) >= percent.size()) return;
-        percent[static_cast<size_t>(p->TaskIndex)] = *done;
-        const int mean = mean_percent(percent);
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        err << Format("\r%3d%%", mean);
-        if (mean > 0) err << "  " << clock_text(elapsed * (100 - mean) / mean) << " left ";
-        err << std::flush;
-    };
+    ProgressLine progress(err, static_cast<size_t>(encoder.TasksCount()));
+    encoder.OnProgress = [&](TObject*, PProgressInfo p) { progress.update(*p); };
     bool finished = false;
     encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
         ended(info);
@@ -231,7 +181,7 @@ bool run_tasks(TFFEncoder& encoder, int jobs, std::ostream& err, const std::func
     encoder.ThreadPriority = tpNormal;
     encoder.StartTask(jobs);
     run_to_end(encoder, finished);
-    if (show) err << "\n";
+    progress.break_line();
     return !StopSignals::received();
 }
 
@@ -272,31 +222,32 @@ std::optional<int> decode_and_normalize(BatchJob& job, const IntermediateFolder&
 }
 
 void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::ostream& err) {
-    if (json) out << "[";
+    nlohmann::ordered_json records = nlohmann::ordered_json::array();
+    auto text_or_null = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
     for (size_t i = 0; i < job.rows.size(); ++i) {
         const BatchRow& r = job.rows[i];
         const bool good = r.state == BatchRow::State::Completed || (dry && r.state == BatchRow::State::Waiting);
         if (!good) err << r.source << ": " << state_name(r.state) << (r.reason.empty() ? "" : ": " + r.reason) << "\n";
         if (json) {
             const auto gain = job.gain_db(i);
-            out << (i ? ",\n " : "\n ") << "{\"source\": " << json_string(r.source) << ", \"target\": "
-                << (r.target.empty() ? "null" : json_string(r.target.string())) << ", \"gain_db\": "
-                << (gain ? Format("%.2f", *gain) : "null") << ", \"status\": \""
-                << (dry && good ? "planned" : state_name(r.state)) << "\", \"error\": "
-                << (r.reason.empty() ? "null" : json_string(r.reason));
-            if (job.mode() == BatchMode::Loudness) out << Format(", \"below_target_db\": %.2f", r.below_target);
+            nlohmann::ordered_json record = {{"source", r.source},
+                                     {"target", text_or_null(r.target.string())},
+                                     {"gain_db", gain ? nlohmann::ordered_json(rounded(*gain)) : nlohmann::ordered_json()},
+                                     {"status", dry && good ? "planned" : state_name(r.state)},
+                                     {"error", text_or_null(r.reason)}};
+            if (job.mode() == BatchMode::Loudness) record["below_target_db"] = rounded(r.below_target);
             if (job.mode() == BatchMode::Loudness || job.mode() == BatchMode::Normalize) {
-                out << ", \"second_pass\": " << (r.second_pass ? "true" : "false");
+                record["second_pass"] = r.second_pass;
             }
-            if (dry) out << ", \"options\": " << json_string(r.options);
-            out << "}";
+            if (dry) record["options"] = r.options;
+            records.push_back(std::move(record));
         } else if (good && dry) {
             out << r.source << " -> " << r.target.string() << ":" << r.options << "\n";
         } else if (good) {
             out << r.source << " -> " << r.target.string() << "\n";
         }
     }
-    if (json) out << "\n]\n";
+    if (json) print_records(out, records);
 }
 
 int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& err) {
@@ -354,24 +305,42 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
 
 }  // namespace
 
-int change(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto a = batch_args("change", BatchMode::VolumeChange, args, err);
-    return a ? batch(BatchMode::VolumeChange, *a, out, err) : 2;
-}
-
-int normalize(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto a = batch_args("normalize", BatchMode::Normalize, args, err);
-    return a ? batch(BatchMode::Normalize, *a, out, err) : 2;
-}
-
-int average(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto a = batch_args("average", BatchMode::AverageLevel, args, err);
-    return a ? batch(BatchMode::AverageLevel, *a, out, err) : 2;
-}
-
-int loudness(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto a = batch_args("loudness", BatchMode::Loudness, args, err);
-    return a ? batch(BatchMode::Loudness, *a, out, err) : 2;
+std::vector<Verb> add_list_runs(CLI::App& app) {
+    std::vector<Verb> verbs;
+    auto verb = [&](BatchMode mode, const char* name, const char* what) {
+        auto a = std::make_shared<BatchArgs>();
+        CLI::App* command = add_list_run(app, name, what, *a);
+        verbs.push_back({command, [a, mode](std::ostream& out, std::ostream& err) { return batch(mode, *a, out, err); }});
+        return std::make_pair(command, a.get());
+    };
+    auto [change, change_args] = verb(BatchMode::VolumeChange, "change", "convert each file with the volume N % into DIR");
+    change->add_option("--percent", change_args->percent, "the volume, 0 to 1000 %")
+        ->type_name("N")
+        ->required()
+        ->check(check_that(
+            [](const std::string& text) {
+                char* end = nullptr;
+                const long p = text.empty() ? -1 : std::strtol(text.c_str(), &end, 10);
+                return p >= 0 && !*end && p <= 1000;
+            },
+            "needs a number from 0 to 1000"));
+    verb(BatchMode::Normalize, "normalize", "measure each file's peak, then amplify it to full scale into DIR");
+    verb(BatchMode::AverageLevel, "average",
+         "bring every file to the average level of all of them, into DIR (the normalizer: $SONORIX_NORMALIZER, else "
+         "sonorix-normalize beside this program)");
+    auto [loud, loud_args] = verb(BatchMode::Loudness, "loudness",
+                                  "bring each file to the integrated loudness LUFS with one gain, its true peak at "
+                                  "most the ceiling, into DIR");
+    loud->add_option("--target", loud_args->target, "the integrated loudness, -40 to -5 LUFS")
+        ->type_name("LUFS")
+        ->required()
+        ->check(check_that([](const std::string& t) { return number_in(t, kMinLoudnessTarget, kMaxLoudnessTarget).has_value(); },
+                           "needs a loudness from -40 to -5 LUFS"));
+    loud->add_option("--ceiling", loud_args->ceiling, "the highest true peak, -9 to 0 dBTP (default -1)")
+        ->type_name("dBTP")
+        ->check(check_that([](const std::string& t) { return number_in(t, kMinTruePeakCeiling, kMaxTruePeakCeiling).has_value(); },
+                           "needs a true peak from -9 to 0 dBTP"));
+    return verbs;
 }
 
 }  // namespace sonorix::cli

@@ -2,12 +2,16 @@
 // as the window runs them. The CLI's main thread drains the engine's
 // main-thread queue while the tasks work.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <charconv>
+#include <CLI/CLI.hpp>
+
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 
@@ -50,20 +54,6 @@ bool load_libraries(TFFEncoder& encoder, std::ostream& err) {
     return false;
 }
 
-// --jobs N: a whole number of at least 1; 3 when not given.
-std::optional<int> jobs_of(const Arguments& args, std::ostream& err) {
-    const std::string* text = args.value("--jobs");
-    if (!text) return 3;
-    int jobs = 0;
-    const char* end = text->data() + text->size();
-    const auto [ptr, ec] = std::from_chars(text->data(), end, jobs);
-    if (ec != std::errc() || ptr != end || jobs < 1) {
-        err << "sonorix-cli: --jobs needs a number of at least 1\n";
-        return std::nullopt;
-    }
-    return jobs;
-}
-
 namespace {
 
 // Which file a target names: existing files by identity, others by their
@@ -98,33 +88,23 @@ bool targets_are_distinct(const std::vector<std::string>& files, std::ostream& e
 
 }  // namespace
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            out += Format("\\u%04x", c);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+namespace {
 
-int measure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto parsed = parse_arguments("measure", args, {{"--json"}, {"--jobs", true}, {"--loudness"}}, err);
-    if (!parsed) return 2;
-    const auto jobs = jobs_of(*parsed, err);
-    if (!jobs) return 2;
-    const bool json = parsed->has("--json");
-    const bool with_loudness = parsed->has("--loudness");
-    const std::vector<std::string>& files = parsed->files;
-    if (files.empty()) {
-        err << "sonorix-cli measure: no file given\n";
-        return 2;
-    }
+struct MeasureArgs {
+    bool json = false, loudness = false;
+    int jobs = 3;
+    std::vector<std::string> files;
+};
+
+struct ConvertArgs {
+    int jobs = 3;
+    std::string input_options, output_options, second, second_options;
+    std::vector<std::string> files;  // IN OUT pairs
+};
+
+int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
+    const bool with_loudness = a.loudness;
+    const std::vector<std::string>& files = a.files;
     MainThreadQueue::Instance().SetMainThread();
     TFFEncoder encoder;
     if (!load_libraries(encoder, err)) return 1;
@@ -193,12 +173,12 @@ int measure(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     };
     encoder.ThreadPriority = tpNormal;  // a shell job: an idle class would starve it on a busy machine
     if (StopSignals::received()) return StopSignals::exit_status();
-    encoder.StartTask(*jobs);
+    encoder.StartTask(a.jobs);
     run_to_end(encoder, finished);
 
     // What was measured before a stop is still told.
     int status = StopSignals::received() ? StopSignals::exit_status() : 0;
-    if (json) out << "[";
+    nlohmann::ordered_json records = nlohmann::ordered_json::array();
     for (size_t i = 0; i < files.size(); ++i) {
         Result& r = results[i];
         if (r.ok && r.max_volume.empty()) r.error = "the peak level could not be measured";
@@ -207,18 +187,29 @@ int measure(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             err << files[i] << ": " << reason_of(r.error, files[i]) << "\n";
             if (status == 0) status = 1;
         }
-        if (json) {
-            const double seconds = std::chrono::duration<double>(r.end - r.start).count();
-            out << (i ? ",\n " : "\n ") << "{\"file\": " << json_string(files[i]) << ", \"max_volume\": "
-                << (good ? r.max_volume : "null") << ", \"mean_volume\": "
-                << (good && !r.mean_volume.empty() ? r.mean_volume : "null") << ", \"seconds\": "
-                << (good ? Format("%.3f", seconds) : "null");
+        if (a.json) {
+            // A level that is not a number (a silent file's -inf) is null.
+            auto level = [&](const std::string& text) -> nlohmann::ordered_json {
+                char* end = nullptr;
+                const double v = std::strtod(text.c_str(), &end);
+                if (!good || text.empty() || *end || !std::isfinite(v)) return nullptr;
+                return v;
+            };
+            nlohmann::ordered_json record = {{"file", files[i]},
+                                     {"max_volume", level(r.max_volume)},
+                                     {"mean_volume", level(r.mean_volume)},
+                                     {"seconds", nullptr}};
+            if (good) record["seconds"] = rounded(std::chrono::duration<double>(r.end - r.start).count(), 3);
             if (with_loudness) {
-                auto number = [&](const std::optional<double>& v) { return good && v ? Format("%.1f", *v) : "null"; };
-                out << ", \"integrated\": " << number(r.loudness.integrated) << ", \"range\": "
-                    << number(r.loudness.range) << ", \"true_peak\": " << number(r.loudness.true_peak);
+                auto number = [&](const std::optional<double>& v) -> nlohmann::ordered_json {
+                    if (good && v) return rounded(*v, 1);
+                    return nullptr;
+                };
+                record["integrated"] = number(r.loudness.integrated);
+                record["range"] = number(r.loudness.range);
+                record["true_peak"] = number(r.loudness.true_peak);
             }
-            out << "}";
+            records.push_back(std::move(record));
         } else if (good) {
             out << "max_volume: " << r.max_volume << " dB  mean_volume: " << r.mean_volume << " dB  ";
             if (with_loudness) {
@@ -229,30 +220,15 @@ int measure(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             out << files[i] << "\n";
         }
     }
-    if (json) out << "\n]\n";
+    if (a.json) print_records(out, records);
     return status;
 }
 
-int convert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    (void)out;
-    const auto parsed = parse_arguments("convert", args,
-                                        {{"--jobs", true},
-                                         {"--input-options", true},
-                                         {"--output-options", true},
-                                         {"--second-input", true},
-                                         {"--second-input-options", true}},
-                                        err);
-    if (!parsed) return 2;
-    const auto jobs = jobs_of(*parsed, err);
-    if (!jobs) return 2;
-    auto text_of = [&](std::string_view flag) {
-        const std::string* v = parsed->value(flag);
-        return v ? *v : std::string();
-    };
-    const std::string input_options = text_of("--input-options"), output_options = text_of("--output-options");
-    const std::string second = text_of("--second-input"), second_options = text_of("--second-input-options");
-    const std::vector<std::string>& files = parsed->files;  // IN OUT pairs
-    if (files.empty() || files.size() % 2 != 0) {
+int convert(const ConvertArgs& a, std::ostream& err) {
+    const std::string &input_options = a.input_options, &output_options = a.output_options;
+    const std::string &second = a.second, &second_options = a.second_options;
+    const std::vector<std::string>& files = a.files;
+    if (files.size() % 2 != 0) {
         err << "sonorix-cli convert: expected IN OUT [IN OUT ...]\n";
         return 2;
     }
@@ -298,15 +274,8 @@ int convert(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (StopSignals::received()) return StopSignals::exit_status();
     if (encoder.TasksCount() == 0) return status;
 
-    // Progress: the mean share done over all tasks, on a terminal only.
-    const bool show = ::isatty(STDERR_FILENO);
-    std::vector<int> percent(static_cast<size_t>(encoder.TasksCount()), 0);
-    encoder.OnProgress = [&](TObject*, PProgressInfo p) {
-        const auto done = task_percent(p->Position, p->Duration);
-        if (!show || !done || p->TaskIndex < 0 || static_cast<size_t>(p->TaskIndex) >= percent.size()) return;
-        percent[static_cast<size_t>(p->TaskIndex)] = *done;
-        err << Format("\r%3d%%", mean_percent(percent)) << std::flush;
-    };
+    ProgressLine progress(err, static_cast<size_t>(encoder.TasksCount()));
+    encoder.OnProgress = [&](TObject*, PProgressInfo p) { progress.update(*p); };
     bool finished = false;
     bool stopped = false;
     encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
@@ -315,19 +284,48 @@ int convert(const std::vector<std::string>& args, std::ostream& out, std::ostrea
             return;
         }
         if (info.Failed) {
-            if (show) err << "\n";
+            progress.break_line();
             report(target_of_task[info.TaskIndex], info.ErrorText);
         } else if (!info.Completed) {
             stopped = true;
         }
     };
-    encoder.StartTask(*jobs);
+    encoder.StartTask(a.jobs);
     run_to_end(encoder, finished);
-    if (show) err << "\n";
+    progress.break_line();
     if (StopSignals::received()) return StopSignals::exit_status();
     // Only a stop ends a task neither completed nor failed.
     if (stopped && status == 0) status = 1;
     return status;
+}
+
+}  // namespace
+
+Verb add_measure(CLI::App& app) {
+    CLI::App* command = app.add_subcommand(
+        "measure",
+        "measure the peak and mean level of each file's audio (with --loudness also its integrated loudness, range "
+        "and true peak)");
+    auto a = std::make_shared<MeasureArgs>();
+    command->add_flag("--json", a->json, "print one JSON array of the results");
+    command->add_flag("--loudness", a->loudness, "measure the loudness too, in the same pass");
+    add_jobs(*command, a->jobs);
+    add_files(*command, a->files, "the media files");
+    return {command, [a](std::ostream& out, std::ostream& err) { return measure(*a, out, err); }};
+}
+
+Verb add_convert(CLI::App& app) {
+    CLI::App* command = app.add_subcommand("convert", "convert each IN OUT pair with option texts, N at a time");
+    auto a = std::make_shared<ConvertArgs>();
+    add_jobs(*command, a->jobs);
+    command->add_option("--input-options", a->input_options, "the option text of every input")->type_name("TEXT");
+    command->add_option("--output-options", a->output_options, "the option text of every output")->type_name("TEXT");
+    command->add_option("--second-input", a->second, "a second input of the one task (one pair only)")
+        ->type_name("FILE");
+    command->add_option("--second-input-options", a->second_options, "the second input's option text")
+        ->type_name("TEXT");
+    add_files(*command, a->files, "IN OUT [IN OUT ...]");
+    return {command, [a](std::ostream&, std::ostream& err) { return convert(*a, err); }};
 }
 
 }  // namespace sonorix::cli

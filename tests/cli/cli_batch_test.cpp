@@ -41,33 +41,84 @@ protected:
     test::TempDir dir{"sonorix-cli-batch"};
 };
 
+// Every verb's wrong command lines: status 2, a message that names what is
+// wrong, and nothing written.
 TEST_F(CliBatchTest, UsageErrors) {
     const std::string o = out_dir(), a = in("a.wav");
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"change", "-o", o, a},                                  // no percent
-             {"change", "--percent", "1001", "-o", o, a},             // out of range
-             {"change", "--percent", "5x", "-o", o, a},               //
-             {"normalize", a},                                        // no folder
-             {"normalize", "-o", (dir / "missing").string(), a},      //
-             {"normalize", "-o", o},                                  // no file
-             {"normalize", "-o", o, "--prefix", "../up", a},          // not a prefix
-             {"normalize", "-o", o, "--percent", "100", a},           // not normalize's
-             {"normalize", "-o", o, "--jobs", "0", a},                //
-             {"normalize", "-o", o, "--bogus", a},                    //
-             {"average", a},                                          //
-             {"loudness", "-o", o, a},                                // no target
-             {"loudness", "--target", "-41", "-o", o, a},             // out of range
-             {"loudness", "--target", "-16", "--ceiling", "1", "-o", o, a},
-             {"normalize", "--target", "-16", "-o", o, a}}) {         // not normalize's
+    const struct {
+        std::vector<std::string> args;
+        const char* said;
+    } rows[] = {
+        {{}, "Usage: sonorix-cli"},
+        {{"bogus", a}, "unknown command \"bogus\""},
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"info"}, "FILE is required"},
+        {{"info", a, "--json"}, "unknown option '--json'"},
+        {{"measure"}, "FILE is required"},
+        {{"measure", "--jobs", "0", a}, "--jobs: needs a number of at least 1"},
+        {{"measure", "--jobs", "2x", a}, "--jobs: needs a number of at least 1"},
+        {{"measure", "--json=1", a}, "sonorix-cli measure: --json takes no value"},
+        {{"measure", a, "--jobs"}, "--jobs"},
+        {{"measure", "--percent", "5", a}, "unknown option '--percent'"},
+        {{"convert", a}, "expected IN OUT"},
+        {{"convert", a, o + "/x.wav", "--output-options"}, "--output-options"},
+        {{"convert", a, o + "/x.wav", "-o", o}, "unknown option '-o'"},
+        {{"change", "-o", o, a}, "--percent is required"},
+        {{"change", "--percent", "1001", "-o", o, a}, "--percent: needs a number from 0 to 1000"},
+        {{"change", "--percent", "5x", "-o", o, a}, "--percent: needs a number from 0 to 1000"},
+        {{"change", "--percent=50", "--output=" + o, "--target", "-16", a}, "unknown option '--target'"},
+        {{"normalize", a}, "--output is required"},
+        {{"normalize", "-o", (dir / "missing").string(), a}, "does not exist"},
+        {{"normalize", "-o", o}, "FILE is required"},
+        {{"normalize", "-o", o, "--prefix", "../up", a}, "--prefix: takes at most 20"},
+        {{"normalize", "-o", o, "--percent", "100", a}, "unknown option '--percent'"},
+        {{"normalize", "-o", o, "--jobs", "0", a}, "--jobs"},
+        {{"normalize", "-o", o, "--bogus=1", a}, "unknown option '--bogus'"},
+        {{"normalize", "--target", "-16", "-o", o, a}, "unknown option '--target'"},
+        {{"average", a}, "--output is required"},
+        {{"average", "-o", o, "--ceiling", "-1", a}, "unknown option '--ceiling'"},
+        {{"loudness", "-o", o, a}, "--target is required"},
+        {{"loudness", "--target", "-41", "-o", o, a}, "--target: needs a loudness from -40 to -5 LUFS"},
+        {{"loudness", "--target", "-16", "--ceiling", "1", "-o", o, a}, "--ceiling: needs a true peak from -9 to 0"},
+    };
+    for (const auto& [args, said] : rows) {
         const CliRun r = cli(args);
-        EXPECT_EQ(r.status, 2) << args[1] << " " << r.err;
-        EXPECT_FALSE(r.err.empty());
+        const std::string line = args.empty() ? "" : args[0];
+        EXPECT_EQ(r.status, 2) << line << " " << r.err;
+        EXPECT_NE(r.err.find(said), std::string::npos) << line << ": " << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
     }
     EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
 
+// --help of the program and of each verb prints that usage on stdout, exit 0.
+TEST_F(CliBatchTest, HelpOfEveryVerb) {
+    for (const char* verb : {"info", "measure", "convert", "change", "normalize", "average", "loudness"}) {
+        for (const std::vector<std::string>& args : {std::vector<std::string>{verb, "--help"}, {verb, "--jobs", "2", "-h"}}) {
+            const CliRun r = cli(args);
+            EXPECT_EQ(r.status, 0) << verb << r.err;
+            EXPECT_NE(r.out.find(std::string("Usage: sonorix-cli ") + verb + " [OPTIONS] FILE..."), std::string::npos)
+                << r.out;
+        }
+    }
+    const CliRun loud = cli({"loudness", "--help"});
+    for (const char* option : {"--target LUFS", "--ceiling dBTP", "-o,--output DIR", "--prefix P", "--jobs N",
+                               "--dry-run", "--json"}) {
+        EXPECT_NE(loud.out.find(option), std::string::npos) << option;
+    }
+    for (const char* help : {"--help", "help"}) {
+        const CliRun r = cli({help});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("normalize"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(cli({"--version"}).out.rfind("sonorix-cli ", 0), 0u);
+}
+
 TEST_F(CliBatchTest, DryRunPrintsTargetsAndOptionsAndWritesNothing) {
     const CliRun r = cli({"normalize", "--dry-run", "-o", out_dir(), "--prefix", "loud_", in("a.wav"), in("b.flac")});
+    // "--prefix=" is an empty prefix: the file after it stays a file.
+    const CliRun empty = cli({"normalize", "--dry-run", "--output=" + out_dir(), "--prefix=", in("a.wav")});
+    EXPECT_EQ(empty.out.rfind(in("a.wav") + " -> " + out_dir() + "/a.wav: ", 0), 0u) << empty.err;
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, in("a.wav") + " -> " + out_dir() + "/loud_a.wav: -y -c:v copy -b:a 1411200 -af volume=6.0dB\n" +
                          // A 16-bit FLAC stays 16-bit.
@@ -80,12 +131,13 @@ TEST_F(CliBatchTest, JsonRecordsEveryFileAndASkippedOneFailsTheRun) {
     test::write_file(dir / "in" / "bad.mp3", "not media");
     const CliRun r = cli({"change", "--percent", "50", "--json", "-o", out_dir(), in("a.wav"), in("bad.mp3")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("{\"source\": \"" + in("a.wav") + "\", \"target\": \"" + out_dir() +
-                         "/a.wav\", \"gain_db\": -6.02, \"status\": \"completed\", \"error\": null}"),
-              std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("{\"source\": \"" + in("bad.mp3") +
-                         "\", \"target\": null, \"gain_db\": -6.02, \"status\": \"skipped\", \"error\": \"File load error: "),
-              std::string::npos) << r.out;
+    const nlohmann::json records = test::records(r);
+    ASSERT_EQ(records.size(), 2u) << r.out;
+    EXPECT_EQ(records[0], (nlohmann::json{{"source", in("a.wav")}, {"target", out_dir() + "/a.wav"},
+                                          {"gain_db", -6.02}, {"status", "completed"}, {"error", nullptr}}));
+    EXPECT_EQ(records[1]["target"], nullptr);
+    EXPECT_EQ(records[1]["status"], "skipped");
+    EXPECT_EQ(records[1]["error"].get<std::string>().rfind("File load error: ", 0), 0u);
     EXPECT_NE(r.err.find(in("bad.mp3") + ": skipped: File load error: "), std::string::npos) << r.err;
     EXPECT_NEAR(test::measure_audio(dir / "out" / "a.wav").peak_db, -12.02, 0.05);
     EXPECT_EQ(cli({"change", "--percent", "100", "-o", out_dir(), in("a.wav")}).status, 0);
@@ -102,8 +154,10 @@ TEST_F(CliBatchTest, AverageRunsItsPhasesAndAFailingNormalizerFailsTheRun) {
     EXPECT_EQ(dry.out, in("a.wav") + " -> " + out_dir() + "/a.wav: -y -map 0:a:0 -map_metadata 1 -c:v copy -b:a 1411200\n");
     const CliRun r = cli({"average", "--json", "-o", out_dir(), in("a.wav"), in("b.flac")});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\"status\": \"completed\""), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("\"gain_db\": null"), std::string::npos) << r.out;  // the normalizer named both
+    for (const auto& record : test::records(r)) {
+        EXPECT_EQ(record["status"], "completed");
+        EXPECT_TRUE(record["gain_db"].is_number()) << record;  // the normalizer named both
+    }
     EXPECT_NEAR(test::measure_audio(dir / "out" / "a.wav").rms_db, test::measure_audio(dir / "out" / "b.flac").rms_db, 0.5);
     EXPECT_TRUE(fs::is_empty(tmp));
     // A 24-bit source keeps its precision through the intermediate file.
@@ -157,8 +211,9 @@ TEST_F(CliBatchTest, LoudnessMeasuresTheReferenceTonesAndKeepsThePeaksSafe) {
     fs::create_directories(low);
     const CliRun limited =
         cli({"loudness", "--json", "--target", "-5", "--ceiling", "-6", "-o", low.string(), in("case1.wav")});
-    EXPECT_NE(limited.out.find("\"gain_db\": 17.00"), std::string::npos) << limited.out;
-    EXPECT_NE(limited.out.find("\"below_target_db\": 1.0"), std::string::npos) << limited.out;
+    const nlohmann::json limited_record = test::records(limited).at(0);
+    EXPECT_EQ(limited_record["gain_db"], 17.0) << limited.out;
+    EXPECT_NEAR(limited_record["below_target_db"].get<double>(), 1.0, 0.05) << limited.out;
     EXPECT_NEAR(test::measure_audio(low / "case1.wav").peak_db, -6.0, 0.1);
 
     m.duration_seconds = 3;
@@ -168,13 +223,10 @@ TEST_F(CliBatchTest, LoudnessMeasuresTheReferenceTonesAndKeepsThePeaksSafe) {
     const fs::path full = dir / "full";
     fs::create_directories(full);
     const CliRun twice = cli({"normalize", "--json", "-o", full.string(), in("loud.mp3"), in("b.flac")});
-    // Each record's own second_pass field.
-    auto record_of = [&](const std::string& name) {
-        const size_t at = twice.out.find(name + "\", \"target");
-        return at == std::string::npos ? std::string() : twice.out.substr(at, twice.out.find('}', at) - at);
-    };
-    EXPECT_NE(record_of("loud.mp3").find("\"second_pass\": true"), std::string::npos) << twice.out;
-    EXPECT_NE(record_of("b.flac").find("\"second_pass\": false"), std::string::npos) << twice.out;
+    const nlohmann::json records = test::records(twice);
+    ASSERT_EQ(records.size(), 2u) << twice.out;
+    EXPECT_EQ(records[0]["second_pass"], true) << twice.out;
+    EXPECT_EQ(records[1]["second_pass"], false) << twice.out;
     EXPECT_LE(test::measure_audio(full / "loud.mp3").peak_db, 0.0);
 }
 

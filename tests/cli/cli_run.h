@@ -1,6 +1,7 @@
 // One sonorix-cli command line run in the test's process, its output kept.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,5 +20,8 @@ inline CliRun cli(const std::vector<std::string>& args) {
     const int status = cli::run(args, out, err);
     return {status, out.str(), err.str()};
 }
+
+// The records a --json run printed (a parse error fails the test that reads them).
+inline nlohmann::json records(const CliRun& run) { return nlohmann::json::parse(run.out); }
 
 }  // namespace sonorix::test
