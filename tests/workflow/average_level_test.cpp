@@ -142,15 +142,15 @@ TEST(AverageLevel, IntermediateFilesKeepTheSourcePrecision) {
     test::TempDir dir{"sonorix-intermediate"};
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"a.wav", ""}, {"b.mp3", ""}, {"c.wav:pcm_s24le", " -c:a pcm_s24le"}, {"d.wav:pcm_f32le", " -c:a pcm_s24le"}};
-    for (const auto& [spec, codec] : cases) {
-        const size_t colon = spec.find(':');
+    for (const auto& [name, codec] : cases) {
+        const size_t colon = name.find(':');
         test::MediaSpec m;
         m.duration_seconds = 0.2;
-        if (colon != std::string::npos) m.audio_codec = spec.substr(colon + 1);
-        const fs::path file = test::make_media(dir.path() / spec.substr(0, colon), m);
+        if (colon != std::string::npos) m.audio_codec = name.substr(colon + 1);
+        const fs::path file = test::make_media(dir.path() / name.substr(0, colon), m);
         TFFDecoder probe;
         ASSERT_TRUE(probe.LoadFile(file.string()));
-        EXPECT_EQ(intermediate_options(probe), " -y" + codec + " -rf64 auto") << spec;
+        EXPECT_EQ(intermediate_options(probe), " -y" + codec + " -rf64 auto") << name;
     }
 }
 

@@ -145,11 +145,11 @@ TEST_F(TracksKeptTest, EveryStreamAndItsFlagsSurviveVolumeChangeAndNormalize) {
     flac.peak_db = -12;
     const struct {
         const char* name;
-        test::MediaSpec spec;
+        test::MediaSpec media;
         double lossy_tolerance;
     } rows[] = {{"film.mkv", film(), 0.05}, {"film.mp4", mp4, 0.3}, {"song.mp3", mp3, 0.3}, {"song.flac", flac, 0.05}};
     for (const auto& row : rows) {
-        const fs::path source = test::make_media(*dir_ / row.name, row.spec);
+        const fs::path source = test::make_media(*dir_ / row.name, row.media);
         const Contents before = contents_of(source);
         const double peak = test::measure_audio(source).peak_db;
         for (const bool normalize : {false, true}) {
@@ -190,7 +190,7 @@ TEST_F(TracksKeptTest, HighPrecisionAudioStaysAsPrecise) {
     pcm_film.audio_codec = "pcm_s16le";
     const struct {
         const char* name;
-        test::MediaSpec spec;
+        test::MediaSpec media;
         const char* codec;
         int bits;
         double tolerance;
@@ -199,7 +199,7 @@ TEST_F(TracksKeptTest, HighPrecisionAudioStaysAsPrecise) {
                 // WebM keeps no bit rate, so the rules give -q:a 0: Vorbis at its lowest quality.
                 {"vorbis.webm", vorbis, "vorbis", 0, 1.0},   {"pcm.avi", pcm_film, "pcm_s16le", 16, 0.05}};
     for (const auto& row : rows) {
-        const fs::path source = test::make_media(*dir_ / row.name, row.spec);
+        const fs::path source = test::make_media(*dir_ / row.name, row.media);
         const fs::path target = *dir_ / (std::string("loud_") + row.name);
         const std::string options = convert(source, target, volume_change_filter(150));
         const Contents after = contents_of(target);
