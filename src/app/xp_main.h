@@ -234,6 +234,7 @@ private:
     void normalizer_output();
     void end_average_level(const std::string& message);
     void show_task_progress(PProgressInfo AProgressInfo);
+    void start_conversions(TFFEncoder& encoder, const char* name, const char* status);
     bool select_row(QTreeWidgetItem* item);
     void delete_row(QTreeWidgetItem* item);
     void measure_next_row();

@@ -61,16 +61,7 @@ void Tmain::multi_rms() {
         MessageBoxA(this, *failure, "Error", MB_ICONERROR);
         return;
     }
-    FFtowav.ThreadPriority = tpNormal;
-    FFtowav.StartTask(3);
-    task_progress.assign(static_cast<size_t>(FFtowav.TasksCount()), 0);
-    running_encoder = "fftowav";
-    cancelled = 0;
-
-    batchaudioc->Label1->setText("Analyze audio header information......");
-    batchaudioc->progresstotal->setValue(0);
-    batchaudioc->Button1->setEnabled(true);
-    show_modal(*batchaudioc);
+    start_conversions(FFtowav, "fftowav", "Analyze audio header information......");
 }
 
 void Tmain::FFtowavProgress(TObject*, PProgressInfo AProgressInfo) { show_task_progress(AProgressInfo); }
@@ -154,15 +145,8 @@ void Tmain::timer_muxTimer() {
         end_average_level("");
         return;
     }
-    FFwavtoall.ThreadPriority = tpNormal;
-    FFwavtoall.StartTask(3);
-    task_progress.assign(static_cast<size_t>(FFwavtoall.TasksCount()), 0);
-    running_encoder = "ffwavtoall";
-    cancelled = 0;
-
-    batchaudioc->progresstotal->setValue(0);
-    batchaudioc->Label1->setText("Adjust volume ......");
-    batchaudioc->Button1->setEnabled(true);
+    // The dialog of phase 1 is still open.
+    start_conversions(FFwavtoall, "ffwavtoall", "Adjust volume ......");
 }
 
 void Tmain::FFwavtoallProgress(TObject*, PProgressInfo AProgressInfo) { show_task_progress(AProgressInfo); }

@@ -344,15 +344,7 @@ void Tmain::multi_convert() {
         timer_ffdirectc->start();
         return;
     }
-    FFdirectc.ThreadPriority = tpNormal;
-    FFdirectc.StartTask(3);
-    task_progress.assign(static_cast<size_t>(FFdirectc.TasksCount()), 0);
-
-    batchaudioc->Label1->setText("Adjust volume......");
-    batchaudioc->progresstotal->setValue(0);
-    batchaudioc->Button1->setEnabled(true);
-    // A second pass finds the dialog still open.
-    if (!batchaudioc->isVisible()) show_modal(*batchaudioc);
+    start_conversions(FFdirectc, "ffdirectc", "Adjust volume......");
 }
 
 void Tmain::FFdirectcProgress(TObject*, PProgressInfo AProgressInfo) { show_task_progress(AProgressInfo); }

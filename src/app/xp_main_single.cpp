@@ -242,16 +242,21 @@ void Tmain::single_convert() {
     // change it.
     const std::string options = conversion_options(source_file, target, FFencoder.Decoder(), audio_filters);
     if (!add_source_task(FFencoder, target, options)) return;
-    FFencoder.ThreadPriority = tpNormal;
-    FFencoder.StartTask(3);
-    task_progress.assign(static_cast<size_t>(FFencoder.TasksCount()), 0);
-    running_encoder = "ffencoder";
-    cancelled = 0;
+    start_conversions(FFencoder, "ffencoder", "Adjust volume......");
+}
 
-    batchaudioc->Label1->setText("Adjust volume......");
+// Starts encoder's tasks three at a time (name: its running_encoder text)
+// with the progress dialog showing status. A dialog already open, in a later
+// phase or a second pass, stays; otherwise this returns when it closes.
+void Tmain::start_conversions(TFFEncoder& encoder, const char* name, const char* status) {
+    encoder.ThreadPriority = tpNormal;
+    encoder.StartTask(3);
+    task_progress.assign(static_cast<size_t>(encoder.TasksCount()), 0);
+    running_encoder = name;
+    cancelled = 0;
+    batchaudioc->Label1->setText(status);
     batchaudioc->progresstotal->setValue(0);
     batchaudioc->Button1->setEnabled(true);
-    // A second pass finds the dialog still open.
     if (!batchaudioc->isVisible()) show_modal(*batchaudioc);
 }
 
