@@ -275,13 +275,9 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
         if (const auto status = decode_and_normalize(job, *folder, a.jobs, err)) return *status;
     }
     // The conversions; then, for a lossy target whose decoded peak passed the
-    // limit, once more with the gain lowered.
+    // limit, once more with the gain lowered. False: the set-up failed.
     bool stopped = false;
-    for (int pass = 0; pass < 2 && !stopped; ++pass) {
-        if (pass == 1 && (a.dry || !check_targets(job, a.jobs) || job.second_passes() == 0)) {
-            stopped = StopSignals::received();
-            break;
-        }
+    auto convert = [&] {
         if (directc.TasksCount() > 0) directc.ClearTasks();
         const auto failure = job.add_conversions(
             directc, directc.Decoder(),
@@ -289,10 +285,16 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
             a.dry);
         if (failure) {
             err << *failure << "\n";
-            return 1;
+            return false;
         }
         stopped = !a.dry && directc.TasksCount() > 0 &&
                   !run_tasks(directc, a.jobs, err, [&](const TTerminateInfo& i) { job.conversion_ended(i); });
+        return true;
+    };
+    if (!convert()) return 1;
+    if (!a.dry && !stopped) {
+        stopped = !check_targets(job, a.jobs);
+        if (!stopped && job.second_passes() > 0 && !convert()) return 1;
     }
     report(job, a.json, a.dry, out, err);
     if (stopped) return StopSignals::exit_status();
