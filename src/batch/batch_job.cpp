@@ -251,14 +251,9 @@ int BatchJob::second_passes() const {
 }
 
 std::optional<double> BatchJob::gain_db(size_t row) const {
-    if (mode_ == BatchMode::AverageLevel || mode_ == BatchMode::Loudness || rows[row].second_pass) return rows[row].gain;
-    if (mode_ == BatchMode::VolumeChange) {
-        if (percent_ <= 0) return std::nullopt;
-        return 20 * std::log10(percent_ / 100.0);
-    }
-    const std::string& cell = rows[row].max_db;
-    if (cell.empty() || cell == kNoPeakCell) return std::nullopt;
-    return std::strtod(cell.c_str(), nullptr);
+    if (mode_ != BatchMode::VolumeChange) return rows[row].gain;
+    if (percent_ <= 0) return std::nullopt;
+    return 20 * std::log10(percent_ / 100.0);
 }
 
 std::string BatchJob::finish_text() const {
