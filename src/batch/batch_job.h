@@ -26,6 +26,19 @@ extern const char* const kNoPeakCell;
 // Why such a row is not converted, when its measurement gave no reason.
 extern const char* const kNoPeakReason;
 
+// One audio track of a row: a programme of its own, measured and given its
+// own gain (Volume Change: the one factor of the run).
+struct TrackLevel {
+    int audio_index = 0;  // among the source's audio tracks: the N of a:N
+    std::optional<double> peak_db;      // sample peak, dBFS, at the source's precision
+    std::optional<double> integrated;   // LUFS
+    std::optional<double> range;        // LU
+    std::optional<double> true_peak;    // dBTP
+    std::optional<double> gain;         // dB it is converted with; none: not converted
+    double below_target = 0;            // LU the true-peak ceiling keeps it below the loudness target
+    bool second_pass = false;           // converted again: its lossy target passed the peak limit
+};
+
 struct BatchRow {
     // Decoding: its intermediate file is being written (average level).
     enum class State { Waiting, Skipped, Decoding, Converting, Completed, Failed, Stopped };
@@ -42,6 +55,9 @@ struct BatchRow {
     std::optional<double> gain;
     double below_target = 0;  // LU the true-peak ceiling keeps it below the loudness target
     bool second_pass = false;  // converted again: its lossy target passed the peak limit
+    // Every audio track of the source in order (Normalize, Loudness and
+    // average level fill them); the row's gain and Max-dB are the main track's.
+    std::vector<TrackLevel> tracks;
 };
 
 class BatchJob {
