@@ -21,6 +21,7 @@
 #include "engine/FFEncode.h"
 #include "engine/base/FFLog.h"
 #include "single/loudness.h"
+#include "single/track_levels.h"
 
 class QAction;
 class QDoubleSpinBox;
@@ -123,7 +124,7 @@ public:
     // Workflow state shared by both pages.
     std::string source_file;
     std::string max_volume_text;
-    LoudnessReading loudness_reading;  // of the last loudness measurement
+    TrackReadings track_readings;  // every audio track of the last measurement
     std::string analysis_mode;
     std::vector<int> task_progress;
     std::string running_encoder;
@@ -245,12 +246,17 @@ private:
     void targets_checked();
     bool targets_checked_ = false;             // the run's lossy targets were checked
     std::vector<size_t> checked_rows_;          // the rows of the check tasks, in order
-    std::vector<LoudnessReading> check_readings_;
+    std::vector<TrackReadings> check_readings_;
     size_t check_index_ = 0;                    // the check whose lines arrive
     bool peak_failed = false;  // the running measurement failed or was stopped
     double single_below_target_ = 0;  // LU the ceiling kept the last single conversion below its target
-    double single_gain_ = 0;                    // the gain of the single conversion, dB
-    std::optional<double> single_lowered_gain_;  // its second pass
+    double single_gain_ = 0;                    // the gain of the single conversion's main track, dB
+    // Each audio track's gain of the single conversion (none: left as it
+    // is); set by the first pass, lowered by a second.
+    std::vector<std::optional<double>> single_track_gains_;
+    std::vector<double> single_track_below_;    // LU the ceiling keeps each track below the target
+    std::vector<bool> single_check_lossy_;      // the checked target's lossy tracks
+    size_t single_main_track_ = 0;              // the source's main audio track
     bool single_checked_ = false;               // its lossy target's peak was checked
     bool check_single_target();
     void single_target_checked();

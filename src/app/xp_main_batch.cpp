@@ -274,7 +274,6 @@ void Tmain::multi_peak() {
     if (FFdetect.TasksCount() > 0) FFdetect.ClearTasks();
     // No value of an earlier row may stand in for this one's.
     max_volume_text.clear();
-    loudness_reading = {};
     peak_failed = false;
     peak_error.clear();
     std::string message;
@@ -282,6 +281,8 @@ void Tmain::multi_peak() {
         end_batch_measuring(message);
         return;
     }
+    track_readings = TrackReadings(static_cast<int>(batch_job_->rows[batch_row_].tracks.size()),
+                                   batch_job_->mode() == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak);
     analysis_mode = "multi";
     FFdetect.ThreadPriority = tpIdle;
     // The logger listens before the task can print its result.
@@ -306,11 +307,7 @@ void Tmain::end_batch_measuring(const std::string& message) {
 // The final notification of a row's measurement (not cancelled).
 void Tmain::multi_peak_done() {
     const std::string failure = peak_failed ? (peak_error.empty() ? kStopped : peak_error) : std::string();
-    if (batch_job_->mode() == BatchMode::Loudness) {
-        batch_job_->measured_loudness(batch_row_, loudness_reading, failure);
-    } else {
-        batch_job_->measured(batch_row_, peak_failed ? std::string() : max_volume_text, failure);
-    }
+    batch_job_->measured(batch_row_, peak_failed ? std::vector<TrackReading>{} : track_readings.tracks(), failure);
     if (QTreeWidgetItem* item = batch_items_[batch_row_]) {
         item->setText(kMaxDbColumn, QString::fromStdString(batch_job_->rows[batch_row_].max_db));
     }
@@ -387,7 +384,7 @@ bool Tmain::check_targets() {
 
 // Runs the check tasks set up on FFdetect, with the dialog still open.
 void Tmain::start_checks(const char* mode, size_t count) {
-    check_readings_.assign(count, {});
+    check_readings_.assign(count, TrackReadings(1, LevelKind::Loudness));
     check_index_ = 0;
     analysis_mode = mode;
     running_encoder = "ffdetect";
@@ -404,7 +401,7 @@ void Tmain::start_checks(const char* mode, size_t count) {
 // more with the gain lowered; the others are done.
 void Tmain::targets_checked() {
     for (size_t i = 0; i < checked_rows_.size() && i < check_readings_.size(); ++i) {
-        batch_job_->checked(checked_rows_[i], check_readings_[i]);
+        batch_job_->checked(checked_rows_[i], check_readings_[i].tracks());
     }
     if (!cancelled && batch_job_->second_passes() > 0) {
         multi_convert();

@@ -17,6 +17,8 @@
 #include "app/p_batchaudioc.h"
 #include "app/p_options.h"
 #include "app/step_button.h"
+#include <algorithm>
+
 #include "app/xp_main.h"
 #include "single/conversion_options.h"
 #include "single/peak_analysis.h"
@@ -32,6 +34,7 @@ const char* const kPeakNotMeasured =
     "The peak level of the file could not be measured, so it cannot be normalized.";
 const char* const kLoudnessNotMeasured =
     "The loudness of the file could not be measured (is it silent?), so it cannot be brought to the target.";
+const char* const kSilent = "The file is silent: there is nothing to amplify.";
 
 }  // namespace
 
@@ -88,10 +91,14 @@ bool Tmain::add_source_task(TFFEncoder& encoder, const std::string& target, cons
 void Tmain::single_peak() {
     // No value of an earlier file may stand in for this one's.
     max_volume_text.clear();
-    loudness_reading = {};
     peak_failed = false;
-    const bool loudness = radio_loudness_single->isChecked();
-    if (!add_source_task(FFdetect, kNullDevice, loudness ? kLoudnessMeasurementOptions : kMeasurementOptions)) return;
+    const LevelKind kind = radio_loudness_single->isChecked() ? LevelKind::Loudness : LevelKind::Peak;
+    // Every audio track of the source, as it is now: the file may have changed
+    // since it was loaded. One that cannot be read measures no track, and the
+    // task tells why.
+    const int tracks = FFencoder.Decoder().LoadFile(source_file) ? audio_track_count(FFencoder.Decoder()) : 0;
+    track_readings = TrackReadings(tracks, kind);
+    if (!add_source_task(FFdetect, kNullDevice, track_measurement_options(tracks, kind))) return;
     analysis_mode = "single";
     cancelled = 0;
     // The logger listens before the task can print its result.
@@ -111,8 +118,7 @@ void Tmain::FFLogger1Log(TObject*, int, TLogLevel, const std::string& ALogMsg) {
         if (check_index_ < check_readings_.size()) check_readings_[check_index_].read(ALogMsg);
         return;
     }
-    if (auto value = max_volume_from_line(ALogMsg)) max_volume_text = *value;
-    loudness_reading.read(ALogMsg);
+    track_readings.read(ALogMsg);
 }
 
 void Tmain::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
@@ -160,15 +166,34 @@ void Tmain::timer_ffdetectTimer() {
     if (analysis_mode == "check") return targets_checked();
     if (analysis_mode == "single_check") return single_target_checked();
     if (analysis_mode != "single") return;
-    if (radio_loudness_single->isChecked()) {
-        if (peak_failed || !loudness_gain(loudness_reading, spin_loudness_single->value(), options->ed_ceiling->value())) {
-            MessageBoxA(this, kLoudnessNotMeasured, "Error", MB_ICONERROR);
-            return;
-        }
-    } else if (peak_failed || max_volume_text.empty()) {
-        MessageBoxA(this, kPeakNotMeasured, "Error", MB_ICONERROR);
+    // Each track's own gain; a silent track keeps its level.
+    const bool loudness = radio_loudness_single->isChecked();
+    const auto& tracks = track_readings.tracks();
+    const size_t main = std::min<size_t>(static_cast<size_t>(main_audio_track(FFencoder.Decoder())),
+                                         tracks.empty() ? 0 : tracks.size() - 1);
+    single_track_gains_.clear();
+    single_track_below_.clear();
+    bool measured = false;
+    for (const TrackReading& t : tracks) {
+        measured |= t.peak_db.has_value();
+        const auto g = loudness ? loudness_gain(t.loudness, spin_loudness_single->value(), options->ed_ceiling->value())
+                                : std::nullopt;
+        single_track_gains_.push_back(loudness ? (g ? std::optional<double>(g->gain_db) : std::nullopt) : headroom_gain(t));
+        single_track_below_.push_back(g ? g->below_target : 0);
+    }
+    const bool audible = std::any_of(single_track_gains_.begin(), single_track_gains_.end(),
+                                     [](const std::optional<double>& g) { return g.has_value(); });
+    if (peak_failed || !measured || (loudness && !audible)) {
+        MessageBoxA(this, loudness ? kLoudnessNotMeasured : kPeakNotMeasured, "Error", MB_ICONERROR);
         return;
     }
+    if (!audible) {
+        MessageBoxA(this, kSilent, "Error", MB_ICONERROR);
+        return;
+    }
+    // The main track's headroom, as the measurement used to tell it.
+    if (!loudness && tracks[main].peak_db) max_volume_text = Format("%.1f", -*tracks[main].peak_db + 0.0);
+    single_main_track_ = main;
     single_convert();
 }
 
@@ -215,7 +240,7 @@ void Tmain::bt_amplifyclick() {
         const std::string question = target + " already exists.\rDo you want to replace it?";
         if (MessageBoxA(this, question, "Confirm", MB_ICONQUESTION | MB_YESNO) == IDNO) return;
     }
-    single_lowered_gain_.reset();
+    single_track_gains_.clear();
     single_checked_ = false;
     if (RadioButton2->isChecked() || radio_loudness_single->isChecked()) single_peak();
     if (RadioButton1->isChecked()) single_convert();
@@ -223,24 +248,18 @@ void Tmain::bt_amplifyclick() {
 
 void Tmain::single_convert() {
     const std::string target = SaveDialog1.FileName;
-    std::string audio_filters;
-    if (RadioButton1->isChecked()) audio_filters += volume_change_filter(NCTStepButton21->Value());
-    if (RadioButton2->isChecked()) {
-        // A second pass lowers the gain the headroom gave.
-        single_gain_ = single_lowered_gain_.value_or(std::strtod(max_volume_text.c_str(), nullptr));
-        audio_filters += single_lowered_gain_ ? gain_filter(single_gain_) : normalize_filter(max_volume_text);
-    }
+    std::vector<std::string> chains;
+    if (RadioButton1->isChecked()) chains.push_back(volume_change_filter(NCTStepButton21->Value()));
     single_below_target_ = 0;
-    if (radio_loudness_single->isChecked()) {
-        const auto g = loudness_gain(loudness_reading, spin_loudness_single->value(), options->ed_ceiling->value());
-        const double first = g ? g->gain_db : 0;
-        single_gain_ = single_lowered_gain_.value_or(first);
-        audio_filters += gain_filter(single_gain_);
-        single_below_target_ = (g ? g->below_target : 0) + first - single_gain_;
+    if (RadioButton2->isChecked() || radio_loudness_single->isChecked()) {
+        for (const auto& gain : single_track_gains_) chains.push_back(gain ? gain_filter(*gain) : std::string());
+        const size_t main = std::min(single_main_track_, single_track_gains_.size() - 1);
+        single_gain_ = single_track_gains_[main].value_or(0);
+        if (radio_loudness_single->isChecked()) single_below_target_ = single_track_below_[main];
     }
     // The options read the probe, which holds the source; the task does not
     // change it.
-    const std::string options = conversion_options(source_file, target, FFencoder.Decoder(), audio_filters);
+    const std::string options = conversion_options(source_file, target, FFencoder.Decoder(), chains);
     if (!add_source_task(FFencoder, target, options)) return;
     start_conversions(FFencoder, "ffencoder", "Adjust volume......");
 }
@@ -292,12 +311,14 @@ bool Tmain::check_single_target() {
     single_checked_ = true;
     if (!RadioButton2->isChecked() && !radio_loudness_single->isChecked()) return false;
     const std::string target = SaveDialog1.FileName;
-    if (!FFdetect.Decoder().LoadFile(target) || !first_audio_is_lossy(FFdetect.Decoder())) return false;
+    if (!FFdetect.Decoder().LoadFile(target)) return false;
+    single_check_lossy_ = lossy_audio_tracks(FFdetect.Decoder());
+    if (std::find(single_check_lossy_.begin(), single_check_lossy_.end(), true) == single_check_lossy_.end()) return false;
     if (FFdetect.TasksCount() > 0) FFdetect.ClearTasks();
     const int task = FFdetect.AddTask(target);
     TOutputOptions out;
     ResetOutputOptions(out);
-    out.Options += kPeakCheckOptions;
+    out.Options += track_measurement_options(static_cast<int>(single_check_lossy_.size()), LevelKind::Loudness);
     if (task < 0 || FFdetect.SetOutput(task, kNullDevice, &out) < 0) return false;
     checked_rows_.clear();
     start_checks("single_check", 1);
@@ -308,12 +329,19 @@ bool Tmain::check_single_target() {
 // overshoot and a margin. Otherwise the run is done.
 void Tmain::single_target_checked() {
     const bool loudness = radio_loudness_single->isChecked();
-    const LoudnessReading& peak = check_readings_.front();
-    const auto lower = cancelled ? std::nullopt
-                                 : second_pass_gain(single_gain_, loudness ? peak.true_peak : peak.sample_peak,
-                                                    loudness ? options->ed_ceiling->value() : 0.0);
-    if (lower) {
-        single_lowered_gain_ = lower;
+    const auto& tracks = check_readings_.front().tracks();
+    bool again = false;
+    for (size_t t = 0; !cancelled && t < single_track_gains_.size() && t < tracks.size(); ++t) {
+        if (!single_track_gains_[t] || t >= single_check_lossy_.size() || !single_check_lossy_[t]) continue;
+        const auto lower = second_pass_gain(*single_track_gains_[t],
+                                            loudness ? tracks[t].loudness.true_peak : tracks[t].peak_db,
+                                            loudness ? options->ed_ceiling->value() : 0.0);
+        if (!lower) continue;
+        single_track_below_[t] += *single_track_gains_[t] - *lower;
+        single_track_gains_[t] = lower;
+        again = true;
+    }
+    if (again) {
         single_convert();
         return;
     }

@@ -1,5 +1,6 @@
 #include "batch/batch_job.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -9,6 +10,7 @@
 #include "single/conversion_options.h"
 #include "single/loudness.h"
 #include "single/peak_analysis.h"
+#include "single/track_levels.h"
 
 namespace sonorix {
 
@@ -27,17 +29,31 @@ void BatchJob::set_loudness(double target, double ceiling) {
     ceiling_ = ceiling;
 }
 
-int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message) const {
+int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message) {
+    BatchRow& r = rows[row];
+    // The probe counts the tracks; one it cannot open leaves the task's own
+    // error to tell why.
+    int count = 0;
+    r.tracks.clear();
+    r.main_track = 0;
+    if (encoder.Decoder().LoadFile(r.source)) {
+        count = audio_track_count(encoder.Decoder());
+        for (int i = 0; i < count; ++i) {
+            r.tracks.emplace_back();
+            r.tracks.back().audio_index = i;
+        }
+        r.main_track = static_cast<size_t>(std::min(main_audio_track(encoder.Decoder()), std::max(count - 1, 0)));
+    }
     TInputOptions in;
     ResetInputOptions(in);
-    const int task = encoder.AddTask(rows[row].source, &in);
+    const int task = encoder.AddTask(r.source, &in);
     if (task < 0) {
         message = "Add file error: " + encoder.LastErrorMessage();
         return -1;
     }
     TOutputOptions out;
     ResetOutputOptions(out);
-    out.Options += mode_ == BatchMode::Loudness ? kLoudnessMeasurementOptions : kMeasurementOptions;
+    out.Options += track_measurement_options(count, mode_ == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak);
     out.AudioInputHook = audio_hook;
     if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
         message = "Cannot do convert, error: " + encoder.LastErrorMessage();
@@ -47,28 +63,63 @@ int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, bool audio_ho
     return task;
 }
 
-void BatchJob::measured(size_t row, const std::string& headroom, const std::string& failure) {
+void BatchJob::measured(size_t row, const std::vector<TrackReading>& readings, const std::string& failure) {
     BatchRow& r = rows[row];
-    if (failure.empty() && !headroom.empty()) {
-        r.max_db = headroom;
-        r.gain = std::strtod(headroom.c_str(), nullptr);
+    const bool loudness = mode_ == BatchMode::Loudness;
+    if (r.tracks.size() < readings.size()) {
+        for (size_t i = r.tracks.size(); i < readings.size(); ++i) {
+            r.tracks.emplace_back();
+            r.tracks.back().audio_index = static_cast<int>(i);
+        }
+    }
+    bool measured_any = false, audible = false;
+    for (size_t i = 0; failure.empty() && i < readings.size(); ++i) {
+        TrackLevel& t = r.tracks[i];
+        const TrackReading& reading = readings[i];
+        t.peak_db = reading.peak_db;
+        t.integrated = reading.loudness.integrated;
+        t.range = reading.loudness.range;
+        t.true_peak = reading.loudness.true_peak;
+        measured_any |= reading.peak_db.has_value();
+        // A silent track keeps its level; the others get their own gain.
+        if (loudness) {
+            if (const auto g = loudness_gain(reading.loudness, loudness_target_, ceiling_)) {
+                t.gain = g->gain_db;
+                t.below_target = g->below_target;
+            }
+        } else {
+            t.gain = headroom_gain(reading);
+        }
+        audible |= t.gain.has_value();
+    }
+    if (!failure.empty() || !measured_any || r.tracks.empty()) {
+        r.max_db = kNoPeakCell;
+        skip(row, failure.empty() ? (loudness ? "the loudness could not be measured" : kNoPeakReason) : failure);
         return;
     }
-    r.max_db = kNoPeakCell;
-    skip(row, failure.empty() ? kNoPeakReason : failure);
+    if (!audible) {
+        r.max_db = kNoPeakCell;
+        skip(row, loudness ? "the loudness could not be measured (silence?)" : "the file is silent: nothing to amplify");
+        return;
+    }
+    take_main_track(row);
 }
 
-void BatchJob::measured_loudness(size_t row, const LoudnessReading& reading, const std::string& failure) {
+void BatchJob::take_main_track(size_t row) {
     BatchRow& r = rows[row];
-    const auto g = failure.empty() ? loudness_gain(reading, loudness_target_, ceiling_) : std::nullopt;
-    if (!g) {
-        r.max_db = kNoPeakCell;
-        skip(row, failure.empty() ? "the loudness could not be measured (silence?)" : failure);
-        return;
-    }
-    r.gain = g->gain_db;
-    r.below_target = g->below_target;
-    r.max_db = Format("%.1f", g->gain_db);
+    if (r.tracks.empty()) return;
+    const TrackLevel& m = r.tracks[std::min(r.main_track, r.tracks.size() - 1)];
+    r.gain = m.gain;
+    r.below_target = m.below_target;
+    std::string figure = kNoPeakCell;
+    // Normalize shows the headroom; Loudness the gain.
+    if (mode_ == BatchMode::Loudness && m.gain) figure = Format("%.1f", *m.gain);
+    if (mode_ != BatchMode::Loudness && m.peak_db && std::isfinite(*m.peak_db)) figure = Format("%.1f", -*m.peak_db + 0.0);
+    r.max_db = max_db_cell(figure, r.tracks.size());
+}
+
+std::string max_db_cell(const std::string& main_figure, size_t tracks) {
+    return tracks > 1 ? main_figure + Format(" (+%zu)", tracks - 1) : main_figure;
 }
 
 void BatchJob::skip(size_t row, const std::string& reason) {
@@ -87,15 +138,12 @@ void BatchJob::plan_targets() {
     for (size_t i : named) rows[i].target = targets[i];
 }
 
-std::string BatchJob::audio_filters(size_t row) const {
-    switch (mode_) {
-        case BatchMode::Normalize:
-            return rows[row].second_pass ? gain_filter(*rows[row].gain) : normalize_filter(rows[row].max_db);
-        case BatchMode::Loudness: return gain_filter(rows[row].gain.value_or(0));
-        case BatchMode::VolumeChange: return volume_change_filter(percent_);
-        case BatchMode::AverageLevel: break;  // the intermediate file carries the adjustment
-    }
-    return {};
+std::vector<std::string> BatchJob::audio_filters(size_t row) const {
+    if (mode_ == BatchMode::VolumeChange) return {volume_change_filter(percent_)};
+    std::vector<std::string> chains;
+    if (mode_ == BatchMode::AverageLevel) return chains;  // the intermediate file carries the adjustment
+    for (const TrackLevel& t : rows[row].tracks) chains.push_back(t.gain ? gain_filter(*t.gain) : std::string());
+    return chains;
 }
 
 std::optional<std::string> BatchJob::add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder) {
@@ -211,34 +259,49 @@ std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder, bool audio_hoo
     if (mode_ != BatchMode::Normalize && mode_ != BatchMode::Loudness) return checked_rows;
     for (size_t i = 0; i < rows.size(); ++i) {
         BatchRow& r = rows[i];
-        if (r.state != BatchRow::State::Completed || r.second_pass || !r.gain) continue;
+        if (r.state != BatchRow::State::Completed || r.second_pass || r.tracks.empty()) continue;
+        // Every lossy track of the target is checked, in one pass.
         TCustomDecoder& probe = encoder.Decoder();
-        if (!probe.LoadFile(r.target.string()) || !first_audio_is_lossy(probe)) continue;
+        if (!probe.LoadFile(r.target.string())) continue;
+        const std::vector<bool> lossy = lossy_audio_tracks(probe);
+        if (std::find(lossy.begin(), lossy.end(), true) == lossy.end()) continue;
         TInputOptions in;
         ResetInputOptions(in);
         const int task = encoder.AddTask(r.target.string(), &in);
         if (task < 0) continue;
         TOutputOptions out;
         ResetOutputOptions(out);
-        out.Options += kPeakCheckOptions;
+        out.Options += track_measurement_options(static_cast<int>(lossy.size()), LevelKind::Loudness);
         out.AudioInputHook = audio_hook;
         if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
             encoder.RemoveTask(task);
             continue;
         }
+        for (size_t t = 0; t < r.tracks.size(); ++t) r.tracks[t].second_pass = false;
         checked_rows.push_back(i);
+        check_lossy_[i] = lossy;
     }
     return checked_rows;
 }
 
-void BatchJob::checked(size_t row, const LoudnessReading& reading) {
+void BatchJob::checked(size_t row, const std::vector<TrackReading>& readings) {
     BatchRow& r = rows[row];
     const bool loudness = mode_ == BatchMode::Loudness;
-    const auto lower = second_pass_gain(r.gain.value_or(0), loudness ? reading.true_peak : reading.sample_peak,
-                                        loudness ? ceiling_ : 0.0);
-    if (!lower) return;
-    if (loudness) r.below_target += r.gain.value_or(0) - *lower;
-    r.gain = *lower;
+    const std::vector<bool>& lossy = check_lossy_[row];
+    bool again = false;
+    for (size_t t = 0; t < r.tracks.size() && t < readings.size(); ++t) {
+        TrackLevel& track = r.tracks[t];
+        if (!track.gain || t >= lossy.size() || !lossy[t]) continue;
+        const TrackReading& reading = readings[t];
+        const auto lower = second_pass_gain(*track.gain, loudness ? reading.loudness.true_peak : reading.peak_db,
+                                            loudness ? ceiling_ : 0.0);
+        if (!lower) continue;
+        if (loudness) track.below_target += *track.gain - *lower;
+        track.gain = *lower;
+        track.second_pass = again = true;
+    }
+    if (!again) return;
+    take_main_track(row);
     r.second_pass = true;
     r.state = BatchRow::State::Waiting;
     r.task = -1;

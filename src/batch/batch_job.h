@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@ namespace sonorix {
 
 class IntermediateFolder;
 struct LoudnessReading;
+struct TrackReading;
 class NormalizerOutput;
 class TCustomDecoder;
 class TCustomEncoder;
@@ -58,6 +60,7 @@ struct BatchRow {
     // Every audio track of the source in order (Normalize, Loudness and
     // average level fill them); the row's gain and Max-dB are the main track's.
     std::vector<TrackLevel> tracks;
+    size_t main_track = 0;  // in tracks: the one flagged default, else the first
 };
 
 class BatchJob {
@@ -71,17 +74,16 @@ public:
     const std::filesystem::path& output_folder() const { return output_folder_; }
     std::vector<BatchRow> rows;
 
-    // Adds row's peak measurement (audio only, into the null device; in
-    // Loudness mode with the loudness) to encoder; the task index, or -1 with
-    // the message to show.
-    int add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message) const;
-    // The measurement of row ended: the headroom its "max_volume:" line gave
-    // (empty: none) and a failed task's text. Without a headroom the row
-    // shows kNoPeakCell and is not converted.
-    void measured(size_t row, const std::string& headroom, const std::string& failure);
-    // Loudness mode: the measurement's summary gives the gain, or the row is
-    // not converted.
-    void measured_loudness(size_t row, const LoudnessReading& reading, const std::string& failure);
+    // Adds row's measurement of every audio track (audio only, into the null
+    // device; in Loudness mode with the loudness) to encoder, whose probe
+    // counts the row's tracks; the task index, or -1 with the message to show.
+    int add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message);
+    // The measurement of row ended, with a reading per audio track and a
+    // failed task's text. Each track gets its own gain: its headroom
+    // (Normalize) or what brings it to the target under the ceiling
+    // (Loudness). A row with no measured track shows kNoPeakCell and is
+    // skipped, as is a silent one.
+    void measured(size_t row, const std::vector<TrackReading>& tracks, const std::string& failure);
     void skip(size_t row, const std::string& reason);
     bool to_convert(size_t row) const { return rows[row].state == BatchRow::State::Waiting; }
 
@@ -100,8 +102,9 @@ public:
 
     // Names every row still to convert, all at once (see distinct_targets).
     void plan_targets();
-    // ",volume=1.5" or ",volume=3.5dB".
-    std::string audio_filters(size_t row) const;
+    // The audio filter chain of each audio track (",volume=3.46dB"); one
+    // chain for all in Volume Change.
+    std::vector<std::string> audio_filters(size_t row) const;
     // For each row still to convert, in order: open_row makes probe hold the
     // row's file (false: the row is skipped for the reason it gives); then
     // the option text from the probe, and, unless dry, AddTask and SetOutput
@@ -121,9 +124,10 @@ public:
     // target is lossy, measured on encoder (its probe opens the targets).
     // Returns the rows in task order; none when there is nothing to check.
     std::vector<size_t> add_checks(TCustomEncoder& encoder, bool audio_hook);
-    // A check's result: a peak past the limit puts the row back to convert
-    // with a gain lowered by the overshoot and a margin; its target is kept.
-    void checked(size_t row, const LoudnessReading& reading);
+    // The reading of every audio track of the check: a lossy track whose peak
+    // passed the limit puts the row back to convert with that track's gain
+    // lowered by the overshoot and a margin; its target is kept.
+    void checked(size_t row, const std::vector<TrackReading>& tracks);
     int second_passes() const;
 
     // The gain of row in dB: the headroom, 20 log10 of the factor, or the
@@ -139,7 +143,14 @@ private:
     std::filesystem::path output_folder_;
     std::string prefix_;
     const IntermediateFolder* folder_ = nullptr;  // average level, from add_decodes on
+    // The row's main track's figures become the row's own.
+    void take_main_track(size_t row);
+    std::map<size_t, std::vector<bool>> check_lossy_;  // by row: which target tracks are lossy
 };
+
+// What the Max-dB cell shows: the main track's figure, and how many tracks
+// more the file has ("3.5 (+1)").
+std::string max_db_cell(const std::string& main_figure, size_t tracks);
 
 // A state as one word: "waiting", "skipped", "completed", ...
 const char* state_name(BatchRow::State state);

@@ -28,6 +28,7 @@
 #include "engine/base/MainThreadQueue.h"
 #include "single/loudness.h"
 #include "single/peak_analysis.h"
+#include "single/track_levels.h"
 
 namespace sonorix::cli {
 
@@ -117,13 +118,14 @@ bool run_measurements(TFFEncoder& detect, const std::map<int, size_t>& row_of_ta
     return !StopSignals::received();
 }
 
-// Measures every row still to convert (its peak, or its loudness); false
-// when stopped.
+// Measures every audio track of every row still to convert (its peak, or its
+// loudness); false when stopped.
 bool measure_rows(BatchJob& job, int jobs) {
     TFFEncoder detect;
     std::map<int, size_t> row_of_task;
-    std::map<size_t, std::string> headroom, failure;
-    std::map<size_t, LoudnessReading> loudness;
+    std::map<size_t, std::string> failure;
+    std::map<size_t, TrackReadings> readings;
+    const LevelKind kind = job.mode() == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak;
     for (size_t i = 0; i < job.rows.size(); ++i) {
         if (!job.to_convert(i)) continue;
         std::string message;
@@ -132,38 +134,35 @@ bool measure_rows(BatchJob& job, int jobs) {
             job.skip(i, message);
         } else {
             row_of_task[task] = i;
+            readings[i] = TrackReadings(static_cast<int>(job.rows[i].tracks.size()), kind);
         }
     }
     const bool whole = run_measurements(detect, row_of_task, jobs, [&](size_t row, const std::string& line) {
-        if (const auto value = max_volume_from_line(line)) headroom[row] = *value;
-        loudness[row].read(line);
+        readings[row].read(line);
     }, failure);
     if (!whole) return false;
-    for (const auto& [task, row] : row_of_task) {
-        if (job.mode() == BatchMode::Loudness) {
-            job.measured_loudness(row, loudness[row], failure[row]);
-        } else {
-            job.measured(row, headroom[row], failure[row]);
-        }
-    }
+    for (const auto& [task, row] : row_of_task) job.measured(row, readings[row].tracks(), failure[row]);
     return true;
 }
 
-// The decoded peaks of the lossy targets; the rows that passed the limit
-// wait for a second conversion. False when stopped.
+// The decoded peaks of every lossy track of the targets; the rows with a
+// track past the limit wait for a second conversion. False when stopped.
 bool check_targets(BatchJob& job, int jobs) {
     TFFEncoder check;
     const std::vector<size_t> rows = job.add_checks(check, true);
     std::map<int, size_t> row_of_task;
-    for (size_t t = 0; t < rows.size(); ++t) row_of_task[static_cast<int>(t)] = rows[t];
-    std::map<size_t, LoudnessReading> peaks;
+    std::map<size_t, TrackReadings> peaks;
+    for (size_t t = 0; t < rows.size(); ++t) {
+        row_of_task[static_cast<int>(t)] = rows[t];
+        peaks[rows[t]] = TrackReadings(static_cast<int>(job.rows[rows[t]].tracks.size()), LevelKind::Loudness);
+    }
     std::map<size_t, std::string> failure;
     const bool whole = run_measurements(check, row_of_task, jobs, [&](size_t row, const std::string& line) {
         peaks[row].read(line);
     }, failure);
     if (!whole) return false;
     for (size_t row : rows) {
-        if (failure[row].empty()) job.checked(row, peaks[row]);
+        if (failure[row].empty()) job.checked(row, peaks[row].tracks());
     }
     return true;
 }
@@ -238,6 +237,26 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
             if (job.mode() == BatchMode::Loudness) record["below_target_db"] = rounded(r.below_target);
             if (job.mode() == BatchMode::Loudness || job.mode() == BatchMode::Normalize) {
                 record["second_pass"] = r.second_pass;
+                // Every audio track with its own figures and gain.
+                auto number = [](const std::optional<double>& v, int decimals) {
+                    return v && std::isfinite(*v) ? nlohmann::ordered_json(rounded(*v, decimals)) : nlohmann::ordered_json();
+                };
+                nlohmann::ordered_json tracks = nlohmann::ordered_json::array();
+                for (size_t t = 0; t < r.tracks.size(); ++t) {
+                    const TrackLevel& level = r.tracks[t];
+                    nlohmann::ordered_json track = {{"index", level.audio_index},
+                                                    {"main", t == r.main_track},
+                                                    {"peak_db", number(level.peak_db, 2)}};
+                    if (job.mode() == BatchMode::Loudness) {
+                        track["integrated"] = number(level.integrated, 1);
+                        track["true_peak"] = number(level.true_peak, 1);
+                        track["below_target_db"] = rounded(level.below_target);
+                    }
+                    track["gain_db"] = number(level.gain, 2);
+                    track["second_pass"] = level.second_pass;
+                    tracks.push_back(std::move(track));
+                }
+                record["tracks"] = std::move(tracks);
             }
             if (dry) record["options"] = r.options;
             records.push_back(std::move(record));

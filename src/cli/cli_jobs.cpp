@@ -19,6 +19,7 @@
 #include "batch/task_log.h"
 #include "single/loudness.h"
 #include "single/peak_analysis.h"
+#include "single/track_levels.h"
 #include "cli/cli.h"
 #include "engine/FFEncode.h"
 #include "engine/base/FFLoad.h"
@@ -110,14 +111,15 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
     if (!load_libraries(encoder, err)) return 1;
 
     struct Result {
-        std::string max_volume, mean_volume, error;
-        LoudnessReading loudness;
+        std::string error;
+        TrackReadings readings;
+        int main_track = 0;
         bool ok = false;
         std::chrono::steady_clock::time_point start, end;
     };
     std::vector<Result> results(files.size());
-    std::vector<int> task_of_file(files.size(), -1);
     std::map<int, size_t> file_of_task;
+    const LevelKind kind = with_loudness ? LevelKind::Loudness : LevelKind::Peak;
 
     // The result lines carry the worker's thread id; the router tells which
     // task that thread runs.
@@ -126,37 +128,31 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
     });
     TFFLogger logger;
     logger.SetOnLog([&](TObject*, int thread, TLogLevel, const std::string& line) {
-        const bool max = line.find("max_volume:") != std::string::npos;
-        const bool mean = line.find("mean_volume:") != std::string::npos;
-        if (!max && !mean && !with_loudness) return;
         const int task = router.task_of(thread);
-        if (task < 0) return;
-        Result& r = results[file_of_task[task]];
-        if (with_loudness) r.loudness.read(line);
-        if (!max && !mean) return;
-        const size_t at = line.find(max ? "max_volume:" : "mean_volume:");
-        std::string value = line.substr(at + (max ? 11 : 12));
-        value = value.substr(0, value.find("dB"));
-        value.erase(0, value.find_first_not_of(' '));
-        value.erase(value.find_last_not_of(' ') + 1);
-        (max ? r.max_volume : r.mean_volume) = value;
+        if (task >= 0) results[file_of_task[task]].readings.read(line);
     });
 
     for (size_t i = 0; i < files.size() && !StopSignals::received(); ++i) {
+        // Every audio track is measured: the probe counts them.
+        int tracks = 0;
+        if (encoder.Decoder().LoadFile(files[i])) {
+            tracks = audio_track_count(encoder.Decoder());
+            results[i].main_track = main_audio_track(encoder.Decoder());
+        }
+        results[i].readings = TrackReadings(tracks, kind);
         const int task = encoder.AddTask(files[i]);
         if (task < 0) {
             results[i].error = encoder.LastErrorMessage();
             continue;
         }
         TOutputOptions options;
-        options.Options = with_loudness ? kLoudnessMeasurementOptions : kMeasurementOptions;
+        options.Options = track_measurement_options(tracks, kind);
         options.AudioInputHook = true;
         if (encoder.SetOutput(task, kNullDevice, &options) < 0) {
             results[i].error = encoder.LastErrorMessage();
             encoder.RemoveTask(task);
             continue;
         }
-        task_of_file[i] = task;
         file_of_task[task] = i;
     }
     bool finished = encoder.TasksCount() == 0;
@@ -181,43 +177,55 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
     nlohmann::ordered_json records = nlohmann::ordered_json::array();
     for (size_t i = 0; i < files.size(); ++i) {
         Result& r = results[i];
-        if (r.ok && r.max_volume.empty()) r.error = "the peak level could not be measured";
+        const auto& tracks = r.readings.tracks();
+        if (r.ok && (tracks.empty() || !tracks[0].peak_db)) r.error = "the peak level could not be measured";
         const bool good = r.error.empty();
         if (!good) {
             err << files[i] << ": " << reason_of(r.error, files[i]) << "\n";
             if (status == 0) status = 1;
         }
-        if (a.json) {
-            // A level that is not a number (a silent file's -inf) is null.
-            auto level = [&](const std::string& text) -> nlohmann::ordered_json {
-                char* end = nullptr;
-                const double v = std::strtod(text.c_str(), &end);
-                if (!good || text.empty() || *end || !std::isfinite(v)) return nullptr;
-                return v;
-            };
-            nlohmann::ordered_json record = {{"file", files[i]},
-                                     {"max_volume", level(r.max_volume)},
-                                     {"mean_volume", level(r.mean_volume)},
-                                     {"seconds", nullptr}};
-            if (good) record["seconds"] = rounded(std::chrono::duration<double>(r.end - r.start).count(), 3);
+        // A level that is not a number (a silent track's -inf) is null.
+        auto number = [&](const std::optional<double>& v, int decimals) -> nlohmann::ordered_json {
+            if (!good || !v || !std::isfinite(*v)) return nullptr;
+            return rounded(*v, decimals);
+        };
+        auto levels = [&](nlohmann::ordered_json& record, const TrackReading& t) {
+            record["max_volume"] = number(t.peak_db, 2);
+            record["mean_volume"] = number(t.mean_db, 2);
             if (with_loudness) {
-                auto number = [&](const std::optional<double>& v) -> nlohmann::ordered_json {
-                    if (good && v) return rounded(*v, 1);
-                    return nullptr;
-                };
-                record["integrated"] = number(r.loudness.integrated);
-                record["range"] = number(r.loudness.range);
-                record["true_peak"] = number(r.loudness.true_peak);
+                record["integrated"] = number(t.loudness.integrated, 1);
+                record["range"] = number(t.loudness.range, 1);
+                record["true_peak"] = number(t.loudness.true_peak, 1);
             }
+        };
+        const size_t main = std::min<size_t>(static_cast<size_t>(r.main_track), tracks.size() - 1);
+        if (a.json) {
+            // The file's own figures are its main track's; every track follows.
+            nlohmann::ordered_json record = {{"file", files[i]}};
+            levels(record, tracks[main]);
+            record["seconds"] = nullptr;
+            if (good) record["seconds"] = rounded(std::chrono::duration<double>(r.end - r.start).count(), 3);
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (size_t t = 0; good && t < tracks.size(); ++t) {
+                nlohmann::ordered_json track = {{"index", t}, {"main", t == main}};
+                levels(track, tracks[t]);
+                list.push_back(std::move(track));
+            }
+            if (good) record["tracks"] = std::move(list);
             records.push_back(std::move(record));
         } else if (good) {
-            out << "max_volume: " << r.max_volume << " dB  mean_volume: " << r.mean_volume << " dB  ";
-            if (with_loudness) {
-                auto number = [](const std::optional<double>& v) { return v ? Format("%.1f", *v) : "N/A"; };
-                out << "integrated: " << number(r.loudness.integrated) << " LUFS  range: " << number(r.loudness.range)
-                    << " LU  true_peak: " << number(r.loudness.true_peak) << " dBTP  ";
+            auto db = [](const std::optional<double>& v) { return v ? Format("%.1f", *v) : std::string("N/A"); };
+            for (size_t t = 0; t < tracks.size(); ++t) {
+                // One line a track; a file of one track reads as it always did.
+                if (tracks.size() > 1) out << "a:" << t << (t == main ? "* " : "  ");
+                out << "max_volume: " << db(tracks[t].peak_db) << " dB  mean_volume: " << db(tracks[t].mean_db) << " dB  ";
+                if (with_loudness) {
+                    const LoudnessReading& l = tracks[t].loudness;
+                    out << "integrated: " << db(l.integrated) << " LUFS  range: " << db(l.range)
+                        << " LU  true_peak: " << db(l.true_peak) << " dBTP  ";
+                }
+                out << files[i] << "\n";
             }
-            out << files[i] << "\n";
         }
     }
     if (a.json) print_records(out, records);

@@ -7,6 +7,7 @@
 #include "engine/FFDecode.h"
 #include "single/text.h"
 #include "single/source_types.h"
+#include "single/track_levels.h"
 
 namespace sonorix {
 
@@ -97,6 +98,12 @@ std::string conversion_options(const std::string& source, const std::string& tar
 std::string conversion_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                                const std::string& audio_filters) {
     return conversion_options(source, target, source_facts(probe), source_bit_rates(probe), audio_filters);
+}
+
+std::string conversion_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+                               const std::vector<std::string>& track_filters) {
+    // The filters come last, so the per-track form only replaces the -af.
+    return conversion_options(source, target, probe, std::string()) + track_filter_options(track_filters);
 }
 
 SaveChoices save_choices(const std::string& source_file) {

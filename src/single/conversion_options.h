@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "batch/batch_rules.h"
 #include "single/output_options.h"
@@ -22,6 +23,11 @@ std::string conversion_options(const std::string& source, const std::string& tar
                                const BatchSourceBitRates& rates, const std::string& audio_filters);
 std::string conversion_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                                const std::string& audio_filters);
+
+// The same with a filter chain per audio track (" -filter:a:N ..." where they
+// differ, " -af ..." where one chain serves all).
+std::string conversion_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+                               const std::vector<std::string>& track_filters);
 
 struct SaveChoices {
     std::string filter;             // "*.MP3|*.mp3|*.WAV|*.wav|..."

@@ -3,17 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/FFDecode.h"
 #include "engine/base/FFBase.h"
-#include "engine/base/libav.h"
 
 namespace sonorix {
-
-const char* const kLoudnessMeasurementOptions =
-    " -af \"volumedetect,ebur128=peak=true:framelog=verbose\" -f null -vn";
-// astats tells the sample peak to the millionth of a dB, ebur128 the true
-// peak to a tenth.
-const char* const kPeakCheckOptions = " -af \"astats=metadata=0,ebur128=peak=true:framelog=verbose\" -f null -vn";
 
 namespace {
 
@@ -70,14 +62,6 @@ std::optional<LoudnessGain> loudness_gain(const LoudnessReading& reading, double
         g.below_target = target - (*reading.integrated + g.gain_db);
     }
     return g;
-}
-
-bool first_audio_is_lossy(TCustomDecoder& probe) {
-    const AVFormatContext* fc = probe.FormatContext();
-    const int i = probe.FirstAudioStream;
-    if (!fc || i < 0 || i >= static_cast<int>(fc->nb_streams)) return false;
-    const AVCodecDescriptor* d = avcodec_descriptor_get(fc->streams[i]->codecpar->codec_id);
-    return d && (d->props & AV_CODEC_PROP_LOSSY);
 }
 
 std::string gain_filter(double gain_db) { return Format(",volume=%.2fdB", gain_db); }

@@ -1,6 +1,6 @@
-// The loudness mode's rules: the measurement job's option texts, reading the
-// summary its ebur128 filter logs, and the one linear gain that brings a file
-// to the target without its true peak passing the ceiling. Also the check of
+// The loudness mode's rules: reading the summary its ebur128 filter logs, and
+// the one linear gain that brings a track to the target without its true peak
+// passing the ceiling. Also the check of
 // a lossy target's decoded peak, and the gain of its second pass.
 #pragma once
 
@@ -8,15 +8,6 @@
 #include <string>
 
 namespace sonorix {
-
-class TCustomDecoder;
-
-// Integrated loudness (EBU R128), loudness range and true peak, with the
-// peak measurement of the other modes in the same pass; the video is not
-// decoded.
-extern const char* const kLoudnessMeasurementOptions;
-// The decoded target's sample and true peak, at float precision.
-extern const char* const kPeakCheckOptions;
 
 constexpr double kDefaultLoudnessTarget = -16.0;  // LUFS
 constexpr double kMinLoudnessTarget = -40.0;
@@ -54,10 +45,6 @@ struct LoudnessGain {
 // ceiling; nothing when the file's loudness was not measured or it is
 // silent (below the measurement's absolute gate).
 std::optional<LoudnessGain> loudness_gain(const LoudnessReading& reading, double target, double ceiling);
-
-// The first audio stream of the file the probe holds is of a codec whose
-// decoded samples differ from what it was given (MP3, AAC, Vorbis, ...).
-bool first_audio_is_lossy(TCustomDecoder& probe);
 
 // ",volume=3.50dB".
 std::string gain_filter(double gain_db);

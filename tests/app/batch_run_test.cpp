@@ -145,7 +145,7 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     EXPECT_NEAR(measure_audio(dest / "one.wav").peak_db, 0.0, 0.05);
     // Last on the measuring component: the check of the one lossy target.
     ASSERT_EQ(w.FFdetect.TasksCount(), 1);
-    EXPECT_EQ(w.FFdetect.Task(0)->OutputOptions.begin()->second.Options, kPeakCheckOptions);
+    EXPECT_EQ(w.FFdetect.Task(0)->OutputOptions.begin()->second.Options, track_measurement_options(1, LevelKind::Loudness));
     const std::string end = messages.shown.back().text;
     EXPECT_EQ(end, std::string("Process is finished!\r\rThese files were skipped:\r") + none.string() + ": " +
                        kNoPeakReason);

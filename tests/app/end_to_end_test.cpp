@@ -23,12 +23,12 @@ using namespace std::chrono_literals;
 TEST_F(EndToEndTest, NormalizeBringsThePeakToFullScale) {
     const fs::path target = out / "loud.wav";
     ASSERT_TRUE(convert(media("short.wav"), target, true));
-    EXPECT_EQ(last_output_options(), " -y -c:v copy -b:a 1411200 -af volume=6.0dB");
+    EXPECT_EQ(last_output_options(), " -y -c:v copy -b:a 1411200 -af volume=5.99dB");
     // The measurement reads the audio only.
     ASSERT_EQ(window().FFdetect.TasksCount(), 1);
     const auto& measured = window().FFdetect.Task(0)->OutputOptions;
     ASSERT_EQ(measured.size(), 1u);
-    EXPECT_EQ(measured.begin()->second.Options, " -af \"volumedetect\" -f null -vn");
+    EXPECT_EQ(measured.begin()->second.Options, track_measurement_options(1, LevelKind::Peak));
     const MeasuredAudio result = measure_audio(target);
     EXPECT_NEAR(result.peak_db, 0.0, 0.05);
     EXPECT_NEAR(result.duration_seconds, 2.0, 0.01);

@@ -152,22 +152,6 @@ TEST_F(SingleFileTest, AnExistingTargetIsReplacedOnlyAfterYes) {
     EXPECT_GT(fs::file_size(target), 1000u);
 }
 
-TEST_F(SingleFileTest, PeakLinesGiveTheHeadroom) {
-    ui::Tmain& w = window();
-    struct Case {
-        const char* line;
-        const char* value;
-    };
-    for (const Case& c : {Case{"[Parsed_volumedetect_0 @ 0x1] max_volume: -3.5 dB", "3.5"},
-                          Case{"[Parsed_volumedetect_0 @ 0x1] max_volume: 0.0 dB", "0.0"},
-                          Case{"[Parsed_volumedetect_0 @ 0x1] max_volume: -21.7 dB", "21.7"}}) {
-        w.FFLogger1Log(nullptr, 0, llInfo, c.line);
-        EXPECT_EQ(w.max_volume_text, c.value);
-    }
-    w.FFLogger1Log(nullptr, 0, llInfo, "[Parsed_volumedetect_0 @ 0x1] mean_volume: -20.1 dB");
-    EXPECT_EQ(w.max_volume_text, "21.7");
-}
-
 TEST_F(SingleFileTest, MeasuringShowsTheFileNameCutAt46Characters) {
     ui::Tmain& w = window();
     const std::string name47 = std::string(43, 'a') + ".wav";  // 47 characters

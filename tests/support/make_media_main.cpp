@@ -14,7 +14,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: sonorix-make-media OUT [--duration S] [--rate HZ] [--channels 2[,6...]|0]\n"
-    "                          [--peak DB] [--tone HZ] [--video WxH@FPS] [--subtitle]\n"
+    "                          [--peak DB[,DB...]] [--tone HZ] [--video WxH@FPS] [--subtitle]\n"
     "                          [--audio-codec NAME] [--video-codec NAME] [--subtitle-codec NAME]\n"
     "       sonorix-make-media FILE --measure\n";
 
@@ -79,7 +79,13 @@ int run(int argc, char** argv) {
         } else if (arg == "--channels") {
             media.audio_channels = parse_channels(value());
         } else if (arg == "--peak") {
-            media.peak_db = parse_number(value(), "--peak");
+            // One peak for all streams, or one per stream: "-1,-20".
+            const std::string text = value();
+            size_t start = 0;
+            for (size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1)
+                media.audio_peaks_db.push_back(parse_number(text.substr(start, comma - start), "--peak"));
+            media.peak_db = parse_number(text.substr(start), "--peak");
+            if (!media.audio_peaks_db.empty()) media.audio_peaks_db.push_back(media.peak_db);
         } else if (arg == "--tone") {
             media.tone_hz = parse_number(value(), "--tone");
         } else if (arg == "--video") {

@@ -10,6 +10,9 @@
 namespace sonorix::test {
 
 struct MediaSpec {
+    // The peak of audio stream i.
+    double peak_of(size_t i) const { return i < audio_peaks_db.size() ? audio_peaks_db[i] : peak_db; }
+
     // The container is chosen from the file name's extension: .wav (16-bit
     // PCM), .mp3, .flac, .ogg (Vorbis), .m4a (AAC), .aac (ADTS), .mp4
     // (H.264 + AAC), .mkv (H.264 + Vorbis, or as the codecs below say),
@@ -26,6 +29,9 @@ struct MediaSpec {
     // coding). Every channel carries the same tone, faded in and out over
     // 100 ms; lossy coders drop it from an LFE channel (5.1 and wider).
     double peak_db = -6.0;
+    // Per audio stream, in order: its own peak in dBFS (peak_db where missing).
+    // Above 0 only for float sample formats ("pcm_f32le").
+    std::vector<double> audio_peaks_db;
     double tone_hz = 441.0;
 
     bool video = false;

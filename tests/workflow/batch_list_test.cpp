@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "batch/batch_job.h"
+#include "single/track_levels.h"
 #include "support/temp_dir.h"
 
 using namespace sonorix;
@@ -77,26 +79,72 @@ TEST(BatchList, PrefixesTakeTheOptionsDialogsCharacters) {
     EXPECT_FALSE(is_prefix_text(std::string(21, 'a')));
 }
 
-TEST(BatchJob, AnUnmeasuredRowIsSkippedAndNamedAtTheEnd) {
-    BatchJob job(BatchMode::Normalize, 100, "/out", "", {"/a/one.wav", "/a/two.wav", "/a/three.wav"});
-    job.measured(0, "3.5", "");
-    job.measured(1, "", "");
-    job.measured(2, "2.0", "decoding failed");
-    EXPECT_EQ(job.rows[0].max_db, "3.5");
-    EXPECT_EQ(job.audio_filters(0), ",volume=3.5dB");
-    EXPECT_EQ(job.gain_db(0), 3.5);
-    for (size_t i : {1u, 2u}) {
-        EXPECT_EQ(job.rows[i].max_db, kNoPeakCell);
-        EXPECT_FALSE(job.to_convert(i));
-        EXPECT_EQ(job.gain_db(i), std::nullopt);
+// Readings of a row's tracks by their sample peaks (nothing: not measured).
+std::vector<TrackReading> peaks(std::initializer_list<std::optional<double>> dbfs) {
+    std::vector<TrackReading> out;
+    for (const auto& p : dbfs) out.emplace_back().peak_db = p;
+    return out;
+}
+
+TEST(BatchJob, EveryTrackGetsItsOwnHeadroomAndUnmeasuredOrSilentRowsAreSkipped) {
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Row {
+        std::vector<TrackReading> tracks;
+        const char* failure;
+        const char* cell;                    // kNoPeakCell: skipped
+        std::vector<std::string> filters;    // per track
+    };
+    const std::vector<Row> table = {
+        {peaks({-3.461}), "", "3.5", {",volume=3.46dB"}},
+        // A loud stereo and a quiet 5.1 track: each to full scale, none above.
+        {peaks({-1.0, -20.02}), "", "1.0 (+1)", {",volume=1.00dB", ",volume=20.02dB"}},
+        // A float source above full scale comes down.
+        {peaks({3.004}), "", "-3.0", {",volume=-3.01dB"}},
+        // A silent track keeps its level; a silent file is not amplified by 90 dB.
+        {peaks({-inf, -6.0}), "", "N/A (+1)", {"", ",volume=6.00dB"}},
+        {peaks({-inf}), "", kNoPeakCell, {}},
+        {peaks({std::nullopt}), "", kNoPeakCell, {}},
+        {peaks({-2.0}), "decoding failed", kNoPeakCell, {}},
+    };
+    std::vector<std::string> sources;
+    for (size_t i = 0; i < table.size(); ++i) sources.push_back("/a/" + std::to_string(i) + ".wav");
+    BatchJob job(BatchMode::Normalize, 100, "/out", "", sources);
+    for (size_t i = 0; i < table.size(); ++i) {
+        job.measured(i, table[i].tracks, table[i].failure);
+        EXPECT_EQ(job.rows[i].max_db, table[i].cell) << i;
+        EXPECT_EQ(job.to_convert(i), !table[i].filters.empty()) << i;
+        if (job.to_convert(i)) {
+            EXPECT_EQ(job.audio_filters(i), table[i].filters) << i;
+        }
     }
-    EXPECT_TRUE(job.to_convert(0));
-    EXPECT_EQ(job.finish_text(), std::string("Process is finished!\r\rThese files were skipped:\r/a/two.wav: ") +
-                                     kNoPeakReason + "\r/a/three.wav: decoding failed");
+    EXPECT_EQ(job.gain_db(0), 3.46);
+    const std::string end = job.finish_text();
+    EXPECT_NE(end.find("/a/4.wav: the file is silent"), std::string::npos) << end;
+    EXPECT_NE(end.find(std::string("/a/5.wav: ") + kNoPeakReason), std::string::npos) << end;
+    EXPECT_NE(end.find("/a/6.wav: decoding failed"), std::string::npos) << end;
 
     BatchJob change(BatchMode::VolumeChange, 150, "/out", "", {"/a/one.wav"});
-    EXPECT_EQ(change.audio_filters(0), ",volume=1.5");
+    EXPECT_EQ(change.audio_filters(0), std::vector<std::string>{",volume=1.5"});
     EXPECT_NEAR(*change.gain_db(0), 3.52, 0.01);
     EXPECT_EQ(change.finish_text(), "Process is finished!");
     EXPECT_EQ(BatchJob(BatchMode::VolumeChange, 0, "/out", "", {"/a"}).gain_db(0), std::nullopt);
+}
+
+TEST(BatchJob, LoudnessBringsEachTrackToTheTargetUnderTheCeiling) {
+    auto track = [](double integrated, double true_peak) {
+        TrackReading t;
+        t.peak_db = true_peak;
+        t.loudness.integrated = integrated;
+        t.loudness.true_peak = true_peak;
+        return t;
+    };
+    BatchJob job(BatchMode::Loudness, 100, "/out", "", {"/a/film.mkv"});
+    job.set_loudness(-16, -1);
+    // Stereo loud and peaky, 5.1 quiet: one gain for both would pass the ceiling.
+    job.measured(0, {track(-10, -0.5), track(-30, -12)}, "");
+    ASSERT_EQ(job.rows[0].tracks.size(), 2u);
+    EXPECT_NEAR(*job.rows[0].tracks[0].gain, -6, 1e-9);
+    EXPECT_NEAR(*job.rows[0].tracks[1].gain, 11, 1e-9);  // 14 would pass the ceiling by 3
+    EXPECT_NEAR(job.rows[0].tracks[1].below_target, 3, 1e-9);
+    EXPECT_EQ(job.rows[0].max_db, "-6.0 (+1)");
 }
