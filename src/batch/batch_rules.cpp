@@ -76,11 +76,11 @@ std::string named_audio_codec(const std::string& options) {
 }
 
 // The rate a lossy encoder gets for a track: its source's own (a lossless
-// source's says nothing of it), else the fallback; never below what the
-// encoders here take at any channel count (a pure tone's VBR Vorbis can
-// average 20 kbit/s, below the lowest rate libvorbis sets up).
-std::string lossy_rate(const StreamFacts& s, int known) {
-    const int floor = 32000 * std::max(s.channels, 2);
+// source's says nothing of it), else the fallback; for Vorbis never below
+// what libvorbis sets up at any channel count (a pure tone's VBR Vorbis can
+// average 20 kbit/s, below its lowest managed rate).
+std::string lossy_rate(const StreamFacts& s, int known, const std::string& encoder) {
+    const int floor = encoder == "libvorbis" || encoder == "vorbis" ? 32000 * std::max(s.channels, 2) : 0;
     const int rate = !lossless_codec(s.codec) && known > 0 ? known : fallback_audio_bit_rate(s.channels);
     return std::to_string(std::max(rate, floor));
 }
@@ -126,12 +126,12 @@ std::string audio_rate_options(const std::string& target, const SourceFacts& fac
             } else if (lossless_codec(encoder) || encoder == "libmp3lame") {
                 q = "0";  // lossless, or MP3's best quality
             } else {
-                b = lossy_rate(s, known);
+                b = lossy_rate(s, known, encoder);
             }
         } else {
             const std::string encoder = named.empty() ? target_audio_encoder(target, s.codec, false) : named;
             if (wants_a_rate(encoder)) {
-                b = lossy_rate(s, known);
+                b = lossy_rate(s, known, encoder);
             } else {
                 q = "0";
             }
