@@ -31,6 +31,23 @@ BatchSourceBitRates source_bit_rates(TCustomDecoder& probe);
 // The target keeps the source's container: their extensions agree, in any
 // letter case.
 bool same_container(const std::string& source, const std::string& target);
+// ... and the probe found the source to be of the format the target's name
+// asks for (a WAV file named .mp3 is no MP3 container).
+bool same_container(const std::string& source, const std::string& target, const SourceFacts& facts);
+
+// The rate or quality of every audio track of the source written to target:
+// " -b:a RATE" / " -q:a 0" for one choice, else " -b:a:N RATE" per track (N
+// counts the source's audio tracks, as they stand in the output with -map
+// 0). A lossy track keeps its own rate: the stored one, else the one its
+// packets show, never a quality below the source's; lossless targets and
+// MP3 (where quality 0 is the best) keep " -q:a 0" where no rate is known.
+// keep_container: the source's container stays (see same_container).
+std::string audio_rate_options(const std::string& target, const SourceFacts& facts, const BatchSourceBitRates& rates,
+                               bool keep_container, const std::string& codec_options = "");
+
+// " -rf64 auto" for a WAV target: RIFF sizes end at 4 GB, past them the
+// writer switches to RF64. Empty for other targets.
+std::string wav_target_options(const std::string& target);
 
 // Appends the codec options for target to options and the scale filter (with
 // its leading ",") to video_filters.

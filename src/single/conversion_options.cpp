@@ -42,7 +42,9 @@ std::string stream_options(bool same_container, const std::string& target, const
             // The container's own codec is its default; a source codec with
             // no encoder here falls back to it, unless that cannot be written either.
             std::string codec = s.encoder.empty() || s.codec == f.container_audio_codec ? "" : s.encoder;
-            const bool own = !s.encoder.empty();
+            // A codec the target's format cannot hold is encoded for it.
+            const bool own = !s.encoder.empty() && target_audio_encoder(target, s.codec, true) == s.encoder;
+            if (!own) codec.clear();
             if (codec.empty() && f.container_audio_codec == "amr_nb" && !f.amr_nb_encoder) codec = "aac";
             codecs.push_back(codec);
             formats.push_back(own && (codec.empty() || codec == s.encoder) ? s.sample_format : "");
@@ -89,7 +91,7 @@ std::string conversion_options(const std::string& source, const std::string& tar
     std::string options = " -y";
     std::string video_filters;
     batch_codec_options(source, target, facts, rates, options, video_filters);
-    options += stream_options(same_container(source, target), target, facts);
+    options += stream_options(same_container(source, target, facts), target, facts);
     append_filter_chain(options, "-vf", video_filters);
     append_filter_chain(options, "-af", audio_filters);
     return options;

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <string_view>
 
 #include "engine/FFDecode.h"
 #include "engine/base/libav.h"
@@ -58,6 +60,7 @@ StreamFacts stream_facts(const AVStream* st) {
     s.codec = avcodec_get_name(par->codec_id);
     s.bit_rate = par->bit_rate > 0 ? static_cast<int>(std::min<int64_t>(par->bit_rate, INT32_MAX)) : -1;
     s.cover = st->disposition & AV_DISPOSITION_ATTACHED_PIC;
+    if (s.kind == 'a') s.channels = par->ch_layout.nb_channels;
     const AVCodec* enc = avcodec_find_encoder(par->codec_id);
     if (!enc || (enc->capabilities & AV_CODEC_CAP_EXPERIMENTAL)) return s;
     s.encoder = enc->name;
@@ -73,15 +76,139 @@ StreamFacts stream_facts(const AVStream* st) {
     return s;
 }
 
+void add_names(std::vector<std::string>& names, const char* list) {
+    if (!list) return;
+    for (std::string_view rest = list; !rest.empty();) {
+        const size_t comma = rest.find(',');
+        if (comma) names.push_back(lower_text(std::string(rest.substr(0, comma))));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+}
+
+std::vector<std::string> writer_names(const AVOutputFormat* fmt) {
+    std::vector<std::string> names;
+    add_names(names, fmt->name);
+    add_names(names, fmt->extensions);
+    return names;
+}
+
+// A stream's rate is read from its packets over this much of its length at
+// most: the demuxer alone reads, and a VBR track's mean is steady by then.
+constexpr double kMeasuredSeconds = 120;
+// ... and no further into the file than this, whatever other streams take.
+constexpr int64_t kMeasuredBytes = 256LL << 20;
+
+// Fills packet_bit_rate of every audio stream whose container states no rate
+// (or one above the whole file's), from its packet sizes over its duration.
+// A second reader of the same file, so the probe's own position stays.
+void measure_packet_rates(const AVFormatContext* probed, SourceFacts& f) {
+    const int64_t file_rate = probed->bit_rate;
+    std::vector<bool> wanted(f.streams.size());
+    bool any = false;
+    for (size_t i = 0; i < f.streams.size(); ++i) {
+        const StreamFacts& s = f.streams[i];
+        wanted[i] = s.kind == 'a' && (s.bit_rate <= 0 || (file_rate > 0 && s.bit_rate > file_rate));
+        any |= wanted[i];
+    }
+    if (!any || !probed->url || !probed->iformat) return;
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, probed->url, probed->iformat, nullptr) < 0) return;
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> ctx(raw, [](AVFormatContext* c) {
+        avformat_close_input(&c);
+    });
+    struct Sum {
+        int64_t bytes = 0, first = AV_NOPTS_VALUE, end = AV_NOPTS_VALUE;
+    };
+    std::vector<Sum> sums(f.streams.size());
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        if (i >= wanted.size() || !wanted[i]) ctx->streams[i]->discard = AVDISCARD_ALL;
+    }
+    auto seconds = [&](size_t i) {
+        const Sum& s = sums[i];
+        if (s.first == AV_NOPTS_VALUE || s.end <= s.first) return 0.0;
+        return static_cast<double>(s.end - s.first) * av_q2d(ctx->streams[i]->time_base);
+    };
+    AVPacket* pkt = av_packet_alloc();
+    while (pkt && av_read_frame(ctx.get(), pkt) >= 0) {
+        const auto i = static_cast<size_t>(pkt->stream_index);
+        const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        if (i < wanted.size() && wanted[i] && ts != AV_NOPTS_VALUE) {
+            Sum& s = sums[i];
+            s.bytes += pkt->size;
+            if (s.first == AV_NOPTS_VALUE || ts < s.first) s.first = ts;
+            s.end = std::max(s.end == AV_NOPTS_VALUE ? ts : s.end, ts + std::max<int64_t>(pkt->duration, 0));
+        }
+        av_packet_unref(pkt);
+        bool done = ctx->pb && avio_tell(ctx->pb) > kMeasuredBytes;
+        for (size_t w = 0; w < wanted.size() && !done; ++w) {
+            if (wanted[w] && seconds(w) < kMeasuredSeconds) break;
+            if (w + 1 == wanted.size()) done = true;
+        }
+        if (done) break;
+    }
+    av_packet_free(&pkt);
+    for (size_t i = 0; i < sums.size(); ++i) {
+        const double s = seconds(i);
+        if (wanted[i] && s > 0 && sums[i].bytes > 0) {
+            f.streams[i].packet_bit_rate =
+                static_cast<int>(std::min<double>(std::nearbyint(sums[i].bytes * 8 / s), INT32_MAX));
+        }
+    }
+}
+
 }  // namespace
+
+bool probed_container_is(const SourceFacts& facts, const std::string& target_file) {
+    if (facts.container_names.empty()) return true;
+    const AVOutputFormat* fmt = av_guess_format(nullptr, target_file.c_str(), nullptr);
+    if (!fmt) return true;
+    for (const std::string& name : writer_names(fmt)) {
+        if (std::find(facts.container_names.begin(), facts.container_names.end(), name) !=
+            facts.container_names.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string target_audio_encoder(const std::string& target_file, const std::string& codec, bool keep_codec) {
+    const AVOutputFormat* fmt = av_guess_format(nullptr, target_file.c_str(), nullptr);
+    if (!fmt) return "";
+    auto encoder_of = [](AVCodecID id) -> std::string {
+        const AVCodec* enc = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_encoder(id);
+        return enc && !(enc->capabilities & AV_CODEC_CAP_EXPERIMENTAL) ? enc->name : "";
+    };
+    const AVCodecDescriptor* own = avcodec_descriptor_get_by_name(codec.c_str());
+    if (keep_codec && own && avformat_query_codec(fmt, own->id, FF_COMPLIANCE_NORMAL) != 0) {
+        if (std::string name = encoder_of(own->id); !name.empty()) return name;
+    }
+    return encoder_of(fmt->audio_codec);
+}
+
+int fallback_audio_bit_rate(int channels) { return 64000 * std::max(channels, 1); }
 
 SourceFacts source_facts(TCustomDecoder& probe) {
     SourceFacts f;
     if (const AVFormatContext* ctx = probe.FormatContext()) {
         for (unsigned i = 0; i < ctx->nb_streams; ++i) f.streams.push_back(stream_facts(ctx->streams[i]));
-        if (const AVOutputFormat* own = ctx->url ? av_guess_format(nullptr, ctx->url, nullptr) : nullptr) {
-            f.container_audio_codec = avcodec_get_name(own->audio_codec);
+        if (ctx->iformat) {
+            add_names(f.container_names, ctx->iformat->name);
+            add_names(f.container_names, ctx->iformat->extensions);
+            // The program-stream reader names none of the DVD writers.
+            if (f.container_names.front() == "mpeg") add_names(f.container_names, "vob,svcd,dvd,vcd");
         }
+        // The container's own audio codec: of the format the probe found,
+        // where the file's name says another (a WAV file named .mp3).
+        const AVOutputFormat* own = ctx->url ? av_guess_format(nullptr, ctx->url, nullptr) : nullptr;
+        if (!own || !probed_container_is(f, ctx->url)) {
+            if (const AVOutputFormat* probed = f.container_names.empty()
+                                                   ? nullptr
+                                                   : av_guess_format(f.container_names.front().c_str(), nullptr, nullptr)) {
+                own = probed;
+            }
+        }
+        if (own) f.container_audio_codec = avcodec_get_name(own->audio_codec);
+        measure_packet_rates(ctx, f);
     }
     f.amr_nb_encoder = avcodec_find_encoder(AV_CODEC_ID_AMR_NB) != nullptr;
     f.info = lower_text(probe.GetInfoText());

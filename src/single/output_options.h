@@ -21,6 +21,10 @@ struct StreamFacts {
     std::string sample_format;
     int bit_rate = -1;   // bit/s, -1 when not known
     bool cover = false;  // an attached picture (cover art)
+    // Audio: bit/s read from the stream's packets where the container stores
+    // no rate (Vorbis and Opus in Ogg, WebM, MKV); -1 when not measured.
+    int packet_bit_rate = -1;
+    int channels = -1;   // audio: channel count
 };
 
 // What the rules read of the source.
@@ -37,6 +41,10 @@ struct SourceFacts {
     std::vector<StreamFacts> streams;
     // The audio codec the source's container gets when none is named.
     std::string container_audio_codec;
+    // What the probe found the container to be, as the names and file name
+    // extensions of its reader ("wav", "mov", "mp4", "m4a", ...); empty when
+    // not known (then the source's extension says).
+    std::vector<std::string> container_names;
     // The 3GP default audio codec can be written here.
     bool amr_nb_encoder = true;
 };
@@ -44,6 +52,20 @@ struct SourceFacts {
 // Reads the facts from a probe that has the source open (first video and
 // first audio stream, and every stream's codec and flags).
 SourceFacts source_facts(TCustomDecoder& probe);
+
+// The probed container is the one the target's name asks for (the reader
+// that opened the source also reads the target's format); true when the
+// probe did not say.
+bool probed_container_is(const SourceFacts& facts, const std::string& target_file);
+
+// The encoder that writes audio of codec (a codec name) into target_file
+// when it names none: the target format's own codec's encoder, or codec's
+// own when the format holds it and keep_codec is set.
+std::string target_audio_encoder(const std::string& target_file, const std::string& codec, bool keep_codec);
+
+// Bit/s that an audio encoder gets when nothing is known of the source's
+// rate: 128 kbit/s for stereo, in proportion for other channel counts.
+int fallback_audio_bit_rate(int channels);
 
 // Shortest general decimal form, at most 15 significant digits, "." as the
 // separator in every locale: 29.97, 25, 1.5.

@@ -467,6 +467,17 @@ std::string TCustomFFmpeg::unheld_reason(TOptionsContext& o, AVFormatContext* oc
         return Format("a cover stays a picture, and %s is a moving-picture codec", to->name);
     }
     if (cover && matroska) return "";
+    // MP4 and M4A keep a PNG, JPEG or BMP cover as their cover atom, which
+    // their codec tables do not list.
+    if (cover && id == source_id && (id == AV_CODEC_ID_PNG || id == AV_CODEC_ID_MJPEG || id == AV_CODEC_ID_BMP)) {
+        for (const char* mp4 : {"mp4", "ipod"}) {
+            if (!std::strcmp(fmt->name, mp4)) return "";
+        }
+    }
+    // The Ogg writer refuses any picture stream, and only when it writes its header.
+    for (const char* ogg : {"ogg", "oga", "ogv", "opus", "spx"}) {
+        if (cover && !std::strcmp(fmt->name, ogg)) return format + " takes no cover pictures";
+    }
     if (!cover && same_kind > 0 && takes_one_of_a_kind(fmt)) return format + Format(" takes one %s stream", kind);
     // Subtitle encoders turn text into text and pictures into pictures only.
     if (type == AVMEDIA_TYPE_SUBTITLE && from && to &&

@@ -107,7 +107,7 @@ TEST_F(BatchRunTest, VolumeChangeWritesDistinctTargetsThatAreNoSource) {
     ASSERT_TRUE(run(false, dest, 150));
     EXPECT_EQ(names_in(dest), (std::vector<std::string>{"NEW_x.wav", "x (2).wav", "x (3).wav", "x.wav"}));
     EXPECT_EQ(read_file(d), before);
-    EXPECT_EQ(conversion_options(), std::vector<std::string>(3, " -y -c:v copy -b:a 1411200 -af volume=1.5"));
+    EXPECT_EQ(conversion_options(), std::vector<std::string>(3, " -y -c:v copy -b:a 1411200 -rf64 auto -af volume=1.5"));
     for (const char* name : {"NEW_x.wav", "x (2).wav", "x (3).wav"}) {
         EXPECT_NEAR(measure_audio(dest / name).peak_db - measure_audio(a).peak_db, 3.52, 0.05) << name;
     }

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 TEST_F(EndToEndTest, NormalizeBringsThePeakToFullScale) {
     const fs::path target = out / "loud.wav";
     ASSERT_TRUE(convert(media("short.wav"), target, true));
-    EXPECT_EQ(last_output_options(), " -y -c:v copy -b:a 1411200 -af volume=5.99dB");
+    EXPECT_EQ(last_output_options(), " -y -c:v copy -b:a 1411200 -rf64 auto -af volume=5.99dB");
     // The measurement reads the audio only.
     ASSERT_EQ(window().FFdetect.TasksCount(), 1);
     const auto& measured = window().FFdetect.Task(0)->OutputOptions;
@@ -40,7 +40,7 @@ TEST_F(EndToEndTest, NormalizeBringsThePeakToFullScale) {
 TEST_F(EndToEndTest, VolumeChangeOf150PercentRaisesThePeakBy352Decibels) {
     const fs::path target = out / "louder.wav";
     ASSERT_TRUE(convert(media("short.wav"), target, false, 150));
-    EXPECT_EQ(last_output_options(), " -y -c:v copy -b:a 1411200 -af volume=1.5");
+    EXPECT_EQ(last_output_options(), " -y -c:v copy -b:a 1411200 -rf64 auto -af volume=1.5");
     EXPECT_NEAR(measure_audio(target).peak_db - measure_audio(media("short.wav")).peak_db, 3.52, 0.05);
     EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 100);
 }

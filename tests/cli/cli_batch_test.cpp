@@ -120,7 +120,7 @@ TEST_F(CliBatchTest, DryRunPrintsTargetsAndOptionsAndWritesNothing) {
     const CliRun empty = cli({"normalize", "--dry-run", "--output=" + out_dir(), "--prefix=", in("a.wav")});
     EXPECT_EQ(empty.out.rfind(in("a.wav") + " -> " + out_dir() + "/a.wav: ", 0), 0u) << empty.err;
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, in("a.wav") + " -> " + out_dir() + "/loud_a.wav: -y -c:v copy -b:a 1411200 -af volume=5.99dB\n" +
+    EXPECT_EQ(r.out, in("a.wav") + " -> " + out_dir() + "/loud_a.wav: -y -c:v copy -b:a 1411200 -rf64 auto -af volume=5.99dB\n" +
                          // A 16-bit FLAC stays 16-bit.
                          in("b.flac") + " -> " + out_dir() +
                          "/loud_b.flac: -y -c:v copy -q:a 0 -sample_fmt:a s16 -af volume=2.99dB\n");
@@ -151,7 +151,7 @@ TEST_F(CliBatchTest, AverageRunsItsPhasesAndAFailingNormalizerFailsTheRun) {
     ::setenv("TMPDIR", tmp.c_str(), 1);
     ::setenv("SONORIX_NORMALIZER", SONORIX_NORMALIZE, 1);
     const CliRun dry = cli({"average", "--dry-run", "-o", out_dir(), in("a.wav")});
-    EXPECT_EQ(dry.out, in("a.wav") + " -> " + out_dir() + "/a.wav: -y -map 0:a:0 -map_metadata 1 -c:v copy -b:a 1411200\n");
+    EXPECT_EQ(dry.out, in("a.wav") + " -> " + out_dir() + "/a.wav: -y -map 0:a:0 -map_metadata 1 -c:v copy -b:a 1411200 -rf64 auto\n");
     const CliRun r = cli({"average", "--json", "-o", out_dir(), in("a.wav"), in("b.flac")});
     EXPECT_EQ(r.status, 0) << r.err;
     for (const auto& record : test::records(r)) {

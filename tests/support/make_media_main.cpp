@@ -14,7 +14,8 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: sonorix-make-media OUT [--duration S] [--rate HZ] [--channels 2[,6...]|0]\n"
-    "                          [--peak DB[,DB...]] [--tone HZ] [--video WxH@FPS] [--subtitle]\n"
+    "                          [--peak DB[,DB...]] [--tone HZ] [--video WxH@FPS] [--subtitle] [--cover]\n"
+    "                          [--bit-rates B[,B...]]\n"
     "                          [--audio-codec NAME] [--video-codec NAME] [--subtitle-codec NAME]\n"
     "       sonorix-make-media FILE --measure\n";
 
@@ -92,6 +93,10 @@ int run(int argc, char** argv) {
             parse_video(value(), media);
         } else if (arg == "--subtitle") {
             media.subtitle = true;
+        } else if (arg == "--cover") {
+            media.cover = true;
+        } else if (arg == "--bit-rates") {
+            media.audio_bit_rates = parse_channels(value());
         } else if (arg == "--audio-codec") {
             media.audio_codec = value();
         } else if (arg == "--video-codec") {

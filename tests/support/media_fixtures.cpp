@@ -113,6 +113,17 @@ void require_muxable(const AVOutputFormat* fmt, const AVCodec* codec) {
         fail(std::string("container '") + fmt->name + "' cannot hold " + codec->name);
 }
 
+std::string base64(const std::string& bytes) {
+    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t v = 0;
+        for (size_t k = 0; k < 3; ++k) v = v << 8 | (i + k < bytes.size() ? static_cast<uint8_t>(bytes[i + k]) : 0);
+        for (size_t k = 0; k < 4; ++k) out += k <= bytes.size() - i ? kDigits[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
 int64_t rounded_samples(double seconds, int rate) { return std::llround(seconds * rate); }
 
 // The test tone: cos(2πf(n - crest)/rate) under a 100 ms raised-cosine fade
@@ -327,6 +338,12 @@ private:
         enc->time_base = {1, spec_.sample_rate};
         pick_channel_layout(codec, channels, &enc->ch_layout);
         tune_audio_encoder(enc, codec, channels);
+        if (audio_.size() < spec_.audio_bit_rates.size() && spec_.audio_bit_rates[audio_.size()] > 0) {
+            enc->bit_rate = spec_.audio_bit_rates[audio_.size()];
+            enc->flags &= ~AV_CODEC_FLAG_QSCALE;
+            // A tone needs far less than any average rate: hold the coder to it.
+            if (name == "libvorbis") enc->rc_min_rate = enc->rc_max_rate = enc->bit_rate;
+        }
         open_encoder(enc, codec);
         t.stream = new_stream(enc);
 
@@ -435,6 +452,26 @@ private:
         cover_ = alloc_packet();
         check(avcodec_send_frame(enc.get(), picture.get()), "cannot encode the cover");
         check(avcodec_receive_packet(enc.get(), cover_.get()), "cannot encode the cover");
+        if (!std::strcmp(out_->oformat->name, "ogg")) {
+            // Ogg carries a cover as a FLAC picture block, base64, in the
+            // first stream's comments.
+            if (audio_.empty()) fail("an Ogg cover needs an audio stream");
+            std::string block;
+            auto be32 = [&](uint32_t v) {
+                for (int shift = 24; shift >= 0; shift -= 8) block += static_cast<char>((v >> shift) & 0xff);
+            };
+            const std::string mime = "image/png";
+            be32(3);  // front cover
+            be32(static_cast<uint32_t>(mime.size()));
+            block += mime;
+            be32(0);  // no description
+            be32(16), be32(16), be32(24), be32(0);
+            be32(static_cast<uint32_t>(cover_->size));
+            block.append(reinterpret_cast<const char*>(cover_->data), static_cast<size_t>(cover_->size));
+            av_dict_set(&audio_.front().stream->metadata, "METADATA_BLOCK_PICTURE", base64(block).c_str(), 0);
+            cover_.reset();
+            return;
+        }
         cover_stream_ = new_stream(enc.get());
         cover_stream_->disposition = AV_DISPOSITION_ATTACHED_PIC;
         cover_stream_->time_base = {1, 90000};

@@ -46,13 +46,17 @@ struct MediaSpec {
 
     // What a film or an album carries besides its tracks.
     bool attachment = false;  // a font file "font.ttf" (Matroska)
-    bool cover = false;       // a 16x16 PNG cover picture (attached picture)
+    bool cover = false;       // a 16x16 PNG cover picture (attached picture; in Ogg
+                              // the comment that carries it)
     int chapters = 0;         // spread evenly, titled "Chapter 1", "Chapter 2", ...
     std::vector<std::pair<std::string, std::string>> tags;  // file tags: {"title", "A"}, ...
     // Per audio stream, in order: its flags (AV_DISPOSITION_*, as given; the
     // muxer's own choice when missing) and its "language" tag.
     std::vector<int> audio_dispositions;
     std::vector<std::string> audio_languages;
+    // Per audio stream, in order: its bit rate in bit/s for lossy coders (the
+    // generator's own choice when missing or 0).
+    std::vector<int> audio_bit_rates;
     int bits = 0;  // 24: 24-bit samples (FLAC; WAV becomes pcm_s24le)
 
     // Override the container's default encoders by name ("libx264", "mpeg4",

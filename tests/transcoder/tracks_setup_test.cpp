@@ -55,3 +55,44 @@ TEST_F(SetupTest, StreamsTheTargetCannotHoldAreLeftOutWithALogLine) {
 }
 
 }  // namespace
+
+// A cover stays where the target keeps covers (MP4 and M4A as their cover
+// atom) and is left out with a log line where the writer refuses pictures.
+TEST_F(SetupTest, CoversStayInM4AAndAreLeftOutOfOgg) {
+    test::MediaSpec m4a;
+    m4a.cover = true;
+    test::MediaSpec opus;
+    opus.cover = true;
+    opus.audio_codec = "libopus";
+    opus.sample_rate = 48000;
+    make_media(*dir_ / "cover.m4a", m4a);
+    make_media(*dir_ / "opus.ogg", opus);
+    const struct {
+        const char* source;
+        const char* target;
+        size_t streams;
+        const char* left_out;
+    } rows[] = {
+        {"cover.m4a", "kept.m4a", 2, nullptr},
+        {"cover.m4a", "kept.mp4", 2, nullptr},
+        {"opus.ogg", "no_picture.ogg", 1, "Stream #0:1 (video png) is left out: the ogg format takes no cover pictures"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.target);
+        TCustomFFmpeg core;
+        core.build_option_table();
+        OptionsContextScope in(core);
+        ASSERT_EQ(core.OpenInputFile(*in, "", file(row.source), ""), 0) << core.last_error();
+        OptionsContextScope out(core);
+        ASSERT_EQ(core.OpenOutputFile(*out, " -y -map 0 -c:v copy -c:a copy", false, file(row.target), ""), 0)
+            << core.last_error();
+        ASSERT_EQ(core.output_streams.size(), row.streams);
+        if (row.streams == 2) {
+            EXPECT_TRUE(core.output_streams[1]->st->disposition & AV_DISPOSITION_ATTACHED_PIC);
+        }
+        if (row.left_out) {
+            EXPECT_TRUE(logged(row.left_out, llWarning));
+        }
+        core.discard_temp_outputs();
+    }
+}

@@ -60,7 +60,7 @@ TEST(BatchRules, CodecOptions) {
         {"/a/s.mp3", "/o/s.mp3", {128000, 130000}, " -c:v copy -b:a 128000", ""},
         {"/a/s.mp3", "/o/s.MP3", {0, 130000}, " -c:v copy -q:a 0", ""},
         {"/a/s.mp3", "/o/s.mp3", {140000, 130000}, " -c:v copy -q:a 0", ""},
-        {"/a/s.ape", "/o/s.wav", {128000, 130000}, " -q:v 0 -q:a 0", ""},
+        {"/a/s.ape", "/o/s.wav", {128000, 130000}, " -q:v 0 -q:a 0 -rf64 auto", ""},
         {"/v/x.ogm", "/o/x.avi", {}, " -c:v libx264 -q:v 0 -aspect 722:406 -q:a 0", ",scale=722:406"},
         {"/v/x.mkv", "/o/x.mov", {}, " -q:v 0 -aspect 722:406 -q:a 0", ",scale=722:406"},
     };

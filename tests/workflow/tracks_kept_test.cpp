@@ -196,7 +196,7 @@ TEST_F(TracksKeptTest, HighPrecisionAudioStaysAsPrecise) {
         double tolerance;
     } rows[] = {{"deep.wav", deep, "pcm_s24le", 24, 0.05},  {"deep.flac", deep, "flac", 24, 0.05},
                 {"float.wav", floating, "pcm_f32le", 32, 0.05}, {"plain.flac", {}, "flac", 16, 0.05},
-                // WebM keeps no bit rate, so the rules give -q:a 0: Vorbis at its lowest quality.
+                // WebM keeps no bit rate: the rate read from the packets.
                 {"vorbis.webm", vorbis, "vorbis", 0, 1.0},   {"pcm.avi", pcm_film, "pcm_s16le", 16, 0.05}};
     for (const auto& row : rows) {
         const fs::path source = test::make_media(*dir_ / row.name, row.media);
@@ -254,6 +254,76 @@ TEST_F(TracksKeptTest, ANewContainerTakesWhatItCanHold) {
     EXPECT_EQ(test::measure_audio(*dir_ / "phone.3gp").channels, 1);
 }
 
+// A track's bit rate: the one its container states, else its packets' bytes
+// over its length.
+std::vector<double> track_rates(const fs::path& path) {
+    std::vector<double> rates;
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0) return rates;
+    avformat_find_stream_info(ctx, nullptr);
+    std::vector<int64_t> bytes(ctx->nb_streams), first(ctx->nb_streams, INT64_MAX), end(ctx->nb_streams, 0);
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(ctx, pkt) >= 0) {
+        const auto i = static_cast<size_t>(pkt->stream_index);
+        bytes[i] += pkt->size;
+        first[i] = std::min(first[i], pkt->pts);
+        end[i] = std::max(end[i], pkt->pts + pkt->duration);
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        const AVStream* st = ctx->streams[i];
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        rates.push_back(st->codecpar->bit_rate > 0
+                            ? static_cast<double>(st->codecpar->bit_rate)
+                            : static_cast<double>(bytes[i]) * 8 / (static_cast<double>(end[i] - first[i]) *
+                                                                  av_q2d(st->time_base)));
+    }
+    avformat_close_input(&ctx);
+    return rates;
+}
+
+// Each lossy track keeps its own rate, also where the container states none
+// (Opus in WebM and MKV); a WAV file named .mp3 is written as an MP3.
+TEST_F(TracksKeptTest, EachTrackKeepsItsOwnBitRate) {
+    test::MediaSpec vorbis;
+    vorbis.audio_bit_rates = {192000};
+    vorbis.duration_seconds = 3;
+    test::MediaSpec opus;
+    opus.audio_codec = "libopus";
+    opus.sample_rate = 48000;
+    opus.audio_bit_rates = {192000};
+    opus.duration_seconds = 3;
+    test::MediaSpec two = opus;
+    two.audio_channels = {2, 6};
+    two.audio_bit_rates = {256000, 96000};
+    const struct {
+        const char* source;
+        test::MediaSpec media;
+        const char* target;
+        const char* codec;
+    } rows[] = {{"vorbis.ogg", vorbis, "vorbis.ogg", "vorbis"},
+                {"opus.webm", opus, "opus.webm", "opus"},
+                {"two.mkv", two, "two.mkv", "opus"},
+                {"wave.wav", {}, "wave.mp3", "mp3"}};
+    for (const auto& row : rows) {
+        fs::path source = test::make_media(*dir_ / row.source, row.media);
+        if (source.extension() != fs::path(row.target).extension()) {
+            fs::rename(source, *dir_ / ("named_" + std::string(row.target)));
+            source = *dir_ / ("named_" + std::string(row.target));
+        }
+        const fs::path target = *dir_ / (std::string("rate_") + row.target);
+        const std::string options = convert(source, target, volume_change_filter(100));
+        const std::vector<double> before = track_rates(source), after = track_rates(target);
+        ASSERT_EQ(after.size(), before.size()) << row.target << options;
+        EXPECT_EQ(contents_of(target).streams[0].codec, row.codec) << row.target << options;
+        if (std::string(row.codec) == "mp3") continue;  // from PCM: no rate to keep
+        for (size_t i = 0; i < before.size(); ++i) {
+            EXPECT_NEAR(after[i] / before[i], 1.0, 0.25) << row.target << options << " track " << i;
+        }
+    }
+}
+
 // The rule over the stream facts: all streams only when the automatic
 // choice would lose one; the source's codec, per track where they differ.
 TEST(TrackRules, MapAndCodecChoices) {
@@ -264,33 +334,52 @@ TEST(TrackRules, MapAndCodecChoices) {
         f.amr_nb_encoder = amr;
         return f;
     };
+    auto audio = [](const char* codec, const char* encoder, int channels, int stored = -1, int packets = -1,
+                    const char* format = "") {
+        return StreamFacts{'a', codec, encoder, format, stored, false, packets, channels};
+    };
     const StreamFacts video{'v', "h264", "libx264", "", -1, false};
     const StreamFacts cover{'v', "png", "png", "", -1, true};
-    const StreamFacts flac24{'a', "flac", "flac", "s32", -1, false};
-    const StreamFacts ac3{'a', "ac3", "ac3", "", -1, false};
-    const StreamFacts vorbis{'a', "vorbis", "libvorbis", "", -1, false};
-    const StreamFacts dts{'a', "dts", "", "", -1, false};
+    const StreamFacts flac24 = audio("flac", "flac", 2, -1, -1, "s32");
+    const StreamFacts ac3 = audio("ac3", "ac3", 6, 448000);
+    const StreamFacts vorbis = audio("vorbis", "libvorbis", 2);
+    const StreamFacts dts = audio("dts", "", 6);
     const StreamFacts subs{'s', "subrip", "srt", "", -1, false};
-    const StreamFacts amr{'a', "amr_nb", "", "", -1, false};
+    const StreamFacts amr = audio("amr_nb", "", 1, 12200);
+    SourceFacts wav_named_mp3 = facts({audio("pcm_s16le", "pcm_s16le", 2, 1411200)}, "pcm_s16le");
+    wav_named_mp3.container_names = {"wav"};
     const struct {
         const char* source;
         const char* target;
         SourceFacts facts;
         const char* expected;
     } rows[] = {
-        {"a.mkv", "b.mkv", facts({video, vorbis}), " -y -c:v copy -q:a 0"},
+        // A rate nobody states: read from the packets, else 64 kbit/s a channel.
+        {"a.mkv", "b.mkv", facts({video, vorbis}), " -y -c:v copy -b:a 128000"},
+        {"a.ogg", "b.ogg", facts({audio("vorbis", "libvorbis", 2, -1, 200000)}), " -y -c:v copy -b:a 200000"},
+        {"a.mkv", "b.mkv", facts({video, audio("opus", "libopus", 2, -1, 96000), audio("opus", "libopus", 6, -1, 320000)}),
+         " -y -c:v copy -b:a:0 96000 -b:a:1 320000 -map 0 -c:a libopus"},
         {"a.mkv", "b.mkv", facts({video, flac24, ac3, subs}),
-         " -y -c:v copy -q:a 0 -map 0 -c:s copy -c:a:0 flac -c:a:1 ac3 -sample_fmt:a:0 s32"},
-        {"a.mkv", "b.MKV", facts({video, dts, vorbis}), " -y -c:v copy -q:a 0 -map 0"},
+         " -y -c:v copy -q:a:0 0 -b:a:1 448000 -map 0 -c:s copy -c:a:0 flac -c:a:1 ac3 -sample_fmt:a:0 s32"},
+        {"a.mkv", "b.MKV", facts({video, dts, vorbis}), " -y -c:v copy -b:a:0 384000 -b:a:1 128000 -map 0"},
         {"a.flac", "b.flac", facts({flac24, cover}, "flac"), " -y -c:v copy -q:a 0 -map 0 -sample_fmt:a s32"},
-        {"a.mkv", "b.mka", facts({video, flac24, subs}), " -y -q:v 0 -q:a 0 -map 0"},
-        {"a.3gp", "b.3gp", facts({video, amr}, "amr_nb", false), " -y -c:v copy -q:a 0 -c:a aac"},
-        {"a.3gp", "b.3gp", facts({video, amr}, "amr_nb", true), " -y -c:v copy -q:a 0"},
+        {"a.mkv", "b.mka", facts({video, flac24, subs}), " -y -q:v 0 -b:a 128000 -map 0"},
+        // A new container: MP3 at its best quality, Vorbis at the source's rate.
+        {"a.mp4", "b.webm", facts({video, audio("aac", "aac", 2, 160000)}),
+         " -y -f webm -c:v libvpx -c:a libvorbis -q:v 0 -b:a 160000"},
+        {"a.wav", "b.mp3", facts({audio("pcm_s16le", "pcm_s16le", 2, 1411200)}), " -y -q:v 0 -q:a 0"},
+        {"a.mp3", "b.wav", facts({audio("mp3", "libmp3lame", 2, 128000)}), " -y -q:v 0 -q:a 0 -rf64 auto"},
+        {"a.wav", "b.wav", facts({audio("pcm_s16le", "pcm_s16le", 2, 1411200)}, "pcm_s16le"),
+         " -y -c:v copy -b:a 1411200 -rf64 auto"},
+        // The probe, not the name, says what the container is.
+        {"a.mp3", "b.mp3", wav_named_mp3, " -y -q:v 0 -q:a 0"},
+        {"a.3gp", "b.3gp", facts({video, amr}, "amr_nb", false), " -y -c:v copy -b:a 12200 -c:a aac"},
+        {"a.3gp", "b.3gp", facts({video, amr}, "amr_nb", true), " -y -c:v copy -b:a 12200"},
         {"a.mp4", "b.mp4", facts({video, {'u', "none", "", "", -1, false}, vorbis}, "aac"),
-         " -y -c:v copy -q:a 0 -map 0:0 -map 0:2 -c:a libvorbis"},
+         " -y -c:v copy -b:a 128000 -map 0:0 -map 0:2 -c:a libvorbis"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(conversion_options(row.source, row.target, row.facts, {}, ""), row.expected)
+        EXPECT_EQ(conversion_options(row.source, row.target, row.facts, {-1, 2000000}, ""), row.expected)
             << row.source << " " << row.target;
     }
 }
