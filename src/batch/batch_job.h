@@ -85,17 +85,21 @@ public:
     void skip(size_t row, const std::string& reason);
     bool to_convert(size_t row) const { return rows[row].state == BatchRow::State::Waiting; }
 
-    // Average level, phase 1: for each row still to convert, a task of
-    // encoder decoding it into its intermediate file in folder (the encoder's
-    // own probe opens the source for the sample format). A failing AddTask
-    // or SetOutput ends the set-up with the message to show.
+    // Average level, phase 1: for each row still to convert, one task of
+    // encoder per audio track it adjusts, decoding that track into its own
+    // intermediate file in folder (the encoder's own probe opens the source
+    // for the tracks and their sample formats). A failing AddTask or
+    // SetOutput ends the set-up with the message to show.
     std::optional<std::string> add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder);
-    // A termination event of the decoding component: a completed row waits
-    // for its conversion, a failed or stopped one is not converted.
+    // A termination event of the decoding component: a row whose tracks
+    // are all decoded waits for its conversion; one with a failed or stopped
+    // track is not converted.
     void decode_ended(const TTerminateInfo& info);
-    // The intermediate files of the rows that go on to the normalizer.
+    // The intermediate files of the rows that go on to the normalizer, every
+    // track's.
     std::vector<std::filesystem::path> intermediate_files() const;
-    // The normalizer's adjustments, by intermediate file.
+    // The normalizer's adjustments, by intermediate file: each track's gain,
+    // and the row's gain that of its main track.
     void normalized(const NormalizerOutput& output);
 
     // Names every row still to convert, all at once (see distinct_targets).
@@ -139,6 +143,15 @@ private:
     std::filesystem::path output_folder_;
     std::string prefix_;
     const IntermediateFolder* folder_ = nullptr;  // average level, from add_decodes on
+    // Average level: each decoding task and its row; per row, its main
+    // track's place in tracks.
+    struct Decode {
+        int task;
+        size_t row;
+        bool ended = false;
+    };
+    std::vector<Decode> decodes_;
+    std::vector<size_t> main_track_;
 };
 
 // A state as one word: "waiting", "skipped", "completed", ...

@@ -112,6 +112,8 @@ void TCustomFFmpegOpt::build_option_table() {
         "number");
     row("tag", ofHasArg | ofString | ofSpec | ofExpert, &C::codec_tags, "force codec tag/fourcc",
         "fourcc/tag");
+    row("disposition", ofHasArg | ofString | ofSpec | ofExpert, &C::dispositions,
+        "set the stream's flags (\"default+forced\", 0 for none)", "flags");
     row("q", ofHasArg | ofExpert | ofDouble | ofSpec, &C::qscale, "use fixed quality scale (VBR)", "q");
     row("qscale", ofHasArg | ofExpert | ofPerFile, &H::opt_qscale, "use fixed quality scale (VBR)", "q");
     row("profile", ofHasArg | ofExpert | ofPerFile, &H::opt_profile, "set profile", "profile");

@@ -231,8 +231,14 @@ public:
 
         if (spec_.video) add_video(container);
         for (size_t i = 0; i < spec_.audio_channels.size(); ++i) {
-            add_audio(container, spec_.audio_channels[i], i < gains_.size() ? gains_[i] : 1.0);
+            const double peak_db = i < spec_.audio_peaks_db.size() ? spec_.audio_peaks_db[i] : spec_.peak_db;
+            add_audio(container, spec_.audio_channels[i], peak_db, i < gains_.size() ? gains_[i] : 1.0);
             AVStream* st = audio_.back().stream;
+            if (i < spec_.audio_titles.size()) {
+                // The MP4 family names a track by its handler.
+                av_dict_set(&st->metadata, "title", spec_.audio_titles[i].c_str(), 0);
+                av_dict_set(&st->metadata, "handler_name", spec_.audio_titles[i].c_str(), 0);
+            }
             if (i < spec_.audio_dispositions.size()) st->disposition = spec_.audio_dispositions[i];
             if (i < spec_.audio_languages.size())
                 av_dict_set(&st->metadata, "language", spec_.audio_languages[i].c_str(), 0);
@@ -304,7 +310,7 @@ private:
         check(avcodec_open2(enc, codec, nullptr), std::string("cannot open encoder '") + codec->name + "'");
     }
 
-    void add_audio(const Container& container, int channels, double gain) {
+    void add_audio(const Container& container, int channels, double peak_db, double gain) {
         std::string name = spec_.audio_codec.empty() ? container.audio : spec_.audio_codec;
         if (spec_.bits == 24 && name == "pcm_s16le") name = "pcm_s24le";
         if (name.empty()) fail("a " + path_.extension().string() + " file takes no audio here");
@@ -313,12 +319,12 @@ private:
         require_sample_rate(codec, spec_.sample_rate);
         if (!(spec_.tone_hz > 0 && spec_.tone_hz < spec_.sample_rate / 2.0))
             fail("the tone must lie above 0 Hz and below half the sample rate");
-        if (spec_.peak_db > 0) fail("the peak must not be above full scale (0 dB)");
-
         AudioTrack t;
         t.enc = open_context(codec);
         AVCodecContext* enc = t.enc.get();
         enc->sample_fmt = pick_sample_format(codec);
+        if (peak_db > 0 && !(is_float(enc->sample_fmt) && avcodec_descriptor_get(codec->id)->props & AV_CODEC_PROP_LOSSLESS))
+            fail("the peak must not be above full scale (0 dB) but in float PCM");
         if (spec_.bits == 24) {
             enc->sample_fmt = av_get_packed_sample_fmt(enc->sample_fmt) == AV_SAMPLE_FMT_S32 ? enc->sample_fmt
                                                                                              : AV_SAMPLE_FMT_S32;
@@ -338,7 +344,7 @@ private:
         if (!keeps_priming()) t.total = std::max<int64_t>(t.total - enc->initial_padding, 1);
         t.tone.emplace(spec_.tone_hz, spec_.sample_rate, t.total);
 
-        t.peak = std::pow(10.0, spec_.peak_db / 20.0) * gain;
+        t.peak = std::pow(10.0, peak_db / 20.0) * gain;
         const int bytes = av_get_bytes_per_sample(enc->sample_fmt);
         if (bytes == 2) t.int_peak = std::min<int64_t>(std::llround(t.peak * 32768.0), 32767);
         if (bytes == 4 && !is_float(enc->sample_fmt))
@@ -760,7 +766,8 @@ std::vector<double> calibrated_gains(const std::filesystem::path& path, const Me
         double worst = 0;
         std::vector<double> next = gains;
         for (size_t i = 0; i < gains.size(); ++i) {
-            const double error_db = measure_audio(probe_path, static_cast<int>(i)).peak_db - media.peak_db;
+            const double goal_db = i < media.audio_peaks_db.size() ? media.audio_peaks_db[i] : media.peak_db;
+            const double error_db = measure_audio(probe_path, static_cast<int>(i)).peak_db - goal_db;
             worst = std::max(worst, std::abs(error_db));
             next[i] *= std::pow(10.0, -error_db / 20.0);
         }

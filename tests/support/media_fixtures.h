@@ -26,6 +26,9 @@ struct MediaSpec {
     // coding). Every channel carries the same tone, faded in and out over
     // 100 ms; lossy coders drop it from an LFE channel (5.1 and wider).
     double peak_db = -6.0;
+    // Per audio stream, in order, its own peak in place of peak_db. Above 0
+    // only for float samples (pcm_f32le).
+    std::vector<double> audio_peaks_db;
     double tone_hz = 441.0;
 
     bool video = false;
@@ -47,6 +50,7 @@ struct MediaSpec {
     // muxer's own choice when missing) and its "language" tag.
     std::vector<int> audio_dispositions;
     std::vector<std::string> audio_languages;
+    std::vector<std::string> audio_titles;  // their "title" (and "handler_name") tag
     int bits = 0;  // 24: 24-bit samples (FLAC; WAV becomes pcm_s24le)
 
     // Override the container's default encoders by name ("libx264", "mpeg4",
