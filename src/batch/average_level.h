@@ -74,9 +74,9 @@ std::string intermediate_options(TCustomDecoder& probe, int audio_index = 0);
 // the list's codec options; the other streams are copied as they are, and
 // each adjusted track keeps its own codec and precision, where the container
 // stays.
-// TODO(probed container): the extension decides whether the container
-// stays; the probed container should, through the helper the list's codec
-// options get for it.
+// Whether the container stays is still read from the extensions; it is to
+// follow the probed container through the helper the list's codec options
+// use for it, not a copy of it here.
 std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                                 const std::vector<int>& tracks);
 
