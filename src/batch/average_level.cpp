@@ -40,7 +40,9 @@ std::unique_ptr<IntermediateFolder> IntermediateFolder::make(std::string& error)
 
 IntermediateFolder::~IntermediateFolder() { remove(0); }
 
-fs::path IntermediateFolder::file(size_t row) const { return path_ / (std::to_string(row) + ".wav"); }
+fs::path IntermediateFolder::file(size_t row, size_t track) const {
+    return path_ / (std::to_string(row) + (track ? "-" + std::to_string(track) : "") + ".wav");
+}
 
 void IntermediateFolder::remove(size_t rows, const std::function<void()>& step) {
     if (removed_) return;
@@ -48,6 +50,8 @@ void IntermediateFolder::remove(size_t rows, const std::function<void()>& step) 
     std::error_code ec;
     for (size_t i = 0; i < rows; ++i) {
         fs::remove(file(i), ec);
+        for (size_t k = 1; fs::remove(file(i, k), ec); ++k) {
+        }
         if (step) step();
     }
     // The folder is the run's own: whatever is left in it (a normalizer's
@@ -64,59 +68,118 @@ const AVStream* stream_of(TCustomDecoder& probe, int index) {
     return fc && index >= 0 && index < static_cast<int>(fc->nb_streams) ? fc->streams[index] : nullptr;
 }
 
-// Lossless samples of more than 16 bits: 24-bit PCM or FLAC, 32-bit and
-// float PCM. A lossy decoder's float output is no such precision.
-bool deeper_than_16_bits(const AVCodecParameters& par) {
+bool is_audio(const AVStream* s) { return s && s->codecpar->codec_type == AVMEDIA_TYPE_AUDIO; }
+
+// Audio track audio_index (among the audio tracks), or nothing.
+const AVStream* audio_stream(TCustomDecoder& probe, int audio_index) {
+    for (int n = 0, k = 0; n < probe.StreamCount; ++n) {
+        const AVStream* s = stream_of(probe, n);
+        if (is_audio(s) && k++ == audio_index) return s;
+    }
+    return nullptr;
+}
+
+// The WAV codec that holds what the decoder gives without loss; empty for
+// the container's own 16 bits.
+std::string intermediate_codec(const AVCodecParameters& par) {
+    switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(par.format))) {
+        case AV_SAMPLE_FMT_FLT: return "pcm_f32le";
+        case AV_SAMPLE_FMT_DBL: return "pcm_f64le";
+        case AV_SAMPLE_FMT_S32:
+        case AV_SAMPLE_FMT_S64: {
+            const int bits = par.bits_per_raw_sample > 0 ? par.bits_per_raw_sample : 32;
+            return bits > 24 ? "pcm_s32le" : bits > 16 ? "pcm_s24le" : "";
+        }
+        case AV_SAMPLE_FMT_NONE: break;
+        default: return "";
+    }
+    // The probe did not learn the decoder's format: lossless samples of more
+    // than 16 bits keep 24.
     const AVCodecDescriptor* d = avcodec_descriptor_get(par.codec_id);
-    if (!d || !(d->props & AV_CODEC_PROP_LOSSLESS)) return false;
-    if (par.bits_per_raw_sample > 0) return par.bits_per_raw_sample > 16;
-    if (par.bits_per_coded_sample > 0) return par.bits_per_coded_sample > 16;
-    return av_get_bytes_per_sample(static_cast<AVSampleFormat>(par.format)) > 2;
+    if (!d || !(d->props & AV_CODEC_PROP_LOSSLESS)) return "";
+    const int bits = par.bits_per_raw_sample > 0 ? par.bits_per_raw_sample : par.bits_per_coded_sample;
+    return bits > 16 ? "pcm_s24le" : "";
 }
 
 }  // namespace
 
-std::string intermediate_options(TCustomDecoder& probe) {
-    std::string options = " -y";
-    const AVStream* audio = stream_of(probe, probe.FirstAudioStream);
-    if (audio && deeper_than_16_bits(*audio->codecpar)) options += " -c:a pcm_s24le";
+int main_audio_track(TCustomDecoder& probe) {
+    for (int k = 0; const AVStream* s = audio_stream(probe, k); ++k) {
+        if (s->disposition & AV_DISPOSITION_DEFAULT) return k;
+    }
+    return 0;
+}
+
+std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe) {
+    if (probe.AudioStreamCount <= 0) return {};
+    if (is_member(audio_source_types, source) && !is_member(audio_target_types, source)) {
+        return {main_audio_track(probe)};
+    }
+    std::vector<int> tracks(static_cast<size_t>(probe.AudioStreamCount));
+    for (size_t k = 0; k < tracks.size(); ++k) tracks[k] = static_cast<int>(k);
+    return tracks;
+}
+
+std::string intermediate_options(TCustomDecoder& probe, int audio_index) {
+    std::string options = " -y -map 0:a:" + std::to_string(audio_index);
+    if (const AVStream* audio = audio_stream(probe, audio_index)) {
+        if (const std::string codec = intermediate_codec(*audio->codecpar); !codec.empty()) options += " -c:a " + codec;
+    }
     return options + " -rf64 auto";
 }
 
-std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe) {
-    std::string options = " -y -map 0:a:0";
+std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+                                const std::vector<int>& tracks) {
+    std::string options = " -y";
     const bool video = is_member(video_source_types, source);
-    const bool same_container =
-        lower_text(fs::path(source).extension().string()) == lower_text(fs::path(target).extension().string());
-    std::string copies;
-    int audio_out = 1;  // output audio stream 0 is the adjusted WAV
-    for (int n = 0; n < probe.StreamCount; ++n) {
-        if (n == probe.FirstAudioStream) continue;
+    const bool same_container = sonorix::same_container(source, target);
+    const SourceFacts facts = source_facts(probe);
+    std::string per_stream, codecs;
+    int out = 0, audio_out = 0;
+    for (int n = 0, k = 0; n < probe.StreamCount; ++n) {
         const AVStream* s = stream_of(probe, n);
+        const std::string from = " 0:s:" + std::to_string(n);
+        if (is_audio(s)) {
+            const auto j = std::find(tracks.begin(), tracks.end(), k++);
+            if (j == tracks.end()) continue;  // a WAV target holds the main track only
+            options += " -map " + std::to_string(j - tracks.begin() + 1) + ":a:0";
+            per_stream += " -map_metadata:s:" + std::to_string(out) + from;
+            if (s->disposition) {
+                std::string flags;
+                for (int bit = 1; bit > 0 && bit <= s->disposition; bit <<= 1) {
+                    const char* name = (s->disposition & bit) ? av_disposition_to_string(bit) : nullptr;
+                    if (name) flags += (flags.empty() ? "" : "+") + std::string(name);
+                }
+                if (!flags.empty()) per_stream += " -disposition:" + std::to_string(out) + " " + flags;
+            }
+            // Where the container stays, the track keeps its codec and
+            // precision (a 24-bit WAV stays 24-bit, FLAC in MKV stays FLAC).
+            const size_t at = static_cast<size_t>(n);
+            if (same_container && at < facts.streams.size() && !facts.streams[at].encoder.empty()) {
+                const StreamFacts& a = facts.streams[at];
+                const std::string spec = ":a:" + std::to_string(audio_out);
+                if (a.codec != facts.container_audio_codec) codecs += " -c" + spec + " " + a.encoder;
+                if (!a.sample_format.empty()) codecs += " -sample_fmt" + spec + " " + a.sample_format;
+            }
+            ++audio_out;
+            ++out;
+            continue;
+        }
         const bool picture = s && (s->disposition & AV_DISPOSITION_ATTACHED_PIC);
         if (!video && !(picture && same_container)) continue;
-        options += " -map 1:" + std::to_string(n);
-        // A second language track is no part of the adjustment.
-        if (same_container && s && s->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-            copies += " -c:a:" + std::to_string(audio_out++) + " copy";
-        }
+        options += " -map 0:" + std::to_string(n);
+        per_stream += " -map_metadata:s:" + std::to_string(out) + from;
+        ++out;
     }
-    options += " -map_metadata 1";
+    // Naming one stream's metadata turns off the copy of every other's, so
+    // each is named; the file's tags and chapters come from input 0.
+    options += per_stream;
     std::string video_filters;
     batch_codec_options(source, target, probe, options, video_filters);
     append_filter_chain(options, "-vf", video_filters);
     // After the codec options, which name every audio stream.
-    if (video && same_container) copies += " -c:s copy";
-    // The adjusted audio keeps the source's own codec and precision where the
-    // container stays (a 24-bit WAV stays 24-bit, FLAC in MKV stays FLAC).
-    const SourceFacts facts = source_facts(probe);
-    const size_t first = static_cast<size_t>(std::max(probe.FirstAudioStream, 0));
-    if (same_container && first < facts.streams.size() && !facts.streams[first].encoder.empty()) {
-        const StreamFacts& a = facts.streams[first];
-        if (a.codec != facts.container_audio_codec) copies += " -c:a:0 " + a.encoder;
-        if (!a.sample_format.empty()) copies += " -sample_fmt:a:0 " + a.sample_format;
-    }
-    return options + copies;
+    if (video && same_container) options += " -c:s copy";
+    return options + codecs;
 }
 
 int marker_step(size_t rows) {

@@ -33,10 +33,12 @@ public:
     IntermediateFolder& operator=(const IntermediateFolder&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
-    // The intermediate file of row n: "n.wav", whatever the source is named.
-    std::filesystem::path file(size_t row) const;
+    // The intermediate file of the track-th decoded audio track of row n:
+    // "n.wav" for the first, "n-1.wav", "n-2.wav", ... for the others,
+    // whatever the source is named.
+    std::filesystem::path file(size_t row, size_t track = 0) const;
     // Deletes the files of rows 0..rows-1 one by one, calling step after
-    // each, then the folder with whatever the normalizer left in it.
+    // each row, then the folder with whatever the normalizer left in it.
     void remove(size_t rows, const std::function<void()>& step = {});
 
 private:
@@ -45,19 +47,38 @@ private:
     bool removed_ = false;
 };
 
-// Phase 1's output options for the source the probe holds: " -y", then 24-bit
-// samples for a lossless source deeper than 16 bits (a 16-bit source stays
-// 16-bit, which every normalizer reads), and an RF64 header once the file
-// passes 4 GB. Channels and rate stay the source's.
-std::string intermediate_options(TCustomDecoder& probe);
+// The audio tracks of the source the probe holds that the run adjusts, as
+// indices among its audio tracks: every one, each a programme of its own;
+// only the main one where the target becomes a WAV file (an audio type no
+// target list has), which holds one stream.
+std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe);
 
-// Phase 3's output options: " -y", the adjusted WAV's audio in place of the
-// source's first audio stream, every other stream of a video source, the
-// cover art of an audio source whose container the target keeps, the
-// source's tags, then the list's codec options; the source's other streams
-// are copied as they are where the container stays. The source is the
-// task's second input.
-std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe);
+// The main audio track of the source the probe holds: the one flagged
+// default, else the first (an index among its audio tracks).
+int main_audio_track(TCustomDecoder& probe);
+
+// Phase 1's output options for audio track audio_index of the source the
+// probe holds: " -y", that track only, samples at the decoder's precision
+// (float decoders, lossy ones included, give float, so nothing above full
+// scale is clipped; 32-bit integers stay 32-bit; lossless sources deeper
+// than 16 bits give 24 bits; 16-bit stays 16-bit), and an RF64 header once
+// the file passes 4 GB. Channels and rate stay the source's.
+std::string intermediate_options(TCustomDecoder& probe, int audio_index = 0);
+
+// Phase 3's output options. The source is the task's first input and the
+// adjusted WAV of tracks[j] its input j + 1, so the source's own stream
+// numbers, tags and chapters read as they are. In the source's stream order:
+// each adjusted track in the place of the track it came from, with that
+// track's flags, language and title; every other stream of a video source;
+// the cover art of an audio source whose container the target keeps. Then
+// the list's codec options; the other streams are copied as they are, and
+// each adjusted track keeps its own codec and precision, where the container
+// stays.
+// Whether the container stays is still read from the extensions; it is to
+// follow the probed container through the helper the list's codec options
+// use for it, not a copy of it here.
+std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+                                const std::vector<int>& tracks);
 
 // How far one marker advances the bar of 100: round(100 / rows), ties to
 // even (3 rows: 33, 8 rows: 12, 1 row: 100).

@@ -148,51 +148,82 @@ std::vector<std::string> BatchJob::audio_filters(size_t row) const {
 
 std::optional<std::string> BatchJob::add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder) {
     folder_ = &folder;
+    decodes_.clear();
+    main_track_.assign(rows.size(), 0);
     for (size_t i = 0; i < rows.size(); ++i) {
         if (!to_convert(i)) continue;
-        TInputOptions in;
-        ResetInputOptions(in);
-        const int task = encoder.AddTask(rows[i].source, &in);
-        if (task < 0) return "Add file error: " + encoder.LastErrorMessage();
-        TOutputOptions out;
-        ResetOutputOptions(out);
+        BatchRow& r = rows[i];
+        TCustomDecoder& probe = encoder.Decoder();
         // The probe cannot open it: the task's own error will tell.
-        out.Options = encoder.Decoder().LoadFile(rows[i].source) ? intermediate_options(encoder.Decoder()) : " -y";
-        if (encoder.SetOutput(task, folder.file(i).string(), &out) < 0) {
-            encoder.RemoveTask(task);
-            return "Cannot do convert, error: " + encoder.LastErrorMessage();
+        const bool probed = probe.LoadFile(r.source);
+        std::vector<int> tracks = probed ? average_tracks(r.source, probe) : std::vector<int>{0};
+        if (tracks.empty()) {
+            skip(i, "it has no audio track");
+            continue;
         }
-        rows[i].task = task;
-        rows[i].state = BatchRow::State::Decoding;
+        r.tracks.clear();
+        const int main = probed ? main_audio_track(probe) : 0;
+        for (size_t j = 0; j < tracks.size(); ++j) {
+            r.tracks.emplace_back().audio_index = tracks[j];
+            if (tracks[j] == main) main_track_[i] = j;
+            TInputOptions in;
+            ResetInputOptions(in);
+            const int task = encoder.AddTask(r.source, &in);
+            if (task < 0) return "Add file error: " + encoder.LastErrorMessage();
+            TOutputOptions out;
+            ResetOutputOptions(out);
+            out.Options = probed ? intermediate_options(probe, tracks[j]) : " -y";
+            if (encoder.SetOutput(task, folder.file(i, j).string(), &out) < 0) {
+                encoder.RemoveTask(task);
+                return "Cannot do convert, error: " + encoder.LastErrorMessage();
+            }
+            decodes_.push_back({task, i});
+            if (j == 0) r.task = task;
+        }
+        r.state = BatchRow::State::Decoding;
     }
     return std::nullopt;
 }
 
 void BatchJob::decode_ended(const TTerminateInfo& info) {
-    for (BatchRow& r : rows) {
-        if (info.TaskIndex < 0 || r.task != info.TaskIndex || r.state != BatchRow::State::Decoding) continue;
-        r.task = -1;
+    if (info.TaskIndex < 0) return;
+    for (Decode& d : decodes_) {
+        if (d.task != info.TaskIndex || d.ended) continue;
+        d.ended = true;
+        BatchRow& r = rows[d.row];
+        if (r.state != BatchRow::State::Decoding) continue;
         if (info.Failed) {
             r.state = BatchRow::State::Failed;
             r.reason = info.ErrorText;
+        } else if (!info.Completed) {
+            r.state = BatchRow::State::Stopped;
+        } else if (std::all_of(decodes_.begin(), decodes_.end(),
+                               [&](const Decode& e) { return e.row != d.row || e.ended; })) {
+            r.state = BatchRow::State::Waiting;
         } else {
-            r.state = info.Completed ? BatchRow::State::Waiting : BatchRow::State::Stopped;
+            continue;
         }
+        r.task = -1;
     }
 }
 
 std::vector<std::filesystem::path> BatchJob::intermediate_files() const {
     std::vector<std::filesystem::path> files;
     for (size_t i = 0; folder_ && i < rows.size(); ++i) {
-        if (to_convert(i)) files.push_back(folder_->file(i));
+        if (!to_convert(i)) continue;
+        for (size_t j = 0; j < rows[i].tracks.size(); ++j) files.push_back(folder_->file(i, j));
     }
     return files;
 }
 
 void BatchJob::normalized(const NormalizerOutput& output) {
     for (size_t i = 0; folder_ && i < rows.size(); ++i) {
-        const auto found = output.adjustments().find(folder_->file(i).string());
-        if (found != output.adjustments().end()) rows[i].gain = found->second;
+        BatchRow& r = rows[i];
+        for (size_t j = 0; j < r.tracks.size(); ++j) {
+            const auto found = output.adjustments().find(folder_->file(i, j).string());
+            if (found != output.adjustments().end()) r.tracks[j].gain = found->second;
+        }
+        if (i < main_track_.size() && main_track_[i] < r.tracks.size()) r.gain = r.tracks[main_track_[i]].gain;
     }
 }
 
@@ -211,16 +242,23 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
             skip(i, reason);
             continue;
         }
-        r.options = average ? average_mux_options(r.source, r.target.string(), probe)
+        // The source first, then each adjusted track's file (see
+        // average_mux_options); a dry run names the tracks it would decode.
+        std::vector<int> tracks;
+        for (const TrackLevel& t : r.tracks) tracks.push_back(t.audio_index);
+        if (average && tracks.empty()) tracks = average_tracks(r.source, probe);
+        r.options = average ? average_mux_options(r.source, r.target.string(), probe, tracks)
                             : conversion_options(r.source, r.target.string(), probe, audio_filters(i));
         if (dry) continue;
         TInputOptions in;
         ResetInputOptions(in);
-        const int task = encoder.AddTask(average && folder_ ? folder_->file(i).string() : r.source, &in);
+        const int task = encoder.AddTask(r.source, &in);
         if (task < 0) return "Add file error: " + encoder.LastErrorMessage();
-        if (average && encoder.AddInput(task, r.source, &in) < 0) {
-            encoder.RemoveTask(task);
-            return "Add video file error: " + encoder.LastErrorMessage();
+        for (size_t j = 0; average && folder_ && j < tracks.size(); ++j) {
+            if (encoder.AddInput(task, folder_->file(i, j).string(), &in) < 0) {
+                encoder.RemoveTask(task);
+                return "Add file error: " + encoder.LastErrorMessage();
+            }
         }
         TOutputOptions out;
         ResetOutputOptions(out);

@@ -87,17 +87,21 @@ public:
     void skip(size_t row, const std::string& reason);
     bool to_convert(size_t row) const { return rows[row].state == BatchRow::State::Waiting; }
 
-    // Average level, phase 1: for each row still to convert, a task of
-    // encoder decoding it into its intermediate file in folder (the encoder's
-    // own probe opens the source for the sample format). A failing AddTask
-    // or SetOutput ends the set-up with the message to show.
+    // Average level, phase 1: for each row still to convert, one task of
+    // encoder per audio track it adjusts, decoding that track into its own
+    // intermediate file in folder (the encoder's own probe opens the source
+    // for the tracks and their sample formats). A failing AddTask or
+    // SetOutput ends the set-up with the message to show.
     std::optional<std::string> add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder);
-    // A termination event of the decoding component: a completed row waits
-    // for its conversion, a failed or stopped one is not converted.
+    // A termination event of the decoding component: a row whose tracks
+    // are all decoded waits for its conversion; one with a failed or stopped
+    // track is not converted.
     void decode_ended(const TTerminateInfo& info);
-    // The intermediate files of the rows that go on to the normalizer.
+    // The intermediate files of the rows that go on to the normalizer, every
+    // track's.
     std::vector<std::filesystem::path> intermediate_files() const;
-    // The normalizer's adjustments, by intermediate file.
+    // The normalizer's adjustments, by intermediate file: each track's gain,
+    // and the row's gain that of its main track.
     void normalized(const NormalizerOutput& output);
 
     // Names every row still to convert, all at once (see distinct_targets).
@@ -146,6 +150,15 @@ private:
     // The row's main track's figures become the row's own.
     void take_main_track(size_t row);
     std::map<size_t, std::vector<bool>> check_lossy_;  // by row: which target tracks are lossy
+    // Average level: each decoding task and its row; per row, its main
+    // track's place in tracks.
+    struct Decode {
+        int task;
+        size_t row;
+        bool ended = false;
+    };
+    std::vector<Decode> decodes_;
+    std::vector<size_t> main_track_;
 };
 
 // What the Max-dB cell shows: the main track's figure, and how many tracks

@@ -158,6 +158,7 @@ struct TOptionsContext {
     TSpecifierList<int64_t> max_frames;
     TSpecifierList<std::string> bitstream_filters;
     TSpecifierList<std::string> codec_tags;
+    TSpecifierList<std::string> dispositions;
     TSpecifierList<std::string> sample_fmts;
     TSpecifierList<double> qscale;
     TSpecifierList<std::string> forced_key_frames;

@@ -259,6 +259,10 @@ void TCustomFFmpegOpt::build_option_table() {
     row("FrameInputHook", ofInfo, accept, "FrameInputHook");
     row("FrameOutputHook", ofInfo, accept, "FrameOutputHook");
     row("Join", ofInfo, accept, "Join");
+    // Beyond the table of the older generation: a stream made from another
+    // input takes the flags of the track it stands for.
+    row("disposition", ofHasArg | ofString | ofSpec | ofExpert, &C::dispositions,
+        "set the stream's flags (\"default+forced\", 0 for none)", "flags");
 
     options_.push_back(TOptionDef{});  // end row
 }

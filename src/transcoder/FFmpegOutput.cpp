@@ -147,6 +147,22 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
         // attached picture (without it the muxers drop the cover).
         st->disposition = ist.st->disposition;
     }
+    // A stream made from another input (an adjusted track in place of the
+    // source's) takes the flags of the one it stands for.
+    if (auto flags = match_per_stream(o.dispositions, oc, st)) {
+        int value = 0;
+        if (!read_int(*flags, value)) {
+            for (size_t start = 0; start <= flags->size();) {
+                const size_t plus = std::min(flags->find('+', start), flags->size());
+                const std::string name = flags->substr(start, plus - start);
+                const int flag = av_disposition_from_string(name.c_str());
+                if (flag < 0) raise_format("Invalid disposition %s.", flags->c_str());
+                value |= flag;
+                start = plus + 1;
+            }
+        }
+        st->disposition = value;
+    }
     return ost;
 }
 

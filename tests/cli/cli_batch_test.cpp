@@ -13,6 +13,7 @@
 
 #include "cli/cli.h"
 #include "cli_run.h"
+#include "engine/base/libav.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -151,7 +152,8 @@ TEST_F(CliBatchTest, AverageRunsItsPhasesAndAFailingNormalizerFailsTheRun) {
     ::setenv("TMPDIR", tmp.c_str(), 1);
     ::setenv("SONORIX_NORMALIZER", SONORIX_NORMALIZE, 1);
     const CliRun dry = cli({"average", "--dry-run", "-o", out_dir(), in("a.wav")});
-    EXPECT_EQ(dry.out, in("a.wav") + " -> " + out_dir() + "/a.wav: -y -map 0:a:0 -map_metadata 1 -c:v copy -b:a 1411200 -rf64 auto\n");
+    EXPECT_EQ(dry.out, in("a.wav") + " -> " + out_dir() +
+                           "/a.wav: -y -map 1:a:0 -map_metadata:s:0 0:s:0 -c:v copy -b:a 1411200 -rf64 auto\n");
     const CliRun r = cli({"average", "--json", "-o", out_dir(), in("a.wav"), in("b.flac")});
     EXPECT_EQ(r.status, 0) << r.err;
     for (const auto& record : test::records(r)) {
@@ -183,6 +185,107 @@ TEST_F(CliBatchTest, AverageRunsItsPhasesAndAFailingNormalizerFailsTheRun) {
               std::string::npos) << bad.err;
     EXPECT_TRUE(fs::is_empty(none));
     EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+// Each stream as the muxer stored it: type, flags, language, title, and the
+// audio's channels and tags; in file order.
+struct StreamSeen {
+    AVMediaType type;
+    int disposition;
+    std::string language, title, artist;
+    int channels;
+    bool operator==(const StreamSeen&) const = default;
+};
+std::vector<StreamSeen> streams_of(const fs::path& file) {
+    std::vector<StreamSeen> seen;
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, file.c_str(), nullptr, nullptr) < 0) return seen;
+    auto tag = [](const AVStream* st, const char* key) {
+        const AVDictionaryEntry* e = av_dict_get(st->metadata, key, nullptr, 0);
+        return std::string(e ? e->value : "");
+    };
+    auto title = [&](const AVStream* st) {
+        const std::string t = tag(st, "title");
+        return t.empty() ? tag(st, "handler_name") : t;  // the MP4 family's name of a track
+    };
+    if (avformat_find_stream_info(ctx, nullptr) >= 0) {
+        for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+            const AVStream* st = ctx->streams[i];
+            seen.push_back({st->codecpar->codec_type, st->disposition, tag(st, "language"), title(st),
+                            tag(st, "artist"), st->codecpar->ch_layout.nb_channels});
+        }
+    }
+    avformat_close_input(&ctx);
+    return seen;
+}
+
+// Films with a loud stereo and a quiet 5.1 track, either first, an Ogg with
+// its comments, a float WAV above full scale: every audio track keeps its
+// place, flags, language and title and reaches the level of a one-track
+// file of its kind; the float one is brought down, not clipped.
+TEST_F(CliBatchTest, AverageKeepsEveryTrackInItsPlaceAtItsOwnLevel) {
+    const fs::path tmp = dir / "tmp";
+    fs::create_directories(tmp);
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    ::setenv("SONORIX_NORMALIZER", SONORIX_NORMALIZE, 1);
+    struct Film {
+        const char* name;
+        std::vector<int> channels;
+        std::vector<double> peaks;
+    };
+    const std::vector<Film> films = {{"stereo-first.mkv", {2, 6}, {-1, -20}}, {"surround-first.mkv", {6, 2}, {-20, -1}},
+                                     {"stereo-first.mp4", {2, 6}, {-1, -20}}, {"surround-first.mp4", {6, 2}, {-20, -1}}};
+    std::vector<std::string> args = {"average", "-o", out_dir()};
+    for (const Film& f : films) {
+        test::MediaSpec m;
+        m.video = true;
+        m.audio_channels = f.channels;
+        m.audio_peaks_db = f.peaks;
+        m.audio_dispositions = {0, AV_DISPOSITION_DEFAULT};
+        m.audio_languages = {"eng", "ger"};
+        m.audio_titles = {"First", "Second"};
+        args.push_back(test::make_media(dir / "in" / f.name, m).string());
+    }
+    // One-track files of each kind at a middle level: the level each track must reach.
+    for (const char* ref : {"ref2.mkv", "ref6.mkv", "ref2.mp4", "ref6.mp4", "ref2.wav"}) {
+        test::MediaSpec m;
+        m.peak_db = -10;
+        m.audio_channels = {std::string(ref).find('6') != std::string::npos ? 6 : 2};
+        args.push_back(test::make_media(dir / "in" / ref, m).string());
+    }
+    test::MediaSpec ogg;
+    ogg.tags = {{"title", "Song"}, {"artist", "Band"}};
+    args.push_back(test::make_media(dir / "in" / "song.ogg", ogg).string());
+    test::MediaSpec hot;
+    hot.audio_codec = "pcm_f32le";
+    hot.peak_db = 3;
+    args.push_back(test::make_media(dir / "in" / "hot.wav", hot).string());
+
+    const CliRun r = cli(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_empty(tmp));
+    auto rms = [&](const char* name, int track = 0) { return test::measure_audio(dir / "out" / name, track).rms_db; };
+    for (const Film& f : films) {
+        const std::vector<StreamSeen> source = streams_of(dir / "in" / f.name), target = streams_of(dir / "out" / f.name);
+        EXPECT_EQ(target, source) << f.name;
+        ASSERT_EQ(source.size(), 3u);
+        EXPECT_EQ(source[1].title, "First") << f.name;
+        const std::string kind = fs::path(f.name).extension().string();
+        for (int k = 0; k < 2; ++k) {
+            const std::string ref = (f.channels[k] == 2 ? "ref2" : "ref6") + kind;
+            EXPECT_NEAR(rms(f.name, k), rms(ref.c_str()), 0.5) << f.name << " track " << k;
+        }
+    }
+    const std::vector<StreamSeen> song = streams_of(dir / "out" / "song.ogg");
+    ASSERT_EQ(song.size(), 1u);
+    EXPECT_EQ(song[0].title + "/" + song[0].artist, "Song/Band");
+    // A clipped tone loses its crest: a sine's peak is 3 dB above its mean.
+    const test::MeasuredAudio cooled = test::measure_audio(dir / "out" / "hot.wav");
+    EXPECT_GT(cooled.peak_db - cooled.rms_db, 2.9);
+    EXPECT_NEAR(cooled.rms_db, rms("ref2.wav"), 0.5);
+    EXPECT_LT(cooled.peak_db, 0);
+    ::unsetenv("SONORIX_NORMALIZER");
+    ::unsetenv("TMPDIR");
 }
 
 // The first two cases of EBU Tech 3341 read as their known loudness; a run

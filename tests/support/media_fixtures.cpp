@@ -244,6 +244,11 @@ public:
         for (size_t i = 0; i < spec_.audio_channels.size(); ++i) {
             add_audio(container, spec_.audio_channels[i], i < gains_.size() ? gains_[i] : 1.0, spec_.peak_of(i));
             AVStream* st = audio_.back().stream;
+            if (i < spec_.audio_titles.size()) {
+                // The MP4 family names a track by its handler.
+                av_dict_set(&st->metadata, "title", spec_.audio_titles[i].c_str(), 0);
+                av_dict_set(&st->metadata, "handler_name", spec_.audio_titles[i].c_str(), 0);
+            }
             if (i < spec_.audio_dispositions.size()) st->disposition = spec_.audio_dispositions[i];
             if (i < spec_.audio_languages.size())
                 av_dict_set(&st->metadata, "language", spec_.audio_languages[i].c_str(), 0);
@@ -328,7 +333,8 @@ private:
         t.enc = open_context(codec);
         AVCodecContext* enc = t.enc.get();
         enc->sample_fmt = pick_sample_format(codec);
-        if (peak_db > 0 && !is_float(enc->sample_fmt)) fail("the peak must not be above full scale (0 dB)");
+        if (peak_db > 0 && !(is_float(enc->sample_fmt) && avcodec_descriptor_get(codec->id)->props & AV_CODEC_PROP_LOSSLESS))
+            fail("the peak must not be above full scale (0 dB) but in float PCM");
         if (spec_.bits == 24) {
             enc->sample_fmt = av_get_packed_sample_fmt(enc->sample_fmt) == AV_SAMPLE_FMT_S32 ? enc->sample_fmt
                                                                                              : AV_SAMPLE_FMT_S32;

@@ -57,6 +57,7 @@ struct MediaSpec {
     // Per audio stream, in order: its bit rate in bit/s for lossy coders (the
     // generator's own choice when missing or 0).
     std::vector<int> audio_bit_rates;
+    std::vector<std::string> audio_titles;  // their "title" (and "handler_name") tag
     int bits = 0;  // 24: 24-bit samples (FLAC; WAV becomes pcm_s24le)
 
     // Override the container's default encoders by name ("libx264", "mpeg4",

@@ -25,17 +25,17 @@ TEST_F(OptionTest, TableHasEveryNameOnceAndAnEndRow) {
     "tvstd", "isync", "muxdelay", "muxpreload", "bsf", "absf", "vbsf", "apre", "vpre", "spre", "fpre",
     "dcodec", "dn", "vhook", "VideoHookBitsPixel", "TimeStart", "timestart", "TimeLength",
     "timelength", "AudioInputHook", "AudioOutputHook", "VideoInputHook", "VideoOutputHook",
-    "FrameInputHook", "FrameOutputHook", "Join",
+    "FrameInputHook", "FrameOutputHook", "Join", "disposition",
     };
     const auto& table = core.option_table();
-    ASSERT_EQ(table.size(), 150u);
+    ASSERT_EQ(table.size(), 151u);
     EXPECT_TRUE(table.back().name.empty());
     std::vector<std::string> names;
     for (size_t i = 0; i + 1 < table.size(); ++i) names.emplace_back(table[i].name);
     EXPECT_EQ(names, expected);
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
     core.build_option_table();  // a second build does nothing
-    EXPECT_EQ(core.option_table().size(), 150u);
+    EXPECT_EQ(core.option_table().size(), 151u);
 }
 
 TEST_F(OptionTest, RowsUsedByJobsHaveTheirContractFlags) {

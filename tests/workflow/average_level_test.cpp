@@ -12,6 +12,7 @@
 
 #include "engine/FFDecode.h"
 #include "engine/base/FFLoad.h"
+#include "engine/base/libav.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -122,7 +123,9 @@ TEST(AverageLevel, TheFolderIsPrivateFreshAndGoesWithWhatIsInIt) {
     ASSERT_EQ(::stat(a->path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_EQ(a->file(12).filename(), "12.wav");
+    EXPECT_EQ(a->file(12, 2).filename(), "12-2.wav");
     for (int i = 0; i < 3; ++i) std::ofstream(a->file(i)) << "x";
+    std::ofstream(a->file(1, 1)) << "x";
     std::ofstream(a->path() / ".0.wav.tmp") << "left by a normalizer";
     std::ofstream(tmp.path() / "0.wav") << "not the run's";
     int steps = 0;
@@ -135,22 +138,38 @@ TEST(AverageLevel, TheFolderIsPrivateFreshAndGoesWithWhatIsInIt) {
     EXPECT_FALSE(fs::exists(other));
 }
 
-// 16-bit and lossy sources give 16-bit files every normalizer reads; deeper
-// lossless ones keep 24 bits. Large files may become RF64.
+// Each track decodes at the decoder's precision: 16-bit stays 16-bit, deeper
+// lossless samples keep 24 or 32 bits, float (lossy decoders too) stays float
+// so nothing above full scale is clipped. The main track is the default one.
 TEST(AverageLevel, IntermediateFilesKeepTheSourcePrecision) {
     ASSERT_TRUE(TFFLoader::Instance().Load(kEncoderLibraries));
     test::TempDir dir{"sonorix-intermediate"};
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"a.wav", ""}, {"b.mp3", ""}, {"c.wav:pcm_s24le", " -c:a pcm_s24le"}, {"d.wav:pcm_f32le", " -c:a pcm_s24le"}};
-    for (const auto& [name, codec] : cases) {
+    struct Case {
+        std::string name, codec;
+        int track;
+    };
+    const std::vector<Case> cases = {{"a.wav", "", 0},
+                                     {"b.mp3", " -c:a pcm_f32le", 0},
+                                     {"c.wav:pcm_s24le", " -c:a pcm_s24le", 0},
+                                     {"d.wav:pcm_f32le", " -c:a pcm_f32le", 0},
+                                     {"e.wav:pcm_s32le", " -c:a pcm_s32le", 0},
+                                     {"f.wav:pcm_f64le", " -c:a pcm_f64le", 0},
+                                     {"g.mkv:flac", "", 1}};
+    for (const auto& [name, codec, track] : cases) {
         const size_t colon = name.find(':');
         test::MediaSpec m;
         m.duration_seconds = 0.2;
         if (colon != std::string::npos) m.audio_codec = name.substr(colon + 1);
+        if (track) {
+            m.audio_channels = {2, 2};
+            m.audio_dispositions = {0, AV_DISPOSITION_DEFAULT};
+        }
         const fs::path file = test::make_media(dir.path() / name.substr(0, colon), m);
         TFFDecoder probe;
         ASSERT_TRUE(probe.LoadFile(file.string()));
-        EXPECT_EQ(intermediate_options(probe), " -y" + codec + " -rf64 auto") << name;
+        EXPECT_EQ(intermediate_options(probe, track), " -y -map 0:a:" + std::to_string(track) + codec + " -rf64 auto")
+            << name;
+        EXPECT_EQ(main_audio_track(probe), track) << name;
     }
 }
 
