@@ -147,7 +147,7 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     ASSERT_EQ(w.FFdetect.TasksCount(), 1);
     EXPECT_EQ(w.FFdetect.Task(0)->OutputOptions.begin()->second.Options, kPeakCheckOptions);
     const std::string end = messages.shown.back().text;
-    EXPECT_EQ(end, std::string("Process is finished!\r\rThese files were skipped:\r") + none.string() + ": " +
+    EXPECT_EQ(end, std::string("Process is finished!\r\r2 converted, 1 skipped, 0 failed.\r\rThese files were skipped:\r") + none.string() + ": " +
                        kNoPeakReason);
     EXPECT_FALSE(ui::analyzeaudio->isVisible());
 }

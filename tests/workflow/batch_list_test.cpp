@@ -91,12 +91,16 @@ TEST(BatchJob, AnUnmeasuredRowIsSkippedAndNamedAtTheEnd) {
         EXPECT_EQ(job.gain_db(i), std::nullopt);
     }
     EXPECT_TRUE(job.to_convert(0));
-    EXPECT_EQ(job.finish_text(), std::string("Process is finished!\r\rThese files were skipped:\r/a/two.wav: ") +
+    EXPECT_EQ(job.finish_text(), std::string("Process is finished!\r\r0 converted, 2 skipped, 0 failed.\r\rThese files were skipped:\r/a/two.wav: ") +
                                      kNoPeakReason + "\r/a/three.wav: decoding failed");
 
     BatchJob change(BatchMode::VolumeChange, 150, "/out", "", {"/a/one.wav"});
     EXPECT_EQ(change.audio_filters(0), ",volume=1.5");
     EXPECT_NEAR(*change.gain_db(0), 3.52, 0.01);
-    EXPECT_EQ(change.finish_text(), "Process is finished!");
+    EXPECT_EQ(change.finish_text(), "Process is finished!\r\r0 converted, 0 skipped, 0 failed.");
+    change.rows[0].state = BatchRow::State::Failed;
+    change.rows[0].reason = "/out/one.wav: the target is a folder";
+    EXPECT_EQ(change.finish_text(), "Process is finished with errors!\r\r0 converted, 0 skipped, 1 failed.\r\r"
+                                    "These files failed:\r/a/one.wav: /out/one.wav: the target is a folder");
     EXPECT_EQ(BatchJob(BatchMode::VolumeChange, 0, "/out", "", {"/a"}).gain_db(0), std::nullopt);
 }
