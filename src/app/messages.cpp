@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace sonorix::ui {
 
@@ -51,6 +52,22 @@ MessageAnswer message_box(QWidget* owner, const std::string& text, const std::st
     const int result = box.exec();
     if (kind != MessageKind::Question) return MessageAnswer::Ok;
     return result == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
+}
+
+MessageAnswer ask_three(QWidget* owner, const std::string& text, const std::string& caption,
+                        const std::string& yes_label, const std::string& no_label) {
+    if (g_script) return message_box(owner, text, caption, MessageKind::Question);
+    QString shown = QString::fromStdString(text);
+    shown.replace("\r\n", "\n").replace('\r', '\n');
+    QMessageBox box(QMessageBox::Question, QString::fromStdString(caption), shown, QMessageBox::NoButton, owner);
+    QPushButton* yes = box.addButton(QString::fromStdString(yes_label), QMessageBox::AcceptRole);
+    QPushButton* no = box.addButton(QString::fromStdString(no_label), QMessageBox::AcceptRole);
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == yes) return MessageAnswer::Yes;
+    if (box.clickedButton() == no) return MessageAnswer::No;
+    return MessageAnswer::Cancel;
 }
 
 int MessageBoxA(QWidget* owner, const std::string& text, const std::string& caption, unsigned flags) {

@@ -12,7 +12,7 @@ class QWidget;
 namespace sonorix::ui {
 
 enum class MessageKind { Error, Warning, Question, Information };
-enum class MessageAnswer { Ok, Yes, No };
+enum class MessageAnswer { Ok, Yes, No, Cancel };
 
 struct MessageRecord {
     std::string text;
@@ -32,6 +32,11 @@ constexpr unsigned MB_ICONINFORMATION = 0x40;
 constexpr int IDOK = 1;
 constexpr int IDYES = 6;
 constexpr int IDNO = 7;
+
+// A question of three answers over owner: Yes under yes_label, No under
+// no_label, and Cancel (also the Escape key). Scripted like the others.
+MessageAnswer ask_three(QWidget* owner, const std::string& text, const std::string& caption,
+                        const std::string& yes_label, const std::string& no_label);
 
 // A box over owner.
 int MessageBoxA(QWidget* owner, const std::string& text, const std::string& caption, unsigned flags);

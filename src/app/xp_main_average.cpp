@@ -55,6 +55,8 @@ void Tmain::multi_rms() {
         return;
     }
     if (FFtowav.TasksCount() > 0) FFtowav.ClearTasks();
+    // Each task opens its files when it starts (a long list holds few).
+    FFtowav.DeferSetup = true;
     if (const auto failure = batch_job_->add_decodes(FFtowav, *intermediate_)) {
         FFtowav.ClearTasks();
         intermediate_.reset();
@@ -68,11 +70,9 @@ void Tmain::FFtowavProgress(TObject*, PProgressInfo AProgressInfo) { show_task_p
 
 void Tmain::FFtowavTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
     if (batch_job_) batch_job_->decode_ended(ATerminateInfo);
-    if (ATerminateInfo.Failed) {
-        Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
-        return;
-    }
-    if (ATerminateInfo.TaskIndex >= 0 || !ATerminateInfo.Completed) return;
+    // A row that failed to decode is left out and named in the end message;
+    // the others go on to the normalizer.
+    if (ATerminateInfo.TaskIndex >= 0) return;
     if (cancelled) {
         clean_folder();
     } else if (!batch_job_ || batch_job_->intermediate_files().empty()) {
@@ -125,6 +125,7 @@ void Tmain::normalizer_output() {
 void Tmain::timer_muxTimer() {
     timer_mux->stop();
     if (FFwavtoall.TasksCount() > 0) FFwavtoall.ClearTasks();
+    FFwavtoall.DeferSetup = true;
     // Rows keep the numbers of phase 1, whatever the probe removes now.
     const auto failure =
         batch_job_->add_conversions(FFwavtoall, FFdirectc.Decoder(), [this](size_t row, std::string& reason) {
@@ -153,11 +154,8 @@ void Tmain::FFwavtoallProgress(TObject*, PProgressInfo AProgressInfo) { show_tas
 
 void Tmain::FFwavtoallTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
     if (batch_job_) batch_job_->conversion_ended(ATerminateInfo);
-    if (ATerminateInfo.Failed) {
-        Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
-        return;
-    }
-    if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Completed) {
+    // Failed rows are named with their reasons in the end message.
+    if (ATerminateInfo.TaskIndex < 0) {
         clean_folder();
         if (!cancelled) Timer_endmsg->start();
     }

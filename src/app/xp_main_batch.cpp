@@ -233,6 +233,19 @@ void Tmain::BitBtn1Click() {
     batch_job_ = std::make_unique<BatchJob>(mode, batch_spin_volume->value(), output_folder,
                                             trim_blanks(options->ed_prefix->text().toStdString()), sources);
     batch_job_->set_loudness(batch_spin_loudness->value(), options->ed_ceiling->value());
+    // Files already in the folder under a target's name are the user's: one
+    // question per run, before anything is measured or written.
+    batch_job_->plan_targets();
+    if (const size_t existing = batch_job_->existing_targets().size(); existing > 0) {
+        const std::string text =
+            Format("%zu file(s) in the output folder have the name of a target and would be replaced.", existing);
+        const MessageAnswer answer = ask_three(this, text, "Replace files?", "Replace", "Keep both");
+        if (answer == MessageAnswer::Cancel) {
+            batch_job_.reset();
+            return;
+        }
+        if (answer == MessageAnswer::No) batch_job_->plan_targets(true);
+    }
     if (mode == BatchMode::AverageLevel) {
         multi_rms();
         return;
@@ -321,6 +334,10 @@ void Tmain::multi_peak_done() {
 
 void Tmain::multi_convert() {
     if (FFdirectc.TasksCount() > 0) FFdirectc.ClearTasks();
+    // The list's tasks open their files when they start, so a long list
+    // holds few and a row that cannot be set up fails alone; the single-file
+    // page's task on the same component opens at once.
+    FFdirectc.DeferSetup = true;
     const auto failure = batch_job_->add_conversions(FFdirectc, FFdirectc.Decoder(), [this](size_t row, std::string& reason) {
         QTreeWidgetItem* item = batch_items_[row];
         if (!item || !select_row(item)) {
@@ -330,6 +347,7 @@ void Tmain::multi_convert() {
         target_file = batch_job_->rows[row].target.string();
         return true;
     });
+    FFdirectc.DeferSetup = false;
     if (failure) {
         MessageBoxA(this, *failure, "Error", MB_ICONERROR);
         return;
@@ -348,17 +366,15 @@ void Tmain::FFdirectcProgress(TObject*, PProgressInfo AProgressInfo) { show_task
 
 void Tmain::FFdirectcTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
     if (batch_job_) batch_job_->conversion_ended(ATerminateInfo);
-    if (ATerminateInfo.Failed) {
-        Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
+    // A failed row is named with its reason in the end message.
+    if (ATerminateInfo.TaskIndex >= 0) return;
+    if (cancelled) {
+        close_form(batchaudioc);
         return;
     }
-    if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Completed) {
-        if (cancelled) {
-            close_form(batchaudioc);
-        } else {
-            timer_ffdirectc->start();
-        }
-    }
+    // After a failure no check and no second pass: the end message says it.
+    if (ATerminateInfo.Failed) targets_checked_ = true;
+    timer_ffdirectc->start();
 }
 
 void Tmain::timer_ffdirectcTimer() {

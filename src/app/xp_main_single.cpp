@@ -128,14 +128,15 @@ void Tmain::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
             ++check_index_;
             batchaudioc->progresstotal->setValue(
                 static_cast<int>(100 * check_index_ / std::max<size_t>(1, checked_rows_.size())));
-        } else if (ATerminateInfo.Completed) {
+        } else {
+            // A failed check leaves its target as it is; the others count.
             FFLogger1.SetActive(false);
             timer_ffdetect->start();
         }
         return;
     }
     FFLogger1.SetActive(false);
-    if (ATerminateInfo.Failed) {
+    if (ATerminateInfo.Failed && ATerminateInfo.TaskIndex >= 0) {
         peak_failed = true;
         peak_error = ATerminateInfo.ErrorText;
         Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
@@ -145,7 +146,6 @@ void Tmain::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
         if (!ATerminateInfo.Completed) peak_failed = true;
         return;
     }
-    if (!ATerminateInfo.Completed) return;
     if (cancelled == 1) {
         analyzeaudio->timer1->stop();
         close_form(analyzeaudio);
@@ -292,16 +292,16 @@ void Tmain::show_task_progress(PProgressInfo AProgressInfo) {
 }
 
 void Tmain::FFencoderTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
-    if (ATerminateInfo.Failed) {
-        Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
+    if (ATerminateInfo.TaskIndex >= 0) {
+        if (ATerminateInfo.Failed) Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
         return;
     }
-    if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Completed) {
-        if (cancelled == 0) {
-            timer_ffencoder->start();
-        } else {
-            close_form(batchaudioc);
-        }
+    // A failed conversion wrote nothing: whatever lies at the target path is
+    // not its output, so it is neither checked nor converted again.
+    if (cancelled == 0 && ATerminateInfo.Completed) {
+        timer_ffencoder->start();
+    } else {
+        close_form(batchaudioc);
     }
 }
 

@@ -1,4 +1,5 @@
 #include "batch/average_level.h"
+#include "single/track_levels.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -30,7 +31,11 @@ namespace fs = std::filesystem;
 
 std::unique_ptr<IntermediateFolder> IntermediateFolder::make(std::string& error) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/sonorix-average-XXXXXX";
+    // Absolute, so that no intermediate path starts with '-' (a relative
+    // TMPDIR like "-x" would make the normalizer read its files as options).
+    std::error_code ec;
+    const fs::path base = fs::absolute(tmp && *tmp ? tmp : "/tmp", ec);
+    std::string name = (ec ? fs::path("/tmp") : base).string() + "/sonorix-average-XXXXXX";
     if (!::mkdtemp(name.data())) {
         error = std::strerror(errno);
         return nullptr;
@@ -102,13 +107,6 @@ std::string intermediate_codec(const AVCodecParameters& par) {
 }
 
 }  // namespace
-
-int main_audio_track(TCustomDecoder& probe) {
-    for (int k = 0; const AVStream* s = audio_stream(probe, k); ++k) {
-        if (s->disposition & AV_DISPOSITION_DEFAULT) return k;
-    }
-    return 0;
-}
 
 std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe) {
     if (probe.AudioStreamCount <= 0) return {};
@@ -269,7 +267,8 @@ bool NormalizerRun::start(const std::string& program, const std::vector<fs::path
         failure_ = std::string("could not be started: ") + std::strerror(errno);
         return false;
     }
-    std::vector<std::string> args{program, "-m"};
+    // "--": whatever its name, every file is a file.
+    std::vector<std::string> args{program, "-m", "--"};
     for (const fs::path& f : files) args.push_back(f.string());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -280,8 +279,15 @@ bool NormalizerRun::start(const std::string& program, const std::vector<fs::path
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDERR_FILENO);
+    // Its own process group, so that a stop ends whatever it started too
+    // (a wrapper script's children).
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     // A bare name is looked for on PATH, as a shell would.
-    const int rc = ::posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawnp(&pid_, program.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipe_ends[1]);
     if (rc != 0) {
@@ -351,16 +357,19 @@ void NormalizerRun::ended(int status) {
 
 void NormalizerRun::kill() {
     if (pid_ < 0) return;
-    ::kill(pid_, SIGTERM);
+    // The whole group: the normalizer and anything it started.
+    ::kill(-pid_, SIGTERM);
     int status = 0;
     for (int i = 0; i < 200; ++i) {
         if (::waitpid(pid_, &status, WNOHANG) == pid_) break;
         if (i == 199) {
-            ::kill(pid_, SIGKILL);
+            ::kill(-pid_, SIGKILL);
             ::waitpid(pid_, &status, 0);
         }
         ::usleep(10000);
     }
+    // Members that outlived their leader's end are ended too.
+    ::kill(-pid_, SIGKILL);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     ended(status);

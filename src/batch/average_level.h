@@ -53,10 +53,6 @@ private:
 // target list has), which holds one stream.
 std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe);
 
-// The main audio track of the source the probe holds: the one flagged
-// default, else the first (an index among its audio tracks).
-int main_audio_track(TCustomDecoder& probe);
-
 // Phase 1's output options for audio track audio_index of the source the
 // probe holds: " -y", that track only, samples at the decoder's precision
 // (float decoders, lossy ones included, give float, so nothing above full

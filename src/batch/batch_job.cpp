@@ -14,6 +14,14 @@
 
 namespace sonorix {
 
+namespace {
+
+std::filesystem::file_type fs_type(const std::filesystem::path& p, std::error_code& ec) {
+    return std::filesystem::symlink_status(p, ec).type();
+}
+
+}  // namespace
+
 const char* const kNoPeakCell = "N/A";
 const char* const kNoPeakReason = "the peak level could not be measured";
 
@@ -127,14 +135,26 @@ void BatchJob::skip(size_t row, const std::string& reason) {
     rows[row].reason = reason;
 }
 
-void BatchJob::plan_targets() {
+std::vector<size_t> BatchJob::existing_targets() const {
+    std::vector<size_t> found;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        std::error_code ec;
+        const auto type = fs_type(rows[i].target, ec);
+        if (to_convert(i) && !rows[i].target.empty() && !ec && type != std::filesystem::file_type::not_found) {
+            found.push_back(i);
+        }
+    }
+    return found;
+}
+
+void BatchJob::plan_targets(bool keep_existing) {
     std::vector<std::string> sources;
     std::vector<size_t> named;
     for (size_t i = 0; i < rows.size(); ++i) {
         sources.push_back(rows[i].source);
         if (to_convert(i)) named.push_back(i);
     }
-    const auto targets = distinct_targets(sources, named, output_folder_, prefix_);
+    const auto targets = distinct_targets(sources, named, output_folder_, prefix_, keep_existing);
     for (size_t i : named) rows[i].target = targets[i];
 }
 
@@ -163,24 +183,31 @@ std::optional<std::string> BatchJob::add_decodes(TCustomEncoder& encoder, const 
         }
         r.tracks.clear();
         const int main = probed ? main_audio_track(probe) : 0;
-        for (size_t j = 0; j < tracks.size(); ++j) {
+        // A row whose files cannot be set up fails alone; the others run.
+        std::string failure;
+        for (size_t j = 0; j < tracks.size() && failure.empty(); ++j) {
             r.tracks.emplace_back().audio_index = tracks[j];
             if (tracks[j] == main) main_track_[i] = j;
             TInputOptions in;
             ResetInputOptions(in);
             const int task = encoder.AddTask(r.source, &in);
-            if (task < 0) return "Add file error: " + encoder.LastErrorMessage();
+            if (task < 0) {
+                failure = "Add file error: " + encoder.LastErrorMessage();
+                break;
+            }
             TOutputOptions out;
             ResetOutputOptions(out);
             out.Options = probed ? intermediate_options(probe, tracks[j]) : " -y";
             if (encoder.SetOutput(task, folder.file(i, j).string(), &out) < 0) {
+                failure = "Cannot do convert, error: " + encoder.LastErrorMessage();
                 encoder.RemoveTask(task);
-                return "Cannot do convert, error: " + encoder.LastErrorMessage();
+                break;
             }
             decodes_.push_back({task, i});
             if (j == 0) r.task = task;
         }
-        r.state = BatchRow::State::Decoding;
+        r.state = failure.empty() ? BatchRow::State::Decoding : BatchRow::State::Failed;
+        r.reason = failure;
     }
     return std::nullopt;
 }
@@ -252,20 +279,32 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
         if (dry) continue;
         TInputOptions in;
         ResetInputOptions(in);
+        // A row whose files cannot be set up fails alone; the others run.
+        auto fail = [&](const std::string& why) {
+            r.state = BatchRow::State::Failed;
+            r.reason = why + encoder.LastErrorMessage();
+        };
         const int task = encoder.AddTask(r.source, &in);
-        if (task < 0) return "Add file error: " + encoder.LastErrorMessage();
-        for (size_t j = 0; average && folder_ && j < tracks.size(); ++j) {
-            if (encoder.AddInput(task, folder_->file(i, j).string(), &in) < 0) {
-                encoder.RemoveTask(task);
-                return "Add file error: " + encoder.LastErrorMessage();
-            }
+        if (task < 0) {
+            fail("Add file error: ");
+            continue;
+        }
+        bool inputs = true;
+        for (size_t j = 0; average && folder_ && j < tracks.size() && inputs; ++j) {
+            inputs = encoder.AddInput(task, folder_->file(i, j).string(), &in) >= 0;
+        }
+        if (!inputs) {
+            fail("Add file error: ");
+            encoder.RemoveTask(task);
+            continue;
         }
         TOutputOptions out;
         ResetOutputOptions(out);
         out.Options += r.options;
         if (encoder.SetOutput(task, r.target.string(), &out) < 0) {
+            fail("Cannot do convert, error: ");
             encoder.RemoveTask(task);
-            return "Cannot do convert, error: " + encoder.LastErrorMessage();
+            continue;
         }
         r.task = task;
         r.state = BatchRow::State::Converting;
@@ -357,12 +396,35 @@ std::optional<double> BatchJob::gain_db(size_t row) const {
     return 20 * std::log10(percent_ / 100.0);
 }
 
+std::string BatchJob::counts_text() const {
+    int converted = 0, skipped = 0, failed = 0, stopped = 0;
+    for (const BatchRow& r : rows) {
+        converted += r.state == BatchRow::State::Completed;
+        skipped += r.state == BatchRow::State::Skipped;
+        failed += r.state == BatchRow::State::Failed;
+        stopped += r.state == BatchRow::State::Stopped;
+    }
+    std::string text = Format("%d converted, %d skipped, %d failed", converted, skipped, failed);
+    if (stopped) text += Format(", %d stopped", stopped);
+    return text + ".";
+}
+
+bool BatchJob::any_failed() const {
+    for (const BatchRow& r : rows) {
+        if (r.state == BatchRow::State::Failed) return true;
+    }
+    return false;
+}
+
 std::string BatchJob::finish_text() const {
-    std::string text = "Process is finished!";
-    std::string skipped;
+    std::string text = any_failed() ? "Process is finished with errors!" : "Process is finished!";
+    text += "\r\r" + counts_text();
+    std::string skipped, failed;
     for (const BatchRow& r : rows) {
         if (r.state == BatchRow::State::Skipped) skipped += "\r" + r.source + ": " + r.reason;
+        if (r.state == BatchRow::State::Failed) failed += "\r" + r.source + ": " + r.reason;
     }
+    if (!failed.empty()) text += "\r\rThese files failed:" + failed;
     if (!skipped.empty()) text += "\r\rThese files were skipped:" + skipped;
     std::string below;
     for (const BatchRow& r : rows) {

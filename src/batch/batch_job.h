@@ -91,7 +91,7 @@ public:
     // encoder per audio track it adjusts, decoding that track into its own
     // intermediate file in folder (the encoder's own probe opens the source
     // for the tracks and their sample formats). A failing AddTask or
-    // SetOutput ends the set-up with the message to show.
+    // SetOutput fails that row with the message.
     std::optional<std::string> add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder);
     // A termination event of the decoding component: a row whose tracks
     // are all decoded waits for its conversion; one with a failed or stopped
@@ -104,8 +104,12 @@ public:
     // and the row's gain that of its main track.
     void normalized(const NormalizerOutput& output);
 
-    // Names every row still to convert, all at once (see distinct_targets).
-    void plan_targets();
+    // Names every row still to convert, all at once (see distinct_targets;
+    // keep_existing numbers past the files already in the folder).
+    void plan_targets(bool keep_existing = false);
+    // The rows to convert whose target is already there (a file, a folder,
+    // a link): the user's, replaced only when the user says so.
+    std::vector<size_t> existing_targets() const;
     // The audio filter chain of each audio track (",volume=3.46dB"); one
     // chain for all in Volume Change.
     std::vector<std::string> audio_filters(size_t row) const;
@@ -114,8 +118,8 @@ public:
     // the option text from the probe, and, unless dry, AddTask and SetOutput
     // (average level: the intermediate file, then the source as the second
     // input). Plans the targets first. A failing AddTask, AddInput or
-    // SetOutput ends the set-up with the message to show; the tasks added
-    // are not started.
+    // SetOutput fails that row with the message; the others are added (with
+    // the encoder's DeferSetup such failures come with the task's end).
     using OpenRow = std::function<bool(size_t row, std::string& reason)>;
     std::optional<std::string> add_conversions(TCustomEncoder& encoder, TCustomDecoder& probe, const OpenRow& open_row,
                                                bool dry = false);
@@ -137,8 +141,13 @@ public:
     // The gain of row in dB: the headroom, 20 log10 of the factor, or the
     // normalizer's adjustment; none when not known or for a factor of 0.
     std::optional<double> gain_db(size_t row) const;
-    // "Process is finished!", followed by the rows not converted and why.
+    // "Process is finished!" (with errors, when a row failed), how many rows
+    // were converted, skipped and failed, then the failed and skipped rows
+    // with their reasons.
     std::string finish_text() const;
+    // "3 converted, 1 skipped, 1 failed." (", 2 stopped" when some were).
+    std::string counts_text() const;
+    bool any_failed() const;
 
 private:
     BatchMode mode_;

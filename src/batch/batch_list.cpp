@@ -68,7 +68,8 @@ fs::path numbered(const fs::path& target, int n) {
 }  // namespace
 
 std::vector<fs::path> distinct_targets(const std::vector<std::string>& sources, const std::vector<size_t>& named,
-                                       const fs::path& output_folder, const std::string& prefix) {
+                                       const fs::path& output_folder, const std::string& prefix,
+                                       bool keep_existing) {
     std::set<fs::path> taken;
     std::vector<fs::path> existing_sources;
     for (const std::string& s : sources) {
@@ -79,6 +80,7 @@ std::vector<fs::path> distinct_targets(const std::vector<std::string>& sources, 
     // A hard link to a source is that source under another name.
     auto is_a_source = [&](const fs::path& candidate) {
         std::error_code ec;
+        if (keep_existing && fs::symlink_status(candidate, ec).type() != fs::file_type::not_found) return true;
         if (!fs::exists(candidate, ec)) return false;
         for (const fs::path& s : existing_sources) {
             if (fs::equivalent(candidate, s, ec)) return true;

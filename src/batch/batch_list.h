@@ -30,10 +30,11 @@ std::vector<std::string> folder_media_files(const std::string& folder);
 // The target of each row whose index is in named (the others stay empty):
 // batch_target_name, then " (2)", " (3)", ... before the extension until the
 // name is no row's source (by identity) and no other row's target. Decided
-// for all rows at once, before any task writes.
+// for all rows at once, before any task writes. With keep_existing, the
+// numbering also passes over every file already there (nothing is replaced).
 std::vector<std::filesystem::path> distinct_targets(const std::vector<std::string>& sources,
                                                     const std::vector<size_t>& named,
                                                     const std::filesystem::path& output_folder,
-                                                    const std::string& prefix);
+                                                    const std::string& prefix, bool keep_existing = false);
 
 }  // namespace sonorix

@@ -107,9 +107,46 @@ double rounded(double value, int decimals) {
     return std::round(value * scale) / scale;
 }
 
+namespace {
+
+bool valid_utf8(const std::string& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+}
+
+// The name's bytes as text: printable ASCII as it is, a backslash doubled,
+// every other byte as \xHH (the shell's $'...' reads it back).
+std::string byte_escaped(const std::string& text) {
+    std::string escaped;
+    for (const unsigned char c : text) {
+        if (c == '\\') escaped += "\\\\";
+        else if (c >= 0x20 && c < 0x7f) escaped += static_cast<char>(c);
+        else escaped += Format("\\x%02x", c);
+    }
+    return escaped;
+}
+
+}  // namespace
+
+// File names are bytes: one that is no UTF-8 is written with U+FFFD in its
+// field, and its exact bytes in a "<field>_bytes" field beside it.
 void print_records(std::ostream& out, const nlohmann::ordered_json& records) {
     out << "[";
-    for (size_t i = 0; i < records.size(); ++i) out << (i ? ",\n " : "\n ") << records[i].dump();
+    for (size_t i = 0; i < records.size(); ++i) {
+        nlohmann::ordered_json record = records[i];
+        if (record.is_object()) {
+            for (const auto& [key, value] : records[i].items()) {
+                if (value.is_string() && !valid_utf8(value.get_ref<const std::string&>())) {
+                    record[key + "_bytes"] = byte_escaped(value.get_ref<const std::string&>());
+                }
+            }
+        }
+        out << (i ? ",\n " : "\n ") << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
     out << "\n]\n";
 }
 

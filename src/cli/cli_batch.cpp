@@ -40,7 +40,7 @@ struct BatchArgs {
     int percent = -1;
     double target = kDefaultLoudnessTarget, ceiling = kDefaultTruePeakCeiling;
     std::string output, prefix;
-    bool dry = false, json = false;
+    bool dry = false, json = false, overwrite = false;
     int jobs = 3;
     std::vector<std::string> files;
 };
@@ -72,6 +72,7 @@ CLI::App* add_list_run(CLI::App& app, const char* verb, const char* what, BatchA
     add_jobs(*command, a.jobs);
     command->add_flag("--dry-run", a.dry, "print each target and its options, convert nothing");
     command->add_flag("--json", a.json, "print one JSON array of records");
+    command->add_flag("--overwrite", a.overwrite, "replace files in DIR that have a target's name (else refused)");
     add_files(*command, a.files, "the media files");
     return command;
 }
@@ -122,6 +123,7 @@ bool run_measurements(TFFEncoder& detect, const std::map<int, size_t>& row_of_ta
 // loudness); false when stopped.
 bool measure_rows(BatchJob& job, int jobs) {
     TFFEncoder detect;
+    detect.DeferSetup = true;  // a long list holds the files of the running tasks only
     std::map<int, size_t> row_of_task;
     std::map<size_t, std::string> failure;
     std::map<size_t, TrackReadings> readings;
@@ -149,6 +151,7 @@ bool measure_rows(BatchJob& job, int jobs) {
 // track past the limit wait for a second conversion. False when stopped.
 bool check_targets(BatchJob& job, int jobs) {
     TFFEncoder check;
+    check.DeferSetup = true;
     const std::vector<size_t> rows = job.add_checks(check, true);
     std::map<int, size_t> row_of_task;
     std::map<size_t, TrackReadings> peaks;
@@ -188,6 +191,7 @@ bool run_tasks(TFFEncoder& encoder, int jobs, std::ostream& err, const std::func
 // the normalizer over the files. The exit status when the run cannot go on.
 std::optional<int> decode_and_normalize(BatchJob& job, const IntermediateFolder& folder, int jobs, std::ostream& err) {
     TFFEncoder towav;
+    towav.DeferSetup = true;
     if (const auto failure = job.add_decodes(towav, folder)) {
         err << *failure << "\n";
         return 1;
@@ -220,7 +224,14 @@ std::optional<int> decode_and_normalize(BatchJob& job, const IntermediateFolder&
     return std::nullopt;
 }
 
-void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::ostream& err) {
+void refuse_existing(const BatchJob& job, const std::vector<size_t>& rows, std::ostream& err) {
+    err << Format("%zu target(s) exist already and are kept (--overwrite replaces them):\n", rows.size());
+    for (size_t i : rows) err << "  " << job.rows[i].target.string() << " (from " << job.rows[i].source << ")\n";
+}
+
+void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::ostream& err,
+            const std::vector<size_t>& existing) {
+    auto replaces = [&](size_t row) { return std::find(existing.begin(), existing.end(), row) != existing.end(); };
     nlohmann::ordered_json records = nlohmann::ordered_json::array();
     auto text_or_null = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
     for (size_t i = 0; i < job.rows.size(); ++i) {
@@ -230,7 +241,7 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
         if (json) {
             const auto gain = job.gain_db(i);
             nlohmann::ordered_json record = {{"source", r.source},
-                                     {"target", text_or_null(r.target.string())},
+                                     {"target", text_or_null(r.state == BatchRow::State::Skipped ? "" : r.target.string())},
                                      {"gain_db", gain ? nlohmann::ordered_json(rounded(*gain)) : nlohmann::ordered_json()},
                                      {"status", dry && good ? "planned" : state_name(r.state)},
                                      {"error", text_or_null(r.reason)}};
@@ -258,10 +269,14 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
                 }
                 record["tracks"] = std::move(tracks);
             }
-            if (dry) record["options"] = r.options;
+            if (dry) {
+                record["options"] = r.options;
+                record["replaces_existing"] = good && replaces(i);
+            }
             records.push_back(std::move(record));
         } else if (good && dry) {
-            out << r.source << " -> " << r.target.string() << ":" << r.options << "\n";
+            out << r.source << " -> " << r.target.string() << (replaces(i) ? " (replaces an existing file)" : "") << ":"
+                << r.options << "\n";
         } else if (good) {
             out << r.source << " -> " << r.target.string() << "\n";
         }
@@ -273,12 +288,24 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
     MainThreadQueue::Instance().SetMainThread();
     TFFEncoder directc;
     if (!load_libraries(directc, err)) return 1;
+    // Each task opens its files when it starts: a list of any length holds
+    // those of the running tasks only, and a row that cannot be set up fails
+    // alone.
+    directc.DeferSetup = true;
     BatchJob job(mode, a.percent, a.output, a.prefix, a.files);
     job.set_loudness(a.target, a.ceiling);
     // The rows the list would take.
     for (size_t i = 0; i < job.rows.size(); ++i) {
         std::string reason;
         if (!open_in_probe(directc.Decoder(), job.rows[i].source, reason)) job.skip(i, reason);
+    }
+    // The targets are named before anything runs, so that files already in
+    // the folder are refused (or, asked for, replaced) before any work.
+    job.plan_targets();
+    const std::vector<size_t> existing = job.existing_targets();
+    if (!existing.empty() && !a.overwrite && !a.dry) {
+        refuse_existing(job, existing, err);
+        return 1;
     }
     if ((mode == BatchMode::Normalize || mode == BatchMode::Loudness) && !measure_rows(job, a.jobs)) {
         return StopSignals::exit_status();
@@ -315,8 +342,13 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
         stopped = !check_targets(job, a.jobs);
         if (!stopped && job.second_passes() > 0 && !convert()) return 1;
     }
-    report(job, a.json, a.dry, out, err);
+    report(job, a.json, a.dry, out, err, existing);
+    if (!a.dry) err << job.counts_text() << "\n";
     if (stopped) return StopSignals::exit_status();
+    if (a.dry && !existing.empty() && !a.overwrite) {
+        refuse_existing(job, existing, err);
+        return 1;
+    }
     for (size_t i = 0; i < job.rows.size(); ++i) {
         const auto state = job.rows[i].state;
         if (state != BatchRow::State::Completed && !(a.dry && state == BatchRow::State::Waiting)) return 1;

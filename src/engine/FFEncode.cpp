@@ -117,6 +117,19 @@ void TFFmpeg::before_inputs_freed() {
     for (auto& probe : probes_) {
         if (probe) probe->CloseFile();
     }
+    // An ended task of a long deferred list keeps nothing it parsed with.
+    if (set_up_on_start_) release_option_table();
+}
+
+std::string TFFmpeg::run_deferred_setup() {
+    auto steps = std::move(PendingSetup);
+    PendingSetup.clear();
+    set_up_on_start_ = true;
+    for (auto& step : steps) {
+        std::string problem = step();
+        if (!problem.empty()) return problem;
+    }
+    return {};
 }
 
 TFFDecoder& TFFmpeg::InputProbe(int index) {
@@ -241,28 +254,60 @@ int TCustomEncoder::OpenInput(TFFmpeg& task, const std::string& file_name, const
     return task.OpenInputFile(*context, text, file_name, presets);
 }
 
+void TCustomEncoder::LinkTask(TFFmpeg& task) {
+    TFFmpeg* raw = &task;
+    task.OnBeforeFindStreamInfo = [this, raw](TCustomFFmpeg*, AVFormatContext* ctx) { DoBeforeFindStreamInfo(raw, ctx); };
+    task.PreviewFlags = (preview_ ? 1 : 0) | (preview_bitmap_ ? 2 : 0);
+    task.OnProgress = [this, raw](TCustomFFmpeg*, int input, int frame, int fps, float q, float br, int64_t size,
+                                  int64_t pos, int64_t dur) { DoProgress(raw, input, frame, fps, q, br, size, pos, dur); };
+    task.OnTerminate = [this, raw](TCustomFFmpeg*) { DoTaskTerminated(raw); };
+}
+
+int TCustomEncoder::AddInputNow(TFFmpeg& task, const std::string& file_name, const TInputOptions* options,
+                                std::string& error) {
+    const int index = static_cast<int>(task.input_files.size());
+    try {
+        PrepareTask(task);
+        const int result = OpenInput(task, file_name, options);
+        if (result < 0) {
+            task.InputOptions.erase(index);
+            error = task.last_error();
+            return -1;
+        }
+        task.InputProbe(result).AttachInput(task.input_files[static_cast<size_t>(result)].ctx.get());
+        return result;
+    } catch (const std::exception& e) {
+        task.InputOptions.erase(index);
+        error = e.what();
+        return -1;
+    }
+}
+
 int TCustomEncoder::AddTask(const std::string& AFileName, const TInputOptions* AOptions) {
     CheckWorking("AddTask");
     auto task = std::make_unique<TFFmpeg>(this);
     try {
-        task->build_option_table();
-        TFFmpeg* raw = task.get();
-        task->OnBeforeFindStreamInfo = [this, raw](TCustomFFmpeg*, AVFormatContext* ctx) {
-            DoBeforeFindStreamInfo(raw, ctx);
-        };
-        task->PreviewFlags = (preview_ ? 1 : 0) | (preview_bitmap_ ? 2 : 0);
-        PrepareTask(*task);
-        const int result = OpenInput(*task, AFileName, AOptions);
-        if (result < 0) {
-            last_error_ = task->last_error();
-            return result;
+        LinkTask(*task);
+        if (DeferSetup) {
+            // The option table too is built on the worker: a waiting task
+            // holds only its names and option texts.
+            task->release_option_table();
+            TFFmpeg* raw = task.get();
+            const std::optional<TInputOptions> options = AOptions ? std::optional(*AOptions) : std::nullopt;
+            task->PendingSetup.push_back([this, raw, AFileName, options] {
+                raw->build_option_table();
+                std::string error;
+                AddInputNow(*raw, AFileName, options ? &*options : nullptr, error);
+                return error.empty() ? error : "Add file error: " + error;
+            });
+            return tasks_.Add(std::move(task));
         }
-        task->InputProbe(result).AttachInput(task->input_files[static_cast<size_t>(result)].ctx.get());
-        task->OnProgress = [this, raw](TCustomFFmpeg*, int input, int frame, int fps, float q, float br,
-                                       int64_t size, int64_t pos, int64_t dur) {
-            DoProgress(raw, input, frame, fps, q, br, size, pos, dur);
-        };
-        task->OnTerminate = [this, raw](TCustomFFmpeg*) { DoTaskTerminated(raw); };
+        task->build_option_table();
+        std::string error;
+        if (AddInputNow(*task, AFileName, AOptions, error) < 0) {
+            last_error_ = error;
+            return -1;
+        }
         return tasks_.Add(std::move(task));
     } catch (const std::exception& e) {
         last_error_ = e.what();
@@ -273,22 +318,19 @@ int TCustomEncoder::AddTask(const std::string& AFileName, const TInputOptions* A
 int TCustomEncoder::AddInput(int ATaskIndex, const std::string& AFileName, const TInputOptions* AOptions) {
     CheckWorking("AddInput");
     TFFmpeg* task = tasks_.Item(ATaskIndex);
-    const int index = static_cast<int>(task->input_files.size());
-    try {
-        PrepareTask(*task);
-        const int result = OpenInput(*task, AFileName, AOptions);
-        if (result < 0) {
-            task->InputOptions.erase(index);
-            last_error_ = task->last_error();
-            return result;
-        }
-        task->InputProbe(result).AttachInput(task->input_files[static_cast<size_t>(result)].ctx.get());
-        return result;
-    } catch (const std::exception& e) {
-        task->InputOptions.erase(index);
-        last_error_ = e.what();
-        return -1;
+    if (!task->PendingSetup.empty()) {
+        const std::optional<TInputOptions> options = AOptions ? std::optional(*AOptions) : std::nullopt;
+        task->PendingSetup.push_back([this, task, AFileName, options] {
+            std::string error;
+            AddInputNow(*task, AFileName, options ? &*options : nullptr, error);
+            return error.empty() ? error : "Add file error: " + error;
+        });
+        return ++task->DeferredInputs;
     }
+    std::string error;
+    const int result = AddInputNow(*task, AFileName, AOptions, error);
+    if (result < 0) last_error_ = error;
+    return result;
 }
 
 void TCustomEncoder::InstallOutputHooks(TFFmpeg& task, const TOutputOptions& options) {
@@ -321,12 +363,11 @@ void TCustomEncoder::InstallOutputHooks(TFFmpeg& task, const TOutputOptions& opt
     }
 }
 
-int TCustomEncoder::SetOutput(int ATaskIndex, const std::string& AFileName, const TOutputOptions* AOptions) {
-    CheckWorking("SetOutput");
-    TFFmpeg* task = tasks_.Item(ATaskIndex);
-    const int index = static_cast<int>(task->OutputOptions.size());
+int TCustomEncoder::SetOutputNow(TFFmpeg& task, const std::string& AFileName, const TOutputOptions* AOptions,
+                                 std::string& error) {
+    const int index = static_cast<int>(task.OutputOptions.size());
     try {
-        PrepareTask(*task);
+        PrepareTask(task);
         std::string text, presets;
         bool join = false;
         if (AOptions) {
@@ -335,29 +376,51 @@ int TCustomEncoder::SetOutput(int ATaskIndex, const std::string& AFileName, cons
             if (BitmapConverter::BitmapFormat(copy.BitsPixel) == AV_PIX_FMT_NONE) {
                 throw EEngineError(Format("Invalid BitsPixel %d", copy.BitsPixel));
             }
-            task->HookConverter.SetBitsPixel(copy.BitsPixel);
-            task->PreviewConverter.SetBitsPixel(copy.BitsPixel);
-            InstallOutputHooks(*task, copy);
+            task.HookConverter.SetBitsPixel(copy.BitsPixel);
+            task.PreviewConverter.SetBitsPixel(copy.BitsPixel);
+            InstallOutputHooks(task, copy);
             text = copy.Options;
             presets = copy.Presets;
             join = copy.Join;
-            task->OutputOptions[index] = std::move(copy);
+            task.OutputOptions[index] = std::move(copy);
         } else {
-            task->OutputOptions.erase(index);
+            task.OutputOptions.erase(index);
         }
-        OptionsContextScope context(*task);
-        const int result = task->OpenOutputFile(*context, normalise_output_options(text), join, AFileName, presets);
+        OptionsContextScope context(task);
+        const int result = task.OpenOutputFile(*context, normalise_output_options(text), join, AFileName, presets);
         if (result < 0) {
-            last_error_ = task->last_error();
-            task->OutputOptions.erase(index);
+            error = task.last_error();
+            task.OutputOptions.erase(index);
         }
         return result;
     } catch (const std::exception& e) {
-        last_error_ = e.what();
-        if (!task->last_error().empty() && task->last_error() != last_error_) last_error_ += "\r\n" + task->last_error();
-        task->OutputOptions.erase(index);
+        error = e.what();
+        if (!task.last_error().empty() && task.last_error() != error) error += "\r\n" + task.last_error();
+        task.OutputOptions.erase(index);
         return -1;
     }
+}
+
+int TCustomEncoder::SetOutput(int ATaskIndex, const std::string& AFileName, const TOutputOptions* AOptions) {
+    CheckWorking("SetOutput");
+    TFFmpeg* task = tasks_.Item(ATaskIndex);
+    if (!task->PendingSetup.empty()) {
+        if (AOptions && BitmapConverter::BitmapFormat(AOptions->BitsPixel) == AV_PIX_FMT_NONE) {
+            last_error_ = Format("Invalid BitsPixel %d", AOptions->BitsPixel);
+            return -1;
+        }
+        const std::optional<TOutputOptions> options = AOptions ? std::optional(*AOptions) : std::nullopt;
+        task->PendingSetup.push_back([this, task, AFileName, options] {
+            std::string error;
+            SetOutputNow(*task, AFileName, options ? &*options : nullptr, error);
+            return error;
+        });
+        return task->DeferredOutputs++;
+    }
+    std::string error;
+    const int result = SetOutputNow(*task, AFileName, AOptions, error);
+    if (result < 0) last_error_ = error;
+    return result;
 }
 
 void TCustomEncoder::RemoveTask(int ATaskIndex) {
@@ -371,6 +434,7 @@ void TCustomEncoder::ClearTasks() {
     last_error_.clear();
     std::lock_guard lock(terminate_lock_);
     finished_count_ = 0;
+    failed_count_ = 0;
     next_index_ = -1;
     remaining_ = 0;
     all_terminated_ = false;
@@ -382,6 +446,7 @@ void TCustomEncoder::StartTask(int ALimit) {
     CheckWorking("StartTask");
     std::unique_lock lock(terminate_lock_);
     finished_count_ = 0;
+    failed_count_ = 0;
     next_index_ = 0;
     remaining_ = TasksCount();
     all_terminated_ = false;
@@ -401,12 +466,13 @@ void TCustomEncoder::StartTask(int ALimit) {
     }
     unthreaded_start_ = std::thread::id();
     const bool final = std::exchange(final_pending_, false);
+    const TTerminateInfo final_info = FinalInfo();
     lock.unlock();
     // The end is announced here, after the last run has returned, so that the
     // final handler may clear the list; notices of stopped tasks come first.
     if (final) {
         WaitForDeliveries(*pending_deliveries_);
-        OnTerminate(this, TTerminateInfo{-1, true, false, ""});
+        OnTerminate(this, final_info);
     }
 }
 
@@ -452,6 +518,7 @@ void TCustomEncoder::DoTaskTerminated(TFFmpeg* ATask) {
             }
         }
         ++finished_count_;
+        if (ATask->Failed()) ++failed_count_;
         if (remaining_ < 1) {
             if (finished_count_ >= TasksCount() && !all_terminated_) FinalNotification();
         } else if (threaded_) {
@@ -461,13 +528,20 @@ void TCustomEncoder::DoTaskTerminated(TFFmpeg* ATask) {
     if (direct) OnTerminate(this, *direct);
 }
 
+// Caller holds the termination lock. The list's end: Completed unless a
+// task failed, so that no follow-up starts on a failed run.
+TTerminateInfo TCustomEncoder::FinalInfo() const {
+    if (failed_count_ == 0) return TTerminateInfo{-1, true, false, ""};
+    return TTerminateInfo{-1, false, true, Format("%d of %d tasks failed", failed_count_, TasksCount())};
+}
+
 // Caller holds the termination lock.
 void TCustomEncoder::FinalNotification() {
     all_terminated_ = true;
     if (unthreaded_start_ != std::thread::id()) {
         final_pending_ = true;
     } else if (OnTerminate) {
-        DeliverTerminate(TTerminateInfo{-1, true, false, ""}, true);
+        DeliverTerminate(FinalInfo(), true);
     }
 }
 

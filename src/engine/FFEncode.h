@@ -66,6 +66,8 @@ struct TProgressInfo {
 };
 using PProgressInfo = TProgressInfo*;
 
+// A task's end, or (TaskIndex -1) the list's: Completed when no task failed,
+// else Failed with how many did.
 struct TTerminateInfo {
     int TaskIndex = -1;
     bool Completed = false;
@@ -203,6 +205,12 @@ public:
     std::map<int, TInputOptions> InputOptions;
     std::map<int, TOutputOptions> OutputOptions;
     int PreviewFlags = 0;  // bit 0 preview window, bit 1 preview bitmap events
+    // A deferred set-up's steps, in the order they were asked for (owner's
+    // thread until the start; run and emptied by the worker). Each returns
+    // empty or why it failed.
+    std::vector<std::function<std::string()>> PendingSetup;
+    int DeferredInputs = 0;   // inputs after the first asked for so far
+    int DeferredOutputs = 0;  // outputs asked for so far
 
     // Hook state of the worker that runs this task.
     BitmapConverter HookConverter;
@@ -216,9 +224,12 @@ public:
 
 protected:
     void before_inputs_freed() override;
+    bool setup_deferred() const override { return !PendingSetup.empty(); }
+    std::string run_deferred_setup() override;
 
 private:
     std::vector<std::unique_ptr<TFFDecoder>> probes_;
+    bool set_up_on_start_ = false;  // worker only
 };
 
 // Owning list of tasks.
@@ -273,6 +284,15 @@ public:
     void SetProgressInterval(int value) { progress_interval_ = value > 100 ? value : 100; }
     TThreadPriority ThreadPriority = tpNormal;
     bool TriggerEventInMainThread = true;
+    // With DeferSetup, AddTask, AddInput and SetOutput only record their
+    // files and options; each task opens its inputs, parses its options and
+    // creates its temporary output when it starts on its worker, so a list of
+    // any length holds the files of at most StartTask's limit of tasks. A
+    // set-up that fails ends that task Failed with the reason, in its own
+    // OnTerminate; the others run. The input probes of such a task describe
+    // nothing before it runs. Without it (the default) the calls open at once
+    // and return -1 with LastErrorMessage.
+    bool DeferSetup = false;
 
     bool Running() const { return running_; }
     bool AllTerminated() const { return all_terminated_; }
@@ -303,9 +323,14 @@ private:
     void CheckWorking(const char* operation) const;
     void PrepareTask(TFFmpeg& task);
     int OpenInput(TFFmpeg& task, const std::string& file_name, const TInputOptions* options);
+    // The input's index (its probe attached), or -1 with error set.
+    int AddInputNow(TFFmpeg& task, const std::string& file_name, const TInputOptions* options, std::string& error);
+    int SetOutputNow(TFFmpeg& task, const std::string& file_name, const TOutputOptions* options, std::string& error);
+    void LinkTask(TFFmpeg& task);
     TFFmpeg* TakeNextTask();
     void StartNextTask();
     void FinalNotification();
+    TTerminateInfo FinalInfo() const;
     void DeliverTerminate(const TTerminateInfo& info, bool wait_for_delivered);
     void DoAudioHook(const EventSlot<TAudioHookEvent>& event, TFFmpeg* task, int64_t pts, void* samples,
                      int size, int rate, int channels, AVSampleFormat format);
@@ -351,6 +376,7 @@ private:
     TFFDecoder decoder_;
     TFFmpegList tasks_;
     int finished_count_ = 0;
+    int failed_count_ = 0;
     int next_index_ = -1;
     int remaining_ = 0;
     std::atomic<bool> all_terminated_{false};

@@ -1,7 +1,6 @@
 #include "normalizer/wav_level.h"
 
 #include <ebur128.h>
-#include <glob.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -117,7 +116,8 @@ const char* kUsage =
     "  --rms  measure the mean power of the samples (dBFS) instead of the\n"
     "         EBU R128 integrated loudness (LUFS)\n"
     "No gain makes a file clip: it is limited by the file's peak.\n"
-    "Patterns with * and ? are expanded. Files are rewritten in place.\n";
+    "Each FILE is taken as it is named (no patterns); -- ends the options.\n"
+    "Files are rewritten in place.\n";
 
 // The options, or the reason they are wrong.
 std::variant<Options, std::string> parse(const std::vector<std::string>& args) {
@@ -226,18 +226,10 @@ Gain gain_for(const Measurement& m, double target_db) {
     return gain;
 }
 
-std::vector<fs::path> expand_arguments(const std::vector<std::string>& args) {
-    std::vector<fs::path> files;
-    for (const std::string& arg : args) {
-        glob_t matches{};
-        if (arg.find_first_of("*?[") != std::string::npos && ::glob(arg.c_str(), 0, nullptr, &matches) == 0) {
-            for (size_t i = 0; i < matches.gl_pathc; ++i) files.emplace_back(matches.gl_pathv[i]);
-        } else {
-            files.emplace_back(arg);  // a pattern without matches then fails as a missing file
-        }
-        globfree(&matches);
-    }
-    return files;
+// Literally: a name with * ? [ is a file's name (the shell expands patterns
+// before this program runs; expanding again would rewrite files nobody named).
+std::vector<fs::path> file_arguments(const std::vector<std::string>& args) {
+    return std::vector<fs::path>(args.begin(), args.end());
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -251,7 +243,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << kUsage;
         return 0;
     }
-    const std::vector<fs::path> files = distinct(expand_arguments(options.names));
+    const std::vector<fs::path> files = distinct(file_arguments(options.names));
     if (files.empty()) {
         err << "sonorix-normalize: no files given\n" << kUsage;
         return 1;

@@ -30,10 +30,9 @@ struct Gain {
 // The gain that moves level_db to target_db, limited by the peak.
 Gain gain_for(const Measurement& m, double target_db);
 
-// Expands each argument: a path with '*', '?' or '[' is matched in its
-// folder (sorted); a pattern without matches and any other path are taken
-// as they are.
-std::vector<std::filesystem::path> expand_arguments(const std::vector<std::string>& args);
+// The file arguments as paths, each taken literally ('*', '?' and '[' are
+// parts of a name like any other character).
+std::vector<std::filesystem::path> file_arguments(const std::vector<std::string>& args);
 
 // The whole program. Every file is measured before any is rewritten; a file
 // that cannot be measured fails the run with no file changed. Prints one

@@ -320,6 +320,12 @@ protected:
     // Called on the run's thread just before the end of a run (or a start
     // that fails) frees the input contexts, for whatever describes them.
     virtual void before_inputs_freed() {}
+    // A task may leave opening its files to the start of its run, so that
+    // only running tasks hold them: true while such a set-up is pending.
+    virtual bool setup_deferred() const { return false; }
+    // On the run's thread, first thing: the pending set-up; empty or why it
+    // failed (the run then ends failed with that text).
+    virtual std::string run_deferred_setup() { return {}; }
 
 private:
     friend class TConvertThread;

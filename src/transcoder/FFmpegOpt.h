@@ -242,6 +242,8 @@ public:
     // The table, built once per object; a second call does nothing.
     void build_option_table();
     const std::vector<TOptionDef>& option_table() const { return options_; }
+    // Frees the table of a task that parses nothing now (built again on demand).
+    void release_option_table() { std::vector<TOptionDef>().swap(options_); }
     // The first row named like name up to its first ':'; null when none.
     const TOptionDef* find_option(std::string_view name) const;
 

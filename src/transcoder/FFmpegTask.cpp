@@ -39,9 +39,11 @@ void TConvertThread::Execute() {
 }
 
 TConvertThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
-    const char* missing = output_files.empty()  ? "At least one output file must be specified"
-                          : input_files.empty() ? "At least one input file must be specified"
-                                                : nullptr;
+    // A deferred set-up opens the files on the worker: checked there.
+    const char* missing = setup_deferred()        ? nullptr
+                          : output_files.empty()  ? "At least one output file must be specified"
+                          : input_files.empty()   ? "At least one input file must be specified"
+                                                  : nullptr;
     TConvertThread* worker = nullptr;
     {
         std::lock_guard lock(life_lock_);
@@ -139,7 +141,19 @@ void TCustomFFmpeg::guarded(const std::function<void()>& step) {
 void TCustomFFmpeg::run() {
     run_thread_ = std::this_thread::get_id();
     completed_ = false;
-    guarded([&] { transcode(); });
+    bool ready = true;
+    if (setup_deferred()) {
+        std::string problem = "unknown error";
+        guarded([&] { problem = run_deferred_setup(); });
+        if (problem.empty()) {
+            problem = output_files.empty()  ? "At least one output file must be specified"
+                      : input_files.empty() ? "At least one input file must be specified"
+                                            : "";
+        }
+        ready = problem.empty();
+        if (!ready && !failed_) fail(problem);
+    }
+    if (ready) guarded([&] { transcode(); });
     // Only this task's codecs: other tasks run at once.
     guarded([&] { close_codecs(); });
     guarded([&] { before_inputs_freed(); });

@@ -54,7 +54,7 @@ protected:
             ui::batchaudioc->done(0);
         });
         w.BitBtn1->click();
-        ASSERT_TRUE(wait_until([&] { return messages.saw("Process is finished!"); }, std::chrono::seconds(90)));
+        ASSERT_TRUE(wait_until([&] { return finish_shown(); }, std::chrono::seconds(90)));
     }
 
     // sonorix-cli with args and the sources; its exit status.

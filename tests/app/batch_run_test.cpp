@@ -111,11 +111,48 @@ TEST_F(BatchRunTest, VolumeChangeWritesDistinctTargetsThatAreNoSource) {
     for (const char* name : {"NEW_x.wav", "x (2).wav", "x (3).wav"}) {
         EXPECT_NEAR(measure_audio(dest / name).peak_db - measure_audio(a).peak_db, 3.52, 0.05) << name;
     }
-    EXPECT_EQ(messages.count("Process is finished!"), 1u);
+    EXPECT_EQ(messages.count("Process is finished!\r\r3 converted, 0 skipped, 0 failed."), 1u);
     EXPECT_EQ(messages.shown.back().kind, ui::MessageKind::Warning);
     EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 100);
     EXPECT_FALSE(ui::batchaudioc->isVisible());
     EXPECT_EQ(cell(0, 4), "");  // Max-dB belongs to Normalize
+}
+
+// A user's file under a target's name: one question per run; Keep both
+// numbers the new file, Cancel writes nothing, Replace replaces it.
+TEST_F(BatchRunTest, AnExistingTargetIsReplacedOnlyWhenTheUserSaysSo) {
+    ui::Tmain& w = window();
+    const fs::path dest = out / "dest";
+    const fs::path a = copy("short.wav", "a/x.wav");
+    fs::create_directories(dest);
+    write_file(dest / "x.wav", "mine");
+    w.add_file_b(a.string());
+    const struct {
+        ui::MessageAnswer answer;
+        std::vector<std::string> names;
+        bool mine_kept;
+    } rows[] = {
+        {ui::MessageAnswer::Cancel, {"x.wav"}, true},
+        {ui::MessageAnswer::No, {"x (2).wav", "x.wav"}, true},
+        {ui::MessageAnswer::Yes, {"x (2).wav", "x.wav"}, false},
+    };
+    for (const auto& row : rows) {
+        messages.clear();
+        messages.answers = {row.answer};
+        if (row.answer == ui::MessageAnswer::Cancel) {
+            // Asked in the click itself: nothing starts.
+            w.radio_change->setChecked(true);
+            dialogs.answers.push_back(dest.string());
+            w.BitBtn1->click();
+            EXPECT_EQ(messages.shown.size(), 1u);
+        } else {
+            EXPECT_TRUE(run(false, dest, 150));
+        }
+        EXPECT_EQ(messages.shown.front().text,
+                  "1 file(s) in the output folder have the name of a target and would be replaced.");
+        EXPECT_EQ(names_in(dest), row.names);
+        EXPECT_EQ(read_file(dest / "x.wav") == "mine", row.mine_kept);
+    }
 }
 
 TEST_F(BatchRunTest, TheOptionsPrefixNamesTheTargets) {
@@ -147,7 +184,7 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     ASSERT_EQ(w.FFdetect.TasksCount(), 1);
     EXPECT_EQ(w.FFdetect.Task(0)->OutputOptions.begin()->second.Options, track_measurement_options(1, LevelKind::Loudness));
     const std::string end = messages.shown.back().text;
-    EXPECT_EQ(end, std::string("Process is finished!\r\rThese files were skipped:\r") + none.string() + ": " +
+    EXPECT_EQ(end, std::string("Process is finished!\r\r2 converted, 1 skipped, 0 failed.\r\rThese files were skipped:\r") + none.string() + ": " +
                        kNoPeakReason);
     EXPECT_FALSE(ui::analyzeaudio->isVisible());
 }

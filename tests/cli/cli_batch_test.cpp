@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -141,7 +143,88 @@ TEST_F(CliBatchTest, JsonRecordsEveryFileAndASkippedOneFailsTheRun) {
     EXPECT_EQ(records[1]["error"].get<std::string>().rfind("File load error: ", 0), 0u);
     EXPECT_NE(r.err.find(in("bad.mp3") + ": skipped: File load error: "), std::string::npos) << r.err;
     EXPECT_NEAR(test::measure_audio(dir / "out" / "a.wav").peak_db, -12.02, 0.05);
-    EXPECT_EQ(cli({"change", "--percent", "100", "-o", out_dir(), in("a.wav")}).status, 0);
+    EXPECT_EQ(cli({"change", "--percent", "100", "--overwrite", "-o", out_dir(), in("a.wav")}).status, 0);
+}
+
+// Rows that cannot be written fail alone, files already in the folder are
+// kept unless --overwrite, and names that are no UTF-8 still make JSON.
+TEST_F(CliBatchTest, ARowFailsAloneAndExistingFilesAreKeptUnasked) {
+    const fs::path out = dir / "out";
+    const std::string latin1 = in("caf\xe9.wav");
+    fs::copy_file(in("a.wav"), latin1);
+    const struct {
+        const char* name;
+        std::vector<std::string> flags;
+        std::function<void()> prepare;  // in the empty output folder
+        int status;
+        std::vector<std::string> said;     // on stderr
+        std::vector<std::string> written;  // the audio targets afterwards
+    } rows[] = {
+        {"a folder as target", {"--overwrite"}, [&] { fs::create_directory(out / "a.wav"); }, 1,
+         {in("a.wav") + ": failed: ", "the target is a folder", "1 converted, 0 skipped, 1 failed."}, {"b.flac"}},
+        {"a read-only target", {"--overwrite"}, [&] {
+             test::write_file(out / "b.flac", "mine");
+             fs::permissions(out / "b.flac", fs::perms::owner_read);
+         }, 1, {in("b.flac") + ": failed: ", "read-only"}, {"a.wav"}},
+        {"a user's file refused", {}, [&] { test::write_file(out / "a.wav", "mine"); }, 1,
+         {"1 target(s) exist already", out.string() + "/a.wav (from " + in("a.wav") + ")"}, {}},
+        {"a user's file replaced when asked", {"--overwrite"}, [&] { test::write_file(out / "a.wav", "mine"); }, 0,
+         {"2 converted, 0 skipped, 0 failed."}, {"a.wav", "b.flac"}},
+        {"every row failing", {"--overwrite"}, [&] {
+             fs::create_directory(out / "a.wav");
+             fs::create_directory(out / "b.flac");
+         }, 1, {in("a.wav") + ": failed: ", in("b.flac") + ": failed: ", "0 converted, 0 skipped, 2 failed."}, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(out);
+        fs::create_directories(out);
+        row.prepare();
+        std::vector<std::string> args = {"change", "--percent", "50", "--json", "-o", out_dir()};
+        args.insert(args.end(), row.flags.begin(), row.flags.end());
+        args.insert(args.end(), {in("a.wav"), in("b.flac")});
+        const CliRun r = cli(args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        for (const std::string& text : row.said) EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
+        // A run that starts prints a record of every row, failed ones too.
+        if (!row.flags.empty()) {
+            EXPECT_EQ(test::records(r).size(), 2u) << r.out;
+        }
+        for (const std::string& name : row.written) {
+            EXPECT_NEAR(test::measure_audio(out / name).peak_db - test::measure_audio(in(name.c_str())).peak_db, -6.02, 0.1)
+                << name;
+        }
+        if (row.status == 1 && row.written.empty() && row.flags.empty()) {
+            EXPECT_EQ(test::read_file(out / "a.wav"), "mine");  // refused before anything ran
+            EXPECT_TRUE(r.out.empty());
+        }
+    }
+    fs::remove_all(out);
+    fs::create_directories(out);
+    const CliRun named = cli({"change", "--percent", "50", "--json", "-o", out_dir(), latin1});
+    EXPECT_EQ(named.status, 0) << named.err;
+    const nlohmann::json record = test::records(named).at(0);
+    EXPECT_EQ(record["source_bytes"], dir.path().string() + "/in/caf\\xe9.wav");
+    EXPECT_EQ(record["status"], "completed");
+    EXPECT_TRUE(fs::exists(out / "caf\xe9.wav"));
+}
+
+// 2000 rows under an open-file limit of 256: every row converts, since only
+// the running tasks hold files.
+TEST_F(CliBatchTest, ALongListConvertsUnderALowOpenFileLimit) {
+    test::MediaSpec m;
+    m.duration_seconds = 0.05;
+    fs::create_directories(dir / "many");
+    test::make_media(dir / "many" / "0.wav", m);
+    for (int i = 1; i < 2000; ++i) fs::copy_file(dir / "many" / "0.wav", dir / "many" / (std::to_string(i) + ".wav"));
+    const std::string command = "ulimit -n 256 && cd '" + (dir / "many").string() + "' && '" SONORIX_CLI
+                                "' change --percent 50 -o '" + out_dir() + "' *.wav >/dev/null 2>'" +
+                                (dir / "err.txt").string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << test::read_file(dir / "err.txt");
+    size_t written = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir / "out")) ++written;
+    EXPECT_EQ(written, 2000u);
+    EXPECT_NE(test::read_file(dir / "err.txt").find("2000 converted, 0 skipped, 0 failed."), std::string::npos);
 }
 
 // The three phases without the window; a normalizer that fails makes the

@@ -218,7 +218,9 @@ TEST_F(EncoderTest, TaskWithoutOutputFailsWithItsMessage) {
     EXPECT_TRUE(notices_[0].Failed);
     EXPECT_FALSE(notices_[0].Completed);
     EXPECT_EQ(notices_[0].ErrorText, "At least one output file must be specified");
-    EXPECT_TRUE(notices_[1].Completed);
+    // The list's end says a task failed.
+    EXPECT_FALSE(notices_[1].Completed);
+    EXPECT_TRUE(notices_[1].Failed);
 }
 
 TEST_F(EncoderTest, StopWithWaitEndsEveryWorkerAndTheFinalNoticeComesLast) {

@@ -186,6 +186,23 @@ TEST_F(Normalizer, MixModeBringsEveryFileToOneLevel) {
 // A gain the peak does not allow is lowered so the peak stays below full
 // scale, and the output says so. The float file peaks above full scale and
 // is lowered although it is the quietest.
+// Every name is a file's name: "song[1].wav" is never read as a pattern for
+// "song1.wav", and after "--" a name starting with '-' is a file.
+TEST_F(Normalizer, FileNamesAreTakenLiterally) {
+    const fs::path bracket = wav("song[1].wav", {.amplitude = 0.1}), dash = wav("-x.wav", {.amplitude = 0.4});
+    const fs::path bystander = wav("song1.wav", {.amplitude = 0.1});
+    const std::string bracket_before = test::read_file(bracket), untouched = test::read_file(bystander);
+    const fs::path before = fs::current_path();
+    fs::current_path(dir_.path());
+    const int status = run({"-m", "--", bracket.string(), "-x.wav"});
+    fs::current_path(before);
+    EXPECT_EQ(status, 0) << err_.str();
+    EXPECT_NE(test::read_file(bracket), bracket_before);
+    EXPECT_EQ(test::read_file(bystander), untouched);
+    EXPECT_EQ(count_of(out_.str(), "Applying adjustment"), 2u) << out_.str() << err_.str();
+    EXPECT_TRUE(fs::exists(dash));
+}
+
 TEST_F(Normalizer, GainsNeverMakeAFileClip) {
     const struct {
         const char* name;
@@ -267,7 +284,7 @@ TEST_F(Normalizer, AnyUnreadableFileFailsTheRunWithNoFileChanged) {
          {text.string() + ": ", flac.string() + ": not a WAV file", folder.string() + ": not a regular file",
           huge.string() + ": larger than a WAV header", (dir_ / "missing.wav").string() + ": No such file",
           "no file was changed"}},
-        {{"-m", (dir_ / "*.wav").string()}, {text.string() + ": "}},
+        {{"-m", (dir_ / "*.wav").string()}, {"*.wav: No such file"}},  // a name, never a pattern
         {{"-m", good, (dir_ / "none*.wav").string()}, {"none*.wav: No such file"}},
         {{"-m"}, {"no files given"}},
         {{"-x", good, quiet}, {"unknown option -x"}},

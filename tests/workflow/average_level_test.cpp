@@ -2,8 +2,11 @@
 // the normalizer's output is cut into reads, the normalizer process's ends,
 // the private folder, and the intermediate files' format.
 #include "batch/average_level.h"
+#include "single/track_levels.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -65,7 +68,7 @@ TEST_F(NormalizerRunTest, EndsAndWhatTheyTell) {
         int markers;
     };
     const std::vector<Case> cases = {
-        {script("shift; for f; do echo \"Applying adjustment of 1.00dB to $f...\" >&2; done"), std::nullopt, 2},
+        {script("shift 2; for f; do echo \"Applying adjustment of 1.00dB to $f...\" >&2; done"), std::nullopt, 2},
         {script("exit 0"), std::nullopt, 0},  // no marker: still a clean end
         {script("echo one; echo broken input; exit 3"), "exited with status 3", 0},
         {script("echo going; kill -9 $$"), "was killed by signal 9 (Killed)", 0},
@@ -97,7 +100,7 @@ TEST_F(NormalizerRunTest, FilesArriveAsSeparateArgumentsAndAKillEndsTheRun) {
     ASSERT_TRUE(run.start(script("printf '[%s]' \"$@\"; cat"), {"/Tmp/A b/0.wav", "/t/*.wav"}));
     while (run.pump(50)) {
     }
-    EXPECT_EQ(run.output().last_lines(), "[-m][/Tmp/A b/0.wav][/t/*.wav]");
+    EXPECT_EQ(run.output().last_lines(), "[-m][--][/Tmp/A b/0.wav][/t/*.wav]");
     EXPECT_FALSE(run.failure());
 
     // One that closes its output and goes on: pumping does not wait for it.
@@ -106,6 +109,39 @@ TEST_F(NormalizerRunTest, FilesArriveAsSeparateArgumentsAndAKillEndsTheRun) {
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(stuck.pump(0));
     stuck.kill();
     EXPECT_EQ(stuck.failure(), "was killed by signal 15 (Terminated)");
+
+    // A stop ends the children of a wrapper script too (its process group).
+    const fs::path pid_file = dir_ / "child.pid";
+    NormalizerRun wrapper;
+    ASSERT_TRUE(wrapper.start(script("sleep 60 & echo $! > '" + pid_file.string() + ".tmp'; mv '" + pid_file.string() +
+                                     ".tmp' '" + pid_file.string() + "'; wait"), {}));
+    while (!fs::exists(pid_file) && wrapper.pump(10)) {
+    }
+    const pid_t child = std::stoi(test::read_file(pid_file));
+    wrapper.kill();
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; ++i) {
+        gone = ::kill(child, 0) != 0 || test::read_file("/proc/" + std::to_string(child) + "/stat").find(" Z ") != std::string::npos;
+        if (!gone) ::usleep(10000);
+    }
+    EXPECT_TRUE(gone) << "the wrapper's child " << child << " still runs";
+    if (!gone) ::kill(child, SIGKILL);
+}
+
+// A relative TMPDIR that starts with '-' still gives absolute intermediate
+// paths, which no program reads as options.
+TEST(AverageLevel, IntermediatePathsAreAbsolute) {
+    test::TempDir dir("sonorix-tmpdir");
+    fs::create_directory(dir / "-t");
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    ::setenv("TMPDIR", "-t", 1);
+    std::string why;
+    const auto folder = IntermediateFolder::make(why);
+    ::unsetenv("TMPDIR");
+    fs::current_path(before);
+    ASSERT_TRUE(folder) << why;
+    EXPECT_EQ(folder->file(0).string().rfind((dir / "-t").string() + "/sonorix-average-", 0), 0u) << folder->file(0);
 }
 
 TEST(AverageLevel, TheFolderIsPrivateFreshAndGoesWithWhatIsInIt) {

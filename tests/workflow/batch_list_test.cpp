@@ -126,7 +126,11 @@ TEST(BatchJob, EveryTrackGetsItsOwnHeadroomAndUnmeasuredOrSilentRowsAreSkipped) 
     BatchJob change(BatchMode::VolumeChange, 150, "/out", "", {"/a/one.wav"});
     EXPECT_EQ(change.audio_filters(0), std::vector<std::string>{",volume=1.5"});
     EXPECT_NEAR(*change.gain_db(0), 3.52, 0.01);
-    EXPECT_EQ(change.finish_text(), "Process is finished!");
+    EXPECT_EQ(change.finish_text(), "Process is finished!\r\r0 converted, 0 skipped, 0 failed.");
+    change.rows[0].state = BatchRow::State::Failed;
+    change.rows[0].reason = "/out/one.wav: the target is a folder";
+    EXPECT_EQ(change.finish_text(), "Process is finished with errors!\r\r0 converted, 0 skipped, 1 failed.\r\r"
+                                    "These files failed:\r/a/one.wav: /out/one.wav: the target is a folder");
     EXPECT_EQ(BatchJob(BatchMode::VolumeChange, 0, "/out", "", {"/a"}).gain_db(0), std::nullopt);
 }
 
