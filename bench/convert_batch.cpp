@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/FFEncode.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 
 using namespace sonorix;
 

@@ -34,7 +34,7 @@ tool() {  # BUILD -> path of null_log built against it
     if [ ! -x "$bin" ] || [ "$bin" -ot "$build/src/engine/libsonorix_engine.a" ] || [ "$bin" -ot "$root/bench/null_log.cpp" ]; then
         c++ -O2 -std=c++20 -Wall -Wextra -I"$src/src" -o "$bin" "$root/bench/null_log.cpp" \
             "$build/src/engine/libsonorix_engine.a" "$build/src/transcoder/libsonorix_transcoder.a" \
-            "$build/src/engine/base/libsonorix_engine_base.a" \
+            "$build/src/base/libsonorix_base.a" \
             $(pkg-config --libs libavformat libavcodec libavfilter libavutil libswresample libswscale) \
             $(pkg-config --libs libavdevice) -pthread -ldl || exit 1  # builds that still link avdevice need it
     fi

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "engine/FFEncode.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
 
 using namespace sonorix;
 

@@ -83,7 +83,7 @@ if [ ! -x "$out/convert_batch" ] || [ "$out/convert_batch" -ot "$root/bench/conv
    [ "$out/convert_batch" -ot "$libs/engine/libsonorix_engine.a" ]; then
     c++ -O2 -std=c++20 -Wall -Wextra -I"$src/src" -o "$out/convert_batch" "$root/bench/convert_batch.cpp" \
         "$libs/engine/libsonorix_engine.a" "$libs/transcoder/libsonorix_transcoder.a" \
-        "$libs/engine/base/libsonorix_engine_base.a" \
+        "$libs/base/libsonorix_base.a" \
         $(pkg-config --libs libavformat libavcodec libavfilter libavutil libswresample libswscale) \
         -pthread -ldl
 fi

@@ -5,7 +5,7 @@
 #include <QDialog>
 #include <QFileDialog>
 
-#include "single/text.h"
+#include "workflow/text.h"
 
 namespace sonorix::ui {
 

@@ -16,7 +16,7 @@
 #include "app/p_flash.h"
 #include "app/p_options.h"
 #include "app/xp_main.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 
 namespace sonorix::ui {
 

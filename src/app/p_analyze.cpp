@@ -8,7 +8,7 @@
 
 #include "app/forms.h"
 #include "app/xp_main.h"
-#include "single/peak_analysis.h"
+#include "workflow/peak_analysis.h"
 
 namespace sonorix::ui {
 

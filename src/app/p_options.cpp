@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
-#include "single/loudness.h"
+#include "workflow/loudness.h"
 
 namespace sonorix::ui {
 

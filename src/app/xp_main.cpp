@@ -37,9 +37,9 @@
 #include "app/spin_edit.h"
 #include "app/step_button.h"
 #include "app/web.h"
-#include "batch/average_level.h"
-#include "batch/batch_job.h"
-#include "single/source_types.h"
+#include "workflow/average_level.h"
+#include "workflow/batch_job.h"
+#include "workflow/source_types.h"
 
 namespace sonorix::ui {
 

@@ -19,9 +19,9 @@
 
 #include "app/dialogs.h"
 #include "engine/FFEncode.h"
-#include "engine/base/FFLog.h"
-#include "single/loudness.h"
-#include "single/track_levels.h"
+#include "base/FFLog.h"
+#include "workflow/loudness.h"
+#include "workflow/track_levels.h"
 
 class QAction;
 class QDoubleSpinBox;

@@ -19,8 +19,8 @@
 #include "app/messages.h"
 #include "app/p_batchaudioc.h"
 #include "app/xp_main.h"
-#include "batch/average_level.h"
-#include "batch/batch_job.h"
+#include "workflow/average_level.h"
+#include "workflow/batch_job.h"
 
 namespace sonorix::ui {
 

@@ -25,11 +25,11 @@
 #include "app/p_batchaudioc.h"
 #include "app/p_options.h"
 #include "app/xp_main.h"
-#include "batch/batch_job.h"
-#include "batch/batch_list.h"
-#include "single/peak_analysis.h"
-#include "single/source_types.h"
-#include "single/text.h"
+#include "workflow/batch_job.h"
+#include "workflow/batch_list.h"
+#include "workflow/peak_analysis.h"
+#include "workflow/source_types.h"
+#include "workflow/text.h"
 
 namespace sonorix::ui {
 

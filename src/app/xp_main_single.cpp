@@ -20,9 +20,9 @@
 #include <algorithm>
 
 #include "app/xp_main.h"
-#include "single/conversion_options.h"
-#include "single/peak_analysis.h"
-#include "single/source_types.h"
+#include "workflow/conversion_options.h"
+#include "workflow/peak_analysis.h"
+#include "workflow/source_types.h"
 
 namespace sonorix::ui {
 

@@ -11,10 +11,10 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "batch/batch_rules.h"
+#include "workflow/batch_rules.h"
 #include "engine/FFDecode.h"
 #include "engine/FFEncode.h"
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 
 namespace sonorix::cli {
 

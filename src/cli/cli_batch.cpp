@@ -17,18 +17,18 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "batch/average_level.h"
-#include "batch/batch_job.h"
-#include "batch/batch_list.h"
-#include "batch/batch_rules.h"
-#include "batch/task_log.h"
+#include "workflow/average_level.h"
+#include "workflow/batch_job.h"
+#include "workflow/batch_list.h"
+#include "workflow/batch_rules.h"
+#include "workflow/task_log.h"
 #include "cli/cli.h"
 #include "engine/FFEncode.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
-#include "single/loudness.h"
-#include "single/peak_analysis.h"
-#include "single/track_levels.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
+#include "workflow/loudness.h"
+#include "workflow/peak_analysis.h"
+#include "workflow/track_levels.h"
 
 namespace sonorix::cli {
 

@@ -15,16 +15,16 @@
 #include <optional>
 #include <ostream>
 
-#include "batch/batch_rules.h"
-#include "batch/task_log.h"
-#include "single/loudness.h"
-#include "single/peak_analysis.h"
-#include "single/track_levels.h"
+#include "workflow/batch_rules.h"
+#include "workflow/task_log.h"
+#include "workflow/loudness.h"
+#include "workflow/peak_analysis.h"
+#include "workflow/track_levels.h"
 #include "cli/cli.h"
 #include "engine/FFEncode.h"
-#include "engine/base/FFLoad.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/FFLoad.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
 
 namespace sonorix::cli {
 

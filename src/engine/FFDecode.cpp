@@ -8,10 +8,10 @@
 #include <system_error>
 #include <vector>
 
-#include "engine/base/FFLoad.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
-#include "engine/base/libav.h"
+#include "base/FFLoad.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
+#include "base/libav.h"
 
 namespace sonorix {
 

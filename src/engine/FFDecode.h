@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "engine/base/FFBase.h"
-#include "engine/base/FFLog.h"
+#include "base/FFBase.h"
+#include "base/FFLog.h"
 
 struct AVFormatContext;
 struct AVDictionary;

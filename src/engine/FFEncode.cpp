@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "engine/base/FFLoad.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/FFLoad.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
 
 namespace sonorix {
 

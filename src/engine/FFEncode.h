@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/base/FFBase.h"
+#include "base/FFBase.h"
 #include "engine/FFDecode.h"
-#include "engine/base/libav.h"
+#include "base/libav.h"
 #include "transcoder/FFmpeg.h"
 
 namespace sonorix {

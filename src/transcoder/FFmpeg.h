@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/base/FFBase.h"
+#include "base/FFBase.h"
 #include "transcoder/FFmpegOpt.h"
 
 namespace sonorix {

@@ -4,9 +4,9 @@
 #include <array>
 #include <utility>
 
-#include "engine/base/FFBase.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/libav.h"
+#include "base/FFBase.h"
+#include "base/FFLog.h"
+#include "base/libav.h"
 
 namespace sonorix {
 

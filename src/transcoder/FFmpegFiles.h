@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/base/libav.h"
+#include "base/libav.h"
 
 namespace sonorix {
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <set>
 
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 #include "transcoder/FFmpeg.h"
 
 namespace sonorix {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 #include "transcoder/FFmpeg.h"
 #include "transcoder/FFmpegFiles.h"
 

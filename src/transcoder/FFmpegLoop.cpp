@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/base/FFLog.h"
+#include "base/FFLog.h"
 #include "transcoder/FFmpeg.h"
 #include "transcoder/FFmpegErrors.h"
 

@@ -7,7 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 
 namespace sonorix {
 

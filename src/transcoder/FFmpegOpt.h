@@ -16,9 +16,9 @@
 #include <variant>
 #include <vector>
 
-#include "engine/base/FFBase.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/libav.h"
+#include "base/FFBase.h"
+#include "base/FFLog.h"
+#include "base/libav.h"
 #include "transcoder/FFmpegErrors.h"
 
 namespace sonorix {

@@ -3,7 +3,7 @@
 // specifiers and codec look-up.
 #include "transcoder/FFmpegOpt.h"
 
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 
 namespace sonorix {
 

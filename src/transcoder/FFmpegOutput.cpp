@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 #include "transcoder/FFmpeg.h"
 
 namespace sonorix {

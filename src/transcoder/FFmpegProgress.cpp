@@ -1,6 +1,6 @@
 // The task's progress report: the stats line, the owner's progress call, the
 // progress output and the final summary. Runs on the task's worker only.
-#include "engine/base/FFLog.h"
+#include "base/FFLog.h"
 #include "transcoder/FFmpeg.h"
 #include "transcoder/FFmpegReportText.h"
 

@@ -1,6 +1,6 @@
 #include "transcoder/FFmpegReportText.h"
 
-#include "engine/base/FFBase.h"
+#include "base/FFBase.h"
 
 namespace sonorix {
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
 #include "transcoder/FFmpeg.h"
 
 namespace sonorix {

@@ -12,7 +12,7 @@
 #include <QRadioButton>
 
 #include "app/step_button.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 #include "support/media_fixtures.h"
 
 namespace sonorix::test {

@@ -14,7 +14,7 @@
 
 #include "app/p_batchaudioc.h"
 #include "app_fixture.h"
-#include "batch/batch_job.h"
+#include "workflow/batch_job.h"
 #include "engine/FFDecode.h"
 #include "support/media_fixtures.h"
 

@@ -14,7 +14,7 @@
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
 #include "app_fixture.h"
-#include "engine/base/libav.h"
+#include "base/libav.h"
 #include "support/media_fixtures.h"
 #include "support/stream_packets.h"
 

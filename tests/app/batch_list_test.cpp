@@ -12,7 +12,7 @@
 #include <QTreeWidget>
 
 #include "app_fixture.h"
-#include "batch/batch_list.h"
+#include "workflow/batch_list.h"
 
 namespace sonorix::test {
 namespace {

@@ -14,10 +14,10 @@
 #include "app/p_batchaudioc.h"
 #include "app/p_options.h"
 #include "app_fixture.h"
-#include "batch/batch_job.h"
-#include "engine/base/libav.h"
-#include "single/loudness.h"
-#include "single/peak_analysis.h"
+#include "workflow/batch_job.h"
+#include "base/libav.h"
+#include "workflow/loudness.h"
+#include "workflow/peak_analysis.h"
 #include "support/media_fixtures.h"
 
 namespace sonorix::test {

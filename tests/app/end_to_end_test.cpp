@@ -9,7 +9,7 @@
 #include "app/p_batchaudioc.h"
 #include "app_fixture.h"
 #include "engine/FFDecode.h"
-#include "engine/base/libav.h"
+#include "base/libav.h"
 #include "support/media_fixtures.h"
 #include "support/stream_packets.h"
 

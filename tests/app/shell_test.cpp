@@ -30,9 +30,9 @@
 #include "app/p_options.h"
 #include "app/step_button.h"
 #include "app/web.h"
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 #include "app_fixture.h"
-#include "single/source_types.h"
+#include "workflow/source_types.h"
 #include "support/media_fixtures.h"
 
 namespace sonorix::test {

@@ -11,7 +11,7 @@
 #include "app/p_batchaudioc.h"
 #include "app/step_button.h"
 #include "app_fixture.h"
-#include "single/source_types.h"
+#include "workflow/source_types.h"
 #include "support/media_fixtures.h"
 
 namespace sonorix::test {

@@ -15,7 +15,7 @@
 
 #include "cli/cli.h"
 #include "cli_run.h"
-#include "engine/base/libav.h"
+#include "base/libav.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 

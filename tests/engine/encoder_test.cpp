@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/base/FFLoad.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/FFLoad.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
 #include "support/drain.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"

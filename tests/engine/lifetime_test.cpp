@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "engine/FFEncode.h"
-#include "engine/base/FFLoad.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/FFLoad.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
 #include "support/child_watchdog.h"
 #include "support/drain.h"
 #include "support/media_fixtures.h"

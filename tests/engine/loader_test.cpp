@@ -1,4 +1,4 @@
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
-#include "engine/base/libav.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
+#include "base/libav.h"
 
 using namespace sonorix;
 

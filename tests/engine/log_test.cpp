@@ -1,4 +1,4 @@
-#include "engine/base/FFLog.h"
+#include "base/FFLog.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/base/FFLoad.h"
-#include "engine/base/MainThreadQueue.h"
-#include "engine/base/libav.h"
+#include "base/FFLoad.h"
+#include "base/MainThreadQueue.h"
+#include "base/libav.h"
 #include "support/temp_dir.h"
 
 using namespace sonorix;

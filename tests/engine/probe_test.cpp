@@ -14,10 +14,10 @@
 #include <fstream>
 #include <vector>
 
-#include "engine/base/FFLoad.h"
-#include "engine/base/FFLog.h"
-#include "engine/base/MainThreadQueue.h"
-#include "engine/base/libav.h"
+#include "base/FFLoad.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
+#include "base/libav.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 

@@ -1,6 +1,6 @@
-#include "engine/base/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 #include "support/drain.h"
-#include "engine/base/FFBase.h"
+#include "base/FFBase.h"
 
 #include <gtest/gtest.h>
 

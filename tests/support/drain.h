@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "engine/base/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 
 namespace sonorix::test {
 

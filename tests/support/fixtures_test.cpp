@@ -1,7 +1,7 @@
 // The fixture generator is the ruler every other suite measures with, so
 // these cases check what it promises against an independent reading of the
 // file: the container's own streams, and the decoded samples.
-#include "engine/base/libav.h"
+#include "base/libav.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 

@@ -1,6 +1,6 @@
 // sonorix-make-media: writes one test file with a known peak and duration
 // (or, with --measure, prints what an existing file decodes to).
-#include "engine/base/libav.h"
+#include "base/libav.h"
 #include "support/media_fixtures.h"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "support/media_fixtures.h"
 
-#include "engine/base/libav.h"
+#include "base/libav.h"
 
 #include <algorithm>
 #include <array>

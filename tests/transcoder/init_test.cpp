@@ -1,7 +1,7 @@
 // Codec start-up on real media: filter graphs, encoders and decoders, the
 // target formats of the single-file page, complex graphs.
 #include "setup_fixture.h"
-#include "single/output_options.h"
+#include "workflow/output_options.h"
 
 using namespace sonorix;
 using sonorix::test::SetupTest;

@@ -1,6 +1,6 @@
 #include "option_test_util.h"
 
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 
 namespace sonorix::test {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/base/FFLog.h"
+#include "base/FFLog.h"
 #include "transcoder/FFmpegOpt.h"
 
 namespace sonorix::test {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/base/FFLoad.h"
-#include "engine/base/FFLog.h"
+#include "base/FFLoad.h"
+#include "base/FFLog.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 #include "transcoder/FFmpeg.h"

@@ -1,8 +1,8 @@
 // The average-level run's own pieces: the bar's step, the markers however
 // the normalizer's output is cut into reads, the normalizer process's ends,
 // the private folder, and the intermediate files' format.
-#include "batch/average_level.h"
-#include "single/track_levels.h"
+#include "workflow/average_level.h"
+#include "workflow/track_levels.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,8 +14,8 @@
 #include <fstream>
 
 #include "engine/FFDecode.h"
-#include "engine/base/FFLoad.h"
-#include "engine/base/libav.h"
+#include "base/FFLoad.h"
+#include "base/libav.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 

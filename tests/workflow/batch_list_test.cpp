@@ -1,12 +1,12 @@
-#include "batch/batch_list.h"
+#include "workflow/batch_list.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <limits>
 
-#include "batch/batch_job.h"
-#include "single/track_levels.h"
+#include "workflow/batch_job.h"
+#include "workflow/track_levels.h"
 #include "support/temp_dir.h"
 
 using namespace sonorix;

@@ -1,8 +1,8 @@
-#include "batch/batch_rules.h"
+#include "workflow/batch_rules.h"
 
 #include <gtest/gtest.h>
 
-#include "single/output_options.h"
+#include "workflow/output_options.h"
 #include "support/temp_dir.h"
 
 using namespace sonorix;

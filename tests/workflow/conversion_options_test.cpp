@@ -1,4 +1,4 @@
-#include "single/conversion_options.h"
+#include "workflow/conversion_options.h"
 
 #include <gtest/gtest.h>
 

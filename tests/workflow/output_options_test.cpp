@@ -1,11 +1,11 @@
-#include "single/output_options.h"
+#include "workflow/output_options.h"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
 
 #include "engine/FFDecode.h"
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 

@@ -1,5 +1,5 @@
-#include "single/peak_analysis.h"
-#include "single/track_levels.h"
+#include "workflow/peak_analysis.h"
+#include "workflow/track_levels.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "single/source_types.h"
+#include "workflow/source_types.h"
 
 #include <gtest/gtest.h>
 

@@ -9,10 +9,10 @@
 #include <map>
 
 #include "engine/FFEncode.h"
-#include "engine/base/FFLoad.h"
-#include "engine/base/MainThreadQueue.h"
-#include "engine/base/libav.h"
-#include "single/conversion_options.h"
+#include "base/FFLoad.h"
+#include "base/MainThreadQueue.h"
+#include "base/libav.h"
+#include "workflow/conversion_options.h"
 #include "support/drain.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"

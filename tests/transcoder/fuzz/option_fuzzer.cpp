@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 #include "transcoder/FFmpegOpt.h"
 
 using namespace sonorix;

@@ -1,4 +1,4 @@
-#include "single/output_options.h"
+#include "workflow/output_options.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "engine/FFDecode.h"
-#include "engine/base/libav.h"
-#include "single/text.h"
+#include "base/libav.h"
+#include "workflow/text.h"
 
 namespace sonorix {
 

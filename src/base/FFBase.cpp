@@ -1,6 +1,6 @@
-#include "engine/base/FFBase.h"
+#include "base/FFBase.h"
 
-#include "engine/base/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 
 #include <cstdarg>
 #include <cstdio>

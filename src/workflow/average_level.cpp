@@ -1,5 +1,5 @@
-#include "batch/average_level.h"
-#include "single/track_levels.h"
+#include "workflow/average_level.h"
+#include "workflow/track_levels.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,11 +15,11 @@
 #include <cstring>
 
 #include "engine/FFDecode.h"
-#include "batch/batch_rules.h"
-#include "engine/base/libav.h"
-#include "single/output_options.h"
-#include "single/source_types.h"
-#include "single/text.h"
+#include "workflow/batch_rules.h"
+#include "base/libav.h"
+#include "workflow/output_options.h"
+#include "workflow/source_types.h"
+#include "workflow/text.h"
 
 extern char** environ;
 

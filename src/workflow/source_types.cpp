@@ -1,11 +1,11 @@
-#include "single/source_types.h"
+#include "workflow/source_types.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 
-#include "engine/base/FFBase.h"
-#include "single/text.h"
+#include "base/FFBase.h"
+#include "workflow/text.h"
 
 namespace sonorix {
 

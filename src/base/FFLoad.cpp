@@ -1,11 +1,11 @@
-#include "engine/base/FFLoad.h"
+#include "base/FFLoad.h"
 
 #include <dlfcn.h>
 
 #include <cstring>
 
-#include "engine/base/FFLog.h"
-#include "engine/base/libav.h"
+#include "base/FFLog.h"
+#include "base/libav.h"
 
 namespace sonorix {
 

@@ -1,13 +1,13 @@
-#include "batch/batch_list.h"
+#include "workflow/batch_list.h"
 
 #include <algorithm>
 #include <cmath>
 #include <set>
 
-#include "batch/batch_rules.h"
-#include "single/output_options.h"
-#include "single/source_types.h"
-#include "single/text.h"
+#include "workflow/batch_rules.h"
+#include "workflow/output_options.h"
+#include "workflow/source_types.h"
+#include "workflow/text.h"
 
 namespace sonorix {
 

@@ -1,4 +1,4 @@
-#include "batch/batch_rules.h"
+#include "workflow/batch_rules.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,10 +7,10 @@
 #include <numeric>
 
 #include "engine/FFDecode.h"
-#include "engine/base/libav.h"
-#include "single/text.h"
-#include "single/output_options.h"
-#include "single/source_types.h"
+#include "base/libav.h"
+#include "workflow/text.h"
+#include "workflow/output_options.h"
+#include "workflow/source_types.h"
 
 namespace sonorix {
 

@@ -1,8 +1,8 @@
-#include "single/peak_analysis.h"
+#include "workflow/peak_analysis.h"
 
 #include <filesystem>
 
-#include "single/text.h"
+#include "workflow/text.h"
 
 namespace sonorix {
 

@@ -1,4 +1,4 @@
-#include "single/text.h"
+#include "workflow/text.h"
 
 #include <algorithm>
 #include <cctype>

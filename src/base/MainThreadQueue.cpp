@@ -1,4 +1,4 @@
-#include "engine/base/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 
 #include <exception>
 #include <memory>

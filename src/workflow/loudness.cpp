@@ -1,9 +1,9 @@
-#include "single/loudness.h"
+#include "workflow/loudness.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/base/FFBase.h"
+#include "base/FFBase.h"
 
 namespace sonorix {
 

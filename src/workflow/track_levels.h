@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "single/loudness.h"
+#include "workflow/loudness.h"
 
 namespace sonorix {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "batch/batch_rules.h"
-#include "single/output_options.h"
+#include "workflow/batch_rules.h"
+#include "workflow/output_options.h"
 
 namespace sonorix {
 

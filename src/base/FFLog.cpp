@@ -1,4 +1,4 @@
-#include "engine/base/FFLog.h"
+#include "base/FFLog.h"
 
 #include <sys/file.h>
 
@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/base/MainThreadQueue.h"
-#include "engine/base/libav.h"
+#include "base/MainThreadQueue.h"
+#include "base/libav.h"
 
 namespace sonorix {
 

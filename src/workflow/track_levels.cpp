@@ -1,4 +1,4 @@
-#include "single/track_levels.h"
+#include "workflow/track_levels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "engine/FFDecode.h"
-#include "engine/base/FFBase.h"
-#include "engine/base/libav.h"
+#include "base/FFBase.h"
+#include "base/libav.h"
 
 namespace sonorix {
 

@@ -1,7 +1,7 @@
-#include "batch/task_log.h"
+#include "workflow/task_log.h"
 
 #include "engine/FFEncode.h"
-#include "engine/base/MainThreadQueue.h"
+#include "base/MainThreadQueue.h"
 
 namespace sonorix {
 

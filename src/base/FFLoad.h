@@ -20,7 +20,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/base/FFBase.h"
+#include "base/FFBase.h"
 
 struct AVInputFormat;
 

@@ -1,13 +1,13 @@
-#include "single/conversion_options.h"
+#include "workflow/conversion_options.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 
 #include "engine/FFDecode.h"
-#include "single/text.h"
-#include "single/source_types.h"
-#include "single/track_levels.h"
+#include "workflow/text.h"
+#include "workflow/source_types.h"
+#include "workflow/track_levels.h"
 
 namespace sonorix {
 

@@ -1,16 +1,16 @@
-#include "batch/batch_job.h"
+#include "workflow/batch_job.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
-#include "batch/average_level.h"
-#include "batch/batch_list.h"
+#include "workflow/average_level.h"
+#include "workflow/batch_list.h"
 #include "engine/FFEncode.h"
-#include "single/conversion_options.h"
-#include "single/loudness.h"
-#include "single/peak_analysis.h"
-#include "single/track_levels.h"
+#include "workflow/conversion_options.h"
+#include "workflow/loudness.h"
+#include "workflow/peak_analysis.h"
+#include "workflow/track_levels.h"
 
 namespace sonorix {
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/base/FFBase.h"
+#include "base/FFBase.h"
 
 namespace sonorix {
 
