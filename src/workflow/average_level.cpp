@@ -130,8 +130,9 @@ std::string average_mux_options(const std::string& source, const std::string& ta
                                 const std::vector<int>& tracks) {
     std::string options = " -y";
     const bool video = is_member(video_source_types, source);
-    const bool same_container = sonorix::same_container(source, target);
     const SourceFacts facts = source_facts(probe);
+    // What the file really is decides, not its extension.
+    const bool same_container = sonorix::same_container(source, target, facts);
     std::string per_stream, codecs;
     int out = 0, audio_out = 0;
     for (int n = 0, k = 0; n < probe.StreamCount; ++n) {

@@ -69,10 +69,8 @@ std::string intermediate_options(TCustomDecoder& probe, int audio_index = 0);
 // the cover art of an audio source whose container the target keeps. Then
 // the list's codec options; the other streams are copied as they are, and
 // each adjusted track keeps its own codec and precision, where the container
-// stays.
-// Whether the container stays is still read from the extensions; it is to
-// follow the probed container through the helper the list's codec options
-// use for it, not a copy of it here.
+// stays (as the probe finds the source's container, not as its extension
+// says).
 std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                                 const std::vector<int>& tracks);
 
