@@ -246,8 +246,8 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
                                      {"status", dry && good ? "planned" : state_name(r.state)},
                                      {"error", text_or_null(r.reason)}};
             if (job.mode() == BatchMode::Loudness) record["below_target_db"] = rounded(r.below_target);
-            if (job.mode() == BatchMode::Loudness || job.mode() == BatchMode::Normalize) {
-                record["second_pass"] = r.second_pass;
+            if (job.mode() != BatchMode::VolumeChange) {
+                if (job.mode() != BatchMode::AverageLevel) record["second_pass"] = r.second_pass;
                 // Every audio track with its own figures and gain.
                 auto number = [](const std::optional<double>& v, int decimals) {
                     return v && std::isfinite(*v) ? nlohmann::ordered_json(rounded(*v, decimals)) : nlohmann::ordered_json();
@@ -255,16 +255,15 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
                 nlohmann::ordered_json tracks = nlohmann::ordered_json::array();
                 for (size_t t = 0; t < r.tracks.size(); ++t) {
                     const TrackLevel& level = r.tracks[t];
-                    nlohmann::ordered_json track = {{"index", level.audio_index},
-                                                    {"main", t == r.main_track},
-                                                    {"peak_db", number(level.peak_db, 2)}};
+                    nlohmann::ordered_json track = {{"index", level.audio_index}, {"main", t == r.main_track}};
+                    if (job.mode() != BatchMode::AverageLevel) track["peak_db"] = number(level.peak_db, 2);
                     if (job.mode() == BatchMode::Loudness) {
                         track["integrated"] = number(level.integrated, 1);
                         track["true_peak"] = number(level.true_peak, 1);
                         track["below_target_db"] = rounded(level.below_target);
                     }
                     track["gain_db"] = number(level.gain, 2);
-                    track["second_pass"] = level.second_pass;
+                    if (job.mode() != BatchMode::AverageLevel) track["second_pass"] = level.second_pass;
                     tracks.push_back(std::move(track));
                 }
                 record["tracks"] = std::move(tracks);

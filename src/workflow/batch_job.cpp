@@ -169,7 +169,6 @@ std::vector<std::string> BatchJob::audio_filters(size_t row) const {
 std::optional<std::string> BatchJob::add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder) {
     folder_ = &folder;
     decodes_.clear();
-    main_track_.assign(rows.size(), 0);
     for (size_t i = 0; i < rows.size(); ++i) {
         if (!to_convert(i)) continue;
         BatchRow& r = rows[i];
@@ -182,12 +181,13 @@ std::optional<std::string> BatchJob::add_decodes(TCustomEncoder& encoder, const 
             continue;
         }
         r.tracks.clear();
+        r.main_track = 0;
         const int main = probed ? main_audio_track(probe) : 0;
         // A row whose files cannot be set up fails alone; the others run.
         std::string failure;
         for (size_t j = 0; j < tracks.size() && failure.empty(); ++j) {
             r.tracks.emplace_back().audio_index = tracks[j];
-            if (tracks[j] == main) main_track_[i] = j;
+            if (tracks[j] == main) r.main_track = j;
             TInputOptions in;
             ResetInputOptions(in);
             const int task = encoder.AddTask(r.source, &in);
@@ -250,7 +250,7 @@ void BatchJob::normalized(const NormalizerOutput& output) {
             const auto found = output.adjustments().find(folder_->file(i, j).string());
             if (found != output.adjustments().end()) r.tracks[j].gain = found->second;
         }
-        if (i < main_track_.size() && main_track_[i] < r.tracks.size()) r.gain = r.tracks[main_track_[i]].gain;
+        if (r.main_track < r.tracks.size()) r.gain = r.tracks[r.main_track].gain;
     }
 }
 

@@ -159,15 +159,13 @@ private:
     // The row's main track's figures become the row's own.
     void take_main_track(size_t row);
     std::map<size_t, std::vector<bool>> check_lossy_;  // by row: which target tracks are lossy
-    // Average level: each decoding task and its row; per row, its main
-    // track's place in tracks.
+    // Average level: each decoding task and its row.
     struct Decode {
         int task;
         size_t row;
         bool ended = false;
     };
     std::vector<Decode> decodes_;
-    std::vector<size_t> main_track_;
 };
 
 // What the Max-dB cell shows: the main track's figure, and how many tracks
