@@ -134,7 +134,8 @@ bool store_value(TOptionsContext* o, const TOptionDef& po, const std::string& op
     return std::visit(
         [&](auto dest) -> bool {
             using D = decltype(dest);
-            if constexpr (std::is_same_v<D, std::monostate> || std::is_same_v<D, THandler>) {
+            if constexpr (std::is_same_v<D, std::monostate> || std::is_same_v<D, THandler> ||
+                          std::is_same_v<D, TOptionAlias>) {
                 return false;
             } else if constexpr (std::is_pointer_v<D>) {
                 return take(*dest, value);
@@ -320,8 +321,11 @@ int TCustomFFmpegOpt::write_option(TOptionsContext* o, const TOptionDef& po, con
                                    const std::string& arg) {
     // Rows of the file group need the file's context.
     if (!o && (po.flags & (ofPerFile | ofOffset | ofSpec))) return AVERROR(EINVAL);
-    if (const THandler* handler = std::get_if<THandler>(&po.dest)) {
-        const int ret = (this->*(*handler))(o, opt, arg);
+    const THandler* handler = std::get_if<THandler>(&po.dest);
+    const TOptionAlias* alias = std::get_if<TOptionAlias>(&po.dest);
+    if (handler || alias) {
+        const int ret = handler ? (this->*(*handler))(o, opt, arg)
+                                : forward(o, std::string(alias->target), arg);
         if (ret < 0) {
             const std::string message =
                 Format("Failed to set value \"%s\" for option \"%s\"", arg.c_str(), opt.c_str());

@@ -182,15 +182,22 @@ struct TOptionsContext {
 using THandler = int (TCustomFFmpegOpt::*)(TOptionsContext* o, const std::string& opt,
                                            const std::string& arg);
 
+// A row that stands for another option: its argument is parsed as the
+// argument of target ("filter:a" for -af), whatever specifier was typed.
+struct TOptionAlias {
+    std::string_view target;
+};
+
 // Where a row's value goes: a core-wide setting, a field of the file's
-// context, a per-stream list of that context, or a handler.
+// context, a per-stream list of that context, a handler, or the option an
+// alias row stands for.
 using TOptionDest = std::variant<std::monostate,
     int*, int64_t*, float*, double*, std::string*,
     int TOptionsContext::*, int64_t TOptionsContext::*, float TOptionsContext::*,
     double TOptionsContext::*, std::string TOptionsContext::*,
     TSpecifierList<int> TOptionsContext::*, TSpecifierList<int64_t> TOptionsContext::*,
     TSpecifierList<double> TOptionsContext::*, TSpecifierList<std::string> TOptionsContext::*,
-    THandler>;
+    THandler, TOptionAlias>;
 
 struct TOptionDef {
     std::string_view name;  // empty in the end row
@@ -385,19 +392,6 @@ private:
     int opt_time_length(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_seconds(TOptionsContext* o, const std::string& opt, const std::string& arg,
                     const char* target);
-    // Rows that only forward to another row: the target's name follows from
-    // the typed name (see FFmpegOptHandlers.cpp).
-    int opt_audio_filters(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_video_filters(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_audio_codec(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_video_codec(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_subtitle_codec(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_data_codec(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_video_frames(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_audio_frames(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_data_frames(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_audio_qscale(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_old2new(TOptionsContext* o, const std::string& opt, const std::string& arg);
 
     std::vector<TOptionDef> options_;
     TOptionGroup global_group_;

@@ -241,44 +241,4 @@ int TCustomFFmpegOpt::opt_time_length(TOptionsContext* o, const std::string& opt
     return opt_seconds(o, opt, arg, "t_microsecond");
 }
 
-// Alias rows: each names the row (and stream type) it stands for.
-int TCustomFFmpegOpt::opt_audio_filters(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "filter:a", arg);
-}
-int TCustomFFmpegOpt::opt_video_filters(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "filter:v", arg);
-}
-int TCustomFFmpegOpt::opt_audio_codec(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "codec:a", arg);
-}
-int TCustomFFmpegOpt::opt_video_codec(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "codec:v", arg);
-}
-int TCustomFFmpegOpt::opt_subtitle_codec(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "codec:s", arg);
-}
-int TCustomFFmpegOpt::opt_data_codec(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "codec:d", arg);
-}
-int TCustomFFmpegOpt::opt_video_frames(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "frames:v", arg);
-}
-int TCustomFFmpegOpt::opt_audio_frames(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "frames:a", arg);
-}
-int TCustomFFmpegOpt::opt_data_frames(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "frames:d", arg);
-}
-int TCustomFFmpegOpt::opt_audio_qscale(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "q:a", arg);
-}
-
-// atag, vtag, stag, absf, vbsf: the name without its first letter, then
-// that letter as the specifier (tag:a, bsf:v).
-int TCustomFFmpegOpt::opt_old2new(TOptionsContext* o, const std::string& opt, const std::string& arg) {
-    const std::string base = opt.substr(0, opt.find(':'));
-    if (base.size() < 2) return AVERROR(EINVAL);
-    return forward(o, base.substr(1) + ":" + base[0], arg);
-}
-
 }  // namespace sonorix

@@ -16,6 +16,7 @@ void TCustomFFmpegOpt::build_option_table() {
     const THandler info = &H::opt_info;
     const THandler unsupported = &H::opt_not_supported;
     const THandler accept = &H::opt_accept;
+    auto alias = [](std::string_view target) { return TOptionAlias{target}; };
 
     // Information rows: a task has nowhere to print such listings.
     row("L", ofInfo, info, "show license");
@@ -76,7 +77,7 @@ void TCustomFFmpegOpt::build_option_table() {
     row("timestamp", ofHasArg | ofPerFile, &H::opt_recording_timestamp,
         "set the recording timestamp ('now' to set the current time)", "time");
     row("metadata", ofHasArg | ofString | ofSpec, &C::metadata, "add metadata", "string=string");
-    row("dframes", ofHasArg | ofPerFile | ofExpert | ofData, &H::opt_data_frames,
+    row("dframes", ofHasArg | ofPerFile | ofExpert | ofData, alias("frames:d"),
         "set the number of data frames to record", "number");
     row("benchmark", ofInfo | ofExpert, unsupported, "add timings for benchmarking");
     row("benchmark_all", ofInfo | ofExpert, unsupported, "add timings for each task");
@@ -127,7 +128,7 @@ void TCustomFFmpegOpt::build_option_table() {
         "extract an attachment into a file", "filename");
 
     // Video options.
-    row("vframes", ofHasArg | ofVideo | ofPerFile, &H::opt_video_frames,
+    row("vframes", ofHasArg | ofVideo | ofPerFile, alias("frames:v"),
         "set the number of video frames to record", "number");
     row("r", ofHasArg | ofVideo | ofString | ofSpec, &C::frame_rates,
         "set frame rate (Hz value, fraction or abbreviation)", "rate");
@@ -144,7 +145,7 @@ void TCustomFFmpegOpt::build_option_table() {
     row("vdt", ofHasArg | ofInt | ofVideo | ofExpert, &video_discard, "discard threshold", "n");
     row("rc_override", ofHasArg | ofExpert | ofVideo | ofString | ofSpec, &C::rc_overrides,
         "rate control override for specific intervals", "override");
-    row("vcodec", ofHasArg | ofVideo | ofPerFile, &H::opt_video_codec,
+    row("vcodec", ofHasArg | ofVideo | ofPerFile, alias("codec:v"),
         "force video codec (\"copy\" to copy stream)", "codec");
     row("sameq", ofVideo | ofExpert, &H::opt_sameq, "Removed");
     row("same_quant", ofVideo | ofExpert, &H::opt_sameq, "Removed");
@@ -159,7 +160,7 @@ void TCustomFFmpegOpt::build_option_table() {
     row("vstats", ofExpert | ofVideo | ofInfo, unsupported, "dump video coding statistics to file");
     row("vstats_file", ofHasArg | ofExpert | ofVideo | ofInfo, unsupported,
         "dump video coding statistics to file", "file");
-    row("vf", ofHasArg | ofVideo | ofPerFile, &H::opt_video_filters, "set video filters", "filter_graph");
+    row("vf", ofHasArg | ofVideo | ofPerFile, alias("filter:v"), "set video filters", "filter_graph");
     row("intra_matrix", ofHasArg | ofExpert | ofVideo | ofString | ofSpec, &C::intra_matrices,
         "specify intra matrix coeffs", "matrix");
     row("inter_matrix", ofHasArg | ofExpert | ofVideo | ofString | ofSpec, &C::inter_matrices,
@@ -168,7 +169,7 @@ void TCustomFFmpegOpt::build_option_table() {
         "top=1/bottom=0/auto=-1 field first", "");
     row("dc", ofHasArg | ofInt | ofVideo | ofExpert, &intra_dc_precision, "intra_dc_precision",
         "precision");
-    row("vtag", ofHasArg | ofExpert | ofVideo | ofPerFile, &H::opt_old2new,
+    row("vtag", ofHasArg | ofExpert | ofVideo | ofPerFile, alias("tag:v"),
         "force video tag/fourcc", "fourcc/tag");
     row("qphist", ofBool | ofVideo | ofExpert, &qp_hist, "show QP histogram");
     row("force_fps", ofBool | ofExpert | ofVideo | ofSpec, &C::force_fps,
@@ -181,33 +182,33 @@ void TCustomFFmpegOpt::build_option_table() {
         "bitrate");
 
     // Audio options.
-    row("aframes", ofHasArg | ofAudio | ofPerFile, &H::opt_audio_frames,
+    row("aframes", ofHasArg | ofAudio | ofPerFile, alias("frames:a"),
         "set the number of audio frames to record", "number");
-    row("aq", ofHasArg | ofAudio | ofPerFile, &H::opt_audio_qscale, "set audio quality (codec-specific)",
+    row("aq", ofHasArg | ofAudio | ofPerFile, alias("q:a"), "set audio quality (codec-specific)",
         "quality");
     row("ar", ofHasArg | ofAudio | ofInt | ofSpec, &C::audio_sample_rate,
         "set audio sampling rate (in Hz)", "rate");
     row("ac", ofHasArg | ofAudio | ofInt | ofSpec, &C::audio_channels, "set number of audio channels",
         "channels");
     row("an", ofBool | ofAudio | ofOffset, &C::audio_disable, "disable audio");
-    row("acodec", ofHasArg | ofAudio | ofPerFile, &H::opt_audio_codec,
+    row("acodec", ofHasArg | ofAudio | ofPerFile, alias("codec:a"),
         "force audio codec (\"copy\" to copy stream)", "codec");
-    row("atag", ofHasArg | ofExpert | ofAudio | ofPerFile, &H::opt_old2new,
+    row("atag", ofHasArg | ofExpert | ofAudio | ofPerFile, alias("tag:a"),
         "force audio tag/fourcc", "fourcc/tag");
     row("vol", ofHasArg | ofAudio | ofInt, &audio_volume, "change audio volume (256=normal)", "volume");
     row("sample_fmt", ofHasArg | ofExpert | ofSpec | ofString | ofAudio, &C::sample_fmts,
         "set sample format", "format");
     row("channel_layout", ofHasArg | ofExpert | ofAudio | ofPerFile, &H::opt_channel_layout,
         "set channel layout", "layout");
-    row("af", ofHasArg | ofAudio | ofPerFile, &H::opt_audio_filters, "set audio filters", "filter_graph");
+    row("af", ofHasArg | ofAudio | ofPerFile, alias("filter:a"), "set audio filters", "filter_graph");
     row("guess_layout_max", ofHasArg | ofInt | ofSpec | ofExpert | ofAudio, &C::guess_layout_max,
         "set the maximum number of channels to try to guess the channel layout", "");
 
     // Subtitle options.
     row("sn", ofBool | ofSubtitle | ofOffset, &C::subtitle_disable, "disable subtitle");
-    row("scodec", ofHasArg | ofSubtitle | ofPerFile, &H::opt_subtitle_codec,
+    row("scodec", ofHasArg | ofSubtitle | ofPerFile, alias("codec:s"),
         "force subtitle codec (\"copy\" to copy stream)", "codec");
-    row("stag", ofHasArg | ofExpert | ofSubtitle | ofPerFile, &H::opt_old2new,
+    row("stag", ofHasArg | ofExpert | ofSubtitle | ofPerFile, alias("tag:s"),
         "force subtitle tag/fourcc", "fourcc/tag");
     row("fix_sub_duration", ofBool | ofExpert | ofSubtitle | ofSpec, &C::fix_sub_duration,
         "fix subtitles duration");
@@ -226,9 +227,9 @@ void TCustomFFmpegOpt::build_option_table() {
         "set the initial demux-decode delay", "seconds");
     row("bsf", ofHasArg | ofString | ofSpec | ofExpert, &C::bitstream_filters,
         "A comma-separated list of bitstream filters", "bitstream_filters");
-    row("absf", ofHasArg | ofAudio | ofExpert | ofPerFile, &H::opt_old2new,
+    row("absf", ofHasArg | ofAudio | ofExpert | ofPerFile, alias("bsf:a"),
         "deprecated", "audio bitstream_filters");
-    row("vbsf", ofHasArg | ofVideo | ofExpert | ofPerFile, &H::opt_old2new,
+    row("vbsf", ofHasArg | ofVideo | ofExpert | ofPerFile, alias("bsf:v"),
         "deprecated", "video bitstream_filters");
     // Preset files: a task's presets come as text with the file (ParsePresets).
     row("apre", ofHasArg | ofAudio | ofExpert | ofInfo, unsupported, "set the audio options to the indicated preset",
@@ -239,7 +240,7 @@ void TCustomFFmpegOpt::build_option_table() {
         "set the subtitle options to the indicated preset", "preset");
     row("fpre", ofHasArg | ofExpert | ofInfo, unsupported, "set options from indicated preset file",
         "filename");
-    row("dcodec", ofHasArg | ofData | ofPerFile, &H::opt_data_codec, "force data codec (\"copy\" to copy stream)",
+    row("dcodec", ofHasArg | ofData | ofPerFile, alias("codec:d"), "force data codec (\"copy\" to copy stream)",
         "codec");
     row("dn", ofBool | ofData | ofOffset, &C::data_disable, "disable data");
 
