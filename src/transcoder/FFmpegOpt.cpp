@@ -79,6 +79,11 @@ struct IsSpecifierList : std::false_type {};
 template <class T>
 struct IsSpecifierList<TSpecifierList<T>> : std::true_type {};
 
+template <class T>
+struct IsCoreSetting : std::false_type {};
+template <class T>
+struct IsCoreSetting<T TCustomFFmpegOpt::*> : std::true_type {};
+
 // The value of a storing row, read by its flags in the order the table's
 // contract gives; number errors raise the general exception.
 ParsedValue parse_value(const TOptionDef& po, const std::string& opt, const std::string& arg) {
@@ -129,16 +134,16 @@ ParsedValue parse_value(const TOptionDef& po, const std::string& opt, const std:
 
 // False when the row's destination does not take the value its flags read
 // (a fault of the table, caught by the table's tests).
-bool store_value(TOptionsContext* o, const TOptionDef& po, const std::string& opt,
-                 ParsedValue& value) {
+bool store_value(TCustomFFmpegOpt& core, TOptionsContext* o, const TOptionDef& po,
+                 const std::string& opt, ParsedValue& value) {
     return std::visit(
         [&](auto dest) -> bool {
             using D = decltype(dest);
             if constexpr (std::is_same_v<D, std::monostate> || std::is_same_v<D, THandler> ||
                           std::is_same_v<D, TOptionAlias>) {
                 return false;
-            } else if constexpr (std::is_pointer_v<D>) {
-                return take(*dest, value);
+            } else if constexpr (IsCoreSetting<D>::value) {
+                return take(core.*dest, value);
             } else {
                 auto& field = o->*dest;
                 using F = std::remove_reference_t<decltype(field)>;
@@ -252,8 +257,7 @@ void TOptionGroup::clear() {
     swr_opts.clear();
 }
 
-// The table is built at once, so that no look-up ever meets an empty one.
-TCustomFFmpegOpt::TCustomFFmpegOpt() { build_option_table(); }
+TCustomFFmpegOpt::TCustomFFmpegOpt() = default;
 
 TCustomFFmpegOpt::~TCustomFFmpegOpt() {
     if (progress_avio) avio_closep(&progress_avio);
@@ -295,7 +299,7 @@ TInputFile& TCustomFFmpegOpt::add_input_file(AVFormatContext* ctx) {
 
 const TOptionDef* TCustomFFmpegOpt::find_option(std::string_view name) const {
     name = name.substr(0, name.find(':'));
-    for (const TOptionDef& po : options_) {
+    for (const TOptionDef& po : option_table()) {
         if (!po.name.empty() && po.name == name) return &po;
     }
     return nullptr;
@@ -335,7 +339,7 @@ int TCustomFFmpegOpt::write_option(TOptionsContext* o, const TOptionDef& po, con
     }
     ParsedValue value = parse_value(po, opt, arg);
     refuse_negative_limit(po, opt, arg, value);
-    if (!store_value(o, po, opt, value)) return AVERROR_BUG;
+    if (!store_value(*this, o, po, opt, value)) return AVERROR_BUG;
     return 0;
 }
 

@@ -3,8 +3,9 @@
 // unknown names to the libraries' own options, and the core's error raising.
 //
 // Threads: options are parsed on the thread that adds files to a task (the
-// main thread), never on the task's worker; each core object has its own
-// table, groups and option-error text.
+// main thread), or on the worker of a task whose set-up is deferred; the
+// table is built once, under the static's guard, and only read after; each
+// core object has its own groups and option-error text.
 #pragma once
 
 #include <climits>
@@ -192,7 +193,7 @@ struct TOptionAlias {
 // context, a per-stream list of that context, a handler, or the option an
 // alias row stands for.
 using TOptionDest = std::variant<std::monostate,
-    int*, int64_t*, float*, double*, std::string*,
+    int TCustomFFmpegOpt::*, float TCustomFFmpegOpt::*,
     int TOptionsContext::*, int64_t TOptionsContext::*, float TOptionsContext::*,
     double TOptionsContext::*, std::string TOptionsContext::*,
     TSpecifierList<int> TOptionsContext::*, TSpecifierList<int64_t> TOptionsContext::*,
@@ -246,11 +247,9 @@ public:
     TCustomFFmpegOpt(const TCustomFFmpegOpt&) = delete;
     TCustomFFmpegOpt& operator=(const TCustomFFmpegOpt&) = delete;
 
-    // The table, built once per object; a second call does nothing.
-    void build_option_table();
-    const std::vector<TOptionDef>& option_table() const { return options_; }
-    // Frees the table of a task that parses nothing now (built again on demand).
-    void release_option_table() { std::vector<TOptionDef>().swap(options_); }
+    // The table, built on first use and shared by every parser of the
+    // process (rows name settings as members, not addresses); read-only.
+    static const std::vector<TOptionDef>& option_table();
     // The first row named like name up to its first ':'; null when none.
     const TOptionDef* find_option(std::string_view name) const;
 
@@ -393,7 +392,8 @@ private:
     int opt_seconds(TOptionsContext* o, const std::string& opt, const std::string& arg,
                     const char* target);
 
-    std::vector<TOptionDef> options_;
+    static std::vector<TOptionDef> make_option_table();
+
     TOptionGroup global_group_;
     TOptionGroup file_group_;
     // Library options collected while one option text is parsed.

@@ -4,14 +4,19 @@
 
 namespace sonorix {
 
-void TCustomFFmpegOpt::build_option_table() {
-    if (!options_.empty()) return;
+const std::vector<TOptionDef>& TCustomFFmpegOpt::option_table() {
+    static const std::vector<TOptionDef> table = make_option_table();
+    return table;
+}
+
+std::vector<TOptionDef> TCustomFFmpegOpt::make_option_table() {
     using C = TOptionsContext;
     using H = TCustomFFmpegOpt;
-    options_.reserve(150);
-    auto row = [this](std::string_view name, uint32_t flags, TOptionDest dest, std::string_view help,
-                      std::string_view argname = {}) {
-        options_.push_back(TOptionDef{name, flags, dest, help, argname});
+    std::vector<TOptionDef> options;
+    options.reserve(151);
+    auto row = [&options](std::string_view name, uint32_t flags, TOptionDest dest, std::string_view help,
+                          std::string_view argname = {}) {
+        options.push_back(TOptionDef{name, flags, dest, help, argname});
     };
     const THandler info = &H::opt_info;
     const THandler unsupported = &H::opt_not_supported;
@@ -43,8 +48,8 @@ void TCustomFFmpegOpt::build_option_table() {
 
     // Main options.
     row("f", ofHasArg | ofString | ofOffset, &C::format, "force format", "fmt");
-    row("y", ofBool, &file_overwrite, "overwrite output files");
-    row("n", ofBool, &no_file_overwrite, "never overwrite output files");
+    row("y", ofBool, &H::file_overwrite, "overwrite output files");
+    row("n", ofBool, &H::no_file_overwrite, "never overwrite output files");
     row("c", ofHasArg | ofString | ofSpec, &C::codec_names, "codec name", "codec");
     row("codec", ofHasArg | ofString | ofSpec, &C::codec_names, "codec name", "codec");
     row("pre", ofHasArg | ofInfo | ofExpert, unsupported, "preset name", "preset");
@@ -85,26 +90,26 @@ void TCustomFFmpegOpt::build_option_table() {
         "url");
     row("stdin", ofInfo | ofExpert, unsupported, "enable or disable interaction on standard input");
     row("timelimit", ofHasArg | ofInfo, unsupported, "set max runtime in seconds", "limit");
-    row("dump", ofBool | ofExpert, &do_pkt_dump, "dump each input packet");
-    row("hex", ofBool | ofExpert, &do_hex_dump, "when dumping packets, also dump the payload");
+    row("dump", ofBool | ofExpert, &H::do_pkt_dump, "dump each input packet");
+    row("hex", ofBool | ofExpert, &H::do_hex_dump, "when dumping packets, also dump the payload");
     row("re", ofBool | ofExpert | ofOffset, &C::rate_emu, "read input at native frame rate");
     row("target", ofHasArg | ofPerFile | ofInfo, unsupported,
         "specify target file type (\"vcd\", \"svcd\", \"dvd\", \"dv\", \"dv50\", \"pal-vcd\", \"ntsc-svcd\", ...)",
         "type");
     row("vsync", ofHasArg | ofExpert, &H::opt_vsync, "video sync method", "");
-    row("async", ofHasArg | ofInt | ofExpert, &audio_sync_method, "audio sync method", "");
-    row("adrift_threshold", ofHasArg | ofFloat | ofExpert, &audio_drift_threshold,
+    row("async", ofHasArg | ofInt | ofExpert, &H::audio_sync_method, "audio sync method", "");
+    row("adrift_threshold", ofHasArg | ofFloat | ofExpert, &H::audio_drift_threshold,
         "audio drift threshold", "threshold");
-    row("copyts", ofBool | ofExpert, &copy_ts, "copy timestamps");
-    row("copytb", ofHasArg | ofInt | ofExpert, &copy_tb,
+    row("copyts", ofBool | ofExpert, &H::copy_ts, "copy timestamps");
+    row("copytb", ofHasArg | ofInt | ofExpert, &H::copy_tb,
         "copy input stream time base when stream copying", "mode");
     row("shortest", ofBool | ofExpert | ofOffset, &C::shortest,
         "finish encoding within shortest input");
-    row("dts_delta_threshold", ofHasArg | ofFloat | ofExpert, &dts_delta_threshold,
+    row("dts_delta_threshold", ofHasArg | ofFloat | ofExpert, &H::dts_delta_threshold,
         "timestamp discontinuity delta threshold", "threshold");
-    row("dts_error_threshold", ofHasArg | ofFloat | ofExpert, &dts_error_threshold,
+    row("dts_error_threshold", ofHasArg | ofFloat | ofExpert, &H::dts_error_threshold,
         "timestamp error delta threshold", "threshold");
-    row("xerror", ofBool, &exit_on_error, "exit on error");
+    row("xerror", ofBool, &H::exit_on_error, "exit on error");
     row("copyinkf", ofBool | ofExpert | ofSpec, &C::copy_initial_nonkeyframes,
         "copy initial non-keyframes");
     row("copypriorss", ofHasArg | ofInt | ofExpert | ofSpec, &C::copy_prior_start,
@@ -121,7 +126,7 @@ void TCustomFFmpegOpt::build_option_table() {
         "reinit filtergraph on input parameter changes", "");
     row("filter_complex", ofHasArg | ofExpert, &H::opt_filter_complex, "create a complex filtergraph",
         "graph_description");
-    row("stats", ofBool, &print_stats, "print progress report during encoding");
+    row("stats", ofBool, &H::print_stats, "print progress report during encoding");
     row("attach", ofHasArg | ofPerFile | ofExpert, &H::opt_attach,
         "add an attachment to the output file", "filename");
     row("dump_attachment", ofHasArg | ofString | ofSpec | ofExpert, &C::dump_attachment,
@@ -138,11 +143,11 @@ void TCustomFFmpegOpt::build_option_table() {
         "set aspect ratio (4:3, 16:9 or 1.3333, 1.7777)", "aspect");
     row("pix_fmt", ofHasArg | ofExpert | ofVideo | ofString | ofSpec, &C::frame_pix_fmts,
         "set pixel format", "format");
-    row("bits_per_raw_sample", ofHasArg | ofVideo | ofInt | ofExpert, &frame_bits_per_raw_sample,
+    row("bits_per_raw_sample", ofHasArg | ofVideo | ofInt | ofExpert, &H::frame_bits_per_raw_sample,
         "set the number of bits per raw sample", "number");
-    row("intra", ofBool | ofVideo | ofExpert, &intra_only, "deprecated use -g 1");
+    row("intra", ofBool | ofVideo | ofExpert, &H::intra_only, "deprecated use -g 1");
     row("vn", ofBool | ofVideo | ofOffset, &C::video_disable, "disable video");
-    row("vdt", ofHasArg | ofInt | ofVideo | ofExpert, &video_discard, "discard threshold", "n");
+    row("vdt", ofHasArg | ofInt | ofVideo | ofExpert, &H::video_discard, "discard threshold", "n");
     row("rc_override", ofHasArg | ofExpert | ofVideo | ofString | ofSpec, &C::rc_overrides,
         "rate control override for specific intervals", "override");
     row("vcodec", ofHasArg | ofVideo | ofPerFile, alias("codec:v"),
@@ -156,7 +161,7 @@ void TCustomFFmpegOpt::build_option_table() {
         "select two pass log file name prefix", "prefix");
     row("deinterlace", ofExpert | ofVideo, &H::opt_deinterlace,
         "this option is deprecated, use the yadif filter instead");
-    row("psnr", ofBool | ofVideo | ofExpert, &do_psnr, "calculate PSNR of compressed frames");
+    row("psnr", ofBool | ofVideo | ofExpert, &H::do_psnr, "calculate PSNR of compressed frames");
     row("vstats", ofExpert | ofVideo | ofInfo, unsupported, "dump video coding statistics to file");
     row("vstats_file", ofHasArg | ofExpert | ofVideo | ofInfo, unsupported,
         "dump video coding statistics to file", "file");
@@ -167,11 +172,11 @@ void TCustomFFmpegOpt::build_option_table() {
         "specify inter matrix coeffs", "matrix");
     row("top", ofHasArg | ofExpert | ofVideo | ofInt | ofSpec, &C::top_field_first,
         "top=1/bottom=0/auto=-1 field first", "");
-    row("dc", ofHasArg | ofInt | ofVideo | ofExpert, &intra_dc_precision, "intra_dc_precision",
+    row("dc", ofHasArg | ofInt | ofVideo | ofExpert, &H::intra_dc_precision, "intra_dc_precision",
         "precision");
     row("vtag", ofHasArg | ofExpert | ofVideo | ofPerFile, alias("tag:v"),
         "force video tag/fourcc", "fourcc/tag");
-    row("qphist", ofBool | ofVideo | ofExpert, &qp_hist, "show QP histogram");
+    row("qphist", ofBool | ofVideo | ofExpert, &H::qp_hist, "show QP histogram");
     row("force_fps", ofBool | ofExpert | ofVideo | ofSpec, &C::force_fps,
         "force the selected framerate, disable the best supported framerate selection");
     row("streamid", ofHasArg | ofExpert | ofVideo | ofPerFile, &H::opt_streamid,
@@ -195,7 +200,7 @@ void TCustomFFmpegOpt::build_option_table() {
         "force audio codec (\"copy\" to copy stream)", "codec");
     row("atag", ofHasArg | ofExpert | ofAudio | ofPerFile, alias("tag:a"),
         "force audio tag/fourcc", "fourcc/tag");
-    row("vol", ofHasArg | ofAudio | ofInt, &audio_volume, "change audio volume (256=normal)", "volume");
+    row("vol", ofHasArg | ofAudio | ofInt, &H::audio_volume, "change audio volume (256=normal)", "volume");
     row("sample_fmt", ofHasArg | ofExpert | ofSpec | ofString | ofAudio, &C::sample_fmts,
         "set sample format", "format");
     row("channel_layout", ofHasArg | ofExpert | ofAudio | ofPerFile, &H::opt_channel_layout,
@@ -218,7 +223,7 @@ void TCustomFFmpegOpt::build_option_table() {
         "deprecated, use -channel", "channel");
     row("tvstd", ofHasArg | ofExpert | ofVideo | ofPerFile, &H::opt_video_standard,
         "deprecated, use -standard", "standard");
-    row("isync", ofBool | ofExpert, &input_sync, "this option is deprecated and does nothing");
+    row("isync", ofBool | ofExpert, &H::input_sync, "this option is deprecated and does nothing");
 
     // Muxer options.
     row("muxdelay", ofHasArg | ofFloat | ofExpert | ofOffset, &C::mux_max_delay,
@@ -265,7 +270,8 @@ void TCustomFFmpegOpt::build_option_table() {
     row("disposition", ofHasArg | ofString | ofSpec | ofExpert, &C::dispositions,
         "set the stream's flags (\"default+forced\", 0 for none)", "flags");
 
-    options_.push_back(TOptionDef{});  // end row
+    options.push_back(TOptionDef{});  // end row
+    return options;
 }
 
 }  // namespace sonorix
