@@ -230,7 +230,7 @@ void TCustomEncoder::SetPreviewBitmap(bool value) {
 
 void TCustomEncoder::PrepareTask(TFFmpeg& task) {
     task.set_last_error("");
-    task.strict_options = strict_options_;
+    task.options().strict_options = strict_options_;
     task.read_timeout = ReadTimeout;
     task.write_timeout = WriteTimeout;
 }

@@ -232,10 +232,17 @@ private:
     bool resumed_ = false;
 };
 
-class TCustomFFmpeg : public TCustomFFmpegOpt {
+class TCustomFFmpeg : public TObject {
 public:
     TCustomFFmpeg();
     ~TCustomFFmpeg() override;
+
+    // The task's option parser: its settings, its option-error text, and
+    // the last-error text that every set-up failure of the task leaves.
+    TCustomFFmpegOpt& options() { return options_; }
+    const TCustomFFmpegOpt& options() const { return options_; }
+    const std::string& last_error() const { return options_.last_error(); }
+    void set_last_error(std::string text) { options_.set_last_error(std::move(text)); }
 
     // The new input index, or a negative code with last_error() set.
     int OpenInputFile(TOptionsContext& o, const std::string& options, const std::string& file_name,
@@ -294,6 +301,7 @@ public:
     CoreAudioHookCall OnAudioInputHook, OnAudioOutputHook;
     CoreFrameHookCall OnVideoInputHook, OnVideoOutputHook, OnFrameInputHook, OnFrameOutputHook;
 
+    std::vector<TInputFile> input_files;
     std::vector<std::unique_ptr<TInputStream>> input_streams;
     std::vector<TOutputFile> output_files;
     std::vector<std::unique_ptr<TOutputStream>> output_streams;
@@ -309,6 +317,8 @@ public:
     std::atomic<int64_t> read_stamp{INT64_MAX};
     std::atomic<int64_t> write_stamp{INT64_MAX};
     std::atomic<bool> stop_requested{false};
+    int read_timeout = TFFBaseComponent::kDefaultTimeout;   // milliseconds
+    int write_timeout = TFFBaseComponent::kDefaultTimeout;  // milliseconds
     void arm_read_stamp() { read_stamp = av_gettime_relative(); }
     void arm_write_stamp() { write_stamp = av_gettime_relative(); }
 
@@ -316,7 +326,7 @@ public:
     static int write_interrupt(void* opaque);
 
 protected:
-    AVIOInterruptCB write_interrupt_callback() override { return {&write_interrupt, this}; }
+    AVIOInterruptCB write_interrupt_callback() { return {&write_interrupt, this}; }
     // Called on the run's thread just before the end of a run (or a start
     // that fails) frees the input contexts, for whatever describes them.
     virtual void before_inputs_freed() {}
@@ -329,6 +339,7 @@ protected:
 
 private:
     friend class TConvertThread;
+    TCustomFFmpegOpt options_{this, &input_files, write_interrupt_callback()};
     // The run (FFmpegTask.cpp) and the loop (FFmpegLoop.cpp, FFmpegProgress.cpp).
     void run();
     void guarded(const std::function<void()>& step);

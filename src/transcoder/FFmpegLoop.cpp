@@ -225,7 +225,7 @@ int TCustomFFmpeg::process_input(int file_index) {
     if (ret < 0) {
         if (ret != AVERROR_EOF && !stop_requested) {  // a stop aborts a blocking read
             const std::string text = error_code_text(ifile.ctx->url, ret);
-            if (exit_on_error) raise_error(text);
+            if (options_.exit_on_error) options_.raise_error(text);
             log_message(this, llError, text);
         }
         ifile.eof_reached = true;
@@ -263,7 +263,7 @@ int TCustomFFmpeg::process_input(int file_index) {
     if (ret < 0) {
         const std::string text = Format("Error while decoding stream #%d:%d: %s", file_index, pkt->stream_index,
                                         error_code_text(ret).c_str());
-        if (exit_on_error) raise_error(text);
+        if (options_.exit_on_error) options_.raise_error(text);
         log_message(this, llError, text);
     }
     return 0;
@@ -366,7 +366,7 @@ int TCustomFFmpeg::decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame
             log_format(this, llError, "Sample rate %d invalid", frame->sample_rate);
             return AVERROR_INVALIDDATA;
         }
-        if (frame->nb_samples <= 0) raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
+        if (frame->nb_samples <= 0) options_.raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
         const int64_t frame_start = ist.next_pts;
         ist.next_pts += static_cast<int64_t>(frame->nb_samples) * AV_TIME_BASE / frame->sample_rate;
         ist.next_dts = ist.next_pts;
@@ -388,7 +388,7 @@ int TCustomFFmpeg::decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame
         if (frame->pts != AV_NOPTS_VALUE) ist.pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, AV_TIME_BASE_Q);
         if (OnVideoInputHook || OnFrameInputHook) {
             // Hooks may draw on the picture: never on one the decoder still references.
-            if (av_frame_make_writable(frame) < 0) raise_error("Out of memory");
+            if (av_frame_make_writable(frame) < 0) options_.raise_error("Out of memory");
             if (OnVideoInputHook) OnVideoInputHook(this, frame, ist.pts);
             if (OnFrameInputHook) OnFrameInputHook(this, frame, ist.pts);
         }
@@ -404,7 +404,7 @@ int TCustomFFmpeg::send_frame_to_filters(TInputStream& ist, AVFrame* frame) {
         // then); the others get references of their own.
         const int flags = i + 1 < ist.filters.size() ? AV_BUFFERSRC_FLAG_KEEP_REF : 0;
         const int ret = av_buffersrc_add_frame_flags(f->filter, frame, flags);
-        if (ret < 0 && ret != AVERROR_EOF) raise_error("Failed to inject frame into filter network");
+        if (ret < 0 && ret != AVERROR_EOF) options_.raise_error("Failed to inject frame into filter network");
     }
     return 0;
 }
@@ -467,7 +467,7 @@ bool TCustomFFmpeg::check_recording_time(TOutputStream& ost) {
 
 void TCustomFFmpeg::do_audio_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame) {
     if (!check_recording_time(ost)) return;
-    if (frame->pts == AV_NOPTS_VALUE || audio_sync_method < 0) frame->pts = ost.sync_opts;
+    if (frame->pts == AV_NOPTS_VALUE || options_.audio_sync_method < 0) frame->pts = ost.sync_opts;
     if (ost.first_pts == AV_NOPTS_VALUE) ost.first_pts = frame->pts;
     ost.sync_opts = frame->pts + frame->nb_samples;
     if (OnAudioOutputHook) {
@@ -477,7 +477,7 @@ void TCustomFFmpeg::do_audio_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
 }
 
 void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame) {
-    int method = video_sync_method;
+    int method = options_.video_sync_method;
     const int flags = of.ctx->oformat->flags;
     if (method < 0) method = (flags & AVFMT_NOTIMESTAMPS) ? 0 : (flags & AVFMT_VARIABLE_FPS) ? 2 : 1;
     const double ts = frame->pts == AV_NOPTS_VALUE ? static_cast<double>(ost.sync_opts) : static_cast<double>(frame->pts);
@@ -499,7 +499,7 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
         return;
     }
     if (count > 1) {
-        if (count > 30 * static_cast<int64_t>(dts_error_threshold)) {
+        if (count > 30 * static_cast<int64_t>(options_.dts_error_threshold)) {
             log_format(this, llError, "%d frame duplication too large, skipping", static_cast<int>(count - 1));
             ++drop_frames_;
             counts_changed_ = true;
@@ -515,7 +515,7 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
         frame->pts = ost.sync_opts;
         frame->pict_type = AV_PICTURE_TYPE_NONE;
         if (OnVideoOutputHook || OnFrameOutputHook) {
-            if (av_frame_make_writable(frame) < 0) raise_error("Out of memory");
+            if (av_frame_make_writable(frame) < 0) options_.raise_error("Out of memory");
             const int64_t pts = av_rescale_q(frame->pts, ost.enc_ctx->time_base, AV_TIME_BASE_Q);
             if (OnVideoOutputHook) OnVideoOutputHook(this, frame, pts);
             if (OnFrameOutputHook) OnFrameOutputHook(this, frame, pts);
@@ -535,7 +535,7 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
     AVCodecContext* enc = ost.enc_ctx.get();
     ClearLastLibraryError();
     int ret = avcodec_send_frame(enc, frame);
-    if (ret < 0 && ret != AVERROR_EOF) raise_error(with_library_detail(what));
+    if (ret < 0 && ret != AVERROR_EOF) options_.raise_error(with_library_detail(what));
     PacketPtr pkt = new_packet();
     while ((ret = avcodec_receive_packet(enc, pkt.get())) >= 0) {
         if (ost.logfile && enc->stats_out) std::fputs(enc->stats_out, ost.logfile);
@@ -549,7 +549,7 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
         else if (enc->codec_type == AVMEDIA_TYPE_VIDEO) video_size_ += pkt->size;
         write_packet(of, ost, pkt.get());
     }
-    if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) raise_error(with_library_detail(what));
+    if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) options_.raise_error(with_library_detail(what));
 }
 
 // The packet the muxer's PCM or frame-wrapping encoder makes of one frame:
@@ -618,7 +618,7 @@ void TCustomFFmpeg::do_streamcopy(TInputStream& ist, TOutputStream& ost, const A
 void TCustomFFmpeg::write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt) {
     const AVFormatContext* s = of.ctx.get();
     const AVMediaType type = ost.st->codecpar->codec_type;
-    if ((type == AVMEDIA_TYPE_VIDEO && video_sync_method == 255) || (type == AVMEDIA_TYPE_AUDIO && audio_sync_method < 0)) {
+    if ((type == AVMEDIA_TYPE_VIDEO && options_.video_sync_method == 255) || (type == AVMEDIA_TYPE_AUDIO && options_.audio_sync_method < 0)) {
         pkt->pts = pkt->dts = AV_NOPTS_VALUE;
     }
     if (pkt->dts != AV_NOPTS_VALUE && ost.last_mux_dts != AV_NOPTS_VALUE && !(s->oformat->flags & AVFMT_NOTIMESTAMPS)) {

@@ -257,7 +257,14 @@ void TOptionGroup::clear() {
     swr_opts.clear();
 }
 
-TCustomFFmpegOpt::TCustomFFmpegOpt() = default;
+TCustomFFmpegOpt::TCustomFFmpegOpt(TObject* owner, const std::vector<TInputFile>* inputs,
+                                   AVIOInterruptCB write_interrupt)
+    : sender_(owner ? owner : this), inputs_(inputs), write_interrupt_(write_interrupt) {}
+
+const std::vector<TInputFile>& TCustomFFmpegOpt::input_files() const {
+    static const std::vector<TInputFile> none;
+    return inputs_ ? *inputs_ : none;
+}
 
 TCustomFFmpegOpt::~TCustomFFmpegOpt() {
     if (progress_avio) avio_closep(&progress_avio);
@@ -266,7 +273,7 @@ TCustomFFmpegOpt::~TCustomFFmpegOpt() {
 
 void TCustomFFmpegOpt::raise_error(const std::string& message) {
     last_error_ = message;
-    log_message(this, llFatal, message);
+    log_message(sender_, llFatal, message);
     throw FFmpegException(message);
 }
 
@@ -283,18 +290,18 @@ void TCustomFFmpegOpt::append_option_error(const std::string& message) {
 }
 
 int TCustomFFmpegOpt::fail_option(TLogLevel level, const std::string& message, int code) {
-    log_message(this, level, message);
+    log_message(sender_, level, message);
     append_option_error(message);
     return code;
 }
 
-TInputFile& TCustomFFmpegOpt::add_input_file(AVFormatContext* ctx) {
+TInputFile& add_input_file(std::vector<TInputFile>& files, AVFormatContext* ctx) {
     TInputFile file;
     file.ctx.reset(ctx);
     file.nb_streams = ctx ? static_cast<int>(ctx->nb_streams) : 0;
-    for (const TInputFile& f : input_files) file.ist_index += f.nb_streams;
-    input_files.push_back(std::move(file));
-    return input_files.back();
+    for (const TInputFile& f : files) file.ist_index += f.nb_streams;
+    files.push_back(std::move(file));
+    return files.back();
 }
 
 const TOptionDef* TCustomFFmpegOpt::find_option(std::string_view name) const {
@@ -390,7 +397,7 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
                 ret = AVERROR(EINVAL);
                 break;
             }
-            log_format(this, llWarning, "Invalid option %s found while parsing options, ignore",
+            log_format(sender_, llWarning, "Invalid option %s found while parsing options, ignore",
                        arg.c_str());
             ++i;
             continue;
@@ -431,7 +438,7 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
                 continue;
             }
         }
-        log_format(this, strict_options ? llError : llWarning, "Unrecognized option \"%s\".",
+        log_format(sender_, strict_options ? llError : llWarning, "Unrecognized option \"%s\".",
                    name.c_str());
         if (strict_options) {
             missing_option_ = arg;
@@ -446,7 +453,7 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
 }
 
 int TCustomFFmpegOpt::apply_group(TOptionsContext* o, TOptionGroup& group, const std::string& label) {
-    log_format(this, llDebug, "Parsing a group of options: %s.", label.c_str());
+    log_format(sender_, llDebug, "Parsing a group of options: %s.", label.c_str());
     for (size_t i = 0; i < group.opts.size(); ++i) {
         const GroupOption& entry = group.opts[i];
         const int ret = write_option(o, *entry.opt, entry.key, entry.val);
@@ -501,7 +508,7 @@ int TCustomFFmpegOpt::ParseOptions(TOptionsContext& o, const std::string& option
     missing_option_.clear();
     int ret = 0;
     if (!options.empty()) {
-        log_format(this, llInfo, "ParseOptions for %s: %s", group_label.c_str(), options.c_str());
+        log_format(sender_, llInfo, "ParseOptions for %s: %s", group_label.c_str(), options.c_str());
         bool unterminated = false;
         const std::vector<std::string> args = split_option_text(options, &unterminated);
         prescan_log_level(args);
@@ -512,7 +519,7 @@ int TCustomFFmpegOpt::ParseOptions(TOptionsContext& o, const std::string& option
             if (strict_options) {
                 ret = fail_option(llError, message);
             } else {
-                log_message(this, llWarning, message);
+                log_message(sender_, llWarning, message);
             }
         }
         if (ret >= 0) ret = parse_groups(o, args);
@@ -524,7 +531,7 @@ int TCustomFFmpegOpt::ParseOptions(TOptionsContext& o, const std::string& option
     if (ret < 0) {
         std::string code_text = error_code_text(ret);
         if (ret == AVERROR_OPTION_NOT_FOUND && !missing_option_.empty()) code_text += ": " + missing_option_;
-        log_message(this, llFatal, code_text);
+        log_message(sender_, llFatal, code_text);
         if (strict_options) {
             last_error_ = option_error_.empty() ? code_text : option_error_ + "\n" + code_text;
         }
@@ -542,7 +549,7 @@ int TCustomFFmpegOpt::route_to_file(TOptionsContext& o, const std::string& opt, 
 int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_label,
                                    const std::string& presets) {
     if (presets.empty()) return 0;
-    log_format(this, llInfo, "ParsePresets for %s:%s%s", group_label.c_str(), "\n", presets.c_str());
+    log_format(sender_, llInfo, "ParsePresets for %s:%s%s", group_label.c_str(), "\n", presets.c_str());
     std::string text = trim(presets);
     replace_all(text, "\r\n", "\n");
     replace_all(text, "\r", "\n");
@@ -561,14 +568,14 @@ int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_
         const std::string value = eq == std::string::npos ? std::string() : trim(std::string_view(line).substr(eq + 1));
         if (key.empty() || value.empty()) {
             const std::string message = Format("Invalid syntax: \"%s\"", line.c_str());
-            log_message(this, llError, message);
+            log_message(sender_, llError, message);
             if (strict_options) {
                 option_error_ = message;
                 return AVERROR(EINVAL);
             }
             continue;
         }
-        log_format(this, llDebug, "Applying preset %s with argument %s.", key.c_str(), value.c_str());
+        log_format(sender_, llDebug, "Applying preset %s with argument %s.", key.c_str(), value.c_str());
         const std::string lkey = lower_ascii(key);
         int ret;
         if (lkey == "acodec" || lkey == "vcodec" || lkey == "scodec" || lkey == "dcodec") {
@@ -580,7 +587,7 @@ int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_
             const std::string message =
                 Format("Invalid option or argument: \"%s\", parsed as \"%s\" = \"%s\"", line.c_str(),
                        key.c_str(), value.c_str());
-            log_message(this, llError, message);
+            log_message(sender_, llError, message);
             if (strict_options) {
                 if (ret == AVERROR_OPTION_NOT_FOUND) missing_option_ = key;
                 append_option_error(message);

@@ -2,6 +2,9 @@
 // option context, the option-text splitter and parser, the routing of
 // unknown names to the libraries' own options, and the core's error raising.
 //
+// The parser is a member of the transcoder (its options), or stands alone in
+// tests; it logs and raises in its owner's name.
+//
 // Threads: options are parsed on the thread that adds files to a task (the
 // main thread), or on the worker of a task whose set-up is deferred; the
 // table is built once, under the static's guard, and only read after; each
@@ -224,6 +227,10 @@ struct TInputFile {
     bool eof_reached = false;
 };
 
+// Takes ownership of an opened (or, in tests, allocated) input context and
+// appends it to files.
+TInputFile& add_input_file(std::vector<TInputFile>& files, AVFormatContext* ctx);
+
 // Option texts split by the command-line quoting rules: blanks and tabs
 // separate, double quotes group, 2n backslashes before a quote give n and
 // toggle quoting, 2n+1 give n and a literal quote. unterminated, when
@@ -242,7 +249,11 @@ std::optional<TLogLevel> parse_log_level(std::string_view text);
 
 class TCustomFFmpegOpt : public TObject {
 public:
-    TCustomFFmpegOpt();
+    // owner: the object whose log lines and errors these are (this parser
+    // when null); inputs: the files -map resolves against (none when null);
+    // write_interrupt: handed to outputs the options open (-progress).
+    explicit TCustomFFmpegOpt(TObject* owner = nullptr, const std::vector<TInputFile>* inputs = nullptr,
+                              AVIOInterruptCB write_interrupt = {nullptr, nullptr});
     ~TCustomFFmpegOpt() override;
     TCustomFFmpegOpt(const TCustomFFmpegOpt&) = delete;
     TCustomFFmpegOpt& operator=(const TCustomFFmpegOpt&) = delete;
@@ -302,9 +313,6 @@ public:
     const TOptionGroup& global_group() const { return global_group_; }
     const TOptionGroup& file_group() const { return file_group_; }
 
-    // Takes ownership of an opened (or, in tests, allocated) input context.
-    TInputFile& add_input_file(AVFormatContext* ctx);
-
     // Core-wide settings written by plain rows.
     float audio_drift_threshold = 0.1f;
     float dts_delta_threshold = 10.0f;
@@ -330,26 +338,14 @@ public:
     int input_sync = 0;
     int video_hook_bits_pixel = 0;
     AVIOContext* progress_avio = nullptr;  // owned
-    int read_timeout = TFFBaseComponent::kDefaultTimeout;   // milliseconds
-    int write_timeout = TFFBaseComponent::kDefaultTimeout;  // milliseconds
     bool strict_options = true;
 
-    std::vector<TInputFile> input_files;
     std::vector<std::string> complex_filter_descriptions;
 
-protected:
-    // Handlers of the vhook and VideoHookBitsPixel rows; the transcoder that
-    // runs hooks overrides them.
-    virtual int opt_vhook(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    virtual int opt_video_hook_bits_pixel(TOptionsContext* o, const std::string& opt,
-                                          const std::string& arg);
-    // The write interrupt call-back handed to outputs the options open.
-    virtual AVIOInterruptCB write_interrupt_callback() { return {nullptr, nullptr}; }
-
+private:
     // Appends a detail line to the option-error text.
     void append_option_error(const std::string& message);
-
-private:
+    const std::vector<TInputFile>& input_files() const;
     int parse_groups(TOptionsContext& o, const std::vector<std::string>& args);
     int apply_group(TOptionsContext* o, TOptionGroup& group, const std::string& label);
     int write_option(TOptionsContext* o, const TOptionDef& po, const std::string& opt,
@@ -387,6 +383,8 @@ private:
     int opt_channel_layout(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_video_channel(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_video_standard(TOptionsContext* o, const std::string& opt, const std::string& arg);
+    int opt_vhook(TOptionsContext* o, const std::string& opt, const std::string& arg);
+    int opt_video_hook_bits_pixel(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_time_start(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_time_length(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_seconds(TOptionsContext* o, const std::string& opt, const std::string& arg,
@@ -394,6 +392,9 @@ private:
 
     static std::vector<TOptionDef> make_option_table();
 
+    TObject* sender_;
+    const std::vector<TInputFile>* inputs_;
+    AVIOInterruptCB write_interrupt_;
     TOptionGroup global_group_;
     TOptionGroup file_group_;
     // Library options collected while one option text is parsed.
@@ -415,6 +416,9 @@ public:
     explicit OptionsContextScope(TCustomFFmpegOpt& core) : core_(core) {
         core_.init_options_context(ctx_);
     }
+    // For an object that holds its parser (the transcoder).
+    template <class Owner>
+    explicit OptionsContextScope(Owner& owner) : OptionsContextScope(owner.options()) {}
     ~OptionsContextScope() { core_.release_options_context(ctx_); }
     OptionsContextScope(const OptionsContextScope&) = delete;
     OptionsContextScope& operator=(const OptionsContextScope&) = delete;

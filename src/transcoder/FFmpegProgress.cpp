@@ -7,7 +7,7 @@
 namespace sonorix {
 
 void TCustomFFmpeg::print_report(bool final_report) {
-    if (!print_stats && !final_report && !progress_avio && !OnProgress) return;
+    if (!options_.print_stats && !final_report && !options_.progress_avio && !OnProgress) return;
     const int64_t now = av_gettime_relative();
     if (!final_report) {
         // The first call only starts the interval.
@@ -64,14 +64,14 @@ void TCustomFFmpeg::print_report(bool final_report) {
         OnProgress(this, final_report ? -1 : current_input_, v.frame_number, static_cast<int>(v.fps + 0.5), v.quality,
                    static_cast<float>(rate), v.output_size < 0 ? 0 : v.output_size, v.position, expected_duration_);
     }
-    if ((print_stats && !OnProgress) || final_report) log_message(this, llInfo, line);
-    if (progress_avio) {
+    if ((options_.print_stats && !OnProgress) || final_report) log_message(this, llInfo, line);
+    if (options_.progress_avio) {
         for (const std::string& l : progress_output_lines(v, qualities, final_report)) {
-            avio_write(progress_avio, reinterpret_cast<const unsigned char*>(l.data()), static_cast<int>(l.size()));
-            avio_w8(progress_avio, '\n');
+            avio_write(options_.progress_avio, reinterpret_cast<const unsigned char*>(l.data()), static_cast<int>(l.size()));
+            avio_w8(options_.progress_avio, '\n');
         }
-        avio_flush(progress_avio);
-        if (final_report) avio_closep(&progress_avio);
+        avio_flush(options_.progress_avio);
+        if (final_report) avio_closep(&options_.progress_avio);
     }
     if (final_report) {
         const ByteCounts c{video_size_, audio_size_, subtitle_size_, global_header_bytes};

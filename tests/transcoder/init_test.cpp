@@ -219,7 +219,7 @@ TEST_F(SetupTest, ComplexGraphs) {
     EXPECT_EQ(open_output(" -y -filter_complex \"[5:a]volume=2\"", file("bad.wav")), -1);
     EXPECT_EQ(core_.last_error(), "Error configuring filters.");
     EXPECT_TRUE(logged("Invalid file index 5 in filtergraph description [5:a]volume=2.", llFatal));
-    core_.complex_filter_descriptions.clear();
+    core_.options().complex_filter_descriptions.clear();
     EXPECT_EQ(open_output(" -y -map [nowhere]", file("bad.wav")), -1);
     EXPECT_EQ(core_.last_error(), "Output with label \"nowhere\" does not exist in any defined filter graph, "
                                   "or was already used elsewhere.");
