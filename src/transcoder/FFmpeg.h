@@ -205,6 +205,25 @@ struct TFilterGraph {
 // A -tag value: a number (decimal or 0x...) or else a four-character code.
 uint32_t parse_codec_tag(const std::string& text);
 
+// What the transcode loop keeps across its steps (worker only).
+struct LoopState {
+    int64_t expected_duration = -1;
+    int64_t timer_start = 0;
+    int64_t last_report = -1;  // none yet
+    int64_t video_size = 0;
+    int64_t audio_size = 0;
+    int64_t subtitle_size = 0;
+    int dup_frames = 0;
+    int drop_frames = 0;
+    bool counts_changed = false;
+    std::vector<char> input_eagain;  // per input file
+    int multi_frame_warnings = 0;
+    // Reused on every step: the sink's frame, a discarded packet.
+    FramePtr reap_frame;
+    PacketPtr discarded_packet;
+    int current_input = 0;  // joining: the input being read
+};
+
 class TCustomFFmpeg;
 using CoreBeforeFindStreamInfoCall = std::function<void(TCustomFFmpeg* Sender, AVFormatContext* ctx)>;
 using CoreProgressCall = std::function<void(TCustomFFmpeg* Sender, int InputIndex, int FrameNumber, int FPS,
@@ -395,22 +414,7 @@ private:
     std::atomic<std::thread::id> run_thread_{};  // the thread inside run(), for Stop's self-wait test
     ManualResetEvent run_finished_{true};
     ManualResetEvent terminate_delivered_{true};
-    // Loop state, worker only.
-    int64_t expected_duration_ = -1;
-    int64_t timer_start_ = 0;
-    int64_t last_report_ = -1;  // none yet
-    int64_t video_size_ = 0;
-    int64_t audio_size_ = 0;
-    int64_t subtitle_size_ = 0;
-    int dup_frames_ = 0;
-    int drop_frames_ = 0;
-    bool counts_changed_ = false;
-    std::vector<char> input_eagain_;  // per input file
-    int multi_frame_warnings_ = 0;
-    // Reused on every step of the worker: the sink's frame, a discarded packet.
-    FramePtr reap_frame_;
-    PacketPtr discarded_packet_;
-    int current_input_ = 0;  // joining: the input being read
+    LoopState loop_;
 
     // Set-up helpers (FFmpegInput.cpp, FFmpegOutput.cpp).
     void add_input_streams(TOptionsContext& o, AVFormatContext* ic, int file_index);

@@ -31,24 +31,24 @@ void TCustomFFmpeg::transcode() {
             if (text.empty()) text = "transcode_init() error: " + error_code_text(ret) + kSeeLogText;
             throw FFmpegException(with_library_detail(text));
         }
-        expected_duration_ = -1;
+        loop_.expected_duration = -1;
         for (const TOutputFile& of : output_files) {
-            if (of.recording_time != INT64_MAX) expected_duration_ = of.recording_time;
+            if (of.recording_time != INT64_MAX) loop_.expected_duration = of.recording_time;
         }
-        if (expected_duration_ < 0 && joined) {
+        if (loop_.expected_duration < 0 && joined) {
             int64_t sum = 0;
             for (const TInputFile& f : input_files) {
                 if (f.ctx->duration != AV_NOPTS_VALUE && f.ctx->duration > 0) sum += f.ctx->duration;
             }
-            if (sum > 0) expected_duration_ = sum;
+            if (sum > 0) loop_.expected_duration = sum;
         }
-        current_input_ = 0;
-        if (expected_duration_ < 0 && longest_input_duration > 0) expected_duration_ = longest_input_duration;
-        timer_start_ = av_gettime_relative();
-        last_report_ = -1;
-        video_size_ = audio_size_ = subtitle_size_ = 0;
-        dup_frames_ = drop_frames_ = 0;
-        input_eagain_.assign(input_files.size(), 0);
+        loop_.current_input = 0;
+        if (loop_.expected_duration < 0 && longest_input_duration > 0) loop_.expected_duration = longest_input_duration;
+        loop_.timer_start = av_gettime_relative();
+        loop_.last_report = -1;
+        loop_.video_size = loop_.audio_size = loop_.subtitle_size = 0;
+        loop_.dup_frames = loop_.drop_frames = 0;
+        loop_.input_eagain.assign(input_files.size(), 0);
 
         // The first error that makes the run a failure; the end steps still run.
         std::string failure;
@@ -158,7 +158,7 @@ int TCustomFFmpeg::transcode_step() {
         for (auto& p : output_streams) any_unavailable |= p->unavailable && !p->finished;
         if (any_unavailable) {
             for (auto& p : output_streams) p->unavailable = false;
-            input_eagain_.assign(input_files.size(), 0);
+            loop_.input_eagain.assign(input_files.size(), 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             return 0;
         }
@@ -182,7 +182,7 @@ int TCustomFFmpeg::transcode_step() {
         for (auto& in : fg.inputs) {
             TInputStream& cand = *input_streams[static_cast<size_t>(in->ist)];
             const size_t file = static_cast<size_t>(cand.file_index);
-            if (input_files[file].eof_reached || input_eagain_[file]) continue;
+            if (input_files[file].eof_reached || loop_.input_eagain[file]) continue;
             const unsigned failed = av_buffersrc_get_nb_failed_requests(in->filter);
             if (!ist || failed > most_failed) {
                 ist = &cand;
@@ -205,7 +205,7 @@ int TCustomFFmpeg::transcode_step() {
     const int file = ist->file_index;
     const int ret = process_input(file);
     if (ret == AVERROR(EAGAIN)) {
-        if (input_eagain_[static_cast<size_t>(file)]) ost->unavailable = true;
+        if (loop_.input_eagain[static_cast<size_t>(file)]) ost->unavailable = true;
         return 0;
     }
     if (ret < 0) return ret == AVERROR_EOF ? 0 : ret;
@@ -219,7 +219,7 @@ int TCustomFFmpeg::process_input(int file_index) {
     int ret = av_read_frame(ifile.ctx.get(), pkt.get());
     read_stamp = INT64_MAX;
     if (ret == AVERROR(EAGAIN)) {
-        input_eagain_[static_cast<size_t>(file_index)] = 1;
+        loop_.input_eagain[static_cast<size_t>(file_index)] = 1;
         return ret;
     }
     if (ret < 0) {
@@ -229,7 +229,7 @@ int TCustomFFmpeg::process_input(int file_index) {
             log_message(this, llError, text);
         }
         ifile.eof_reached = true;
-        if (joined && file_index == current_input_ && static_cast<size_t>(file_index) + 1 < input_files.size()) {
+        if (joined && file_index == loop_.current_input && static_cast<size_t>(file_index) + 1 < input_files.size()) {
             advance_joined_input(file_index);
             return 0;
         }
@@ -245,7 +245,7 @@ int TCustomFFmpeg::process_input(int file_index) {
         }
         return AVERROR(EAGAIN);
     }
-    input_eagain_.assign(input_files.size(), 0);
+    loop_.input_eagain.assign(input_files.size(), 0);
     for (auto& p : output_streams) p->unavailable = false;
     if (pkt->stream_index >= ifile.nb_streams) {
         log_format(this, llWarning, "New %s stream %d:%d at pos:%" PRId64 " and DTS:%ss",
@@ -338,7 +338,7 @@ int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt, bool en
             break;
         }
         if (++frames == 2) {
-            log_format(this, multi_frame_warnings_++ ? llVerbose : llWarning, "Multiple frames in a packet from stream %d",
+            log_format(this, loop_.multi_frame_warnings++ ? llVerbose : llWarning, "Multiple frames in a packet from stream %d",
                        pkt ? pkt->stream_index : ist.st->index);
         }
         ret = decoded_frame(ist, pkt, frame.get());
@@ -410,8 +410,8 @@ int TCustomFFmpeg::send_frame_to_filters(TInputStream& ist, AVFrame* frame) {
 }
 
 int TCustomFFmpeg::reap_filters() {
-    if (!reap_frame_) reap_frame_ = new_frame();
-    FramePtr& frame = reap_frame_;
+    if (!loop_.reap_frame) loop_.reap_frame = new_frame();
+    FramePtr& frame = loop_.reap_frame;
     av_frame_unref(frame.get());  // a frame left by an exception
     for (auto& p : output_streams) {
         TOutputStream& ost = *p;
@@ -493,20 +493,20 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
     }
     count = std::min<int64_t>(count, ost.max_frames - ost.frame_number);
     if (count <= 0) {
-        ++drop_frames_;
-        counts_changed_ = true;
+        ++loop_.drop_frames;
+        loop_.counts_changed = true;
         log_message(this, llVerbose, "*** drop!");
         return;
     }
     if (count > 1) {
         if (count > 30 * static_cast<int64_t>(options_.dts_error_threshold)) {
             log_format(this, llError, "%d frame duplication too large, skipping", static_cast<int>(count - 1));
-            ++drop_frames_;
-            counts_changed_ = true;
+            ++loop_.drop_frames;
+            loop_.counts_changed = true;
             return;
         }
-        dup_frames_ += static_cast<int>(count - 1);
-        counts_changed_ = true;
+        loop_.dup_frames += static_cast<int>(count - 1);
+        loop_.counts_changed = true;
         log_format(this, llVerbose, "*** %d dup!", static_cast<int>(count - 1));
     }
     for (int64_t i = 0; i < count && !stop_requested; ++i) {
@@ -545,8 +545,8 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
             ost.quality = static_cast<float>(lambda) / FF_QP2LAMBDA;
         }
         av_packet_rescale_ts(pkt.get(), enc->time_base, ost.st->time_base);
-        if (enc->codec_type == AVMEDIA_TYPE_AUDIO) audio_size_ += pkt->size;
-        else if (enc->codec_type == AVMEDIA_TYPE_VIDEO) video_size_ += pkt->size;
+        if (enc->codec_type == AVMEDIA_TYPE_AUDIO) loop_.audio_size += pkt->size;
+        else if (enc->codec_type == AVMEDIA_TYPE_VIDEO) loop_.video_size += pkt->size;
         write_packet(of, ost, pkt.get());
     }
     if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) options_.raise_error(with_library_detail(what));
@@ -557,16 +557,16 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
 // bookkeeping of a written packet, but not to the muxer.
 void TCustomFFmpeg::count_discarded_packet(TOutputFile& of, TOutputStream& ost, const AVFrame& frame) {
     const AVCodecContext* enc = ost.enc_ctx.get();
-    if (!discarded_packet_) discarded_packet_ = new_packet();
-    PacketPtr& pkt = discarded_packet_;
+    if (!loop_.discarded_packet) loop_.discarded_packet = new_packet();
+    PacketPtr& pkt = loop_.discarded_packet;
     av_packet_unref(pkt.get());
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
         pkt->size = frame.nb_samples * enc->ch_layout.nb_channels * (av_get_bits_per_sample(enc->codec_id) / 8);
         pkt->duration = frame.nb_samples;
-        audio_size_ += pkt->size;
+        loop_.audio_size += pkt->size;
     } else {
         pkt->size = static_cast<int>(sizeof(AVFrame));
-        video_size_ += pkt->size;
+        loop_.video_size += pkt->size;
     }
     pkt->pts = pkt->dts = frame.pts;
     av_packet_rescale_ts(pkt.get(), enc->time_base, ost.st->time_base);
@@ -610,8 +610,8 @@ void TCustomFFmpeg::do_streamcopy(TInputStream& ist, TOutputStream& ost, const A
     } else {
         pkt->duration = av_rescale_q(pkt->duration, ist.st->time_base, ost.st->time_base);
     }
-    if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) video_size_ += pkt->size;
-    else if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) audio_size_ += pkt->size;
+    if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) loop_.video_size += pkt->size;
+    else if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) loop_.audio_size += pkt->size;
     write_packet(of, ost, pkt.get());
 }
 

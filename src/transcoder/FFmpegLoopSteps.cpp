@@ -324,8 +324,8 @@ void TCustomFFmpeg::advance_joined_input(int file_index) {
         if (to.decoding_needed && !to.decoder_open && open_decoder(to_index, error) < 0) options_.raise_error(error);
     }
     next.ts_offset += end;
-    current_input_ = file_index + 1;
-    log_format(this, llVerbose, "Joining input #%d at %.3f s", current_input_, static_cast<double>(end) / AV_TIME_BASE);
+    loop_.current_input = file_index + 1;
+    log_format(this, llVerbose, "Joining input #%d at %.3f s", loop_.current_input, static_cast<double>(end) / AV_TIME_BASE);
 }
 
 int TCustomFFmpeg::transcode_subtitles(TInputStream& ist, const AVPacket* pkt) {
@@ -385,7 +385,7 @@ void TCustomFFmpeg::do_subtitle_out(TOutputFile& of, TOutputStream& ost, AVSubti
                                      {1, 1000}, ost.st->time_base);
         }
         pkt->dts = pkt->pts;
-        subtitle_size_ += size;
+        loop_.subtitle_size += size;
         write_packet(of, ost, pkt.get());
     }
 }
