@@ -117,14 +117,11 @@ void TFFmpeg::before_inputs_freed() {
     for (auto& probe : probes_) {
         if (probe) probe->CloseFile();
     }
-    // An ended task of a long deferred list keeps nothing it parsed with.
-    if (set_up_on_start_) release_option_table();
 }
 
 std::string TFFmpeg::run_deferred_setup() {
     auto steps = std::move(PendingSetup);
     PendingSetup.clear();
-    set_up_on_start_ = true;
     for (auto& step : steps) {
         std::string problem = step();
         if (!problem.empty()) return problem;
@@ -233,7 +230,7 @@ void TCustomEncoder::SetPreviewBitmap(bool value) {
 
 void TCustomEncoder::PrepareTask(TFFmpeg& task) {
     task.set_last_error("");
-    task.strict_options = strict_options_;
+    task.options().strict_options = strict_options_;
     task.read_timeout = ReadTimeout;
     task.write_timeout = WriteTimeout;
 }
@@ -289,20 +286,15 @@ int TCustomEncoder::AddTask(const std::string& AFileName, const TInputOptions* A
     try {
         LinkTask(*task);
         if (DeferSetup) {
-            // The option table too is built on the worker: a waiting task
-            // holds only its names and option texts.
-            task->release_option_table();
             TFFmpeg* raw = task.get();
             const std::optional<TInputOptions> options = AOptions ? std::optional(*AOptions) : std::nullopt;
             task->PendingSetup.push_back([this, raw, AFileName, options] {
-                raw->build_option_table();
                 std::string error;
                 AddInputNow(*raw, AFileName, options ? &*options : nullptr, error);
                 return error.empty() ? error : "Add file error: " + error;
             });
             return tasks_.Add(std::move(task));
         }
-        task->build_option_table();
         std::string error;
         if (AddInputNow(*task, AFileName, AOptions, error) < 0) {
             last_error_ = error;

@@ -229,7 +229,6 @@ protected:
 
 private:
     std::vector<std::unique_ptr<TFFDecoder>> probes_;
-    bool set_up_on_start_ = false;  // worker only
 };
 
 // Owning list of tasks.

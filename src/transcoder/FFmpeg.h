@@ -205,6 +205,25 @@ struct TFilterGraph {
 // A -tag value: a number (decimal or 0x...) or else a four-character code.
 uint32_t parse_codec_tag(const std::string& text);
 
+// What the transcode loop keeps across its steps (worker only).
+struct LoopState {
+    int64_t expected_duration = -1;
+    int64_t timer_start = 0;
+    int64_t last_report = -1;  // none yet
+    int64_t video_size = 0;
+    int64_t audio_size = 0;
+    int64_t subtitle_size = 0;
+    int dup_frames = 0;
+    int drop_frames = 0;
+    bool counts_changed = false;
+    std::vector<char> input_eagain;  // per input file
+    int multi_frame_warnings = 0;
+    // Reused on every step: the sink's frame, a discarded packet.
+    FramePtr reap_frame;
+    PacketPtr discarded_packet;
+    int current_input = 0;  // joining: the input being read
+};
+
 class TCustomFFmpeg;
 using CoreBeforeFindStreamInfoCall = std::function<void(TCustomFFmpeg* Sender, AVFormatContext* ctx)>;
 using CoreProgressCall = std::function<void(TCustomFFmpeg* Sender, int InputIndex, int FrameNumber, int FPS,
@@ -232,10 +251,17 @@ private:
     bool resumed_ = false;
 };
 
-class TCustomFFmpeg : public TCustomFFmpegOpt {
+class TCustomFFmpeg : public TObject {
 public:
     TCustomFFmpeg();
     ~TCustomFFmpeg() override;
+
+    // The task's option parser: its settings, its option-error text, and
+    // the last-error text that every set-up failure of the task leaves.
+    TCustomFFmpegOpt& options() { return options_; }
+    const TCustomFFmpegOpt& options() const { return options_; }
+    const std::string& last_error() const { return options_.last_error(); }
+    void set_last_error(std::string text) { options_.set_last_error(std::move(text)); }
 
     // The new input index, or a negative code with last_error() set.
     int OpenInputFile(TOptionsContext& o, const std::string& options, const std::string& file_name,
@@ -294,6 +320,7 @@ public:
     CoreAudioHookCall OnAudioInputHook, OnAudioOutputHook;
     CoreFrameHookCall OnVideoInputHook, OnVideoOutputHook, OnFrameInputHook, OnFrameOutputHook;
 
+    std::vector<TInputFile> input_files;
     std::vector<std::unique_ptr<TInputStream>> input_streams;
     std::vector<TOutputFile> output_files;
     std::vector<std::unique_ptr<TOutputStream>> output_streams;
@@ -309,6 +336,8 @@ public:
     std::atomic<int64_t> read_stamp{INT64_MAX};
     std::atomic<int64_t> write_stamp{INT64_MAX};
     std::atomic<bool> stop_requested{false};
+    int read_timeout = TFFBaseComponent::kDefaultTimeout;   // milliseconds
+    int write_timeout = TFFBaseComponent::kDefaultTimeout;  // milliseconds
     void arm_read_stamp() { read_stamp = av_gettime_relative(); }
     void arm_write_stamp() { write_stamp = av_gettime_relative(); }
 
@@ -316,7 +345,7 @@ public:
     static int write_interrupt(void* opaque);
 
 protected:
-    AVIOInterruptCB write_interrupt_callback() override { return {&write_interrupt, this}; }
+    AVIOInterruptCB write_interrupt_callback() { return {&write_interrupt, this}; }
     // Called on the run's thread just before the end of a run (or a start
     // that fails) frees the input contexts, for whatever describes them.
     virtual void before_inputs_freed() {}
@@ -329,6 +358,7 @@ protected:
 
 private:
     friend class TConvertThread;
+    TCustomFFmpegOpt options_{this, &input_files, write_interrupt_callback()};
     // The run (FFmpegTask.cpp) and the loop (FFmpegLoop.cpp, FFmpegProgress.cpp).
     void run();
     void guarded(const std::function<void()>& step);
@@ -384,22 +414,7 @@ private:
     std::atomic<std::thread::id> run_thread_{};  // the thread inside run(), for Stop's self-wait test
     ManualResetEvent run_finished_{true};
     ManualResetEvent terminate_delivered_{true};
-    // Loop state, worker only.
-    int64_t expected_duration_ = -1;
-    int64_t timer_start_ = 0;
-    int64_t last_report_ = -1;  // none yet
-    int64_t video_size_ = 0;
-    int64_t audio_size_ = 0;
-    int64_t subtitle_size_ = 0;
-    int dup_frames_ = 0;
-    int drop_frames_ = 0;
-    bool counts_changed_ = false;
-    std::vector<char> input_eagain_;  // per input file
-    int multi_frame_warnings_ = 0;
-    // Reused on every step of the worker: the sink's frame, a discarded packet.
-    FramePtr reap_frame_;
-    PacketPtr discarded_packet_;
-    int current_input_ = 0;  // joining: the input being read
+    LoopState loop_;
 
     // Set-up helpers (FFmpegInput.cpp, FFmpegOutput.cpp).
     void add_input_streams(TOptionsContext& o, AVFormatContext* ic, int file_index);

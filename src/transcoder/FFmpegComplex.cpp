@@ -18,39 +18,39 @@ struct InOutFree {
 
 void TCustomFFmpeg::init_complex_filtergraph(TFilterGraph& fg) {
     std::unique_ptr<AVFilterGraph, FilterGraphDeleter> graph(avfilter_graph_alloc());
-    if (!graph) raise_error("av_mallocz() failed");
+    if (!graph) options_.raise_error("av_mallocz() failed");
     AVFilterInOut* raw_in = nullptr;
     AVFilterInOut* raw_out = nullptr;
     const int ret = avfilter_graph_parse2(graph.get(), fg.graph_desc.c_str(), &raw_in, &raw_out);
     std::unique_ptr<AVFilterInOut, InOutFree> inputs(raw_in), outputs(raw_out);
-    if (ret < 0) raise_error("Error configuring filters.");
+    if (ret < 0) options_.raise_error("Error configuring filters.");
 
     const int nb_input_files = static_cast<int>(input_files.size());
     int pad_number = 0;
     for (AVFilterInOut* cur = raw_in; cur; cur = cur->next, ++pad_number) {
         const AVMediaType type = avfilter_pad_get_type(cur->filter_ctx->input_pads, cur->pad_idx);
         if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) {
-            raise_error("Only video and audio filters supported currently.");
+            options_.raise_error("Only video and audio filters supported currently.");
         }
         int found = -1;
         if (cur->name) {
             char* rest = nullptr;
             const long file = std::strtol(cur->name, &rest, 0);
             if (file < 0 || file >= nb_input_files) {
-                raise_format("Invalid file index %d in filtergraph description %s.", static_cast<int>(file),
+                options_.raise_format("Invalid file index %d in filtergraph description %s.", static_cast<int>(file),
                              fg.graph_desc.c_str());
             }
             const std::string specifier = *rest == ':' ? rest + 1 : rest;
             const TInputFile& f = input_files[static_cast<size_t>(file)];
             for (int i = 0; i < f.nb_streams; ++i) {
                 AVStream* st = f.ctx->streams[i];
-                if (st->codecpar->codec_type == type && check_stream_specifier(f.ctx.get(), st, specifier) == 1) {
+                if (st->codecpar->codec_type == type && options_.check_stream_specifier(f.ctx.get(), st, specifier) == 1) {
                     found = f.ist_index + i;
                     break;
                 }
             }
             if (found < 0) {
-                raise_format("Stream specifier \"%s\" in filtergraph description %s matches no streams.",
+                options_.raise_format("Stream specifier \"%s\" in filtergraph description %s matches no streams.",
                              specifier.c_str(), fg.graph_desc.c_str());
             }
         } else {
@@ -62,7 +62,7 @@ void TCustomFFmpeg::init_complex_filtergraph(TFilterGraph& fg) {
                 }
             }
             if (found < 0) {
-                raise_format("Cannot find a matching stream for unlabeled input pad %d on filter %s", pad_number,
+                options_.raise_format("Cannot find a matching stream for unlabeled input pad %d on filter %s", pad_number,
                              cur->filter_ctx->name);
             }
         }
@@ -80,7 +80,7 @@ void TCustomFFmpeg::init_complex_filtergraph(TFilterGraph& fg) {
     for (AVFilterInOut* cur = raw_out; cur; cur = cur->next) {
         const AVMediaType type = avfilter_pad_get_type(cur->filter_ctx->output_pads, cur->pad_idx);
         if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) {
-            raise_error("Only video and audio filters supported currently.");
+            options_.raise_error("Only video and audio filters supported currently.");
         }
         auto ofilter = std::make_unique<TOutputFilter>();
         ofilter->graph = &fg;
@@ -92,10 +92,10 @@ void TCustomFFmpeg::init_complex_filtergraph(TFilterGraph& fg) {
 
 int TCustomFFmpeg::init_complex_filtergraphs() {
     // Graph records of descriptions added since the last output.
-    for (size_t i = complex_graphs_; i < complex_filter_descriptions.size(); ++i) {
+    for (size_t i = complex_graphs_; i < options_.complex_filter_descriptions.size(); ++i) {
         auto fg = std::make_unique<TFilterGraph>();
         fg->index = static_cast<int>(filtergraphs.size());
-        fg->graph_desc = complex_filter_descriptions[i];
+        fg->graph_desc = options_.complex_filter_descriptions[i];
         filtergraphs.push_back(std::move(fg));
         try {
             init_complex_filtergraph(*filtergraphs.back());

@@ -226,7 +226,7 @@ std::string TCustomFFmpeg::open_target(TOutputFile& of) {
                 }
             }
             if (S_ISDIR(st.st_mode)) return name + ": the target is a folder";
-            if (no_file_overwrite && !file_overwrite) return never_overwrite_text(name);
+            if (options_.no_file_overwrite && !options_.file_overwrite) return never_overwrite_text(name);
             device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
             if (!device && !S_ISREG(st.st_mode)) {
                 return name + ": the target is not a regular file or a device (a FIFO or a socket) and is not written";
@@ -247,7 +247,7 @@ std::string TCustomFFmpeg::open_target(TOutputFile& of) {
             }
             of.temp_name = make_temp_file(of.final_name, mode);
             if (of.temp_name.empty()) return error_code_text(name, AVERROR(errno));
-            of.no_replace = no_file_overwrite && !file_overwrite;
+            of.no_replace = options_.no_file_overwrite && !options_.file_overwrite;
             // Muxers that reopen their output (faststart) find the file being written by its URL.
             url = classify_name(of.temp_name, true).url;
             av_freep(&oc->url);

@@ -129,17 +129,17 @@ int TCustomFFmpeg::configure_input_audio(TFilterGraph& fg, TInputFilter& ifilter
     if (ret < 0) return ret;
     AVFilterContext* last = ifilter.filter;
     int pad = 0;
-    if (audio_sync_method > 0) {
-        std::string a = Format("async=%d", audio_sync_method);
-        if (std::fabs(audio_drift_threshold - 0.1f) > 1e-6f) a += Format(":min_hard_comp=%f", audio_drift_threshold);
+    if (options_.audio_sync_method > 0) {
+        std::string a = Format("async=%d", options_.audio_sync_method);
+        if (std::fabs(options_.audio_drift_threshold - 0.1f) > 1e-6f) a += Format(":min_hard_comp=%f", options_.audio_drift_threshold);
         if (!fg.configured) a += ":first_pts=0";
         log_format(this, llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-async", "aresample", a.c_str());
         ret = insert_filter(graph, last, pad, "aresample", Format("graph %d audio sync for input stream %d:%d",
                             fg.index, ist.file_index, ist.st->index), a);
         if (ret < 0) return ret;
     }
-    if (audio_volume != 256) {
-        const std::string v = Format("%f", audio_volume / 256.0);
+    if (options_.audio_volume != 256) {
+        const std::string v = Format("%f", options_.audio_volume / 256.0);
         log_message(this, llWarning, "-vol has been deprecated. Use the volume audio filter instead.");
         log_format(this, llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-vol", "volume", v.c_str());
         ret = insert_filter(graph, last, pad, "volume", Format("graph %d volume for input stream %d:%d",
@@ -173,7 +173,7 @@ int TCustomFFmpeg::configure_input_video(TFilterGraph& fg, TInputFilter& ifilter
     if (ret < 0) return ret;
     AVFilterContext* last = ifilter.filter;
     int pad = 0;
-    if (do_deinterlace) {
+    if (options_.do_deinterlace) {
         // 5.1 has no picture deinterlacer outside the graph: the filter does it.
         ret = insert_filter(graph, last, pad, "yadif",
                             Format("deinterlace input from stream %d:%d", ist.file_index, ist.st->index), "");

@@ -88,7 +88,7 @@ int TCustomFFmpeg::init_stream_copy(TOutputStream& ost, TInputStream& ist, std::
     AVCodecParameters* par = ost.st->codecpar;
     const AVCodecParameters* in = ist.st->codecpar;
     const AVMediaType type = in->codec_type;
-    if (type == AVMEDIA_TYPE_AUDIO && audio_volume != 256) {
+    if (type == AVMEDIA_TYPE_AUDIO && options_.audio_volume != 256) {
         error = "-acodec copy and -vol are incompatible (frames are not decoded)";
         return AVERROR(EINVAL);
     }
@@ -120,11 +120,11 @@ int TCustomFFmpeg::init_stream_copy(TOutputStream& ost, TInputStream& ist, std::
     if (type == AVMEDIA_TYPE_VIDEO && (avi || fixed_rate) && rate.num > 0 && rate.den > 0) {
         const AVRational frame_tb = av_inv_q(rate);
         const AVRational half_tb{rate.den, 2 * rate.num};
-        if (copy_tb == 0) {
+        if (options_.copy_tb == 0) {
             tb = avi ? half_tb : frame_tb;
-        } else if (copy_tb == 2 && avi) {
+        } else if (options_.copy_tb == 2 && avi) {
             tb = half_tb;
-        } else if (copy_tb < 0 && av_q2d(ist.st->time_base) < 1.0 / 500 && av_q2d(frame_tb) > av_q2d(ist.st->time_base)) {
+        } else if (options_.copy_tb < 0 && av_q2d(ist.st->time_base) < 1.0 / 500 && av_q2d(frame_tb) > av_q2d(ist.st->time_base)) {
             tb = avi ? half_tb : frame_tb;
         }
     }
@@ -256,7 +256,7 @@ int TCustomFFmpeg::init_encoding(TOutputStream& ost, std::string& error) {
         }
         // Complex graphs were configured before the streams.
         if (!ost.filter->graph->configured && configure_filtergraph(*ost.filter->graph) < 0) {
-            raise_error("Error opening filters!");
+            options_.raise_error("Error opening filters!");
         }
         sink = ost.filter->filter;
     }
@@ -275,7 +275,7 @@ int TCustomFFmpeg::init_encoding(TOutputStream& ost, std::string& error) {
         enc->time_base = av_inv_q(rate);
         const bool vfr_muxer = oc->oformat->flags & AVFMT_VARIABLE_FPS;
         if (av_q2d(enc->time_base) < 0.001 &&
-            (video_sync_method == 1 || (video_sync_method == -1 && !vfr_muxer))) {
+            (options_.video_sync_method == 1 || (options_.video_sync_method == -1 && !vfr_muxer))) {
             log_message(this, llWarning,
                         "Frame rate very high for a muxer not efficiently supporting it.\n"
                         "Please consider specifying a lower framerate, a different muxer or -vsync 2");
@@ -336,7 +336,7 @@ int TCustomFFmpeg::open_encoder(TOutputStream& ost, std::string& error) {
         CodecOpenLock lock;
         ret = avcodec_open2(enc, ost.enc, ost.encoder_opts.address());
     }
-    if (ret == AVERROR_EXPERIMENTAL) raise_error("abort codec experimental");
+    if (ret == AVERROR_EXPERIMENTAL) options_.raise_error("abort codec experimental");
     if (ret < 0) {
         error = Format("Error while opening encoder for output stream #%d:%d (%s) - maybe incorrect parameters "
                        "such as bit_rate, rate, width or height. Please check error log message(reported by "
@@ -350,7 +350,7 @@ int TCustomFFmpeg::open_encoder(TOutputStream& ost, std::string& error) {
         open_encoders.insert(&ost);
     }
     apply_sink_frame_size(ost);
-    check_options_consumed(ost.encoder_opts.get());
+    options_.check_options_consumed(ost.encoder_opts.get());
     if (enc->bit_rate > 0 && enc->bit_rate < 1000) {
         log_message(this, llWarning, "The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");
     }
@@ -375,7 +375,7 @@ int TCustomFFmpeg::open_decoder(int ist_index, std::string& error) {
         CodecOpenLock lock;
         ret = avcodec_open2(ist.dec_ctx.get(), ist.dec, ist.decoder_opts.address());
     }
-    if (ret == AVERROR_EXPERIMENTAL) raise_error("abort codec experimental");
+    if (ret == AVERROR_EXPERIMENTAL) options_.raise_error("abort codec experimental");
     if (ret < 0) {
         error = Format("Error while opening decoder for input stream #%d:%d", ist.file_index, stream);
         return ret;
@@ -385,7 +385,7 @@ int TCustomFFmpeg::open_decoder(int ist_index, std::string& error) {
         std::lock_guard lock(open_codecs_mutex);
         open_decoders.insert(&ist);
     }
-    check_options_consumed(ist.decoder_opts.get());
+    options_.check_options_consumed(ist.decoder_opts.get());
     ist.next_dts = ist.next_pts = AV_NOPTS_VALUE;
     ist.start_flag = true;
     return 0;

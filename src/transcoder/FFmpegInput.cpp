@@ -96,7 +96,7 @@ Dictionary TCustomFFmpeg::filter_codec_opts(const AVDictionary* opts, AVCodecID 
     while ((t = av_dict_get(opts, "", t, AV_DICT_IGNORE_SUFFIX))) {
         std::string key = t->key;
         if (const size_t colon = key.find(':'); colon != std::string::npos) {
-            if (check_stream_specifier(s, st, key.substr(colon + 1)) <= 0) continue;
+            if (options_.check_stream_specifier(s, st, key.substr(colon + 1)) <= 0) continue;
             key.resize(colon);
         }
         auto has = [&](const AVClass* const* cls, const std::string& name) {
@@ -114,7 +114,7 @@ Dictionary TCustomFFmpeg::filter_codec_opts(const AVDictionary* opts, AVCodecID 
 
 int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
                                  const std::string& file_name, const std::string& presets) {
-    int ret = ParseOptions(o, options, "input file", presets);
+    int ret = options_.ParseOptions(o, options, "input file", presets);
     if (ret < 0) return ret;
 
     const AVInputFormat* file_iformat = nullptr;
@@ -159,9 +159,9 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
     };
     for (const Forced& f : forced) {
         *f.id = AV_CODEC_ID_NONE;
-        if (const std::string* name = exact_specifier(o.codec_names, f.specifier)) {
+        if (const std::string* name = options_.exact_specifier(o.codec_names, f.specifier)) {
             try {
-                const AVCodec* codec = find_codec_or_die(*name, f.type, false);
+                const AVCodec* codec = options_.find_codec_or_die(*name, f.type, false);
                 *f.id = codec->id;
                 *f.codec = codec;
             } catch (...) {
@@ -205,12 +205,12 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
         return refuse(error_code_text(file_name, ret), ret);
     }
     std::unique_ptr<AVFormatContext, InputContextCloser> ic(raw);
-    check_options_consumed(format_opts.get());
+    options_.check_options_consumed(format_opts.get());
 
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
         AVStream* st = ic->streams[i];
-        if (auto name = match_per_stream(o.codec_names, ic.get(), st)) {
-            st->codecpar->codec_id = find_codec_or_die(*name, st->codecpar->codec_type, false)->id;
+        if (auto name = options_.match_per_stream(o.codec_names, ic.get(), st)) {
+            st->codecpar->codec_id = options_.find_codec_or_die(*name, st->codecpar->codec_type, false)->id;
         }
     }
 
@@ -263,8 +263,8 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
         longest_input_duration = std::max(longest_input_duration, ic->duration - o.start_time);
     }
 
-    TInputFile& f = add_input_file(ic.release());
-    f.ts_offset = o.input_ts_offset - (copy_ts ? 0 : timestamp);
+    TInputFile& f = add_input_file(input_files, ic.release());
+    f.ts_offset = o.input_ts_offset - (options_.copy_ts ? 0 : timestamp);
     f.rate_emu = o.rate_emu;
     return file_index;
 }
@@ -274,14 +274,14 @@ void TCustomFFmpeg::dump_attachments(TOptionsContext& o, AVFormatContext* ic) {
         for (unsigned i = 0; i < ic->nb_streams; ++i) {
             AVStream* st = ic->streams[i];
             if (st->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT ||
-                check_stream_specifier(ic, st, entry.specifier) <= 0) {
+                options_.check_stream_specifier(ic, st, entry.specifier) <= 0) {
                 continue;
             }
             std::string name = entry.u;
             if (name.empty()) {
                 const AVDictionaryEntry* e = av_dict_get(st->metadata, "filename", nullptr, 0);
                 if (!e) {
-                    raise_format("No filename specified and no 'filename' tag in stream #%d:%d.",
+                    options_.raise_format("No filename specified and no 'filename' tag in stream #%d:%d.",
                                  static_cast<int>(input_files.size()), static_cast<int>(i));
                 }
                 name = e->value;
@@ -290,7 +290,7 @@ void TCustomFFmpeg::dump_attachments(TOptionsContext& o, AVFormatContext* ic) {
             AVIOContext* out = nullptr;
             const AVIOInterruptCB callback = write_interrupt_callback();
             if (avio_open2(&out, name.c_str(), AVIO_FLAG_WRITE, &callback, nullptr) < 0) {
-                raise_format("Could not open file %s for writing.", name.c_str());
+                options_.raise_format("Could not open file %s for writing.", name.c_str());
             }
             avio_write(out, st->codecpar->extradata, st->codecpar->extradata_size);
             avio_closep(&out);
@@ -306,20 +306,20 @@ void TCustomFFmpeg::add_input_streams(TOptionsContext& o, AVFormatContext* ic, i
         ist->file_index = file_index;
         ist->st = st;
         st->discard = AVDISCARD_ALL;
-        ist->ts_scale = match_per_stream(o.ts_scale, ic, st).value_or(1.0);
-        if (auto tag = match_per_stream(o.codec_tags, ic, st)) par->codec_tag = parse_codec_tag(*tag);
+        ist->ts_scale = options_.match_per_stream(o.ts_scale, ic, st).value_or(1.0);
+        if (auto tag = options_.match_per_stream(o.codec_tags, ic, st)) par->codec_tag = parse_codec_tag(*tag);
 
-        if (auto name = match_per_stream(o.codec_names, ic, st)) {
-            ist->dec = find_codec_or_die(*name, par->codec_type, false);
+        if (auto name = options_.match_per_stream(o.codec_names, ic, st)) {
+            ist->dec = options_.find_codec_or_die(*name, par->codec_type, false);
         } else {
             ist->dec = avcodec_find_decoder(par->codec_id);
         }
         ist->dec_ctx.reset(avcodec_alloc_context3(ist->dec));
-        if (!ist->dec_ctx) raise_error("av_mallocz() failed");
-        if (avcodec_parameters_to_context(ist->dec_ctx.get(), par) < 0) raise_error("av_mallocz() failed");
+        if (!ist->dec_ctx) options_.raise_error("av_mallocz() failed");
+        if (avcodec_parameters_to_context(ist->dec_ctx.get(), par) < 0) options_.raise_error("av_mallocz() failed");
         ist->dec_ctx->pkt_timebase = st->time_base;
         ist->decoder_opts = filter_codec_opts(o.g->codec_opts.get(), par->codec_id, ic, st, ist->dec, false);
-        ist->reinit_filters = match_per_stream(o.reinit_filters, ic, st).value_or(-1);
+        ist->reinit_filters = options_.match_per_stream(o.reinit_filters, ic, st).value_or(-1);
 
         AVCodecContext* dec = ist->dec_ctx.get();
         switch (par->codec_type) {
@@ -328,15 +328,15 @@ void TCustomFFmpeg::add_input_streams(TOptionsContext& o, AVFormatContext* ic, i
             ist->resample_width = dec->width;
             ist->resample_height = dec->height;
             ist->resample_pix_fmt = dec->pix_fmt;
-            if (auto rate = match_per_stream(o.frame_rates, ic, st)) {
+            if (auto rate = options_.match_per_stream(o.frame_rates, ic, st)) {
                 if (av_parse_video_rate(&ist->framerate, rate->c_str()) < 0) {
-                    raise_format("Error parsing framerate %s.", rate->c_str());
+                    options_.raise_format("Error parsing framerate %s.", rate->c_str());
                 }
             }
-            ist->top_field_first = match_per_stream(o.top_field_first, ic, st).value_or(-1);
+            ist->top_field_first = options_.match_per_stream(o.top_field_first, ic, st).value_or(-1);
             break;
         case AVMEDIA_TYPE_AUDIO: {
-            ist->guess_layout_max = match_per_stream(o.guess_layout_max, ic, st).value_or(INT_MAX);
+            ist->guess_layout_max = options_.match_per_stream(o.guess_layout_max, ic, st).value_or(INT_MAX);
             const int channels = dec->ch_layout.nb_channels;
             if (dec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && channels > 0 &&
                 channels <= ist->guess_layout_max) {
@@ -359,10 +359,10 @@ void TCustomFFmpeg::add_input_streams(TOptionsContext& o, AVFormatContext* ic, i
             break;
         case AVMEDIA_TYPE_SUBTITLE:
         case AVMEDIA_TYPE_UNKNOWN:
-            ist->fix_sub_duration = match_per_stream(o.fix_sub_duration, ic, st).value_or(0);
+            ist->fix_sub_duration = options_.match_per_stream(o.fix_sub_duration, ic, st).value_or(0);
             break;
         default:
-            raise_error("Never occur");
+            options_.raise_error("Never occur");
         }
         input_streams.push_back(std::move(ist));
     }

@@ -31,24 +31,24 @@ void TCustomFFmpeg::transcode() {
             if (text.empty()) text = "transcode_init() error: " + error_code_text(ret) + kSeeLogText;
             throw FFmpegException(with_library_detail(text));
         }
-        expected_duration_ = -1;
+        loop_.expected_duration = -1;
         for (const TOutputFile& of : output_files) {
-            if (of.recording_time != INT64_MAX) expected_duration_ = of.recording_time;
+            if (of.recording_time != INT64_MAX) loop_.expected_duration = of.recording_time;
         }
-        if (expected_duration_ < 0 && joined) {
+        if (loop_.expected_duration < 0 && joined) {
             int64_t sum = 0;
             for (const TInputFile& f : input_files) {
                 if (f.ctx->duration != AV_NOPTS_VALUE && f.ctx->duration > 0) sum += f.ctx->duration;
             }
-            if (sum > 0) expected_duration_ = sum;
+            if (sum > 0) loop_.expected_duration = sum;
         }
-        current_input_ = 0;
-        if (expected_duration_ < 0 && longest_input_duration > 0) expected_duration_ = longest_input_duration;
-        timer_start_ = av_gettime_relative();
-        last_report_ = -1;
-        video_size_ = audio_size_ = subtitle_size_ = 0;
-        dup_frames_ = drop_frames_ = 0;
-        input_eagain_.assign(input_files.size(), 0);
+        loop_.current_input = 0;
+        if (loop_.expected_duration < 0 && longest_input_duration > 0) loop_.expected_duration = longest_input_duration;
+        loop_.timer_start = av_gettime_relative();
+        loop_.last_report = -1;
+        loop_.video_size = loop_.audio_size = loop_.subtitle_size = 0;
+        loop_.dup_frames = loop_.drop_frames = 0;
+        loop_.input_eagain.assign(input_files.size(), 0);
 
         // The first error that makes the run a failure; the end steps still run.
         std::string failure;
@@ -158,7 +158,7 @@ int TCustomFFmpeg::transcode_step() {
         for (auto& p : output_streams) any_unavailable |= p->unavailable && !p->finished;
         if (any_unavailable) {
             for (auto& p : output_streams) p->unavailable = false;
-            input_eagain_.assign(input_files.size(), 0);
+            loop_.input_eagain.assign(input_files.size(), 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             return 0;
         }
@@ -182,7 +182,7 @@ int TCustomFFmpeg::transcode_step() {
         for (auto& in : fg.inputs) {
             TInputStream& cand = *input_streams[static_cast<size_t>(in->ist)];
             const size_t file = static_cast<size_t>(cand.file_index);
-            if (input_files[file].eof_reached || input_eagain_[file]) continue;
+            if (input_files[file].eof_reached || loop_.input_eagain[file]) continue;
             const unsigned failed = av_buffersrc_get_nb_failed_requests(in->filter);
             if (!ist || failed > most_failed) {
                 ist = &cand;
@@ -205,7 +205,7 @@ int TCustomFFmpeg::transcode_step() {
     const int file = ist->file_index;
     const int ret = process_input(file);
     if (ret == AVERROR(EAGAIN)) {
-        if (input_eagain_[static_cast<size_t>(file)]) ost->unavailable = true;
+        if (loop_.input_eagain[static_cast<size_t>(file)]) ost->unavailable = true;
         return 0;
     }
     if (ret < 0) return ret == AVERROR_EOF ? 0 : ret;
@@ -219,17 +219,17 @@ int TCustomFFmpeg::process_input(int file_index) {
     int ret = av_read_frame(ifile.ctx.get(), pkt.get());
     read_stamp = INT64_MAX;
     if (ret == AVERROR(EAGAIN)) {
-        input_eagain_[static_cast<size_t>(file_index)] = 1;
+        loop_.input_eagain[static_cast<size_t>(file_index)] = 1;
         return ret;
     }
     if (ret < 0) {
         if (ret != AVERROR_EOF && !stop_requested) {  // a stop aborts a blocking read
             const std::string text = error_code_text(ifile.ctx->url, ret);
-            if (exit_on_error) raise_error(text);
+            if (options_.exit_on_error) options_.raise_error(text);
             log_message(this, llError, text);
         }
         ifile.eof_reached = true;
-        if (joined && file_index == current_input_ && static_cast<size_t>(file_index) + 1 < input_files.size()) {
+        if (joined && file_index == loop_.current_input && static_cast<size_t>(file_index) + 1 < input_files.size()) {
             advance_joined_input(file_index);
             return 0;
         }
@@ -245,7 +245,7 @@ int TCustomFFmpeg::process_input(int file_index) {
         }
         return AVERROR(EAGAIN);
     }
-    input_eagain_.assign(input_files.size(), 0);
+    loop_.input_eagain.assign(input_files.size(), 0);
     for (auto& p : output_streams) p->unavailable = false;
     if (pkt->stream_index >= ifile.nb_streams) {
         log_format(this, llWarning, "New %s stream %d:%d at pos:%" PRId64 " and DTS:%ss",
@@ -263,7 +263,7 @@ int TCustomFFmpeg::process_input(int file_index) {
     if (ret < 0) {
         const std::string text = Format("Error while decoding stream #%d:%d: %s", file_index, pkt->stream_index,
                                         error_code_text(ret).c_str());
-        if (exit_on_error) raise_error(text);
+        if (options_.exit_on_error) options_.raise_error(text);
         log_message(this, llError, text);
     }
     return 0;
@@ -338,7 +338,7 @@ int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt, bool en
             break;
         }
         if (++frames == 2) {
-            log_format(this, multi_frame_warnings_++ ? llVerbose : llWarning, "Multiple frames in a packet from stream %d",
+            log_format(this, loop_.multi_frame_warnings++ ? llVerbose : llWarning, "Multiple frames in a packet from stream %d",
                        pkt ? pkt->stream_index : ist.st->index);
         }
         ret = decoded_frame(ist, pkt, frame.get());
@@ -366,7 +366,7 @@ int TCustomFFmpeg::decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame
             log_format(this, llError, "Sample rate %d invalid", frame->sample_rate);
             return AVERROR_INVALIDDATA;
         }
-        if (frame->nb_samples <= 0) raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
+        if (frame->nb_samples <= 0) options_.raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
         const int64_t frame_start = ist.next_pts;
         ist.next_pts += static_cast<int64_t>(frame->nb_samples) * AV_TIME_BASE / frame->sample_rate;
         ist.next_dts = ist.next_pts;
@@ -388,7 +388,7 @@ int TCustomFFmpeg::decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame
         if (frame->pts != AV_NOPTS_VALUE) ist.pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, AV_TIME_BASE_Q);
         if (OnVideoInputHook || OnFrameInputHook) {
             // Hooks may draw on the picture: never on one the decoder still references.
-            if (av_frame_make_writable(frame) < 0) raise_error("Out of memory");
+            if (av_frame_make_writable(frame) < 0) options_.raise_error("Out of memory");
             if (OnVideoInputHook) OnVideoInputHook(this, frame, ist.pts);
             if (OnFrameInputHook) OnFrameInputHook(this, frame, ist.pts);
         }
@@ -404,14 +404,14 @@ int TCustomFFmpeg::send_frame_to_filters(TInputStream& ist, AVFrame* frame) {
         // then); the others get references of their own.
         const int flags = i + 1 < ist.filters.size() ? AV_BUFFERSRC_FLAG_KEEP_REF : 0;
         const int ret = av_buffersrc_add_frame_flags(f->filter, frame, flags);
-        if (ret < 0 && ret != AVERROR_EOF) raise_error("Failed to inject frame into filter network");
+        if (ret < 0 && ret != AVERROR_EOF) options_.raise_error("Failed to inject frame into filter network");
     }
     return 0;
 }
 
 int TCustomFFmpeg::reap_filters() {
-    if (!reap_frame_) reap_frame_ = new_frame();
-    FramePtr& frame = reap_frame_;
+    if (!loop_.reap_frame) loop_.reap_frame = new_frame();
+    FramePtr& frame = loop_.reap_frame;
     av_frame_unref(frame.get());  // a frame left by an exception
     for (auto& p : output_streams) {
         TOutputStream& ost = *p;
@@ -467,7 +467,7 @@ bool TCustomFFmpeg::check_recording_time(TOutputStream& ost) {
 
 void TCustomFFmpeg::do_audio_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame) {
     if (!check_recording_time(ost)) return;
-    if (frame->pts == AV_NOPTS_VALUE || audio_sync_method < 0) frame->pts = ost.sync_opts;
+    if (frame->pts == AV_NOPTS_VALUE || options_.audio_sync_method < 0) frame->pts = ost.sync_opts;
     if (ost.first_pts == AV_NOPTS_VALUE) ost.first_pts = frame->pts;
     ost.sync_opts = frame->pts + frame->nb_samples;
     if (OnAudioOutputHook) {
@@ -477,7 +477,7 @@ void TCustomFFmpeg::do_audio_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
 }
 
 void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* frame) {
-    int method = video_sync_method;
+    int method = options_.video_sync_method;
     const int flags = of.ctx->oformat->flags;
     if (method < 0) method = (flags & AVFMT_NOTIMESTAMPS) ? 0 : (flags & AVFMT_VARIABLE_FPS) ? 2 : 1;
     const double ts = frame->pts == AV_NOPTS_VALUE ? static_cast<double>(ost.sync_opts) : static_cast<double>(frame->pts);
@@ -493,20 +493,20 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
     }
     count = std::min<int64_t>(count, ost.max_frames - ost.frame_number);
     if (count <= 0) {
-        ++drop_frames_;
-        counts_changed_ = true;
+        ++loop_.drop_frames;
+        loop_.counts_changed = true;
         log_message(this, llVerbose, "*** drop!");
         return;
     }
     if (count > 1) {
-        if (count > 30 * static_cast<int64_t>(dts_error_threshold)) {
+        if (count > 30 * static_cast<int64_t>(options_.dts_error_threshold)) {
             log_format(this, llError, "%d frame duplication too large, skipping", static_cast<int>(count - 1));
-            ++drop_frames_;
-            counts_changed_ = true;
+            ++loop_.drop_frames;
+            loop_.counts_changed = true;
             return;
         }
-        dup_frames_ += static_cast<int>(count - 1);
-        counts_changed_ = true;
+        loop_.dup_frames += static_cast<int>(count - 1);
+        loop_.counts_changed = true;
         log_format(this, llVerbose, "*** %d dup!", static_cast<int>(count - 1));
     }
     for (int64_t i = 0; i < count && !stop_requested; ++i) {
@@ -515,7 +515,7 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
         frame->pts = ost.sync_opts;
         frame->pict_type = AV_PICTURE_TYPE_NONE;
         if (OnVideoOutputHook || OnFrameOutputHook) {
-            if (av_frame_make_writable(frame) < 0) raise_error("Out of memory");
+            if (av_frame_make_writable(frame) < 0) options_.raise_error("Out of memory");
             const int64_t pts = av_rescale_q(frame->pts, ost.enc_ctx->time_base, AV_TIME_BASE_Q);
             if (OnVideoOutputHook) OnVideoOutputHook(this, frame, pts);
             if (OnFrameOutputHook) OnFrameOutputHook(this, frame, pts);
@@ -535,7 +535,7 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
     AVCodecContext* enc = ost.enc_ctx.get();
     ClearLastLibraryError();
     int ret = avcodec_send_frame(enc, frame);
-    if (ret < 0 && ret != AVERROR_EOF) raise_error(with_library_detail(what));
+    if (ret < 0 && ret != AVERROR_EOF) options_.raise_error(with_library_detail(what));
     PacketPtr pkt = new_packet();
     while ((ret = avcodec_receive_packet(enc, pkt.get())) >= 0) {
         if (ost.logfile && enc->stats_out) std::fputs(enc->stats_out, ost.logfile);
@@ -545,11 +545,11 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
             ost.quality = static_cast<float>(lambda) / FF_QP2LAMBDA;
         }
         av_packet_rescale_ts(pkt.get(), enc->time_base, ost.st->time_base);
-        if (enc->codec_type == AVMEDIA_TYPE_AUDIO) audio_size_ += pkt->size;
-        else if (enc->codec_type == AVMEDIA_TYPE_VIDEO) video_size_ += pkt->size;
+        if (enc->codec_type == AVMEDIA_TYPE_AUDIO) loop_.audio_size += pkt->size;
+        else if (enc->codec_type == AVMEDIA_TYPE_VIDEO) loop_.video_size += pkt->size;
         write_packet(of, ost, pkt.get());
     }
-    if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) raise_error(with_library_detail(what));
+    if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) options_.raise_error(with_library_detail(what));
 }
 
 // The packet the muxer's PCM or frame-wrapping encoder makes of one frame:
@@ -557,16 +557,16 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
 // bookkeeping of a written packet, but not to the muxer.
 void TCustomFFmpeg::count_discarded_packet(TOutputFile& of, TOutputStream& ost, const AVFrame& frame) {
     const AVCodecContext* enc = ost.enc_ctx.get();
-    if (!discarded_packet_) discarded_packet_ = new_packet();
-    PacketPtr& pkt = discarded_packet_;
+    if (!loop_.discarded_packet) loop_.discarded_packet = new_packet();
+    PacketPtr& pkt = loop_.discarded_packet;
     av_packet_unref(pkt.get());
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
         pkt->size = frame.nb_samples * enc->ch_layout.nb_channels * (av_get_bits_per_sample(enc->codec_id) / 8);
         pkt->duration = frame.nb_samples;
-        audio_size_ += pkt->size;
+        loop_.audio_size += pkt->size;
     } else {
         pkt->size = static_cast<int>(sizeof(AVFrame));
-        video_size_ += pkt->size;
+        loop_.video_size += pkt->size;
     }
     pkt->pts = pkt->dts = frame.pts;
     av_packet_rescale_ts(pkt.get(), enc->time_base, ost.st->time_base);
@@ -610,15 +610,15 @@ void TCustomFFmpeg::do_streamcopy(TInputStream& ist, TOutputStream& ost, const A
     } else {
         pkt->duration = av_rescale_q(pkt->duration, ist.st->time_base, ost.st->time_base);
     }
-    if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) video_size_ += pkt->size;
-    else if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) audio_size_ += pkt->size;
+    if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) loop_.video_size += pkt->size;
+    else if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) loop_.audio_size += pkt->size;
     write_packet(of, ost, pkt.get());
 }
 
 void TCustomFFmpeg::write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt) {
     const AVFormatContext* s = of.ctx.get();
     const AVMediaType type = ost.st->codecpar->codec_type;
-    if ((type == AVMEDIA_TYPE_VIDEO && video_sync_method == 255) || (type == AVMEDIA_TYPE_AUDIO && audio_sync_method < 0)) {
+    if ((type == AVMEDIA_TYPE_VIDEO && options_.video_sync_method == 255) || (type == AVMEDIA_TYPE_AUDIO && options_.audio_sync_method < 0)) {
         pkt->pts = pkt->dts = AV_NOPTS_VALUE;
     }
     if (pkt->dts != AV_NOPTS_VALUE && ost.last_mux_dts != AV_NOPTS_VALUE && !(s->oformat->flags & AVFMT_NOTIMESTAMPS)) {

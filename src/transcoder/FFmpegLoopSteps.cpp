@@ -61,12 +61,12 @@ void TCustomFFmpeg::correct_timestamps(TInputFile& ifile, TInputStream& ist, AVP
         if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = static_cast<int64_t>(pkt->dts * ist.ts_scale);
     }
 
-    if (pkt->dts == AV_NOPTS_VALUE || ist.next_dts == AV_NOPTS_VALUE || copy_ts) return;
+    if (pkt->dts == AV_NOPTS_VALUE || ist.next_dts == AV_NOPTS_VALUE || options_.copy_ts) return;
     const int64_t pkt_dts = av_rescale_q(pkt->dts, st->time_base, AV_TIME_BASE_Q);
     int64_t delta = pkt_dts - ist.next_dts;
     if (ic->iformat->flags & AVFMT_TS_DISCONT) {
         // Formats that restart their clock (transport streams): absorb the jump.
-        const double threshold = static_cast<double>(dts_delta_threshold) * AV_TIME_BASE;
+        const double threshold = static_cast<double>(options_.dts_delta_threshold) * AV_TIME_BASE;
         if (static_cast<double>(delta) < -threshold ||
             (static_cast<double>(delta) > threshold && st->codecpar->codec_type != AVMEDIA_TYPE_SUBTITLE) ||
             pkt_dts + 1 < ist.pts) {
@@ -79,7 +79,7 @@ void TCustomFFmpeg::correct_timestamps(TInputFile& ifile, TInputStream& ist, AVP
         }
         return;
     }
-    const double limit = static_cast<double>(dts_error_threshold) * AV_TIME_BASE;
+    const double limit = static_cast<double>(options_.dts_error_threshold) * AV_TIME_BASE;
     if (static_cast<double>(delta) < -limit || static_cast<double>(delta) > limit) {
         log_format(this, llWarning, "DTS %" PRId64 ", next:%" PRId64 " st:%d invalid dropping", pkt->dts,
                    ist.next_dts, pkt->stream_index);
@@ -109,7 +109,7 @@ void TCustomFFmpeg::check_audio_format_change(TInputStream& ist, AVFrame* frame)
     if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
         const int channels = frame->ch_layout.nb_channels;
         if (channels <= 0) {
-            raise_format("Unable to find default channel layout for Input Stream #%d.%d", ist.file_index,
+            options_.raise_format("Unable to find default channel layout for Input Stream #%d.%d", ist.file_index,
                          ist.st->index);
         }
         if (channels <= ist.guess_layout_max) {
@@ -157,7 +157,7 @@ void TCustomFFmpeg::reconfigure_filters(TInputStream& ist) {
     for (TInputFilter* f : ist.filters) {
         TFilterGraph& fg = *f->graph;
         if (!done.insert(&fg).second) continue;
-        if (configure_filtergraph(fg) < 0) raise_error("Error reinitializing filters!");
+        if (configure_filtergraph(fg) < 0) options_.raise_error("Error reinitializing filters!");
         for (auto& out : fg.outputs) {
             if (out->ost >= 0) apply_sink_frame_size(*output_streams[static_cast<size_t>(out->ost)]);
         }
@@ -239,7 +239,7 @@ void TCustomFFmpeg::write_filtered_packet(TOutputFile& of, TOutputStream& ost, A
             av_packet_unref(in);
             const std::string text = Format("Error applying bitstream filter %s: %s", ctx->filter->name,
                                             error_code_text(ret).c_str());
-            if (exit_on_error) raise_error(text);
+            if (options_.exit_on_error) options_.raise_error(text);
             log_message(this, llError, text);
             return;
         }
@@ -272,7 +272,7 @@ void TCustomFFmpeg::open_bitstream_filters(TOutputStream& ost) {
         if (ret < 0) {
             const std::string text = Format("Failed to open bitstream filter %s for stream %d with codec %s",
                                             filter->name, ost.st->index, avcodec_get_name(par->codec_id));
-            if (exit_on_error) raise_error(text);
+            if (options_.exit_on_error) options_.raise_error(text);
             log_message(this, llError, text);
             continue;  // the chain goes on without it
         }
@@ -321,11 +321,11 @@ void TCustomFFmpeg::advance_joined_input(int file_index) {
         for (auto& p : output_streams) {
             if (p->source_index == from_index) p->source_index = to_index;
         }
-        if (to.decoding_needed && !to.decoder_open && open_decoder(to_index, error) < 0) raise_error(error);
+        if (to.decoding_needed && !to.decoder_open && open_decoder(to_index, error) < 0) options_.raise_error(error);
     }
     next.ts_offset += end;
-    current_input_ = file_index + 1;
-    log_format(this, llVerbose, "Joining input #%d at %.3f s", current_input_, static_cast<double>(end) / AV_TIME_BASE);
+    loop_.current_input = file_index + 1;
+    log_format(this, llVerbose, "Joining input #%d at %.3f s", loop_.current_input, static_cast<double>(end) / AV_TIME_BASE);
 }
 
 int TCustomFFmpeg::transcode_subtitles(TInputStream& ist, const AVPacket* pkt) {
@@ -354,7 +354,7 @@ int TCustomFFmpeg::transcode_subtitles(TInputStream& ist, const AVPacket* pkt) {
 
 void TCustomFFmpeg::do_subtitle_out(TOutputFile& of, TOutputStream& ost, AVSubtitle& source) {
     if (source.pts == AV_NOPTS_VALUE) {
-        if (exit_on_error) raise_error("Subtitle packets must have a pts");
+        if (options_.exit_on_error) options_.raise_error("Subtitle packets must have a pts");
         log_message(this, llError, "Subtitle packets must have a pts");
         return;
     }
@@ -374,9 +374,9 @@ void TCustomFFmpeg::do_subtitle_out(TOutputFile& of, TOutputStream& ost, AVSubti
     for (int i = 0; i < passes; ++i) {
         if (i == 1) sub.num_rects = 0;
         const int size = avcodec_encode_subtitle(enc, buffer.data(), static_cast<int>(buffer.size()), &sub);
-        if (size < 0) raise_error("Subtitle encoding failed");
+        if (size < 0) options_.raise_error("Subtitle encoding failed");
         PacketPtr pkt = new_packet();
-        if (av_new_packet(pkt.get(), size) < 0) raise_error("Out of memory");
+        if (av_new_packet(pkt.get(), size) < 0) options_.raise_error("Out of memory");
         std::memcpy(pkt->data, buffer.data(), static_cast<size_t>(size));
         pkt->pts = av_rescale_q(sub.pts, AV_TIME_BASE_Q, ost.st->time_base);
         pkt->duration = av_rescale_q(sub.end_display_time, {1, 1000}, ost.st->time_base);
@@ -385,7 +385,7 @@ void TCustomFFmpeg::do_subtitle_out(TOutputFile& of, TOutputStream& ost, AVSubti
                                      {1, 1000}, ost.st->time_base);
         }
         pkt->dts = pkt->pts;
-        subtitle_size_ += size;
+        loop_.subtitle_size += size;
         write_packet(of, ost, pkt.get());
     }
 }

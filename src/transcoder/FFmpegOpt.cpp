@@ -79,6 +79,11 @@ struct IsSpecifierList : std::false_type {};
 template <class T>
 struct IsSpecifierList<TSpecifierList<T>> : std::true_type {};
 
+template <class T>
+struct IsCoreSetting : std::false_type {};
+template <class T>
+struct IsCoreSetting<T TCustomFFmpegOpt::*> : std::true_type {};
+
 // The value of a storing row, read by its flags in the order the table's
 // contract gives; number errors raise the general exception.
 ParsedValue parse_value(const TOptionDef& po, const std::string& opt, const std::string& arg) {
@@ -129,15 +134,16 @@ ParsedValue parse_value(const TOptionDef& po, const std::string& opt, const std:
 
 // False when the row's destination does not take the value its flags read
 // (a fault of the table, caught by the table's tests).
-bool store_value(TOptionsContext* o, const TOptionDef& po, const std::string& opt,
-                 ParsedValue& value) {
+bool store_value(TCustomFFmpegOpt& core, TOptionsContext* o, const TOptionDef& po,
+                 const std::string& opt, ParsedValue& value) {
     return std::visit(
         [&](auto dest) -> bool {
             using D = decltype(dest);
-            if constexpr (std::is_same_v<D, std::monostate> || std::is_same_v<D, THandler>) {
+            if constexpr (std::is_same_v<D, std::monostate> || std::is_same_v<D, THandler> ||
+                          std::is_same_v<D, TOptionAlias>) {
                 return false;
-            } else if constexpr (std::is_pointer_v<D>) {
-                return take(*dest, value);
+            } else if constexpr (IsCoreSetting<D>::value) {
+                return take(core.*dest, value);
             } else {
                 auto& field = o->*dest;
                 using F = std::remove_reference_t<decltype(field)>;
@@ -251,8 +257,14 @@ void TOptionGroup::clear() {
     swr_opts.clear();
 }
 
-// The table is built at once, so that no look-up ever meets an empty one.
-TCustomFFmpegOpt::TCustomFFmpegOpt() { build_option_table(); }
+TCustomFFmpegOpt::TCustomFFmpegOpt(TObject* owner, const std::vector<TInputFile>* inputs,
+                                   AVIOInterruptCB write_interrupt)
+    : sender_(owner ? owner : this), inputs_(inputs), write_interrupt_(write_interrupt) {}
+
+const std::vector<TInputFile>& TCustomFFmpegOpt::input_files() const {
+    static const std::vector<TInputFile> none;
+    return inputs_ ? *inputs_ : none;
+}
 
 TCustomFFmpegOpt::~TCustomFFmpegOpt() {
     if (progress_avio) avio_closep(&progress_avio);
@@ -261,7 +273,7 @@ TCustomFFmpegOpt::~TCustomFFmpegOpt() {
 
 void TCustomFFmpegOpt::raise_error(const std::string& message) {
     last_error_ = message;
-    log_message(this, llFatal, message);
+    log_message(sender_, llFatal, message);
     throw FFmpegException(message);
 }
 
@@ -278,23 +290,23 @@ void TCustomFFmpegOpt::append_option_error(const std::string& message) {
 }
 
 int TCustomFFmpegOpt::fail_option(TLogLevel level, const std::string& message, int code) {
-    log_message(this, level, message);
+    log_message(sender_, level, message);
     append_option_error(message);
     return code;
 }
 
-TInputFile& TCustomFFmpegOpt::add_input_file(AVFormatContext* ctx) {
+TInputFile& add_input_file(std::vector<TInputFile>& files, AVFormatContext* ctx) {
     TInputFile file;
     file.ctx.reset(ctx);
     file.nb_streams = ctx ? static_cast<int>(ctx->nb_streams) : 0;
-    for (const TInputFile& f : input_files) file.ist_index += f.nb_streams;
-    input_files.push_back(std::move(file));
-    return input_files.back();
+    for (const TInputFile& f : files) file.ist_index += f.nb_streams;
+    files.push_back(std::move(file));
+    return files.back();
 }
 
 const TOptionDef* TCustomFFmpegOpt::find_option(std::string_view name) const {
     name = name.substr(0, name.find(':'));
-    for (const TOptionDef& po : options_) {
+    for (const TOptionDef& po : option_table()) {
         if (!po.name.empty() && po.name == name) return &po;
     }
     return nullptr;
@@ -320,8 +332,11 @@ int TCustomFFmpegOpt::write_option(TOptionsContext* o, const TOptionDef& po, con
                                    const std::string& arg) {
     // Rows of the file group need the file's context.
     if (!o && (po.flags & (ofPerFile | ofOffset | ofSpec))) return AVERROR(EINVAL);
-    if (const THandler* handler = std::get_if<THandler>(&po.dest)) {
-        const int ret = (this->*(*handler))(o, opt, arg);
+    const THandler* handler = std::get_if<THandler>(&po.dest);
+    const TOptionAlias* alias = std::get_if<TOptionAlias>(&po.dest);
+    if (handler || alias) {
+        const int ret = handler ? (this->*(*handler))(o, opt, arg)
+                                : forward(o, std::string(alias->target), arg);
         if (ret < 0) {
             const std::string message =
                 Format("Failed to set value \"%s\" for option \"%s\"", arg.c_str(), opt.c_str());
@@ -331,7 +346,7 @@ int TCustomFFmpegOpt::write_option(TOptionsContext* o, const TOptionDef& po, con
     }
     ParsedValue value = parse_value(po, opt, arg);
     refuse_negative_limit(po, opt, arg, value);
-    if (!store_value(o, po, opt, value)) return AVERROR_BUG;
+    if (!store_value(*this, o, po, opt, value)) return AVERROR_BUG;
     return 0;
 }
 
@@ -382,7 +397,7 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
                 ret = AVERROR(EINVAL);
                 break;
             }
-            log_format(this, llWarning, "Invalid option %s found while parsing options, ignore",
+            log_format(sender_, llWarning, "Invalid option %s found while parsing options, ignore",
                        arg.c_str());
             ++i;
             continue;
@@ -423,7 +438,7 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
                 continue;
             }
         }
-        log_format(this, strict_options ? llError : llWarning, "Unrecognized option \"%s\".",
+        log_format(sender_, strict_options ? llError : llWarning, "Unrecognized option \"%s\".",
                    name.c_str());
         if (strict_options) {
             missing_option_ = arg;
@@ -438,7 +453,7 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
 }
 
 int TCustomFFmpegOpt::apply_group(TOptionsContext* o, TOptionGroup& group, const std::string& label) {
-    log_format(this, llDebug, "Parsing a group of options: %s.", label.c_str());
+    log_format(sender_, llDebug, "Parsing a group of options: %s.", label.c_str());
     for (size_t i = 0; i < group.opts.size(); ++i) {
         const GroupOption& entry = group.opts[i];
         const int ret = write_option(o, *entry.opt, entry.key, entry.val);
@@ -493,7 +508,7 @@ int TCustomFFmpegOpt::ParseOptions(TOptionsContext& o, const std::string& option
     missing_option_.clear();
     int ret = 0;
     if (!options.empty()) {
-        log_format(this, llInfo, "ParseOptions for %s: %s", group_label.c_str(), options.c_str());
+        log_format(sender_, llInfo, "ParseOptions for %s: %s", group_label.c_str(), options.c_str());
         bool unterminated = false;
         const std::vector<std::string> args = split_option_text(options, &unterminated);
         prescan_log_level(args);
@@ -504,7 +519,7 @@ int TCustomFFmpegOpt::ParseOptions(TOptionsContext& o, const std::string& option
             if (strict_options) {
                 ret = fail_option(llError, message);
             } else {
-                log_message(this, llWarning, message);
+                log_message(sender_, llWarning, message);
             }
         }
         if (ret >= 0) ret = parse_groups(o, args);
@@ -516,7 +531,7 @@ int TCustomFFmpegOpt::ParseOptions(TOptionsContext& o, const std::string& option
     if (ret < 0) {
         std::string code_text = error_code_text(ret);
         if (ret == AVERROR_OPTION_NOT_FOUND && !missing_option_.empty()) code_text += ": " + missing_option_;
-        log_message(this, llFatal, code_text);
+        log_message(sender_, llFatal, code_text);
         if (strict_options) {
             last_error_ = option_error_.empty() ? code_text : option_error_ + "\n" + code_text;
         }
@@ -534,7 +549,7 @@ int TCustomFFmpegOpt::route_to_file(TOptionsContext& o, const std::string& opt, 
 int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_label,
                                    const std::string& presets) {
     if (presets.empty()) return 0;
-    log_format(this, llInfo, "ParsePresets for %s:%s%s", group_label.c_str(), "\n", presets.c_str());
+    log_format(sender_, llInfo, "ParsePresets for %s:%s%s", group_label.c_str(), "\n", presets.c_str());
     std::string text = trim(presets);
     replace_all(text, "\r\n", "\n");
     replace_all(text, "\r", "\n");
@@ -553,14 +568,14 @@ int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_
         const std::string value = eq == std::string::npos ? std::string() : trim(std::string_view(line).substr(eq + 1));
         if (key.empty() || value.empty()) {
             const std::string message = Format("Invalid syntax: \"%s\"", line.c_str());
-            log_message(this, llError, message);
+            log_message(sender_, llError, message);
             if (strict_options) {
                 option_error_ = message;
                 return AVERROR(EINVAL);
             }
             continue;
         }
-        log_format(this, llDebug, "Applying preset %s with argument %s.", key.c_str(), value.c_str());
+        log_format(sender_, llDebug, "Applying preset %s with argument %s.", key.c_str(), value.c_str());
         const std::string lkey = lower_ascii(key);
         int ret;
         if (lkey == "acodec" || lkey == "vcodec" || lkey == "scodec" || lkey == "dcodec") {
@@ -572,7 +587,7 @@ int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_
             const std::string message =
                 Format("Invalid option or argument: \"%s\", parsed as \"%s\" = \"%s\"", line.c_str(),
                        key.c_str(), value.c_str());
-            log_message(this, llError, message);
+            log_message(sender_, llError, message);
             if (strict_options) {
                 if (ret == AVERROR_OPTION_NOT_FOUND) missing_option_ = key;
                 append_option_error(message);

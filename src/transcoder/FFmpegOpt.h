@@ -2,9 +2,13 @@
 // option context, the option-text splitter and parser, the routing of
 // unknown names to the libraries' own options, and the core's error raising.
 //
+// The parser is a member of the transcoder (its options), or stands alone in
+// tests; it logs and raises in its owner's name.
+//
 // Threads: options are parsed on the thread that adds files to a task (the
-// main thread), never on the task's worker; each core object has its own
-// table, groups and option-error text.
+// main thread), or on the worker of a task whose set-up is deferred; the
+// table is built once, under the static's guard, and only read after; each
+// core object has its own groups and option-error text.
 #pragma once
 
 #include <climits>
@@ -182,15 +186,22 @@ struct TOptionsContext {
 using THandler = int (TCustomFFmpegOpt::*)(TOptionsContext* o, const std::string& opt,
                                            const std::string& arg);
 
+// A row that stands for another option: its argument is parsed as the
+// argument of target ("filter:a" for -af), whatever specifier was typed.
+struct TOptionAlias {
+    std::string_view target;
+};
+
 // Where a row's value goes: a core-wide setting, a field of the file's
-// context, a per-stream list of that context, or a handler.
+// context, a per-stream list of that context, a handler, or the option an
+// alias row stands for.
 using TOptionDest = std::variant<std::monostate,
-    int*, int64_t*, float*, double*, std::string*,
+    int TCustomFFmpegOpt::*, float TCustomFFmpegOpt::*,
     int TOptionsContext::*, int64_t TOptionsContext::*, float TOptionsContext::*,
     double TOptionsContext::*, std::string TOptionsContext::*,
     TSpecifierList<int> TOptionsContext::*, TSpecifierList<int64_t> TOptionsContext::*,
     TSpecifierList<double> TOptionsContext::*, TSpecifierList<std::string> TOptionsContext::*,
-    THandler>;
+    THandler, TOptionAlias>;
 
 struct TOptionDef {
     std::string_view name;  // empty in the end row
@@ -216,6 +227,10 @@ struct TInputFile {
     bool eof_reached = false;
 };
 
+// Takes ownership of an opened (or, in tests, allocated) input context and
+// appends it to files.
+TInputFile& add_input_file(std::vector<TInputFile>& files, AVFormatContext* ctx);
+
 // Option texts split by the command-line quoting rules: blanks and tabs
 // separate, double quotes group, 2n backslashes before a quote give n and
 // toggle quoting, 2n+1 give n and a literal quote. unterminated, when
@@ -234,16 +249,18 @@ std::optional<TLogLevel> parse_log_level(std::string_view text);
 
 class TCustomFFmpegOpt : public TObject {
 public:
-    TCustomFFmpegOpt();
+    // owner: the object whose log lines and errors these are (this parser
+    // when null); inputs: the files -map resolves against (none when null);
+    // write_interrupt: handed to outputs the options open (-progress).
+    explicit TCustomFFmpegOpt(TObject* owner = nullptr, const std::vector<TInputFile>* inputs = nullptr,
+                              AVIOInterruptCB write_interrupt = {nullptr, nullptr});
     ~TCustomFFmpegOpt() override;
     TCustomFFmpegOpt(const TCustomFFmpegOpt&) = delete;
     TCustomFFmpegOpt& operator=(const TCustomFFmpegOpt&) = delete;
 
-    // The table, built once per object; a second call does nothing.
-    void build_option_table();
-    const std::vector<TOptionDef>& option_table() const { return options_; }
-    // Frees the table of a task that parses nothing now (built again on demand).
-    void release_option_table() { std::vector<TOptionDef>().swap(options_); }
+    // The table, built on first use and shared by every parser of the
+    // process (rows name settings as members, not addresses); read-only.
+    static const std::vector<TOptionDef>& option_table();
     // The first row named like name up to its first ':'; null when none.
     const TOptionDef* find_option(std::string_view name) const;
 
@@ -296,9 +313,6 @@ public:
     const TOptionGroup& global_group() const { return global_group_; }
     const TOptionGroup& file_group() const { return file_group_; }
 
-    // Takes ownership of an opened (or, in tests, allocated) input context.
-    TInputFile& add_input_file(AVFormatContext* ctx);
-
     // Core-wide settings written by plain rows.
     float audio_drift_threshold = 0.1f;
     float dts_delta_threshold = 10.0f;
@@ -324,26 +338,14 @@ public:
     int input_sync = 0;
     int video_hook_bits_pixel = 0;
     AVIOContext* progress_avio = nullptr;  // owned
-    int read_timeout = TFFBaseComponent::kDefaultTimeout;   // milliseconds
-    int write_timeout = TFFBaseComponent::kDefaultTimeout;  // milliseconds
     bool strict_options = true;
 
-    std::vector<TInputFile> input_files;
     std::vector<std::string> complex_filter_descriptions;
 
-protected:
-    // Handlers of the vhook and VideoHookBitsPixel rows; the transcoder that
-    // runs hooks overrides them.
-    virtual int opt_vhook(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    virtual int opt_video_hook_bits_pixel(TOptionsContext* o, const std::string& opt,
-                                          const std::string& arg);
-    // The write interrupt call-back handed to outputs the options open.
-    virtual AVIOInterruptCB write_interrupt_callback() { return {nullptr, nullptr}; }
-
+private:
     // Appends a detail line to the option-error text.
     void append_option_error(const std::string& message);
-
-private:
+    const std::vector<TInputFile>& input_files() const;
     int parse_groups(TOptionsContext& o, const std::vector<std::string>& args);
     int apply_group(TOptionsContext* o, TOptionGroup& group, const std::string& label);
     int write_option(TOptionsContext* o, const TOptionDef& po, const std::string& opt,
@@ -381,25 +383,18 @@ private:
     int opt_channel_layout(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_video_channel(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_video_standard(TOptionsContext* o, const std::string& opt, const std::string& arg);
+    int opt_vhook(TOptionsContext* o, const std::string& opt, const std::string& arg);
+    int opt_video_hook_bits_pixel(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_time_start(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_time_length(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_seconds(TOptionsContext* o, const std::string& opt, const std::string& arg,
                     const char* target);
-    // Rows that only forward to another row: the target's name follows from
-    // the typed name (see FFmpegOptHandlers.cpp).
-    int opt_audio_filters(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_video_filters(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_audio_codec(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_video_codec(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_subtitle_codec(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_data_codec(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_video_frames(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_audio_frames(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_data_frames(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_audio_qscale(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_old2new(TOptionsContext* o, const std::string& opt, const std::string& arg);
 
-    std::vector<TOptionDef> options_;
+    static std::vector<TOptionDef> make_option_table();
+
+    TObject* sender_;
+    const std::vector<TInputFile>* inputs_;
+    AVIOInterruptCB write_interrupt_;
     TOptionGroup global_group_;
     TOptionGroup file_group_;
     // Library options collected while one option text is parsed.
@@ -421,6 +416,9 @@ public:
     explicit OptionsContextScope(TCustomFFmpegOpt& core) : core_(core) {
         core_.init_options_context(ctx_);
     }
+    // For an object that holds its parser (the transcoder).
+    template <class Owner>
+    explicit OptionsContextScope(Owner& owner) : OptionsContextScope(owner.options()) {}
     ~OptionsContextScope() { core_.release_options_context(ctx_); }
     OptionsContextScope(const OptionsContextScope&) = delete;
     OptionsContextScope& operator=(const OptionsContextScope&) = delete;

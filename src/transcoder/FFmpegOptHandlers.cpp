@@ -32,7 +32,7 @@ int TCustomFFmpegOpt::forward(TOptionsContext* o, const std::string& opt, const 
 }
 
 int TCustomFFmpegOpt::opt_info(TOptionsContext*, const std::string& opt, const std::string&) {
-    log_format(this, llWarning, "options \"%s\" not supported, ignore", opt.c_str());
+    log_format(sender_, llWarning, "options \"%s\" not supported, ignore", opt.c_str());
     return 0;
 }
 
@@ -97,7 +97,7 @@ int TCustomFFmpegOpt::opt_cpuflags(TOptionsContext*, const std::string&, const s
 
 int TCustomFFmpegOpt::opt_progress(TOptionsContext*, const std::string&, const std::string& arg) {
     AVIOContext* avio = nullptr;
-    const AVIOInterruptCB callback = write_interrupt_callback();
+    const AVIOInterruptCB callback = write_interrupt_;
     const int ret = avio_open2(&avio, arg.c_str(), AVIO_FLAG_WRITE, &callback, nullptr);
     if (ret < 0) {
         return fail_option(llError, Format("Failed to open progress URL \"%s\": %s", arg.c_str(),
@@ -130,19 +130,19 @@ int TCustomFFmpegOpt::opt_vsync(TOptionsContext*, const std::string& opt, const 
 
 int TCustomFFmpegOpt::opt_qscale(TOptionsContext* o, const std::string& opt, const std::string& arg) {
     if (has_specifier(opt)) return forward(o, "q" + opt.substr(opt.find(':')), arg);
-    log_message(this, llWarning, "Please use -q:a or -q:v, -qscale is ambiguous");
+    log_message(sender_, llWarning, "Please use -q:a or -q:v, -qscale is ambiguous");
     return forward(o, "q:v", arg);
 }
 
 int TCustomFFmpegOpt::opt_profile(TOptionsContext* o, const std::string& opt, const std::string& arg) {
     if (has_specifier(opt)) return o->g->codec_opts.set(opt, arg);
-    log_message(this, llWarning, "Please use -profile:a or -profile:v, -profile is ambiguous");
+    log_message(sender_, llWarning, "Please use -profile:a or -profile:v, -profile is ambiguous");
     return o->g->codec_opts.set("profile:v", arg);
 }
 
 int TCustomFFmpegOpt::opt_bitrate(TOptionsContext* o, const std::string& opt, const std::string& arg) {
     if (has_specifier(opt)) return o->g->codec_opts.set(opt, arg);
-    log_message(this, llWarning, "Please use -b:a or -b:v, -b is ambiguous");
+    log_message(sender_, llWarning, "Please use -b:a or -b:v, -b is ambiguous");
     return o->g->codec_opts.set("b:v", arg);
 }
 
@@ -171,13 +171,13 @@ int TCustomFFmpegOpt::opt_timecode(TOptionsContext* o, const std::string&, const
 
 int TCustomFFmpegOpt::opt_recording_timestamp(TOptionsContext* o, const std::string& opt,
                                               const std::string& arg) {
-    log_format(this, llWarning, "%s is deprecated, set the \"creation_time\" metadata tag instead.",
+    log_format(sender_, llWarning, "%s is deprecated, set the \"creation_time\" metadata tag instead.",
                opt.c_str());
     return forward(o, "metadata", "creation_time=" + arg);
 }
 
 int TCustomFFmpegOpt::opt_deinterlace(TOptionsContext*, const std::string& opt, const std::string&) {
-    log_format(this, llWarning, "-%s is deprecated, use -filter:v yadif instead", opt.c_str());
+    log_format(sender_, llWarning, "-%s is deprecated, use -filter:v yadif instead", opt.c_str());
     do_deinterlace = 1;
     return 0;
 }
@@ -210,12 +210,12 @@ int TCustomFFmpegOpt::opt_channel_layout(TOptionsContext* o, const std::string& 
 }
 
 int TCustomFFmpegOpt::opt_video_channel(TOptionsContext* o, const std::string&, const std::string& arg) {
-    log_message(this, llWarning, "This option is deprecated, use -channel.");
+    log_message(sender_, llWarning, "This option is deprecated, use -channel.");
     return route_to_file(*o, "channel", arg);
 }
 
 int TCustomFFmpegOpt::opt_video_standard(TOptionsContext* o, const std::string&, const std::string& arg) {
-    log_message(this, llWarning, "This option is deprecated, use -standard.");
+    log_message(sender_, llWarning, "This option is deprecated, use -standard.");
     return route_to_file(*o, "standard", arg);
 }
 
@@ -239,46 +239,6 @@ int TCustomFFmpegOpt::opt_time_start(TOptionsContext* o, const std::string& opt,
 
 int TCustomFFmpegOpt::opt_time_length(TOptionsContext* o, const std::string& opt, const std::string& arg) {
     return opt_seconds(o, opt, arg, "t_microsecond");
-}
-
-// Alias rows: each names the row (and stream type) it stands for.
-int TCustomFFmpegOpt::opt_audio_filters(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "filter:a", arg);
-}
-int TCustomFFmpegOpt::opt_video_filters(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "filter:v", arg);
-}
-int TCustomFFmpegOpt::opt_audio_codec(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "codec:a", arg);
-}
-int TCustomFFmpegOpt::opt_video_codec(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "codec:v", arg);
-}
-int TCustomFFmpegOpt::opt_subtitle_codec(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "codec:s", arg);
-}
-int TCustomFFmpegOpt::opt_data_codec(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "codec:d", arg);
-}
-int TCustomFFmpegOpt::opt_video_frames(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "frames:v", arg);
-}
-int TCustomFFmpegOpt::opt_audio_frames(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "frames:a", arg);
-}
-int TCustomFFmpegOpt::opt_data_frames(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "frames:d", arg);
-}
-int TCustomFFmpegOpt::opt_audio_qscale(TOptionsContext* o, const std::string&, const std::string& arg) {
-    return forward(o, "q:a", arg);
-}
-
-// atag, vtag, stag, absf, vbsf: the name without its first letter, then
-// that letter as the specifier (tag:a, bsf:v).
-int TCustomFFmpegOpt::opt_old2new(TOptionsContext* o, const std::string& opt, const std::string& arg) {
-    const std::string base = opt.substr(0, opt.find(':'));
-    if (base.size() < 2) return AVERROR(EINVAL);
-    return forward(o, base.substr(1) + ":" + base[0], arg);
 }
 
 }  // namespace sonorix

@@ -40,10 +40,10 @@ int TCustomFFmpegOpt::opt_map(TOptionsContext* o, const std::string&, const std:
         const auto [file_text, specifier] = split_colon(map.substr(comma + 1));
         map.resize(comma);
         int index;
-        if (!read_index(file_text, index) || index >= static_cast<int>(input_files.size())) {
+        if (!read_index(file_text, index) || index >= static_cast<int>(input_files().size())) {
             raise_format("Invalid sync file index: %s.", file_text.c_str());
         }
-        AVFormatContext* ic = input_files[static_cast<size_t>(index)].ctx.get();
+        AVFormatContext* ic = input_files()[static_cast<size_t>(index)].ctx.get();
         for (unsigned i = 0; ic && i < ic->nb_streams; ++i) {
             if (check_stream_specifier(ic, ic->streams[i], specifier) > 0) {
                 sync_file = index;
@@ -78,10 +78,10 @@ int TCustomFFmpegOpt::opt_map(TOptionsContext* o, const std::string&, const std:
     } else {
         const auto [file_text, specifier] = split_colon(map);
         int file;
-        if (!read_index(file_text, file) || file >= static_cast<int>(input_files.size())) {
+        if (!read_index(file_text, file) || file >= static_cast<int>(input_files().size())) {
             raise_format("Invalid input file index: %s.", file_text.c_str());
         }
-        AVFormatContext* ic = input_files[static_cast<size_t>(file)].ctx.get();
+        AVFormatContext* ic = input_files()[static_cast<size_t>(file)].ctx.get();
         const unsigned nb_streams = ic ? ic->nb_streams : 0;
         if (negative) {
             for (TStreamMap& m : o->stream_maps) {
@@ -133,10 +133,10 @@ int TCustomFFmpegOpt::opt_map_channel(TOptionsContext* o, const std::string&, co
         !read_index(source.substr(dot2 + 1), m.channel_index)) {
         raise_error(usage);
     }
-    if (m.file_index >= static_cast<int>(input_files.size()) || !input_files[m.file_index].ctx) {
+    if (m.file_index >= static_cast<int>(input_files().size()) || !input_files()[m.file_index].ctx) {
         raise_format("mapchan: invalid input file index: %d", m.file_index);
     }
-    AVFormatContext* ic = input_files[m.file_index].ctx.get();
+    AVFormatContext* ic = input_files()[m.file_index].ctx.get();
     if (m.stream_index >= static_cast<int>(ic->nb_streams)) {
         raise_format("mapchan: invalid input file stream index #%d.%d", m.file_index, m.stream_index);
     }

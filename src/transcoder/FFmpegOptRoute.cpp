@@ -74,7 +74,7 @@ int TCustomFFmpegOpt::route_library_option(const std::string& opt, const std::st
         consumed = true;
     }
     if ((o = find_in_class(avformat_get_class(), opt.c_str()))) {
-        if (consumed) log_format(this, llVerbose, "Routing %s to codec and muxer layer", opt.c_str());
+        if (consumed) log_format(sender_, llVerbose, "Routing %s to codec and muxer layer", opt.c_str());
         if ((ret = format_opts_.set(opt, arg, dict_flags_for(o, arg))) < 0) return ret;
         consumed = true;
     }
@@ -83,7 +83,7 @@ int TCustomFFmpegOpt::route_library_option(const std::string& opt, const std::st
     if (find_in_class(sws_get_class(), opt.c_str())) {
         if (!sws_opts_ && !(sws_opts_ = sws_alloc_context())) return AVERROR(ENOMEM);
         if ((ret = av_opt_set(sws_opts_, opt.c_str(), arg.c_str(), 0)) < 0) {
-            log_format(this, llError, "Error setting option \"%s\"", opt.c_str());
+            log_format(sender_, llError, "Error setting option \"%s\"", opt.c_str());
             return ret;
         }
         if ((ret = sws_dict_.set(opt, arg)) < 0) return ret;
@@ -96,7 +96,7 @@ int TCustomFFmpegOpt::route_library_option(const std::string& opt, const std::st
         ret = av_opt_set(swr, opt.c_str(), arg.c_str(), 0);
         swr_free(&swr);
         if (ret < 0) {
-            log_format(this, llError, "Error setting option \"%s\"", opt.c_str());
+            log_format(sender_, llError, "Error setting option \"%s\"", opt.c_str());
             return ret;
         }
         if ((ret = swr_opts_.set(opt, arg)) < 0) return ret;
@@ -139,7 +139,7 @@ const AVCodec* TCustomFFmpegOpt::find_codec_or_die(const std::string& name, AVMe
         if (const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name(name.c_str())) {
             codec = encoder ? avcodec_find_encoder(desc->id) : avcodec_find_decoder(desc->id);
             if (codec) {
-                log_format(this, llVerbose, "Matched %s \"%s\" for codec \"%s\".", kind, codec->name,
+                log_format(sender_, llVerbose, "Matched %s \"%s\" for codec \"%s\".", kind, codec->name,
                            name.c_str());
             }
         }

@@ -57,7 +57,7 @@ TInputStream* TCustomFFmpeg::get_input_stream(const TOutputStream& ost) {
 TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatContext* oc,
                                                 AVMediaType type, int source_index) {
     AVStream* st = avformat_new_stream(oc, nullptr);
-    if (!st) raise_error("Could not alloc stream.");
+    if (!st) options_.raise_error("Could not alloc stream.");
     const int idx = static_cast<int>(oc->nb_streams) - 1;
     if (idx < static_cast<int>(o.streamid_map.size()) && o.streamid_map[static_cast<size_t>(idx)]) {
         st->id = o.streamid_map[static_cast<size_t>(idx)];
@@ -70,11 +70,11 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
     ost.st = st;
     st->codecpar->codec_type = type;
 
-    if (auto name = match_per_stream(o.codec_names, oc, st)) {
+    if (auto name = options_.match_per_stream(o.codec_names, oc, st)) {
         if (*name == "copy") {
             ost.stream_copy = true;
         } else {
-            ost.enc = find_codec_or_die(*name, type, true);
+            ost.enc = options_.find_codec_or_die(*name, type, true);
             st->codecpar->codec_id = ost.enc->id;
         }
     } else {
@@ -86,13 +86,13 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
     if (ost.stream_copy) refuse_filtered_copy(o, oc, ost);
     ost.encoder_opts = filter_codec_opts(o.g->codec_opts.get(), st->codecpar->codec_id, oc, st, ost.enc, true);
     ost.enc_ctx.reset(avcodec_alloc_context3(ost.enc));
-    if (!ost.enc_ctx) raise_error("av_mallocz() failed");
+    if (!ost.enc_ctx) options_.raise_error("av_mallocz() failed");
     ost.enc_ctx->codec_type = type;
     ost.enc_ctx->codec_id = st->codecpar->codec_id;
 
-    ost.max_frames = match_per_stream(o.max_frames, oc, st).value_or(INT64_MAX);
-    ost.copy_prior_start = match_per_stream(o.copy_prior_start, oc, st).value_or(-1);
-    if (auto bsfs = match_per_stream(o.bitstream_filters, oc, st)) {
+    ost.max_frames = options_.match_per_stream(o.max_frames, oc, st).value_or(INT64_MAX);
+    ost.copy_prior_start = options_.match_per_stream(o.copy_prior_start, oc, st).value_or(-1);
+    if (auto bsfs = options_.match_per_stream(o.bitstream_filters, oc, st)) {
         size_t start = 0;
         while (start <= bsfs->size()) {
             const size_t comma = bsfs->find(',', start);
@@ -104,7 +104,7 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
             }
             if (!name.empty()) {
                 const AVBitStreamFilter* filter = av_bsf_get_by_name(name.c_str());
-                if (!filter) raise_format("Unknown bitstream filter \"%s\"", name.c_str());
+                if (!filter) options_.raise_format("Unknown bitstream filter \"%s\"", name.c_str());
                 ost.bitstream_filters.push_back(filter);
                 ost.bitstream_filter_args.push_back(args);
             }
@@ -112,10 +112,10 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
             start = comma + 1;
         }
     }
-    if (auto tag = match_per_stream(o.codec_tags, oc, st)) {
+    if (auto tag = options_.match_per_stream(o.codec_tags, oc, st)) {
         st->codecpar->codec_tag = ost.enc_ctx->codec_tag = parse_codec_tag(*tag);
     }
-    if (auto q = match_per_stream(o.qscale, oc, st); q && *q >= 0) {
+    if (auto q = options_.match_per_stream(o.qscale, oc, st); q && *q >= 0) {
         ost.enc_ctx->flags |= AV_CODEC_FLAG_QSCALE;
         ost.enc_ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * *q);
     }
@@ -149,14 +149,14 @@ TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatCont
     }
     // A stream made from another input (an adjusted track in place of the
     // source's) takes the flags of the one it stands for.
-    if (auto flags = match_per_stream(o.dispositions, oc, st)) {
+    if (auto flags = options_.match_per_stream(o.dispositions, oc, st)) {
         int value = 0;
         if (!read_int(*flags, value)) {
             for (size_t start = 0; start <= flags->size();) {
                 const size_t plus = std::min(flags->find('+', start), flags->size());
                 const std::string name = flags->substr(start, plus - start);
                 const int flag = av_disposition_from_string(name.c_str());
-                if (flag < 0) raise_format("Invalid disposition %s.", flags->c_str());
+                if (flag < 0) options_.raise_format("Invalid disposition %s.", flags->c_str());
                 value |= flag;
                 start = plus + 1;
             }
@@ -171,12 +171,12 @@ void TCustomFFmpeg::refuse_filtered_copy(TOptionsContext& o, AVFormatContext* oc
     if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return;
     const char* kind = av_get_media_type_string(type);
     if (ost.source_index < 0) {
-        raise_format("Output stream #%d:%d (%s) comes from a filter graph and cannot be copied; "
+        options_.raise_format("Output stream #%d:%d (%s) comes from a filter graph and cannot be copied; "
                      "choose an encoder for it.", ost.file_index, ost.index, kind);
     }
-    if (auto filter = match_per_stream(o.filters, oc, ost.st)) {
+    if (auto filter = options_.match_per_stream(o.filters, oc, ost.st)) {
         const TInputStream& ist = *input_streams[static_cast<size_t>(ost.source_index)];
-        raise_format("Output stream #%d:%d (%s, from input stream #%d:%d) is copied, so its filter \"%s\" "
+        options_.raise_format("Output stream #%d:%d (%s, from input stream #%d:%d) is copied, so its filter \"%s\" "
                      "cannot run: stream copy and filters exclude each other. Encode the stream or drop "
                      "the filter.", ost.file_index, ost.index, kind, ist.file_index, ist.st->index, filter->c_str());
     }
@@ -185,14 +185,14 @@ void TCustomFFmpeg::refuse_filtered_copy(TOptionsContext& o, AVFormatContext* oc
 uint16_t* TCustomFFmpeg::parse_matrix(const std::string& text) {
     // Owned by the codec context, which frees it.
     auto* matrix = static_cast<uint16_t*>(av_mallocz(sizeof(uint16_t) * 64));
-    if (!matrix) raise_error("av_mallocz() failed");
+    if (!matrix) options_.raise_error("av_mallocz() failed");
     const char* p = text.c_str();
     for (int i = 0; i < 64; ++i) {
         char* end = nullptr;
         const long value = std::strtol(p, &end, 10);
         if (end == p || (i < 63 && *end != ',')) {
             av_free(matrix);
-            raise_format("Syntax error in matrix \"%s\" at coeff %d", text.c_str(), i);
+            options_.raise_format("Syntax error in matrix \"%s\" at coeff %d", text.c_str(), i);
         }
         matrix[i] = static_cast<uint16_t>(value);
         p = end + (i < 63 ? 1 : 0);
@@ -204,29 +204,29 @@ TOutputStream& TCustomFFmpeg::new_video_stream(TOptionsContext& o, AVFormatConte
     TOutputStream& ost = new_output_stream(o, oc, AVMEDIA_TYPE_VIDEO, source_index);
     AVStream* st = ost.st;
     AVCodecContext* enc = ost.enc_ctx.get();
-    if (auto rate = match_per_stream(o.frame_rates, oc, st)) {
+    if (auto rate = options_.match_per_stream(o.frame_rates, oc, st)) {
         if (av_parse_video_rate(&ost.frame_rate, rate->c_str()) < 0) {
-            raise_format("Invalid framerate value: %s", rate->c_str());
+            options_.raise_format("Invalid framerate value: %s", rate->c_str());
         }
     }
     if (ost.stream_copy) {
-        ost.copy_initial_nonkeyframes = match_per_stream(o.copy_initial_nonkeyframes, oc, st).value_or(0);
+        ost.copy_initial_nonkeyframes = options_.match_per_stream(o.copy_initial_nonkeyframes, oc, st).value_or(0);
         return ost;
     }
-    if (auto size = match_per_stream(o.frame_sizes, oc, st)) {
+    if (auto size = options_.match_per_stream(o.frame_sizes, oc, st)) {
         if (av_parse_video_size(&enc->width, &enc->height, size->c_str()) < 0) {
-            raise_format("Invalid frame size: %s.", size->c_str());
+            options_.raise_format("Invalid frame size: %s.", size->c_str());
         }
     }
-    if (auto aspect = match_per_stream(o.frame_aspect_ratios, oc, st)) {
+    if (auto aspect = options_.match_per_stream(o.frame_aspect_ratios, oc, st)) {
         AVRational q;
         if (av_parse_ratio(&q, aspect->c_str(), 255, 0, nullptr) < 0 || q.num <= 0 || q.den <= 0) {
-            raise_format("Invalid aspect ratio: %s", aspect->c_str());
+            options_.raise_format("Invalid aspect ratio: %s", aspect->c_str());
         }
         ost.frame_aspect_ratio = av_q2d(q);
     }
-    enc->bits_per_raw_sample = frame_bits_per_raw_sample;
-    if (auto pix = match_per_stream(o.frame_pix_fmts, oc, st)) {
+    enc->bits_per_raw_sample = options_.frame_bits_per_raw_sample;
+    if (auto pix = options_.match_per_stream(o.frame_pix_fmts, oc, st)) {
         std::string name = *pix;
         if (!name.empty() && name[0] == '+') {
             ost.keep_pix_fmt = true;
@@ -234,19 +234,19 @@ TOutputStream& TCustomFFmpeg::new_video_stream(TOptionsContext& o, AVFormatConte
         }
         if (!name.empty()) {
             enc->pix_fmt = av_get_pix_fmt(name.c_str());
-            if (enc->pix_fmt == AV_PIX_FMT_NONE) raise_format("Unknown pixel format requested: %s.", name.c_str());
+            if (enc->pix_fmt == AV_PIX_FMT_NONE) options_.raise_format("Unknown pixel format requested: %s.", name.c_str());
         }
     }
     st->sample_aspect_ratio = enc->sample_aspect_ratio;
-    if (intra_only) enc->gop_size = 0;
-    if (auto text = match_per_stream(o.rc_overrides, oc, st)) {
+    if (options_.intra_only) enc->gop_size = 0;
+    if (auto text = options_.match_per_stream(o.rc_overrides, oc, st)) {
         std::vector<RcOverride> overrides;
         size_t start = 0;
         while (start < text->size()) {
             const size_t slash = text->find('/', start);
             const std::string entry = text->substr(start, slash == std::string::npos ? std::string::npos : slash - start);
             int first = 0, last = 0, q = 0;
-            if (std::sscanf(entry.c_str(), "%d,%d,%d", &first, &last, &q) != 3) raise_error("error parsing rc_override");
+            if (std::sscanf(entry.c_str(), "%d,%d,%d", &first, &last, &q) != 3) options_.raise_error("error parsing rc_override");
             RcOverride r{};
             r.start_frame = first;
             r.end_frame = last;
@@ -262,15 +262,15 @@ TOutputStream& TCustomFFmpeg::new_video_stream(TOptionsContext& o, AVFormatConte
             start = slash + 1;
         }
         enc->rc_override = static_cast<RcOverride*>(av_malloc_array(overrides.size(), sizeof(RcOverride)));
-        if (!enc->rc_override) raise_error("av_mallocz() failed");
+        if (!enc->rc_override) options_.raise_error("av_mallocz() failed");
         std::copy(overrides.begin(), overrides.end(), enc->rc_override);
         enc->rc_override_count = static_cast<int>(overrides.size());
     }
-    if (auto text = match_per_stream(o.intra_matrices, oc, st)) enc->intra_matrix = parse_matrix(*text);
-    if (auto text = match_per_stream(o.inter_matrices, oc, st)) enc->inter_matrix = parse_matrix(*text);
-    enc->intra_dc_precision = intra_dc_precision - 8;
-    if (do_psnr) enc->flags |= AV_CODEC_FLAG_PSNR;
-    if (auto pass = match_per_stream(o.pass, oc, st)) {
+    if (auto text = options_.match_per_stream(o.intra_matrices, oc, st)) enc->intra_matrix = parse_matrix(*text);
+    if (auto text = options_.match_per_stream(o.inter_matrices, oc, st)) enc->inter_matrix = parse_matrix(*text);
+    enc->intra_dc_precision = options_.intra_dc_precision - 8;
+    if (options_.do_psnr) enc->flags |= AV_CODEC_FLAG_PSNR;
+    if (auto pass = options_.match_per_stream(o.pass, oc, st)) {
         if (*pass & 1) {
             enc->flags |= AV_CODEC_FLAG_PASS1;
             av_dict_set(ost.encoder_opts.address(), "flags", "+pass1", AV_DICT_APPEND);
@@ -280,11 +280,11 @@ TOutputStream& TCustomFFmpeg::new_video_stream(TOptionsContext& o, AVFormatConte
             av_dict_set(ost.encoder_opts.address(), "flags", "+pass2", AV_DICT_APPEND);
         }
     }
-    if (auto prefix = match_per_stream(o.passlogfiles, oc, st)) ost.logfile_prefix = *prefix;
-    if (auto kf = match_per_stream(o.forced_key_frames, oc, st)) ost.forced_keyframes = *kf;
-    ost.force_fps = match_per_stream(o.force_fps, oc, st).value_or(0);
-    ost.top_field_first = match_per_stream(o.top_field_first, oc, st).value_or(-1);
-    ost.avfilter = match_per_stream(o.filters, oc, st).value_or("null");
+    if (auto prefix = options_.match_per_stream(o.passlogfiles, oc, st)) ost.logfile_prefix = *prefix;
+    if (auto kf = options_.match_per_stream(o.forced_key_frames, oc, st)) ost.forced_keyframes = *kf;
+    ost.force_fps = options_.match_per_stream(o.force_fps, oc, st).value_or(0);
+    ost.top_field_first = options_.match_per_stream(o.top_field_first, oc, st).value_or(-1);
+    ost.avfilter = options_.match_per_stream(o.filters, oc, st).value_or("null");
     return ost;
 }
 
@@ -293,17 +293,17 @@ TOutputStream& TCustomFFmpeg::new_audio_stream(TOptionsContext& o, AVFormatConte
     if (ost.stream_copy) return ost;
     AVStream* st = ost.st;
     AVCodecContext* enc = ost.enc_ctx.get();
-    if (auto channels = match_per_stream(o.audio_channels, oc, st)) {
+    if (auto channels = options_.match_per_stream(o.audio_channels, oc, st)) {
         av_channel_layout_uninit(&enc->ch_layout);
         enc->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
         enc->ch_layout.nb_channels = *channels;
     }
-    if (auto fmt = match_per_stream(o.sample_fmts, oc, st)) {
+    if (auto fmt = options_.match_per_stream(o.sample_fmts, oc, st)) {
         enc->sample_fmt = av_get_sample_fmt(fmt->c_str());
-        if (enc->sample_fmt == AV_SAMPLE_FMT_NONE) raise_format("Invalid sample format \"%s\"", fmt->c_str());
+        if (enc->sample_fmt == AV_SAMPLE_FMT_NONE) options_.raise_format("Invalid sample format \"%s\"", fmt->c_str());
     }
-    if (auto rate = match_per_stream(o.audio_sample_rate, oc, st)) enc->sample_rate = *rate;
-    ost.avfilter = match_per_stream(o.filters, oc, st).value_or("anull");
+    if (auto rate = options_.match_per_stream(o.audio_sample_rate, oc, st)) enc->sample_rate = *rate;
+    ost.avfilter = options_.match_per_stream(o.filters, oc, st).value_or("anull");
     const int file = static_cast<int>(output_files.size());
     for (const AudioChannelMap& map : o.audio_channel_maps) {
         const bool mine = map.ofile_index < 0 ? true : (map.ofile_index == file && map.ostream_index == ost.index);
@@ -327,16 +327,16 @@ void TCustomFFmpeg::new_stream_of_type(TOptionsContext& o, AVFormatContext* oc, 
     case AVMEDIA_TYPE_AUDIO: new_audio_stream(o, oc, source_index); break;
     case AVMEDIA_TYPE_SUBTITLE: {
         TOutputStream& ost = new_output_stream(o, oc, type, source_index);
-        if (auto size = match_per_stream(o.frame_sizes, oc, ost.st)) {
+        if (auto size = options_.match_per_stream(o.frame_sizes, oc, ost.st)) {
             if (av_parse_video_size(&ost.enc_ctx->width, &ost.enc_ctx->height, size->c_str()) < 0) {
-                raise_format("Invalid frame size: %s.", size->c_str());
+                options_.raise_format("Invalid frame size: %s.", size->c_str());
             }
         }
         break;
     }
     case AVMEDIA_TYPE_DATA: {
         TOutputStream& ost = new_output_stream(o, oc, type, source_index);
-        if (!ost.stream_copy) raise_error("Data stream encoding not supported yet (only streamcopy)");
+        if (!ost.stream_copy) options_.raise_error("Data stream encoding not supported yet (only streamcopy)");
         break;
     }
     case AVMEDIA_TYPE_ATTACHMENT:
@@ -385,7 +385,7 @@ void TCustomFFmpeg::select_streams_automatically(TOptionsContext& o, AVFormatCon
         if (best >= 0) new_audio_stream(o, oc, best);
     }
     if (!o.subtitle_disable &&
-        (oc->oformat->subtitle_codec != AV_CODEC_ID_NONE || exact_specifier(o.codec_names, "s"))) {
+        (oc->oformat->subtitle_codec != AV_CODEC_ID_NONE || options_.exact_specifier(o.codec_names, "s"))) {
         for (int i = 0; i < count; ++i) {
             if (type_of(i) == AVMEDIA_TYPE_SUBTITLE) {
                 new_stream_of_type(o, oc, AVMEDIA_TYPE_SUBTITLE, i);
@@ -473,8 +473,8 @@ std::string TCustomFFmpeg::unheld_reason(TOptionsContext& o, AVFormatContext* oc
         if (i < oc->nb_streams && have->codecpar->codec_type == type && !have_cover) ++same_kind;
     }
     AVCodecID id = av_guess_codec(fmt, nullptr, oc->url, nullptr, type);
-    if (auto name = match_per_stream(o.codec_names, raw, st)) {
-        id = *name == "copy" ? source_id : find_codec_or_die(*name, type, true)->id;
+    if (auto name = options_.match_per_stream(o.codec_names, raw, st)) {
+        id = *name == "copy" ? source_id : options_.find_codec_or_die(*name, type, true)->id;
     }
     if (id == AV_CODEC_ID_NONE) return format + Format(" takes no %s stream", kind);
     const AVCodecDescriptor* from = avcodec_descriptor_get(source_id);
@@ -519,7 +519,7 @@ int TCustomFFmpeg::fail_output(const std::string& message, size_t first_ost) {
 
 int TCustomFFmpeg::OpenOutputFile(TOptionsContext& o, const std::string& options, bool join,
                                   const std::string& file_name, const std::string& presets) {
-    int ret = ParseOptions(o, options, "output file", presets);
+    int ret = options_.ParseOptions(o, options, "output file", presets);
     if (ret < 0) return ret;
     if (joined || (join && input_files.size() > 1 && !output_files.empty())) {
         set_last_error("Cannot join more than one output file.");
@@ -597,7 +597,7 @@ int TCustomFFmpeg::OpenOutputFile(TOptionsContext& o, const std::string& options
         while ((e = av_dict_get(o.g->codec_opts.get(), "flags", e, AV_DICT_IGNORE_SUFFIX))) {
             const std::string key = e->key;
             if (key != "flags" && (key.size() < 6 || key[5] != ':' ||
-                                   check_stream_specifier(oc, ost.st, key.substr(6)) <= 0)) {
+                                   options_.check_stream_specifier(oc, ost.st, key.substr(6)) <= 0)) {
                 continue;
             }
             if (av_opt_set(ost.enc_ctx.get(), "flags", e->value, 0) < 0) {

@@ -12,15 +12,15 @@ void TCustomFFmpeg::add_attachments(TOptionsContext& o, AVFormatContext* oc) {
         arm_write_stamp();
         const int ret = avio_open2(&pb, name.c_str(), AVIO_FLAG_READ, &oc->interrupt_callback, nullptr);
         write_stamp = INT64_MAX;
-        if (ret < 0) raise_format("Could not open attachment file %s.", name.c_str());
+        if (ret < 0) options_.raise_format("Could not open attachment file %s.", name.c_str());
         const int64_t size = avio_size(pb);
         if (size <= 0) {
             avio_closep(&pb);
-            raise_format("Could not get size of the attachment %s.", name.c_str());
+            options_.raise_format("Could not get size of the attachment %s.", name.c_str());
         }
         if (size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) {
             avio_closep(&pb);
-            raise_format("Attachment %s too large to fit into memory.", name.c_str());
+            options_.raise_format("Attachment %s too large to fit into memory.", name.c_str());
         }
         TOutputStream& ost = new_output_stream(o, oc, AVMEDIA_TYPE_ATTACHMENT, -1);
         ost.stream_copy = true;
@@ -29,7 +29,7 @@ void TCustomFFmpeg::add_attachments(TOptionsContext& o, AVFormatContext* oc) {
         par->extradata = static_cast<uint8_t*>(av_mallocz(static_cast<size_t>(size) + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!par->extradata) {
             avio_closep(&pb);
-            raise_error("av_mallocz() failed");
+            options_.raise_error("av_mallocz() failed");
         }
         par->extradata_size = static_cast<int>(size);
         avio_read(pb, par->extradata, static_cast<int>(size));
@@ -47,13 +47,13 @@ std::vector<AVDictionary**> TCustomFFmpeg::metadata_targets(AVFormatContext* ctx
     case 'g': out.push_back(&ctx->metadata); break;
     case 's':
         for (unsigned i = 0; i < ctx->nb_streams; ++i) {
-            if (check_stream_specifier(ctx, ctx->streams[i], rest) > 0) out.push_back(&ctx->streams[i]->metadata);
+            if (options_.check_stream_specifier(ctx, ctx->streams[i], rest) > 0) out.push_back(&ctx->streams[i]->metadata);
         }
         break;
     case 'c': {
         const int index = std::atoi(rest.c_str());
         if (index < 0 || index >= static_cast<int>(ctx->nb_chapters)) {
-            raise_format("Invalid chapter index %d in metadata specifier.", index);
+            options_.raise_format("Invalid chapter index %d in metadata specifier.", index);
         }
         out.push_back(&ctx->chapters[index]->metadata);
         break;
@@ -61,12 +61,12 @@ std::vector<AVDictionary**> TCustomFFmpeg::metadata_targets(AVFormatContext* ctx
     case 'p': {
         const int index = std::atoi(rest.c_str());
         if (index < 0 || index >= static_cast<int>(ctx->nb_programs)) {
-            raise_format("Invalid metadata specifier %s.", specifier.c_str());
+            options_.raise_format("Invalid metadata specifier %s.", specifier.c_str());
         }
         out.push_back(&ctx->programs[index]->metadata);
         break;
     }
-    default: raise_format("Invalid metadata specifier %s.", specifier.c_str());
+    default: options_.raise_format("Invalid metadata specifier %s.", specifier.c_str());
     }
     return out;
 }
@@ -78,7 +78,7 @@ void TCustomFFmpeg::apply_metadata_maps(TOptionsContext& o, AVFormatContext* oc)
         const int file = std::atoi(arg.substr(0, colon).c_str());
         if (file < 0) continue;  // "-1": copy nothing
         if (file >= static_cast<int>(input_files.size())) {
-            raise_format("Invalid input file index %d while processing metadata maps", file);
+            options_.raise_format("Invalid input file index %d while processing metadata maps", file);
         }
         AVFormatContext* ic = input_files[static_cast<size_t>(file)].ctx.get();
         const std::vector<AVDictionary**> from =
@@ -109,7 +109,7 @@ void TCustomFFmpeg::copy_metadata(TOptionsContext& o, TOutputFile& of) {
                 }
             }
         } else if (chapters_file >= static_cast<int>(input_files.size())) {
-            raise_format("Invalid input file index %d in chapter mapping.", chapters_file);
+            options_.raise_format("Invalid input file index %d in chapter mapping.", chapters_file);
         }
         if (chapters_file >= 0) {
             {
@@ -147,7 +147,7 @@ void TCustomFFmpeg::copy_metadata(TOptionsContext& o, TOutputFile& of) {
     for (const auto& entry : o.metadata) {
         const std::string& text = entry.u;
         const size_t eq = text.find('=');
-        if (eq == std::string::npos) raise_format("No \"=\" character in metadata string %s.", text.c_str());
+        if (eq == std::string::npos) options_.raise_format("No \"=\" character in metadata string %s.", text.c_str());
         const std::string key = text.substr(0, eq);
         const std::string value = text.substr(eq + 1);
         const char* v = value.empty() ? nullptr : value.c_str();
@@ -157,18 +157,18 @@ void TCustomFFmpeg::copy_metadata(TOptionsContext& o, TOutputFile& of) {
         } else if (specifier[0] == 's') {
             const std::string stream_spec = specifier.size() > 2 && specifier[1] == ':' ? specifier.substr(2) : std::string();
             for (unsigned i = 0; i < oc->nb_streams; ++i) {
-                if (check_stream_specifier(oc, oc->streams[i], stream_spec) > 0) {
+                if (options_.check_stream_specifier(oc, oc->streams[i], stream_spec) > 0) {
                     av_dict_set(&oc->streams[i]->metadata, key.c_str(), v, 0);
                 }
             }
         } else if (specifier[0] == 'c') {
             const int index = std::atoi(specifier.c_str() + (specifier.size() > 1 ? 2 : 1));
             if (index < 0 || index >= static_cast<int>(oc->nb_chapters)) {
-                raise_format("Invalid chapter index %d in metadata specifier.", index);
+                options_.raise_format("Invalid chapter index %d in metadata specifier.", index);
             }
             av_dict_set(&oc->chapters[index]->metadata, key.c_str(), v, 0);
         } else {
-            raise_format("Invalid metadata specifier %s.", specifier.c_str());
+            options_.raise_format("Invalid metadata specifier %s.", specifier.c_str());
         }
     }
 }

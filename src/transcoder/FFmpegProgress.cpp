@@ -7,16 +7,16 @@
 namespace sonorix {
 
 void TCustomFFmpeg::print_report(bool final_report) {
-    if (!print_stats && !final_report && !progress_avio && !OnProgress) return;
+    if (!options_.print_stats && !final_report && !options_.progress_avio && !OnProgress) return;
     const int64_t now = av_gettime_relative();
     if (!final_report) {
         // The first call only starts the interval.
-        if (last_report_ < 0) {
-            last_report_ = now;
+        if (loop_.last_report < 0) {
+            loop_.last_report = now;
             return;
         }
-        if (now - last_report_ < ProgressIntervalUs) return;
-        last_report_ = now;
+        if (now - loop_.last_report < ProgressIntervalUs) return;
+        loop_.last_report = now;
     }
     ReportValues v;
     if (!output_files.empty() && output_files[0].ctx && output_files[0].ctx->pb) {
@@ -42,7 +42,7 @@ void TCustomFFmpeg::print_report(bool final_report) {
         if (!have_video && enc && enc->codec_type == AVMEDIA_TYPE_VIDEO && ost.frame_number > 0) {
             have_video = true;
             v.frame_number = static_cast<int>(ost.frame_number);
-            const double seconds = (now - timer_start_) / 1e6;
+            const double seconds = (now - loop_.timer_start) / 1e6;
             v.fps = seconds > 1 ? ost.frame_number / seconds : 0;
         }
         if (ost.last_mux_dts != AV_NOPTS_VALUE) {
@@ -52,29 +52,29 @@ void TCustomFFmpeg::print_report(bool final_report) {
         }
     }
     v.position = all_finished ? std::max(position, finished_position) : position;
-    v.dup_frames = dup_frames_;
-    v.drop_frames = drop_frames_;
+    v.dup_frames = loop_.dup_frames;
+    v.drop_frames = loop_.drop_frames;
     const std::string line = stats_line(v);
-    if (counts_changed_ && OnProgress) {
+    if (loop_.counts_changed && OnProgress) {
         log_message(this, llInfo, line);
-        counts_changed_ = false;
+        loop_.counts_changed = false;
     }
     if (OnProgress) {
         const double rate = report_bit_rate(v.output_size, v.position);
-        OnProgress(this, final_report ? -1 : current_input_, v.frame_number, static_cast<int>(v.fps + 0.5), v.quality,
-                   static_cast<float>(rate), v.output_size < 0 ? 0 : v.output_size, v.position, expected_duration_);
+        OnProgress(this, final_report ? -1 : loop_.current_input, v.frame_number, static_cast<int>(v.fps + 0.5), v.quality,
+                   static_cast<float>(rate), v.output_size < 0 ? 0 : v.output_size, v.position, loop_.expected_duration);
     }
-    if ((print_stats && !OnProgress) || final_report) log_message(this, llInfo, line);
-    if (progress_avio) {
+    if ((options_.print_stats && !OnProgress) || final_report) log_message(this, llInfo, line);
+    if (options_.progress_avio) {
         for (const std::string& l : progress_output_lines(v, qualities, final_report)) {
-            avio_write(progress_avio, reinterpret_cast<const unsigned char*>(l.data()), static_cast<int>(l.size()));
-            avio_w8(progress_avio, '\n');
+            avio_write(options_.progress_avio, reinterpret_cast<const unsigned char*>(l.data()), static_cast<int>(l.size()));
+            avio_w8(options_.progress_avio, '\n');
         }
-        avio_flush(progress_avio);
-        if (final_report) avio_closep(&progress_avio);
+        avio_flush(options_.progress_avio);
+        if (final_report) avio_closep(&options_.progress_avio);
     }
     if (final_report) {
-        const ByteCounts c{video_size_, audio_size_, subtitle_size_, global_header_bytes};
+        const ByteCounts c{loop_.video_size, loop_.audio_size, loop_.subtitle_size, global_header_bytes};
         if (output_was_empty(c)) {
             log_message(this, llWarning, kEmptyOutputText);
         } else {

@@ -199,7 +199,7 @@ void TCustomFFmpeg::free_everything() {
     output_files.clear();
     input_files.clear();
     input_streams.clear();
-    if (progress_avio) avio_closep(&progress_avio);
+    if (options_.progress_avio) avio_closep(&options_.progress_avio);
 }
 
 }  // namespace sonorix

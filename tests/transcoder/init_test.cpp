@@ -12,7 +12,6 @@ namespace {
 TEST_F(SetupTest, FilterGraphFailuresAndFormatConstraints) {
     {  // a filter text with two outputs
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file("tone.wav"), ""), 0);
         OptionsContextScope out(core);
@@ -23,7 +22,6 @@ TEST_F(SetupTest, FilterGraphFailuresAndFormatConstraints) {
     }
     {  // a copied audio stream cannot take -vol
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file("tone.wav"), ""), 0);
         OptionsContextScope out(core);
@@ -73,7 +71,6 @@ TEST_F(SetupTest, TargetFormats) {
         const std::string target = file(std::string("target") + ext);
         std::string options = " -y" + ffcodec(target, facts) + " -q:v 0 -q:a 0 -af volume=1.5";
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file("movie.mp4"), ""), 0);
         OptionsContextScope out(core);
@@ -145,7 +142,6 @@ TEST_F(SetupTest, ScaledVideoWithAspect) {
 TEST_F(SetupTest, CodecStartUpRules) {
     auto init = [&](const std::string& options, const std::string& target, std::string* raised = nullptr) {
         auto core = std::make_unique<TCustomFFmpeg>();
-        core->build_option_table();
         OptionsContextScope in(*core);
         EXPECT_EQ(core->OpenInputFile(*in, "", file("movie.mp4"), ""), 0);
         OptionsContextScope out(*core);
@@ -192,7 +188,6 @@ TEST_F(SetupTest, CodecStartUpRules) {
 TEST_F(SetupTest, ComplexGraphs) {
     {  // a labeled output taken by -map
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file("tone.wav"), ""), 0);
         OptionsContextScope out(core);
@@ -209,7 +204,6 @@ TEST_F(SetupTest, ComplexGraphs) {
     }
     {  // an unlabeled output is bound at once and replaces automatic audio
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file("movie.mp4"), ""), 0);
         OptionsContextScope out(core);
@@ -225,7 +219,7 @@ TEST_F(SetupTest, ComplexGraphs) {
     EXPECT_EQ(open_output(" -y -filter_complex \"[5:a]volume=2\"", file("bad.wav")), -1);
     EXPECT_EQ(core_.last_error(), "Error configuring filters.");
     EXPECT_TRUE(logged("Invalid file index 5 in filtergraph description [5:a]volume=2.", llFatal));
-    core_.complex_filter_descriptions.clear();
+    core_.options().complex_filter_descriptions.clear();
     EXPECT_EQ(open_output(" -y -map [nowhere]", file("bad.wav")), -1);
     EXPECT_EQ(core_.last_error(), "Output with label \"nowhere\" does not exist in any defined filter graph, "
                                   "or was already used elsewhere.");

@@ -127,7 +127,6 @@ struct Task {
     Watch watch;  // outlives the core, whose end may still call out
     TCustomFFmpeg core;
     Task() {
-        core.build_option_table();
         watch.attach(core);
     }
 };

@@ -74,7 +74,6 @@ protected:
     // options, then the output (joining them when asked).
     static void open_task(TCustomFFmpeg& core, const std::vector<std::string>& inputs, const std::string& in_options,
                           const std::string& out_options, const std::string& out, bool join = false) {
-        core.build_option_table();
         for (const std::string& in : inputs) {
             OptionsContextScope scope(core);
             ASSERT_GE(core.OpenInputFile(*scope, in_options, in, ""), 0) << core.last_error();

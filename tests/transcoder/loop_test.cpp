@@ -122,7 +122,6 @@ protected:
         }
         NullReport r;
         TCustomFFmpeg core;
-        core.build_option_table();
         core.ProgressIntervalUs = INT64_MAX;
         core.OnProgress = [&](TCustomFFmpeg*, int input, int frame, int, float, float, int64_t, int64_t position,
                               int64_t) {

@@ -58,7 +58,7 @@ void OptionTest::add_fake_input(const std::string& kinds, int channels) {
         default: st->codecpar->codec_type = AVMEDIA_TYPE_DATA; break;
         }
     }
-    core.add_input_file(ic);
+    add_input_file(inputs, ic);
 }
 
 }  // namespace sonorix::test

@@ -35,7 +35,8 @@ protected:
     // audio streams get `channels` channels.
     void add_fake_input(const std::string& kinds, int channels = 2);
 
-    TCustomFFmpegOpt core;
+    std::vector<TInputFile> inputs;  // what -map resolves against
+    TCustomFFmpegOpt core{nullptr, &inputs};
     TOptionsContext ctx;
     std::unique_ptr<TFFLogger> logger;
     std::vector<LogLine> lines;

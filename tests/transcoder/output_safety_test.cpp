@@ -97,7 +97,6 @@ std::string in_child(const std::function<std::string()>& body) {
 // Opens the inputs and the output; the text says why not, empty when opened.
 std::string set_up(TCustomFFmpeg& core, const std::vector<fs::path>& inputs, const std::string& out_options,
                    const fs::path& target, const std::string& in_options = "", bool join = false) {
-    core.build_option_table();
     try {
         for (const fs::path& in : inputs) {
             OptionsContextScope scope(core);

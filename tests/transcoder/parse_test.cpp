@@ -31,7 +31,7 @@ TEST_F(OptionTest, SpecifiersSelectStreams) {
     EXPECT_EQ(last_entry(ctx.audio_sample_rate), std::make_pair(std::string(""), std::string("44100")));
 
     add_fake_input("va");
-    AVFormatContext* ic = core.input_files[0].ctx.get();
+    AVFormatContext* ic = inputs[0].ctx.get();
     AVStream* video = ic->streams[0];
     AVStream* audio = ic->streams[1];
     EXPECT_EQ(core.match_per_stream(ctx.codec_names, ic, video), "copy");
@@ -46,7 +46,7 @@ TEST_F(OptionTest, RepeatedOptionKeepsBothAndTheLaterWins) {
     add_fake_input("a");
     ASSERT_EQ(parse("-c:a aac -c:a libmp3lame -c:v h264 -c copy"), 0);
     ASSERT_EQ(ctx.codec_names.size(), 4u);
-    AVFormatContext* ic = core.input_files[0].ctx.get();
+    AVFormatContext* ic = inputs[0].ctx.get();
     EXPECT_EQ(core.match_per_stream(ctx.codec_names, ic, ic->streams[0]), "copy");
     ctx.codec_names.pop_back();
     EXPECT_EQ(core.match_per_stream(ctx.codec_names, ic, ic->streams[0]), "libmp3lame");
@@ -60,7 +60,7 @@ TEST_F(OptionTest, RepeatedOptionKeepsBothAndTheLaterWins) {
 TEST_F(OptionTest, InvalidSpecifierRaisesInTheLookup) {
     add_fake_input("a");
     ASSERT_EQ(parse("-c:zz copy"), 0);
-    AVFormatContext* ic = core.input_files[0].ctx.get();
+    AVFormatContext* ic = inputs[0].ctx.get();
     EXPECT_THROW(core.match_per_stream(ctx.codec_names, ic, ic->streams[0]), FFmpegException);
     EXPECT_EQ(core.last_error().rfind("check_stream_specifier: ", 0), 0u) << core.last_error();
 }

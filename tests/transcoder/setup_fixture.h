@@ -54,7 +54,6 @@ protected:
             std::lock_guard lock(mutex_);
             lines_.push_back({sender == &core_, level, text});
         });
-        core_.build_option_table();
     }
 
     static std::string file(const std::string& name) { return (*dir_ / name).string(); }

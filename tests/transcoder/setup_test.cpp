@@ -20,7 +20,6 @@ TEST_F(SetupTest, MeasurementSetsUpWithoutFile) {
     for (const char* source : {"tone.wav", "movie.mp4"}) {
         SCOPED_TRACE(source);
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file(source), ""), 0) << core.last_error();
         OptionsContextScope out(core);
@@ -92,7 +91,6 @@ TEST_F(SetupTest, SameContainerCopiesVideoAndFiltersAudio) {
 TEST_F(SetupTest, AutomaticSelectionAndMaps) {
     {  // audio with the most channels, the video, the first subtitle
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file("multi.mkv"), ""), 0) << core.last_error();
         OptionsContextScope out(core);
@@ -169,7 +167,6 @@ TEST_F(SetupTest, CopiedStreamsTakeNoFilter) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.options);
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file(row.source), ""), 0) << core.last_error();
         OptionsContextScope out(core);
@@ -193,7 +190,6 @@ TEST_F(SetupTest, RecordingTimeRules) {
     EXPECT_EQ(core_.output_recording_time, 500000);
 
     TCustomFFmpeg core;
-    core.build_option_table();
     OptionsContextScope in(core);
     ASSERT_EQ(core.OpenInputFile(*in, "", file("tone.wav"), ""), 0);
     OptionsContextScope out(core);
@@ -242,7 +238,6 @@ TEST_F(SetupTest, OutputEdgeCases) {
     std::string temp;
     {
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file("tone.wav"), ""), 0);
         OptionsContextScope out(core);

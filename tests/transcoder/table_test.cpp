@@ -34,8 +34,32 @@ TEST_F(OptionTest, TableHasEveryNameOnceAndAnEndRow) {
     for (size_t i = 0; i + 1 < table.size(); ++i) names.emplace_back(table[i].name);
     EXPECT_EQ(names, expected);
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
-    core.build_option_table();  // a second build does nothing
-    EXPECT_EQ(core.option_table().size(), 151u);
+}
+
+// One table per process, whatever parses; each alias row leaves the context
+// as the option it names does.
+TEST_F(OptionTest, TableIsSharedAndAliasRowsParseLikeTheirTargets) {
+    TCustomFFmpegOpt other;
+    EXPECT_EQ(&other.option_table(), &core.option_table());
+    EXPECT_EQ(other.find_option("af"), core.find_option("af"));
+    auto lists = [this] {
+        return std::vector{last_entry(ctx.filters), last_entry(ctx.codec_names), last_entry(ctx.max_frames),
+                           last_entry(ctx.qscale), last_entry(ctx.codec_tags), last_entry(ctx.bitstream_filters)};
+    };
+    std::set<std::string> aliases;
+    for (const TOptionDef& po : core.option_table()) {
+        const auto* alias = std::get_if<TOptionAlias>(&po.dest);
+        if (!alias) continue;
+        aliases.emplace(po.name);
+        ASSERT_EQ(parse("-" + std::string(po.name) + " 1"), 0) << po.name;
+        const auto by_alias = lists();
+        ASSERT_EQ(parse("-" + std::string(alias->target) + " 1"), 0) << alias->target;
+        EXPECT_EQ(by_alias, lists()) << po.name;
+        EXPECT_NE(by_alias, decltype(by_alias)(6, {"<none>", ""})) << po.name;
+    }
+    EXPECT_EQ(aliases, (std::set<std::string>{"af", "vf", "acodec", "vcodec", "scodec", "dcodec", "aframes",
+                                               "vframes", "dframes", "aq", "atag", "vtag", "stag", "absf",
+                                               "vbsf"}));
 }
 
 TEST_F(OptionTest, RowsUsedByJobsHaveTheirContractFlags) {

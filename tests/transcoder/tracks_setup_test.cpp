@@ -34,7 +34,6 @@ TEST_F(SetupTest, StreamsTheTargetCannotHoldAreLeftOutWithALogLine) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.target);
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file("film.mkv"), ""), 0) << core.last_error();
         OptionsContextScope out(core);
@@ -80,7 +79,6 @@ TEST_F(SetupTest, CoversStayInM4AAndAreLeftOutOfOgg) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.target);
         TCustomFFmpeg core;
-        core.build_option_table();
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file(row.source), ""), 0) << core.last_error();
         OptionsContextScope out(core);

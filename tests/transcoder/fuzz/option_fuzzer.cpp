@@ -47,15 +47,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string presets = nul == std::string::npos ? std::string() : input.substr(nul + 1);
     if (touches_the_process(split_option_text(options))) return 0;
 
-    TCustomFFmpegOpt core;
+    std::vector<TInputFile> inputs;
+    add_input_file(inputs, fake_input("av"));
+    add_input_file(inputs, fake_input("vaa"));
+    TCustomFFmpegOpt core(nullptr, &inputs);
     core.strict_options = mode & 1;
-    core.add_input_file(fake_input("av"));
-    core.add_input_file(fake_input("vaa"));
     OptionsContextScope ctx(core);
     try {
         core.ParseOptions(*ctx, options, (mode & 2) ? "input file" : "output file", presets);
         if (!ctx->codec_names.empty()) {
-            AVFormatContext* ic = core.input_files[0].ctx.get();
+            AVFormatContext* ic = inputs[0].ctx.get();
             core.match_per_stream(ctx->codec_names, ic, ic->streams[0]);
         }
     } catch (const std::exception&) {
