@@ -117,8 +117,14 @@ void TFFmpeg::before_inputs_freed() {
     for (auto& probe : probes_) {
         if (probe) probe->CloseFile();
     }
-    // An ended task of a long deferred list keeps nothing it parsed with.
-    if (set_up_on_start_) release_option_table();
+    // An ended task of a long deferred list keeps nothing it parsed or ran
+    // with: its owner reads only its names, option records and result.
+    if (set_up_on_start_) {
+        release_parse_state();
+        probes_.clear();  // created on this worker; made again on demand
+        std::vector<uint8_t>().swap(HookBitmap.Pixels);
+        std::vector<uint8_t>().swap(PreviewBitmap.Pixels);
+    }
 }
 
 std::string TFFmpeg::run_deferred_setup() {

@@ -244,6 +244,10 @@ public:
     const std::vector<TOptionDef>& option_table() const { return options_; }
     // Frees the table of a task that parses nothing now (built again on demand).
     void release_option_table() { std::vector<TOptionDef>().swap(options_); }
+    // Frees the table and everything parsing left (option groups, routed
+    // library options, the scaler's option check) of a task whose run ended
+    // and that parses nothing any more; last_error stays.
+    void release_parse_state();
     // The first row named like name up to its first ':'; null when none.
     const TOptionDef* find_option(std::string_view name) const;
 
