@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "batch/batch_list.h"
+#include "engine/base/FFLog.h"
 #include "single/source_types.h"
 
 namespace sonorix::ui {
@@ -84,6 +85,8 @@ void ListAdder::work() {
     // raises no events, so nothing waits for the main thread here.
     TFFDecoder probe;
     probe.TriggerEventInMainThread = false;
+    // Its log lines belong to no task: none is posted to the main thread.
+    const ThreadLogSilence silence;
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [&] { return quit_ || !waiting_.empty(); });

@@ -3,7 +3,8 @@
 //
 // Threads: add, take, cancel and the counts are called on the main thread.
 // The worker owns its own probe and touches neither widgets nor the engine's
-// main-thread queue (its probe raises no events); results wait in a queue
+// main-thread queue (its probe raises no events, its log lines are dropped);
+// results wait in a queue
 // until the main thread takes them, in the order the files were added.
 #pragma once
 
