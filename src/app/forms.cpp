@@ -43,6 +43,8 @@ void connect_engine_queue() {
 }
 
 int print_list() {
+    // The files join the list from the adding thread: wait for all of them.
+    while (main->adding_files()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     for (int i = 0; i < main->ListView1->topLevelItemCount(); ++i) {
         std::cout << main->ListView1->topLevelItem(i)->text(0).toStdString() << "\n";
     }

@@ -30,6 +30,7 @@
 #include <QWindow>
 
 #include "app/forms.h"
+#include "app/list_adder.h"
 #include "app/messages.h"
 #include "app/p_about.h"
 #include "app/p_options.h"

@@ -48,6 +48,7 @@ enum class BatchMode;
 namespace sonorix::ui {
 
 class TNCTStepButton2;
+class ListAdder;
 
 // The folder the media libraries are first looked for in.
 extern std::string library_folder;
@@ -189,6 +190,9 @@ public:
     void btn_removeClick();
     void btn_clearClick();
     bool select_folder(const std::string& caption, std::string& folder);
+    // Files added are probed off the main thread and join the list in
+    // batches; true while some have not joined it (or been refused) yet.
+    bool adding_files() const;
 
     // List runs: Normalize and Volume Change.
     void BitBtn1Click();
@@ -237,6 +241,8 @@ private:
     void show_task_progress(PProgressInfo AProgressInfo);
     void start_conversions(TFFEncoder& encoder, const char* name, const char* status);
     bool select_row(QTreeWidgetItem* item);
+    void take_added_rows();
+    void show_adding();
     void delete_row(QTreeWidgetItem* item);
     void measure_next_row();
     void end_batch_measuring(const std::string& message);
@@ -272,6 +278,12 @@ private:
     size_t batch_row_ = 0;                       // the row being measured
     bool deleting_row_ = false;                  // a row is deleted: no probe of the next selection
     std::string row_rejection_;                  // why the last probed row was rejected; empty: it was not
+    std::unique_ptr<ListAdder> list_adder_;      // probes added files on its own thread
+    QTimer* list_add_timer_ = nullptr;           // takes the adder's results in batches
+    bool taking_rows_ = false;                   // a refusal's message runs the loop inside the taking
+    bool round_accepted_ = false;                // a file of the current adding joined the list
+    QString label_before_adding_;                // kept when every file of an adding is refused
+    QTreeWidgetItem* last_added_ = nullptr;      // selected when the adding ends; null once gone
 };
 
 }  // namespace sonorix::ui

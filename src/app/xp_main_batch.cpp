@@ -5,6 +5,7 @@
 // one-shot timers, never from inside an engine event.
 #include <algorithm>
 #include <filesystem>
+#include <utility>
 
 #include <QApplication>
 #include <QDoubleSpinBox>
@@ -20,6 +21,7 @@
 #include <QTreeWidget>
 
 #include "app/forms.h"
+#include "app/list_adder.h"
 #include "app/messages.h"
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
@@ -44,6 +46,11 @@ constexpr int kFormatColumn = 3;
 constexpr int kMaxDbColumn = 4;
 
 const char* const kStopped = "the measurement was stopped";
+
+// Added files join the list in batches: at most this many rows per slice,
+// one slice per tick, so that the window repaints and takes clicks between.
+constexpr size_t kRowsPerSlice = 200;
+constexpr int kAddingTickMs = 30;
 
 // Key presses and the leaving focus of the volume field.
 class SpinFilter : public QObject {
@@ -73,6 +80,10 @@ private:
 
 void Tmain::connect_list_page() {
     list_add_file = [this](const std::string& file) { add_file_b(file); };
+    list_adder_ = std::make_unique<ListAdder>();
+    list_add_timer_ = new QTimer(this);
+    list_add_timer_->setInterval(kAddingTickMs);
+    connect(list_add_timer_, &QTimer::timeout, this, [this] { take_added_rows(); });
     connect(btn_add, &QToolButton::clicked, this, [this] { btn_addClick(); });
     connect(btn_openfolder, &QToolButton::clicked, this, [this] { btn_openfolderClick(); });
     connect(btn_remove, &QToolButton::clicked, this, [this] { btn_removeClick(); });
@@ -102,11 +113,62 @@ void Tmain::btn_addClick() {
     for (const std::string& file : files) add_file_b(file);
 }
 
+// The file is probed on the adder's thread; its row joins the list when the
+// result is taken, in the order the files were added.
 void Tmain::add_file_b(const std::string& file_name) {
-    // Many files in a row: the window stays responsive.
-    QCoreApplication::processEvents();
-    auto* item = new QTreeWidgetItem(ListView1, QStringList{QString::fromStdString(file_name), "", "", "", ""});
-    select_row(item);
+    if (!list_adder_->busy()) {
+        label_before_adding_ = label_totalfiles->text();
+        round_accepted_ = false;
+    }
+    list_adder_->add(file_name);
+    show_adding();
+    if (!list_add_timer_->isActive()) list_add_timer_->start();
+}
+
+bool Tmain::adding_files() const { return list_adder_ && list_adder_->busy(); }
+
+void Tmain::show_adding() {
+    label_totalfiles->setText(QString::fromUtf8("Adding files\u2026 %1 of %2")
+                                  .arg(list_adder_->round_taken())
+                                  .arg(list_adder_->round_total()));
+}
+
+// One slice of probed files: accepted ones become rows (in one insertion,
+// without a probe each), a refused one gets its message as a selection's
+// probe gives it. When the last file is in, the last row added is selected,
+// as adding always left it, and the count shows.
+void Tmain::take_added_rows() {
+    // A refusal's message box runs the loop: no second slice inside it.
+    if (taking_rows_) return;
+    taking_rows_ = true;
+    QList<QTreeWidgetItem*> rows;
+    auto insert = [&] {
+        if (rows.isEmpty()) return;
+        ListView1->addTopLevelItems(rows);
+        last_added_ = rows.back();
+        round_accepted_ = true;
+        rows.clear();
+    };
+    for (const ProbedRow& row : list_adder_->take(kRowsPerSlice)) {
+        if (row.accepted()) {
+            rows << new QTreeWidgetItem(QStringList{QString::fromStdString(row.path), QString::fromStdString(row.size),
+                                                    QString::fromStdString(row.time),
+                                                    QString::fromStdString(row.format), ""});
+            continue;
+        }
+        insert();  // the rows before it are in the list when its message shows
+        if (!row.raised) MessageBoxA(this, row.refusal + row.path, "", MB_ICONERROR);
+    }
+    insert();
+    taking_rows_ = false;
+    if (list_adder_->busy()) {
+        show_adding();
+        return;
+    }
+    list_add_timer_->stop();
+    label_totalfiles->setText(round_accepted_ ? QString::number(ListView1->topLevelItemCount()) + " Files"
+                                              : label_before_adding_);
+    if (QTreeWidgetItem* last = std::exchange(last_added_, nullptr)) select_row(last);
 }
 
 void Tmain::btn_openfolderClick() {
@@ -134,41 +196,22 @@ void Tmain::ListView1Change() {
     const QList<QTreeWidgetItem*> selected = ListView1->selectedItems();
     if (selected.isEmpty()) return;
     QTreeWidgetItem* item = selected.front();
-    const std::string path = item->text(0).toStdString();
-    TFFDecoder& probe = FFdirectc.Decoder();
-    std::string failure;
-    try {
-        if (!probe.LoadFile(path)) {
-            failure = "File load error: ";
-        } else if (probe.FirstAudioStream < 0) {
-            failure = "No audio stream: ";
-        } else {
-            item->setText(kSizeColumn, QString::fromStdString(list_size_text(probe.FileSize)));
-            TFileStreamInfo info;
-            probe.GetFileInfo(info);
-            QString time = "N/A", format = "N/A";
-            if (info.Duration > 0) {
-                time = QString::fromStdString(duration_text(info.Duration));
-                TVideoStreamInfo video;
-                if (probe.FirstVideoStream >= 0) probe.GetVideoStreamInfo(-1, video);
-                TAudioStreamInfo audio;
-                probe.GetAudioStreamInfo(-1, audio);
-                format = QString::fromStdString(video.CodecName.empty() ? audio.CodecName : video.CodecName);
-            }
-            item->setText(kTimeColumn, time);
-            item->setText(kFormatColumn, format);
-            label_totalfiles->setText(QString::number(ListView1->topLevelItemCount()) + " Files");
-            return;
-        }
-        MessageBoxA(this, failure + path, "", MB_ICONERROR);
-    } catch (const std::exception&) {
-        // Deleted without a further message.
+    const ProbedRow row = probe_row(FFdirectc.Decoder(), item->text(0).toStdString());
+    if (row.accepted()) {
+        item->setText(kSizeColumn, QString::fromStdString(row.size));
+        item->setText(kTimeColumn, QString::fromStdString(row.time));
+        item->setText(kFormatColumn, QString::fromStdString(row.format));
+        label_totalfiles->setText(QString::number(ListView1->topLevelItemCount()) + " Files");
+        return;
     }
-    row_rejection_ = failure.empty() ? "the file could not be read" : trim_blanks(failure.substr(0, failure.size() - 2));
+    // A probe that raised: deleted without a further message.
+    if (!row.raised) MessageBoxA(this, row.refusal + row.path, "", MB_ICONERROR);
+    row_rejection_ = row.raised ? "the file could not be read" : trim_blanks(row.refusal.substr(0, row.refusal.size() - 2));
     delete_row(item);
 }
 
 void Tmain::delete_row(QTreeWidgetItem* item) {
+    if (item == last_added_) last_added_ = nullptr;
     std::replace(batch_items_.begin(), batch_items_.end(), item, static_cast<QTreeWidgetItem*>(nullptr));
     deleting_row_ = true;
     delete item;
@@ -192,6 +235,10 @@ void Tmain::btn_removeClick() {
 }
 
 void Tmain::btn_clearClick() {
+    // Files still being probed are dropped too: the list is to be empty.
+    list_adder_->cancel();
+    list_add_timer_->stop();
+    last_added_ = nullptr;
     std::fill(batch_items_.begin(), batch_items_.end(), nullptr);
     deleting_row_ = true;
     ListView1->clear();
@@ -208,6 +255,12 @@ bool Tmain::select_folder(const std::string& caption, std::string& folder) {
 // ---- The runs --------------------------------------------------------------
 
 void Tmain::BitBtn1Click() {
+    // A run takes the rows as they stand when it starts; while files are
+    // still being probed the list is not what the user asked for.
+    if (adding_files()) {
+        MessageBoxA(this, "Please wait until all files are added to the list!", "Error", MB_ICONERROR);
+        return;
+    }
     if (ListView1->topLevelItemCount() == 0) {
         MessageBoxA(this, "Please add file at first!", "Error", MB_ICONERROR);
         return;

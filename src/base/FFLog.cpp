@@ -127,6 +127,8 @@ std::string format_message(const std::string& prefix, const char* fmt, va_list a
     return out;
 }
 
+thread_local int t_silenced = 0;  // ThreadLogSilence instances alive on this thread
+
 // Caller holds the callback lock (library lines) or nothing (engine messages).
 // A library line's sender is the logger itself.
 void deliver_current(TObject* sender, bool from_library, int thread_id, TLogLevel level,
@@ -338,6 +340,7 @@ void TFFLogger::UnhookLibraryLog() {
 
 void library_log_callback(void* avcl, int level, const char* fmt, va_list args) {
     if (level <= AV_LOG_ERROR && fmt) remember_library_error(avcl, fmt, args);
+    if (t_silenced > 0) return;
     LogState& s = state();
     if (level > s.library_level.load()) return;
     std::lock_guard callback(s.callback_lock);
@@ -365,13 +368,18 @@ void library_log_callback(void* avcl, int level, const char* fmt, va_list args) 
     if (partial.empty()) s.partial_lines.erase(tid);
 }
 
+ThreadLogSilence::ThreadLogSilence() { ++t_silenced; }
+ThreadLogSilence::~ThreadLogSilence() { --t_silenced; }
+
 void log_message(TObject* sender, TLogLevel level, const std::string& text) {
+    if (t_silenced > 0) return;
     LogState& s = state();
     if (s.muted.load() || static_cast<int>(level) > s.level.load()) return;
     deliver_current(sender, false, CurrentThreadId(), level, text);
 }
 
 void log_format(TObject* sender, TLogLevel level, const char* fmt, ...) {
+    if (t_silenced > 0) return;
     LogState& s = state();
     if (s.muted.load() || static_cast<int>(level) > s.level.load()) return;
     va_list args;

@@ -98,6 +98,17 @@ void log_message(TObject* sender, TLogLevel level, const std::string& text);
 void log_format(TObject* sender, TLogLevel level, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
+// While one lives, the calling thread's log lines (the libraries' and the
+// engine's) are dropped: a helper thread that belongs to no task (the list's
+// probe) posts nothing to the main thread. Nests.
+class ThreadLogSilence {
+public:
+    ThreadLogSilence();
+    ~ThreadLogSilence();
+    ThreadLogSilence(const ThreadLogSilence&) = delete;
+    ThreadLogSilence& operator=(const ThreadLogSilence&) = delete;
+};
+
 // The last error line the libraries logged on the calling thread since the
 // last clear, as "name: message" (the logging object's class name, without
 // its address); empty when none. Kept whether or not the logger delivers

@@ -117,11 +117,20 @@ void TFFmpeg::before_inputs_freed() {
     for (auto& probe : probes_) {
         if (probe) probe->CloseFile();
     }
+    // An ended task of a long deferred list keeps nothing it parsed or ran
+    // with: its owner reads only its names, option records and result.
+    if (deferred_) {
+        options().release_parse_state();
+        probes_.clear();  // created on this worker; made again on demand
+        std::vector<uint8_t>().swap(HookBitmap.Pixels);
+        std::vector<uint8_t>().swap(PreviewBitmap.Pixels);
+    }
 }
 
 std::string TFFmpeg::run_deferred_setup() {
     auto steps = std::move(PendingSetup);
     PendingSetup.clear();
+    deferred_ = true;
     for (auto& step : steps) {
         std::string problem = step();
         if (!problem.empty()) return problem;

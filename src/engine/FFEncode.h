@@ -229,6 +229,7 @@ protected:
 
 private:
     std::vector<std::unique_ptr<TFFDecoder>> probes_;
+    bool deferred_ = false;  // set up on its worker: it releases what it ran with when it ends
 };
 
 // Owning list of tasks.

@@ -323,6 +323,21 @@ void TCustomFFmpegOpt::init_options_context(TOptionsContext& o) {
     o.g = &file_group_;
 }
 
+void TCustomFFmpegOpt::release_parse_state() {
+    // Cleared vectors keep their capacity: swapped for empty ones.
+    global_group_ = TOptionGroup();
+    file_group_ = TOptionGroup();
+    codec_opts_.clear();
+    format_opts_.clear();
+    sws_dict_.clear();
+    swr_opts_.clear();
+    sws_freeContext(sws_opts_);
+    sws_opts_ = nullptr;
+    std::vector<std::string>().swap(complex_filter_descriptions);
+    std::string().swap(option_error_);
+    std::string().swap(missing_option_);
+}
+
 void TCustomFFmpegOpt::release_options_context(TOptionsContext& o) {
     o = TOptionsContext{};
     file_group_.clear();

@@ -261,6 +261,10 @@ public:
     // The table, built on first use and shared by every parser of the
     // process (rows name settings as members, not addresses); read-only.
     static const std::vector<TOptionDef>& option_table();
+    // Frees everything parsing left (option groups, routed library options,
+    // the scaler's option check) of a task whose run ended and that parses
+    // nothing any more; last_error stays.
+    void release_parse_state();
     // The first row named like name up to its first ':'; null when none.
     const TOptionDef* find_option(std::string_view name) const;
 

@@ -195,10 +195,16 @@ void TCustomFFmpeg::free_everything() {
         if (!committed) std::filesystem::remove(of.temp_name, ec);
         of.temp_name.clear();
     }
-    output_streams.clear();
-    output_files.clear();
-    input_files.clear();
-    input_streams.clear();
+    // Emptied and their storage returned: a long list keeps nothing per
+    // ended task but what its owner reads (names, options, the result).
+    std::vector<std::unique_ptr<TOutputStream>>().swap(output_streams);
+    std::vector<TOutputFile>().swap(output_files);
+    std::vector<TInputFile>().swap(input_files);
+    std::vector<std::unique_ptr<TInputStream>>().swap(input_streams);
+    std::vector<std::unique_ptr<TFilterGraph>>().swap(filtergraphs);
+    std::vector<char>().swap(loop_.input_eagain);
+    loop_.reap_frame.reset();
+    loop_.discarded_packet.reset();
     if (options_.progress_avio) avio_closep(&options_.progress_avio);
 }
 

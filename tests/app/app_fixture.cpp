@@ -68,6 +68,10 @@ void AppTest::pump(std::chrono::milliseconds time) {
     wait_until([] { return false; }, time);
 }
 
+void AppTest::wait_for_list() {
+    EXPECT_TRUE(wait_until([] { return !ui::main->adding_files(); })) << "files are still being added";
+}
+
 std::filesystem::path AppTest::media(const std::string& name) { return *media_dir_ / name; }
 
 bool AppTest::convert(const std::filesystem::path& source, const std::filesystem::path& target, bool normalize,

@@ -56,6 +56,9 @@ protected:
                            std::chrono::milliseconds limit = std::chrono::seconds(30));
     // Keeps the loop running for a while.
     static void pump(std::chrono::milliseconds time);
+    // Runs the loop until every file added to the list joined it or was
+    // refused (they are probed off the main thread).
+    void wait_for_list();
 
     // Media made once per test program: short.wav (2 s, peak -6 dB),
     // long.wav (30 s), clip.mp4 (H.264 + AAC), clip.mkv (H.264 + Vorbis),

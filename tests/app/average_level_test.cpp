@@ -52,6 +52,7 @@ protected:
     bool run(const std::vector<fs::path>& files, const fs::path& dest) {
         ui::Tmain& w = window();
         for (const fs::path& f : files) w.add_file_b(f.string());
+        wait_for_list();
         w.radio_mix->setChecked(true);
         fs::create_directories(dest);
         dialogs.answers.push_back(dest.string());

@@ -42,6 +42,7 @@ protected:
     void window_run(bool normalize, const fs::path& dest, int percent) {
         ui::Tmain& w = window();
         for (const std::string& s : sources) w.add_file_b((out / "in" / s).string());
+        wait_for_list();
         ASSERT_EQ(w.ListView1->topLevelItemCount(), static_cast<int>(sources.size()));
         (normalize ? w.radio_auto : w.radio_change)->setChecked(true);
         w.batch_spin_volume->setValue(percent);

@@ -40,6 +40,7 @@ TEST_F(BatchListTest, OpenDialogAddsEveryChosenFileWithItsCells) {
     dialogs.answers.push_back(media("short.wav").string() + "\n" + broken + "\n" + media("clip.mp4").string() + "\n" +
                               media("short.wav").string() + "\n" + media("silent_video.mp4").string());
     w.btn_add->click();
+    wait_for_list();
     ASSERT_EQ(dialogs.asked.size(), 1u);
     EXPECT_EQ(dialogs.asked[0].filter, list_file_filter());
     EXPECT_EQ(dialogs.asked[0].filter.rfind("Video and Audio Files|*.AVI;", 0), 0u);
@@ -76,6 +77,7 @@ TEST_F(BatchListTest, FolderAddsItsOwnMediaFilesAndIsRemembered) {
     write_file(out / "in" / "notes.txt", "x");
     dialogs.answers.push_back("  " + (out / "in").string() + "  ");
     w.btn_openfolder->click();
+    wait_for_list();
     auto added = rows(w);
     std::sort(added.begin(), added.end());
     EXPECT_EQ(added, (std::vector<std::string>{(out / "in" / "a.wav").string(), (out / "in" / "b.mkv").string()}));
@@ -99,6 +101,7 @@ TEST_F(BatchListTest, FolderAddsItsOwnMediaFilesAndIsRemembered) {
 TEST_F(BatchListTest, RemovingSelectsANeighbourAndClearingEmpties) {
     ui::Tmain& w = window();
     for (int i = 0; i < 3; ++i) w.add_file_b(media("short.wav").string());
+    wait_for_list();
     EXPECT_EQ(selected_row(w), 2);
     w.btn_remove->click();
     EXPECT_EQ(w.ListView1->topLevelItemCount(), 2);
@@ -113,7 +116,9 @@ TEST_F(BatchListTest, RemovingSelectsANeighbourAndClearingEmpties) {
     w.btn_remove->click();  // nothing selected: nothing happens
 
     w.add_file_b(media("short.wav").string());
+    wait_for_list();
     w.add_file_b(media("clip.mp4").string());
+    wait_for_list();
     w.btn_clear->click();
     EXPECT_EQ(w.ListView1->topLevelItemCount(), 0);
     EXPECT_EQ(w.label_totalfiles->text(), "0 Files");
@@ -125,7 +130,9 @@ TEST_F(BatchListTest, AFileDeletedAfterAddingIsRefusedWhenSelectedAndWritingCell
     const fs::path gone = out / "gone.wav";
     fs::copy_file(media("short.wav"), gone);
     w.add_file_b(gone.string());
+    wait_for_list();
     w.add_file_b(media("short.wav").string());
+    wait_for_list();
     fs::remove(gone);
     // Writing a cell of the row is no selection: no probe, no message.
     w.ListView1->topLevelItem(0)->setText(4, "1.0");
@@ -137,9 +144,26 @@ TEST_F(BatchListTest, AFileDeletedAfterAddingIsRefusedWhenSelectedAndWritingCell
     EXPECT_EQ(w.label_totalfiles->text(), "2 Files");  // a refused row keeps the count as it was
 }
 
+// Clear drops the files still being probed: none arrives afterwards.
+TEST_F(BatchListTest, ClearDropsFilesStillBeingAdded) {
+    ui::Tmain& w = window();
+    for (int i = 0; i < 50; ++i) w.list_add_file(media("short.wav").string());
+    ASSERT_TRUE(w.adding_files());
+    w.btn_clear->click();
+    EXPECT_FALSE(w.adding_files());
+    pump(std::chrono::milliseconds(300));
+    EXPECT_EQ(w.ListView1->topLevelItemCount(), 0);
+    EXPECT_EQ(w.label_totalfiles->text(), "0 Files");
+    w.list_add_file(media("clip.mp4").string());  // adding goes on afterwards
+    wait_for_list();
+    EXPECT_EQ(rows(w), std::vector<std::string>{media("clip.mp4").string()});
+    EXPECT_EQ(w.label_totalfiles->text(), "1 Files");
+}
+
 TEST_F(BatchListTest, DroppedFilesJoinTheList) {
     ui::Tmain& w = window();
     w.list_add_file(media("clip.mkv").string());
+    wait_for_list();
     EXPECT_EQ(rows(w), std::vector<std::string>{media("clip.mkv").string()});
 }
 

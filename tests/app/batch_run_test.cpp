@@ -87,6 +87,7 @@ TEST_F(BatchRunTest, RefusesAnEmptyListAndStopsAtACancelledFolder) {
     EXPECT_EQ(messages.shown[0].caption, "Error");
     EXPECT_TRUE(dialogs.asked.empty());
     w.add_file_b(media("short.wav").string());
+    wait_for_list();
     w.BitBtn1->click();  // the chooser is cancelled
     ASSERT_EQ(dialogs.asked.size(), 1u);
     EXPECT_EQ(dialogs.asked[0].kind, ui::TFileDialog::Folder);
@@ -104,6 +105,7 @@ TEST_F(BatchRunTest, VolumeChangeWritesDistinctTargetsThatAreNoSource) {
     const fs::path a = copy("short.wav", "a/x.wav"), b = copy("short.wav", "b/x.wav"), d = copy("short.wav", "dest/x.wav");
     const auto before = read_file(d);
     for (const fs::path& p : {a, b, d}) w.add_file_b(p.string());
+    wait_for_list();
     ASSERT_TRUE(run(false, dest, 150));
     EXPECT_EQ(names_in(dest), (std::vector<std::string>{"NEW_x.wav", "x (2).wav", "x (3).wav", "x.wav"}));
     EXPECT_EQ(read_file(d), before);
@@ -127,6 +129,7 @@ TEST_F(BatchRunTest, AnExistingTargetIsReplacedOnlyWhenTheUserSaysSo) {
     fs::create_directories(dest);
     write_file(dest / "x.wav", "mine");
     w.add_file_b(a.string());
+    wait_for_list();
     const struct {
         ui::MessageAnswer answer;
         std::vector<std::string> names;
@@ -161,6 +164,7 @@ TEST_F(BatchRunTest, TheOptionsPrefixNamesTheTargets) {
     const fs::path d = copy("short.wav", "dest/x.wav");
     ui::options->ed_prefix->setText("  loud_ ");
     w.add_file_b(d.string());
+    wait_for_list();
     ASSERT_TRUE(run(false, dest));
     EXPECT_EQ(names_in(dest), (std::vector<std::string>{"loud_x.wav", "x.wav"}));
 }
@@ -173,6 +177,7 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     write_file(none, std::string("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data\0\0\0\0",
                                  44));  // a WAV without samples: nothing to measure
     for (const fs::path& p : {one, none, three}) w.add_file_b(p.string());
+    wait_for_list();
     ASSERT_EQ(w.ListView1->topLevelItemCount(), 3);
     ASSERT_TRUE(run(true, dest));
     EXPECT_EQ(cell(0, 4), "6.0");
@@ -195,6 +200,7 @@ TEST_F(BatchRunTest, ARowWhoseFileWentAwayIsSkippedAndTheRunGoesOn) {
     const fs::path a = copy("short.wav", "in/a.wav"), gone = copy("short.wav", "in/gone.wav"),
                    c = copy("short.wav", "in/c.wav");
     for (const fs::path& p : {a, gone, c}) w.add_file_b(p.string());
+    wait_for_list();
     fs::remove(gone);
     ASSERT_TRUE(run(true, dest));
     EXPECT_TRUE(messages.saw("File load error: " + gone.string()));
@@ -210,7 +216,9 @@ TEST_F(BatchRunTest, ASetUpErrorOfALaterMeasurementClosesTheDialog) {
     ui::Tmain& w = window();
     const fs::path a = copy("short.wav", "in/a.wav"), b = copy("short.wav", "in/b.wav");
     w.add_file_b(a.string());
+    wait_for_list();
     w.add_file_b(b.string());
+    wait_for_list();
     bool armed = true;
     w.FFdirectc.Decoder().OnBeforeFindStreamInfo = [&](TObject*, AVFormatContext* ctx) {
         if (armed && ctx->url && b.string() == ctx->url) {
@@ -238,6 +246,7 @@ TEST_F(BatchRunTest, NormalizeCancelWhileTheThirdOfFiveIsMeasured) {
         fs::create_directories(p.parent_path());
         fs::copy_file(std::string(name) == "3.wav" ? long_wav(240) : media("short.wav"), p);
         w.add_file_b(p.string());
+        wait_for_list();
     }
     w.radio_auto->setChecked(true);
     fs::create_directories(dest);
@@ -263,6 +272,7 @@ TEST_F(BatchRunTest, CancelDuringTheConversionLeavesNoPartialFileAndNoMessage) {
         fs::create_directories(p.parent_path());
         fs::copy_file(long_wav(240), p);
         w.add_file_b(p.string());
+        wait_for_list();
     }
     w.radio_change->setChecked(true);
     w.batch_spin_volume->setValue(50);

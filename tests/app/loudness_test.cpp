@@ -34,7 +34,9 @@ TEST_F(LoudnessTest, TheListBringsEveryRowToTheTarget) {
     ui::Tmain& w = window();
     const fs::path quiet = tone("quiet.wav", -23, 1000), loud = tone("loud.flac", -6, 441);
     w.add_file_b(quiet.string());
+    wait_for_list();
     w.add_file_b(loud.string());
+    wait_for_list();
     w.radio_loudness->setChecked(true);
     w.batch_spin_loudness->setValue(-16);
     const fs::path dest = out / "dest";

@@ -4,9 +4,14 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <QLabel>
+#include <QToolButton>
+#include <QTreeWidget>
+
 #include "app/p_batchaudioc.h"
 #include "app/step_button.h"
 #include "app_fixture.h"
+#include "support/media_fixtures.h"
 
 namespace sonorix::test {
 namespace {
@@ -44,6 +49,73 @@ TEST_F(ResponsiveTest, TheWindowKeepsRunningDuringAConversion) {
     EXPECT_GT(ticks, 10);
     EXPECT_LT(longest_gap, 100) << "the loop stood still for " << longest_gap << " ms";
     EXPECT_GT(fs::file_size(out / "long.mp3"), 100000u);
+}
+
+// 1000 files, a few that cannot be loaded or have no audio among them, chosen
+// in the open dialog: the loop keeps running while they are probed, the count
+// shows, a run is refused until all are in, and the rows keep their order.
+TEST_F(ResponsiveTest, AThousandFilesJoinTheListWhileTheWindowRuns) {
+    ui::Tmain& w = window();
+    MediaSpec tiny;
+    tiny.duration_seconds = 0.05;
+    make_media(out / "tiny.wav", tiny);
+    std::vector<std::string> files, expected, refusals;
+    for (int i = 0; i < 1000; ++i) {
+        const fs::path f = out / "in" / (std::to_string(i) + (i % 250 == 170 ? ".mp4" : ".wav"));
+        fs::create_directories(f.parent_path());
+        if (i % 250 == 90) {
+            write_file(f, "not a media file");
+            refusals.push_back("File load error: " + f.string());
+        } else if (i % 250 == 170) {
+            fs::copy_file(media("silent_video.mp4"), f);
+            refusals.push_back("No audio stream: " + f.string());
+        } else {
+            fs::copy_file(out / "tiny.wav", f);
+            expected.push_back(f.string());
+        }
+        files.push_back(f.string());
+    }
+    std::string answer;
+    for (const std::string& f : files) answer += (answer.empty() ? "" : "\n") + f;
+    dialogs.answers.push_back(answer);
+
+    QElapsedTimer clock;
+    qint64 last = 0, longest_gap = 0;
+    int ticks = 0;
+    QString counted;
+    QTimer tick;
+    tick.setInterval(10);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        longest_gap = std::max(longest_gap, now - last);
+        last = now;
+        if (++ticks == 3 && w.adding_files()) {
+            counted = w.label_totalfiles->text();
+            w.BitBtn1->click();  // a run while files are being added
+        }
+    });
+    clock.start();
+    tick.start();
+    w.btn_add->click();
+    ASSERT_TRUE(wait_until([&] { return !w.adding_files(); }, 120s));
+    tick.stop();
+
+    EXPECT_LT(longest_gap, 100) << "the loop stood still for " << longest_gap << " ms";
+    EXPECT_TRUE(counted.startsWith(QString::fromUtf8("Adding files\u2026 ")) && counted.endsWith(" of 1000"))
+        << counted.toStdString();
+    std::vector<std::string> rows, shown;
+    for (int i = 0; i < w.ListView1->topLevelItemCount(); ++i) rows.push_back(w.ListView1->topLevelItem(i)->text(0).toStdString());
+    EXPECT_EQ(rows, expected);
+    EXPECT_EQ(w.ListView1->topLevelItem(0)->text(2), "00:00:00.050");
+    EXPECT_EQ(w.label_totalfiles->text(), "992 Files");
+    EXPECT_EQ(w.ListView1->currentItem(), w.ListView1->topLevelItem(991));  // the last row added
+    // The run was refused before it asked anything; each refused file was named.
+    EXPECT_TRUE(dialogs.asked.size() == 1u && w.FFdirectc.TasksCount() == 0);
+    for (const auto& m : messages.shown) {
+        if (m.text != "Please wait until all files are added to the list!") shown.push_back(m.text);
+    }
+    EXPECT_EQ(shown, refusals);
+    EXPECT_EQ(messages.count("Please wait until all files are added to the list!"), 1u);
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ TEST_F(ScreenshotTest, FormsAsPictures) {
     save(&w, "main-multiple-files");
     // The list after a normalize run: every row's cells and its headroom.
     for (const char* name : {"short.wav", "clip.mp4", "clip.mkv", "long.wav"}) w.add_file_b(media(name).string());
+    wait_for_list();
     for (int row = 0; row < w.ListView1->topLevelItemCount(); ++row) w.ListView1->topLevelItem(row)->setText(4, "6.0");
     w.radio_auto->setChecked(true);
     save(&w, "main-file-list");

@@ -231,6 +231,7 @@ TEST_F(ShellTest, FilesGivenToTheProgramOpenLikeADrop) {
 
     // Several go into the list, which is shown; the single file stays.
     w.open_files({wav, notes, mp4});
+    wait_for_list();
     EXPECT_EQ(w.RzPageControl1->currentWidget(), w.TabSheet2);
     ASSERT_EQ(w.ListView1->topLevelItemCount(), 2);
     EXPECT_EQ(w.ListView1->topLevelItem(0)->text(0), wav);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -104,6 +105,26 @@ TEST_F(LogTest, InactiveLoggerDeliversNothingAndKeepsNoPartialLine) {
     logger_->SetActive(true);
     av_log(nullptr, AV_LOG_INFO, "active again\n");
     EXPECT_EQ(texts(), std::vector<std::string>{"active again"});
+}
+
+// A silenced thread (the list's probe) posts nothing; other threads and the
+// same thread afterwards still do.
+TEST_F(LogTest, ASilencedThreadsLinesAreDropped) {
+    std::thread([] {
+        const ThreadLogSilence silence;
+        av_log(nullptr, AV_LOG_ERROR, "library line of a silenced thread\n");
+        log_message(nullptr, llQuiet, "engine line of a silenced thread");
+        log_format(nullptr, llQuiet, "%s", "formatted line of a silenced thread");
+    }).join();
+    std::thread([] { log_message(nullptr, llQuiet, "another thread"); }).join();
+    {
+        const ThreadLogSilence silence;
+        log_message(nullptr, llQuiet, "silenced main thread");
+    }
+    log_message(nullptr, llQuiet, "main thread after");
+    auto got = texts();  // the worker's line comes through the queue, after
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"another thread", "main thread after"}));
 }
 
 TEST_F(LogTest, WarningLevelDropsInfoButQuietEngineErrorsStillArrive) {
