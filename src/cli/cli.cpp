@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "workflow/batch_list.h"
 #include "workflow/batch_rules.h"
 #include "engine/FFDecode.h"
 #include "engine/FFEncode.h"
@@ -81,6 +82,20 @@ Verb add_info(CLI::App& app) {
 
 CLI::Option* add_files(CLI::App& command, std::vector<std::string>& files, const std::string& what) {
     return command.add_option("FILE", files, what)->required()->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+CLI::Option* add_folder_flag(CLI::App& command, bool& recursive) {
+    return command.add_flag("-r,--recursive", recursive, "enter the sub-folders of the folders named too");
+}
+
+bool list_files(const std::vector<std::string>& args, bool recursive, std::vector<std::string>& files,
+                std::ostream& err) {
+    std::vector<std::string> empty;
+    files = expand_folders(args, recursive, empty);
+    for (const std::string& folder : empty) {
+        err << folder << ": no media files in this folder" << (recursive ? " or its sub-folders" : "") << "\n";
+    }
+    return empty.empty() && !files.empty();
 }
 
 CLI::Validator check_that(const std::function<bool(const std::string&)>& ok, const std::string& why) {

@@ -46,6 +46,13 @@ std::vector<Verb> add_list_runs(CLI::App& app);
 // The verbs' files: every argument that is no option's ("--" first for
 // names that start with '-'), at least one.
 CLI::Option* add_files(CLI::App& command, std::vector<std::string>& files, const std::string& what);
+// -r, --recursive: folders among the files are entered with their sub-folders.
+CLI::Option* add_folder_flag(CLI::App& command, bool& recursive);
+// The files of the command line with its folders' media files in their
+// place (see expand_folders); false, with the message, when a folder holds
+// none or nothing is left.
+bool list_files(const std::vector<std::string>& args, bool recursive, std::vector<std::string>& files,
+                std::ostream& err);
 // --jobs N: a whole number of at least 1; 3 when not given.
 CLI::Option* add_jobs(CLI::App& command, int& jobs);
 // A check of an option's text: why it is wrong, empty when it is right.

@@ -40,7 +40,9 @@ struct BatchArgs {
     int percent = -1;
     double target = kDefaultLoudnessTarget, ceiling = kDefaultTruePeakCeiling;
     std::string output, prefix;
-    bool dry = false, json = false, overwrite = false;
+    bool dry = false, json = false, overwrite = false, recursive = false;
+    bool album = false, album_per_folder = false;
+    std::optional<double> skip_within;
     int jobs = 3;
     std::vector<std::string> files;
 };
@@ -73,7 +75,12 @@ CLI::App* add_list_run(CLI::App& app, const char* verb, const char* what, BatchA
     command->add_flag("--dry-run", a.dry, "print each target and its options, convert nothing");
     command->add_flag("--json", a.json, "print one JSON array of records");
     command->add_flag("--overwrite", a.overwrite, "replace files in DIR that have a target's name (else refused)");
-    add_files(*command, a.files, "the media files");
+    command->add_option("--skip-within", a.skip_within, "leave files whose gain would be smaller than DB (absolute)")
+        ->type_name("DB")
+        ->check(check_that([](const std::string& t) { return number_in(t, 0, 100).has_value(); },
+                           "needs a gain from 0 to 100 dB"));
+    add_folder_flag(*command, a.recursive);
+    add_files(*command, a.files, "the media files, or folders of them");
     return command;
 }
 
@@ -95,9 +102,11 @@ bool open_in_probe(TFFDecoder& probe, const std::string& file, std::string& reas
 // false when stopped.
 bool run_measurements(TFFEncoder& detect, const std::map<int, size_t>& row_of_task, int jobs,
                       const std::function<void(size_t row, const std::string& line)>& line,
-                      std::map<size_t, std::string>& failure) {
+                      std::map<size_t, std::string>& failure, bool frame_log = false) {
     if (detect.TasksCount() == 0) return true;
     TFFLogger logger;
+    // An album's loudness pools the blocks the frame log tells, verbose lines.
+    if (frame_log) logger.SetLogLevel(llVerbose);
     TaskLogRouter router(detect);
     logger.SetOnLog([&](TObject*, int thread, TLogLevel, const std::string& text) {
         const int task = router.task_of(thread);
@@ -139,9 +148,10 @@ bool measure_rows(BatchJob& job, int jobs) {
             readings[i] = TrackReadings(static_cast<int>(job.rows[i].tracks.size()), kind);
         }
     }
+    const bool frame_log = kind == LevelKind::Loudness && job.album() != AlbumGroups::None;
     const bool whole = run_measurements(detect, row_of_task, jobs, [&](size_t row, const std::string& line) {
         readings[row].read(line);
-    }, failure);
+    }, failure, frame_log);
     if (!whole) return false;
     for (const auto& [task, row] : row_of_task) job.measured(row, readings[row].tracks(), failure[row]);
     return true;
@@ -167,6 +177,7 @@ bool check_targets(BatchJob& job, int jobs) {
     for (size_t row : rows) {
         if (failure[row].empty()) job.checked(row, peaks[row].tracks());
     }
+    job.checks_ended();
     return true;
 }
 
@@ -246,6 +257,11 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
                                      {"status", dry && good ? "planned" : state_name(r.state)},
                                      {"error", text_or_null(r.reason)}};
             if (job.mode() == BatchMode::Loudness) record["below_target_db"] = rounded(r.below_target);
+            if (!r.album.empty()) {
+                record["album"] = r.album;
+                const char* level = job.mode() == BatchMode::Loudness ? "album_loudness" : "album_headroom_db";
+                record[level] = r.album_level ? nlohmann::ordered_json(rounded(*r.album_level)) : nlohmann::ordered_json();
+            }
             if (job.mode() != BatchMode::VolumeChange) {
                 if (job.mode() != BatchMode::AverageLevel) record["second_pass"] = r.second_pass;
                 // Every audio track with its own figures and gain.
@@ -291,8 +307,12 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
     // those of the running tasks only, and a row that cannot be set up fails
     // alone.
     directc.DeferSetup = true;
-    BatchJob job(mode, a.percent, a.output, a.prefix, a.files);
+    std::vector<std::string> files;
+    if (!list_files(a.files, a.recursive, files, err)) return 1;
+    BatchJob job(mode, a.percent, a.output, a.prefix, files);
     job.set_loudness(a.target, a.ceiling);
+    job.set_album(a.album ? AlbumGroups::List : a.album_per_folder ? AlbumGroups::Folder : AlbumGroups::None);
+    job.set_skip_within(a.skip_within);
     // The rows the list would take.
     for (size_t i = 0; i < job.rows.size(); ++i) {
         std::string reason;
@@ -319,6 +339,7 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
         }
         if (const auto status = decode_and_normalize(job, *folder, a.jobs, err)) return *status;
     }
+    if (!(mode == BatchMode::AverageLevel && a.dry)) job.settle_gains();
     // The conversions; then, for a lossy target whose decoded peak passed the
     // limit, once more with the gain lowered. False: the set-up failed.
     bool stopped = false;
@@ -350,6 +371,7 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
     }
     for (size_t i = 0; i < job.rows.size(); ++i) {
         const auto state = job.rows[i].state;
+        if (job.rows[i].within) continue;  // already right: nothing to do is no failure
         if (state != BatchRow::State::Completed && !(a.dry && state == BatchRow::State::Waiting)) return 1;
     }
     return 0;
@@ -376,7 +398,14 @@ std::vector<Verb> add_list_runs(CLI::App& app) {
                 return p >= 0 && !*end && p <= 1000;
             },
             "needs a number from 0 to 1000"));
-    verb(BatchMode::Normalize, "normalize", "measure each file's peak, then amplify it to full scale into DIR");
+    auto album = [](CLI::App* command, BatchArgs* args) {
+        CLI::Option* list = command->add_flag(
+            "--album", args->album, "keep the files' levels relative to each other: one gain for the whole list");
+        command->add_flag("--album-per-folder", args->album_per_folder, "as --album, one group per folder")->excludes(list);
+    };
+    auto [normalize, normalize_args] =
+        verb(BatchMode::Normalize, "normalize", "measure each file's peak, then amplify it to full scale into DIR");
+    album(normalize, normalize_args);
     verb(BatchMode::AverageLevel, "average",
          "bring every file to the average level of all of them, into DIR (the normalizer: $SONORIX_NORMALIZER, else "
          "sonorix-normalize beside this program)");
@@ -392,6 +421,7 @@ std::vector<Verb> add_list_runs(CLI::App& app) {
         ->type_name("dBTP")
         ->check(check_that([](const std::string& t) { return number_in(t, kMinTruePeakCeiling, kMaxTruePeakCeiling).has_value(); },
                            "needs a true peak from -9 to 0 dBTP"));
+    album(loud, loud_args);
     return verbs;
 }
 

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -92,7 +93,7 @@ bool targets_are_distinct(const std::vector<std::string>& files, std::ostream& e
 namespace {
 
 struct MeasureArgs {
-    bool json = false, loudness = false;
+    bool json = false, csv = false, loudness = false, recursive = false;
     int jobs = 3;
     std::vector<std::string> files;
 };
@@ -103,9 +104,30 @@ struct ConvertArgs {
     std::vector<std::string> files;  // IN OUT pairs
 };
 
+// A CSV field as RFC 4180 quotes it: in quotes, quotes doubled, when it
+// holds a comma, a quote, a line break or blanks at its ends.
+std::string csv_field(const std::string& text) {
+    const bool quote = text.find_first_of(",\"\r\n") != std::string::npos ||
+                       (!text.empty() && (text.front() == ' ' || text.back() == ' '));
+    if (!quote) return text;
+    std::string quoted = "\"";
+    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// A figure with a "." whatever the locale; empty when there is none.
+std::string csv_number(const std::optional<double>& v, int decimals) {
+    if (!v || !std::isfinite(*v)) return {};
+    char text[64];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, rounded(*v, decimals) + 0.0, std::chars_format::fixed, decimals);
+    return ec == std::errc() ? std::string(text, end) : std::string();
+}
+
 int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
-    const bool with_loudness = a.loudness;
-    const std::vector<std::string>& files = a.files;
+    // The CSV's columns hold the loudness too.
+    const bool with_loudness = a.loudness || a.csv;
+    std::vector<std::string> files;
+    if (!list_files(a.files, a.recursive, files, err)) return 1;
     MainThreadQueue::Instance().SetMainThread();
     TFFEncoder encoder;
     if (!load_libraries(encoder, err)) return 1;
@@ -175,6 +197,7 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
     // What was measured before a stop is still told.
     int status = StopSignals::received() ? StopSignals::exit_status() : 0;
     nlohmann::ordered_json records = nlohmann::ordered_json::array();
+    if (a.csv) out << "file,track,main,max_volume,mean_volume,integrated,range,true_peak\r\n";
     for (size_t i = 0; i < files.size(); ++i) {
         Result& r = results[i];
         const auto& tracks = r.readings.tracks();
@@ -213,6 +236,14 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
             }
             if (good) record["tracks"] = std::move(list);
             records.push_back(std::move(record));
+        } else if (a.csv && good) {
+            for (size_t t = 0; t < tracks.size(); ++t) {
+                const LoudnessReading& l = tracks[t].loudness;
+                out << csv_field(files[i]) << "," << t << "," << (t == main ? "true" : "false") << ","
+                    << csv_number(tracks[t].peak_db, 2) << "," << csv_number(tracks[t].mean_db, 2) << ","
+                    << csv_number(l.integrated, 1) << "," << csv_number(l.range, 1) << ","
+                    << csv_number(l.true_peak, 1) << "\r\n";
+            }
         } else if (good) {
             auto db = [](const std::optional<double>& v) { return v ? Format("%.1f", *v) : std::string("N/A"); };
             for (size_t t = 0; t < tracks.size(); ++t) {
@@ -315,10 +346,12 @@ Verb add_measure(CLI::App& app) {
         "measure the peak and mean level of each file's audio (with --loudness also its integrated loudness, range "
         "and true peak)");
     auto a = std::make_shared<MeasureArgs>();
-    command->add_flag("--json", a->json, "print one JSON array of the results");
+    CLI::Option* json = command->add_flag("--json", a->json, "print one JSON array of the results");
+    command->add_flag("--csv", a->csv, "print CSV, one row per audio track, with its loudness (RFC 4180)")->excludes(json);
+    add_folder_flag(*command, a->recursive);
     command->add_flag("--loudness", a->loudness, "measure the loudness too, in the same pass");
     add_jobs(*command, a->jobs);
-    add_files(*command, a->files, "the media files");
+    add_files(*command, a->files, "the media files, or folders of them");
     return {command, [a](std::ostream& out, std::ostream& err) { return measure(*a, out, err); }};
 }
 

@@ -88,6 +88,7 @@ void BatchJob::measured(size_t row, const std::vector<TrackReading>& readings, c
         t.integrated = reading.loudness.integrated;
         t.range = reading.loudness.range;
         t.true_peak = reading.loudness.true_peak;
+        if (album_ != AlbumGroups::None) t.blocks = reading.loudness.blocks;
         measured_any |= reading.peak_db.has_value();
         // A silent track keeps its level; the others get their own gain.
         if (loudness) {
@@ -124,6 +125,96 @@ void BatchJob::take_main_track(size_t row) {
     if (mode_ == BatchMode::Loudness && m.gain) figure = Format("%.1f", *m.gain);
     if (mode_ != BatchMode::Loudness && m.peak_db && std::isfinite(*m.peak_db)) figure = Format("%.1f", -*m.peak_db + 0.0);
     r.max_db = max_db_cell(figure, r.tracks.size());
+}
+
+std::string BatchJob::group_of(size_t row) const {
+    if (album_ == AlbumGroups::List) return "list";
+    std::string folder = std::filesystem::path(rows[row].source).parent_path().lexically_normal().string();
+    return folder.empty() ? "." : folder;
+}
+
+void BatchJob::apply_album() {
+    if (album_ == AlbumGroups::None || (mode_ != BatchMode::Normalize && mode_ != BatchMode::Loudness)) return;
+    // Folders are told apart by identity, named as the list spells them.
+    std::map<std::string, std::vector<size_t>> groups;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (!to_convert(i) || rows[i].tracks.empty()) continue;
+        std::string key = group_of(i);
+        if (album_ == AlbumGroups::Folder) {
+            std::error_code ec;
+            const auto canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(key, ec), ec);
+            if (!ec) key = canonical.string();
+        }
+        groups[key].push_back(i);
+    }
+    const bool loudness = mode_ == BatchMode::Loudness;
+    for (const auto& [key, members] : groups) {
+        std::optional<double> level, gain;
+        double below = 0;
+        if (loudness) {
+            std::vector<const std::vector<float>*> blocks;
+            double top = -HUGE_VAL;  // the highest true peak of any track
+            for (size_t i : members) {
+                const BatchRow& r = rows[i];
+                blocks.push_back(&r.tracks[std::min(r.main_track, r.tracks.size() - 1)].blocks);
+                for (const TrackLevel& t : r.tracks) {
+                    if (t.true_peak && std::isfinite(*t.true_peak)) top = std::max(top, *t.true_peak);
+                }
+            }
+            level = gated_loudness(blocks);
+            if (level) {
+                gain = loudness_target_ - *level;
+                if (top + *gain > ceiling_) {
+                    below = *gain - (ceiling_ - top);
+                    gain = ceiling_ - top;
+                }
+            }
+        } else {
+            for (size_t i : members) {
+                for (const TrackLevel& t : rows[i].tracks) {
+                    if (t.gain) gain = gain ? std::min(*gain, *t.gain) : *t.gain;
+                }
+            }
+            level = gain;
+        }
+        for (size_t i : members) {
+            BatchRow& r = rows[i];
+            r.album = group_of(i);
+            r.album_level = level;
+            r.album_gain = gain;
+            if (!gain) {
+                skip(i, "the album's loudness could not be measured");
+                continue;
+            }
+            for (TrackLevel& t : r.tracks) {
+                t.gain = gain;
+                t.below_target = below;
+            }
+            take_main_track(i);
+        }
+    }
+}
+
+void BatchJob::settle_gains() {
+    apply_album();
+    if (!skip_within_) return;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (!to_convert(i)) continue;
+        std::vector<double> gains;
+        if (mode_ == BatchMode::VolumeChange) {
+            if (const auto g = gain_db(i)) gains.push_back(*g);
+        } else {
+            for (const TrackLevel& t : rows[i].tracks) {
+                if (t.gain) gains.push_back(*t.gain);
+            }
+        }
+        if (gains.empty() || !std::all_of(gains.begin(), gains.end(), [&](double g) { return std::fabs(g) < *skip_within_; })) {
+            continue;
+        }
+        const double figure = gain_db(i).value_or(gains.front());
+        skip(i, Format("gain %+.2f dB is within %.2f dB", figure + 0.0, *skip_within_));
+        rows[i].within = true;
+    }
 }
 
 std::string max_db_cell(const std::string& main_figure, size_t tracks) {
@@ -382,6 +473,33 @@ void BatchJob::checked(size_t row, const std::vector<TrackReading>& readings) {
     r.second_pass = true;
     r.state = BatchRow::State::Waiting;
     r.task = -1;
+}
+
+void BatchJob::checks_ended() {
+    if (album_ == AlbumGroups::None) return;
+    std::map<std::string, double> lowering;  // by group: the largest
+    for (const BatchRow& r : rows) {
+        if (!r.second_pass || r.state != BatchRow::State::Waiting || !r.album_gain) continue;
+        for (const TrackLevel& t : r.tracks) {
+            if (t.gain) lowering[r.album] = std::max(lowering[r.album], *r.album_gain - *t.gain);
+        }
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        BatchRow& r = rows[i];
+        const auto low = lowering.find(r.album);
+        const bool again = r.state == BatchRow::State::Waiting && r.second_pass;
+        if (low == lowering.end() || !r.album_gain || (r.state != BatchRow::State::Completed && !again)) continue;
+        for (TrackLevel& t : r.tracks) {
+            const double lowered = *r.album_gain - low->second;
+            if (mode_ == BatchMode::Loudness && t.gain) t.below_target += *t.gain - lowered;
+            t.gain = lowered;
+            t.second_pass = true;
+        }
+        take_main_track(i);
+        r.second_pass = true;
+        r.state = BatchRow::State::Waiting;
+        r.task = -1;
+    }
 }
 
 int BatchJob::second_passes() const {

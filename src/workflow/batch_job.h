@@ -23,6 +23,10 @@ struct TTerminateInfo;
 
 enum class BatchMode { VolumeChange, Normalize, AverageLevel, Loudness };
 
+// Album mode: the files of a group keep their levels relative to each other
+// (one gain for the group). The group is the whole list, or each folder.
+enum class AlbumGroups { None, List, Folder };
+
 // What the Max-dB cell shows for a row whose peak is not known.
 extern const char* const kNoPeakCell;
 // Why such a row is not converted, when its measurement gave no reason.
@@ -39,6 +43,7 @@ struct TrackLevel {
     std::optional<double> gain;         // dB it is converted with; none: not converted
     double below_target = 0;            // LU the true-peak ceiling keeps it below the loudness target
     bool second_pass = false;           // converted again: its lossy target passed the peak limit
+    std::vector<float> blocks;          // Loudness in an album: its 400 ms blocks' momentary loudness
 };
 
 struct BatchRow {
@@ -61,6 +66,12 @@ struct BatchRow {
     // average level fill them); the row's gain and Max-dB are the main track's.
     std::vector<TrackLevel> tracks;
     size_t main_track = 0;  // in tracks: the one flagged default, else the first
+    // Album mode: the row's group ("list", or its folder) and the group's
+    // loudness (LUFS, Loudness) or smallest headroom (dB, Normalize).
+    std::string album;
+    std::optional<double> album_level;
+    std::optional<double> album_gain;  // the group's gain before any second pass
+    bool within = false;  // skipped: its gain was within the skip threshold (nothing to do)
 };
 
 class BatchJob {
@@ -71,6 +82,11 @@ public:
     BatchMode mode() const { return mode_; }
     // Loudness mode's target (LUFS) and true-peak ceiling (dBTP).
     void set_loudness(double target, double ceiling);
+    // Normalize and Loudness: one gain per group (see settle_gains).
+    void set_album(AlbumGroups groups) { album_ = groups; }
+    AlbumGroups album() const { return album_; }
+    // Rows whose every gain is smaller than db (absolute) are skipped.
+    void set_skip_within(std::optional<double> db) { skip_within_ = db; }
     const std::filesystem::path& output_folder() const { return output_folder_; }
     std::vector<BatchRow> rows;
 
@@ -85,6 +101,14 @@ public:
     // skipped, as is a silent one.
     void measured(size_t row, const std::vector<TrackReading>& tracks, const std::string& failure);
     void skip(size_t row, const std::string& reason);
+    // Once every row is measured (or the normalizer's adjustments are in):
+    // in album mode each group's one gain for every track of its files --
+    // Normalize the smallest headroom of any track, Loudness what brings the
+    // group's loudness (the main tracks' blocks pooled) to the target, lowered
+    // for the whole group so no track's true peak passes the ceiling. Then
+    // the rows whose gain is within the skip threshold are skipped with
+    // their figure.
+    void settle_gains();
     bool to_convert(size_t row) const { return rows[row].state == BatchRow::State::Waiting; }
 
     // Average level, phase 1: for each row still to convert, one task of
@@ -136,6 +160,10 @@ public:
     // passed the limit puts the row back to convert with that track's gain
     // lowered by the overshoot and a margin; its target is kept.
     void checked(size_t row, const std::vector<TrackReading>& tracks);
+    // After every checked(): in album mode a group with a row to convert
+    // again is converted again whole, every file lowered by the group's
+    // largest lowering, so the levels stay relative.
+    void checks_ended();
     int second_passes() const;
 
     // The gain of row in dB: the headroom, 20 log10 of the factor, or the
@@ -153,6 +181,10 @@ private:
     BatchMode mode_;
     int percent_;
     double loudness_target_ = -16, ceiling_ = -1;
+    AlbumGroups album_ = AlbumGroups::None;
+    std::optional<double> skip_within_;
+    std::string group_of(size_t row) const;
+    void apply_album();
     std::filesystem::path output_folder_;
     std::string prefix_;
     const IntermediateFolder* folder_ = nullptr;  // average level, from add_decodes on

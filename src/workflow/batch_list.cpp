@@ -52,6 +52,48 @@ std::vector<std::string> folder_media_files(const std::string& folder) {
 
 namespace {
 
+// A whole entry of the list: the window's test takes ".MP" inside "*.MPG;",
+// but a folder's files are chosen without the user seeing each one.
+bool whole_entry(std::string_view list, const std::string& name) {
+    const std::string ext = upper_text(fs::path(name).extension().string());
+    return ext.size() >= 2 && list.find("*" + ext + ";") != std::string_view::npos;
+}
+
+}  // namespace
+
+std::vector<std::string> expand_folders(const std::vector<std::string>& args, bool recursive,
+                                        std::vector<std::string>& empty_folders) {
+    std::vector<std::string> files;
+    for (const std::string& arg : args) {
+        std::error_code ec;
+        if (!fs::is_directory(arg, ec)) {
+            files.push_back(arg);
+            continue;
+        }
+        std::vector<std::string> found;
+        auto take = [&](const fs::directory_entry& entry) {
+            std::error_code type_ec;
+            if (!entry.is_regular_file(type_ec)) return;
+            const std::string name = entry.path().filename().string();
+            if (whole_entry(video_source_types, name) || whole_entry(audio_source_types, name)) {
+                found.push_back(entry.path().string());
+            }
+        };
+        const auto options = fs::directory_options::skip_permission_denied;
+        if (recursive) {
+            for (fs::recursive_directory_iterator it(arg, options, ec), end; !ec && it != end; it.increment(ec)) take(*it);
+        } else {
+            for (fs::directory_iterator it(arg, options, ec), end; !ec && it != end; it.increment(ec)) take(*it);
+        }
+        if (found.empty()) empty_folders.push_back(arg);
+        std::sort(found.begin(), found.end());  // std::string compares bytes as unsigned char
+        files.insert(files.end(), found.begin(), found.end());
+    }
+    return files;
+}
+
+namespace {
+
 // A name for comparing files that may not exist yet.
 fs::path identity_key(const fs::path& p) {
     std::error_code ec;

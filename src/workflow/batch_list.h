@@ -27,6 +27,13 @@ std::string folder_with_separator(const std::string& folder);
 // the order the file system lists them; sub-folders are not entered.
 std::vector<std::string> folder_media_files(const std::string& folder);
 
+// The command line's files with each folder among them replaced by the media
+// files inside it (with recursive, in its sub-folders too, not following
+// links to folders), sorted by path in byte order so every run lists them
+// alike. The folders that held none are added to empty_folders.
+std::vector<std::string> expand_folders(const std::vector<std::string>& args, bool recursive,
+                                        std::vector<std::string>& empty_folders);
+
 // The target of each row whose index is in named (the others stay empty):
 // batch_target_name, then " (2)", " (3)", ... before the extension until the
 // name is no row's source (by identity) and no other row's target. Decided

@@ -1,5 +1,7 @@
 #include "workflow/loudness.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,6 +28,14 @@ std::optional<double> value_after(const std::string& line, const char* key) {
 }  // namespace
 
 void LoudnessReading::read(const std::string& line) {
+    // A frame log line: "t: 0.5  TARGET:-23 LUFS  M: -20.1 S: ...". The
+    // first three come before the 400 ms window is whole.
+    if (section_ == Section::None && line.find("TARGET:") != std::string::npos) {
+        const auto t = value_after(line, "t:");
+        const auto m = value_after(line, " M:");
+        if (t && m && *t >= 0.4 - 1e-6) blocks.push_back(static_cast<float>(*m));
+        return;
+    }
     if (line.find("Integrated loudness:") != std::string::npos) section_ = Section::Integrated;
     else if (line.find("Loudness range:") != std::string::npos) section_ = Section::Range;
     else if (line.find("Sample peak:") != std::string::npos) section_ = Section::SamplePeak;
@@ -62,6 +72,26 @@ std::optional<LoudnessGain> loudness_gain(const LoudnessReading& reading, double
         g.below_target = target - (*reading.integrated + g.gain_db);
     }
     return g;
+}
+
+std::optional<double> gated_loudness(const std::vector<const std::vector<float>*>& programmes) {
+    // The mean power of the blocks above gate, as loudness.
+    auto mean_above = [&](double gate) -> std::optional<double> {
+        double power = 0;
+        size_t n = 0;
+        for (const auto* blocks : programmes) {
+            for (const float l : *blocks) {
+                if (!(l > gate)) continue;
+                power += std::pow(10.0, l / 10.0);
+                ++n;
+            }
+        }
+        if (n == 0) return std::nullopt;
+        return 10.0 * std::log10(power / static_cast<double>(n));
+    };
+    const auto ungated = mean_above(kSilence);
+    if (!ungated) return std::nullopt;
+    return mean_above(std::max(kSilence, *ungated - 10.0));
 }
 
 std::string gain_filter(double gain_db) { return Format(",volume=%.2fdB", gain_db); }

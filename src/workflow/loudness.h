@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sonorix {
 
@@ -29,7 +30,12 @@ struct LoudnessReading {
     std::optional<double> range;        // LU
     std::optional<double> sample_peak;  // dBFS
     std::optional<double> true_peak;    // dBTP
-    // Takes one log line of the summary; other lines change nothing.
+    // The momentary loudness (LUFS) of every whole 400 ms block, one every
+    // 100 ms, as the filter's frame log tells it: what an album's loudness
+    // pools. Filled only when the logger passes the verbose lines.
+    std::vector<float> blocks;
+    // Takes one log line of the summary or of the frame log; other lines
+    // change nothing.
     void read(const std::string& line);
 
 private:
@@ -45,6 +51,12 @@ struct LoudnessGain {
 // ceiling; nothing when the file's loudness was not measured or it is
 // silent (below the measurement's absolute gate).
 std::optional<LoudnessGain> loudness_gain(const LoudnessReading& reading, double target, double ceiling);
+
+// The gated loudness of several programmes' blocks taken as one programme
+// (an album), as BS.1770 gates them: blocks above -70 LUFS, then those
+// above the loudness of these less 10 LU; nothing when no block passes.
+// One programme's blocks give its own integrated loudness.
+std::optional<double> gated_loudness(const std::vector<const std::vector<float>*>& programmes);
 
 // ",volume=3.50dB".
 std::string gain_filter(double gain_db);
