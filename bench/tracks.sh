@@ -20,10 +20,14 @@ for mode in "normalize" "loudness --target -16"; do
     name=${mode%% *}
     hyperfine -N --warmup 1 --runs "$runs" --style basic \
         --prepare "find $out/new $out/old -mindepth 1 -delete" \
-        --export-markdown "$out/$name.md" \
+        --export-markdown "$out/$name.md" --export-json "$out/$name.json" \
         -n "$name new" "$new $mode -o $out/new $film" \
         -n "$name old" "$old $mode -o $out/old $film"
     echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
+    # Medians (wall and user CPU) of each command: the means above scatter.
+    python3 -c 'import json,statistics,sys
+for r in json.load(open(sys.argv[1]))["results"]:
+    print("%-14s median %.1f s wall, %.1f s user" % (r["command"], statistics.median(r["times"]), statistics.median(r["user"]) if isinstance(r["user"], list) else r["user"]))' "$out/$name.json"
 done
 # Every track of each result, measured on its own.
 "$new" measure --loudness "$out/new/film.mkv" "$out/old/film.mkv"
