@@ -172,10 +172,10 @@ ProgressLine::ProgressLine(std::ostream& err, size_t tasks)
       position_(tasks, 0),
       start_(std::chrono::steady_clock::now()) {}
 
-void ProgressLine::update(const TProgressInfo& p) {
+void ProgressLine::update(const TProgressInfo& p, size_t first) {
     const auto done = task_percent(p.Position, p.Duration);
-    if (!show_ || !done || p.TaskIndex < 0 || static_cast<size_t>(p.TaskIndex) >= percent_.size()) return;
-    const auto task = static_cast<size_t>(p.TaskIndex);
+    if (!show_ || !done || p.TaskIndex < 0 || first + static_cast<size_t>(p.TaskIndex) >= percent_.size()) return;
+    const auto task = first + static_cast<size_t>(p.TaskIndex);
     percent_[task] = *done;
     position_[task] = std::max(position_[task], p.Position);
     const int mean = mean_percent(percent_);

@@ -63,7 +63,9 @@ CLI::Validator check_that(const std::function<bool(const std::string&)>& ok, con
 class ProgressLine {
 public:
     ProgressLine(std::ostream& err, size_t tasks);
-    void update(const TProgressInfo& p);
+    // first: the place of the encoder's task 0 among all tasks (a list run
+    // in slices counts its tasks across them).
+    void update(const TProgressInfo& p, size_t first = 0);
     // Ends the line before a message, or at the end.
     void break_line();
     bool shown() const { return show_; }

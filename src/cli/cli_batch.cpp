@@ -183,9 +183,11 @@ bool check_targets(BatchJob& job, int jobs) {
 
 // Runs the tasks of encoder, telling ended of each termination event;
 // false when stopped.
-bool run_tasks(TFFEncoder& encoder, int jobs, std::ostream& err, const std::function<void(const TTerminateInfo&)>& ended) {
-    ProgressLine progress(err, static_cast<size_t>(encoder.TasksCount()));
-    encoder.OnProgress = [&](TObject*, PProgressInfo p) { progress.update(*p); };
+bool run_tasks(TFFEncoder& encoder, int jobs, std::ostream& err, const std::function<void(const TTerminateInfo&)>& ended,
+               ProgressLine* shared = nullptr, size_t first = 0) {
+    ProgressLine own(err, shared ? 0 : static_cast<size_t>(encoder.TasksCount()));
+    ProgressLine& progress = shared ? *shared : own;
+    encoder.OnProgress = [&](TObject*, PProgressInfo p) { progress.update(*p, first); };
     bool finished = false;
     encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
         ended(info);
@@ -194,7 +196,7 @@ bool run_tasks(TFFEncoder& encoder, int jobs, std::ostream& err, const std::func
     encoder.ThreadPriority = tpNormal;
     encoder.StartTask(jobs);
     run_to_end(encoder, finished);
-    progress.break_line();
+    if (!shared) progress.break_line();
     return !StopSignals::received();
 }
 
@@ -343,18 +345,32 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
     // The conversions; then, for a lossy target whose decoded peak passed the
     // limit, once more with the gain lowered. False: the set-up failed.
     bool stopped = false;
+    // A long list runs in slices: the tasks of one slice, finished, are
+    // freed before the next is set up, so memory stays flat with the
+    // list's length; one progress line counts them all.
+    const size_t slice = a.dry ? SIZE_MAX : std::max<size_t>(64, static_cast<size_t>(a.jobs) * 32);
     auto convert = [&] {
-        if (directc.TasksCount() > 0) directc.ClearTasks();
-        const auto failure = job.add_conversions(
-            directc, directc.Decoder(),
-            [&](size_t row, std::string& reason) { return open_in_probe(directc.Decoder(), job.rows[row].source, reason); },
-            a.dry);
-        if (failure) {
-            err << *failure << "\n";
-            return false;
-        }
-        stopped = !a.dry && directc.TasksCount() > 0 &&
-                  !run_tasks(directc, a.jobs, err, [&](const TTerminateInfo& i) { job.conversion_ended(i); });
+        ProgressLine progress(err, job.waiting_rows());
+        size_t first = 0;
+        do {
+            if (directc.TasksCount() > 0) directc.ClearTasks();
+            const auto failure = job.add_conversions(
+                directc, directc.Decoder(),
+                [&](size_t row, std::string& reason) { return open_in_probe(directc.Decoder(), job.rows[row].source, reason); },
+                a.dry, slice);
+            if (failure) {
+                progress.break_line();
+                err << *failure << "\n";
+                return false;
+            }
+            const size_t tasks = static_cast<size_t>(directc.TasksCount());
+            stopped = !a.dry && tasks > 0 &&
+                      !run_tasks(directc, a.jobs, err, [&](const TTerminateInfo& i) { job.conversion_ended(i); },
+                                 &progress, first);
+            first += tasks;
+            if (tasks == 0) break;
+        } while (!a.dry && !stopped && job.waiting_rows() > 0);
+        progress.break_line();
         return true;
     };
     if (!convert()) return 1;

@@ -346,13 +346,14 @@ void BatchJob::normalized(const NormalizerOutput& output) {
 }
 
 std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TCustomDecoder& probe,
-                                                     const OpenRow& open_row, bool dry) {
+                                                     const OpenRow& open_row, bool dry, size_t max_tasks) {
     // A second pass writes the targets the first one named.
     bool named = false;
     for (size_t i = 0; i < rows.size(); ++i) named |= to_convert(i) && !rows[i].target.empty();
     if (!named) plan_targets();
     const bool average = mode_ == BatchMode::AverageLevel;
-    for (size_t i = 0; i < rows.size(); ++i) {
+    size_t added = 0;
+    for (size_t i = 0; i < rows.size() && added < max_tasks; ++i) {
         if (!to_convert(i)) continue;
         BatchRow& r = rows[i];
         std::string reason;
@@ -399,8 +400,15 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
         }
         r.task = task;
         r.state = BatchRow::State::Converting;
+        ++added;
     }
     return std::nullopt;
+}
+
+size_t BatchJob::waiting_rows() const {
+    size_t n = 0;
+    for (size_t i = 0; i < rows.size(); ++i) n += to_convert(i);
+    return n;
 }
 
 int BatchJob::conversion_tasks() const {

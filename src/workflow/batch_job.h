@@ -4,6 +4,7 @@
 // so both write the same files. Main thread only.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -143,10 +144,14 @@ public:
     // (average level: the intermediate file, then the source as the second
     // input). Plans the targets first. A failing AddTask, AddInput or
     // SetOutput fails that row with the message; the others are added (with
-    // the encoder's DeferSetup such failures come with the task's end).
+    // the encoder's DeferSetup such failures come with the task's end). At
+    // most max_tasks tasks are added; the rows after them wait for the next
+    // call, so a long list can run in slices of bounded memory.
     using OpenRow = std::function<bool(size_t row, std::string& reason)>;
     std::optional<std::string> add_conversions(TCustomEncoder& encoder, TCustomDecoder& probe, const OpenRow& open_row,
-                                               bool dry = false);
+                                               bool dry = false, size_t max_tasks = SIZE_MAX);
+    // Rows still waiting for a conversion task.
+    size_t waiting_rows() const;
     int conversion_tasks() const;
 
     // A termination event of the conversion component.
