@@ -40,6 +40,21 @@ void append_filter_chain(std::string& options, const char* option, std::string c
     options += std::string(" ") + option + " " + chain;
 }
 
+// One choice for every audio track as " -OPTION:a VALUE", else " -OPTION:a:N
+// VALUE" for each track that has one.
+std::string per_track(const char* option, const std::vector<std::string>& values) {
+    if (values.empty()) return {};
+    const std::string prefix = std::string(" -") + option + ":a";
+    if (std::all_of(values.begin(), values.end(), [&](const std::string& v) { return v == values[0]; })) {
+        return values[0].empty() ? std::string() : prefix + " " + values[0];
+    }
+    std::string out;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (!values[i].empty()) out += prefix + ":" + std::to_string(i) + " " + values[i];
+    }
+    return out;
+}
+
 bool same_container(const std::string& source, const std::string& target) {
     return lower_text(fs::path(source).extension().string()) == lower_text(fs::path(target).extension().string());
 }
@@ -85,20 +100,6 @@ std::string lossy_rate(const StreamFacts& s, int known, const std::string& encod
     return std::to_string(std::max(rate, floor));
 }
 
-// One choice for every audio track as " -OPTION:a VALUE", else " -OPTION:a:N
-// VALUE" for each track that has one.
-std::string per_track(const char* option, const std::vector<std::string>& values) {
-    if (values.empty()) return {};
-    const std::string prefix = std::string(" -") + option + ":a";
-    if (std::all_of(values.begin(), values.end(), [&](const std::string& v) { return v == values[0]; })) {
-        return values[0].empty() ? std::string() : prefix + " " + values[0];
-    }
-    std::string out;
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (!values[i].empty()) out += prefix + ":" + std::to_string(i) + " " + values[i];
-    }
-    return out;
-}
 
 }  // namespace
 

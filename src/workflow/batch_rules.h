@@ -56,6 +56,10 @@ void batch_codec_options(const std::string& source, const std::string& target, c
 void batch_codec_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                          std::string& options, std::string& video_filters);
 
+// One choice for every audio track as " -OPTION:a VALUE", else " -OPTION:a:N
+// VALUE" for each track that has one; nothing for none.
+std::string per_track(const char* option, const std::vector<std::string>& values);
+
 // Appends " -vf TEXT" / " -af TEXT" for a filter chain collected with
 // leading commas; nothing for an empty chain.
 void append_filter_chain(std::string& options, const char* option, std::string chain);

@@ -13,21 +13,6 @@ namespace sonorix {
 
 namespace {
 
-// One choice for every audio track as " -OPTION:a VALUE", else " -OPTION:a:N
-// VALUE" for each track that has one.
-std::string per_track(const char* option, const std::vector<std::string>& values) {
-    if (values.empty()) return {};
-    const std::string prefix = std::string(" -") + option + ":a";
-    if (std::all_of(values.begin(), values.end(), [&](const std::string& v) { return v == values[0]; })) {
-        return values[0].empty() ? std::string() : prefix + " " + values[0];
-    }
-    std::string out;
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (!values[i].empty()) out += prefix + ":" + std::to_string(i) + " " + values[i];
-    }
-    return out;
-}
-
 // Every stream of the source goes into the target, the audio tracks through
 // the same filter chain; the transcoder leaves out, with a log line, what
 // the target format cannot hold. Where the container stays, the audio keeps

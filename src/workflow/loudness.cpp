@@ -14,8 +14,9 @@ namespace {
 // The measurement's absolute gate: a file this quiet has no loudness.
 constexpr double kSilence = -70.0;
 
-// The number after "KEY:" in line, when the line holds that key.
-std::optional<double> value_after(const std::string& line, const char* key) {
+}  // namespace
+
+std::optional<double> number_after(const std::string& line, const char* key) {
     const size_t at = line.find(key);
     if (at == std::string::npos) return std::nullopt;
     const char* start = line.c_str() + at + std::strlen(key);
@@ -25,14 +26,12 @@ std::optional<double> value_after(const std::string& line, const char* key) {
     return v;
 }
 
-}  // namespace
-
 void LoudnessReading::read(const std::string& line) {
     // A frame log line: "t: 0.5  TARGET:-23 LUFS  M: -20.1 S: ...". The
     // first three come before the 400 ms window is whole.
     if (section_ == Section::None && line.find("TARGET:") != std::string::npos) {
-        const auto t = value_after(line, "t:");
-        const auto m = value_after(line, " M:");
+        const auto t = number_after(line, "t:");
+        const auto m = number_after(line, " M:");
         if (t && m && *t >= 0.4 - 1e-6) blocks.push_back(static_cast<float>(*m));
         return;
     }
@@ -45,19 +44,19 @@ void LoudnessReading::read(const std::string& line) {
     else if (line.size() >= 7 && line.compare(line.size() - 7, 7, "Overall") == 0) section_ = Section::Overall;
     switch (section_) {
         case Section::Integrated:
-            if (auto v = value_after(line, " I:")) integrated = v;
+            if (auto v = number_after(line, " I:")) integrated = v;
             break;
         case Section::Range:
-            if (auto v = value_after(line, " LRA:")) range = v;
+            if (auto v = number_after(line, " LRA:")) range = v;
             break;
         case Section::SamplePeak:
-            if (auto v = value_after(line, " Peak:")) sample_peak = v;
+            if (auto v = number_after(line, " Peak:")) sample_peak = v;
             break;
         case Section::TruePeak:
-            if (auto v = value_after(line, " Peak:")) true_peak = v;
+            if (auto v = number_after(line, " Peak:")) true_peak = v;
             break;
         case Section::Overall:
-            if (auto v = value_after(line, "Peak level dB:")) sample_peak = v;
+            if (auto v = number_after(line, "Peak level dB:")) sample_peak = v;
             break;
         case Section::None: break;
     }

@@ -25,6 +25,10 @@ constexpr double kSecondPassMargin = 0.5;
 
 // The measurement's summary as the ebur128 filter logs it (and the overall
 // peak of astats), line by line.
+// The number after key in a log line ("Peak level dB:" in "... Peak level dB:
+// -3.46"), when the line holds it.
+std::optional<double> number_after(const std::string& line, const char* key);
+
 struct LoudnessReading {
     std::optional<double> integrated;   // LUFS
     std::optional<double> range;        // LU

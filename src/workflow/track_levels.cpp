@@ -33,16 +33,6 @@ std::optional<int> filter_place(const std::string& line) {
     return static_cast<int>(place);
 }
 
-std::optional<double> number_after(const std::string& line, const char* key) {
-    const size_t at = line.find(key);
-    if (at == std::string::npos) return std::nullopt;
-    const char* start = line.c_str() + at + std::strlen(key);
-    char* end = nullptr;
-    const double v = std::strtod(start, &end);
-    if (end == start) return std::nullopt;
-    return v;
-}
-
 }  // namespace
 
 std::string track_measurement_options(int tracks, LevelKind kind) {
