@@ -5,6 +5,8 @@
 #include <QRadioButton>
 #include <QTimer>
 
+#include <utility>
+
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
 #include "app_fixture.h"
@@ -35,6 +37,26 @@ TEST_F(EndToEndTest, NormalizeBringsThePeakToFullScale) {
     EXPECT_EQ(messages.count("Process is finished!"), 1u);
     EXPECT_EQ(messages.shown.back().caption, "");
     EXPECT_EQ(messages.shown.back().kind, ui::MessageKind::Warning);
+}
+
+// The single-file page too: each audio track to full scale on its own, and a
+// float master above full scale brought down to it.
+TEST_F(EndToEndTest, NormalizeGivesEveryTrackItsOwnHeadroom) {
+    MediaSpec film;
+    film.audio_codec = "flac";
+    film.audio_channels = {2, 6};
+    film.audio_peaks_db = {-1, -20};
+    MediaSpec hot;
+    hot.audio_codec = "pcm_f32le";
+    hot.peak_db = 3;
+    for (const auto& [name, spec] : {std::pair{"film.mkv", film}, std::pair{"hot.wav", hot}}) {
+        const fs::path source = make_media(out / name, spec), target = out / (std::string("loud_") + name);
+        messages.clear();  // each conversion waits for its own end message
+        ASSERT_TRUE(convert(source, target, true)) << name;
+        for (size_t t = 0; t < spec.audio_channels.size(); ++t) {
+            EXPECT_NEAR(measure_audio(target, static_cast<int>(t)).peak_db, 0.0, 0.05) << name << " a:" << t;
+        }
+    }
 }
 
 TEST_F(EndToEndTest, VolumeChangeOf150PercentRaisesThePeakBy352Decibels) {
