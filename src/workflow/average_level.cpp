@@ -156,9 +156,9 @@ std::string average_mux_options(const std::string& source, const std::string& ta
             const size_t at = static_cast<size_t>(n);
             if (same_container && at < facts.streams.size() && !facts.streams[at].encoder.empty()) {
                 const StreamFacts& a = facts.streams[at];
-                const std::string spec = ":a:" + std::to_string(audio_out);
-                if (a.codec != facts.container_audio_codec) codecs += " -c" + spec + " " + a.encoder;
-                if (!a.sample_format.empty()) codecs += " -sample_fmt" + spec + " " + a.sample_format;
+                const std::string stream = ":a:" + std::to_string(audio_out);
+                if (a.codec != facts.container_audio_codec) codecs += " -c" + stream + " " + a.encoder;
+                if (!a.sample_format.empty()) codecs += " -sample_fmt" + stream + " " + a.sample_format;
             }
             ++audio_out;
             ++out;

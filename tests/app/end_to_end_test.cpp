@@ -49,11 +49,11 @@ TEST_F(EndToEndTest, NormalizeGivesEveryTrackItsOwnHeadroom) {
     MediaSpec hot;
     hot.audio_codec = "pcm_f32le";
     hot.peak_db = 3;
-    for (const auto& [name, spec] : {std::pair{"film.mkv", film}, std::pair{"hot.wav", hot}}) {
-        const fs::path source = make_media(out / name, spec), target = out / (std::string("loud_") + name);
+    for (const auto& [name, wanted] : {std::pair{"film.mkv", film}, std::pair{"hot.wav", hot}}) {
+        const fs::path source = make_media(out / name, wanted), target = out / (std::string("loud_") + name);
         messages.clear();  // each conversion waits for its own end message
         ASSERT_TRUE(convert(source, target, true)) << name;
-        for (size_t t = 0; t < spec.audio_channels.size(); ++t) {
+        for (size_t t = 0; t < wanted.audio_channels.size(); ++t) {
             EXPECT_NEAR(measure_audio(target, static_cast<int>(t)).peak_db, 0.0, 0.05) << name << " a:" << t;
         }
     }

@@ -8,6 +8,8 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include <functional>
+
 #include "app/p_batchaudioc.h"
 #include "app/step_button.h"
 #include "app_fixture.h"
@@ -20,6 +22,31 @@ namespace fs = std::filesystem;
 using ResponsiveTest = AppTest;
 using namespace std::chrono_literals;
 
+// Ticks every 10 ms while started and keeps the longest gap between ticks:
+// a loop that stands still shows as a long gap. on_tick runs at each tick.
+struct LoopWatch {
+    explicit LoopWatch(std::function<void(int)> on_tick = {}) {
+        timer.setInterval(10);
+        QObject::connect(&timer, &QTimer::timeout, [this, on_tick] {
+            const qint64 now = clock.elapsed();
+            longest_gap = std::max(longest_gap, now - last);
+            last = now;
+            ++ticks;
+            if (on_tick) on_tick(ticks);
+        });
+    }
+    void start() {
+        clock.start();
+        last = 0;
+        timer.start();
+    }
+    void stop() { timer.stop(); }
+    QElapsedTimer clock;
+    QTimer timer;
+    qint64 last = 0, longest_gap = 0;
+    int ticks = 0;
+};
+
 TEST_F(ResponsiveTest, TheWindowKeepsRunningDuringAConversion) {
     dialogs.modal = true;
     ui::Tmain& w = window();
@@ -27,27 +54,15 @@ TEST_F(ResponsiveTest, TheWindowKeepsRunningDuringAConversion) {
     w.NCTStepButton21->SetValue(150);
     dialogs.answers.push_back((out / "long.mp3").string());
 
-    QElapsedTimer clock;
-    clock.start();
-    qint64 last = 0, longest_gap = 0;
-    int ticks = 0;
-    QTimer tick;
-    tick.setInterval(10);
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        const qint64 now = clock.elapsed();
-        longest_gap = std::max(longest_gap, now - last);
-        last = now;
-        ++ticks;
-    });
+    LoopWatch loop;
     // A dead engine fails the test instead of hanging it.
     QTimer::singleShot(60000, ui::batchaudioc, [] { ui::batchaudioc->done(0); });
-    tick.start();
-    last = clock.elapsed();
+    loop.start();
     w.bt_amplify->click();  // returns when the dialog closed
-    tick.stop();
+    loop.stop();
     ASSERT_TRUE(wait_until([&] { return messages.saw("Process is finished!"); }, 5s));
-    EXPECT_GT(ticks, 10);
-    EXPECT_LT(longest_gap, 100) << "the loop stood still for " << longest_gap << " ms";
+    EXPECT_GT(loop.ticks, 10);
+    EXPECT_LT(loop.longest_gap, 100) << "the loop stood still for " << loop.longest_gap << " ms";
     EXPECT_GT(fs::file_size(out / "long.mp3"), 100000u);
 }
 
@@ -79,28 +94,19 @@ TEST_F(ResponsiveTest, AThousandFilesJoinTheListWhileTheWindowRuns) {
     for (const std::string& f : files) answer += (answer.empty() ? "" : "\n") + f;
     dialogs.answers.push_back(answer);
 
-    QElapsedTimer clock;
-    qint64 last = 0, longest_gap = 0;
-    int ticks = 0;
     QString counted;
-    QTimer tick;
-    tick.setInterval(10);
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        const qint64 now = clock.elapsed();
-        longest_gap = std::max(longest_gap, now - last);
-        last = now;
-        if (++ticks == 3 && w.adding_files()) {
+    LoopWatch loop([&](int ticks) {
+        if (ticks == 3 && w.adding_files()) {
             counted = w.label_totalfiles->text();
             w.BitBtn1->click();  // a run while files are being added
         }
     });
-    clock.start();
-    tick.start();
+    loop.start();
     w.btn_add->click();
     ASSERT_TRUE(wait_until([&] { return !w.adding_files(); }, 120s));
-    tick.stop();
+    loop.stop();
 
-    EXPECT_LT(longest_gap, 100) << "the loop stood still for " << longest_gap << " ms";
+    EXPECT_LT(loop.longest_gap, 100) << "the loop stood still for " << loop.longest_gap << " ms";
     EXPECT_TRUE(counted.startsWith(QString::fromUtf8("Adding files\u2026 ")) && counted.endsWith(" of 1000"))
         << counted.toStdString();
     std::vector<std::string> rows, shown;
