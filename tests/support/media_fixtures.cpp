@@ -350,6 +350,9 @@ private:
             // A tone needs far less than any average rate: hold the coder to it.
             if (name == "libvorbis") enc->rc_min_rate = enc->rc_max_rate = enc->bit_rate;
         }
+        for (const auto& [option, value] : spec_.audio_encoder_options)
+            check(av_opt_set(enc, option.c_str(), value.c_str(), AV_OPT_SEARCH_CHILDREN),
+                  "encoder option " + option + "=" + value);
         open_encoder(enc, codec);
         t.stream = new_stream(enc);
 

@@ -57,6 +57,9 @@ struct MediaSpec {
     // Per audio stream, in order: its bit rate in bit/s for lossy coders (the
     // generator's own choice when missing or 0).
     std::vector<int> audio_bit_rates;
+    // Set on every audio encoder before it opens, by option name (its own
+    // or the codec context's): {"joint_stereo", "0"}, {"flags", "+qscale"}, ...
+    std::vector<std::pair<std::string, std::string>> audio_encoder_options;
     std::vector<std::string> audio_titles;  // their "title" (and "handler_name") tag
     int bits = 0;  // 24: 24-bit samples (FLAC; WAV becomes pcm_s24le)
 
