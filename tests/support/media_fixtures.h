@@ -33,6 +33,9 @@ struct MediaSpec {
     // Above 0 only for float sample formats ("pcm_f32le").
     std::vector<double> audio_peaks_db;
     double tone_hz = 441.0;
+    // White noise of that peak instead of the tone (the same in every
+    // channel, under the same fades): what lossy coders' noise tools act on.
+    bool noise = false;
 
     bool video = false;
     int width = 320;
@@ -63,6 +66,9 @@ struct MediaSpec {
     // Override the container's default encoders by name ("libx264", "mpeg4",
     // "libmp3lame", "aac", "libvorbis", "flac", "pcm_s16le", ...).
     std::string audio_codec;
+    // Options of the audio encoder by name, as given: {"aac_pns", "1"},
+    // {"profile", "aac_main"}, ...
+    std::vector<std::pair<std::string, std::string>> audio_options;
     std::string video_codec;
     std::string subtitle_codec;  // "mov_text" (MP4), "subrip" (MKV), "ass", ...
 };
