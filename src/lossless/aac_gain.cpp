@@ -32,8 +32,8 @@ constexpr int kMinNoise = -100;
 constexpr int kMaxNoise = 155;
 constexpr int kExtSbrData = 13;
 constexpr int kExtSbrDataCrc = 14;
-constexpr int kMaxGroups = 8;
-constexpr int kMaxBands = 64;  // max_sfb is six bits
+constexpr size_t kMaxGroups = 8;
+constexpr size_t kMaxBands = 64;  // max_sfb is six bits
 constexpr size_t kAdtsHeaderBits = 56;
 constexpr int kElementCrcBits = 192;      // protected head of each SCE, CPE, LFE
 constexpr int kSecondStreamCrcBits = 128;  // ... and of a CPE's second channel stream
@@ -165,7 +165,8 @@ struct Books {
     std::vector<HuffTable> spectral;  // [0] unused
     Books() {
         spectral.emplace_back(std::span<const HuffCode>(), std::vector<uint8_t>());
-        for (int b = 1; b <= 11; ++b) spectral.emplace_back(aac::spectral_book(b), spectral_extra(b, aac::spectral_book(b).size()));
+        for (int b = 1; b <= 11; ++b)
+            spectral.emplace_back(aac::spectral_book(b), spectral_extra(b, aac::spectral_book(b).size()));
     }
 };
 
@@ -188,11 +189,14 @@ uint16_t crc16(std::span<const uint8_t> data, size_t from, size_t bits, size_t p
 
 struct IcsInfo {
     bool short_window = false;
-    int max_sfb = 0;
-    int groups = 1;
-    std::array<int, kMaxGroups> group_len{1};
-    std::span<const uint16_t> bands;  // band starts of one window
+    size_t max_sfb = 0;
+    size_t groups = 1;
+    std::array<size_t, kMaxGroups> group_len{1};  // windows in each group
+    std::span<const uint16_t> bands;               // band starts of one window
 };
+
+// The codebook of every band of every window group.
+using BandBooks = std::array<std::array<uint8_t, kMaxBands>, kMaxGroups>;
 
 // One pass over a packet: where every moving global gain sits, how far all
 // may move, and the CRC regions of protected ADTS frames.
@@ -280,7 +284,7 @@ private:
         for (int b = 0; b < blocks; ++b)
             if (!raw_data_block(bits_.position(), end)) return false;
         if (bits_.position() != end) return fail("an ADTS frame goes on after its end element (damaged)");
-        if (!protection_absent) {
+        if (protect_) {
             const ProtectedFrame& frame = protected_.back();
             uint16_t crc = 0xffff;
             for (const Region& r : regions(frame)) crc = crc16(data_, r.from, r.bits, r.padded, crc);
@@ -331,7 +335,10 @@ private:
                     if (count == 255) count += bits_.read(8);
                     if (align) align_to_byte(start);
                     bits_.skip(count * 8);
-                    if (protect_) add_region(element, bits_.position() - element, bits_.position() - element);
+                    if (protect_) {
+                        const size_t length = bits_.position() - element;
+                        add_region(element, length, length);  // all of it
+                    }
                     break;
                 }
                 case kFil: {
@@ -363,25 +370,23 @@ private:
         const int window_sequence = static_cast<int>(bits_.read(2));
         bits_.skip(1);  // window_shape
         info.short_window = window_sequence == kEightShort;
+        info.groups = 1;
+        info.group_len = {1};
         if (info.short_window) {
-            info.max_sfb = static_cast<int>(bits_.read(4));
-            const uint32_t grouping = bits_.read(7);
-            info.groups = 1;
-            info.group_len = {1};
+            info.max_sfb = bits_.read(4);
+            const uint32_t grouping = bits_.read(7);  // bit 6 - w: window w + 1 joins window w's group
             for (int w = 6; w >= 0; --w) {
                 if ((grouping >> w) & 1u)
-                    ++info.group_len[static_cast<size_t>(info.groups - 1)];
+                    ++info.group_len[info.groups - 1];
                 else
-                    info.group_len[static_cast<size_t>(info.groups++)] = 1;
+                    info.group_len[info.groups++] = 1;
             }
         } else {
-            info.max_sfb = static_cast<int>(bits_.read(6));
-            info.groups = 1;
-            info.group_len = {1};
+            info.max_sfb = bits_.read(6);
             if (bits_.read(1)) return fail("the stream uses prediction, which AAC-LC does not have");
         }
         info.bands = aac::band_offsets(sampling_index_, info.short_window, frame_960_);
-        if (info.max_sfb > static_cast<int>(info.bands.size()) - 1)
+        if (info.max_sfb + 1 > info.bands.size())
             return fail("a channel stream has more scale factor bands than its window (damaged)");
         if (counts_) counts_->short_windows += info.short_window;
         return true;
@@ -396,13 +401,12 @@ private:
             const int ms_mask_present = static_cast<int>(bits_.read(2));
             if (ms_mask_present == 3) return fail("a channel pair has a reserved M/S mask (damaged)");
             if (ms_mask_present == 1) {
-                for (int g = 0; g < shared.groups; ++g)
-                    for (int sfb = 0; sfb < shared.max_sfb; ++sfb) {
-                        const bool used = bits_.read(1);
-                        if (counts_) counts_->ms_bands += used;
-                    }
+                for (size_t band = 0; band < shared.groups * shared.max_sfb; ++band) {
+                    const bool used = bits_.read(1);  // ms_used
+                    if (counts_) counts_->ms_bands += used;
+                }
             } else if (ms_mask_present == 2 && counts_) {
-                counts_->ms_bands += shared.groups * shared.max_sfb;
+                counts_->ms_bands += static_cast<int>(shared.groups * shared.max_sfb);
             }
         }
         if (counts_ && common_window) counts_->short_windows += shared.short_window;  // the second stream's
@@ -425,50 +429,31 @@ private:
         if (!shared && !ics_info(own)) return false;
         const IcsInfo& info = shared ? *shared : own;
 
-        // section_data()
-        std::array<std::array<uint8_t, kMaxBands>, kMaxGroups> book{};
-        const int len_bits = info.short_window ? 3 : 5;
-        const uint32_t len_esc = (1u << len_bits) - 1;
-        bool sound = false;
-        for (int g = 0; g < info.groups; ++g) {
-            int k = 0;
-            while (k < info.max_sfb) {
-                if (bits_.overrun(end)) return truncated();
-                const int cb = static_cast<int>(bits_.read(4));
-                if (cb == kReservedBook) return fail("a channel stream uses the reserved codebook 12 (damaged)");
-                int length = 0;
-                uint32_t step = 0;
-                do {
-                    step = bits_.read(len_bits);
-                    length += static_cast<int>(step);
-                } while (step == len_esc && !bits_.overrun(end));
-                if (k + length > info.max_sfb) return fail("a section runs past the last scale factor band (damaged)");
-                for (int sfb = k; sfb < k + length; ++sfb) book[static_cast<size_t>(g)][static_cast<size_t>(sfb)] = static_cast<uint8_t>(cb);
-                if (cb != kZeroBook && cb != kIntensityBook && cb != kIntensityBook2 && length > 0) sound = true;
-                k += length;
-            }
-        }
+        BandBooks book{};
+        bool sound = false;  // a band whose level counts from global_gain
+        if (!section_data(info, end, book, sound)) return false;
 
         // scale_factor_data(): spectral scale factors from global_gain, noise
         // energies from global_gain - 90, intensity positions from 0.
         int scale = global_gain;
         int noise = global_gain - kNoiseOffset;
-        bool first_noise = true;
+        bool noise_coded = false;
         int scale_low = global_gain, scale_high = global_gain;
-        int noise_low = kMaxNoise, noise_high = kMinNoise;  // none yet
-        int any_band = 0;
-        for (int g = 0; g < info.groups; ++g)
-            for (int sfb = 0; sfb < info.max_sfb; ++sfb) {
-                const int cb = book[static_cast<size_t>(g)][static_cast<size_t>(sfb)];
+        int noise_low = 0, noise_high = 0;
+        int coded_bands = 0;
+        for (size_t g = 0; g < info.groups; ++g)
+            for (size_t sfb = 0; sfb < info.max_sfb; ++sfb) {
+                const int cb = book[g][sfb];
                 if (cb == kZeroBook) continue;
-                ++any_band;
+                ++coded_bands;
                 if (cb == kIntensityBook || cb == kIntensityBook2) {
                     scalefactor_delta();
                     if (counts_) ++counts_->intensity_bands;
                 } else if (cb == kNoiseBook) {
-                    if (first_noise) {
-                        noise += static_cast<int>(bits_.read(9)) - 256;
-                        first_noise = false;
+                    if (!noise_coded) {
+                        noise += static_cast<int>(bits_.read(9)) - 256;  // dpcm_noise_nrg
+                        noise_low = noise_high = noise;
+                        noise_coded = true;
                     } else {
                         noise += scalefactor_delta();
                     }
@@ -477,8 +462,7 @@ private:
                     if (counts_) ++counts_->noise_bands;
                 } else {
                     scale += scalefactor_delta();
-                    if (scale < kMinScale || scale > kMaxScale)
-                        return fail("a scale factor is out of range (damaged)");
+                    if (scale < kMinScale || scale > kMaxScale) return fail("a scale factor is out of range (damaged)");
                     scale_low = std::min(scale_low, scale);
                     scale_high = std::max(scale_high, scale);
                 }
@@ -486,23 +470,23 @@ private:
 
         if (bits_.read(1)) {  // pulse_data()
             if (info.short_window) return fail("a channel stream of short windows has pulse data (damaged)");
-            const int pulses = static_cast<int>(bits_.read(2)) + 1;
-            bits_.skip(6 + static_cast<size_t>(pulses) * (5 + 4));
+            const size_t pulses = bits_.read(2) + 1;
+            bits_.skip(6 + pulses * (5 + 4));  // pulse_start_sfb, then offset and amplitude of each
             if (counts_) ++counts_->pulses;
         }
         if (bits_.read(1)) {  // tns_data()
             const int windows = info.short_window ? 8 : 1;
             for (int w = 0; w < windows; ++w) {
-                const int filters = static_cast<int>(bits_.read(info.short_window ? 1 : 2));
+                const uint32_t filters = bits_.read(info.short_window ? 1 : 2);
                 if (!filters) continue;
-                const int coef_res = static_cast<int>(bits_.read(1));
-                for (int f = 0; f < filters; ++f) {
+                const uint32_t coef_res = bits_.read(1);
+                for (uint32_t f = 0; f < filters; ++f) {
                     bits_.skip(info.short_window ? 4 : 6);  // length
-                    const int order = static_cast<int>(bits_.read(info.short_window ? 3 : 5));
+                    const uint32_t order = bits_.read(info.short_window ? 3 : 5);
                     if (!order) continue;
                     bits_.skip(1);  // direction
-                    const int compress = static_cast<int>(bits_.read(1));
-                    bits_.skip(static_cast<size_t>(order) * static_cast<size_t>(3 + coef_res - compress));
+                    const uint32_t compress = bits_.read(1);
+                    bits_.skip(size_t{order} * (3 + coef_res - compress));
                 }
             }
             if (counts_) ++counts_->tns;
@@ -513,12 +497,14 @@ private:
 
         if (counts_) {
             ++counts_->channel_streams;
-            counts_->silent_streams += any_band == 0;
+            counts_->silent_streams += coded_bands == 0;
         }
-        if (!sound) return true;  // nothing here counts from the gain: it stays
+        // With only zero and intensity bands (whose levels follow the other
+        // channel's) nothing here counts from the gain: it stays.
+        if (!sound) return true;
         GainRoom room{std::min(global_gain, scale_low) - kMinScale, kMaxScale - std::max(global_gain, scale_high)};
-        if (noise_low <= noise_high) {
-            // Noise already outside the range may still move back towards it.
+        if (noise_coded) {
+            // Noise already outside its range may still move back towards it.
             room.down = std::min(room.down, std::max(0, noise_low - kMinNoise));
             room.up = std::min(room.up, std::max(0, kMaxNoise - noise_high));
         }
@@ -528,17 +514,42 @@ private:
         return true;
     }
 
-    bool spectral_data(const IcsInfo& info, const std::array<std::array<uint8_t, kMaxBands>, kMaxGroups>& book, size_t end) {
+    // section_data(): runs of bands sharing a codebook, per window group.
+    bool section_data(const IcsInfo& info, size_t end, BandBooks& book, bool& sound) {
+        const int len_bits = info.short_window ? 3 : 5;
+        const uint32_t len_esc = (1u << len_bits) - 1;
+        for (size_t g = 0; g < info.groups; ++g) {
+            size_t k = 0;
+            while (k < info.max_sfb) {
+                if (bits_.overrun(end)) return truncated();
+                const uint32_t cb = bits_.read(4);
+                if (cb == kReservedBook) return fail("a channel stream uses the reserved codebook 12 (damaged)");
+                size_t length = 0;
+                uint32_t step = 0;
+                do {
+                    step = bits_.read(len_bits);
+                    length += step;
+                } while (step == len_esc && !bits_.overrun(end));
+                if (k + length > info.max_sfb) return fail("a section runs past the last scale factor band (damaged)");
+                std::fill_n(book[g].begin() + static_cast<ptrdiff_t>(k), length, static_cast<uint8_t>(cb));
+                if (length && cb != kZeroBook && cb != kIntensityBook && cb != kIntensityBook2) sound = true;
+                k += length;
+            }
+        }
+        return true;
+    }
+
+    // spectral_data(): every codeword read past, with its sign bits and escapes.
+    bool spectral_data(const IcsInfo& info, const BandBooks& book, size_t end) {
         const Books& all = books();
-        for (int g = 0; g < info.groups; ++g) {
-            const int windows = info.group_len[static_cast<size_t>(g)];
-            for (int sfb = 0; sfb < info.max_sfb; ++sfb) {
-                const int cb = book[static_cast<size_t>(g)][static_cast<size_t>(sfb)];
+        for (size_t g = 0; g < info.groups; ++g)
+            for (size_t sfb = 0; sfb < info.max_sfb; ++sfb) {
+                const int cb = book[g][sfb];
                 if (cb == kZeroBook || cb > kEscBook) continue;
-                const int width = (info.bands[static_cast<size_t>(sfb) + 1] - info.bands[static_cast<size_t>(sfb)]) * windows;
-                const int codewords = width / (cb <= 4 ? 4 : 2);
+                const size_t values = (size_t{info.bands[sfb + 1]} - info.bands[sfb]) * info.group_len[g];
+                const size_t codewords = values / (cb <= 4 ? 4 : 2);
                 const HuffTable& table = all.spectral[static_cast<size_t>(cb)];
-                for (int i = 0; i < codewords; ++i) {
+                for (size_t i = 0; i < codewords; ++i) {
                     const HuffTable::Entry* e = table.decode(bits_);
                     if (!e) return fail("a spectral codeword is not in its book (damaged)");
                     bits_.skip(e->extra & HuffTable::kSignMask);
@@ -547,7 +558,6 @@ private:
                 }
                 if (bits_.overrun(end)) return truncated();
             }
-        }
         return true;
     }
 

@@ -35,11 +35,13 @@ bool aac_config(std::span<const uint8_t> extradata, AacConfig& config, std::stri
 
 // Reads the packet's gain fields and narrows `room` to how far they may all
 // move: global gains and the scale factors of spectral bands within 0..255,
-// noise energies within -100..155. A channel stream with no coded band
-// leaves the room alone. False, with the reason, for a packet this editor
-// cannot change: truncated or damaged, HE-AAC (SBR fill data), coupling
-// channels, in-band program config, gain control, an ADTS CRC that does not
-// match its frame.
+// noise energies within -100..155. A channel stream whose bands are all of
+// codebook 0 or intensity (levels that follow the other channel's) carries
+// nothing that counts from its gain: it leaves the room alone and its gain
+// stays. False, with the reason, for a packet this editor cannot change:
+// truncated or damaged, HE-AAC (SBR fill data), coupling channels, in-band
+// program config, gain control, an ADTS CRC that does not match its frame
+// (a frame is changed only where its CRC shows the walk reads it right).
 bool aac_survey(const AacConfig& config, std::span<const uint8_t> packet, GainRoom& room, std::string& why);
 
 // Adds `steps` to every global gain that carries sound and rewrites the CRC
