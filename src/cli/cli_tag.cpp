@@ -82,14 +82,21 @@ bool measure(std::vector<TagFile>& files, const TagArgs& a) {
     }
     if (!album) return true;
     // An album whose file could not be measured has no loudness: its other
-    // files keep their tags rather than take a wrong album gain.
+    // files keep their tags rather than take a wrong album gain. A silent
+    // file was measured: its blocks are below the gate, none of the album's.
     std::map<std::string, std::vector<size_t>> groups;
     for (size_t i = 0; i < files.size(); ++i) {
         if (!files[i].refused) groups[album_of(files[i].path, a.album_per_folder)].push_back(i);
     }
+    auto unmeasured = [&](size_t i) {
+        const BatchRow& r = job.rows[i];
+        return !files[i].tags && (r.tracks.empty() || !r.tracks[std::min(r.main_track, r.tracks.size() - 1)].peak_db);
+    };
     for (const auto& [key, members] : groups) {
-        const auto failed = std::find_if(members.begin(), members.end(), [&](size_t i) { return !files[i].tags; });
-        const auto& level = job.rows[members.front()].album_level;
+        const auto failed = std::find_if(members.begin(), members.end(), unmeasured);
+        const auto measured = std::find_if(members.begin(), members.end(), [&](size_t i) { return files[i].tags.has_value(); });
+        if (measured == members.end()) continue;
+        const auto& level = job.rows[*measured].album_level;
         if (failed != members.end() || !level) {
             const std::string why = failed != members.end()
                                         ? "its album's loudness is not known: " + files[*failed].path + " was not measured"
@@ -103,8 +110,11 @@ bool measure(std::vector<TagFile>& files, const TagArgs& a) {
             continue;
         }
         double peak = 0;
-        for (size_t i : members) peak = std::max(peak, files[i].tags->track_peak);
         for (size_t i : members) {
+            if (files[i].tags) peak = std::max(peak, files[i].tags->track_peak);
+        }
+        for (size_t i : members) {
+            if (!files[i].tags) continue;  // silent
             files[i].tags->album_gain = replaygain_of(*level);
             files[i].tags->album_peak = peak;
         }
@@ -159,6 +169,17 @@ int tag(const TagArgs& a, std::ostream& out, std::ostream& err) {
     if (!load_libraries(encoder, err)) return 1;
     std::vector<std::string> paths;
     if (!list_files(a.files, a.recursive, paths, err)) return 1;
+    // A file named twice is tagged once (and counts once in its album).
+    std::map<std::string, std::string> first_name;
+    std::vector<std::string> distinct;
+    for (const std::string& path : paths) {
+        std::error_code ec;
+        const fs::path identity = fs::weakly_canonical(fs::absolute(path, ec), ec);
+        const auto [it, added] = first_name.emplace(ec ? path : identity.string(), path);
+        if (added) distinct.push_back(path);
+        else err << path << ": the same file as " << it->second << ", tagged once\n";
+    }
+    paths = std::move(distinct);
     std::vector<TagFile> files(paths.size());
     // What each file really is decides the tags it takes.
     for (size_t i = 0; i < paths.size(); ++i) {

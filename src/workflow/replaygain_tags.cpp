@@ -178,6 +178,20 @@ std::string change_file(const std::string& path, TagFormat format, const Change&
     return "this kind of file takes no ReplayGain tags";
 }
 
+// The tags the file holds are those the change leaves. An MP3's APE tag,
+// which read_tags does not read, may hold stale ones: it is rewritten.
+bool unchanged(const std::string& path, TagFormat format, const Change& c) {
+    if (format == TagFormat::Mp3) {
+        TagLib::MPEG::File file(path.c_str(), false);
+        if (!file.isValid() || file.hasAPETag()) return false;
+    }
+    const std::map<std::string, std::string> now = read_tags(path, format);
+    std::map<std::string, std::string> after = now;
+    for (const std::string& name : c.drop) after.erase(name);
+    for (const auto& [name, text] : c.set) after[name] = text;
+    return after == now;
+}
+
 std::string system_error(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 
 // Owner, group and the others may not write it (root too is kept off a
@@ -212,7 +226,8 @@ public:
     // A copy of source (open as from, stat st) beside it, with its
     // permissions and, where allowed, its owner.
     std::string make(const fs::path& source, int from, const struct stat& st) {
-        std::string name = (source.parent_path() / ("." + source.filename().string() + ".sonorix-XXXXXX")).string();
+        // A short name: one beside a long file name stays within NAME_MAX.
+        std::string name = (source.parent_path() / ".sonorix-tag-XXXXXX").string();
         fd_ = ::mkstemp(name.data());
         if (fd_ < 0) return system_error("cannot make a temporary copy in " + source.parent_path().string(), errno);
         path_ = name;
@@ -338,13 +353,15 @@ std::string write_tags(const std::string& path, TagFormat format, const GainTags
     if (read_only(folder_st) || ::access(folder.c_str(), W_OK | X_OK) != 0) {
         return "the folder " + folder.string() + " is read-only (the tags are written through a copy beside the file)";
     }
+    const Change change = change_of(format, tags);
+    // A file that holds these tags already is left alone (its time too).
+    if (unchanged(real.string(), format, change)) return {};
     const int from = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
     if (from < 0) return system_error("cannot open the file", errno);
     TemporaryCopy copy;
     std::string failure = copy.make(real, from, st);
     ::close(from);
     if (!failure.empty()) return failure;
-    const Change change = change_of(format, tags);
     failure = change_file(copy.path(), format, change);
     if (!failure.empty()) return failure;
     // What was saved is read back before it replaces anything.
@@ -373,13 +390,17 @@ std::string write_tags(const std::string& path, TagFormat format, const GainTags
 
 std::map<std::string, std::string> read_tags(const std::string& path, TagFormat format) {
     std::map<std::string, std::string> found;
+    // A name held twice (in two cases, or with two values) reads as its
+    // texts joined by a line break: no tag of one text.
     auto take = [&](const std::string& name, const TagLib::String& text) {
-        if (known(name)) found[name] = text.to8Bit(true);
+        if (!known(name)) return;
+        const auto [it, added] = found.emplace(name, text.to8Bit(true));
+        if (!added) it->second += "\n" + text.to8Bit(true);
     };
     auto from_xiph = [&](const TagLib::Ogg::XiphComment* comment) {
         if (!comment) return;
         for (const auto& field : comment->fieldListMap()) {
-            if (!field.second.isEmpty()) take(lower(field.first), field.second.front());
+            for (const TagLib::String& text : field.second) take(lower(field.first), text);
         }
     };
     switch (format) {
@@ -388,8 +409,9 @@ std::map<std::string, std::string> read_tags(const std::string& path, TagFormat 
             if (!file.isValid() || !file.hasID3v2Tag()) break;
             for (const TagLib::ID3v2::Frame* frame : file.ID3v2Tag()->frameList("TXXX")) {
                 const auto* txxx = dynamic_cast<const TagLib::ID3v2::UserTextIdentificationFrame*>(frame);
-                // The first field is the description; the text follows.
-                if (txxx && txxx->fieldList().size() > 1) take(lower(txxx->description()), txxx->fieldList()[1]);
+                // The first field is the description; the texts follow.
+                const TagLib::StringList fields = txxx ? txxx->fieldList() : TagLib::StringList();
+                for (unsigned k = 1; k < fields.size(); ++k) take(lower(txxx->description()), fields[k]);
             }
             break;
         }
@@ -415,7 +437,8 @@ std::map<std::string, std::string> read_tags(const std::string& path, TagFormat 
             for (const auto& item : file.tag()->itemMap()) {
                 const std::string key = lower(item.first);
                 const TagLib::StringList texts = item.second.toStringList();
-                if (key.rfind(prefix, 0) == 0 && !texts.isEmpty()) take(key.substr(prefix.size()), texts.front());
+                if (key.rfind(prefix, 0) != 0) continue;
+                for (const TagLib::String& text : texts) take(key.substr(prefix.size()), text);
             }
             break;
         }

@@ -52,7 +52,8 @@ int r128_gain(double replaygain_db);
 std::string write_tags(const std::string& path, TagFormat format, const GainTags* tags, bool keep_time);
 
 // The ReplayGain (and R128) tags the file holds, by their lower-case names
-// without the iTunes prefix ("replaygain_track_gain", "r128_track_gain").
+// without the iTunes prefix ("replaygain_track_gain", "r128_track_gain");
+// a name held twice reads as its texts joined by a line break.
 std::map<std::string, std::string> read_tags(const std::string& path, TagFormat format);
 
 }  // namespace sonorix

@@ -160,4 +160,39 @@ TEST_F(CliTagTest, TagsHoldTheMeasuredLoudnessAndTheAudioStays) {
     for (const auto& record : test::records(removed)) EXPECT_EQ(record["status"], "removed") << record;
 }
 
+// One album per folder; a silent file fails alone (its blocks are none of
+// its album's loudness) and a file named twice is tagged once.
+TEST_F(CliTagTest, AlbumsPerFolder) {
+    fs::create_directories(dir / "x");
+    fs::create_directories(dir / "y");
+    const struct {
+        const char* name;
+        double peak_db;
+        const char* status;
+    } cases[] = {
+        {"x/a.flac", -6, "tagged"}, {"x/b.flac", -12, "tagged"}, {"y/c.flac", -3, "tagged"}, {"y/s.flac", -100, "failed"},
+    };
+    for (const auto& c : cases) make(c.name, c.peak_db);
+    const auto run = cli({"tag", "--album-per-folder", "--json", (dir / "x").string(), (dir / "y").string(),
+                          (dir / "y/./c.flac").string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("y/./c.flac: the same file as "), std::string::npos) << run.err;
+    const auto records = test::records(run);
+    ASSERT_EQ(records.size(), std::size(cases)) << run.out;
+    std::map<std::string, Tags> tags;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(records[i]["status"], cases[i].status) << records[i];
+        tags[cases[i].name] = read_tags((dir / cases[i].name).string(), TagFormat::Flac);
+    }
+    EXPECT_EQ(records[3]["error"], "the loudness could not be measured (silence?)");
+    EXPECT_EQ(tags["y/s.flac"], Tags());
+    EXPECT_EQ(tags["x/a.flac"].at("replaygain_album_gain"), tags["x/b.flac"].at("replaygain_album_gain"));
+    EXPECT_EQ(tags["x/a.flac"].at("replaygain_album_peak"), tags["x/b.flac"].at("replaygain_album_peak"));
+    EXPECT_NE(tags["x/a.flac"].at("replaygain_album_gain"), tags["y/c.flac"].at("replaygain_album_gain"));
+    // c is its album's only sound: the album is c (the pooled blocks are read to 0.1 LU).
+    EXPECT_NEAR(db(tags["y/c.flac"].at("replaygain_album_gain")), db(tags["y/c.flac"].at("replaygain_track_gain")), 0.1);
+    EXPECT_EQ(tags["y/c.flac"].at("replaygain_album_peak"), tags["y/c.flac"].at("replaygain_track_peak"));
+}
+
 }  // namespace

@@ -187,6 +187,11 @@ TEST_F(ReplayGainFiles, TrackTagsLeaveTheAlbumsAndRemovalTakesAll) {
         }
         ASSERT_EQ(write_tags(file.string(), format, nullptr, false), "");
         EXPECT_TRUE(read_tags(file.string(), format).empty());
+        // Nothing left to take away: the file is not rewritten.
+        const fs::file_time_type old_time = fs::last_write_time(file) - std::chrono::hours(1);
+        fs::last_write_time(file, old_time);
+        ASSERT_EQ(write_tags(file.string(), format, nullptr, false), "");
+        EXPECT_EQ(fs::last_write_time(file), old_time);
     }
 }
 
