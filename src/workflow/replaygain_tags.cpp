@@ -199,6 +199,16 @@ std::string system_error(const std::string& what, int error) { return what + ": 
 bool read_only(const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
 
 bool copy_bytes(int from, int to) {
+    // In the kernel where it can (a file system may share the blocks);
+    // through a buffer where it cannot.
+    for (bool copied = false;;) {
+        const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
+        if (n == 0) return true;
+        copied |= n > 0;
+        if (n > 0 || errno == EINTR) continue;
+        if (copied || (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)) return false;
+        break;
+    }
     std::vector<char> buffer(1 << 20);
     for (;;) {
         const ssize_t n = ::read(from, buffer.data(), buffer.size());

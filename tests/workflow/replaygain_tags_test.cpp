@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <taglib/fileref.h>
 #include <taglib/mpegfile.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/textidentificationframe.h>
@@ -69,7 +70,10 @@ protected:
     test::TempDir dir{"sonorix-replaygain"};
 };
 
-TEST_F(ReplayGainFiles, WhatAFileReallyIsDecidesItsTags) {
+// What a file really is decides its tags. Writing only the track's leaves
+// the album's; removing takes all away, in whatever case another tagger
+// spelled them, and nothing else; a file without them is not rewritten.
+TEST_F(ReplayGainFiles, EachKindTakesItsTags) {
     const struct {
         const char* name;
         TagFormat format;
@@ -86,22 +90,51 @@ TEST_F(ReplayGainFiles, WhatAFileReallyIsDecidesItsTags) {
         {"a.wav", TagFormat::None},
         {"two.m4a", TagFormat::None, false, false, true},
     };
+    const std::map<std::string, std::string> replaygain = {{"replaygain_album_gain", "-2.00 dB"},
+                                                           {"replaygain_album_peak", "0.750000"},
+                                                           {"replaygain_track_gain", "-4.00 dB"},
+                                                           {"replaygain_track_peak", "0.250000"}};
+    const std::map<std::string, std::string> r128 = {{"r128_album_gain", "-1792"}, {"r128_track_gain", "-2304"}};
     TFFDecoder probe;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::MediaSpec m;
         m.video = c.video;
         m.cover = c.cover;
+        m.tags = {{"title", "A"}};
         if (c.two_tracks) m.audio_channels = {2, 2};
-        const fs::path file = make(c.name, m);
         // A name that lies changes nothing.
-        const fs::path renamed = dir / (std::string("renamed-") + c.name + ".mp3");
-        fs::rename(file, renamed);
-        ASSERT_TRUE(probe.LoadFile(renamed.string()));
+        const fs::path file = dir / (std::string(c.name) + ".mp3");
+        fs::rename(make(c.name, m), file);
+        ASSERT_TRUE(probe.LoadFile(file.string()));
         std::string reason;
         EXPECT_EQ(tag_format(probe, reason), c.format);
         EXPECT_EQ(reason.empty(), c.format != TagFormat::None) << reason;
         probe.CloseFile();
+        if (c.format == TagFormat::None) continue;
+
+        const GainTags album{-1.0, 0.5, -2.0, 0.75}, track{-4.0, 0.25, std::nullopt, std::nullopt};
+        ASSERT_EQ(write_tags(file.string(), c.format, &album, false), "");
+        ASSERT_EQ(write_tags(file.string(), c.format, &track, false), "");
+        EXPECT_EQ(read_tags(file.string(), c.format), c.format == TagFormat::Opus ? r128 : replaygain);
+        if (c.format == TagFormat::Mp3) {
+            TagLib::MPEG::File other(file.c_str());
+            other.ID3v2Tag()->addFrame(
+                new TagLib::ID3v2::UserTextIdentificationFrame("ReplayGain_Track_Gain", TagLib::StringList("-1 dB")));
+            ASSERT_TRUE(other.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone));
+        }
+        ASSERT_EQ(write_tags(file.string(), c.format, nullptr, false), "");
+        EXPECT_TRUE(read_tags(file.string(), c.format).empty());
+        // The other tags stay (read under the file's own extension).
+        const fs::path own = dir / (std::string("own-") + c.name);
+        fs::create_symlink(file, own);
+        const TagLib::FileRef ref(own.c_str());
+        ASSERT_NE(ref.tag(), nullptr);
+        EXPECT_EQ(ref.tag()->title(), "A");
+        const fs::file_time_type old_time = fs::last_write_time(file) - std::chrono::hours(1);
+        fs::last_write_time(file, old_time);
+        ASSERT_EQ(write_tags(file.string(), c.format, nullptr, false), "");
+        EXPECT_EQ(fs::last_write_time(file), old_time);
     }
 }
 
@@ -150,48 +183,6 @@ TEST_F(ReplayGainFiles, WritingThroughACopy) {
             EXPECT_EQ(fs::last_write_time(file) == old_time, c.keep_time);
         }
         expect_no_copies();
-    }
-}
-
-// Writing only the track's tags leaves the album's; removing takes all away,
-// in whatever case another tagger spelled them.
-TEST_F(ReplayGainFiles, TrackTagsLeaveTheAlbumsAndRemovalTakesAll) {
-    for (const char* name : {"a.mp3", "a.flac", "a.ogg", "a.opus", "a.m4a"}) {
-        SCOPED_TRACE(name);
-        const fs::path file = make(name);
-        TFFDecoder probe;
-        ASSERT_TRUE(probe.LoadFile(file.string()));
-        std::string reason;
-        const TagFormat format = tag_format(probe, reason);
-        probe.CloseFile();
-        const GainTags album{-1.0, 0.5, -2.0, 0.75};
-        ASSERT_EQ(write_tags(file.string(), format, &album, false), "");
-        const GainTags track{-4.0, 0.25, std::nullopt, std::nullopt};
-        ASSERT_EQ(write_tags(file.string(), format, &track, false), "");
-        const auto tags = read_tags(file.string(), format);
-        if (format == TagFormat::Opus) {
-            EXPECT_EQ(tags, (std::map<std::string, std::string>{{"r128_album_gain", "-1792"}, {"r128_track_gain", "-2304"}}));
-        } else {
-            EXPECT_EQ(tags, (std::map<std::string, std::string>{{"replaygain_album_gain", "-2.00 dB"},
-                                                                {"replaygain_album_peak", "0.750000"},
-                                                                {"replaygain_track_gain", "-4.00 dB"},
-                                                                {"replaygain_track_peak", "0.250000"}}));
-        }
-        if (format == TagFormat::Mp3) {
-            TagLib::MPEG::File other(file.c_str());
-            other.ID3v2Tag()->addFrame(new TagLib::ID3v2::UserTextIdentificationFrame(
-                "replaygain_reference_loudness_is_no_gain", TagLib::StringList("89 dB")));
-            other.ID3v2Tag()->addFrame(
-                new TagLib::ID3v2::UserTextIdentificationFrame("ReplayGain_Track_Gain", TagLib::StringList("-1 dB")));
-            ASSERT_TRUE(other.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone));
-        }
-        ASSERT_EQ(write_tags(file.string(), format, nullptr, false), "");
-        EXPECT_TRUE(read_tags(file.string(), format).empty());
-        // Nothing left to take away: the file is not rewritten.
-        const fs::file_time_type old_time = fs::last_write_time(file) - std::chrono::hours(1);
-        fs::last_write_time(file, old_time);
-        ASSERT_EQ(write_tags(file.string(), format, nullptr, false), "");
-        EXPECT_EQ(fs::last_write_time(file), old_time);
     }
 }
 
