@@ -261,6 +261,11 @@ public:
 
     int TasksCount() const { return tasks_.Count(); }
     int AddTask(const std::string& AFileName, const TInputOptions* AOptions = nullptr);
+    // A task whose work is a call on its worker in place of a transcode (the
+    // lossless remux): nothing is opened here; it starts, stops, reports
+    // progress (positions within ADuration, microseconds) and ends through
+    // the same events as the other tasks. The task's index.
+    int AddWorkTask(TaskWork AWork, int64_t ADuration = -1);
     int AddInput(int ATaskIndex, const std::string& AFileName, const TInputOptions* AOptions = nullptr);
     int SetOutput(int ATaskIndex, const std::string& AFileName, const TOutputOptions* AOptions = nullptr);
     void RemoveTask(int ATaskIndex);
