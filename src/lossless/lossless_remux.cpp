@@ -472,11 +472,12 @@ RemuxResult change_gain(const std::string& source, const std::string& target, co
     };
     InputPtr ic;
     if (std::string problem = open_source(source, stop, true, ic); !problem.empty()) return end(RemuxEnd::Failed, problem);
+    // A track of another codec is the likelier reason, and names the track.
+    Survey survey = describe_tracks(ic.get());
+    if (!survey.refusal.empty()) return end(RemuxEnd::Refused, survey.refusal);
     std::string why;
     const AVOutputFormat* muxer = same_container(ic->iformat, source, target, why);
     if (!muxer) return end(RemuxEnd::Refused, why);
-    Survey survey = describe_tracks(ic.get());
-    if (!survey.refusal.empty()) return end(RemuxEnd::Refused, survey.refusal);
     if (std::string problem = plan_gains(survey, requests, result.gains); !problem.empty()) return end(RemuxEnd::Refused, problem);
     // The survey reads the packets once (the first half of the progress),
     // the remux once more from a fresh start.
