@@ -9,7 +9,7 @@ SONORIX_PACKAGES=(
     libswresample-dev libswscale-dev libavdevice-dev
     libgtest-dev libgmock-dev
     qt6-base-dev libgl-dev fonts-dejavu-core
-    libsndfile1-dev libebur128-dev normalize-audio libcli11-dev nlohmann-json3-dev
+    libsndfile1-dev libebur128-dev normalize-audio libcli11-dev nlohmann-json3-dev lame
     desktop-file-utils appstream man-db file dpkg-dev
 )
 

@@ -126,7 +126,6 @@ TCustomDecoder::TCustomDecoder() = default;
 
 TCustomDecoder::~TCustomDecoder() {
     CloseFile();
-    EmptyOptions();
 }
 
 void TCustomDecoder::Error(TLogLevel level, const std::string& text) {
@@ -135,11 +134,6 @@ void TCustomDecoder::Error(TLogLevel level, const std::string& text) {
 }
 
 void TCustomDecoder::Warn(const std::string& text) { Error(llWarning, text); }
-
-void TCustomDecoder::EmptyOptions() {
-    av_dict_free(&format_options_);
-    av_dict_free(&codec_options_);
-}
 
 void TCustomDecoder::Interrupt() { timeout_start_ = 0; }
 
@@ -161,8 +155,7 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
         forced = find_input_format(AFormatName);
         if (!forced) {
             Error(llError, Format("Unknown input format: %s", AFormatName.c_str()));
-            EmptyOptions();
-            CloseFile();
+                    CloseFile();
             return false;
         }
     }
@@ -170,46 +163,33 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
     AVFormatContext* ctx = avformat_alloc_context();
     if (!ctx) {
         last_error_ = AFileName + ": " + av::error_text(AVERROR(ENOMEM));
-        EmptyOptions();
-        return false;
+            return false;
     }
     ctx->interrupt_callback.callback = &TCustomDecoder::interrupt_check;
     ctx->interrupt_callback.opaque = this;
     timeout_start_ = now_us();
 
-    AVDictionary* opts = nullptr;
-    av_dict_copy(&opts, format_options_, 0);
-    int ret = avformat_open_input(&ctx, AFileName.c_str(), forced, &opts);
+    int ret = avformat_open_input(&ctx, AFileName.c_str(), forced, nullptr);
     if (ret < 0) {  // the libraries freed ctx
-        av_dict_free(&opts);
         last_error_ = AFileName + ": " + av::error_text(ret);
         timeout_start_ = kUnset;
-        EmptyOptions();
-        return false;
+            return false;
     }
+    own_context_.reset(ctx);
     format_context_ = ctx;
-    owned_ = true;
-    for (const AVDictionaryEntry* e = nullptr; (e = av_dict_get(opts, "", e, AV_DICT_IGNORE_SUFFIX));) {
-        Error(llError, Format("Option %s not found, ignored.", e->key));
-    }
-    av_dict_free(&opts);
 
     ctx->flags |= AVFMT_FLAG_NONBLOCK;
     if (OnBeforeFindStreamInfo) {
         MainThreadQueue::Instance().Raise(TriggerEventInMainThread, [&] { OnBeforeFindStreamInfo(this, ctx); });
     }
 
-    std::vector<AVDictionary*> stream_opts(ctx->nb_streams, nullptr);
-    for (auto& d : stream_opts) av_dict_copy(&d, codec_options_, 0);
     timeout_start_ = now_us();
-    ret = avformat_find_stream_info(ctx, stream_opts.empty() ? nullptr : stream_opts.data());
-    for (auto& d : stream_opts) av_dict_free(&d);
+    ret = avformat_find_stream_info(ctx, nullptr);
     // A file in which no stream was found is no media file we can work on.
     if (ret < 0 || ctx->nb_streams == 0) {
         last_error_ = Format("%s: could not find codec parameters", AFileName.c_str());
         timeout_start_ = kUnset;
-        EmptyOptions();
-        CloseFile();
+            CloseFile();
         return false;
     }
     timeout_start_ = kUnset;
@@ -219,16 +199,13 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
     }
     GatherInfo();
 
-    if (const AVDictionaryEntry* e = av_dict_get(format_options_, "sws_flags", nullptr, 0)) sws_flags_ = e->value;
-    EmptyOptions();
     forced_format_ = AFormatName;
     return true;
 }
 
 void TCustomDecoder::CloseFile() {
-    if (format_context_ && owned_) avformat_close_input(&format_context_);
+    own_context_.reset();
     format_context_ = nullptr;
-    owned_ = false;
     GatherInfo();
 }
 
@@ -237,7 +214,6 @@ void TCustomDecoder::AttachInput(AVFormatContext* AFormatContext) {
     TFFLoader::Instance().CheckLoaded(kDecoderLibraries);
     CloseFile();
     format_context_ = AFormatContext;
-    owned_ = false;
     GatherInfo();
 }
 

@@ -10,10 +10,8 @@
 
 #include "base/FFBase.h"
 #include "base/FFLog.h"
+#include "base/libav_handles.h"
 
-struct AVFormatContext;
-struct AVDictionary;
-struct AVStream;
 
 namespace sonorix {
 
@@ -109,17 +107,14 @@ public:
 private:
     static int interrupt_check(void* opaque);
     void GatherInfo();
-    void EmptyOptions();
     int64_t DeterminedFileSize() const;
     void Error(TLogLevel level, const std::string& text);
     void Warn(const std::string& text);
     std::string StreamLine(int index);
     bool CheckStream(int& index, bool video, const char* none_text, const char* kind);
 
-    AVFormatContext* format_context_ = nullptr;
-    bool owned_ = false;
-    AVDictionary* format_options_ = nullptr;
-    AVDictionary* codec_options_ = nullptr;
+    InputFilePtr own_context_;                  // a file this probe opened
+    AVFormatContext* format_context_ = nullptr;  // that file, or an input attached by its task
     std::string sws_flags_ = "bicubic";
     std::string last_error_;
     std::string forced_format_;

@@ -1,4 +1,5 @@
 #include "engine/FFEncode.h"
+#include "engine/private/encoder_task.h"
 
 #include <algorithm>
 #include <cctype>
@@ -52,11 +53,6 @@ void ResetOutputOptions(TOutputOptions& AOptions) { AOptions = TOutputOptions();
 
 // ---- BitmapConverter ------------------------------------------------------
 
-BitmapConverter::~BitmapConverter() {
-    sws_freeContext(to_rgb_);
-    sws_freeContext(from_rgb_);
-}
-
 AVPixelFormat BitmapConverter::BitmapFormat(int bits) {
     switch (bits) {
     case 8: return AV_PIX_FMT_BGR8;
@@ -70,8 +66,8 @@ AVPixelFormat BitmapConverter::BitmapFormat(int bits) {
 
 bool BitmapConverter::ToBitmap(const AVFrame* frame, TBitmap& bitmap) {
     const AVPixelFormat target = BitmapFormat(bits_);
-    to_rgb_ = sws_getCachedContext(to_rgb_, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                   frame->width, frame->height, target, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    to_rgb_.reset(sws_getCachedContext(to_rgb_.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                                   frame->width, frame->height, target, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!to_rgb_) return false;
     if (bitmap.Width != frame->width || bitmap.Height != frame->height || bitmap.BitsPixel != bits_) {
         bitmap.Width = frame->width;
@@ -89,19 +85,19 @@ bool BitmapConverter::ToBitmap(const AVFrame* frame, TBitmap& bitmap) {
         dst[1] = reinterpret_cast<uint8_t*>(palette);
         dst_stride[1] = 0;
     }
-    return sws_scale(to_rgb_, frame->data, frame->linesize, 0, frame->height, dst, dst_stride) > 0;
+    return sws_scale(to_rgb_.get(), frame->data, frame->linesize, 0, frame->height, dst, dst_stride) > 0;
 }
 
 bool BitmapConverter::FromBitmap(const TBitmap& bitmap, AVFrame* frame) {
     const AVPixelFormat source = BitmapFormat(bitmap.BitsPixel);
-    from_rgb_ = sws_getCachedContext(from_rgb_, bitmap.Width, bitmap.Height, source, frame->width, frame->height,
+    from_rgb_.reset(sws_getCachedContext(from_rgb_.release(), bitmap.Width, bitmap.Height, source, frame->width, frame->height,
                                      static_cast<AVPixelFormat>(frame->format), SWS_BICUBIC, nullptr, nullptr,
-                                     nullptr);
+                                     nullptr));
     if (!from_rgb_) return false;
     if (av_frame_make_writable(frame) < 0) return false;
     const uint8_t* src[4] = {bitmap.Pixels.data(), nullptr, nullptr, nullptr};
     const int src_stride[4] = {bitmap.Stride, 0, 0, 0};
-    return sws_scale(from_rgb_, src, src_stride, 0, bitmap.Height, frame->data, frame->linesize) > 0;
+    return sws_scale(from_rgb_.get(), src, src_stride, 0, bitmap.Height, frame->data, frame->linesize) > 0;
 }
 
 // ---- TFFmpeg and its list -------------------------------------------------
@@ -189,7 +185,15 @@ void TFFmpegList::SetPreviewBitmapBit(bool on) {
 
 // ---- TCustomEncoder ------------------------------------------------------
 
-TCustomEncoder::TCustomEncoder() = default;
+TCustomEncoder::TCustomEncoder() : tasks_(std::make_unique<TFFmpegList>()) {}
+
+int TCustomEncoder::TasksCount() const { return tasks_->Count(); }
+TFFmpeg* TCustomEncoder::Task(int index) const { return tasks_->Item(index); }
+
+TOutputOptions TCustomEncoder::FirstOutputOptions(int ATaskIndex) const {
+    const auto& outputs = tasks_->Item(ATaskIndex)->OutputOptions;
+    return outputs.empty() ? TOutputOptions{} : outputs.begin()->second;
+}
 
 TCustomEncoder::~TCustomEncoder() {
     // Nothing of a stopping task reaches the owner from here on; a handler
@@ -209,7 +213,7 @@ TCustomEncoder::~TCustomEncoder() {
         std::lock_guard lock(terminate_lock_);
         remaining_ = 0;
     }
-    tasks_.Clear();
+    tasks_->Clear();
     WaitForDeliveries(*live_deliveries_);
 }
 
@@ -229,12 +233,12 @@ void TCustomEncoder::CheckWorking(const char* operation) const {
 
 void TCustomEncoder::SetPreview(bool value) {
     preview_ = value;
-    tasks_.SetPreviewBit(value);
+    tasks_->SetPreviewBit(value);
 }
 
 void TCustomEncoder::SetPreviewBitmap(bool value) {
     preview_bitmap_ = value;
-    tasks_.SetPreviewBitmapBit(value);
+    tasks_->SetPreviewBitmapBit(value);
 }
 
 void TCustomEncoder::PrepareTask(TFFmpeg& task) {
@@ -302,32 +306,32 @@ int TCustomEncoder::AddTask(const std::string& AFileName, const TInputOptions* A
                 AddInputNow(*raw, AFileName, options ? &*options : nullptr, error);
                 return error.empty() ? error : "Add file error: " + error;
             });
-            return tasks_.Add(std::move(task));
+            return tasks_->Add(std::move(task));
         }
         std::string error;
         if (AddInputNow(*task, AFileName, AOptions, error) < 0) {
             last_error_ = error;
             return -1;
         }
-        return tasks_.Add(std::move(task));
+        return tasks_->Add(std::move(task));
     } catch (const std::exception& e) {
         last_error_ = e.what();
         return -1;
     }
 }
 
-int TCustomEncoder::AddWorkTask(TaskWork AWork, int64_t ADuration) {
+int TCustomEncoder::AddWorkTask(TWorkCall AWork, int64_t ADuration) {
     CheckWorking("AddWorkTask");
     auto task = std::make_unique<TFFmpeg>(this);
     LinkTask(*task);
     task->Work = std::move(AWork);
     task->WorkDuration = ADuration;
-    return tasks_.Add(std::move(task));
+    return tasks_->Add(std::move(task));
 }
 
 int TCustomEncoder::AddInput(int ATaskIndex, const std::string& AFileName, const TInputOptions* AOptions) {
     CheckWorking("AddInput");
-    TFFmpeg* task = tasks_.Item(ATaskIndex);
+    TFFmpeg* task = tasks_->Item(ATaskIndex);
     if (!task->PendingSetup.empty()) {
         const std::optional<TInputOptions> options = AOptions ? std::optional(*AOptions) : std::nullopt;
         task->PendingSetup.push_back([this, task, AFileName, options] {
@@ -413,7 +417,7 @@ int TCustomEncoder::SetOutputNow(TFFmpeg& task, const std::string& AFileName, co
 
 int TCustomEncoder::SetOutput(int ATaskIndex, const std::string& AFileName, const TOutputOptions* AOptions) {
     CheckWorking("SetOutput");
-    TFFmpeg* task = tasks_.Item(ATaskIndex);
+    TFFmpeg* task = tasks_->Item(ATaskIndex);
     if (!task->PendingSetup.empty()) {
         if (AOptions && BitmapConverter::BitmapFormat(AOptions->BitsPixel) == AV_PIX_FMT_NONE) {
             last_error_ = Format("Invalid BitsPixel %d", AOptions->BitsPixel);
@@ -435,12 +439,12 @@ int TCustomEncoder::SetOutput(int ATaskIndex, const std::string& AFileName, cons
 
 void TCustomEncoder::RemoveTask(int ATaskIndex) {
     CheckWorking("RemoveTask");
-    tasks_.Delete(ATaskIndex);
+    tasks_->Delete(ATaskIndex);
 }
 
 void TCustomEncoder::ClearTasks() {
     if (running_ && !all_terminated_) throw EEngineError("Cannot ClearTasks while working.");
-    tasks_.Clear();
+    tasks_->Clear();
     last_error_.clear();
     std::lock_guard lock(terminate_lock_);
     finished_count_ = 0;
@@ -490,7 +494,7 @@ void TCustomEncoder::StartTask(int ALimit) {
 TFFmpeg* TCustomEncoder::TakeNextTask() {
     if (remaining_ <= 0) return nullptr;
     --remaining_;
-    TFFmpeg* task = tasks_.Item(next_index_);
+    TFFmpeg* task = tasks_->Item(next_index_);
     ++next_index_;
     task->ProgressIntervalUs = static_cast<int64_t>(progress_interval_) * 1000;
     return task;
@@ -508,7 +512,7 @@ void TCustomEncoder::Stop(bool AWait) {
         std::lock_guard lock(terminate_lock_);
         remaining_ = 0;
     }
-    if (running_) tasks_.BreakAll(AWait);
+    if (running_) tasks_->BreakAll(AWait);
 }
 
 void TCustomEncoder::DoTaskTerminated(TFFmpeg* ATask) {
@@ -516,7 +520,7 @@ void TCustomEncoder::DoTaskTerminated(TFFmpeg* ATask) {
     {
         std::lock_guard lock(terminate_lock_);
         if (OnTerminate) {
-            terminate_info_ = TTerminateInfo{tasks_.IndexOf(ATask), ATask->Completed(), ATask->Failed(),
+            terminate_info_ = TTerminateInfo{tasks_->IndexOf(ATask), ATask->Completed(), ATask->Failed(),
                                              ATask->ErrorText()};
             // Straight to the handler only on the thread of an unthreaded
             // start (tasks it stops end on other threads), and after the lock
@@ -602,7 +606,7 @@ void TCustomEncoder::DoProgress(TFFmpeg* ATask, int AInputIndex, int AFrameNumbe
                                 float ABitRate, int64_t AOutputSize, int64_t APosition, int64_t ADuration) {
     if (!OnProgress) return;
     std::lock_guard lock(progress_lock_);
-    progress_info_ = TProgressInfo{tasks_.IndexOf(ATask), AInputIndex, AFrameNumber, AFPS, AQuality,
+    progress_info_ = TProgressInfo{tasks_->IndexOf(ATask), AInputIndex, AFrameNumber, AFPS, AQuality,
                                    ABitRate, AOutputSize, APosition, ADuration};
     auto call = [this] { OnProgress(this, &progress_info_); };
     MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
@@ -620,7 +624,7 @@ void TCustomEncoder::DoAudioHook(const EventSlot<TAudioHookEvent>& slot, TFFmpeg
     const auto event = slot.Get();
     if (!event) return;
     std::lock_guard lock(audio_hook_lock_);
-    (*event)(this, tasks_.IndexOf(task), pts, static_cast<uint8_t*>(samples), size, rate, channels, format);
+    (*event)(this, tasks_->IndexOf(task), pts, static_cast<uint8_t*>(samples), size, rate, channels, format);
 }
 
 void TCustomEncoder::DoVideoHook(const EventSlot<TVideoHookEvent>& slot, TFFmpeg* task, AVFrame* frame,
@@ -633,7 +637,7 @@ void TCustomEncoder::DoVideoHook(const EventSlot<TVideoHookEvent>& slot, TFFmpeg
         unhooked = true;
         return;
     }
-    hook_info_ = THookInfo{tasks_.IndexOf(task), &task->HookBitmap, ++task->HookFrames, pts, true, false};
+    hook_info_ = THookInfo{tasks_->IndexOf(task), &task->HookBitmap, ++task->HookFrames, pts, true, false};
     {
         std::lock_guard canvas(task->HookBitmap.Canvas());
         (*event)(this, &hook_info_);
@@ -658,7 +662,7 @@ void TCustomEncoder::DoFrameHook(const EventSlot<TFrameHookEvent>& slot, TFFmpeg
     const auto event = slot.Get();
     if (!event) return;
     std::lock_guard lock(frame_hook_lock_);
-    frame_hook_info_ = TFrameHookInfo{tasks_.IndexOf(task), ++task->HookFrames, frame, frame->format,
+    frame_hook_info_ = TFrameHookInfo{tasks_->IndexOf(task), ++task->HookFrames, frame, frame->format,
                                       frame->width, frame->height, pts};
     (*event)(this, &frame_hook_info_);
 }
@@ -682,7 +686,7 @@ void TCustomEncoder::DoPreviewBitmap(TFFmpeg* ATask, AVFrame* AFrame, int64_t AP
         log_message(this, llError, "Cannot initialize the toRGB conversion context");
         return;
     }
-    preview_info_ = TPreviewInfo{tasks_.IndexOf(ATask), &ATask->PreviewBitmap, ATask->HookFrames, APTS};
+    preview_info_ = TPreviewInfo{tasks_->IndexOf(ATask), &ATask->PreviewBitmap, ATask->HookFrames, APTS};
     auto call = [this] { OnPreviewBitmap(this, preview_info_); };
     MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
 }

@@ -26,7 +26,6 @@
 #include "base/FFBase.h"
 #include "engine/FFDecode.h"
 #include "base/libav.h"
-#include "transcoder/FFmpeg.h"
 
 namespace sonorix {
 
@@ -171,83 +170,13 @@ private:
     std::shared_ptr<const Fn> handler_;
 };
 
-// Converts frames to bitmaps and back with the libraries' scaler.
-class BitmapConverter {
-public:
-    ~BitmapConverter();
-    void SetBitsPixel(int bits) { bits_ = bits; }
-    int BitsPixel() const { return bits_; }
-    // Fills bitmap from frame; false when the scaler cannot be set up.
-    bool ToBitmap(const AVFrame* frame, TBitmap& bitmap);
-    // Writes bitmap back into frame's own format; false when impossible.
-    bool FromBitmap(const TBitmap& bitmap, AVFrame* frame);
-    static AVPixelFormat BitmapFormat(int bits);
+// What a work task does on its worker (see AddWorkTask): it reads stop
+// between its steps and reports the share done (0 to 1); empty, or why it
+// failed (a stopped work returns empty).
+using TWorkCall = std::function<std::string(const std::atomic<bool>& stop, const std::function<void(double share)>& progress)>;
 
-private:
-    int bits_ = 32;
-    SwsContext* to_rgb_ = nullptr;
-    SwsContext* from_rgb_ = nullptr;
-};
-
-// One task: the transcoder plus its links back to the component.
-class TFFmpeg : public TCustomFFmpeg {
-public:
-    explicit TFFmpeg(TCustomEncoder* AEncoder) : Encoder(AEncoder) {}
-    // Waits for the worker before the hook bitmaps, converters and probes go.
-    ~TFFmpeg() override;
-
-    TCustomEncoder* Encoder;
-    // One probe per input, attached to the opened input (created on demand).
-    // For the owner's thread while the task does not run (the worker reads
-    // the same contexts); the end of the run empties them before it frees
-    // the inputs.
-    TFFDecoder& InputProbe(int index);
-    std::map<int, TInputOptions> InputOptions;
-    std::map<int, TOutputOptions> OutputOptions;
-    int PreviewFlags = 0;  // bit 0 preview window, bit 1 preview bitmap events
-    // A deferred set-up's steps, in the order they were asked for (owner's
-    // thread until the start; run and emptied by the worker). Each returns
-    // empty or why it failed.
-    std::vector<std::function<std::string()>> PendingSetup;
-    int DeferredInputs = 0;   // inputs after the first asked for so far
-    int DeferredOutputs = 0;  // outputs asked for so far
-
-    // Hook state of the worker that runs this task.
-    BitmapConverter HookConverter;
-    BitmapConverter PreviewConverter;
-    TBitmap HookBitmap;
-    TBitmap PreviewBitmap;
-    std::atomic<bool> VideoInputUnhooked{false};
-    std::atomic<bool> VideoOutputUnhooked{false};
-    int64_t LastPreviewUs = INT64_MIN;
-    int HookFrames = 0;
-
-protected:
-    void before_inputs_freed() override;
-    bool setup_deferred() const override { return !PendingSetup.empty(); }
-    std::string run_deferred_setup() override;
-
-private:
-    std::vector<std::unique_ptr<TFFDecoder>> probes_;
-    bool deferred_ = false;  // set up on its worker: it releases what it ran with when it ends
-};
-
-// Owning list of tasks.
-class TFFmpegList {
-public:
-    int Add(std::unique_ptr<TFFmpeg> task);
-    void Clear();
-    void Delete(int index);
-    TFFmpeg* Item(int index) const;  // raises std::out_of_range outside the list
-    int IndexOf(const TFFmpeg* task) const;
-    int Count() const { return static_cast<int>(items_.size()); }
-    void BreakAll(bool wait);
-    void SetPreviewBit(bool on);
-    void SetPreviewBitmapBit(bool on);
-
-private:
-    std::vector<std::unique_ptr<TFFmpeg>> items_;
-};
+class TFFmpeg;      // one task: engine/private/encoder_task.h
+class TFFmpegList;
 
 class TCustomEncoder : public TFFBaseComponent {
 public:
@@ -259,13 +188,13 @@ public:
     bool LibrariesLoaded() const;
     bool LoadLibraries(const std::string& AFolder);
 
-    int TasksCount() const { return tasks_.Count(); }
+    int TasksCount() const;
     int AddTask(const std::string& AFileName, const TInputOptions* AOptions = nullptr);
     // A task whose work is a call on its worker in place of a transcode (the
     // lossless remux): nothing is opened here; it starts, stops, reports
     // progress (positions within ADuration, microseconds) and ends through
     // the same events as the other tasks. The task's index.
-    int AddWorkTask(TaskWork AWork, int64_t ADuration = -1);
+    int AddWorkTask(TWorkCall AWork, int64_t ADuration = -1);
     int AddInput(int ATaskIndex, const std::string& AFileName, const TInputOptions* AOptions = nullptr);
     int SetOutput(int ATaskIndex, const std::string& AFileName, const TOutputOptions* AOptions = nullptr);
     void RemoveTask(int ATaskIndex);
@@ -279,7 +208,10 @@ public:
 
     TFFDecoder& Decoder() { return decoder_; }
     const std::string& LastErrorMessage() const { return last_error_; }
-    TFFmpeg* Task(int index) const { return tasks_.Item(index); }
+    // The engine's own (and its tests') view of a task.
+    TFFmpeg* Task(int index) const;
+    // The options a task's first output was set with (empty before).
+    TOutputOptions FirstOutputOptions(int ATaskIndex) const;
 
     bool Preview() const { return preview_; }
     void SetPreview(bool value);
@@ -379,7 +311,7 @@ private:
     bool final_pending_ = false;
 
     TFFDecoder decoder_;
-    TFFmpegList tasks_;
+    std::unique_ptr<TFFmpegList> tasks_;
     int finished_count_ = 0;
     int failed_count_ = 0;
     int next_index_ = -1;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/FFBase.h"
+#include "base/libav_handles.h"
 #include "transcoder/FFmpegOpt.h"
 
 namespace sonorix {
@@ -28,28 +29,6 @@ struct TFilterGraph;
 struct TInputFilter;
 struct TOutputFilter;
 
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-
-struct FilterGraphDeleter {
-    void operator()(AVFilterGraph* graph) const { avfilter_graph_free(&graph); }
-};
-
-struct BitStreamFilterDeleter {
-    void operator()(AVBSFContext* ctx) const { av_bsf_free(&ctx); }
-};
-using BitStreamFilterPtr = std::unique_ptr<AVBSFContext, BitStreamFilterDeleter>;
-
-struct FrameDeleter {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-struct PacketDeleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 // Allocations the loop cannot go on without: they throw on failure.
 FramePtr new_frame();
 PacketPtr new_packet();
@@ -57,15 +36,6 @@ PacketPtr new_packet();
 // Ends the texts of fatal errors that the log explains further.
 inline constexpr const char* kSeeLogText =
     ". Please check error log message(reported by FFLogger) to find out more detail information.";
-
-struct ExprDeleter {
-    void operator()(AVExpr* expr) const { av_expr_free(expr); }
-};
-
-// Closes the output's file (when the muxer writes one) and frees the context.
-struct OutputContextCloser {
-    void operator()(AVFormatContext* ctx) const;
-};
 
 struct TInputStream {
     int file_index = 0;
@@ -106,7 +76,7 @@ struct TInputStream {
 };
 
 struct TOutputFile {
-    std::unique_ptr<AVFormatContext, OutputContextCloser> ctx;
+    OutputFilePtr ctx;
     Dictionary opts;  // muxer options
     int ost_index = 0;
     int64_t recording_time = INT64_MAX;  // microseconds
@@ -195,7 +165,7 @@ struct TOutputFilter {
 
 struct TFilterGraph {
     int index = 0;
-    std::unique_ptr<AVFilterGraph, FilterGraphDeleter> graph;
+    FilterGraphPtr graph;
     std::string graph_desc;  // empty for a simple graph
     bool configured = false;
     std::vector<std::unique_ptr<TInputFilter>> inputs;

@@ -17,7 +17,7 @@ struct InOutFree {
 }  // namespace
 
 void TCustomFFmpeg::init_complex_filtergraph(TFilterGraph& fg) {
-    std::unique_ptr<AVFilterGraph, FilterGraphDeleter> graph(avfilter_graph_alloc());
+    FilterGraphPtr graph(avfilter_graph_alloc());
     if (!graph) options_.raise_error("av_mallocz() failed");
     AVFilterInOut* raw_in = nullptr;
     AVFilterInOut* raw_out = nullptr;

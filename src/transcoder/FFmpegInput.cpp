@@ -45,12 +45,6 @@ uint32_t parse_codec_tag(const std::string& text) {
     return tag;
 }
 
-void OutputContextCloser::operator()(AVFormatContext* ctx) const {
-    if (!ctx) return;
-    if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE)) avio_closep(&ctx->pb);
-    avformat_free_context(ctx);
-}
-
 TCustomFFmpeg::TCustomFFmpeg() = default;
 
 TCustomFFmpeg::~TCustomFFmpeg() {

@@ -23,6 +23,7 @@
 #include "base/FFBase.h"
 #include "base/FFLog.h"
 #include "base/libav.h"
+#include "base/libav_handles.h"
 #include "transcoder/FFmpegErrors.h"
 
 namespace sonorix {
@@ -49,32 +50,6 @@ inline constexpr uint32_t ofOffset = 0x4000;
 inline constexpr uint32_t ofSpec = 0x8000;
 inline constexpr uint32_t ofTime = 0x10000;
 inline constexpr uint32_t ofDouble = 0x20000;
-
-// Owns one AVDictionary.
-class Dictionary {
-public:
-    Dictionary() = default;
-    ~Dictionary() { av_dict_free(&dict_); }
-    Dictionary(Dictionary&& other) noexcept : dict_(other.dict_) { other.dict_ = nullptr; }
-    Dictionary& operator=(Dictionary&& other) noexcept;
-    Dictionary(const Dictionary&) = delete;
-    Dictionary& operator=(const Dictionary&) = delete;
-
-    int set(const std::string& key, const std::string& value, int flags = 0);
-    // The value stored under key, or null.
-    const char* get(const std::string& key) const;
-    int count() const { return av_dict_count(dict_); }
-    bool empty() const { return count() == 0; }
-    // Copies every entry of source over this one and empties source.
-    int merge_from(Dictionary& source);
-    void clear() { av_dict_free(&dict_); }
-
-    AVDictionary* get() const { return dict_; }
-    AVDictionary** address() { return &dict_; }
-
-private:
-    AVDictionary* dict_ = nullptr;
-};
 
 // One value of a per-stream option, with the stream specifier it was given
 // with (empty: every stream).

@@ -89,8 +89,7 @@ bool AppTest::convert(const std::filesystem::path& source, const std::filesystem
 
 std::string AppTest::last_output_options() {
     if (window().FFencoder.TasksCount() < 1) return {};
-    const auto& outputs = window().FFencoder.Task(0)->OutputOptions;
-    return outputs.empty() ? std::string() : outputs.begin()->second.Options;
+    return window().FFencoder.FirstOutputOptions(0).Options;
 }
 
 bool AppTest::finish_shown() const {

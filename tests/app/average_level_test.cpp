@@ -114,7 +114,7 @@ TEST_F(AverageLevelTest, EveryPhaseRunsAndNothingIsLeftBehind) {
     EXPECT_EQ(probe.SubtitleStreamCount, 1);
     const TFFEncoder& mux = window().FFwavtoall;
     ASSERT_EQ(mux.TasksCount(), 3);
-    EXPECT_EQ(mux.Task(2)->OutputOptions.begin()->second.Options.rfind(" -y -map 0:0 -map 1:a:0 -map 2:a:0 -map 0:3", 0), 0u);
+    EXPECT_EQ(mux.FirstOutputOptions(2).Options.rfind(" -y -map 0:0 -map 1:a:0 -map 2:a:0 -map 0:3", 0), 0u);
     EXPECT_TRUE(nothing_left());
     EXPECT_FALSE(ui::batchaudioc->isVisible());
 }

@@ -62,7 +62,7 @@ protected:
     std::vector<std::string> conversion_options() {
         std::vector<std::string> out;
         TFFEncoder& e = window().FFdirectc;
-        for (int i = 0; i < e.TasksCount(); ++i) out.push_back(e.Task(i)->OutputOptions.begin()->second.Options);
+        for (int i = 0; i < e.TasksCount(); ++i) out.push_back(e.FirstOutputOptions(i).Options);
         return out;
     }
 };
@@ -187,7 +187,7 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     EXPECT_NEAR(measure_audio(dest / "one.wav").peak_db, 0.0, 0.05);
     // Last on the measuring component: the check of the one lossy target.
     ASSERT_EQ(w.FFdetect.TasksCount(), 1);
-    EXPECT_EQ(w.FFdetect.Task(0)->OutputOptions.begin()->second.Options, track_measurement_options(1, LevelKind::Loudness));
+    EXPECT_EQ(w.FFdetect.FirstOutputOptions(0).Options, track_measurement_options(1, LevelKind::Loudness));
     const std::string end = messages.shown.back().text;
     EXPECT_EQ(end, std::string("Process is finished!\r\r2 converted, 1 skipped, 0 failed.\r\rThese files were skipped:\r") + none.string() + ": " +
                        kNoPeakReason);

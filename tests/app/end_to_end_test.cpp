@@ -28,9 +28,7 @@ TEST_F(EndToEndTest, NormalizeBringsThePeakToFullScale) {
     EXPECT_EQ(last_output_options(), " -y -c:v copy -b:a 1411200 -rf64 auto -af volume=5.99dB");
     // The measurement reads the audio only.
     ASSERT_EQ(window().FFdetect.TasksCount(), 1);
-    const auto& measured = window().FFdetect.Task(0)->OutputOptions;
-    ASSERT_EQ(measured.size(), 1u);
-    EXPECT_EQ(measured.begin()->second.Options, track_measurement_options(1, LevelKind::Peak));
+    EXPECT_EQ(window().FFdetect.FirstOutputOptions(0).Options, track_measurement_options(1, LevelKind::Peak));
     const MeasuredAudio result = measure_audio(target);
     EXPECT_NEAR(result.peak_db, 0.0, 0.05);
     EXPECT_NEAR(result.duration_seconds, 2.0, 0.01);

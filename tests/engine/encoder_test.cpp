@@ -1,4 +1,5 @@
 #include "engine/FFEncode.h"
+#include "engine/private/encoder_task.h"
 
 #include <gtest/gtest.h>
 

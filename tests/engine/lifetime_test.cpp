@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/FFEncode.h"
+#include "engine/private/encoder_task.h"
 #include "base/FFLoad.h"
 #include "base/FFLog.h"
 #include "base/MainThreadQueue.h"

@@ -285,6 +285,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "takes no 6-channel audio"},
         RefusalCase{"rate_the_coder_lacks", "a.mp3", with([](MediaSpec& s) { s.sample_rate = 12345; }),
                     "does not take 12345 Hz"},
+        RefusalCase{"unknown_encoder_option", "a.mp3",
+                    with([](MediaSpec& s) { s.audio_encoder_options = {{"no_such_option", "1"}}; }),
+                    "encoder option no_such_option=1"},
         RefusalCase{"odd_picture", "a.mp4",
                     with([](MediaSpec& s) {
                         s.video = true;

@@ -137,8 +137,19 @@ public:
         if (crest_ >= total - fade_) crest_ = total / 2;  // too short to reach a crest after the fade
     }
 
-    double at(int64_t n) const {
-        double v = std::cos(step_ * static_cast<double>(n - crest_));
+    double at(int64_t n) const { return std::cos(step_ * static_cast<double>(n - crest_)) * envelope(n); }
+
+    // White noise in -1..1 (the same on every run) with the tone as its
+    // level: bursts at twice the tone's frequency.
+    double noise_at(int64_t n) const {
+        uint64_t x = static_cast<uint64_t>(n) * 0x9e3779b97f4a7c15ull;
+        x = (x ^ (x >> 31)) * 0xbf58476d1ce4e5b9ull;
+        x ^= x >> 29;
+        return (static_cast<double>(x >> 11) / 4503599627370496.0 - 1.0) * at(n);
+    }
+
+    double envelope(int64_t n) const {
+        double v = 1.0;
         if (n < fade_) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(n) / fade_);
         int64_t left = total_ - 1 - n;
         if (left < fade_) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(left) / fade_);
@@ -350,6 +361,9 @@ private:
             // A tone needs far less than any average rate: hold the coder to it.
             if (name == "libvorbis") enc->rc_min_rate = enc->rc_max_rate = enc->bit_rate;
         }
+        for (const auto& [option, value] : spec_.audio_encoder_options)
+            check(av_opt_set(enc, option.c_str(), value.c_str(), AV_OPT_SEARCH_CHILDREN),
+                  "encoder option " + option + "=" + value);
         open_encoder(enc, codec);
         t.stream = new_stream(enc);
 
@@ -593,7 +607,8 @@ private:
         const int count = short_ok ? n : t.frame_samples;  // else pad the last frame with silence
         frame->nb_samples = count;
         samples_.resize(static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i) samples_[static_cast<size_t>(i)] = i < n ? t.tone->at(t.next + i) : 0.0;
+        for (int i = 0; i < count; ++i)
+            samples_[static_cast<size_t>(i)] = i >= n ? 0.0 : spec_.noise ? t.tone->noise_at(t.next + i) : t.tone->at(t.next + i);
         fill_audio(t, frame, count);
         frame->pts = t.next;
         t.next += n;

@@ -33,6 +33,9 @@ struct MediaSpec {
     // Above 0 only for float sample formats ("pcm_f32le").
     std::vector<double> audio_peaks_db;
     double tone_hz = 441.0;
+    // White noise of that peak instead of the tone (the same in every
+    // channel, under the same fades): what lossy coders' noise tools act on.
+    bool noise = false;
 
     bool video = false;
     int width = 320;
@@ -57,6 +60,10 @@ struct MediaSpec {
     // Per audio stream, in order: its bit rate in bit/s for lossy coders (the
     // generator's own choice when missing or 0).
     std::vector<int> audio_bit_rates;
+    // Set on every audio encoder before it opens, by option name (its own
+    // or the codec context's): {"joint_stereo", "0"}, {"flags", "+qscale"},
+    // {"aac_pns", "1"}, {"profile", "aac_main"}, ...
+    std::vector<std::pair<std::string, std::string>> audio_encoder_options;
     std::vector<std::string> audio_titles;  // their "title" (and "handler_name") tag
     int bits = 0;  // 24: 24-bit samples (FLAC; WAV becomes pcm_s24le)
 
