@@ -340,8 +340,10 @@ RemuxResult write_remux(AVFormatContext* ic, AVFormatContext* oc, const Survey& 
     // The packets a gain moves in place, by stream.
     std::vector<const TrackSurvey*> edited(ic->nb_streams, nullptr);
     std::vector<int> steps(ic->nb_streams, 0);
+    std::vector<size_t> audio_of(ic->nb_streams, 0);
     for (size_t t = 0; t < survey.tracks.size(); ++t) {
         const TrackSurvey& track = survey.tracks[t];
+        audio_of[static_cast<size_t>(track.stream_index)] = t;
         if (track.codec == GainCodec::Opus || gains[t].units == 0) continue;
         edited[static_cast<size_t>(track.stream_index)] = &track;
         steps[static_cast<size_t>(track.stream_index)] = gains[t].units;
@@ -385,7 +387,12 @@ RemuxResult write_remux(AVFormatContext* ic, AVFormatContext* oc, const Survey& 
             std::string why;
             const bool ok = track->codec == GainCodec::Mp3 ? mp3_apply(data, steps[index], why)
                                                            : aac_apply(track->aac, data, steps[index], why);
-            if (!ok) return failed(why);
+            if (!ok && !stop) {
+                result.end = RemuxEnd::Refused;
+                result.text = track_name(audio_of[index], ic->streams[index]->codecpar) + ": " + why;
+                return result;
+            }
+            if (!ok) return failed({});
         }
         av_packet_rescale_ts(pkt.get(), ic->streams[index]->time_base, oc->streams[index]->time_base);
         if (delay[index]) {
@@ -479,19 +486,10 @@ RemuxResult change_gain(const std::string& source, const std::string& target, co
     const AVOutputFormat* muxer = same_container(ic->iformat, source, target, why);
     if (!muxer) return end(RemuxEnd::Refused, why);
     if (std::string problem = plan_gains(survey, requests, result.gains); !problem.empty()) return end(RemuxEnd::Refused, problem);
-    // The survey reads the packets once (the first half of the progress),
-    // the remux once more from a fresh start.
-    const bool read_twice = std::any_of(survey.tracks.begin(), survey.tracks.end(),
-                                        [](const TrackSurvey& t) { return t.codec != GainCodec::Opus; });
-    ShareReporter surveyed(progress, 0, 0.5);
-    survey_packets(ic.get(), survey, stop, &surveyed);
-    if (survey.stopped) return end(RemuxEnd::Stopped, {});
-    if (!survey.refusal.empty()) return end(RemuxEnd::Refused, survey.refusal);
-    if (std::string problem = plan_gains(survey, requests, result.gains); !problem.empty()) return end(RemuxEnd::Refused, problem);
-    if (read_twice) {
-        ic.reset();
-        if (std::string problem = open_source(source, stop, true, ic); !problem.empty()) return end(RemuxEnd::Failed, problem);
-    }
+    // One pass: the MP3 and AAC editors refuse a packet whose fields would
+    // leave their range (or that they cannot read) as they go, and the file
+    // written so far is removed; reading every packet twice (a survey, then
+    // the remux) would cost as much as the copy itself.
 
     const std::string file = file_behind(target);
     TempFile temp(make_temp_file(file, mode_for(file)));
@@ -506,9 +504,10 @@ RemuxResult change_gain(const std::string& source, const std::string& target, co
     if ((ret = avio_open2(&oc->pb, url.c_str(), AVIO_FLAG_WRITE, &callback, nullptr)) < 0) {
         return end(RemuxEnd::Failed, error_code_text(target, ret));
     }
-    ShareReporter written(progress, read_twice ? 0.5 : 0, read_twice ? 0.5 : 1);
+    ShareReporter written(progress, 0, 1);
     RemuxResult wrote = write_remux(ic.get(), oc.get(), survey, result.gains, stop, written);
     oc.reset();
+    if (wrote.end == RemuxEnd::Refused) return end(RemuxEnd::Refused, wrote.text);
     if (wrote.end != RemuxEnd::Completed) return end(wrote.end, target + ": " + wrote.text);
     if (stop) return end(RemuxEnd::Stopped, {});
     if ((ret = commit_temp_file(temp.name(), file, false)) < 0) return end(RemuxEnd::Failed, error_code_text(target, ret));

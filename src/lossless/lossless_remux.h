@@ -61,7 +61,8 @@ std::string container_refusal(const std::string& source, const std::string& targ
 
 // Opens source and reads every packet of its MP3 and AAC tracks once (no
 // decoding; a file of Opus tracks only is not read past its headers): each
-// audio track's codec check and room.
+// audio track's codec check and room, for a caller that asks before it
+// writes (change_gain finds the same as it goes).
 Survey survey_file(const std::string& source, const std::atomic<bool>& stop);
 
 // Each track's units for its request (requests: one per audio track, or one
@@ -80,10 +81,11 @@ struct RemuxResult {
 // The share of the source read so far, 0 to 1.
 using ShareDone = std::function<void(double share)>;
 
-// The whole change: container check, survey, plan, then the remux of source
-// into target with every audio track moved by its planned units. An existing
-// target is replaced (a link's file, the link kept) and keeps its
-// permissions.
+// The whole change: codec and container checks, the plan, then the remux of
+// source into target with every audio track moved by its planned units, in
+// one pass (a packet whose fields would leave their range refuses the file
+// as it comes, and what was written is removed). An existing target is
+// replaced (a link's file, the link kept) and keeps its permissions.
 RemuxResult change_gain(const std::string& source, const std::string& target, const std::vector<GainRequest>& requests,
                         const std::atomic<bool>& stop, const ShareDone& progress = {});
 

@@ -366,8 +366,17 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
             continue;
         }
         if (!dry && lossless_ != LosslessUse::Never && !average && r.lossless_refusal.empty()) {
-            if (add_remux(encoder, probe, i) >= 0) ++added;
-            continue;
+            std::string why;
+            if (add_remux(encoder, probe, i, why) >= 0) {
+                ++added;
+                continue;
+            }
+            r.lossless_refusal = why;
+            if (lossless_ == LosslessUse::Only) {
+                r.state = BatchRow::State::Failed;
+                r.reason = refusal_text(why);
+                continue;
+            }
         }
         // The source first, then each adjusted track's file (see
         // average_mux_options); a dry run names the tracks it would decode.
@@ -413,8 +422,13 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
     return std::nullopt;
 }
 
-int BatchJob::add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row) {
+int BatchJob::add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row, std::string& why) {
     BatchRow& r = rows[row];
+    // A measured gain belongs to its own track only.
+    if (mode_ != BatchMode::VolumeChange && r.tracks.size() != static_cast<size_t>(audio_track_count(probe))) {
+        why = "not every audio track was measured";
+        return -1;
+    }
     std::vector<lossless::GainRequest> requests;
     if (mode_ == BatchMode::VolumeChange) {
         // 0 % is silence: no gain field reaches it (refused).

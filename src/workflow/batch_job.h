@@ -218,7 +218,8 @@ private:
     // By row: what its running remux reports, written by the task's worker
     // and read here only after the task's termination event.
     std::map<size_t, std::shared_ptr<lossless::RemuxResult>> remuxes_;
-    int add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row);
+    // The row's remux task, or -1 with why the row cannot take that path.
+    int add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row, std::string& why);
     std::string group_of(size_t row) const;
     void apply_album();
     std::filesystem::path output_folder_;

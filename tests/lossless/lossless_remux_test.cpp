@@ -285,6 +285,24 @@ TEST(Remux, EndsWithoutATraceWhenStoppedFailedOrRefused) {
     }
 }
 
+// The survey alone: each track's codec and room, a refusal naming the track.
+TEST(Remux, SurveyGivesEachTracksRoomOrWhyNot) {
+    test::TempDir dir("remux-survey");
+    MediaSpec spec = opus_spec(2);
+    spec.audio_codecs = {"libmp3lame", "libopus"};
+    const Survey film = survey_file(test::make_media(dir / "film.mkv", spec), kGoOn);
+    ASSERT_EQ(film.refusal, "");
+    ASSERT_EQ(film.tracks.size(), 2u);
+    EXPECT_EQ(film.tracks[0].codec, GainCodec::Mp3);
+    // An MP3 global gain lies in 0..255 and carries the level: room both ways.
+    EXPECT_GT(film.tracks[0].room.up, 0);
+    EXPECT_LT(film.tracks[0].room.up + film.tracks[0].room.down, 256);
+    EXPECT_EQ(film.tracks[1].room.up, 32767);  // a header gain of 0
+    spec.audio_codecs = {"libopus", "libvorbis"};
+    const Survey vorbis = survey_file(test::make_media(dir / "vorbis.mkv", spec), kGoOn);
+    EXPECT_EQ(vorbis.refusal.rfind("audio track 2 (vorbis): ", 0), 0u) << vorbis.refusal;
+}
+
 // A ceiling's limit lowers a rounded gain to the step below it; the text
 // says what was applied and what was asked.
 TEST(Remux, PlanRoundsWithinTheLimit) {
