@@ -325,9 +325,29 @@ private:
     std::string name_;
 };
 
+// An MP3 file's tags in the forms its source had: the ID3v2 version (the
+// muxer writes 2.4 by default) and an ID3v1 tag at the end (none by default).
+AVDictionary* mp3_tag_options(const std::string& source, const AVOutputFormat* muxer) {
+    AVDictionary* options = nullptr;
+    AVIOContext* pb = nullptr;
+    if (std::strcmp(muxer->name, "mp3") != 0 || avio_open(&pb, classify_name(source, false).url.c_str(), AVIO_FLAG_READ) < 0) {
+        return options;
+    }
+    const int64_t size = avio_size(pb);
+    uint8_t head[4] = {}, tail[3] = {};
+    if (avio_read(pb, head, 4) == 4 && std::memcmp(head, "ID3", 3) == 0 && (head[3] == 3 || head[3] == 4)) {
+        av_dict_set_int(&options, "id3v2_version", head[3], 0);
+    }
+    if (size >= 128 && avio_seek(pb, size - 128, SEEK_SET) >= 0 && avio_read(pb, tail, 3) == 3 && std::memcmp(tail, "TAG", 3) == 0) {
+        av_dict_set(&options, "write_id3v1", "1", 0);
+    }
+    avio_closep(&pb);
+    return options;
+}
+
 // The remux into the open temporary file: Completed, Failed or Stopped.
-RemuxResult write_remux(AVFormatContext* ic, AVFormatContext* oc, const Survey& survey, const std::vector<AppliedGain>& gains,
-                        const std::atomic<bool>& stop, ShareReporter& reporter) {
+RemuxResult write_remux(const std::string& source, AVFormatContext* ic, AVFormatContext* oc, const Survey& survey,
+                        const std::vector<AppliedGain>& gains, const std::atomic<bool>& stop, ShareReporter& reporter) {
     RemuxResult result{RemuxEnd::Failed, {}, gains};
     auto failed = [&](const std::string& text) {
         result.end = stop ? RemuxEnd::Stopped : RemuxEnd::Failed;
@@ -335,7 +355,9 @@ RemuxResult write_remux(AVFormatContext* ic, AVFormatContext* oc, const Survey& 
         return result;
     };
     if (std::string problem = copy_streams(ic, oc, survey, gains); !problem.empty()) return failed(problem);
-    int ret = avformat_write_header(oc, nullptr);
+    AVDictionary* options = mp3_tag_options(source, oc->oformat);
+    int ret = avformat_write_header(oc, &options);
+    av_dict_free(&options);
     if (ret < 0) return failed("Cannot write the header: " + error_code_text(ret));
     // The packets a gain moves in place, by stream.
     std::vector<const TrackSurvey*> edited(ic->nb_streams, nullptr);
@@ -505,7 +527,7 @@ RemuxResult change_gain(const std::string& source, const std::string& target, co
         return end(RemuxEnd::Failed, error_code_text(target, ret));
     }
     ShareReporter written(progress, 0, 1);
-    RemuxResult wrote = write_remux(ic.get(), oc.get(), survey, result.gains, stop, written);
+    RemuxResult wrote = write_remux(source, ic.get(), oc.get(), survey, result.gains, stop, written);
     oc.reset();
     if (wrote.end == RemuxEnd::Refused) return end(RemuxEnd::Refused, wrote.text);
     if (wrote.end != RemuxEnd::Completed) return end(wrote.end, target + ": " + wrote.text);

@@ -285,6 +285,43 @@ TEST(Remux, EndsWithoutATraceWhenStoppedFailedOrRefused) {
     }
 }
 
+// An MP3 file keeps the forms of its tags: an ID3v1 tag at its end and the
+// ID3v2 version (the muxer would write neither so by itself).
+TEST(Remux, Mp3TagsKeepTheirForms) {
+    test::TempDir dir("remux-id3");
+    MediaSpec spec;
+    spec.tags = {{"title", "Song"}};
+    const fs::path source = test::make_media(dir / "v23.mp3", spec);
+    std::string bytes = test::read_file(source);
+    ASSERT_EQ(bytes.substr(0, 4), std::string("ID3\x04", 4));
+    bytes[3] = 3;  // short frames read alike in 2.3 and 2.4
+    std::string v1(128, '\0');
+    v1.replace(0, 7, "TAGSong");
+    test::write_file(source, bytes + v1);
+    const fs::path target = dir / "out.mp3";
+    ASSERT_EQ(change_gain(source, target, {{3.0, StepRounding::Nearest, {}}}, kGoOn).end, RemuxEnd::Completed);
+    const std::string out = test::read_file(target);
+    EXPECT_EQ(out.substr(0, 4), std::string("ID3\x03", 4));
+    ASSERT_GT(out.size(), 128u);
+    EXPECT_EQ(out.substr(out.size() - 128, 7), "TAGSong");
+}
+
+// The target through a link: the file behind it is replaced and keeps its
+// permissions; the link stays a link.
+TEST(Remux, ReplacesTheFileBehindALinkWithItsMode) {
+    test::TempDir dir("remux-link");
+    const fs::path source = test::make_media(dir / "a.mp3", {});
+    const fs::path file = dir / "kept.mp3", link = dir / "link.mp3";
+    test::write_file(file, "older");
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink(file, link);
+    ASSERT_EQ(change_gain(source, link, {{-3.0, StepRounding::Nearest, {}}}, kGoOn).end, RemuxEnd::Completed);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_NE(test::read_file(file), "older");
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
 // The survey alone: each track's codec and room, a refusal naming the track.
 TEST(Remux, SurveyGivesEachTracksRoomOrWhyNot) {
     test::TempDir dir("remux-survey");
