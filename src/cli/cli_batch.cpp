@@ -85,6 +85,8 @@ CLI::App* add_list_run(CLI::App& app, const char* verb, const char* what, BatchA
     return command;
 }
 
+}  // namespace
+
 // The list's test of a row's file: it opens and has audio.
 bool open_in_probe(TFFDecoder& probe, const std::string& file, std::string& reason) {
     if (!probe.LoadFile(file)) {
@@ -157,6 +159,8 @@ bool measure_rows(BatchJob& job, int jobs) {
     for (const auto& [task, row] : row_of_task) job.measured(row, readings[row].tracks(), failure[row]);
     return true;
 }
+
+namespace {
 
 // The decoded peaks of every lossy track of the targets; the rows with a
 // track past the limit wait for a second conversion. False when stopped.

@@ -23,16 +23,19 @@ StreamPackets count_packets(const std::filesystem::path& path, AVMediaType type,
         out.codec = st->codecpar->codec_id;
         AVPacket* pkt = av_packet_alloc();
         int64_t end = 0;
+        uint64_t hash = 14695981039346656037ull;
         while (av_read_frame(ic, pkt) >= 0) {
             if (pkt->stream_index == index) {
                 ++out.packets;
                 out.key_packets += (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+                for (int b = 0; b < pkt->size; ++b) hash = (hash ^ pkt->data[b]) * 1099511628211ull;
                 const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
                 if (at != AV_NOPTS_VALUE) end = std::max(end, at + pkt->duration);
             }
             av_packet_unref(pkt);
         }
         av_packet_free(&pkt);
+        out.data_hash = hash;
         out.seconds = static_cast<double>(end) * av_q2d(st->time_base);
     }
     avformat_close_input(&ic);

@@ -20,6 +20,7 @@ struct StreamPackets {
     int packets = 0;
     int key_packets = 0;
     double seconds = 0;  // end of the last packet (timestamp + duration)
+    uint64_t data_hash = 0;  // FNV-1a over every packet's bytes in order: equal when no byte changed
 };
 
 // The nth stream of a type (0: the first).
