@@ -661,6 +661,17 @@ std::string BatchJob::finish_text() const {
         }
     }
     if (!below.empty()) text += "\r\rThe true-peak ceiling kept these files below the target:" + below;
+    // The lossless path: what each file's fields moved by, and why a file
+    // was re-encoded instead.
+    std::string moved, reencoded;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const BatchRow& r = rows[i];
+        if (r.state != BatchRow::State::Completed) continue;
+        if (r.lossless) moved += "\r" + r.target.string() + ": " + lossless_text(i);
+        else if (!r.lossless_refusal.empty()) reencoded += "\r" + r.source + ": " + r.lossless_refusal;
+    }
+    if (!moved.empty()) text += "\r\rChanged without re-encoding:" + moved;
+    if (!reencoded.empty()) text += "\r\rRe-encoded, as the lossless path was refused:" + reencoded;
     return text;
 }
 

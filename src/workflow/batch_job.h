@@ -202,7 +202,8 @@ public:
     std::optional<double> gain_db(size_t row) const;
     // "Process is finished!" (with errors, when a row failed), how many rows
     // were converted, skipped and failed, then the failed and skipped rows
-    // with their reasons.
+    // with their reasons (and, with the lossless path, each lossless file's
+    // gains and each re-encoded one's refusal).
     std::string finish_text() const;
     // "3 converted, 1 skipped, 1 failed." (", 2 stopped" when some were).
     std::string counts_text() const;
