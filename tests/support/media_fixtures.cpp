@@ -253,7 +253,7 @@ public:
 
         if (spec_.video) add_video(container);
         for (size_t i = 0; i < spec_.audio_channels.size(); ++i) {
-            add_audio(container, spec_.audio_channels[i], i < gains_.size() ? gains_[i] : 1.0, spec_.peak_of(i));
+            add_audio(container, i, spec_.audio_channels[i], i < gains_.size() ? gains_[i] : 1.0, spec_.peak_of(i));
             AVStream* st = audio_.back().stream;
             if (i < spec_.audio_titles.size()) {
                 // The MP4 family names a track by its handler.
@@ -331,8 +331,10 @@ private:
         check(avcodec_open2(enc, codec, nullptr), std::string("cannot open encoder '") + codec->name + "'");
     }
 
-    void add_audio(const Container& container, int channels, double gain, double peak_db) {
-        std::string name = spec_.audio_codec.empty() ? container.audio : spec_.audio_codec;
+    void add_audio(const Container& container, size_t index, int channels, double gain, double peak_db) {
+        std::string name = index < spec_.audio_codecs.size() && !spec_.audio_codecs[index].empty() ? spec_.audio_codecs[index]
+                           : spec_.audio_codec.empty()                                             ? container.audio
+                                                                                                   : spec_.audio_codec;
         if (spec_.bits == 24 && name == "pcm_s16le") name = "pcm_s24le";
         if (name.empty()) fail("a " + path_.extension().string() + " file takes no audio here");
         const AVCodec* codec = find_encoder(name, AVMEDIA_TYPE_AUDIO);

@@ -70,6 +70,7 @@ struct MediaSpec {
     // Override the container's default encoders by name ("libx264", "mpeg4",
     // "libmp3lame", "aac", "libvorbis", "flac", "pcm_s16le", ...).
     std::string audio_codec;
+    std::vector<std::string> audio_codecs;  // per audio stream, in order (audio_codec where missing or empty)
     std::string video_codec;
     std::string subtitle_codec;  // "mov_text" (MP4), "subrip" (MKV), "ass", ...
 };
