@@ -230,6 +230,9 @@ TEST_F(LifetimeTest, HandlersMayBeClearedWhileWorkersRaiseEvents) {
             encoder.OnAudioInputHook = [&](TObject*, int, int64_t, uint8_t*, int, int, int, AVSampleFormat) { ++calls; };
             encoder.OnProgress = [&](TObject*, PProgressInfo) { ++calls; };
             encoder.OnTerminate = [&](TObject*, const TTerminateInfo&) { ++calls; };
+            // Set for a moment: on a busy machine the workers may otherwise
+            // never find them set.
+            std::this_thread::sleep_for(1ms);
             MainThreadQueue::Instance().Drain();
             encoder.OnAudioInputHook = nullptr;
             encoder.OnProgress = nullptr;
