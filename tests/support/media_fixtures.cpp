@@ -131,14 +131,15 @@ int64_t rounded_samples(double seconds, int rate) { return std::llround(seconds 
 // larger. Shorter fades let lossy coders overshoot the onset by up to 0.3 dB.
 class Tone {
 public:
-    Tone(double tone_hz, int rate, int64_t total) : step_(2 * std::numbers::pi * tone_hz / rate), total_(total) {
+    Tone(double tone_hz, double phase_degrees, int rate, int64_t total)
+        : step_(2 * std::numbers::pi * tone_hz / rate), phase_(phase_degrees * std::numbers::pi / 180), total_(total) {
         fade_ = std::min<int64_t>(rate / 10, total / 4);
         crest_ = fade_ + std::llround(rate / (4 * tone_hz));
         if (crest_ >= total - fade_) crest_ = total / 2;  // too short to reach a crest after the fade
     }
 
     double at(int64_t n) const {
-        double v = std::cos(step_ * static_cast<double>(n - crest_));
+        double v = std::cos(step_ * static_cast<double>(n - crest_) + phase_);
         if (n < fade_) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(n) / fade_);
         int64_t left = total_ - 1 - n;
         if (left < fade_) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(left) / fade_);
@@ -147,6 +148,7 @@ public:
 
 private:
     double step_;
+    double phase_;
     int64_t total_;
     int64_t fade_ = 0;
     int64_t crest_ = 0;
@@ -361,7 +363,7 @@ private:
         // Containers that keep no record of the coder's priming samples play
         // them; feed that many fewer so the decoded length still matches.
         if (!keeps_priming()) t.total = std::max<int64_t>(t.total - enc->initial_padding, 1);
-        t.tone.emplace(spec_.tone_hz, spec_.sample_rate, t.total);
+        t.tone.emplace(spec_.tone_hz, spec_.tone_phase_degrees, spec_.sample_rate, t.total);
 
         t.peak = std::pow(10.0, peak_db / 20.0) * gain;
         const int bytes = av_get_bytes_per_sample(enc->sample_fmt);

@@ -1,0 +1,340 @@
+#include "engine/track_meter.h"
+
+#include <ebur128.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <type_traits>
+
+#include "base/FFLoad.h"
+#include "base/libav.h"
+#include "base/libav_handles.h"
+#include "engine/true_peak.h"
+
+namespace sonorix {
+
+namespace {
+
+constexpr double kAbsoluteGate = -70.0;  // LUFS: what a silent track reads
+constexpr auto kProgressEvery = std::chrono::milliseconds(100);
+
+struct LoudnessStateDeleter {
+    void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
+};
+using LoudnessStatePtr = std::unique_ptr<ebur128_state, LoudnessStateDeleter>;
+
+double to_db(double linear) {
+    return linear > 0 ? 20.0 * std::log10(linear) : -std::numeric_limits<double>::infinity();
+}
+
+// BS.1770's weight of a channel, by its place: the LFE counts not at all,
+// the surrounds 1.5 dB more; mono counts twice (as two equal channels).
+int channel_weight(const AVChannelLayout& layout, int index) {
+    if (layout.nb_channels == 1) return EBUR128_DUAL_MONO;
+    switch (av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(index))) {
+        case AV_CHAN_LOW_FREQUENCY:
+        case AV_CHAN_LOW_FREQUENCY_2: return EBUR128_UNUSED;
+        case AV_CHAN_BACK_LEFT:
+        case AV_CHAN_BACK_RIGHT:
+        case AV_CHAN_BACK_CENTER:
+        case AV_CHAN_SIDE_LEFT:
+        case AV_CHAN_SIDE_RIGHT:
+        case AV_CHAN_TOP_BACK_LEFT:
+        case AV_CHAN_TOP_BACK_CENTER:
+        case AV_CHAN_TOP_BACK_RIGHT:
+        case AV_CHAN_SURROUND_DIRECT_LEFT:
+        case AV_CHAN_SURROUND_DIRECT_RIGHT: return EBUR128_LEFT_SURROUND;
+        default: return EBUR128_LEFT;
+    }
+}
+
+// Sample values as doubles, 1.0 full scale: exact for every format a decoder
+// gives (32-bit integers too), and floats keep what lies above full scale.
+template <typename T>
+double sample_value(T v) {
+    if constexpr (std::is_same_v<T, uint8_t>) return (static_cast<int>(v) - 128) / 128.0;
+    if constexpr (std::is_same_v<T, int16_t>) return v / 32768.0;
+    if constexpr (std::is_same_v<T, int32_t>) return v / 2147483648.0;
+    if constexpr (std::is_same_v<T, int64_t>) return static_cast<double>(v) / 9223372036854775808.0;
+    if constexpr (std::is_floating_point_v<T>) return static_cast<double>(v);
+}
+
+// One audio track: its decoder and the running figures.
+class Track {
+public:
+    Track(const MeterRequest& request, int stream_index) : request_(request), stream_index_(stream_index) {}
+    ~Track() { av_channel_layout_uninit(&layout_); }
+    Track(const Track&) = delete;
+    Track& operator=(const Track&) = delete;
+
+    // Empty, or why the decoder cannot be opened.
+    std::string open(const AVStream* stream) {
+        const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+        if (!codec) return std::string("no decoder for ") + avcodec_get_name(stream->codecpar->codec_id);
+        decoder.reset(avcodec_alloc_context3(codec));
+        if (!decoder) return "out of memory";
+        int ret = avcodec_parameters_to_context(decoder.get(), stream->codecpar);
+        if (ret >= 0) {
+            decoder->pkt_timebase = stream->time_base;
+            CodecOpenLock lock;
+            ret = avcodec_open2(decoder.get(), codec, nullptr);
+        }
+        if (ret < 0) return std::string("cannot open the decoder ") + codec->name + ": " + av::error_text(ret);
+        return {};
+    }
+
+    int stream_index() const { return stream_index_; }
+
+    // Empty, or why the frame could not be measured.
+    std::string add(const AVFrame* frame) {
+        const int channels = av::channel_count(frame);
+        const size_t frames = static_cast<size_t>(frame->nb_samples);
+        if (channels <= 0 || frames == 0) return {};
+        if (request_.loudness) {
+            if (std::string why = configure(frame); !why.empty()) return why;
+            samples_.resize(frames * static_cast<size_t>(channels));
+        }
+        switch (static_cast<AVSampleFormat>(frame->format)) {
+            case AV_SAMPLE_FMT_U8: case AV_SAMPLE_FMT_U8P: scan<uint8_t>(frame); break;
+            case AV_SAMPLE_FMT_S16: case AV_SAMPLE_FMT_S16P: scan<int16_t>(frame); break;
+            case AV_SAMPLE_FMT_S32: case AV_SAMPLE_FMT_S32P: scan<int32_t>(frame); break;
+            case AV_SAMPLE_FMT_S64: case AV_SAMPLE_FMT_S64P: scan<int64_t>(frame); break;
+            case AV_SAMPLE_FMT_FLT: case AV_SAMPLE_FMT_FLTP: scan<float>(frame); break;
+            case AV_SAMPLE_FMT_DBL: case AV_SAMPLE_FMT_DBLP: scan<double>(frame); break;
+            default: return std::string("unknown sample format ") + std::to_string(frame->format);
+        }
+        frames_ += static_cast<int64_t>(frames);
+        if (request_.loudness) return add_loudness(frames);
+        return {};
+    }
+
+    TrackMeasure finish() {
+        TrackMeasure m;
+        m.frames = frames_;
+        if (values_ > 0) {
+            m.sample_peak_db = to_db(peak_);
+            m.rms_db = to_db(std::sqrt(squares_ / static_cast<double>(values_)));
+        }
+        if (!request_.loudness) return m;
+        true_peak_.finish();
+        m.true_peak = to_db(true_peak_.peak());
+        m.true_peak_blocks = true_peak_.blocks();
+        m.true_peak_blocks_interpolated = true_peak_.blocks_interpolated();
+        double integrated = -HUGE_VAL, range = 0;
+        if (state_) {
+            ebur128_loudness_global(state_.get(), &integrated);
+            if (ebur128_loudness_range(state_.get(), &range) != EBUR128_SUCCESS) range = 0;
+        }
+        // Below the gate (or no whole block) the track reads the gate itself.
+        m.integrated = std::isfinite(integrated) ? std::max(integrated, kAbsoluteGate) : kAbsoluteGate;
+        m.range = range;
+        m.blocks = std::move(blocks_);
+        return m;
+    }
+
+    CodecContextPtr decoder;
+
+private:
+    // The loudness state for the frame's channels and rate: made at the first
+    // frame (a decoder may learn its layout only then), changed when they do.
+    std::string configure(const AVFrame* frame) {
+        const int channels = av::channel_count(frame);
+        const unsigned long rate = static_cast<unsigned long>(frame->sample_rate);
+        if (rate == 0) return "a frame without a sample rate";
+        if (state_ && channels == channels_ && rate == rate_ &&
+            av_channel_layout_compare(&frame->ch_layout, &layout_) == 0) {
+            return {};
+        }
+        if (!state_) {
+            state_.reset(ebur128_init(static_cast<unsigned>(channels), rate, EBUR128_MODE_I | EBUR128_MODE_LRA));
+            if (!state_) return "cannot set up the loudness measurement";
+        } else if (ebur128_change_parameters(state_.get(), static_cast<unsigned>(channels), rate) ==
+                   EBUR128_ERROR_NOMEM) {
+            return "out of memory";
+        }
+        for (int c = 0; c < channels; ++c) ebur128_set_channel(state_.get(), static_cast<unsigned>(c), channel_weight(frame->ch_layout, c));
+        if (channels != channels_) true_peak_.set_channels(channels);
+        av_channel_layout_uninit(&layout_);
+        av_channel_layout_copy(&layout_, &frame->ch_layout);
+        channels_ = channels;
+        rate_ = rate;
+        // The library's own 100 ms, so that the blocks read here are its blocks.
+        block_step_ = (rate + 5) / 10;
+        into_block_ = 0;
+        fed_ = 0;
+        return {};
+    }
+
+    // Every sample as a double into samples_ (interleaved) when the loudness
+    // is measured, and into the peak and the sum of squares.
+    template <typename T>
+    void scan(const AVFrame* frame) {
+        const size_t channels = static_cast<size_t>(av::channel_count(frame));
+        const size_t frames = static_cast<size_t>(frame->nb_samples);
+        const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
+        double peak = peak_, squares = 0;
+        double* out = request_.loudness ? samples_.data() : nullptr;
+        for (size_t c = 0; c < (planar ? channels : 1); ++c) {
+            const T* in = reinterpret_cast<const T*>(frame->extended_data[c]);
+            const size_t count = planar ? frames : frames * channels;
+            const size_t stride = planar ? channels : 1;
+            double* to = out ? out + c : nullptr;
+            for (size_t i = 0; i < count; ++i) {
+                const double v = sample_value(in[i]);
+                peak = std::max(peak, std::fabs(v));
+                squares += v * v;
+                if (to) to[i * stride] = v;
+            }
+        }
+        peak_ = peak;
+        squares_ += squares;
+        values_ += static_cast<int64_t>(frames * channels);
+    }
+
+    std::string add_loudness(size_t frames) {
+        true_peak_.add(samples_.data(), frames);
+        const double* at = samples_.data();
+        while (frames > 0) {
+            // Up to the next 100 ms step, where a block ends when they are asked for.
+            const size_t n = request_.blocks ? std::min<size_t>(frames, block_step_ - into_block_) : frames;
+            if (ebur128_add_frames_double(state_.get(), at, n) != EBUR128_SUCCESS) return "out of memory";
+            at += n * static_cast<size_t>(channels_);
+            frames -= n;
+            if (!request_.blocks) break;
+            into_block_ += n;
+            if (into_block_ < block_step_) continue;
+            into_block_ = 0;
+            if (++fed_ < 4) continue;  // the first whole 400 ms block ends at the fourth step
+            double momentary = -HUGE_VAL;
+            ebur128_loudness_momentary(state_.get(), &momentary);
+            blocks_.push_back(static_cast<float>(momentary));
+        }
+        return {};
+    }
+
+    const MeterRequest request_;
+    const int stream_index_;
+    double peak_ = 0;
+    double squares_ = 0;
+    int64_t values_ = 0;
+    int64_t frames_ = 0;
+    std::vector<double> samples_;
+
+    LoudnessStatePtr state_;
+    int channels_ = 0;
+    unsigned long rate_ = 0;
+    AVChannelLayout layout_{};
+    size_t block_step_ = 0;
+    size_t into_block_ = 0;
+    int64_t fed_ = 0;  // 100 ms steps since the state was set up
+    TruePeakMeter true_peak_;
+    std::vector<float> blocks_;
+};
+
+// Sends one packet (null: the end) to the track's decoder and measures what
+// comes out. Damaged data is skipped, as a conversion skips it.
+std::string decode(Track& track, const AVPacket* packet, AVFrame* frame) {
+    int ret = avcodec_send_packet(track.decoder.get(), packet);
+    if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) return {};
+    while (true) {
+        ret = avcodec_receive_frame(track.decoder.get(), frame);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
+        if (ret < 0) return {};
+        std::string why = track.add(frame);
+        av_frame_unref(frame);
+        if (!why.empty()) return why;
+    }
+}
+
+}  // namespace
+
+MeterResult measure_tracks(const std::string& file_name, const MeterRequest& request, const std::atomic<bool>* stop,
+                           const MeterProgressEvent& progress) {
+    MeterResult result;
+    AVFormatContext* opened = nullptr;
+    int ret = avformat_open_input(&opened, file_name.c_str(), nullptr, nullptr);
+    InputFilePtr input(opened);
+    if (ret < 0) {
+        result.error = file_name + ": " + av::error_text(ret);
+        return result;
+    }
+    ret = avformat_find_stream_info(input.get(), nullptr);
+    if (ret < 0) {
+        result.error = file_name + ": could not find codec parameters: " + av::error_text(ret);
+        return result;
+    }
+
+    std::vector<std::unique_ptr<Track>> tracks;
+    std::vector<Track*> track_of_stream(input->nb_streams, nullptr);
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* st = input->streams[i];
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
+            st->discard = AVDISCARD_ALL;  // the demuxer skips what is not measured
+            continue;
+        }
+        auto track = std::make_unique<Track>(request, static_cast<int>(i));
+        if (std::string why = track->open(st); !why.empty()) {
+            result.error = file_name + ": audio track " + std::to_string(tracks.size()) + ": " + why;
+            return result;
+        }
+        track_of_stream[i] = track.get();
+        tracks.push_back(std::move(track));
+    }
+    if (tracks.empty()) {
+        result.error = file_name + ": no audio track";
+        return result;
+    }
+
+    const int64_t duration = input->duration > 0 ? input->duration : -1;
+    const int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+    auto last_report = std::chrono::steady_clock::now();
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) {
+        result.error = "out of memory";
+        return result;
+    }
+    while (true) {
+        if (stop && stop->load(std::memory_order_relaxed)) {
+            result.stopped = true;
+            return result;
+        }
+        ret = av_read_frame(input.get(), packet.get());
+        if (ret == AVERROR(EAGAIN)) continue;
+        if (ret < 0) break;  // the end, or as far as a damaged file reads
+        Track* track = static_cast<unsigned>(packet->stream_index) < track_of_stream.size()
+                           ? track_of_stream[static_cast<size_t>(packet->stream_index)]
+                           : nullptr;
+        if (track) {
+            if (progress && packet->pts != AV_NOPTS_VALUE) {
+                const auto now = std::chrono::steady_clock::now();
+                if (now - last_report >= kProgressEvery) {
+                    last_report = now;
+                    const AVRational tb = input->streams[packet->stream_index]->time_base;
+                    progress(std::max<int64_t>(av_rescale_q(packet->pts, tb, AV_TIME_BASE_Q) - start, 0), duration);
+                }
+            }
+            std::string why = decode(*track, packet.get(), frame.get());
+            if (!why.empty()) {
+                result.error = file_name + ": " + why;
+                return result;
+            }
+        }
+        av_packet_unref(packet.get());
+    }
+    for (auto& track : tracks) {
+        std::string why = decode(*track, nullptr, frame.get());
+        if (!why.empty()) {
+            result.error = file_name + ": " + why;
+            return result;
+        }
+        result.tracks.push_back(track->finish());
+    }
+    if (progress) progress(duration > 0 ? duration : 0, duration);
+    return result;
+}
+
+}  // namespace sonorix

@@ -1,0 +1,135 @@
+#include "engine/true_peak.h"
+
+#include <algorithm>
+#include <cmath>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace sonorix {
+
+namespace {
+
+// The annex's coefficients, phase by phase; tap j weighs the sample j places
+// back from the newest.
+alignas(16) constexpr float kCoefficients[TruePeakMeter::kPhases][TruePeakMeter::kTaps] = {
+    {0.0017089843750f, 0.0109863281250f, -0.0196533203125f, 0.0332031250000f, -0.0594482421875f, 0.1373291015625f,
+     0.9721679687500f, -0.1022949218750f, 0.0476074218750f, -0.0266113281250f, 0.0148925781250f, -0.0083007812500f},
+    {-0.0291748046875f, 0.0292968750000f, -0.0517578125000f, 0.0891113281250f, -0.1665039062500f, 0.4650878906250f,
+     0.7797851562500f, -0.2003173828125f, 0.1015625000000f, -0.0582275390625f, 0.0330810546875f, -0.0189208984375f},
+    {-0.0189208984375f, 0.0330810546875f, -0.0582275390625f, 0.1015625000000f, -0.2003173828125f, 0.7797851562500f,
+     0.4650878906250f, -0.1665039062500f, 0.0891113281250f, -0.0517578125000f, 0.0292968750000f, -0.0291748046875f},
+    {-0.0083007812500f, 0.0148925781250f, -0.0266113281250f, 0.0476074218750f, -0.1022949218750f, 0.9721679687500f,
+     0.1373291015625f, -0.0594482421875f, 0.0332031250000f, -0.0196533203125f, 0.0109863281250f, 0.0017089843750f},
+};
+
+constexpr size_t kHistory = TruePeakMeter::kTaps - 1;
+
+double gain_bound() {
+    double bound = 0;
+    for (const auto& phase : kCoefficients) {
+        double sum = 0;
+        for (const float c : phase) sum += std::fabs(c);
+        bound = std::max(bound, sum);
+    }
+    return bound;
+}
+
+// One output frame's four phases, from the newest sample at x[0] backwards.
+float scalar_peak(const float* newest) {
+    float peak = 0;
+    for (const auto& phase : kCoefficients) {
+        float y = 0;
+        for (int j = 0; j < TruePeakMeter::kTaps; ++j) y += phase[j] * newest[-j];
+        peak = std::max(peak, std::fabs(y));
+    }
+    return peak;
+}
+
+}  // namespace
+
+// Rounded up a little: the sum is taken in float by the filter.
+const double TruePeakMeter::kGainBound = gain_bound() * (1 + 1e-5);
+
+TruePeakMeter::TruePeakMeter(int channels) { set_channels(channels); }
+
+void TruePeakMeter::set_channels(int channels) {
+    if (!buffers_.empty()) finish();
+    channels_ = std::max(channels, 1);
+    buffers_.assign(static_cast<size_t>(channels_), std::vector<float>(kHistory + kBlockFrames + kHistory, 0.0f));
+    filled_ = 0;
+    block_peak_ = previous_peak_ = 0;
+}
+
+void TruePeakMeter::add(const double* samples, size_t frames) {
+    const size_t channels = static_cast<size_t>(channels_);
+    while (frames > 0) {
+        const size_t n = std::min(frames, kBlockFrames - filled_);
+        float peak = block_peak_;
+        for (size_t c = 0; c < channels; ++c) {
+            float* to = buffers_[c].data() + kHistory + filled_;
+            const double* from = samples + c;
+            for (size_t i = 0; i < n; ++i) {
+                to[i] = static_cast<float>(from[i * channels]);
+                peak = std::max(peak, std::fabs(to[i]));
+            }
+        }
+        block_peak_ = peak;
+        filled_ += n;
+        samples += n * channels;
+        frames -= n;
+        if (filled_ == kBlockFrames) run_block(kBlockFrames);
+    }
+}
+
+void TruePeakMeter::finish() {
+    // The last samples pass through every tap: zeros after them.
+    for (auto& b : buffers_) std::fill(b.begin() + static_cast<ptrdiff_t>(kHistory + filled_), b.end(), 0.0f);
+    run_block(filled_ + kHistory);
+}
+
+void TruePeakMeter::run_block(size_t frames) {
+    ++blocks_;
+    const float reach = std::max(block_peak_, previous_peak_);
+    // The sample peak is a floor of the true peak: the annex filter's phase 0
+    // reads a lone sample at 0.97 of itself.
+    peak_ = std::max(peak_, static_cast<double>(block_peak_));
+    if (static_cast<double>(reach) * kGainBound > peak_) {
+        ++interpolated_;
+        for (const auto& b : buffers_) peak_ = std::max(peak_, static_cast<double>(interpolated_peak(b.data(), frames)));
+    }
+    // The block's last samples are the next one's history.
+    for (auto& b : buffers_) std::copy_n(b.begin() + static_cast<ptrdiff_t>(frames), kHistory, b.begin());
+    previous_peak_ = block_peak_;
+    block_peak_ = 0;
+    filled_ = 0;
+}
+
+float TruePeakMeter::interpolated_peak(const float* history, size_t frames) {
+    const float* newest = history + kHistory;  // the newest sample of output frame 0
+    size_t i = 0;
+    float peak = 0;
+#if defined(__SSE2__)
+    // Four output frames at a time: the taps' samples are loaded once and
+    // shared by the four phases.
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    __m128 top = _mm_setzero_ps();
+    for (; i + 4 <= frames; i += 4) {
+        __m128 x[kTaps];
+        for (int j = 0; j < kTaps; ++j) x[j] = _mm_loadu_ps(newest + i - j);
+        for (const auto& phase : kCoefficients) {
+            __m128 y = _mm_mul_ps(_mm_set1_ps(phase[0]), x[0]);
+            for (int j = 1; j < kTaps; ++j) y = _mm_add_ps(y, _mm_mul_ps(_mm_set1_ps(phase[j]), x[j]));
+            top = _mm_max_ps(top, _mm_and_ps(y, magnitude));
+        }
+    }
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, top);
+    peak = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+#endif
+    for (; i < frames; ++i) peak = std::max(peak, scalar_peak(newest + i));
+    return peak;
+}
+
+}  // namespace sonorix

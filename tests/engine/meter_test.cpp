@@ -1,0 +1,136 @@
+// The true-peak interpolator's skipping of blocks and the meter's stop,
+// progress and failures. Its figures against the filter graphs: the
+// workflow's meter_agreement_test.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <random>
+
+#include "engine/track_meter.h"
+#include "engine/true_peak.h"
+#include "support/media_fixtures.h"
+#include "support/temp_dir.h"
+
+using namespace sonorix;
+
+namespace {
+
+// Interleaved stereo: a decaying noise burst, then a tone at a quarter of
+// the rate whose crests fall between samples, then a louder click.
+std::vector<double> signal(double burst, double tone, double click, size_t frames) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::vector<double> s(frames * 2, 0.0);
+    for (size_t i = 0; i < frames; ++i) {
+        double v = 0;
+        if (i < frames / 3) v = burst * noise(random) * std::exp(-8.0 * static_cast<double>(i) / frames);
+        else if (i < 2 * frames / 3) v = tone * std::cos(M_PI / 2 * static_cast<double>(i) + M_PI / 4);
+        else if (i == frames - 700) v = click;
+        s[2 * i] = v;
+        s[2 * i + 1] = -0.5 * v;
+    }
+    return s;
+}
+
+// Every sample through the interpolator, as one run: what skipping must equal.
+double every_block(const std::vector<double>& s) {
+    const size_t frames = s.size() / 2;
+    double peak = 0;
+    for (size_t c = 0; c < 2; ++c) {
+        std::vector<float> channel(TruePeakMeter::kTaps - 1, 0.0f);
+        for (size_t i = 0; i < frames; ++i) channel.push_back(static_cast<float>(s[2 * i + c]));
+        channel.resize(channel.size() + TruePeakMeter::kTaps - 1, 0.0f);
+        for (size_t i = 0; i < frames; ++i) peak = std::max(peak, std::fabs(s[2 * i + c]));
+        peak = std::max(peak, static_cast<double>(TruePeakMeter::interpolated_peak(channel.data(), frames + TruePeakMeter::kTaps - 1)));
+    }
+    return peak;
+}
+
+TEST(TruePeak, SkippingBlocksChangesNothing) {
+    EXPECT_NEAR(TruePeakMeter::kGainBound, 2.0228, 1e-4);
+    const struct {
+        double burst, tone, click;
+        size_t frames, piece;  // fed piece by piece
+        bool skips;
+    } cases[] = {
+        {1.0, 0.2, 0.1, 100000, 4096, true},   // the burst sets it: most blocks skipped
+        {0.1, 1.0, 0.2, 100000, 333, false},   // the tone's overs, pieces across blocks
+        {0.1, 0.3, 1.0, 50000, 50000, false},  // the click near the end
+        {0.0, 0.0, 0.0, 5000, 1000, true},     // silence
+        {0.5, 0.5, 0.5, 1500, 7, false},       // shorter than two blocks
+    };
+    for (const auto& c : cases) {
+        const auto s = signal(c.burst, c.tone, c.click, c.frames);
+        TruePeakMeter meter(2);
+        for (size_t at = 0; at < c.frames; at += c.piece) meter.add(s.data() + 2 * at, std::min(c.piece, c.frames - at));
+        meter.finish();
+        EXPECT_FLOAT_EQ(meter.peak(), every_block(s)) << c.burst << " " << c.tone << " " << c.click;
+        if (c.skips) {
+            EXPECT_LT(meter.blocks_interpolated(), meter.blocks() / 2) << c.burst;
+        }
+    }
+    // The tone's crests: sqrt(2) between samples of 1.0 (within the filter's
+    // ripple), faded in and out so no edge overshoots.
+    std::vector<double> s(2 * 30000);
+    for (size_t i = 0; i < 30000; ++i) {
+        const double edge = std::min<double>({1.0, i / 2000.0, (29999 - i) / 2000.0});
+        s[2 * i] = s[2 * i + 1] = edge * std::sqrt(2.0) * std::cos(M_PI / 2 * static_cast<double>(i) + M_PI / 4);
+    }
+    TruePeakMeter tone(2);
+    tone.add(s.data(), 30000);
+    tone.finish();
+    EXPECT_NEAR(20 * std::log10(tone.peak()), 3.01, 0.1);
+}
+
+// Four frames at a time and one at a time give the same outputs.
+TEST(TruePeak, VectorAndSingleFramesAgree) {
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+    std::vector<float> s(TruePeakMeter::kTaps - 1 + 103);
+    for (float& v : s) v = noise(random);
+    float single = 0;
+    for (size_t i = 0; i < 103; ++i) single = std::max(single, TruePeakMeter::interpolated_peak(s.data() + i, 1));
+    EXPECT_FLOAT_EQ(TruePeakMeter::interpolated_peak(s.data(), 103), single);
+}
+
+TEST(TrackMeter, StopsProgressesAndTellsFailures) {
+    test::TempDir dir("sonorix-meter");
+    test::MediaSpec two;
+    two.duration_seconds = 3;
+    two.audio_channels = {2, 1};
+    two.audio_codec = "flac";
+    const std::string film = test::make_media(dir / "two.mkv", two).string();
+    test::MediaSpec picture;
+    picture.video = true;
+    picture.audio_channels = {};
+    const std::string mute = test::make_media(dir / "mute.mp4", picture).string();
+
+    std::vector<int64_t> positions;
+    int64_t told_duration = 0;
+    const MeterResult whole = measure_tracks(film, {}, nullptr, [&](int64_t position, int64_t duration) {
+        positions.push_back(position);
+        told_duration = duration;
+    });
+    ASSERT_TRUE(whole.error.empty()) << whole.error;
+    ASSERT_EQ(whole.tracks.size(), 2u);
+    EXPECT_NEAR(*whole.tracks[1].sample_peak_db, -6.0, 0.01);
+    EXPECT_FALSE(whole.tracks[0].integrated.has_value());  // not asked for
+    ASSERT_FALSE(positions.empty());
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+    EXPECT_EQ(positions.back(), told_duration);
+    EXPECT_NEAR(told_duration / 1e6, 3.0, 0.1);
+
+    const std::atomic<bool> stop{true};
+    const MeterResult stopped = measure_tracks(film, {.loudness = true}, &stop);
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_TRUE(stopped.tracks.empty());
+
+    for (const std::string& bad : {mute, (dir / "missing.wav").string()}) {
+        const MeterResult r = measure_tracks(bad, {.loudness = true});
+        EXPECT_FALSE(r.error.empty()) << bad;
+        EXPECT_TRUE(r.tracks.empty()) << bad;
+    }
+}
+
+}  // namespace
