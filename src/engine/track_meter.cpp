@@ -1,7 +1,5 @@
 #include "engine/track_meter.h"
 
-#include <ebur128.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -12,6 +10,7 @@
 #include "base/FFLoad.h"
 #include "base/libav.h"
 #include "base/libav_handles.h"
+#include "engine/loudness_meter.h"
 #include "engine/true_peak.h"
 
 namespace sonorix {
@@ -21,22 +20,17 @@ namespace {
 constexpr double kAbsoluteGate = -70.0;  // LUFS: what a silent track reads
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 
-struct LoudnessStateDeleter {
-    void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
-};
-using LoudnessStatePtr = std::unique_ptr<ebur128_state, LoudnessStateDeleter>;
-
 double to_db(double linear) {
     return linear > 0 ? 20.0 * std::log10(linear) : -std::numeric_limits<double>::infinity();
 }
 
 // BS.1770's weight of a channel, by its place: the LFE counts not at all,
 // the surrounds 1.5 dB more; mono counts twice (as two equal channels).
-int channel_weight(const AVChannelLayout& layout, int index) {
-    if (layout.nb_channels == 1) return EBUR128_DUAL_MONO;
+double channel_weight(const AVChannelLayout& layout, int index) {
+    if (layout.nb_channels == 1) return 2.0;
     switch (av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(index))) {
         case AV_CHAN_LOW_FREQUENCY:
-        case AV_CHAN_LOW_FREQUENCY_2: return EBUR128_UNUSED;
+        case AV_CHAN_LOW_FREQUENCY_2: return 0.0;
         case AV_CHAN_BACK_LEFT:
         case AV_CHAN_BACK_RIGHT:
         case AV_CHAN_BACK_CENTER:
@@ -46,8 +40,8 @@ int channel_weight(const AVChannelLayout& layout, int index) {
         case AV_CHAN_TOP_BACK_CENTER:
         case AV_CHAN_TOP_BACK_RIGHT:
         case AV_CHAN_SURROUND_DIRECT_LEFT:
-        case AV_CHAN_SURROUND_DIRECT_RIGHT: return EBUR128_LEFT_SURROUND;
-        default: return EBUR128_LEFT;
+        case AV_CHAN_SURROUND_DIRECT_RIGHT: return LoudnessMeter::kSurround;
+        default: return 1.0;
     }
 }
 
@@ -107,7 +101,10 @@ public:
             default: return std::string("unknown sample format ") + std::to_string(frame->format);
         }
         frames_ += static_cast<int64_t>(frames);
-        if (request_.loudness) return add_loudness(frames);
+        if (request_.loudness) {
+            true_peak_.add(samples_.data(), frames);
+            loudness_.add(samples_.data(), frames);
+        }
         return {};
     }
 
@@ -123,15 +120,11 @@ public:
         m.true_peak = to_db(true_peak_.peak());
         m.true_peak_blocks = true_peak_.blocks();
         m.true_peak_blocks_interpolated = true_peak_.blocks_interpolated();
-        double integrated = -HUGE_VAL, range = 0;
-        if (state_) {
-            ebur128_loudness_global(state_.get(), &integrated);
-            if (ebur128_loudness_range(state_.get(), &range) != EBUR128_SUCCESS) range = 0;
-        }
         // Below the gate (or no whole block) the track reads the gate itself.
-        m.integrated = std::isfinite(integrated) ? std::max(integrated, kAbsoluteGate) : kAbsoluteGate;
-        m.range = range;
-        m.blocks = std::move(blocks_);
+        const auto integrated = loudness_.integrated();
+        m.integrated = integrated ? std::max(*integrated, kAbsoluteGate) : kAbsoluteGate;
+        m.range = loudness_.range();
+        if (request_.blocks) m.blocks = loudness_.blocks();
         return m;
     }
 
@@ -144,27 +137,17 @@ private:
         const int channels = av::channel_count(frame);
         const unsigned long rate = static_cast<unsigned long>(frame->sample_rate);
         if (rate == 0) return "a frame without a sample rate";
-        if (state_ && channels == channels_ && rate == rate_ &&
-            av_channel_layout_compare(&frame->ch_layout, &layout_) == 0) {
+        if (channels == channels_ && rate == rate_ && av_channel_layout_compare(&frame->ch_layout, &layout_) == 0) {
             return {};
         }
-        if (!state_) {
-            state_.reset(ebur128_init(static_cast<unsigned>(channels), rate, EBUR128_MODE_I | EBUR128_MODE_LRA));
-            if (!state_) return "cannot set up the loudness measurement";
-        } else if (ebur128_change_parameters(state_.get(), static_cast<unsigned>(channels), rate) ==
-                   EBUR128_ERROR_NOMEM) {
-            return "out of memory";
-        }
-        for (int c = 0; c < channels; ++c) ebur128_set_channel(state_.get(), static_cast<unsigned>(c), channel_weight(frame->ch_layout, c));
+        std::vector<double> weights;
+        for (int c = 0; c < channels; ++c) weights.push_back(channel_weight(frame->ch_layout, c));
+        loudness_.configure(static_cast<int>(rate), std::move(weights));
         if (channels != channels_) true_peak_.set_channels(channels);
         av_channel_layout_uninit(&layout_);
         av_channel_layout_copy(&layout_, &frame->ch_layout);
         channels_ = channels;
         rate_ = rate;
-        // The library's own 100 ms, so that the blocks read here are its blocks.
-        block_step_ = (rate + 5) / 10;
-        into_block_ = 0;
-        fed_ = 0;
         return {};
     }
 
@@ -175,44 +158,36 @@ private:
         const size_t channels = static_cast<size_t>(av::channel_count(frame));
         const size_t frames = static_cast<size_t>(frame->nb_samples);
         const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
-        double peak = peak_, squares = 0;
-        double* out = request_.loudness ? samples_.data() : nullptr;
         for (size_t c = 0; c < (planar ? channels : 1); ++c) {
             const T* in = reinterpret_cast<const T*>(frame->extended_data[c]);
             const size_t count = planar ? frames : frames * channels;
-            const size_t stride = planar ? channels : 1;
-            double* to = out ? out + c : nullptr;
-            for (size_t i = 0; i < count; ++i) {
-                const double v = sample_value(in[i]);
-                peak = std::max(peak, std::fabs(v));
-                squares += v * v;
-                if (to) to[i * stride] = v;
-            }
+            if (request_.loudness) scan_into<T, true>(in, count, samples_.data() + c, planar ? channels : 1);
+            else scan_into<T, false>(in, count, nullptr, 0);
         }
-        peak_ = peak;
-        squares_ += squares;
         values_ += static_cast<int64_t>(frames * channels);
     }
 
-    std::string add_loudness(size_t frames) {
-        true_peak_.add(samples_.data(), frames);
-        const double* at = samples_.data();
-        while (frames > 0) {
-            // Up to the next 100 ms step, where a block ends when they are asked for.
-            const size_t n = request_.blocks ? std::min<size_t>(frames, block_step_ - into_block_) : frames;
-            if (ebur128_add_frames_double(state_.get(), at, n) != EBUR128_SUCCESS) return "out of memory";
-            at += n * static_cast<size_t>(channels_);
-            frames -= n;
-            if (!request_.blocks) break;
-            into_block_ += n;
-            if (into_block_ < block_step_) continue;
-            into_block_ = 0;
-            if (++fed_ < 4) continue;  // the first whole 400 ms block ends at the fourth step
-            double momentary = -HUGE_VAL;
-            ebur128_loudness_momentary(state_.get(), &momentary);
-            blocks_.push_back(static_cast<float>(momentary));
+    // Four running peaks and sums: four chains the processor overlaps.
+    template <typename T, bool kStore>
+    void scan_into(const T* in, size_t count, double* out, size_t stride) {
+        double peak[4] = {peak_, 0, 0, 0}, squares[4] = {};
+        size_t i = 0;
+        for (; i + 4 <= count; i += 4) {
+            for (size_t k = 0; k < 4; ++k) {
+                const double v = sample_value(in[i + k]);
+                peak[k] = std::max(peak[k], std::fabs(v));
+                squares[k] += v * v;
+                if constexpr (kStore) out[(i + k) * stride] = v;
+            }
         }
-        return {};
+        for (; i < count; ++i) {
+            const double v = sample_value(in[i]);
+            peak[0] = std::max(peak[0], std::fabs(v));
+            squares[0] += v * v;
+            if constexpr (kStore) out[i * stride] = v;
+        }
+        peak_ = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
+        squares_ += (squares[0] + squares[1]) + (squares[2] + squares[3]);
     }
 
     const MeterRequest request_;
@@ -223,15 +198,11 @@ private:
     int64_t frames_ = 0;
     std::vector<double> samples_;
 
-    LoudnessStatePtr state_;
+    LoudnessMeter loudness_;
     int channels_ = 0;
     unsigned long rate_ = 0;
     AVChannelLayout layout_{};
-    size_t block_step_ = 0;
-    size_t into_block_ = 0;
-    int64_t fed_ = 0;  // 100 ms steps since the state was set up
     TruePeakMeter true_peak_;
-    std::vector<float> blocks_;
 };
 
 // Sends one packet (null: the end) to the track's decoder and measures what

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace sonorix {
@@ -25,6 +25,19 @@ alignas(16) constexpr float kCoefficients[TruePeakMeter::kPhases][TruePeakMeter:
 };
 
 constexpr size_t kHistory = TruePeakMeter::kTaps - 1;
+
+// Each coefficient repeated over the lanes of a vector (8 floats, of which
+// SSE2 reads the first 4), read from memory by the multiplications.
+struct Spread {
+    alignas(32) float h[TruePeakMeter::kPhases][TruePeakMeter::kTaps][8];
+};
+const Spread kSpread = [] {
+    Spread s{};
+    for (int k = 0; k < TruePeakMeter::kPhases; ++k) {
+        for (int j = 0; j < TruePeakMeter::kTaps; ++j) std::fill_n(s.h[k][j], 8, kCoefficients[k][j]);
+    }
+    return s;
+}();
 
 double gain_bound() {
     double bound = 0;
@@ -106,10 +119,42 @@ void TruePeakMeter::run_block(size_t frames) {
     filled_ = 0;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+namespace {
+
+// Eight output frames at a time with fused multiply-adds, for processors
+// that have them (chosen at run time): a third of the SSE2 loop's work.
+__attribute__((target("avx2,fma"))) float wide_peak(const float* newest, size_t frames, size_t& done) {
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    __m256 top = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 8 <= frames; i += 8) {
+        __m256 x[TruePeakMeter::kTaps];
+        for (int j = 0; j < TruePeakMeter::kTaps; ++j) x[j] = _mm256_loadu_ps(newest + i - j);
+        for (const auto& phase : kSpread.h) {
+            __m256 y = _mm256_mul_ps(_mm256_load_ps(phase[0]), x[0]);
+            for (int j = 1; j < TruePeakMeter::kTaps; ++j) y = _mm256_fmadd_ps(_mm256_load_ps(phase[j]), x[j], y);
+            top = _mm256_max_ps(top, _mm256_and_ps(y, magnitude));
+        }
+    }
+    done = i;
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, top);
+    return *std::max_element(lanes, lanes + 8);
+}
+
+const bool kWide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+
+}  // namespace
+#endif
+
 float TruePeakMeter::interpolated_peak(const float* history, size_t frames) {
     const float* newest = history + kHistory;  // the newest sample of output frame 0
     size_t i = 0;
     float peak = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (kWide) peak = wide_peak(newest, frames, i);
+#endif
 #if defined(__SSE2__)
     // Four output frames at a time: the taps' samples are loaded once and
     // shared by the four phases.
@@ -118,15 +163,15 @@ float TruePeakMeter::interpolated_peak(const float* history, size_t frames) {
     for (; i + 4 <= frames; i += 4) {
         __m128 x[kTaps];
         for (int j = 0; j < kTaps; ++j) x[j] = _mm_loadu_ps(newest + i - j);
-        for (const auto& phase : kCoefficients) {
-            __m128 y = _mm_mul_ps(_mm_set1_ps(phase[0]), x[0]);
-            for (int j = 1; j < kTaps; ++j) y = _mm_add_ps(y, _mm_mul_ps(_mm_set1_ps(phase[j]), x[j]));
+        for (const auto& phase : kSpread.h) {
+            __m128 y = _mm_mul_ps(_mm_load_ps(phase[0]), x[0]);
+            for (int j = 1; j < kTaps; ++j) y = _mm_add_ps(y, _mm_mul_ps(_mm_load_ps(phase[j]), x[j]));
             top = _mm_max_ps(top, _mm_and_ps(y, magnitude));
         }
     }
     alignas(16) float lanes[4];
     _mm_store_ps(lanes, top);
-    peak = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    peak = std::max(peak, std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3])));
 #endif
     for (; i < frames; ++i) peak = std::max(peak, scalar_peak(newest + i));
     return peak;

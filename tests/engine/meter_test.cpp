@@ -1,5 +1,5 @@
-// The true-peak interpolator's skipping of blocks and the meter's stop,
-// progress and failures. Its figures against the filter graphs: the
+// The loudness against libebur128's, the true-peak interpolator's skipping
+// of blocks, and the meter's stop, progress and failures. Its figures against the filter graphs: the
 // workflow's meter_agreement_test.
 #include <gtest/gtest.h>
 
@@ -7,6 +7,9 @@
 #include <cmath>
 #include <random>
 
+#include <ebur128.h>
+
+#include "engine/loudness_meter.h"
 #include "engine/track_meter.h"
 #include "engine/true_peak.h"
 #include "support/media_fixtures.h"
@@ -65,7 +68,7 @@ TEST(TruePeak, SkippingBlocksChangesNothing) {
         TruePeakMeter meter(2);
         for (size_t at = 0; at < c.frames; at += c.piece) meter.add(s.data() + 2 * at, std::min(c.piece, c.frames - at));
         meter.finish();
-        EXPECT_FLOAT_EQ(meter.peak(), every_block(s)) << c.burst << " " << c.tone << " " << c.click;
+        EXPECT_DOUBLE_EQ(meter.peak(), every_block(s)) << c.burst << " " << c.tone << " " << c.click;
         if (c.skips) {
             EXPECT_LT(meter.blocks_interpolated(), meter.blocks() / 2) << c.burst;
         }
@@ -83,7 +86,8 @@ TEST(TruePeak, SkippingBlocksChangesNothing) {
     EXPECT_NEAR(20 * std::log10(tone.peak()), 3.01, 0.1);
 }
 
-// Four frames at a time and one at a time give the same outputs.
+// Several frames at a time (and fused multiply-adds) and one at a time give
+// the same outputs.
 TEST(TruePeak, VectorAndSingleFramesAgree) {
     std::mt19937 random(3);
     std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
@@ -91,7 +95,94 @@ TEST(TruePeak, VectorAndSingleFramesAgree) {
     for (float& v : s) v = noise(random);
     float single = 0;
     for (size_t i = 0; i < 103; ++i) single = std::max(single, TruePeakMeter::interpolated_peak(s.data() + i, 1));
-    EXPECT_FLOAT_EQ(TruePeakMeter::interpolated_peak(s.data(), 103), single);
+    EXPECT_NEAR(TruePeakMeter::interpolated_peak(s.data(), 103), single, 1e-6);
+}
+
+// Interleaved: a chord whose level swells and falls over `swing` dB every
+// 10 s (with step, 12 s loud then 12 s `swing` dB lower, and so on), the
+// same on every channel but for its level (gains per channel).
+std::vector<double> music(int rate, const std::vector<double>& gains, double seconds, double swing, bool step = false) {
+    const size_t frames = static_cast<size_t>(rate * seconds), channels = gains.size();
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> noise(-0.05, 0.05);
+    std::vector<double> s(frames * channels);
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double db = step ? (static_cast<int>(t / 12) % 2 ? -swing : 0) : swing * (std::sin(2 * M_PI * t / 10) - 1) / 2;
+        const double level = std::pow(10.0, db / 20);
+        const double v = level * (0.3 * std::sin(2 * M_PI * 220 * t) + 0.2 * std::sin(2 * M_PI * 1760 * t) +
+                                  0.1 * std::sin(2 * M_PI * 7040 * t) + noise(random));
+        for (size_t c = 0; c < channels; ++c) s[i * channels + c] = gains[c] * v;
+    }
+    return s;
+}
+
+TEST(Loudness, AgreesWithLibebur128) {
+    // At 48 kHz the designs give BS.1770's own coefficients.
+    const auto pre = LoudnessMeter::pre_filter(48000);
+    const auto rlb = LoudnessMeter::rlb_filter(48000);
+    const double table[] = {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241, 0.73248077421585,
+                            -1.99004745483398, 0.99007225036621};
+    const double got[] = {pre.b0, pre.b1, pre.b2, pre.a1, pre.a2, rlb.a1, rlb.a2};
+    for (size_t i = 0; i < std::size(table); ++i) EXPECT_NEAR(got[i], table[i], 1e-8) << i;
+
+    // The range: libebur128 reads its 3 s windows once a second, the filter
+    // graphs (whose figures the meter keeps) every 100 ms, as the meter does;
+    // a level that steps 10 dB reads 10 LU either way.
+    const double s = LoudnessMeter::kSurround;
+    const struct {
+        int rate;
+        std::vector<double> weights;  // 2: mono; 0: LFE
+        std::vector<double> gains;
+        double seconds, swing;
+        bool step;
+        std::optional<double> range;
+    } cases[] = {
+        {44100, {1, 1}, {1.0, 0.5}, 20, 12, false, std::nullopt},
+        {48000, {2}, {0.8}, 12, 3, false, std::nullopt},
+        {32000, {1, 1, 1, 0, s, s}, {0.5, 0.5, 0.7, 1.0, 0.3, 0.3}, 20, 20, false, std::nullopt},
+        {96000, {1, 1}, {0.01, 0.01}, 8, 30, false, std::nullopt},  // near the absolute gate
+        {16000, {1, 1}, {0.5, 0.5}, 48, 10, true, 10.0},
+        {22050, {1, 1, 1}, {0.5, 0.5, 0.5}, 24, 5, true, 5.0},
+        {44100, {1, 1}, {0.0, 0.0}, 5, 0, false, 0.0},     // silence
+        {44100, {1, 1}, {1.0, 1.0}, 0.3, 0, false, 0.0},   // shorter than a block
+    };
+    for (const auto& c : cases) {
+        const auto samples = music(c.rate, c.gains, c.seconds, c.swing, c.step);
+        const size_t channels = c.weights.size(), frames = samples.size() / channels;
+        LoudnessMeter meter;
+        meter.configure(c.rate, c.weights);
+        ebur128_state* st = ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(c.rate),
+                                         EBUR128_MODE_I | EBUR128_MODE_LRA);
+        ASSERT_NE(st, nullptr);
+        for (size_t ch = 0; ch < channels; ++ch) {
+            const double w = c.weights[ch];
+            ebur128_set_channel(st, static_cast<unsigned>(ch), w == 2 ? EBUR128_DUAL_MONO : w == 0 ? EBUR128_UNUSED
+                                                               : w == s ? EBUR128_LEFT_SURROUND : EBUR128_LEFT);
+        }
+        for (size_t at = 0; at < frames; at += 1234) {
+            const size_t n = std::min<size_t>(1234, frames - at);
+            meter.add(samples.data() + at * channels, n);
+            ebur128_add_frames_double(st, samples.data() + at * channels, n);
+        }
+        double integrated = 0, range = 0;
+        ebur128_loudness_global(st, &integrated);
+        ebur128_loudness_range(st, &range);
+        ebur128_destroy(&st);
+        const std::string what = std::to_string(c.rate) + " " + std::to_string(channels);
+        if (!std::isfinite(integrated)) {
+            EXPECT_FALSE(meter.integrated().has_value()) << what;
+        } else {
+            ASSERT_TRUE(meter.integrated().has_value()) << what;
+            EXPECT_NEAR(*meter.integrated(), integrated, 0.01) << what;
+        }
+        if (c.range) {
+            EXPECT_NEAR(meter.range(), *c.range, 0.1) << what;
+            EXPECT_NEAR(range, *c.range, 0.1) << what;
+        }
+        // The blocks pool to the same loudness (workflow's gated_loudness does so for an album).
+        EXPECT_EQ(meter.blocks().size(), c.seconds < 0.4 ? 0u : static_cast<size_t>(c.seconds * 10 + 1e-9) - 3) << what;
+    }
 }
 
 TEST(TrackMeter, StopsProgressesAndTellsFailures) {
