@@ -39,6 +39,32 @@ const Spread kSpread = [] {
     return s;
 }();
 
+// Per phase: |sum of the taps| and the taps weighted by their distance from
+// the largest (see the header).
+struct StepBound {
+    double sum[TruePeakMeter::kPhases];
+    double weighted[TruePeakMeter::kPhases];
+};
+const StepBound kStepBound = [] {
+    StepBound b{};
+    for (int k = 0; k < TruePeakMeter::kPhases; ++k) {
+        const float* h = kCoefficients[k];
+        const int largest = static_cast<int>(std::max_element(h, h + TruePeakMeter::kTaps, [](float a, float c) {
+                                                 return std::fabs(a) < std::fabs(c);
+                                             }) - h);
+        double sum = 0;
+        for (int j = 0; j < TruePeakMeter::kTaps; ++j) {
+            sum += h[j];
+            b.weighted[k] += std::fabs(h[j]) * std::abs(j - largest);
+        }
+        b.sum[k] = std::fabs(sum);
+    }
+    return b;
+}();
+
+// Rounding: the filter sums in float.
+constexpr double kMargin = 1 + 1e-5;
+
 double gain_bound() {
     double bound = 0;
     for (const auto& phase : kCoefficients) {
@@ -62,8 +88,7 @@ float scalar_peak(const float* newest) {
 
 }  // namespace
 
-// Rounded up a little: the sum is taken in float by the filter.
-const double TruePeakMeter::kGainBound = gain_bound() * (1 + 1e-5);
+const double TruePeakMeter::kGainBound = gain_bound() * kMargin;
 
 TruePeakMeter::TruePeakMeter(int channels) { set_channels(channels); }
 
@@ -72,23 +97,28 @@ void TruePeakMeter::set_channels(int channels) {
     channels_ = std::max(channels, 1);
     buffers_.assign(static_cast<size_t>(channels_), std::vector<float>(kHistory + kBlockFrames + kHistory, 0.0f));
     filled_ = 0;
-    block_peak_ = previous_peak_ = 0;
+    block_peak_ = previous_peak_ = block_step_ = previous_step_ = 0;
 }
 
 void TruePeakMeter::add(const double* samples, size_t frames) {
     const size_t channels = static_cast<size_t>(channels_);
     while (frames > 0) {
         const size_t n = std::min(frames, kBlockFrames - filled_);
-        float peak = block_peak_;
+        float peak = block_peak_, steps = block_step_;
         for (size_t c = 0; c < channels; ++c) {
             float* to = buffers_[c].data() + kHistory + filled_;
             const double* from = samples + c;
+            float before = to[-1];  // the history's last sample, or this block's
             for (size_t i = 0; i < n; ++i) {
-                to[i] = static_cast<float>(from[i * channels]);
-                peak = std::max(peak, std::fabs(to[i]));
+                const float v = static_cast<float>(from[i * channels]);
+                to[i] = v;
+                peak = std::max(peak, std::fabs(v));
+                steps = std::max(steps, std::fabs(v - before));
+                before = v;
             }
         }
         block_peak_ = peak;
+        block_step_ = steps;
         filled_ += n;
         samples += n * channels;
         frames -= n;
@@ -97,25 +127,34 @@ void TruePeakMeter::add(const double* samples, size_t frames) {
 }
 
 void TruePeakMeter::finish() {
-    // The last samples pass through every tap: zeros after them.
+    // The last samples pass through every tap: zeros after them (a step of
+    // at most the peak).
+    block_step_ = std::max(block_step_, std::max(block_peak_, previous_peak_));
     for (auto& b : buffers_) std::fill(b.begin() + static_cast<ptrdiff_t>(kHistory + filled_), b.end(), 0.0f);
     run_block(filled_ + kHistory);
 }
 
 void TruePeakMeter::run_block(size_t frames) {
     ++blocks_;
-    const float reach = std::max(block_peak_, previous_peak_);
+    const double reach = std::max(block_peak_, previous_peak_);
+    const double slope = std::max(block_step_, previous_step_);
+    double stepped = 0;
+    for (int k = 0; k < kPhases; ++k) {
+        stepped = std::max(stepped, kStepBound.sum[k] * reach + kStepBound.weighted[k] * slope);
+    }
+    const double bound = std::min(reach * kGainBound, stepped * kMargin);
     // The sample peak is a floor of the true peak: the annex filter's phase 0
     // reads a lone sample at 0.97 of itself.
     peak_ = std::max(peak_, static_cast<double>(block_peak_));
-    if (static_cast<double>(reach) * kGainBound > peak_) {
+    if (bound > peak_) {
         ++interpolated_;
         for (const auto& b : buffers_) peak_ = std::max(peak_, static_cast<double>(interpolated_peak(b.data(), frames)));
     }
     // The block's last samples are the next one's history.
     for (auto& b : buffers_) std::copy_n(b.begin() + static_cast<ptrdiff_t>(frames), kHistory, b.begin());
     previous_peak_ = block_peak_;
-    block_peak_ = 0;
+    previous_step_ = block_step_;
+    block_peak_ = block_step_ = 0;
     filled_ = 0;
 }
 
