@@ -127,11 +127,10 @@ void TruePeakMeter::add(const double* samples, size_t frames) {
 }
 
 void TruePeakMeter::finish() {
-    // The last samples pass through every tap: zeros after them (a step of
-    // at most the peak).
-    block_step_ = std::max(block_step_, std::max(block_peak_, previous_peak_));
-    for (auto& b : buffers_) std::fill(b.begin() + static_cast<ptrdiff_t>(kHistory + filled_), b.end(), 0.0f);
-    run_block(filled_ + kHistory);
+    // The outputs up to the last sample; none past it: a file that stops
+    // mid-wave would read an overshoot of the cut that no one plays (nor do
+    // the filter graphs read one).
+    run_block(filled_);
 }
 
 void TruePeakMeter::run_block(size_t frames) {

@@ -38,7 +38,7 @@ public:
     void add(const double* samples, size_t frames);
     // A new channel count: what is pending is finished first, the maximum kept.
     void set_channels(int channels);
-    // Runs the filter's tail past the last sample; add nothing after it.
+    // Ends the track: the outputs up to its last sample; add nothing after it.
     void finish();
 
     // Linear; 0 for digital silence.
