@@ -262,6 +262,7 @@ MeterResult measure_tracks(const std::string& file_name, const MeterRequest& req
     const int64_t duration = input->duration > 0 ? input->duration : -1;
     const int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
     auto last_report = std::chrono::steady_clock::now();
+    int64_t position = 0;
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     if (!packet || !frame) {
@@ -285,7 +286,9 @@ MeterResult measure_tracks(const std::string& file_name, const MeterRequest& req
                 if (now - last_report >= kProgressEvery) {
                     last_report = now;
                     const AVRational tb = input->streams[packet->stream_index]->time_base;
-                    progress(std::max<int64_t>(av_rescale_q(packet->pts, tb, AV_TIME_BASE_Q) - start, 0), duration);
+                    // Tracks interleave a little out of order: never back.
+                    position = std::max(position, av_rescale_q(packet->pts, tb, AV_TIME_BASE_Q) - start);
+                    progress(position, duration);
                 }
             }
             std::string why = decode(*track, packet.get(), frame.get());
@@ -304,7 +307,7 @@ MeterResult measure_tracks(const std::string& file_name, const MeterRequest& req
         }
         result.tracks.push_back(track->finish());
     }
-    if (progress) progress(duration > 0 ? duration : 0, duration);
+    if (progress) progress(duration > 0 ? duration : position, duration);
     return result;
 }
 

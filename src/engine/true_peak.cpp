@@ -181,7 +181,13 @@ __attribute__((target("avx2,fma"))) float wide_peak(const float* newest, size_t 
     return *std::max_element(lanes, lanes + 8);
 }
 
-const bool kWide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+bool wide() {
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }();
+    return wide;
+}
 
 }  // namespace
 #endif
@@ -191,7 +197,7 @@ float TruePeakMeter::interpolated_peak(const float* history, size_t frames) {
     size_t i = 0;
     float peak = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (kWide) peak = wide_peak(newest, frames, i);
+    if (wide()) peak = wide_peak(newest, frames, i);
 #endif
 #if defined(__SSE2__)
     // Four output frames at a time: the taps' samples are loaded once and
