@@ -10,6 +10,7 @@ SONORIX_PACKAGES=(
     libgtest-dev libgmock-dev
     qt6-base-dev libgl-dev fonts-dejavu-core
     libsndfile1-dev libebur128-dev normalize-audio libcli11-dev nlohmann-json3-dev lame
+    libtag1-dev python3-mutagen
     desktop-file-utils appstream man-db file dpkg-dev
 )
 

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "workflow/batch_list.h"
+#include "workflow/format_text.h"
 #include "base/FFLog.h"
 #include "workflow/source_types.h"
 
@@ -23,11 +24,7 @@ ProbedRow probe_row(TFFDecoder& probe, const std::string& path) {
             row.time = row.format = "N/A";
             if (info.Duration > 0) {
                 row.time = duration_text(info.Duration);
-                TVideoStreamInfo video;
-                if (probe.FirstVideoStream >= 0) probe.GetVideoStreamInfo(-1, video);
-                TAudioStreamInfo audio;
-                probe.GetAudioStreamInfo(-1, audio);
-                row.format = video.CodecName.empty() ? audio.CodecName : video.CodecName;
+                row.format = readable_format(probe.FormatContext());
             }
         }
     } catch (const std::exception&) {

@@ -6,8 +6,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/forms.h"
-#include "app/xp_main.h"
+#include "app/flow.h"
 #include "workflow/peak_analysis.h"
 
 namespace sonorix::ui {
@@ -39,10 +38,7 @@ void Tanalyzeaudio::timer1Timer() { Label1->setText(QString::fromStdString(next_
 
 // Only asks for the stop: the termination handler closes the dialog.
 void Tanalyzeaudio::Button1Click() {
-    // Set before the stop: the final notification may arrive while Stop
-    // waits, and must find the run cancelled.
-    main->cancelled = 1;
-    main->FFdetect.Stop(true);
+    if (flow) flow->cancel();
 }
 
 // A name of 46 wide characters must still be read whole: the font shrinks

@@ -9,6 +9,8 @@ class QTimer;
 
 namespace sonorix::ui {
 
+class Flow;
+
 class Tanalyzeaudio : public QDialog {
 public:
     explicit Tanalyzeaudio(QWidget* owner = nullptr);
@@ -17,6 +19,7 @@ public:
     QLabel* Label2;  // the file's name
     QPushButton* Button1;
     QTimer* timer1;
+    Flow* flow = nullptr;  // the run being measured: its Cancel stops it
 
     void timer1Timer();
     void Button1Click();

@@ -5,8 +5,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/forms.h"
-#include "app/xp_main.h"
+#include "app/flow.h"
 
 namespace sonorix::ui {
 
@@ -34,10 +33,7 @@ Tbatchaudioc::Tbatchaudioc(QWidget* owner)
 }
 
 void Tbatchaudioc::Button1Click() {
-    // Set before the stop: the final notification may arrive while Stop
-    // waits, and must find the run cancelled.
-    main->cancelled = 1;
-    if (TFFEncoder* encoder = main->encoder_named(main->running_encoder)) encoder->Stop(true);
+    if (flow) flow->cancel();
     done(QDialog::Rejected);
 }
 

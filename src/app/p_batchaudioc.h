@@ -9,6 +9,8 @@ class QPushButton;
 
 namespace sonorix::ui {
 
+class Flow;
+
 class Tbatchaudioc : public QDialog {
 public:
     explicit Tbatchaudioc(QWidget* owner = nullptr);
@@ -16,6 +18,7 @@ public:
     QLabel* Label1;
     QProgressBar* progresstotal;
     QPushButton* Button1;
+    Flow* flow = nullptr;  // the run whose progress shows: its Cancel stops it
 
     void Button1Click();
 

@@ -1,5 +1,5 @@
-// The main window's shell: controls, menus, start-up, drops, keys and moving
-// the window.
+// The main window's shell: controls, menus, start-up, drops, keys, moving
+// the window and the single file's volume.
 #include "app/xp_main.h"
 
 #include <filesystem>
@@ -38,8 +38,6 @@
 #include "app/spin_edit.h"
 #include "app/step_button.h"
 #include "app/web.h"
-#include "workflow/average_level.h"
-#include "workflow/batch_job.h"
 #include "workflow/source_types.h"
 
 namespace sonorix::ui {
@@ -50,13 +48,6 @@ namespace {
 
 // The system's library directory, standing in for the system folder.
 const char* const kSystemDirectory = "/usr/lib";
-
-QTimer* continuation_timer(QObject* owner, const char* name) {
-    auto* timer = new QTimer(owner);
-    timer->setObjectName(name);
-    timer->setInterval(2);
-    return timer;
-}
 
 template <typename W>
 W* named(W* widget, const char* name) {
@@ -108,14 +99,10 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     font.setPointSize(8);
     setFont(font);
 
-    timer_ffdetect = continuation_timer(this, "timer_ffdetect");
-    timer_ffencoder = continuation_timer(this, "timer_ffencoder");
-    timer_ffdirectc = continuation_timer(this, "timer_ffdirectc");
-    timer_callnormalizer = continuation_timer(this, "timer_callnormalizer");
-    timer_mux = continuation_timer(this, "timer_mux");
-    Timer_endmsg = continuation_timer(this, "Timer_endmsg");
-    connect(timer_ffdetect, &QTimer::timeout, this, [this] { timer_ffdetectTimer(); });
-    connect(timer_ffencoder, &QTimer::timeout, this, [this] { timer_ffencoderTimer(); });
+    meter_ = std::make_unique<LevelMeter>(this);
+    single_flow_ = std::make_unique<SingleFileFlow>(*this, *meter_);
+    list_flow_ = std::make_unique<ListFlow>(*this, *meter_);
+    average_flow_ = std::make_unique<AverageLevelFlow>(*this);
 
     auto* client = named(new QWidget(this), "client");
     client->setFixedSize(818, 541);
@@ -133,12 +120,6 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     connect_list_page();
     RzPageControl1->setCurrentWidget(TabSheet1);
 
-    FFdetect.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFdetectTerminate(s, i); };
-    FFencoder.OnProgress = [this](TObject* s, PProgressInfo p) { FFencoderProgress(s, p); };
-    FFencoder.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFencoderTerminate(s, i); };
-    FFLogger1.SetActive(false);
-    FFLogger1.SetOnLog([this](TObject* s, int t, TLogLevel l, const std::string& m) { FFLogger1Log(s, t, l, m); });
-
     // The window is fixed: client area plus the menu bar.
     setFixedSize(818, 541 + menuBar()->sizeHint().height());
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -153,12 +134,18 @@ Tmain::~Tmain() {
     // The other forms may be gone already: no event of a stopping task may
     // reach them.
     qApp->removeEventFilter(this);
-    for (TFFEncoder* e : {&FFdetect, &FFencoder, &FFtowav, &FFwavtoall, &FFdirectc}) {
+    const auto all = encoders();
+    for (TFFEncoder* e : all) {
         e->OnProgress = nullptr;
         e->OnTerminate = nullptr;
     }
-    FFLogger1.SetOnLog(nullptr);
-    for (TFFEncoder* e : {&FFdetect, &FFencoder, &FFtowav, &FFwavtoall, &FFdirectc}) e->Stop(true);
+    meter_->FFLogger1.SetOnLog(nullptr);
+    for (TFFEncoder* e : all) e->Stop(true);
+}
+
+std::array<TFFEncoder*, 5> Tmain::encoders() {
+    return {&meter_->FFdetect, &single_flow_->FFencoder, &average_flow_->FFtowav, &average_flow_->FFwavtoall,
+            &list_flow_->FFdirectc};
 }
 
 void Tmain::create_single_page() {
@@ -170,7 +157,7 @@ void Tmain::create_single_page() {
     BitBtn2->setToolTip("Add");
     BitBtn2->setIconSize(QSize(24, 24));
     BitBtn2->setMinimumHeight(34);
-    connect(BitBtn2, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(BitBtn2, &QPushButton::clicked, this, [this] { single_flow_->Button1Click(); });
 
     Memo1 = named(new QPlainTextEdit(TabSheet1), "Memo1");
     Memo1->setReadOnly(true);
@@ -253,7 +240,7 @@ void Tmain::create_single_page() {
     bt_amplify = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", TabSheet1), "bt_amplify");
     bt_amplify->setIconSize(QSize(24, 24));
     bt_amplify->setMinimumHeight(40);
-    connect(bt_amplify, &QPushButton::clicked, this, [this] { bt_amplifyclick(); });
+    connect(bt_amplify, &QPushButton::clicked, this, [this] { single_flow_->bt_amplifyclick(); });
 
     auto* right = new QVBoxLayout;
     right->addWidget(Panel1, 1);
@@ -389,7 +376,7 @@ void Tmain::create_menu() {
 void Tmain::FormCreate() {
     library_folder = std::string(kSystemDirectory) + "/" + "snx/ff";
     const std::string program_folder = QCoreApplication::applicationDirPath().toStdString() + "/";
-    for (TFFEncoder* e : {&FFdetect, &FFencoder, &FFtowav, &FFwavtoall, &FFdirectc}) {
+    for (TFFEncoder* e : encoders()) {
         if (e->LibrariesLoaded()) continue;
         if (e->LoadLibraries(library_folder)) continue;
         if (e->LoadLibraries(program_folder + "redist/ff")) continue;
@@ -438,7 +425,7 @@ void Tmain::take_files(QWidget* page, const QStringList& paths) {
             const std::string file = path.toStdString();
             if (!is_media_file(file)) continue;
             if (page == TabSheet1) {
-                add_file(file);
+                single_flow_->add_file(file);
             } else if (list_add_file) {
                 list_add_file(file);
             }
@@ -519,13 +506,20 @@ bool Tmain::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-TFFEncoder* Tmain::encoder_named(const std::string& name) {
-    if (name == "ffencoder") return &FFencoder;
-    if (name == "ffdetect") return &FFdetect;
-    if (name == "ffdirectc") return &FFdirectc;
-    if (name == "fftowav") return &FFtowav;
-    if (name == "ffwavtoall") return &FFwavtoall;
-    return nullptr;
+void Tmain::show_volume() { label_volume->setText(QString::number(NCTStepButton21->Value()) + "%"); }
+
+void Tmain::BitBtn3Click() {
+    if (NCTStepButton21->Value() <= 0) return;
+    NCTStepButton21->SetValue(NCTStepButton21->Value() - 1);
+    show_volume();
 }
+
+void Tmain::BitBtn4Click() {
+    if (NCTStepButton21->Value() >= 1000) return;
+    NCTStepButton21->SetValue(NCTStepButton21->Value() + 1);
+    show_volume();
+}
+
+void Tmain::NCTStepButton21ValueChange(QObject*, int) { show_volume(); }
 
 }  // namespace sonorix::ui

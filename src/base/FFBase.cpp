@@ -4,8 +4,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -48,12 +46,12 @@ void WaitDraining(ManualResetEvent& event) {
 }
 
 bool ApplyThreadPriority(TThreadPriority priority) {
-    if (priority == tpIdle) {
-        sched_param param{};
-        return pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0;
-    }
-    // Per-thread nice value: Linux applies setpriority to a thread id.
-    static const int kNice[] = {19, 10, 5, 0, -5, -10, -15};
+    // Nice values only, per thread (Linux applies setpriority to a thread
+    // id). The idle class is not used: beside any ordinary process it gets
+    // almost no time and is never boosted, so a measurement at tpIdle stood
+    // still while a compiler ran; nice 10 keeps it behind the user's work
+    // and moving.
+    static const int kNice[] = {10, 8, 5, 0, -5, -10, -15};
     return setpriority(PRIO_PROCESS, static_cast<id_t>(CurrentThreadId()), kNice[priority]) == 0;
 }
 

@@ -74,8 +74,8 @@ private:
 // on a main-thread event can finish.
 void WaitDraining(ManualResetEvent& event);
 
-// Worker thread priorities. tpIdle maps to SCHED_IDLE; the others are best
-// effort (nice values) since ordinary users may not raise priority.
+// Worker thread priorities, as nice values from 10 (tpIdle) down to -15;
+// best effort, since ordinary users may not raise priority.
 enum TThreadPriority : int { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
 // Applies the priority to the calling thread. Returns false when the system

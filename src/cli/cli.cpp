@@ -237,6 +237,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     app.require_subcommand(0, 1);
     std::vector<Verb> verbs = {add_info(app), add_measure(app), add_convert(app)};
     for (Verb& v : add_list_runs(app)) verbs.push_back(std::move(v));
+    verbs.push_back(add_tag(app));
     if (args.empty()) {
         err << app.help();
         return 2;

@@ -18,6 +18,8 @@ class Validator;
 }  // namespace CLI
 
 namespace sonorix {
+class BatchJob;
+class TFFDecoder;
 class TFFEncoder;
 struct TProgressInfo;
 }  // namespace sonorix
@@ -33,7 +35,7 @@ std::string reason_of(const std::string& message, const std::string& path);
 // A verb of the command line: its subcommand, whose options the parser fills,
 // and what runs it once the whole line was read. Each verb's file adds its
 // own (cli.cpp: info; cli_jobs.cpp: measure, convert; cli_batch.cpp: the
-// list runs).
+// list runs; cli_tag.cpp: tag).
 struct Verb {
     CLI::App* command = nullptr;
     std::function<int(std::ostream& out, std::ostream& err)> run;
@@ -42,6 +44,7 @@ Verb add_info(CLI::App& app);
 Verb add_measure(CLI::App& app);
 Verb add_convert(CLI::App& app);
 std::vector<Verb> add_list_runs(CLI::App& app);
+Verb add_tag(CLI::App& app);
 
 // The verbs' files: every argument that is no option's ("--" first for
 // names that start with '-'), at least one.
@@ -109,5 +112,11 @@ bool load_libraries(TFFEncoder& encoder, std::ostream& err);
 double rounded(double value, int decimals = 2);
 // A JSON array of records, one record a line (for line-based tools).
 void print_records(std::ostream& out, const nlohmann::ordered_json& records);
+
+// The list runs' steps the tag verb shares (cli_batch.cpp): the test that a
+// file opens and has audio (false with the reason), and the measurement of
+// every row still to convert, jobs at a time (false when stopped).
+bool open_in_probe(TFFDecoder& probe, const std::string& file, std::string& reason);
+bool measure_rows(BatchJob& job, int jobs);
 
 }  // namespace sonorix::cli

@@ -42,6 +42,7 @@ struct BatchArgs {
     std::string output, prefix;
     bool dry = false, json = false, overwrite = false, recursive = false;
     bool album = false, album_per_folder = false;
+    bool lossless = false, prefer_lossless = false;
     std::optional<double> skip_within;
     int jobs = 3;
     std::vector<std::string> files;
@@ -83,6 +84,8 @@ CLI::App* add_list_run(CLI::App& app, const char* verb, const char* what, BatchA
     add_files(*command, a.files, "the media files, or folders of them");
     return command;
 }
+
+}  // namespace
 
 // The list's test of a row's file: it opens and has audio.
 bool open_in_probe(TFFDecoder& probe, const std::string& file, std::string& reason) {
@@ -156,6 +159,8 @@ bool measure_rows(BatchJob& job, int jobs) {
     for (const auto& [task, row] : row_of_task) job.measured(row, readings[row].tracks(), failure[row]);
     return true;
 }
+
+namespace {
 
 // The decoded peaks of every lossy track of the targets; the rows with a
 // track past the limit wait for a second conversion. False when stopped.
@@ -242,6 +247,29 @@ void refuse_existing(const BatchJob& job, const std::vector<size_t>& rows, std::
     for (size_t i : rows) err << "  " << job.rows[i].target.string() << " (from " << job.rows[i].source << ")\n";
 }
 
+// Which path a row's conversion took, and for the lossless one the gain
+// each track's fields moved by beside the gain asked.
+void add_path(const BatchJob& job, size_t row, bool dry, nlohmann::ordered_json& record) {
+    const BatchRow& r = job.rows[row];
+    const bool ran = r.state == BatchRow::State::Completed || r.state == BatchRow::State::Stopped ||
+                     (r.state == BatchRow::State::Failed && r.lossless_refusal.empty()) || r.lossless;
+    record["path"] = dry || !ran ? nlohmann::ordered_json() : nlohmann::ordered_json(r.lossless ? "lossless" : "re-encoded");
+    if (!r.lossless_refusal.empty()) record["lossless_refused"] = r.lossless_refusal;
+    if (!r.lossless) return;
+    const TrackLevel* main = r.main_track < r.tracks.size() ? &r.tracks[r.main_track] : nullptr;
+    auto number = [](const std::optional<double>& v) {
+        return v && std::isfinite(*v) ? nlohmann::ordered_json(rounded(*v)) : nlohmann::ordered_json();
+    };
+    record["gain_db"] = number(main ? main->applied : std::nullopt);
+    record["asked_gain_db"] = number(main ? main->gain : job.gain_db(row));
+    if (job.mode() != BatchMode::VolumeChange) return;  // the tracks' records carry both
+    nlohmann::ordered_json tracks = nlohmann::ordered_json::array();
+    for (const TrackLevel& t : r.tracks) {
+        tracks.push_back({{"index", t.audio_index}, {"gain_db", number(t.applied)}, {"asked_gain_db", number(t.gain)}});
+    }
+    record["tracks"] = std::move(tracks);
+}
+
 void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::ostream& err,
             const std::vector<size_t>& existing) {
     auto replaces = [&](size_t row) { return std::find(existing.begin(), existing.end(), row) != existing.end(); };
@@ -259,6 +287,7 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
                                      {"status", dry && good ? "planned" : state_name(r.state)},
                                      {"error", text_or_null(r.reason)}};
             if (job.mode() == BatchMode::Loudness) record["below_target_db"] = rounded(r.below_target);
+            if (job.lossless() != LosslessUse::Never) add_path(job, i, dry, record);
             if (!r.album.empty()) {
                 record["album"] = r.album;
                 const char* level = job.mode() == BatchMode::Loudness ? "album_loudness" : "album_headroom_db";
@@ -280,7 +309,8 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
                         track["true_peak"] = number(level.true_peak, 1);
                         track["below_target_db"] = rounded(level.below_target);
                     }
-                    track["gain_db"] = number(level.gain, 2);
+                    track["gain_db"] = number(r.lossless ? level.applied : level.gain, 2);
+                    if (r.lossless) track["asked_gain_db"] = number(level.gain, 2);
                     if (job.mode() != BatchMode::AverageLevel) track["second_pass"] = level.second_pass;
                     tracks.push_back(std::move(track));
                 }
@@ -295,7 +325,10 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
             out << r.source << " -> " << r.target.string() << (replaces(i) ? " (replaces an existing file)" : "") << ":"
                 << r.options << "\n";
         } else if (good) {
-            out << r.source << " -> " << r.target.string() << "\n";
+            out << r.source << " -> " << r.target.string();
+            if (r.lossless) out << " (lossless: " << job.lossless_text(i) << ")";
+            else if (!r.lossless_refusal.empty()) out << " (re-encoded: " << r.lossless_refusal << ")";
+            out << "\n";
         }
     }
     if (json) print_records(out, records);
@@ -315,6 +348,7 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
     job.set_loudness(a.target, a.ceiling);
     job.set_album(a.album ? AlbumGroups::List : a.album_per_folder ? AlbumGroups::Folder : AlbumGroups::None);
     job.set_skip_within(a.skip_within);
+    job.set_lossless(a.lossless ? LosslessUse::Only : a.prefer_lossless ? LosslessUse::Prefer : LosslessUse::Never);
     // The rows the list would take.
     for (size_t i = 0; i < job.rows.size(); ++i) {
         std::string reason;
@@ -403,7 +437,17 @@ std::vector<Verb> add_list_runs(CLI::App& app) {
         verbs.push_back({command, [a, mode](std::ostream& out, std::ostream& err) { return batch(mode, *a, out, err); }});
         return std::make_pair(command, a.get());
     };
+    // Moving the gain fields of MP3, AAC-LC and Opus tracks instead of
+    // re-encoding them.
+    auto lossless = [](CLI::App* command, BatchArgs* args) {
+        CLI::Option* only = command->add_flag(
+            "--lossless", args->lossless,
+            "change MP3, AAC-LC and Opus tracks without re-encoding (in steps of 1.5 dB for MP3 and AAC); a file that "
+            "cannot take that path fails with the reason");
+        command->add_flag("--prefer-lossless", args->prefer_lossless, "as --lossless, but such a file is re-encoded")->excludes(only);
+    };
     auto [change, change_args] = verb(BatchMode::VolumeChange, "change", "convert each file with the volume N % into DIR");
+    lossless(change, change_args);
     change->add_option("--percent", change_args->percent, "the volume, 0 to 1000 %")
         ->type_name("N")
         ->required()
@@ -422,6 +466,7 @@ std::vector<Verb> add_list_runs(CLI::App& app) {
     auto [normalize, normalize_args] =
         verb(BatchMode::Normalize, "normalize", "measure each file's peak, then amplify it to full scale into DIR");
     album(normalize, normalize_args);
+    lossless(normalize, normalize_args);
     verb(BatchMode::AverageLevel, "average",
          "bring every file to the average level of all of them, into DIR (the normalizer: $SONORIX_NORMALIZER, else "
          "sonorix-normalize beside this program)");
@@ -438,6 +483,7 @@ std::vector<Verb> add_list_runs(CLI::App& app) {
         ->check(check_that([](const std::string& t) { return number_in(t, kMinTruePeakCeiling, kMaxTruePeakCeiling).has_value(); },
                            "needs a true peak from -9 to 0 dBTP"));
     album(loud, loud_args);
+    lossless(loud, loud_args);
     return verbs;
 }
 

@@ -320,6 +320,15 @@ int TCustomEncoder::AddTask(const std::string& AFileName, const TInputOptions* A
     }
 }
 
+int TCustomEncoder::AddWorkTask(TWorkCall AWork, int64_t ADuration) {
+    CheckWorking("AddWorkTask");
+    auto task = std::make_unique<TFFmpeg>(this);
+    LinkTask(*task);
+    task->Work = std::move(AWork);
+    task->WorkDuration = ADuration;
+    return tasks_->Add(std::move(task));
+}
+
 int TCustomEncoder::AddInput(int ATaskIndex, const std::string& AFileName, const TInputOptions* AOptions) {
     CheckWorking("AddInput");
     TFFmpeg* task = tasks_->Item(ATaskIndex);

@@ -170,6 +170,11 @@ private:
     std::shared_ptr<const Fn> handler_;
 };
 
+// What a work task does on its worker (see AddWorkTask): it reads stop
+// between its steps and reports the share done (0 to 1); empty, or why it
+// failed (a stopped work returns empty).
+using TWorkCall = std::function<std::string(const std::atomic<bool>& stop, const std::function<void(double share)>& progress)>;
+
 class TFFmpeg;      // one task: engine/private/encoder_task.h
 class TFFmpegList;
 
@@ -185,6 +190,11 @@ public:
 
     int TasksCount() const;
     int AddTask(const std::string& AFileName, const TInputOptions* AOptions = nullptr);
+    // A task whose work is a call on its worker in place of a transcode (the
+    // lossless remux): nothing is opened here; it starts, stops, reports
+    // progress (positions within ADuration, microseconds) and ends through
+    // the same events as the other tasks. The task's index.
+    int AddWorkTask(TWorkCall AWork, int64_t ADuration = -1);
     int AddInput(int ATaskIndex, const std::string& AFileName, const TInputOptions* AOptions = nullptr);
     int SetOutput(int ATaskIndex, const std::string& AFileName, const TOutputOptions* AOptions = nullptr);
     void RemoveTask(int ATaskIndex);

@@ -194,6 +194,12 @@ struct LoopState {
     int current_input = 0;  // joining: the input being read
 };
 
+// What a task may do in place of a transcode (the lossless remux): called on
+// the task's worker, it reads stop between its steps and reports the share
+// done (0 to 1) through progress. Empty, or why it failed; a stopped work
+// returns empty.
+using TaskWork = std::function<std::string(const std::atomic<bool>& stop, const std::function<void(double share)>& progress)>;
+
 class TCustomFFmpeg;
 using CoreBeforeFindStreamInfoCall = std::function<void(TCustomFFmpeg* Sender, AVFormatContext* ctx)>;
 using CoreProgressCall = std::function<void(TCustomFFmpeg* Sender, int InputIndex, int FrameNumber, int FPS,
@@ -285,6 +291,11 @@ public:
         return error_text_;
     }
     int64_t ProgressIntervalUs = 500000;
+    // Set by the owner before the start: the run calls it instead of
+    // transcoding (the task has no files of its own). Its progress reaches
+    // OnProgress as a position within WorkDuration (microseconds).
+    TaskWork Work;
+    int64_t WorkDuration = -1;
     CoreProgressCall OnProgress;
     CoreTerminateCall OnTerminate;
     CoreAudioHookCall OnAudioInputHook, OnAudioOutputHook;
@@ -337,6 +348,7 @@ private:
     void deliver_termination();
     void free_everything();
     void transcode();
+    void run_work();
     bool need_output();
     int transcode_step();
     TOutputStream* choose_output();

@@ -76,8 +76,12 @@ int open_polled(int fd, bool owned, const AVIOInterruptCB& callback, AVIOContext
     return 0;
 }
 
-// The process's file-creation mask, read without setting it: setting it even
-// for a moment would give files that other threads create then no mask.
+std::string never_overwrite_text(const std::string& target) {
+    return target + ": the target already exists and -n forbids replacing it";
+}
+
+}  // namespace
+
 mode_t current_umask() {
     if (FILE* status = std::fopen("/proc/self/status", "re")) {
         char line[256];
@@ -91,12 +95,6 @@ mode_t current_umask() {
     ::umask(mask);
     return mask;
 }
-
-std::string never_overwrite_text(const std::string& target) {
-    return target + ": the target already exists and -n forbids replacing it";
-}
-
-}  // namespace
 
 MediaName classify_name(const std::string& name, bool output) {
     MediaName m{true, name, name};

@@ -45,6 +45,10 @@ int open_input_io(const std::string& name, const AVIOInterruptCB& callback, AVDi
 // Closes and frees an I/O context that open_input_io made.
 void close_input_io(AVIOContext* pb);
 
+// The process's file-creation mask, read without setting it: setting it even
+// for a moment would give files that other threads create then no mask.
+mode_t current_umask();
+
 // Creates the empty temporary file for target with the given permissions;
 // empty (errno set) when that fails.
 std::string make_temp_file(const std::string& target, mode_t mode);

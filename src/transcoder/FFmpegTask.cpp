@@ -5,6 +5,8 @@
 // thread (normally the main thread); the run and every call-out happen on the
 // worker (or on the caller's thread for unthreaded runs, or on a detached
 // thread for tasks that never ran).
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -40,10 +42,10 @@ void TConvertThread::Execute() {
 
 TConvertThread* TCustomFFmpeg::Start(bool threaded, TThreadPriority priority) {
     // A deferred set-up opens the files on the worker: checked there.
-    const char* missing = setup_deferred()        ? nullptr
-                          : output_files.empty()  ? "At least one output file must be specified"
-                          : input_files.empty()   ? "At least one input file must be specified"
-                                                  : nullptr;
+    const char* missing = setup_deferred() || Work ? nullptr
+                          : output_files.empty()   ? "At least one output file must be specified"
+                          : input_files.empty()    ? "At least one input file must be specified"
+                                                   : nullptr;
     TConvertThread* worker = nullptr;
     {
         std::lock_guard lock(life_lock_);
@@ -153,13 +155,28 @@ void TCustomFFmpeg::run() {
         ready = problem.empty();
         if (!ready && !failed_) fail(problem);
     }
-    if (ready) guarded([&] { transcode(); });
+    if (ready) guarded([&] { Work ? run_work() : transcode(); });
     // Only this task's codecs: other tasks run at once.
     guarded([&] { close_codecs(); });
     guarded([&] { before_inputs_freed(); });
     guarded([&] { free_everything(); });
     run_thread_ = std::thread::id();
     guarded([&] { deliver_termination(); });
+}
+
+void TCustomFFmpeg::run_work() {
+    // Without a known duration the share is told as a position in a second.
+    const int64_t duration = WorkDuration > 0 ? WorkDuration : 1000000;
+    int64_t last = INT64_MIN;
+    const std::string problem = Work(stop_requested, [&](double share) {
+        const int64_t now = av_gettime_relative();
+        if (share < 1 && last != INT64_MIN && now - last < ProgressIntervalUs) return;
+        last = now;
+        const auto position = static_cast<int64_t>(std::llround(std::clamp(share, 0.0, 1.0) * static_cast<double>(duration)));
+        if (OnProgress) OnProgress(this, 0, -1, 0, -1, -1, 0, position, duration);
+    });
+    if (!problem.empty() && !stop_requested) fail(problem);
+    completed_ = problem.empty() && !stop_requested;
 }
 
 void TCustomFFmpeg::deliver_termination() {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "lossless/lossless_remux.h"
 #include "workflow/average_level.h"
 #include "workflow/batch_list.h"
 #include "engine/FFEncode.h"
@@ -15,6 +16,9 @@
 namespace sonorix {
 
 namespace {
+
+// The text a row fails with when its file cannot take the lossless path.
+std::string refusal_text(const std::string& why) { return "cannot change the volume without re-encoding: " + why; }
 
 std::filesystem::file_type fs_type(const std::filesystem::path& p, std::error_code& ec) {
     return std::filesystem::symlink_status(p, ec).type();
@@ -361,6 +365,19 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
             skip(i, reason);
             continue;
         }
+        if (!dry && lossless_ != LosslessUse::Never && !average && r.lossless_refusal.empty()) {
+            std::string why;
+            if (add_remux(encoder, probe, i, why) >= 0) {
+                ++added;
+                continue;
+            }
+            r.lossless_refusal = why;
+            if (lossless_ == LosslessUse::Only) {
+                r.state = BatchRow::State::Failed;
+                r.reason = refusal_text(why);
+                continue;
+            }
+        }
         // The source first, then each adjusted track's file (see
         // average_mux_options); a dry run names the tracks it would decode.
         std::vector<int> tracks;
@@ -405,6 +422,65 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
     return std::nullopt;
 }
 
+int BatchJob::add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row, std::string& why) {
+    BatchRow& r = rows[row];
+    // A measured gain belongs to its own track only.
+    if (mode_ != BatchMode::VolumeChange && r.tracks.size() != static_cast<size_t>(audio_track_count(probe))) {
+        why = "not every audio track was measured";
+        return -1;
+    }
+    std::vector<lossless::GainRequest> requests;
+    if (mode_ == BatchMode::VolumeChange) {
+        // 0 % is silence: no gain field reaches it (refused).
+        const double db = percent_ > 0 ? 20 * std::log10(percent_ / 100.0) : -HUGE_VAL;
+        requests.push_back({db, lossless::StepRounding::Nearest, std::nullopt});
+    } else {
+        // Normalize keeps every peak at or below full scale; a loudness
+        // target goes to the nearest step unless that passes the ceiling.
+        for (const TrackLevel& t : r.tracks) {
+            lossless::GainRequest q{t.gain, mode_ == BatchMode::Normalize ? lossless::StepRounding::Down : lossless::StepRounding::Nearest,
+                                    std::nullopt};
+            if (mode_ == BatchMode::Loudness && t.true_peak && std::isfinite(*t.true_peak)) q.limit_db = ceiling_ - *t.true_peak;
+            requests.push_back(q);
+        }
+    }
+    TFileStreamInfo info;
+    probe.GetFileInfo(info);
+    auto result = std::make_shared<lossless::RemuxResult>();
+    const std::string source = r.source, target = r.target.string();
+    const int task = encoder.AddWorkTask(
+        [source, target, requests, result](const std::atomic<bool>& stop, const std::function<void(double)>& progress) {
+            *result = lossless::change_gain(source, target, requests, stop, progress);
+            switch (result->end) {
+            case lossless::RemuxEnd::Completed:
+            case lossless::RemuxEnd::Stopped: return std::string();
+            case lossless::RemuxEnd::Refused: return refusal_text(result->text);
+            case lossless::RemuxEnd::Failed: break;
+            }
+            return result->text;
+        },
+        info.Duration);
+    remuxes_[row] = result;
+    r.task = task;
+    r.lossless = true;
+    r.state = BatchRow::State::Converting;
+    return task;
+}
+
+std::string BatchJob::lossless_text(size_t row) const {
+    const BatchRow& r = rows[row];
+    if (!r.lossless) return {};
+    std::string text;
+    for (size_t t = 0; t < r.tracks.size(); ++t) {
+        const TrackLevel& level = r.tracks[t];
+        lossless::AppliedGain gain{0, level.applied.value_or(0), level.applied ? level.gain : std::nullopt};
+        if (!text.empty()) text += "; ";
+        if (r.tracks.size() > 1) text += Format("track %zu: ", t + 1);
+        text += lossless::gain_text(gain);
+    }
+    return text;
+}
+
 size_t BatchJob::waiting_rows() const {
     size_t n = 0;
     for (size_t i = 0; i < rows.size(); ++i) n += to_convert(i);
@@ -419,8 +495,32 @@ int BatchJob::conversion_tasks() const {
 
 void BatchJob::conversion_ended(const TTerminateInfo& info) {
     if (info.TaskIndex < 0) return;
-    for (BatchRow& r : rows) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+        BatchRow& r = rows[i];
         if (r.task != info.TaskIndex || r.state != BatchRow::State::Converting) continue;
+        if (const auto found = remuxes_.find(i); r.lossless && found != remuxes_.end()) {
+            const std::shared_ptr<lossless::RemuxResult> result = found->second;
+            remuxes_.erase(found);
+            if (result->end == lossless::RemuxEnd::Refused) {
+                r.lossless = false;
+                r.lossless_refusal = result->text;
+                if (lossless_ == LosslessUse::Prefer) {
+                    r.state = BatchRow::State::Waiting;  // re-encoded by the next add_conversions
+                    r.task = -1;
+                    continue;
+                }
+            } else if (result->end == lossless::RemuxEnd::Completed) {
+                // Each track's applied gain beside what was asked (Volume
+                // Change measures no track: its one gain for every track).
+                for (size_t t = r.tracks.size(); t < result->gains.size(); ++t) {
+                    r.tracks.emplace_back().audio_index = static_cast<int>(t);
+                    r.tracks.back().gain = result->gains[t].asked_db;
+                }
+                for (size_t t = 0; t < r.tracks.size() && t < result->gains.size(); ++t) {
+                    if (result->gains[t].asked_db) r.tracks[t].applied = result->gains[t].db;
+                }
+            }
+        }
         if (info.Failed) {
             r.state = BatchRow::State::Failed;
             r.reason = info.ErrorText;
@@ -435,7 +535,9 @@ std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder, bool audio_hoo
     if (mode_ != BatchMode::Normalize && mode_ != BatchMode::Loudness) return checked_rows;
     for (size_t i = 0; i < rows.size(); ++i) {
         BatchRow& r = rows[i];
-        if (r.state != BatchRow::State::Completed || r.second_pass || r.tracks.empty()) continue;
+        // A lossless target decodes to exactly its source's samples times
+        // the gain (rounded down, or kept under the ceiling): nothing to check.
+        if (r.state != BatchRow::State::Completed || r.second_pass || r.tracks.empty() || r.lossless) continue;
         // Every lossy track of the target is checked, in one pass.
         TCustomDecoder& probe = encoder.Decoder();
         if (!probe.LoadFile(r.target.string())) continue;
@@ -559,6 +661,17 @@ std::string BatchJob::finish_text() const {
         }
     }
     if (!below.empty()) text += "\r\rThe true-peak ceiling kept these files below the target:" + below;
+    // The lossless path: what each file's fields moved by, and why a file
+    // was re-encoded instead.
+    std::string moved, reencoded;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const BatchRow& r = rows[i];
+        if (r.state != BatchRow::State::Completed) continue;
+        if (r.lossless) moved += "\r" + r.target.string() + ": " + lossless_text(i);
+        else if (!r.lossless_refusal.empty()) reencoded += "\r" + r.source + ": " + r.lossless_refusal;
+    }
+    if (!moved.empty()) text += "\r\rChanged without re-encoding:" + moved;
+    if (!reencoded.empty()) text += "\r\rRe-encoded, as the lossless path was refused:" + reencoded;
     return text;
 }
 

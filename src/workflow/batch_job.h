@@ -8,12 +8,16 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace sonorix {
 
+namespace lossless {
+struct RemuxResult;
+}
 class IntermediateFolder;
 struct LoudnessReading;
 struct TrackReading;
@@ -23,6 +27,12 @@ class TCustomEncoder;
 struct TTerminateInfo;
 
 enum class BatchMode { VolumeChange, Normalize, AverageLevel, Loudness };
+
+// Volume Change, Normalize and Loudness: whether a row's lossy tracks have
+// their gain fields moved (every packet copied) instead of being re-encoded.
+// Prefer re-encodes a row that cannot take that path; Only fails it with
+// the reason.
+enum class LosslessUse { Never, Prefer, Only };
 
 // Album mode: the files of a group keep their levels relative to each other
 // (one gain for the group). The group is the whole list, or each folder.
@@ -45,6 +55,7 @@ struct TrackLevel {
     double below_target = 0;            // LU the true-peak ceiling keeps it below the loudness target
     bool second_pass = false;           // converted again: its lossy target passed the peak limit
     std::vector<float> blocks;          // Loudness in an album: its 400 ms blocks' momentary loudness
+    std::optional<double> applied;      // lossless: the gain its fields moved by (gain: what was asked)
 };
 
 struct BatchRow {
@@ -73,6 +84,11 @@ struct BatchRow {
     std::optional<double> album_level;
     std::optional<double> album_gain;  // the group's gain before any second pass
     bool within = false;  // skipped: its gain was within the skip threshold (nothing to do)
+    // The path its conversion takes or took: gain fields moved with every
+    // packet copied, or re-encoded (also after a refusal, given in
+    // lossless_refusal, when the run prefers the lossless path).
+    bool lossless = false;
+    std::string lossless_refusal;
 };
 
 class BatchJob {
@@ -86,6 +102,9 @@ public:
     // Normalize and Loudness: one gain per group (see settle_gains).
     void set_album(AlbumGroups groups) { album_ = groups; }
     AlbumGroups album() const { return album_; }
+    // Volume Change, Normalize and Loudness (see LosslessUse).
+    void set_lossless(LosslessUse use) { lossless_ = use; }
+    LosslessUse lossless() const { return lossless_; }
     // Rows whose every gain is smaller than db (absolute) are skipped.
     void set_skip_within(std::optional<double> db) { skip_within_ = db; }
     const std::filesystem::path& output_folder() const { return output_folder_; }
@@ -146,7 +165,10 @@ public:
     // SetOutput fails that row with the message; the others are added (with
     // the encoder's DeferSetup such failures come with the task's end). At
     // most max_tasks tasks are added; the rows after them wait for the next
-    // call, so a long list can run in slices of bounded memory.
+    // call, so a long list can run in slices of bounded memory. With the
+    // lossless path a row's task is the remux of its source (a work task;
+    // a dry run plans the re-encoding); one whose file refuses that path
+    // waits again, for a re-encoding task of the next call (Prefer), or fails.
     using OpenRow = std::function<bool(size_t row, std::string& reason)>;
     std::optional<std::string> add_conversions(TCustomEncoder& encoder, TCustomDecoder& probe, const OpenRow& open_row,
                                                bool dry = false, size_t max_tasks = SIZE_MAX);
@@ -156,6 +178,10 @@ public:
 
     // A termination event of the conversion component.
     void conversion_ended(const TTerminateInfo& info);
+    // A lossless row's gain per track: "+4.52 dB, asked +5.10 dB" (with
+    // "track N: " before each when the file has more than one); empty for
+    // other rows.
+    std::string lossless_text(size_t row) const;
 
     // Normalize and Loudness: the decoded peak of each completed row whose
     // target is lossy, measured on encoder (its probe opens the targets).
@@ -176,7 +202,8 @@ public:
     std::optional<double> gain_db(size_t row) const;
     // "Process is finished!" (with errors, when a row failed), how many rows
     // were converted, skipped and failed, then the failed and skipped rows
-    // with their reasons.
+    // with their reasons (and, with the lossless path, each lossless file's
+    // gains and each re-encoded one's refusal).
     std::string finish_text() const;
     // "3 converted, 1 skipped, 1 failed." (", 2 stopped" when some were).
     std::string counts_text() const;
@@ -188,6 +215,12 @@ private:
     double loudness_target_ = -16, ceiling_ = -1;
     AlbumGroups album_ = AlbumGroups::None;
     std::optional<double> skip_within_;
+    LosslessUse lossless_ = LosslessUse::Never;
+    // By row: what its running remux reports, written by the task's worker
+    // and read here only after the task's termination event.
+    std::map<size_t, std::shared_ptr<lossless::RemuxResult>> remuxes_;
+    // The row's remux task, or -1 with why the row cannot take that path.
+    int add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row, std::string& why);
     std::string group_of(size_t row) const;
     void apply_album();
     std::filesystem::path output_folder_;

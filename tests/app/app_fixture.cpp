@@ -76,8 +76,8 @@ std::filesystem::path AppTest::media(const std::string& name) { return *media_di
 
 bool AppTest::convert(const std::filesystem::path& source, const std::filesystem::path& target, bool normalize,
                       int percent) {
-    window().add_file(source.string());
-    if (window().source_file != source.string()) return false;
+    window().single_flow().add_file(source.string());
+    if (window().single_flow().source_file != source.string()) return false;
     (normalize ? window().RadioButton2 : window().RadioButton1)->setChecked(true);
     window().NCTStepButton21->SetValue(percent);
     dialogs.answers.push_back(target.string());
@@ -88,8 +88,8 @@ bool AppTest::convert(const std::filesystem::path& source, const std::filesystem
 }
 
 std::string AppTest::last_output_options() {
-    if (window().FFencoder.TasksCount() < 1) return {};
-    return window().FFencoder.FirstOutputOptions(0).Options;
+    if (window().single_flow().FFencoder.TasksCount() < 1) return {};
+    return window().single_flow().FFencoder.FirstOutputOptions(0).Options;
 }
 
 bool AppTest::finish_shown() const {

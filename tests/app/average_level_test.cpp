@@ -112,7 +112,7 @@ TEST_F(AverageLevelTest, EveryPhaseRunsAndNothingIsLeftBehind) {
     EXPECT_EQ(probe.AudioStreamCount, 2);
     EXPECT_EQ(probe.VideoStreamCount, 1);
     EXPECT_EQ(probe.SubtitleStreamCount, 1);
-    const TFFEncoder& mux = window().FFwavtoall;
+    const TFFEncoder& mux = window().average_level_flow().FFwavtoall;
     ASSERT_EQ(mux.TasksCount(), 3);
     EXPECT_EQ(mux.FirstOutputOptions(2).Options.rfind(" -y -map 0:0 -map 1:a:0 -map 2:a:0 -map 0:3", 0), 0u);
     EXPECT_TRUE(nothing_left());
@@ -144,8 +144,8 @@ TEST_F(AverageLevelTest, CancelInThePhaseOfDecodingStartsNoNormalizer) {
     const fs::path started = out / "started";
     ::setenv("SONORIX_NORMALIZER", script("touch '" + started.string() + "'").c_str(), 1);
     ui::Tmain& w = window();
-    w.FFtowav.OnProgress = [&](TObject* s, PProgressInfo p) {
-        w.FFtowavProgress(s, p);
+    w.average_level_flow().FFtowav.OnProgress = [&](TObject* s, PProgressInfo p) {
+        w.average_level_flow().FFtowavProgress(s, p);
         if (p->Position > 0) QTimer::singleShot(0, [] { ui::batchaudioc->Button1->click(); });
     };
     EXPECT_FALSE(run({a, b}, out / "dest"));

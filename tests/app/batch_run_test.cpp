@@ -61,7 +61,7 @@ protected:
     }
     std::vector<std::string> conversion_options() {
         std::vector<std::string> out;
-        TFFEncoder& e = window().FFdirectc;
+        TFFEncoder& e = window().list_flow().FFdirectc;
         for (int i = 0; i < e.TasksCount(); ++i) out.push_back(e.FirstOutputOptions(i).Options);
         return out;
     }
@@ -94,7 +94,7 @@ TEST_F(BatchRunTest, RefusesAnEmptyListAndStopsAtACancelledFolder) {
     EXPECT_EQ(dialogs.asked[0].filter, "Select an output folder for output files");
     pump(50ms);
     EXPECT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(w.FFdirectc.TasksCount(), 0);
+    EXPECT_EQ(w.list_flow().FFdirectc.TasksCount(), 0);
 }
 
 // Rows a/x.wav, b/x.wav and dest/x.wav into dest: no target is a source and
@@ -186,8 +186,8 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     EXPECT_EQ(names_in(dest), (std::vector<std::string>{"one.wav", "three.mp4"}));
     EXPECT_NEAR(measure_audio(dest / "one.wav").peak_db, 0.0, 0.05);
     // Last on the measuring component: the check of the one lossy target.
-    ASSERT_EQ(w.FFdetect.TasksCount(), 1);
-    EXPECT_EQ(w.FFdetect.FirstOutputOptions(0).Options, track_measurement_options(1, LevelKind::Loudness));
+    ASSERT_EQ(w.meter().FFdetect.TasksCount(), 1);
+    EXPECT_EQ(w.meter().FFdetect.FirstOutputOptions(0).Options, track_measurement_options(1, LevelKind::Loudness));
     const std::string end = messages.shown.back().text;
     EXPECT_EQ(end, std::string("Process is finished!\r\r2 converted, 1 skipped, 0 failed.\r\rThese files were skipped:\r") + none.string() + ": " +
                        kNoPeakReason);
@@ -220,7 +220,7 @@ TEST_F(BatchRunTest, ASetUpErrorOfALaterMeasurementClosesTheDialog) {
     w.add_file_b(b.string());
     wait_for_list();
     bool armed = true;
-    w.FFdirectc.Decoder().OnBeforeFindStreamInfo = [&](TObject*, AVFormatContext* ctx) {
+    w.list_flow().FFdirectc.Decoder().OnBeforeFindStreamInfo = [&](TObject*, AVFormatContext* ctx) {
         if (armed && ctx->url && b.string() == ctx->url) {
             armed = false;
             fs::remove(b);
@@ -234,7 +234,7 @@ TEST_F(BatchRunTest, ASetUpErrorOfALaterMeasurementClosesTheDialog) {
     pump(50ms);
     EXPECT_FALSE(finish_shown());
     EXPECT_TRUE(names_in(out / "dest").empty());
-    w.FFdirectc.Decoder().OnBeforeFindStreamInfo = nullptr;
+    w.list_flow().FFdirectc.Decoder().OnBeforeFindStreamInfo = nullptr;
 }
 
 TEST_F(BatchRunTest, NormalizeCancelWhileTheThirdOfFiveIsMeasured) {
@@ -252,14 +252,14 @@ TEST_F(BatchRunTest, NormalizeCancelWhileTheThirdOfFiveIsMeasured) {
     fs::create_directories(dest);
     dialogs.answers.push_back(dest.string());
     w.BitBtn1->click();
-    ASSERT_TRUE(wait_until([&] { return ui::analyzeaudio->Label2->text() == "3.wav" && w.FFdetect.Running(); }));
+    ASSERT_TRUE(wait_until([&] { return ui::analyzeaudio->Label2->text() == "3.wav" && w.meter().FFdetect.Running(); }));
     ui::analyzeaudio->Button1->click();
     ASSERT_TRUE(wait_until([] { return !ui::analyzeaudio->isVisible(); }));
     pump(200ms);
     EXPECT_EQ(cell(0, 4), "6.0");
     EXPECT_EQ(cell(1, 4), "6.0");
     for (int row = 2; row < 5; ++row) EXPECT_EQ(cell(row, 4), "") << row;
-    EXPECT_EQ(w.FFdirectc.TasksCount(), 0);
+    EXPECT_EQ(w.list_flow().FFdirectc.TasksCount(), 0);
     EXPECT_TRUE(names_in(dest).empty());
     EXPECT_FALSE(finish_shown());
 }
@@ -289,7 +289,7 @@ TEST_F(BatchRunTest, CancelDuringTheConversionLeavesNoPartialFileAndNoMessage) {
 
 TEST_F(BatchRunTest, TheBarIsThePlainMeanAndStaysWithinItsRange) {
     ui::Tmain& w = window();
-    w.task_progress.assign(3, 0);
+    w.list_flow().task_progress.assign(3, 0);
     const int64_t minute = 60'000'000;
     struct Report {
         int task;
@@ -303,7 +303,7 @@ TEST_F(BatchRunTest, TheBarIsThePlainMeanAndStaysWithinItsRange) {
         info.TaskIndex = r.task;
         info.Position = r.position;
         info.Duration = r.duration;
-        w.FFdirectcProgress(&w.FFdirectc, &info);
+        w.list_flow().FFdirectcProgress(&w.list_flow().FFdirectc, &info);
         EXPECT_EQ(ui::batchaudioc->progresstotal->value(), r.bar) << r.task << " " << r.position;
     }
 }

@@ -52,7 +52,7 @@ TEST_F(LoudnessTest, TheCeilingKeepsTheTruePeakAndTheEndSaysHowFarBelow) {
     ui::Tmain& w = window();
     const fs::path source = tone("tone.wav", -3, 441);
     ui::options->ed_ceiling->setValue(-6);
-    w.add_file(source.string());
+    w.single_flow().add_file(source.string());
     w.radio_loudness_single->setChecked(true);
     w.spin_loudness_single->setValue(-5);
     dialogs.answers.push_back((out / "tone-5.wav").string());

@@ -50,7 +50,7 @@ struct LoopWatch {
 TEST_F(ResponsiveTest, TheWindowKeepsRunningDuringAConversion) {
     dialogs.modal = true;
     ui::Tmain& w = window();
-    w.add_file(media("long.wav").string());
+    w.single_flow().add_file(media("long.wav").string());
     w.NCTStepButton21->SetValue(150);
     dialogs.answers.push_back((out / "long.mp3").string());
 
@@ -116,7 +116,7 @@ TEST_F(ResponsiveTest, AThousandFilesJoinTheListWhileTheWindowRuns) {
     EXPECT_EQ(w.label_totalfiles->text(), "992 Files");
     EXPECT_EQ(w.ListView1->currentItem(), w.ListView1->topLevelItem(991));  // the last row added
     // The run was refused before it asked anything; each refused file was named.
-    EXPECT_TRUE(dialogs.asked.size() == 1u && w.FFdirectc.TasksCount() == 0);
+    EXPECT_TRUE(dialogs.asked.size() == 1u && w.list_flow().FFdirectc.TasksCount() == 0);
     for (const auto& m : messages.shown) {
         if (m.text != "Please wait until all files are added to the list!") shown.push_back(m.text);
     }

@@ -24,7 +24,7 @@ TEST_F(ScreenshotTest, FormsAsPictures) {
     if (folder.isEmpty()) GTEST_SKIP() << "SONORIX_SCREENSHOTS names no folder";
     std::filesystem::create_directories(folder.toStdString());
     ui::Tmain& w = window();
-    w.add_file(media("clip.mp4").string());
+    w.single_flow().add_file(media("clip.mp4").string());
     w.show();
     auto save = [&](QWidget* form, const char* name) {
         form->show();

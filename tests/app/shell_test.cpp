@@ -186,13 +186,13 @@ TEST_F(ShellTest, DropsLoadMediaFilesAndSkipEverythingElse) {
     drop(w.TabSheet1, {QString::fromStdString((out / "notes.txt").string()),
                        QString::fromStdString((out / "folder.wav").string()),
                        QString::fromStdString((out / "no_extension").string())});
-    EXPECT_TRUE(w.source_file.empty());
+    EXPECT_TRUE(w.single_flow().source_file.empty());
     EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
 
     // One audio and one video file: both load in turn, the second stays.
     drop(w.TabSheet1, {QString::fromStdString(media("short.wav").string()),
                        QString::fromStdString(media("clip.mp4").string())});
-    EXPECT_EQ(w.source_file, media("clip.mp4").string());
+    EXPECT_EQ(w.single_flow().source_file, media("clip.mp4").string());
     EXPECT_TRUE(w.Memo1->toPlainText().contains("clip.mp4"));
 
     // The list page hands each accepted file, whole however long, to the
@@ -207,11 +207,11 @@ TEST_F(ShellTest, DropsLoadMediaFilesAndSkipEverythingElse) {
     ASSERT_EQ(added.size(), 1u);
     EXPECT_EQ(added[0], (deep / "a long name of a dropped file.wav").string());
     EXPECT_GT(added[0].size(), 160u);
-    EXPECT_EQ(w.source_file, media("clip.mp4").string());
+    EXPECT_EQ(w.single_flow().source_file, media("clip.mp4").string());
 
     // A long path dropped onto the single-file page loads as it is.
     drop(w.TabSheet1, {QString::fromStdString((deep / "a long name of a dropped file.wav").string())});
-    EXPECT_EQ(w.source_file, (deep / "a long name of a dropped file.wav").string());
+    EXPECT_EQ(w.single_flow().source_file, (deep / "a long name of a dropped file.wav").string());
     EXPECT_TRUE(messages.shown.empty());
 }
 
@@ -226,7 +226,7 @@ TEST_F(ShellTest, FilesGivenToTheProgramOpenLikeADrop) {
     w.RzPageControl1->setCurrentWidget(w.TabSheet2);
     w.open_files({notes, mp4});
     EXPECT_EQ(w.RzPageControl1->currentWidget(), w.TabSheet1);
-    EXPECT_EQ(w.source_file, media("clip.mp4").string());
+    EXPECT_EQ(w.single_flow().source_file, media("clip.mp4").string());
     EXPECT_EQ(w.ListView1->topLevelItemCount(), 0);
 
     // Several go into the list, which is shown; the single file stays.
@@ -236,7 +236,7 @@ TEST_F(ShellTest, FilesGivenToTheProgramOpenLikeADrop) {
     ASSERT_EQ(w.ListView1->topLevelItemCount(), 2);
     EXPECT_EQ(w.ListView1->topLevelItem(0)->text(0), wav);
     EXPECT_EQ(w.ListView1->topLevelItem(1)->text(0), mp4);
-    EXPECT_EQ(w.source_file, media("clip.mp4").string());
+    EXPECT_EQ(w.single_flow().source_file, media("clip.mp4").string());
     EXPECT_TRUE(messages.shown.empty());
 
     // Relative names are the working folder's; file: addresses are paths.
@@ -289,7 +289,7 @@ TEST_F(ShellTest, MissingLibrariesAreToldOnceAndTheWindowStillOpens) {
     EXPECT_FALSE(window().TabSheet1->acceptDrops());
     drop(window().TabSheet1, {QString::fromStdString(media("short.wav").string())});
     window().open_files({QString::fromStdString(media("short.wav").string())});
-    EXPECT_TRUE(window().source_file.empty());
+    EXPECT_TRUE(window().single_flow().source_file.empty());
 
     ui::free_forms();
     ASSERT_TRUE(loader.Load(kEncoderLibraries)) << loader.LastErrorMessage();

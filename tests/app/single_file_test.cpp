@@ -37,30 +37,30 @@ TEST_F(SingleFileTest, LoadingShowsTheFileAndRefusesWhatCannotBeConverted) {
     ASSERT_EQ(dialogs.asked.size(), 1u);
     EXPECT_EQ(dialogs.asked[0].filter, source_file_filter());
     EXPECT_EQ(dialogs.asked[0].filter_index, 1);
-    EXPECT_EQ(w.source_file, media("short.wav").string());
+    EXPECT_EQ(w.single_flow().source_file, media("short.wav").string());
     const QString shown = w.Memo1->toPlainText();
     EXPECT_TRUE(shown.contains("short.wav"));
 
     // Cancelling the open dialog changes nothing.
     w.BitBtn2->click();
-    EXPECT_EQ(w.source_file, media("short.wav").string());
+    EXPECT_EQ(w.single_flow().source_file, media("short.wav").string());
 
     write_file(out / "broken.mp3", "not a media file at all");
-    w.add_file((out / "broken.mp3").string());
+    w.single_flow().add_file((out / "broken.mp3").string());
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0].text, "File load error! ");
     EXPECT_EQ(messages.shown[0].caption, "");
     EXPECT_EQ(messages.shown[0].kind, ui::MessageKind::Error);
 
-    w.add_file(media("silent_video.mp4").string());
+    w.single_flow().add_file(media("silent_video.mp4").string());
     ASSERT_EQ(messages.shown.size(), 2u);
     EXPECT_EQ(messages.shown[1].text, "No audio stream! ");
-    EXPECT_EQ(w.source_file, media("short.wav").string());
+    EXPECT_EQ(w.single_flow().source_file, media("short.wav").string());
     EXPECT_EQ(w.Memo1->toPlainText(), shown);
 
     // The probe the conversion reads holds the accepted source again.
-    EXPECT_NE(w.FFencoder.Decoder().GetInfoText().find("short.wav"), std::string::npos);
-    EXPECT_EQ(w.FFencoder.Decoder().VideoStreamCount, 0);
+    EXPECT_NE(w.single_flow().FFencoder.Decoder().GetInfoText().find("short.wav"), std::string::npos);
+    EXPECT_EQ(w.single_flow().FFencoder.Decoder().VideoStreamCount, 0);
 }
 
 TEST_F(SingleFileTest, AdjustVolumeChecksTheSourceFirst) {
@@ -72,7 +72,7 @@ TEST_F(SingleFileTest, AdjustVolumeChecksTheSourceFirst) {
     EXPECT_EQ(messages.shown[0].kind, ui::MessageKind::Error);
 
     fs::copy_file(media("short.wav"), out / "gone.wav");
-    w.add_file((out / "gone.wav").string());
+    w.single_flow().add_file((out / "gone.wav").string());
     fs::remove(out / "gone.wav");
     w.bt_amplify->click();
     ASSERT_EQ(messages.shown.size(), 2u);
@@ -94,7 +94,7 @@ TEST_F(SingleFileTest, SaveDialogOffersTheFormatsOfTheSourceKind) {
                           Case{"song.ape", "*.WAV|*.wav|*.MP3|*.mp3|", "wav", 15}}) {
         SCOPED_TRACE(c.name);
         write_file(out / c.name, "x");
-        w.source_file = (out / c.name).string();
+        w.single_flow().source_file = (out / c.name).string();
         dialogs.asked.clear();
         w.bt_amplify->click();  // the scripted dialog is cancelled
         ASSERT_EQ(dialogs.asked.size(), 1u);
@@ -105,7 +105,7 @@ TEST_F(SingleFileTest, SaveDialogOffersTheFormatsOfTheSourceKind) {
         EXPECT_EQ(static_cast<size_t>(std::count(filter.begin(), filter.end(), '|')), c.entries * 2);
     }
     EXPECT_TRUE(messages.shown.empty());
-    EXPECT_EQ(w.FFencoder.TasksCount(), 0);
+    EXPECT_EQ(w.single_flow().FFencoder.TasksCount(), 0);
 }
 
 TEST_F(SingleFileTest, TheSourceItselfIsNeverTheTarget) {
@@ -116,7 +116,7 @@ TEST_F(SingleFileTest, TheSourceItselfIsNeverTheTarget) {
     fs::create_directory(out / "sub");
     fs::create_symlink(source, out / "link.wav");
     fs::create_hard_link(source, out / "hard.wav");
-    w.add_file(source.string());
+    w.single_flow().add_file(source.string());
     for (const fs::path& target : {source, out / "." / "song.wav", out / "sub" / ".." / "song.wav",
                                    out / "link.wav", out / "hard.wav"}) {
         SCOPED_TRACE(target.string());
@@ -128,7 +128,7 @@ TEST_F(SingleFileTest, TheSourceItselfIsNeverTheTarget) {
         EXPECT_EQ(messages.shown[0].caption, "Error");
     }
     pump(50ms);
-    EXPECT_EQ(w.FFencoder.TasksCount(), 0);
+    EXPECT_EQ(w.single_flow().FFencoder.TasksCount(), 0);
     EXPECT_EQ(fs::last_write_time(source), before);
     EXPECT_TRUE(only_file_is(out.path(), {"song.wav", "sub", "link.wav", "hard.wav"}));
 }
@@ -137,7 +137,7 @@ TEST_F(SingleFileTest, AnExistingTargetIsReplacedOnlyAfterYes) {
     ui::Tmain& w = window();
     const fs::path target = out / "old.mp3";
     write_file(target, "older file");
-    w.add_file(media("short.wav").string());
+    w.single_flow().add_file(media("short.wav").string());
     messages.answers.push_back(ui::MessageAnswer::No);
     dialogs.answers.push_back(target.string());
     w.bt_amplify->click();
@@ -145,7 +145,7 @@ TEST_F(SingleFileTest, AnExistingTargetIsReplacedOnlyAfterYes) {
     EXPECT_EQ(messages.shown[0].text, target.string() + " already exists.\rDo you want to replace it?");
     EXPECT_EQ(messages.shown[0].kind, ui::MessageKind::Question);
     pump(50ms);
-    EXPECT_EQ(w.FFencoder.TasksCount(), 0);
+    EXPECT_EQ(w.single_flow().FFencoder.TasksCount(), 0);
     EXPECT_EQ(fs::file_size(target), 10u);
 
     ASSERT_TRUE(convert(media("short.wav"), target, false, 100));
@@ -160,7 +160,7 @@ TEST_F(SingleFileTest, MeasuringShowsTheFileNameCutAt46Characters) {
     fs::copy_file(media("short.wav"), out / name46);
     w.RadioButton2->setChecked(true);
     for (const std::string& name : {name47, name46}) {
-        w.add_file((out / name).string());
+        w.single_flow().add_file((out / name).string());
         dialogs.answers.push_back((out / ("new_" + name)).string());
         w.bt_amplify->click();
         EXPECT_EQ(ui::analyzeaudio->Label1->text(), "Analyzing");
@@ -170,22 +170,22 @@ TEST_F(SingleFileTest, MeasuringShowsTheFileNameCutAt46Characters) {
         messages.clear();
     }
     // Two measurements in a row: the second's value stands.
-    EXPECT_EQ(w.max_volume_text, "6.0");
+    EXPECT_EQ(w.meter().max_volume_text, "6.0");
 }
 
 TEST_F(SingleFileTest, CancelDuringAnalysisStartsNoConversion) {
     ui::Tmain& w = window();
     const fs::path target = out / "never.wav";
-    w.add_file(media("long.wav").string());
+    w.single_flow().add_file(media("long.wav").string());
     w.RadioButton2->setChecked(true);
     dialogs.answers.push_back(target.string());
     w.bt_amplify->click();
     ASSERT_TRUE(ui::analyzeaudio->isVisible());
     QTest::mouseClick(ui::analyzeaudio->Button1, Qt::LeftButton);
-    EXPECT_EQ(w.cancelled, 1);
+    EXPECT_EQ(w.single_flow().state(), ui::SingleFileFlow::State::Cancelled);
     ASSERT_TRUE(wait_until([] { return !ui::analyzeaudio->isVisible(); }));
     pump(300ms);
-    EXPECT_EQ(w.FFencoder.TasksCount(), 0);
+    EXPECT_EQ(w.single_flow().FFencoder.TasksCount(), 0);
     EXPECT_FALSE(messages.saw("Process is finished!"));
     EXPECT_FALSE(fs::exists(target));
     EXPECT_TRUE(fs::is_empty(out.path()));
@@ -194,15 +194,16 @@ TEST_F(SingleFileTest, CancelDuringAnalysisStartsNoConversion) {
 TEST_F(SingleFileTest, CancelDuringConversionLeavesNoPartialTarget) {
     ui::Tmain& w = window();
     const fs::path target = out / "never.mp3";
-    w.add_file(media("long.wav").string());
+    w.single_flow().add_file(media("long.wav").string());
     w.NCTStepButton21->SetValue(150);
     dialogs.answers.push_back(target.string());
     w.bt_amplify->click();
     ASSERT_TRUE(ui::batchaudioc->isVisible());
     EXPECT_EQ(ui::batchaudioc->Label1->text(), "Adjust volume......");
-    EXPECT_EQ(w.running_encoder, "ffencoder");
+    EXPECT_EQ(w.single_flow().state(), ui::SingleFileFlow::State::Converting);
+    EXPECT_EQ(ui::batchaudioc->flow, static_cast<ui::Flow*>(&w.single_flow()));
     QTest::keyClick(ui::batchaudioc, Qt::Key_Escape);  // Esc is Cancel
-    EXPECT_EQ(w.cancelled, 1);
+    EXPECT_EQ(w.single_flow().state(), ui::SingleFileFlow::State::Cancelled);
     EXPECT_FALSE(ui::batchaudioc->isVisible());
     pump(300ms);
     EXPECT_FALSE(messages.saw("Process is finished!"));
@@ -215,7 +216,7 @@ TEST_F(SingleFileTest, NoConversionWithoutAMeasuredPeak) {
     const fs::path source = out / "source.wav";
     fs::copy_file(media("short.wav"), source);
     ASSERT_TRUE(convert(source, out / "first.wav", true));
-    EXPECT_EQ(w.max_volume_text, "6.0");
+    EXPECT_EQ(w.meter().max_volume_text, "6.0");
 
     // The file turns into one without audio after it was loaded: the
     // measurement fails, and the previous file's gain must not be used.
@@ -236,31 +237,31 @@ TEST_F(SingleFileTest, NoConversionWithoutAMeasuredPeak) {
     EXPECT_FALSE(messages.saw("Process is finished!"));
     EXPECT_FALSE(fs::exists(out / "second.wav"));
     EXPECT_FALSE(ui::analyzeaudio->isVisible());
-    EXPECT_TRUE(w.max_volume_text.empty());
+    EXPECT_TRUE(w.meter().max_volume_text.empty());
 }
 
 TEST_F(SingleFileTest, ProgressSkipsUnknownDurationsAndStaysOnTheBar) {
     ui::Tmain& w = window();
-    w.task_progress = {0, 0};
+    w.single_flow().task_progress = {0, 0};
     TProgressInfo info;
     info.TaskIndex = 0;
     info.Position = 500000;
     info.Duration = 1000000;
-    w.FFencoderProgress(nullptr, &info);
+    w.single_flow().FFencoderProgress(nullptr, &info);
     EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 25);
     info.Duration = 0;
-    w.FFencoderProgress(nullptr, &info);
+    w.single_flow().FFencoderProgress(nullptr, &info);
     info.Duration = -1;
-    w.FFencoderProgress(nullptr, &info);
+    w.single_flow().FFencoderProgress(nullptr, &info);
     EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 25);
     info.TaskIndex = 1;
     info.Position = 3000000;
     info.Duration = 1000000;
-    w.FFencoderProgress(nullptr, &info);
-    EXPECT_EQ(w.task_progress[1], 100);
+    w.single_flow().FFencoderProgress(nullptr, &info);
+    EXPECT_EQ(w.single_flow().task_progress[1], 100);
     EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 75);
     info.TaskIndex = 7;  // not a task of this run
-    w.FFencoderProgress(nullptr, &info);
+    w.single_flow().FFencoderProgress(nullptr, &info);
     EXPECT_EQ(ui::batchaudioc->progresstotal->value(), 75);
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <thread>
 #include <vector>
@@ -338,3 +339,38 @@ TEST_F(EncoderTest, StressWithRandomStopsLosesNoNoticeAndLeavesNoThread) {
 }
 
 }  // namespace
+
+// A work task ends through the same notices as a conversion: completed,
+// failed with its text, or stopped (the work sees the stop); its progress
+// arrives as positions within its duration.
+TEST_F(EncoderTest, WorkTasksEndThroughTheSameNotices) {
+    std::atomic<bool> saw_stop{false};
+    encoder_.AddWorkTask([](const std::atomic<bool>&, const std::function<void(double)>& progress) {
+        progress(0.5);
+        progress(1.0);
+        return std::string();
+    }, 4000000);
+    encoder_.AddWorkTask([](const std::atomic<bool>&, const std::function<void(double)>&) { return std::string("no room"); });
+    encoder_.AddWorkTask([&](const std::atomic<bool>& stop, const std::function<void(double)>&) {
+        while (!stop) std::this_thread::sleep_for(1ms);
+        saw_stop = true;
+        return std::string();
+    });
+    std::vector<std::pair<int64_t, int64_t>> positions;
+    encoder_.OnProgress = [&](TObject*, PProgressInfo p) {
+        if (p->TaskIndex == 0) positions.emplace_back(p->Position, p->Duration);
+    };
+    encoder_.StartTask(3);
+    ASSERT_TRUE(drain_until([&] { return notices_.size() == 2; }));
+    encoder_.Stop(true);
+    ASSERT_TRUE(drain_until([&] { return final_seen(); }));
+    ASSERT_EQ(notices_.size(), 4u);
+    std::map<int, TTerminateInfo> by_task;
+    for (const auto& n : notices_) by_task[n.TaskIndex] = n;
+    EXPECT_TRUE(by_task[0].Completed);
+    EXPECT_TRUE(by_task[1].Failed);
+    EXPECT_EQ(by_task[1].ErrorText, "no room");
+    EXPECT_FALSE(by_task[2].Completed || by_task[2].Failed);
+    EXPECT_TRUE(saw_stop);
+    EXPECT_EQ(positions, (std::vector<std::pair<int64_t, int64_t>>{{2000000, 4000000}, {4000000, 4000000}}));
+}

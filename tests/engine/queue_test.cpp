@@ -10,6 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
+#include <sys/resource.h>
+
 using namespace sonorix;
 using namespace std::chrono_literals;
 using sonorix::test::drain_until;
@@ -125,4 +128,14 @@ TEST(WaitDraining, MainThreadKeepsQueuedCallsFlowingWhileItWaits) {
     setter.join();
     waiter.join();
     EXPECT_TRUE(other.IsSet());
+}
+
+// The idle class starves a measurement beside any busy process: a worker at
+// tpIdle must stay in the ordinary class with a high nice value.
+TEST(ThreadPriority, IdleIsAHighNiceValueNotTheIdleClass) {
+    std::thread([] {
+        ASSERT_TRUE(ApplyThreadPriority(tpIdle));
+        EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
+        EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(CurrentThreadId())), 10);
+    }).join();
 }

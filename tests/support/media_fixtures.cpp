@@ -138,8 +138,19 @@ public:
         if (crest_ >= total - fade_) crest_ = total / 2;  // too short to reach a crest after the fade
     }
 
-    double at(int64_t n) const {
-        double v = std::cos(step_ * static_cast<double>(n - crest_) + phase_);
+    double at(int64_t n) const { return std::cos(step_ * static_cast<double>(n - crest_) + phase_) * envelope(n); }
+
+    // White noise in -1..1 (the same on every run) with the tone as its
+    // level: bursts at twice the tone's frequency.
+    double noise_at(int64_t n) const {
+        uint64_t x = static_cast<uint64_t>(n) * 0x9e3779b97f4a7c15ull;
+        x = (x ^ (x >> 31)) * 0xbf58476d1ce4e5b9ull;
+        x ^= x >> 29;
+        return (static_cast<double>(x >> 11) / 4503599627370496.0 - 1.0) * at(n);
+    }
+
+    double envelope(int64_t n) const {
+        double v = 1.0;
         if (n < fade_) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(n) / fade_);
         int64_t left = total_ - 1 - n;
         if (left < fade_) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(left) / fade_);
@@ -244,7 +255,7 @@ public:
 
         if (spec_.video) add_video(container);
         for (size_t i = 0; i < spec_.audio_channels.size(); ++i) {
-            add_audio(container, spec_.audio_channels[i], i < gains_.size() ? gains_[i] : 1.0, spec_.peak_of(i));
+            add_audio(container, i, spec_.audio_channels[i], i < gains_.size() ? gains_[i] : 1.0, spec_.peak_of(i));
             AVStream* st = audio_.back().stream;
             if (i < spec_.audio_titles.size()) {
                 // The MP4 family names a track by its handler.
@@ -322,8 +333,10 @@ private:
         check(avcodec_open2(enc, codec, nullptr), std::string("cannot open encoder '") + codec->name + "'");
     }
 
-    void add_audio(const Container& container, int channels, double gain, double peak_db) {
-        std::string name = spec_.audio_codec.empty() ? container.audio : spec_.audio_codec;
+    void add_audio(const Container& container, size_t index, int channels, double gain, double peak_db) {
+        std::string name = index < spec_.audio_codecs.size() && !spec_.audio_codecs[index].empty() ? spec_.audio_codecs[index]
+                           : spec_.audio_codec.empty()                                             ? container.audio
+                                                                                                   : spec_.audio_codec;
         if (spec_.bits == 24 && name == "pcm_s16le") name = "pcm_s24le";
         if (name.empty()) fail("a " + path_.extension().string() + " file takes no audio here");
         const AVCodec* codec = find_encoder(name, AVMEDIA_TYPE_AUDIO);
@@ -598,7 +611,8 @@ private:
         const int count = short_ok ? n : t.frame_samples;  // else pad the last frame with silence
         frame->nb_samples = count;
         samples_.resize(static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i) samples_[static_cast<size_t>(i)] = i < n ? t.tone->at(t.next + i) : 0.0;
+        for (int i = 0; i < count; ++i)
+            samples_[static_cast<size_t>(i)] = i >= n ? 0.0 : spec_.noise ? t.tone->noise_at(t.next + i) : t.tone->at(t.next + i);
         fill_audio(t, frame, count);
         frame->pts = t.next;
         t.next += n;

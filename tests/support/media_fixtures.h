@@ -37,6 +37,9 @@ struct MediaSpec {
     // every sample reads cos 45 deg of the tone's amplitude (peak_db), which
     // lies between them (the true peak).
     double tone_phase_degrees = 0;
+    // White noise of that peak instead of the tone (the same in every
+    // channel, under the same fades): what lossy coders' noise tools act on.
+    bool noise = false;
 
     bool video = false;
     int width = 320;
@@ -62,7 +65,8 @@ struct MediaSpec {
     // generator's own choice when missing or 0).
     std::vector<int> audio_bit_rates;
     // Set on every audio encoder before it opens, by option name (its own
-    // or the codec context's): {"joint_stereo", "0"}, {"flags", "+qscale"}, ...
+    // or the codec context's): {"joint_stereo", "0"}, {"flags", "+qscale"},
+    // {"aac_pns", "1"}, {"profile", "aac_main"}, ...
     std::vector<std::pair<std::string, std::string>> audio_encoder_options;
     std::vector<std::string> audio_titles;  // their "title" (and "handler_name") tag
     int bits = 0;  // 24: 24-bit samples (FLAC; WAV becomes pcm_s24le)
@@ -70,6 +74,7 @@ struct MediaSpec {
     // Override the container's default encoders by name ("libx264", "mpeg4",
     // "libmp3lame", "aac", "libvorbis", "flac", "pcm_s16le", ...).
     std::string audio_codec;
+    std::vector<std::string> audio_codecs;  // per audio stream, in order (audio_codec where missing or empty)
     std::string video_codec;
     std::string subtitle_codec;  // "mov_text" (MP4), "subrip" (MKV), "ass", ...
 };

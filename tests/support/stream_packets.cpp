@@ -1,6 +1,7 @@
 #include "support/stream_packets.h"
 
 #include <algorithm>
+#include <cmath>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -22,18 +23,54 @@ StreamPackets count_packets(const std::filesystem::path& path, AVMediaType type,
         out.codec = st->codecpar->codec_id;
         AVPacket* pkt = av_packet_alloc();
         int64_t end = 0;
+        uint64_t hash = 14695981039346656037ull;
         while (av_read_frame(ic, pkt) >= 0) {
             if (pkt->stream_index == index) {
                 ++out.packets;
                 out.key_packets += (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+                for (int b = 0; b < pkt->size; ++b) hash = (hash ^ pkt->data[b]) * 1099511628211ull;
                 const int64_t at = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
                 if (at != AV_NOPTS_VALUE) end = std::max(end, at + pkt->duration);
             }
             av_packet_unref(pkt);
         }
         av_packet_free(&pkt);
+        out.data_hash = hash;
         out.seconds = static_cast<double>(end) * av_q2d(st->time_base);
     }
+    avformat_close_input(&ic);
+    return out;
+}
+
+bool PacketFacts::operator==(const PacketFacts& o) const {
+    auto same = [](double a, double b) { return (std::isnan(a) && std::isnan(b)) || std::fabs(a - b) < 1e-9; };
+    return same(pts, o.pts) && same(dts, o.dts) && same(duration, o.duration) && flags == o.flags && data == o.data;
+}
+
+void PrintTo(const PacketFacts& p, std::ostream* os) {
+    *os << "pts " << p.pts << " dts " << p.dts << " dur " << p.duration << " flags " << p.flags << " size " << p.data.size();
+}
+
+std::vector<PacketFacts> stream_packets(const std::filesystem::path& path, AVMediaType type, int nth) {
+    std::vector<PacketFacts> out;
+    AVFormatContext* ic = nullptr;
+    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return out;
+    avformat_find_stream_info(ic, nullptr);
+    int index = -1;
+    for (unsigned i = 0; i < ic->nb_streams && index < 0; ++i) {
+        if (ic->streams[i]->codecpar->codec_type == type && nth-- == 0) index = static_cast<int>(i);
+    }
+    AVPacket* pkt = av_packet_alloc();
+    while (index >= 0 && av_read_frame(ic, pkt) >= 0) {
+        if (pkt->stream_index == index) {
+            const double tb = av_q2d(ic->streams[index]->time_base);
+            auto seconds = [&](int64_t t) { return t == AV_NOPTS_VALUE ? NAN : static_cast<double>(t) * tb; };
+            out.push_back({seconds(pkt->pts), seconds(pkt->dts), static_cast<double>(pkt->duration) * tb, pkt->flags,
+                           std::string(reinterpret_cast<const char*>(pkt->data), static_cast<size_t>(pkt->size))});
+        }
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
     avformat_close_input(&ic);
     return out;
 }

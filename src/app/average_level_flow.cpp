@@ -1,10 +1,5 @@
-// The list page's run "Adjust to Average Level": every row decoded into a
-// WAV file of the run's private folder (FFtowav), the batch normalizer over
-// all of them (its own process, its output read while the window runs), the
-// adjusted files converted back into targets of the sources' kinds
-// (FFwavtoall), and the folder removed. One progress dialog stays open from
-// the first phase to the last. Main thread only; phases continue through the
-// one-shot timers, never from inside an engine event.
+#include "app/average_level_flow.h"
+
 #include <algorithm>
 #include <filesystem>
 
@@ -13,9 +8,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-#include <QTreeWidget>
 
+#include "app/dialogs.h"
 #include "app/forms.h"
+#include "app/list_flow.h"
 #include "app/messages.h"
 #include "app/p_batchaudioc.h"
 #include "app/xp_main.h"
@@ -26,7 +22,11 @@ namespace sonorix::ui {
 
 namespace fs = std::filesystem;
 
-void Tmain::connect_average_level() {
+AverageLevelFlow::AverageLevelFlow(Tmain& window) : QObject(&window), window_(window) {
+    setObjectName("average_level_flow");
+    timer_callnormalizer = continuation_timer(this, "timer_callnormalizer");
+    timer_mux = continuation_timer(this, "timer_mux");
+    Timer_endmsg = continuation_timer(this, "Timer_endmsg");
     FFtowav.OnProgress = [this](TObject* s, PProgressInfo p) { FFtowavProgress(s, p); };
     FFtowav.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFtowavTerminate(s, i); };
     FFwavtoall.OnProgress = [this](TObject* s, PProgressInfo p) { FFwavtoallProgress(s, p); };
@@ -40,11 +40,24 @@ void Tmain::connect_average_level() {
     connect(normalizer_poll_, &QTimer::timeout, this, [this] { normalizer_output(); });
 }
 
+AverageLevelFlow::~AverageLevelFlow() = default;
+
+ListRun& AverageLevelFlow::run() { return window_.list_flow().run; }
+
+// Phase 2 has no component to stop: its Cancel is disabled.
+void AverageLevelFlow::cancel() {
+    TFFEncoder* running = state_ == State::Decoding     ? &FFtowav
+                          : state_ == State::Converting ? &FFwavtoall
+                                                        : nullptr;
+    state_ = State::Cancelled;
+    if (running) running->Stop(true);
+}
+
 // Phase 1.
-void Tmain::multi_rms() {
+void AverageLevelFlow::multi_rms() {
     std::error_code ec;
-    fs::create_directories(output_folder, ec);
-    if (!fs::is_directory(output_folder, ec)) {
+    fs::create_directories(run().output_folder, ec);
+    if (!fs::is_directory(run().output_folder, ec)) {
         Application.MessageBox("Create the target folder error!", "Error", MB_ICONERROR);
         return;
     }
@@ -57,43 +70,50 @@ void Tmain::multi_rms() {
     if (FFtowav.TasksCount() > 0) FFtowav.ClearTasks();
     // Each task opens its files when it starts (a long list holds few).
     FFtowav.DeferSetup = true;
-    if (const auto failure = batch_job_->add_decodes(FFtowav, *intermediate_)) {
+    if (const auto failure = run().job->add_decodes(FFtowav, *intermediate_)) {
         FFtowav.ClearTasks();
         intermediate_.reset();
-        MessageBoxA(this, *failure, "Error", MB_ICONERROR);
+        MessageBoxA(&window_, *failure, "Error", MB_ICONERROR);
         return;
     }
-    start_conversions(FFtowav, "fftowav", "Analyze audio header information......");
+    start_tasks(FFtowav, task_progress);
+    state_ = State::Decoding;
+    show_progress(*this, "Analyze audio header information......");
 }
 
-void Tmain::FFtowavProgress(TObject*, PProgressInfo AProgressInfo) { show_task_progress(AProgressInfo); }
+void AverageLevelFlow::FFtowavProgress(TObject*, PProgressInfo AProgressInfo) {
+    show_task_progress(task_progress, AProgressInfo);
+}
 
-void Tmain::FFtowavTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
-    if (batch_job_) batch_job_->decode_ended(ATerminateInfo);
+void AverageLevelFlow::FFtowavTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    BatchJob* job = run().job.get();
+    if (job) job->decode_ended(ATerminateInfo);
     // A row that failed to decode is left out and named in the end message;
     // the others go on to the normalizer.
-    if (ATerminateInfo.TaskIndex >= 0) return;
-    if (cancelled) {
-        clean_folder();
-    } else if (!batch_job_ || batch_job_->intermediate_files().empty()) {
-        // Not one file was decoded: nothing to normalize.
-        end_average_level("");
-    } else {
-        batchaudioc->Label1->setText("Analyze audio data......");
-        batchaudioc->progresstotal->setValue(0);
-        batchaudioc->Button1->setEnabled(false);
-        timer_callnormalizer->start();
-    }
+    end_phase(
+        ATerminateInfo, cancelled(), [] {}, [this] { clean_folder(); },
+        [&] {
+            if (!job || job->intermediate_files().empty()) {
+                // Not one file was decoded: nothing to normalize.
+                end_average_level("");
+                return;
+            }
+            state_ = State::Normalizing;
+            batchaudioc->Label1->setText("Analyze audio data......");
+            batchaudioc->progresstotal->setValue(0);
+            batchaudioc->Button1->setEnabled(false);
+            timer_callnormalizer->start();
+        });
 }
 
-void Tmain::timer_callnormalizerTimer() {
+void AverageLevelFlow::timer_callnormalizerTimer() {
     timer_callnormalizer->stop();
     normalize();
 }
 
 // Phase 2: starts the normalizer; normalizer_output follows it to its end.
-void Tmain::normalize() {
-    const std::vector<fs::path> files = batch_job_->intermediate_files();
+void AverageLevelFlow::normalize() {
+    const std::vector<fs::path> files = run().job->intermediate_files();
     normalizer_ = std::make_unique<NormalizerRun>();
     normalizer_step_ = marker_step(files.size());
     if (!normalizer_->start(normalizer_program(), files)) {
@@ -103,7 +123,7 @@ void Tmain::normalize() {
     normalizer_poll_->start();
 }
 
-void Tmain::normalizer_output() {
+void AverageLevelFlow::normalizer_output() {
     if (!normalizer_) {
         normalizer_poll_->stop();
         return;
@@ -117,26 +137,21 @@ void Tmain::normalizer_output() {
         end_average_level(normalizer_->failure_text());
         return;
     }
-    batch_job_->normalized(normalizer_->output());
+    run().job->normalized(normalizer_->output());
     timer_mux->start();
 }
 
 // Phase 3.
-void Tmain::timer_muxTimer() {
+void AverageLevelFlow::timer_muxTimer() {
     timer_mux->stop();
     if (FFwavtoall.TasksCount() > 0) FFwavtoall.ClearTasks();
     FFwavtoall.DeferSetup = true;
-    // Rows keep the numbers of phase 1, whatever the probe removes now.
-    const auto failure =
-        batch_job_->add_conversions(FFwavtoall, FFdirectc.Decoder(), [this](size_t row, std::string& reason) {
-            QTreeWidgetItem* item = row < batch_items_.size() ? batch_items_[row] : nullptr;
-            if (!item || !select_row(item)) {
-                reason = item ? row_rejection_ : "the row was removed";
-                return false;
-            }
-            target_file = batch_job_->rows[row].target.string();
-            return true;
-        });
+    // Rows keep the numbers of phase 1, whatever the probe removes now; the
+    // probe is the list's.
+    ListFlow& list = window_.list_flow();
+    const auto failure = run().job->add_conversions(
+        FFwavtoall, list.FFdirectc.Decoder(),
+        [&list](size_t row, std::string& reason) { return list.open_row(row, reason); });
     if (failure) {
         FFwavtoall.ClearTasks();
         end_average_level(*failure);
@@ -147,34 +162,42 @@ void Tmain::timer_muxTimer() {
         return;
     }
     // The dialog of phase 1 is still open.
-    start_conversions(FFwavtoall, "ffwavtoall", "Adjust volume ......");
+    start_tasks(FFwavtoall, task_progress);
+    state_ = State::Converting;
+    show_progress(*this, "Adjust volume ......");
 }
 
-void Tmain::FFwavtoallProgress(TObject*, PProgressInfo AProgressInfo) { show_task_progress(AProgressInfo); }
+void AverageLevelFlow::FFwavtoallProgress(TObject*, PProgressInfo AProgressInfo) {
+    show_task_progress(task_progress, AProgressInfo);
+}
 
-void Tmain::FFwavtoallTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
-    if (batch_job_) batch_job_->conversion_ended(ATerminateInfo);
+void AverageLevelFlow::FFwavtoallTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    if (BatchJob* job = run().job.get()) job->conversion_ended(ATerminateInfo);
     // Failed rows are named with their reasons in the end message.
-    if (ATerminateInfo.TaskIndex < 0) {
-        clean_folder();
-        if (!cancelled) Timer_endmsg->start();
-    }
+    end_phase(
+        ATerminateInfo, cancelled(), [] {}, [this] { clean_folder(); },
+        [this] {
+            clean_folder();
+            Timer_endmsg->start();
+        });
 }
 
-void Tmain::Timer_endmsgTimer() {
+void AverageLevelFlow::Timer_endmsgTimer() {
     Timer_endmsg->stop();
-    MessageBoxA(this, batch_job_ ? batch_job_->finish_text() : "Process is finished!", "", MB_ICONWARNING);
+    const BatchJob* job = run().job.get();
+    MessageBoxA(&window_, job ? job->finish_text() : "Process is finished!", "", MB_ICONWARNING);
 }
 
 // Phase 4: deletes the run's intermediate files and their folder, and closes
 // the dialog.
-bool Tmain::clean_folder() {
+bool AverageLevelFlow::clean_folder() {
     batchaudioc->progresstotal->setValue(0);
     batchaudioc->Label1->setText("Gather Stream Information");
     batchaudioc->Button1->setEnabled(false);
     normalizer_.reset();
     if (intermediate_) {
-        intermediate_->remove(batch_job_ ? batch_job_->rows.size() : 0, [this] {
+        const BatchJob* job = run().job.get();
+        intermediate_->remove(job ? job->rows.size() : 0, [] {
             QCoreApplication::processEvents();
             const int next = batchaudioc->progresstotal->value() + 1;
             batchaudioc->progresstotal->setValue(next >= 100 ? 0 : next);
@@ -187,12 +210,12 @@ bool Tmain::clean_folder() {
 
 // A run that cannot go on, or has nothing left to do: the intermediate files
 // go, the dialog closes, and the user learns why (or that it finished).
-void Tmain::end_average_level(const std::string& message) {
+void AverageLevelFlow::end_average_level(const std::string& message) {
     clean_folder();
     if (message.empty()) {
         Timer_endmsg->start();
     } else {
-        MessageBoxA(this, message, "Error", MB_ICONERROR);
+        MessageBoxA(&window_, message, "Error", MB_ICONERROR);
     }
 }
 

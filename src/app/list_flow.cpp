@@ -1,0 +1,281 @@
+#include "app/list_flow.h"
+
+#include <algorithm>
+
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "app/average_level_flow.h"
+#include "app/dialogs.h"
+#include "app/forms.h"
+#include "app/messages.h"
+#include "app/p_analyze.h"
+#include "app/p_batchaudioc.h"
+#include "app/p_options.h"
+#include "app/xp_main.h"
+#include "workflow/batch_job.h"
+#include "workflow/peak_analysis.h"
+#include "workflow/text.h"
+
+namespace sonorix::ui {
+
+namespace {
+
+const char* const kStopped = "the measurement was stopped";
+
+}  // namespace
+
+ListRun::ListRun() = default;
+ListRun::~ListRun() = default;
+
+ListFlow::ListFlow(Tmain& window, LevelMeter& meter) : QObject(&window), window_(window), meter_(meter) {
+    setObjectName("list_flow");
+    timer_ffdirectc = continuation_timer(this, "timer_ffdirectc");
+    connect(timer_ffdirectc, &QTimer::timeout, this, [this] { timer_ffdirectcTimer(); });
+    FFdirectc.OnProgress = [this](TObject* s, PProgressInfo p) { FFdirectcProgress(s, p); };
+    FFdirectc.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFdirectcTerminate(s, i); };
+}
+
+void ListFlow::cancel() {
+    TFFEncoder* running = state_ == State::Converting                                  ? &FFdirectc
+                          : state_ == State::Measuring || state_ == State::Checking ? &meter_.FFdetect
+                                                                                    : nullptr;
+    state_ = State::Cancelled;
+    if (running) running->Stop(true);
+}
+
+bool ListFlow::open_row(size_t row, std::string& reason) {
+    QTreeWidgetItem* item = row < run.items.size() ? run.items[row] : nullptr;
+    if (!item || !window_.select_row(item)) {
+        reason = item ? window_.row_rejection() : "the row was removed";
+        return false;
+    }
+    run.target_file = run.job->rows[row].target.string();
+    return true;
+}
+
+void ListFlow::forget_row(QTreeWidgetItem* item) {
+    std::replace(run.items.begin(), run.items.end(), item, static_cast<QTreeWidgetItem*>(nullptr));
+}
+
+void ListFlow::forget_rows() { std::fill(run.items.begin(), run.items.end(), nullptr); }
+
+void ListFlow::BitBtn1Click() {
+    // A run takes the rows as they stand when it starts; while files are
+    // still being probed the list is not what the user asked for.
+    if (window_.adding_files()) {
+        MessageBoxA(&window_, "Please wait until all files are added to the list!", "Error", MB_ICONERROR);
+        return;
+    }
+    QTreeWidget* list = window_.ListView1;
+    if (list->topLevelItemCount() == 0) {
+        MessageBoxA(&window_, "Please add file at first!", "Error", MB_ICONERROR);
+        return;
+    }
+    if (!window_.select_folder("Select an output folder for output files", run.output_folder)) return;
+    if (!window_.radio_auto->isChecked() && !window_.radio_change->isChecked() && !window_.radio_mix->isChecked() &&
+        !window_.radio_loudness->isChecked()) {
+        return;
+    }
+
+    std::vector<std::string> sources;
+    run.items.clear();
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = list->topLevelItem(i);
+        sources.push_back(item->text(0).toStdString());
+        run.items.push_back(item);
+    }
+    const BatchMode mode = window_.radio_mix->isChecked()        ? BatchMode::AverageLevel
+                           : window_.radio_auto->isChecked()     ? BatchMode::Normalize
+                           : window_.radio_loudness->isChecked() ? BatchMode::Loudness
+                                                                 : BatchMode::VolumeChange;
+    targets_checked_ = false;
+    run.job = std::make_unique<BatchJob>(mode, window_.batch_spin_volume->value(), run.output_folder,
+                                         trim_blanks(options->ed_prefix->text().toStdString()), sources);
+    run.job->set_loudness(window_.batch_spin_loudness->value(), options->ed_ceiling->value());
+    // Files already in the folder under a target's name are the user's: one
+    // question per run, before anything is measured or written.
+    run.job->plan_targets();
+    if (const size_t existing = run.job->existing_targets().size(); existing > 0) {
+        const std::string text =
+            Format("%zu file(s) in the output folder have the name of a target and would be replaced.", existing);
+        const MessageAnswer answer = ask_three(&window_, text, "Replace files?", "Replace", "Keep both");
+        if (answer == MessageAnswer::Cancel) {
+            run.job.reset();
+            return;
+        }
+        if (answer == MessageAnswer::No) run.job->plan_targets(true);
+    }
+    if (mode == BatchMode::AverageLevel) {
+        window_.average_level_flow().multi_rms();
+        return;
+    }
+    if (mode == BatchMode::VolumeChange) {
+        multi_convert();
+        return;
+    }
+    state_ = State::Measuring;
+    batch_row_ = 0;
+    measure_next_row();
+}
+
+// Selects the next row that can still be opened and measures it; after the
+// last one the conversion follows. Runs from the click and from
+// timer_ffdetect.
+void ListFlow::measure_next_row() {
+    if (cancelled()) {
+        analyzeaudio->timer1->stop();
+        close_form(analyzeaudio);
+        return;
+    }
+    while (batch_row_ < run.items.size()) {
+        QTreeWidgetItem* item = run.items[batch_row_];
+        if (item && window_.select_row(item)) {
+            multi_peak();
+            return;
+        }
+        run.job->skip(batch_row_, item ? window_.row_rejection() : "the row was removed");
+        ++batch_row_;
+    }
+    analyzeaudio->timer1->stop();
+    close_form(analyzeaudio);
+    multi_convert();
+}
+
+void ListFlow::multi_peak() {
+    TFFEncoder& detect = meter_.FFdetect;
+    if (detect.TasksCount() > 0) detect.ClearTasks();
+    meter_.clear_results();
+    std::string message;
+    if (run.job->add_measurement(detect, batch_row_, false, message) < 0) {
+        end_batch_measuring(message);
+        return;
+    }
+    state_ = State::Measuring;
+    meter_.measure(*this, TrackReadings(static_cast<int>(run.job->rows[batch_row_].tracks.size()),
+                                        run.job->mode() == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak));
+
+    analyzeaudio->flow = this;
+    analyzeaudio->Label1->setText("Analyzing");
+    analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(run.job->rows[batch_row_].source)));
+    analyzeaudio->Button1->setEnabled(true);
+    analyzeaudio->timer1->start();
+    if (!analyzeaudio->isVisible()) show_modal(*analyzeaudio);
+}
+
+// A set-up error of a later row: the dialog of the earlier one must not stay.
+void ListFlow::end_batch_measuring(const std::string& message) {
+    analyzeaudio->timer1->stop();
+    close_form(analyzeaudio);
+    MessageBoxA(&window_, message, "Error", MB_ICONERROR);
+}
+
+// The final notification of a row's measurement (not cancelled).
+void ListFlow::measured() {
+    const bool failed = meter_.peak_failed;
+    const std::string failure = failed ? (meter_.peak_error.empty() ? kStopped : meter_.peak_error) : std::string();
+    run.job->measured(batch_row_, failed ? std::vector<TrackReading>{} : meter_.track_readings.tracks(), failure);
+    if (QTreeWidgetItem* item = run.items[batch_row_]) {
+        item->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[batch_row_].max_db));
+    }
+    ++batch_row_;
+    if (batch_row_ >= run.items.size()) {
+        analyzeaudio->timer1->stop();
+        close_form(analyzeaudio);
+    }
+    meter_.continue_later();
+}
+
+void ListFlow::meter_done() {
+    if (meter_.checking()) {
+        targets_checked();
+    } else {
+        measure_next_row();
+    }
+}
+
+void ListFlow::multi_convert() {
+    if (FFdirectc.TasksCount() > 0) FFdirectc.ClearTasks();
+    // The list's tasks open their files when they start, so a long list
+    // holds few and a row that cannot be set up fails alone.
+    FFdirectc.DeferSetup = true;
+    const auto failure = run.job->add_conversions(FFdirectc, FFdirectc.Decoder(), [this](size_t row, std::string& reason) {
+        return open_row(row, reason);
+    });
+    FFdirectc.DeferSetup = false;
+    if (failure) {
+        MessageBoxA(&window_, *failure, "Error", MB_ICONERROR);
+        return;
+    }
+    state_ = State::Converting;
+    if (FFdirectc.TasksCount() == 0) {
+        // Nothing to convert: the end message still says why.
+        timer_ffdirectc->start();
+        return;
+    }
+    start_tasks(FFdirectc, task_progress);
+    show_progress(*this, "Adjust volume......");
+}
+
+void ListFlow::FFdirectcProgress(TObject*, PProgressInfo AProgressInfo) {
+    show_task_progress(task_progress, AProgressInfo);
+}
+
+void ListFlow::FFdirectcTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    if (run.job) run.job->conversion_ended(ATerminateInfo);
+    // A failed row is named with its reason in the end message.
+    end_phase(
+        ATerminateInfo, cancelled(), [] {}, [] { close_form(batchaudioc); },
+        [&] {
+            // After a failure no check and no second pass: the end message
+            // says it.
+            if (ATerminateInfo.Failed) targets_checked_ = true;
+            timer_ffdirectc->start();
+        });
+}
+
+void ListFlow::timer_ffdirectcTimer() {
+    timer_ffdirectc->stop();
+    // The dialog stays while the lossy targets' peaks are checked.
+    if (!targets_checked_ && check_targets()) return;
+    close_form(batchaudioc);
+    MessageBoxA(&window_, run.job ? run.job->finish_text() : "Process is finished!", "", MB_ICONWARNING);
+}
+
+// Normalize and Loudness: the decoded peak of each lossy target, one at a
+// time; false when no target needs one.
+bool ListFlow::check_targets() {
+    targets_checked_ = true;
+    if (!run.job) return false;
+    TFFEncoder& detect = meter_.FFdetect;
+    if (detect.TasksCount() > 0) detect.ClearTasks();
+    checked_rows_ = run.job->add_checks(detect, false);
+    if (checked_rows_.empty()) return false;
+    state_ = State::Checking;
+    meter_.check(*this, checked_rows_.size());
+    show_checks(*this);
+    return true;
+}
+
+// The checks ended: the rows whose peak passed the limit are converted once
+// more with the gain lowered; the others are done.
+void ListFlow::targets_checked() {
+    const std::vector<TrackReadings>& readings = meter_.check_readings();
+    for (size_t i = 0; i < checked_rows_.size() && i < readings.size(); ++i) {
+        run.job->checked(checked_rows_[i], readings[i].tracks());
+    }
+    if (!cancelled() && run.job->second_passes() > 0) {
+        multi_convert();
+        return;
+    }
+    close_form(batchaudioc);
+    if (!cancelled()) MessageBoxA(&window_, run.job->finish_text(), "", MB_ICONWARNING);
+}
+
+}  // namespace sonorix::ui

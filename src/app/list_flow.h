@@ -1,0 +1,93 @@
+// The list page's runs Normalize, Loudness target and Volume Change: each
+// row measured (the first two), the rows converted, the lossy targets'
+// peaks checked and the rows whose peak passed the limit converted once
+// more. The run itself (measurements, targets, option texts, tasks) is a
+// BatchJob, shared with sonorix-cli; Adjust to Average Level is handed to
+// the average level's flow, which shares the run.
+//
+// Threads: main thread only; it goes on from an engine event only through
+// timer_ffdetect (the meter's) and timer_ffdirectc.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QObject>
+
+#include "app/level_meter.h"
+#include "engine/FFEncode.h"
+
+class QTimer;
+class QTreeWidgetItem;
+
+namespace sonorix {
+class BatchJob;
+}
+
+namespace sonorix::ui {
+
+class Tmain;
+
+// The list run in progress (or the last one).
+struct ListRun {
+    ListRun();
+    ~ListRun();
+    std::unique_ptr<BatchJob> job;
+    std::vector<QTreeWidgetItem*> items;  // the job's rows; null once a row left the list
+    std::string output_folder;            // of the last list run
+    std::string target_file;              // the target being set up
+};
+
+class ListFlow : public QObject, public MeterClient {
+public:
+    enum class State { Idle, Measuring, Converting, Checking, Cancelled };
+
+    ListFlow(Tmain& window, LevelMeter& meter);
+
+    // Converts the rows; its decoder probes the selected row, and the
+    // conversions read the row's facts from it.
+    TFFEncoder FFdirectc;
+    QTimer* timer_ffdirectc;
+
+    ListRun run;
+    std::vector<int> task_progress;  // of the conversion's tasks
+
+    State state() const { return state_; }
+    void cancel() override;
+    bool cancelled() const override { return state_ == State::Cancelled; }
+    // The run in progress (or the last one); null before the first.
+    const BatchJob* batch_job() const { return run.job.get(); }
+
+    void BitBtn1Click();
+    void multi_peak();
+    void measured() override;
+    void meter_done() override;
+    void multi_convert();
+    void FFdirectcProgress(TObject* Sender, PProgressInfo AProgressInfo);
+    void FFdirectcTerminate(TObject* Sender, const TTerminateInfo& ATerminateInfo);
+    void timer_ffdirectcTimer();
+
+    // Selects the run's row for its conversion task; false, with the reason,
+    // when it left the list or its file cannot be opened any more.
+    bool open_row(size_t row, std::string& reason);
+    // A row, or every row, left the list.
+    void forget_row(QTreeWidgetItem* item);
+    void forget_rows();
+
+private:
+    void measure_next_row();
+    void end_batch_measuring(const std::string& message);
+    bool check_targets();
+    void targets_checked();
+
+    Tmain& window_;
+    LevelMeter& meter_;
+    State state_ = State::Idle;
+    size_t batch_row_ = 0;             // the row being measured
+    bool targets_checked_ = false;     // the run's lossy targets were checked
+    std::vector<size_t> checked_rows_;  // the rows of the check tasks, in order
+};
+
+}  // namespace sonorix::ui

@@ -1,0 +1,310 @@
+#include "app/single_file_flow.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include "app/dialogs.h"
+#include "app/forms.h"
+#include "app/messages.h"
+#include "app/p_analyze.h"
+#include "app/p_batchaudioc.h"
+#include "app/p_options.h"
+#include "app/step_button.h"
+#include "app/xp_main.h"
+#include "workflow/conversion_options.h"
+#include "workflow/peak_analysis.h"
+#include "workflow/source_types.h"
+
+namespace sonorix::ui {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kPeakNotMeasured =
+    "The peak level of the file could not be measured, so it cannot be normalized.";
+const char* const kLoudnessNotMeasured =
+    "The loudness of the file could not be measured (is it silent?), so it cannot be brought to the target.";
+const char* const kSilent = "The file is silent: there is nothing to amplify.";
+
+}  // namespace
+
+SingleFileFlow::SingleFileFlow(Tmain& window, LevelMeter& meter) : QObject(&window), window_(window), meter_(meter) {
+    setObjectName("single_file_flow");
+    timer_ffencoder = continuation_timer(this, "timer_ffencoder");
+    connect(timer_ffencoder, &QTimer::timeout, this, [this] { timer_ffencoderTimer(); });
+    FFencoder.OnProgress = [this](TObject* s, PProgressInfo p) { FFencoderProgress(s, p); };
+    FFencoder.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFencoderTerminate(s, i); };
+}
+
+void SingleFileFlow::cancel() {
+    TFFEncoder* running = state_ == State::Converting                                  ? &FFencoder
+                          : state_ == State::Measuring || state_ == State::Checking ? &meter_.FFdetect
+                                                                                    : nullptr;
+    state_ = State::Cancelled;
+    if (running) running->Stop(true);
+}
+
+void SingleFileFlow::Button1Click() {
+    TFileDialog& open = window_.OpenDialog1;
+    open.FileName.clear();
+    open.Filter = source_file_filter();
+    open.FilterIndex = 1;
+    open.AllowMultiSelect = true;
+    if (!open.Execute(&window_)) return;
+    add_file(open.FileName);
+}
+
+void SingleFileFlow::add_file(const std::string& file_name) {
+    TFFDecoder& probe = FFencoder.Decoder();
+    // A refused file does not stay in the probe: the conversion reads the
+    // facts of the accepted source from it.
+    auto refuse = [&](const char* message) {
+        if (message) MessageBoxA(&window_, message, "", MB_ICONERROR);
+        if (!source_file.empty()) probe.LoadFile(source_file);
+    };
+    if (!probe.LoadFile(file_name)) return refuse("File load error! ");
+    if (probe.AudioStreamCount <= 0) return refuse("No audio stream! ");
+    TFileStreamInfo info;
+    probe.GetFileInfo(info);
+    if (info.Duration <= 0) return refuse(nullptr);
+    QString text = QString::fromStdString(probe.GetInfoText());
+    text.remove('\r');
+    window_.Memo1->setPlainText(text);
+    source_file = file_name;
+}
+
+// Every job's one task: a fresh list, the source as input, target with
+// options as output. Failures are told in the job's words.
+bool SingleFileFlow::add_source_task(TFFEncoder& encoder, const std::string& target, const std::string& options) {
+    if (encoder.TasksCount() > 0) encoder.ClearTasks();
+    TInputOptions in;
+    ResetInputOptions(in);
+    const int task = encoder.AddTask(source_file, &in);
+    if (task < 0) {
+        MessageBoxA(&window_, "Add file error: " + encoder.LastErrorMessage(), "Error", MB_ICONERROR);
+        return false;
+    }
+    TOutputOptions out;
+    ResetOutputOptions(out);
+    out.Options += options;
+    if (encoder.SetOutput(task, target, &out) < 0) {
+        encoder.RemoveTask(task);
+        MessageBoxA(&window_, "Cannot do convert, error: " + encoder.LastErrorMessage(), "Error", MB_ICONERROR);
+        return false;
+    }
+    return true;
+}
+
+void SingleFileFlow::single_peak() {
+    meter_.clear_results();
+    const LevelKind kind = window_.radio_loudness_single->isChecked() ? LevelKind::Loudness : LevelKind::Peak;
+    // Every audio track of the source, as it is now: the file may have changed
+    // since it was loaded. One that cannot be read measures no track, and the
+    // task tells why.
+    const int tracks = FFencoder.Decoder().LoadFile(source_file) ? audio_track_count(FFencoder.Decoder()) : 0;
+    if (!add_source_task(meter_.FFdetect, kNullDevice, track_measurement_options(tracks, kind))) return;
+    state_ = State::Measuring;
+    meter_.measure(*this, TrackReadings(tracks, kind));
+
+    analyzeaudio->flow = this;
+    analyzeaudio->Label1->setText("Analyzing");
+    analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(source_file)));
+    analyzeaudio->Button1->setEnabled(true);
+    analyzeaudio->timer1->start();
+    show_modal(*analyzeaudio);
+}
+
+void SingleFileFlow::measured() {
+    analyzeaudio->timer1->stop();
+    close_form(analyzeaudio);
+    meter_.continue_later();
+}
+
+void SingleFileFlow::meter_done() {
+    if (meter_.checking()) {
+        single_target_checked();
+    } else {
+        convert_measured();
+    }
+}
+
+// Each track's own gain; a silent track keeps its level.
+void SingleFileFlow::convert_measured() {
+    const bool loudness = window_.radio_loudness_single->isChecked();
+    const auto& tracks = meter_.track_readings.tracks();
+    const size_t main = std::min<size_t>(static_cast<size_t>(main_audio_track(FFencoder.Decoder())),
+                                         tracks.empty() ? 0 : tracks.size() - 1);
+    single_track_gains_.clear();
+    single_track_below_.clear();
+    bool measured = false;
+    for (const TrackReading& t : tracks) {
+        measured |= t.peak_db.has_value();
+        const auto g = loudness ? loudness_gain(t.loudness, window_.spin_loudness_single->value(),
+                                                options->ed_ceiling->value())
+                                : std::nullopt;
+        single_track_gains_.push_back(loudness ? (g ? std::optional<double>(g->gain_db) : std::nullopt) : headroom_gain(t));
+        single_track_below_.push_back(g ? g->below_target : 0);
+    }
+    const bool audible = std::any_of(single_track_gains_.begin(), single_track_gains_.end(),
+                                     [](const std::optional<double>& g) { return g.has_value(); });
+    if (meter_.peak_failed || !measured || (loudness && !audible)) {
+        MessageBoxA(&window_, loudness ? kLoudnessNotMeasured : kPeakNotMeasured, "Error", MB_ICONERROR);
+        return;
+    }
+    if (!audible) {
+        MessageBoxA(&window_, kSilent, "Error", MB_ICONERROR);
+        return;
+    }
+    // The main track's headroom, as the measurement used to tell it.
+    if (!loudness && tracks[main].peak_db) meter_.max_volume_text = Format("%.1f", -*tracks[main].peak_db + 0.0);
+    single_main_track_ = main;
+    single_convert();
+}
+
+void SingleFileFlow::bt_amplifyclick() {
+    if (source_file.empty()) {
+        MessageBoxA(&window_, "Please load file at first!", "Error", MB_ICONERROR);
+        return;
+    }
+    std::error_code ec;
+    if (!fs::exists(source_file, ec)) {
+        MessageBoxA(&window_, "Can not locate the source file: " + source_file, "Error", MB_ICONERROR);
+        return;
+    }
+    TFileDialog& save = window_.SaveDialog1;
+    save.Filter.clear();
+    save.FileName.clear();
+    const SaveChoices choices = save_choices(source_file);
+    save.Filter = choices.filter;
+    save.DefaultExt = choices.default_extension;
+    save.FilterIndex = 1;
+    save.InitialDir = fs::path(source_file).parent_path().string();
+    if (!save.Execute(&window_)) return;
+    const std::string target = save.FileName;
+    if (same_file(target, source_file)) {
+        MessageBoxA(&window_, "The target file name is as same as source file", "Error", MB_ICONERROR);
+        return;
+    }
+    if (fs::exists(target, ec)) {
+        const std::string question = target + " already exists.\rDo you want to replace it?";
+        if (MessageBoxA(&window_, question, "Confirm", MB_ICONQUESTION | MB_YESNO) == IDNO) return;
+    }
+    single_track_gains_.clear();
+    single_checked_ = false;
+    if (window_.RadioButton2->isChecked() || window_.radio_loudness_single->isChecked()) single_peak();
+    if (window_.RadioButton1->isChecked()) single_convert();
+}
+
+void SingleFileFlow::single_convert() {
+    const std::string target = window_.SaveDialog1.FileName;
+    std::vector<std::string> chains;
+    if (window_.RadioButton1->isChecked()) chains.push_back(volume_change_filter(window_.NCTStepButton21->Value()));
+    single_below_target_ = 0;
+    if (window_.RadioButton2->isChecked() || window_.radio_loudness_single->isChecked()) {
+        for (const auto& gain : single_track_gains_) chains.push_back(gain ? gain_filter(*gain) : std::string());
+        const size_t main = std::min(single_main_track_, single_track_gains_.size() - 1);
+        single_gain_ = single_track_gains_[main].value_or(0);
+        if (window_.radio_loudness_single->isChecked()) single_below_target_ = single_track_below_[main];
+    }
+    // The options read the probe, which holds the source; the task does not
+    // change it.
+    const std::string options = conversion_options(source_file, target, FFencoder.Decoder(), chains);
+    if (!add_source_task(FFencoder, target, options)) return;
+    start_tasks(FFencoder, task_progress);
+    state_ = State::Converting;
+    show_progress(*this, "Adjust volume......");
+}
+
+void SingleFileFlow::FFencoderProgress(TObject*, PProgressInfo AProgressInfo) {
+    show_task_progress(task_progress, AProgressInfo);
+}
+
+void SingleFileFlow::FFencoderTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    end_phase(
+        ATerminateInfo, cancelled(),
+        [&] {
+            if (ATerminateInfo.Failed) Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
+        },
+        [] { close_form(batchaudioc); },
+        [&] {
+            // A failed conversion wrote nothing: whatever lies at the target
+            // path is not its output, so it is neither checked nor converted
+            // again.
+            if (ATerminateInfo.Completed) {
+                timer_ffencoder->start();
+            } else {
+                close_form(batchaudioc);
+            }
+        });
+}
+
+// Normalize and Loudness to a lossy target: its decoded peak, with the
+// dialog still open; false when the target needs no check.
+bool SingleFileFlow::check_single_target() {
+    single_checked_ = true;
+    if (!window_.RadioButton2->isChecked() && !window_.radio_loudness_single->isChecked()) return false;
+    const std::string target = window_.SaveDialog1.FileName;
+    TFFEncoder& detect = meter_.FFdetect;
+    if (!detect.Decoder().LoadFile(target)) return false;
+    single_check_lossy_ = lossy_audio_tracks(detect.Decoder());
+    if (std::find(single_check_lossy_.begin(), single_check_lossy_.end(), true) == single_check_lossy_.end()) return false;
+    if (detect.TasksCount() > 0) detect.ClearTasks();
+    const int task = detect.AddTask(target);
+    TOutputOptions out;
+    ResetOutputOptions(out);
+    out.Options += track_measurement_options(static_cast<int>(single_check_lossy_.size()), LevelKind::Loudness);
+    if (task < 0 || detect.SetOutput(task, kNullDevice, &out) < 0) return false;
+    state_ = State::Checking;
+    meter_.check(*this, 1);
+    show_checks(*this);
+    return true;
+}
+
+// Its peak passed the limit: once more with the gain lowered by the
+// overshoot and a margin. Otherwise the run is done.
+void SingleFileFlow::single_target_checked() {
+    const bool loudness = window_.radio_loudness_single->isChecked();
+    const auto& tracks = meter_.check_readings().front().tracks();
+    bool again = false;
+    for (size_t t = 0; !cancelled() && t < single_track_gains_.size() && t < tracks.size(); ++t) {
+        if (!single_track_gains_[t] || t >= single_check_lossy_.size() || !single_check_lossy_[t]) continue;
+        const auto lower = second_pass_gain(*single_track_gains_[t],
+                                            loudness ? tracks[t].loudness.true_peak : tracks[t].peak_db,
+                                            loudness ? options->ed_ceiling->value() : 0.0);
+        if (!lower) continue;
+        single_track_below_[t] += *single_track_gains_[t] - *lower;
+        single_track_gains_[t] = lower;
+        again = true;
+    }
+    if (again) {
+        single_convert();
+        return;
+    }
+    close_form(batchaudioc);
+    if (!cancelled()) show_single_end();
+}
+
+void SingleFileFlow::timer_ffencoderTimer() {
+    timer_ffencoder->stop();
+    if (!single_checked_ && check_single_target()) return;
+    close_form(batchaudioc);
+    show_single_end();
+}
+
+void SingleFileFlow::show_single_end() {
+    std::string text = "Process is finished!";
+    if (single_below_target_ > 0.05) {
+        text += Format("\r\rThe true-peak ceiling kept the file %.1f LU below the target.", single_below_target_);
+    }
+    MessageBoxA(&window_, text, "", MB_ICONWARNING);
+}
+
+}  // namespace sonorix::ui
