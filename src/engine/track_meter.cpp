@@ -254,10 +254,7 @@ MeterResult measure_tracks(const std::string& file_name, const MeterRequest& req
         track_of_stream[i] = track.get();
         tracks.push_back(std::move(track));
     }
-    if (tracks.empty()) {
-        result.error = file_name + ": no audio track";
-        return result;
-    }
+    if (tracks.empty()) return result;  // nothing to measure: the caller tells what that means
 
     const int64_t duration = input->duration > 0 ? input->duration : -1;
     const int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;

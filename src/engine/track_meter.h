@@ -41,7 +41,7 @@ struct TrackMeasure {
 };
 
 struct MeterResult {
-    std::vector<TrackMeasure> tracks;  // one per audio track, in file order
+    std::vector<TrackMeasure> tracks;  // one per audio track, in file order (none: no audio)
     std::string error;                 // empty when the file was read to its end
     bool stopped = false;              // stop was set: the figures are not whole
 };
