@@ -19,6 +19,7 @@
 #include "workflow/batch_rules.h"
 #include "workflow/task_log.h"
 #include "workflow/loudness.h"
+#include "workflow/meter_task.h"
 #include "workflow/peak_analysis.h"
 #include "workflow/track_levels.h"
 #include "cli/cli.h"
@@ -134,48 +135,27 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
 
     struct Result {
         std::string error;
-        TrackReadings readings;
+        std::shared_ptr<MeterReadings> readings = std::make_shared<MeterReadings>();
         int main_track = 0;
         bool ok = false;
-        std::chrono::steady_clock::time_point start, end;
+        std::chrono::steady_clock::time_point end;
     };
     std::vector<Result> results(files.size());
     std::map<int, size_t> file_of_task;
     const LevelKind kind = with_loudness ? LevelKind::Loudness : LevelKind::Peak;
 
-    // The result lines carry the worker's thread id; the router tells which
-    // task that thread runs.
-    TaskLogRouter router(encoder, [&](int task, TaskLogRouter::Clock::time_point start) {
-        results[file_of_task[task]].start = start;
-    });
-    TFFLogger logger;
-    logger.SetOnLog([&](TObject*, int thread, TLogLevel, const std::string& line) {
-        const int task = router.task_of(thread);
-        if (task >= 0) results[file_of_task[task]].readings.read(line);
-    });
-
+    // Each file is one work task of the engine: every audio track read once
+    // by the meter on the task's worker.
     for (size_t i = 0; i < files.size() && !StopSignals::received(); ++i) {
-        // Every audio track is measured: the probe counts them.
-        int tracks = 0;
+        // The probe names the main track and the duration the progress is told in.
+        int64_t duration = -1;
         if (encoder.Decoder().LoadFile(files[i])) {
-            tracks = audio_track_count(encoder.Decoder());
             results[i].main_track = main_audio_track(encoder.Decoder());
+            TFileStreamInfo info;
+            encoder.Decoder().GetFileInfo(info);
+            duration = info.Duration;
         }
-        results[i].readings = TrackReadings(tracks, kind);
-        const int task = encoder.AddTask(files[i]);
-        if (task < 0) {
-            results[i].error = encoder.LastErrorMessage();
-            continue;
-        }
-        TOutputOptions options;
-        options.Options = track_measurement_options(tracks, kind);
-        options.AudioInputHook = true;
-        if (encoder.SetOutput(task, kNullDevice, &options) < 0) {
-            results[i].error = encoder.LastErrorMessage();
-            encoder.RemoveTask(task);
-            continue;
-        }
-        file_of_task[task] = i;
+        file_of_task[add_meter_task(encoder, files[i], kind, false, duration, results[i].readings)] = i;
     }
     bool finished = encoder.TasksCount() == 0;
     encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
@@ -200,8 +180,10 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
     if (a.csv) out << "file,track,main,max_volume,mean_volume,integrated,range,true_peak\r\n";
     for (size_t i = 0; i < files.size(); ++i) {
         Result& r = results[i];
-        const auto& tracks = r.readings.tracks();
-        if (r.ok && (tracks.empty() || !tracks[0].peak_db)) r.error = "the peak level could not be measured";
+        auto& tracks = r.readings->tracks;
+        // A file without audio (or unread) still has its one row of nulls.
+        if (tracks.empty()) tracks.emplace_back();
+        if (r.ok && !tracks[0].peak_db) r.error = "the peak level could not be measured";
         const bool good = r.error.empty();
         if (!good) {
             err << files[i] << ": " << reason_of(r.error, files[i]) << "\n";
@@ -227,7 +209,7 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
             nlohmann::ordered_json record = {{"file", files[i]}};
             levels(record, tracks[main]);
             record["seconds"] = nullptr;
-            if (good) record["seconds"] = rounded(std::chrono::duration<double>(r.end - r.start).count(), 3);
+            if (good) record["seconds"] = rounded(std::chrono::duration<double>(r.end - r.readings->start).count(), 3);
             nlohmann::ordered_json list = nlohmann::ordered_json::array();
             for (size_t t = 0; good && t < tracks.size(); ++t) {
                 nlohmann::ordered_json track = {{"index", t}, {"main", t == main}};

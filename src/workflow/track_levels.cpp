@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/FFDecode.h"
+#include "engine/track_meter.h"
 #include "base/FFBase.h"
 #include "base/libav.h"
 
@@ -66,6 +67,18 @@ void TrackReadings::read(const std::string& line) {
     if (line.find("RMS level dB:") != std::string::npos) t.mean_db = number_after(line, "RMS level dB:");
     // No sample at all is no level, not silence.
     if (number_after(line, "Number of samples:") == 0.0) t.peak_db = t.mean_db = std::nullopt;
+}
+
+TrackReading track_reading(const TrackMeasure& measure) {
+    TrackReading r;
+    r.peak_db = measure.sample_peak_db;
+    r.mean_db = measure.rms_db;
+    r.loudness.integrated = measure.integrated;
+    r.loudness.range = measure.range;
+    r.loudness.true_peak = measure.true_peak;
+    if (measure.integrated) r.loudness.sample_peak = measure.sample_peak_db;
+    r.loudness.blocks = measure.blocks;
+    return r;
 }
 
 int audio_track_count(TCustomDecoder& probe) { return std::max(probe.AudioStreamCount, 0); }

@@ -14,6 +14,7 @@
 namespace sonorix {
 
 class TCustomDecoder;
+struct TrackMeasure;
 
 enum class LevelKind {
     Peak,      // sample peak and mean level
@@ -45,6 +46,9 @@ private:
     int filters_per_track_ = 1;
     size_t current_ = 0;  // the track of the last line that named its filter
 };
+
+// The one-pass meter's figures of a track as the measurement's reading.
+TrackReading track_reading(const TrackMeasure& measure);
 
 // The audio tracks of the file the probe holds, and the main one among them:
 // the one flagged default, else the first (index among audio tracks).

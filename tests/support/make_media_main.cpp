@@ -14,7 +14,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: sonorix-make-media OUT [--duration S] [--rate HZ] [--channels 2[,6...]|0]\n"
-    "                          [--peak DB[,DB...]] [--tone HZ] [--video WxH@FPS] [--subtitle] [--cover]\n"
+    "                          [--peak DB[,DB...]] [--tone HZ] [--phase DEG] [--video WxH@FPS] [--subtitle] [--cover]\n"
     "                          [--bit-rates B[,B...]]\n"
     "                          [--audio-codec NAME] [--video-codec NAME] [--subtitle-codec NAME]\n"
     "       sonorix-make-media FILE --measure\n";
@@ -89,6 +89,8 @@ int run(int argc, char** argv) {
             if (!media.audio_peaks_db.empty()) media.audio_peaks_db.push_back(media.peak_db);
         } else if (arg == "--tone") {
             media.tone_hz = parse_number(value(), "--tone");
+        } else if (arg == "--phase") {
+            media.tone_phase_degrees = parse_number(value(), "--phase");
         } else if (arg == "--video") {
             parse_video(value(), media);
         } else if (arg == "--subtitle") {

@@ -131,13 +131,14 @@ int64_t rounded_samples(double seconds, int rate) { return std::llround(seconds 
 // larger. Shorter fades let lossy coders overshoot the onset by up to 0.3 dB.
 class Tone {
 public:
-    Tone(double tone_hz, int rate, int64_t total) : step_(2 * std::numbers::pi * tone_hz / rate), total_(total) {
+    Tone(double tone_hz, double phase_degrees, int rate, int64_t total)
+        : step_(2 * std::numbers::pi * tone_hz / rate), phase_(phase_degrees * std::numbers::pi / 180), total_(total) {
         fade_ = std::min<int64_t>(rate / 10, total / 4);
         crest_ = fade_ + std::llround(rate / (4 * tone_hz));
         if (crest_ >= total - fade_) crest_ = total / 2;  // too short to reach a crest after the fade
     }
 
-    double at(int64_t n) const { return std::cos(step_ * static_cast<double>(n - crest_)) * envelope(n); }
+    double at(int64_t n) const { return std::cos(step_ * static_cast<double>(n - crest_) + phase_) * envelope(n); }
 
     // White noise in -1..1 (the same on every run) with the tone as its
     // level: bursts at twice the tone's frequency.
@@ -158,6 +159,7 @@ public:
 
 private:
     double step_;
+    double phase_;
     int64_t total_;
     int64_t fade_ = 0;
     int64_t crest_ = 0;
@@ -374,7 +376,7 @@ private:
         // Containers that keep no record of the coder's priming samples play
         // them; feed that many fewer so the decoded length still matches.
         if (!keeps_priming()) t.total = std::max<int64_t>(t.total - enc->initial_padding, 1);
-        t.tone.emplace(spec_.tone_hz, spec_.sample_rate, t.total);
+        t.tone.emplace(spec_.tone_hz, spec_.tone_phase_degrees, spec_.sample_rate, t.total);
 
         t.peak = std::pow(10.0, peak_db / 20.0) * gain;
         const int bytes = av_get_bytes_per_sample(enc->sample_fmt);

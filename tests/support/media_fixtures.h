@@ -33,6 +33,10 @@ struct MediaSpec {
     // Above 0 only for float sample formats ("pcm_f32le").
     std::vector<double> audio_peaks_db;
     double tone_hz = 441.0;
+    // The tone's phase at its crest sample: with 45 at a quarter of the rate
+    // every sample reads cos 45 deg of the tone's amplitude (peak_db), which
+    // lies between them (the true peak).
+    double tone_phase_degrees = 0;
     // White noise of that peak instead of the tone (the same in every
     // channel, under the same fades): what lossy coders' noise tools act on.
     bool noise = false;

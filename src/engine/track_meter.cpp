@@ -1,0 +1,311 @@
+#include "engine/track_meter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <type_traits>
+
+#include "base/FFLoad.h"
+#include "base/libav.h"
+#include "base/libav_handles.h"
+#include "engine/loudness_meter.h"
+#include "engine/true_peak.h"
+
+namespace sonorix {
+
+namespace {
+
+constexpr double kAbsoluteGate = -70.0;  // LUFS: what a silent track reads
+constexpr auto kProgressEvery = std::chrono::milliseconds(100);
+
+double to_db(double linear) {
+    return linear > 0 ? 20.0 * std::log10(linear) : -std::numeric_limits<double>::infinity();
+}
+
+// BS.1770's weight of a channel, by its place: the LFE counts not at all,
+// the surrounds 1.5 dB more; mono counts twice (as two equal channels).
+double channel_weight(const AVChannelLayout& layout, int index) {
+    if (layout.nb_channels == 1) return 2.0;
+    switch (av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(index))) {
+        case AV_CHAN_LOW_FREQUENCY:
+        case AV_CHAN_LOW_FREQUENCY_2: return 0.0;
+        case AV_CHAN_BACK_LEFT:
+        case AV_CHAN_BACK_RIGHT:
+        case AV_CHAN_BACK_CENTER:
+        case AV_CHAN_SIDE_LEFT:
+        case AV_CHAN_SIDE_RIGHT:
+        case AV_CHAN_TOP_BACK_LEFT:
+        case AV_CHAN_TOP_BACK_CENTER:
+        case AV_CHAN_TOP_BACK_RIGHT:
+        case AV_CHAN_SURROUND_DIRECT_LEFT:
+        case AV_CHAN_SURROUND_DIRECT_RIGHT: return LoudnessMeter::kSurround;
+        default: return 1.0;
+    }
+}
+
+// Sample values as doubles, 1.0 full scale: exact for every format a decoder
+// gives (32-bit integers too), and floats keep what lies above full scale.
+template <typename T>
+double sample_value(T v) {
+    if constexpr (std::is_same_v<T, uint8_t>) return (static_cast<int>(v) - 128) / 128.0;
+    if constexpr (std::is_same_v<T, int16_t>) return v / 32768.0;
+    if constexpr (std::is_same_v<T, int32_t>) return v / 2147483648.0;
+    if constexpr (std::is_same_v<T, int64_t>) return static_cast<double>(v) / 9223372036854775808.0;
+    if constexpr (std::is_floating_point_v<T>) return static_cast<double>(v);
+}
+
+// One audio track: its decoder and the running figures.
+class Track {
+public:
+    Track(const MeterRequest& request, int stream_index) : request_(request), stream_index_(stream_index) {}
+    ~Track() { av_channel_layout_uninit(&layout_); }
+    Track(const Track&) = delete;
+    Track& operator=(const Track&) = delete;
+
+    // Empty, or why the decoder cannot be opened.
+    std::string open(const AVStream* stream) {
+        const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+        if (!codec) return std::string("no decoder for ") + avcodec_get_name(stream->codecpar->codec_id);
+        decoder.reset(avcodec_alloc_context3(codec));
+        if (!decoder) return "out of memory";
+        int ret = avcodec_parameters_to_context(decoder.get(), stream->codecpar);
+        if (ret >= 0) {
+            decoder->pkt_timebase = stream->time_base;
+            CodecOpenLock lock;
+            ret = avcodec_open2(decoder.get(), codec, nullptr);
+        }
+        if (ret < 0) return std::string("cannot open the decoder ") + codec->name + ": " + av::error_text(ret);
+        return {};
+    }
+
+    int stream_index() const { return stream_index_; }
+
+    // Empty, or why the frame could not be measured.
+    std::string add(const AVFrame* frame) {
+        const int channels = av::channel_count(frame);
+        const size_t frames = static_cast<size_t>(frame->nb_samples);
+        if (channels <= 0 || frames == 0) return {};
+        if (request_.loudness) {
+            if (std::string why = configure(frame); !why.empty()) return why;
+            samples_.resize(frames * static_cast<size_t>(channels));
+        }
+        switch (static_cast<AVSampleFormat>(frame->format)) {
+            case AV_SAMPLE_FMT_U8: case AV_SAMPLE_FMT_U8P: scan<uint8_t>(frame); break;
+            case AV_SAMPLE_FMT_S16: case AV_SAMPLE_FMT_S16P: scan<int16_t>(frame); break;
+            case AV_SAMPLE_FMT_S32: case AV_SAMPLE_FMT_S32P: scan<int32_t>(frame); break;
+            case AV_SAMPLE_FMT_S64: case AV_SAMPLE_FMT_S64P: scan<int64_t>(frame); break;
+            case AV_SAMPLE_FMT_FLT: case AV_SAMPLE_FMT_FLTP: scan<float>(frame); break;
+            case AV_SAMPLE_FMT_DBL: case AV_SAMPLE_FMT_DBLP: scan<double>(frame); break;
+            default: return std::string("unknown sample format ") + std::to_string(frame->format);
+        }
+        frames_ += static_cast<int64_t>(frames);
+        if (request_.loudness) {
+            true_peak_.add(samples_.data(), frames);
+            loudness_.add(samples_.data(), frames);
+        }
+        return {};
+    }
+
+    TrackMeasure finish() {
+        TrackMeasure m;
+        m.frames = frames_;
+        if (values_ > 0) {
+            m.sample_peak_db = to_db(peak_);
+            m.rms_db = to_db(std::sqrt(squares_ / static_cast<double>(values_)));
+        }
+        if (!request_.loudness) return m;
+        true_peak_.finish();
+        m.true_peak = to_db(true_peak_.peak());
+        m.true_peak_blocks = true_peak_.blocks();
+        m.true_peak_blocks_interpolated = true_peak_.blocks_interpolated();
+        // Below the gate (or no whole block) the track reads the gate itself.
+        const auto integrated = loudness_.integrated();
+        m.integrated = integrated ? std::max(*integrated, kAbsoluteGate) : kAbsoluteGate;
+        m.range = loudness_.range();
+        if (request_.blocks) m.blocks = loudness_.blocks();
+        return m;
+    }
+
+    CodecContextPtr decoder;
+
+private:
+    // The loudness state for the frame's channels and rate: made at the first
+    // frame (a decoder may learn its layout only then), changed when they do.
+    std::string configure(const AVFrame* frame) {
+        const int channels = av::channel_count(frame);
+        const unsigned long rate = static_cast<unsigned long>(frame->sample_rate);
+        if (rate == 0) return "a frame without a sample rate";
+        if (channels == channels_ && rate == rate_ && av_channel_layout_compare(&frame->ch_layout, &layout_) == 0) {
+            return {};
+        }
+        std::vector<double> weights;
+        for (int c = 0; c < channels; ++c) weights.push_back(channel_weight(frame->ch_layout, c));
+        loudness_.configure(static_cast<int>(rate), std::move(weights));
+        if (channels != channels_) true_peak_.set_channels(channels);
+        av_channel_layout_uninit(&layout_);
+        av_channel_layout_copy(&layout_, &frame->ch_layout);
+        channels_ = channels;
+        rate_ = rate;
+        return {};
+    }
+
+    // Every sample as a double into samples_ (interleaved) when the loudness
+    // is measured, and into the peak and the sum of squares.
+    template <typename T>
+    void scan(const AVFrame* frame) {
+        const size_t channels = static_cast<size_t>(av::channel_count(frame));
+        const size_t frames = static_cast<size_t>(frame->nb_samples);
+        const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
+        for (size_t c = 0; c < (planar ? channels : 1); ++c) {
+            const T* in = reinterpret_cast<const T*>(frame->extended_data[c]);
+            const size_t count = planar ? frames : frames * channels;
+            if (request_.loudness) scan_into<T, true>(in, count, samples_.data() + c, planar ? channels : 1);
+            else scan_into<T, false>(in, count, nullptr, 0);
+        }
+        values_ += static_cast<int64_t>(frames * channels);
+    }
+
+    // Four running peaks and sums: four chains the processor overlaps.
+    template <typename T, bool kStore>
+    void scan_into(const T* in, size_t count, double* out, size_t stride) {
+        double peak[4] = {peak_, 0, 0, 0}, squares[4] = {};
+        size_t i = 0;
+        for (; i + 4 <= count; i += 4) {
+            for (size_t k = 0; k < 4; ++k) {
+                const double v = sample_value(in[i + k]);
+                peak[k] = std::max(peak[k], std::fabs(v));
+                squares[k] += v * v;
+                if constexpr (kStore) out[(i + k) * stride] = v;
+            }
+        }
+        for (; i < count; ++i) {
+            const double v = sample_value(in[i]);
+            peak[0] = std::max(peak[0], std::fabs(v));
+            squares[0] += v * v;
+            if constexpr (kStore) out[i * stride] = v;
+        }
+        peak_ = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
+        squares_ += (squares[0] + squares[1]) + (squares[2] + squares[3]);
+    }
+
+    const MeterRequest request_;
+    const int stream_index_;
+    double peak_ = 0;
+    double squares_ = 0;
+    int64_t values_ = 0;
+    int64_t frames_ = 0;
+    std::vector<double> samples_;
+
+    LoudnessMeter loudness_;
+    int channels_ = 0;
+    unsigned long rate_ = 0;
+    AVChannelLayout layout_{};
+    TruePeakMeter true_peak_;
+};
+
+// Sends one packet (null: the end) to the track's decoder and measures what
+// comes out. Damaged data is skipped, as a conversion skips it.
+std::string decode(Track& track, const AVPacket* packet, AVFrame* frame) {
+    int ret = avcodec_send_packet(track.decoder.get(), packet);
+    if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) return {};
+    while (true) {
+        ret = avcodec_receive_frame(track.decoder.get(), frame);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
+        if (ret < 0) return {};
+        std::string why = track.add(frame);
+        av_frame_unref(frame);
+        if (!why.empty()) return why;
+    }
+}
+
+}  // namespace
+
+MeterResult measure_tracks(const std::string& file_name, const MeterRequest& request, const std::atomic<bool>* stop,
+                           const MeterProgressEvent& progress) {
+    MeterResult result;
+    AVFormatContext* opened = nullptr;
+    int ret = avformat_open_input(&opened, file_name.c_str(), nullptr, nullptr);
+    InputFilePtr input(opened);
+    if (ret < 0) {
+        result.error = file_name + ": " + av::error_text(ret);
+        return result;
+    }
+    ret = avformat_find_stream_info(input.get(), nullptr);
+    if (ret < 0) {
+        result.error = file_name + ": could not find codec parameters: " + av::error_text(ret);
+        return result;
+    }
+
+    std::vector<std::unique_ptr<Track>> tracks;
+    std::vector<Track*> track_of_stream(input->nb_streams, nullptr);
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* st = input->streams[i];
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
+            st->discard = AVDISCARD_ALL;  // the demuxer skips what is not measured
+            continue;
+        }
+        auto track = std::make_unique<Track>(request, static_cast<int>(i));
+        if (std::string why = track->open(st); !why.empty()) {
+            result.error = file_name + ": audio track " + std::to_string(tracks.size()) + ": " + why;
+            return result;
+        }
+        track_of_stream[i] = track.get();
+        tracks.push_back(std::move(track));
+    }
+    if (tracks.empty()) return result;  // nothing to measure: the caller tells what that means
+
+    const int64_t duration = input->duration > 0 ? input->duration : -1;
+    const int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+    auto last_report = std::chrono::steady_clock::now();
+    int64_t position = 0;
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) {
+        result.error = "out of memory";
+        return result;
+    }
+    while (true) {
+        if (stop && stop->load(std::memory_order_relaxed)) {
+            result.stopped = true;
+            return result;
+        }
+        ret = av_read_frame(input.get(), packet.get());
+        if (ret == AVERROR(EAGAIN)) continue;
+        if (ret < 0) break;  // the end, or as far as a damaged file reads
+        Track* track = static_cast<unsigned>(packet->stream_index) < track_of_stream.size()
+                           ? track_of_stream[static_cast<size_t>(packet->stream_index)]
+                           : nullptr;
+        if (track) {
+            if (progress && packet->pts != AV_NOPTS_VALUE) {
+                const auto now = std::chrono::steady_clock::now();
+                if (now - last_report >= kProgressEvery) {
+                    last_report = now;
+                    const AVRational tb = input->streams[packet->stream_index]->time_base;
+                    // Tracks interleave a little out of order: never back.
+                    position = std::max(position, av_rescale_q(packet->pts, tb, AV_TIME_BASE_Q) - start);
+                    progress(position, duration);
+                }
+            }
+            std::string why = decode(*track, packet.get(), frame.get());
+            if (!why.empty()) {
+                result.error = file_name + ": " + why;
+                return result;
+            }
+        }
+        av_packet_unref(packet.get());
+    }
+    for (auto& track : tracks) {
+        std::string why = decode(*track, nullptr, frame.get());
+        if (!why.empty()) {
+            result.error = file_name + ": " + why;
+            return result;
+        }
+        result.tracks.push_back(track->finish());
+    }
+    if (progress) progress(duration > 0 ? duration : position, duration);
+    return result;
+}
+
+}  // namespace sonorix

@@ -1,0 +1,35 @@
+// A measurement as an engine work task: every audio track of one file read
+// once by the engine's meter on the task's worker, into the readings the
+// filter graphs' log lines used to fill (gains, album mode, JSON and CSV
+// read them as before).
+//
+// Threads: add_meter_task runs on the main thread; the worker fills the
+// readings and is done with them before the task's OnTerminate is posted, so
+// the main thread reads them from that handler on.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "workflow/track_levels.h"
+
+namespace sonorix {
+
+class TCustomEncoder;
+
+struct MeterReadings {
+    std::vector<TrackReading> tracks;  // one per audio track
+    std::string error;                 // why the file could not be measured
+    std::chrono::steady_clock::time_point start;  // when the worker began
+};
+
+// Adds the measurement of file (duration in microseconds, for the progress;
+// -1 when not known); the task index. With blocks (Loudness only) each
+// track's 400 ms blocks are kept for an album.
+int add_meter_task(TCustomEncoder& encoder, const std::string& file, LevelKind kind, bool blocks, int64_t duration,
+                   std::shared_ptr<MeterReadings> readings);
+
+}  // namespace sonorix

@@ -1,0 +1,241 @@
+// The loudness against libebur128's, the true-peak interpolator's skipping
+// of blocks, and the meter's stop, progress and failures. Its figures against the filter graphs: the
+// workflow's meter_agreement_test.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <random>
+
+#include <ebur128.h>
+
+#include "engine/loudness_meter.h"
+#include "engine/track_meter.h"
+#include "engine/true_peak.h"
+#include "support/media_fixtures.h"
+#include "support/temp_dir.h"
+
+using namespace sonorix;
+
+namespace {
+
+// Interleaved stereo: a decaying noise burst, then a tone at a quarter of
+// the rate whose crests fall between samples, then a louder click; under it
+// all a 100 Hz hum that swells and fades (hum: its largest amplitude).
+std::vector<double> signal(double burst, double tone, double click, size_t frames, double hum = 0) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::vector<double> s(frames * 2, 0.0);
+    for (size_t i = 0; i < frames; ++i) {
+        double v = 0;
+        if (i < frames / 3) v = burst * noise(random) * std::exp(-8.0 * static_cast<double>(i) / frames);
+        else if (i < 2 * frames / 3) v = tone * std::cos(M_PI / 2 * static_cast<double>(i) + M_PI / 4);
+        else if (i == frames - 700) v = click;
+        const double t = static_cast<double>(i);
+        v += hum * (0.5 + 0.5 * std::sin(2 * M_PI * t / 20000)) * std::sin(2 * M_PI * 100 * t / 44100);
+        s[2 * i] = v;
+        s[2 * i + 1] = -0.5 * v;
+    }
+    return s;
+}
+
+// Every sample through the interpolator, as one run: what skipping must equal.
+double every_block(const std::vector<double>& s) {
+    const size_t frames = s.size() / 2;
+    double peak = 0;
+    for (size_t c = 0; c < 2; ++c) {
+        std::vector<float> channel(TruePeakMeter::kTaps - 1, 0.0f);
+        for (size_t i = 0; i < frames; ++i) channel.push_back(static_cast<float>(s[2 * i + c]));
+        for (size_t i = 0; i < frames; ++i) peak = std::max(peak, std::fabs(s[2 * i + c]));
+        peak = std::max(peak, static_cast<double>(TruePeakMeter::interpolated_peak(channel.data(), frames)));
+    }
+    return peak;
+}
+
+TEST(TruePeak, SkippingBlocksChangesNothing) {
+    EXPECT_NEAR(TruePeakMeter::kGainBound, 2.0228, 1e-4);
+    const struct {
+        double burst, tone, click;
+        size_t frames, piece;  // fed piece by piece
+        double most;           // the largest share of blocks interpolated
+        double hum = 0;
+    } cases[] = {
+        {0.0, 0.0, 0.0, 100000, 1000, 0.35, 0.9},  // small steps: skipped even a few dB under the maximum
+        {1.0, 0.2, 0.1, 100000, 4096, 0.5},        // the burst sets it: most blocks skipped
+        {0.1, 1.0, 0.2, 100000, 333, 1.0},         // the tone's overs, pieces across blocks
+        {0.1, 0.3, 1.0, 50000, 50000, 1.0},        // the click near the end
+        {0.0, 0.0, 0.0, 5000, 1000, 0.0},          // silence
+        {0.5, 0.5, 0.5, 1500, 7, 1.0},             // shorter than two blocks
+    };
+    for (const auto& c : cases) {
+        const auto s = signal(c.burst, c.tone, c.click, c.frames, c.hum);
+        TruePeakMeter meter(2);
+        for (size_t at = 0; at < c.frames; at += c.piece) meter.add(s.data() + 2 * at, std::min(c.piece, c.frames - at));
+        meter.finish();
+        EXPECT_DOUBLE_EQ(meter.peak(), every_block(s)) << c.burst << " " << c.tone << " " << c.click;
+        EXPECT_LE(meter.blocks_interpolated(), c.most * meter.blocks()) << c.burst << " " << c.hum;
+    }
+    // The tone's crests: sqrt(2) between samples of 1.0 (within the filter's
+    // ripple), faded in and out so no edge overshoots.
+    std::vector<double> s(2 * 30000);
+    for (size_t i = 0; i < 30000; ++i) {
+        const double edge = std::min<double>({1.0, i / 2000.0, (29999 - i) / 2000.0});
+        s[2 * i] = s[2 * i + 1] = edge * std::sqrt(2.0) * std::cos(M_PI / 2 * static_cast<double>(i) + M_PI / 4);
+    }
+    TruePeakMeter tone(2);
+    tone.add(s.data(), 30000);
+    tone.finish();
+    EXPECT_NEAR(20 * std::log10(tone.peak()), 3.01, 0.1);
+    // A file cut off at full level reads no overshoot of the cut (the filter
+    // graphs read none): 441 Hz faded in, stopped next to a crest.
+    std::vector<double> cut;
+    for (size_t i = 0; cut.size() < 2 * 20000 || cut.back() < 0.98; ++i) {
+        const double v = std::min(1.0, i / 2000.0) * std::sin(2 * M_PI * 441 * static_cast<double>(i) / 44100);
+        cut.push_back(v), cut.push_back(v);
+    }
+    TruePeakMeter stopped(2);
+    stopped.add(cut.data(), cut.size() / 2);
+    stopped.finish();
+    EXPECT_NEAR(20 * std::log10(stopped.peak()), 0.0, 0.05);
+}
+
+// Several frames at a time (and fused multiply-adds) and one at a time give
+// the same outputs.
+TEST(TruePeak, VectorAndSingleFramesAgree) {
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+    std::vector<float> s(TruePeakMeter::kTaps - 1 + 103);
+    for (float& v : s) v = noise(random);
+    float single = 0;
+    for (size_t i = 0; i < 103; ++i) single = std::max(single, TruePeakMeter::interpolated_peak(s.data() + i, 1));
+    EXPECT_NEAR(TruePeakMeter::interpolated_peak(s.data(), 103), single, 1e-6);
+}
+
+// Interleaved: a chord whose level swells and falls over `swing` dB every
+// 10 s (with step, 12 s loud then 12 s `swing` dB lower, and so on), the
+// same on every channel but for its level (gains per channel).
+std::vector<double> music(int rate, const std::vector<double>& gains, double seconds, double swing, bool step = false) {
+    const size_t frames = static_cast<size_t>(rate * seconds), channels = gains.size();
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> noise(-0.05, 0.05);
+    std::vector<double> s(frames * channels);
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double db = step ? (static_cast<int>(t / 12) % 2 ? -swing : 0) : swing * (std::sin(2 * M_PI * t / 10) - 1) / 2;
+        const double level = std::pow(10.0, db / 20);
+        const double v = level * (0.3 * std::sin(2 * M_PI * 220 * t) + 0.2 * std::sin(2 * M_PI * 1760 * t) +
+                                  0.1 * std::sin(2 * M_PI * 7040 * t) + noise(random));
+        for (size_t c = 0; c < channels; ++c) s[i * channels + c] = gains[c] * v;
+    }
+    return s;
+}
+
+TEST(Loudness, AgreesWithLibebur128) {
+    // At 48 kHz the designs give BS.1770's own coefficients.
+    const auto pre = LoudnessMeter::pre_filter(48000);
+    const auto rlb = LoudnessMeter::rlb_filter(48000);
+    const double table[] = {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241, 0.73248077421585,
+                            -1.99004745483398, 0.99007225036621};
+    const double got[] = {pre.b0, pre.b1, pre.b2, pre.a1, pre.a2, rlb.a1, rlb.a2};
+    for (size_t i = 0; i < std::size(table); ++i) EXPECT_NEAR(got[i], table[i], 1e-8) << i;
+
+    // The range: libebur128 reads its 3 s windows once a second, the filter
+    // graphs (whose figures the meter keeps) every 100 ms, as the meter does;
+    // a level that steps 10 dB reads 10 LU either way.
+    const double s = LoudnessMeter::kSurround;
+    const struct {
+        int rate;
+        std::vector<double> weights;  // 2: mono; 0: LFE
+        std::vector<double> gains;
+        double seconds, swing;
+        bool step;
+        std::optional<double> range;
+    } cases[] = {
+        {44100, {1, 1}, {1.0, 0.5}, 20, 12, false, std::nullopt},
+        {48000, {2}, {0.8}, 12, 3, false, std::nullopt},
+        {32000, {1, 1, 1, 0, s, s}, {0.5, 0.5, 0.7, 1.0, 0.3, 0.3}, 20, 20, false, std::nullopt},
+        {96000, {1, 1}, {0.01, 0.01}, 8, 30, false, std::nullopt},  // near the absolute gate
+        {16000, {1, 1}, {0.5, 0.5}, 48, 10, true, 10.0},
+        {22050, {1, 1, 1}, {0.5, 0.5, 0.5}, 24, 5, true, 5.0},
+        {44100, {1, 1}, {0.0, 0.0}, 5, 0, false, 0.0},     // silence
+        {44100, {1, 1}, {1.0, 1.0}, 0.3, 0, false, 0.0},   // shorter than a block
+    };
+    for (const auto& c : cases) {
+        const auto samples = music(c.rate, c.gains, c.seconds, c.swing, c.step);
+        const size_t channels = c.weights.size(), frames = samples.size() / channels;
+        LoudnessMeter meter;
+        meter.configure(c.rate, c.weights);
+        ebur128_state* st = ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(c.rate),
+                                         EBUR128_MODE_I | EBUR128_MODE_LRA);
+        ASSERT_NE(st, nullptr);
+        for (size_t ch = 0; ch < channels; ++ch) {
+            const double w = c.weights[ch];
+            ebur128_set_channel(st, static_cast<unsigned>(ch), w == 2 ? EBUR128_DUAL_MONO : w == 0 ? EBUR128_UNUSED
+                                                               : w == s ? EBUR128_LEFT_SURROUND : EBUR128_LEFT);
+        }
+        for (size_t at = 0; at < frames; at += 1234) {
+            const size_t n = std::min<size_t>(1234, frames - at);
+            meter.add(samples.data() + at * channels, n);
+            ebur128_add_frames_double(st, samples.data() + at * channels, n);
+        }
+        double integrated = 0, range = 0;
+        ebur128_loudness_global(st, &integrated);
+        ebur128_loudness_range(st, &range);
+        ebur128_destroy(&st);
+        const std::string what = std::to_string(c.rate) + " " + std::to_string(channels);
+        if (!std::isfinite(integrated)) {
+            EXPECT_FALSE(meter.integrated().has_value()) << what;
+        } else {
+            ASSERT_TRUE(meter.integrated().has_value()) << what;
+            EXPECT_NEAR(*meter.integrated(), integrated, 0.01) << what;
+        }
+        if (c.range) {
+            EXPECT_NEAR(meter.range(), *c.range, 0.1) << what;
+            EXPECT_NEAR(range, *c.range, 0.1) << what;
+        }
+        // The blocks pool to the same loudness (workflow's gated_loudness does so for an album).
+        EXPECT_EQ(meter.blocks().size(), c.seconds < 0.4 ? 0u : static_cast<size_t>(c.seconds * 10 + 1e-9) - 3) << what;
+    }
+}
+
+TEST(TrackMeter, StopsProgressesAndTellsFailures) {
+    test::TempDir dir("sonorix-meter");
+    test::MediaSpec two;
+    two.duration_seconds = 3;
+    two.audio_channels = {2, 1};
+    two.audio_codec = "flac";
+    const std::string film = test::make_media(dir / "two.mkv", two).string();
+    test::MediaSpec picture;
+    picture.video = true;
+    picture.audio_channels = {};
+    const std::string mute = test::make_media(dir / "mute.mp4", picture).string();
+
+    std::vector<int64_t> positions;
+    int64_t told_duration = 0;
+    const MeterResult whole = measure_tracks(film, {}, nullptr, [&](int64_t position, int64_t duration) {
+        positions.push_back(position);
+        told_duration = duration;
+    });
+    ASSERT_TRUE(whole.error.empty()) << whole.error;
+    ASSERT_EQ(whole.tracks.size(), 2u);
+    EXPECT_NEAR(*whole.tracks[1].sample_peak_db, -6.0, 0.01);
+    EXPECT_FALSE(whole.tracks[0].integrated.has_value());  // not asked for
+    ASSERT_FALSE(positions.empty());
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+    EXPECT_EQ(positions.back(), told_duration);
+    EXPECT_NEAR(told_duration / 1e6, 3.0, 0.1);
+
+    const std::atomic<bool> stop{true};
+    const MeterResult stopped = measure_tracks(film, {.loudness = true}, &stop);
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_TRUE(stopped.tracks.empty());
+
+    const MeterResult missing = measure_tracks((dir / "missing.wav").string(), {.loudness = true});
+    EXPECT_NE(missing.error.find("missing.wav: "), std::string::npos) << missing.error;
+    EXPECT_TRUE(missing.tracks.empty());
+    const MeterResult silent = measure_tracks(mute, {.loudness = true});
+    EXPECT_TRUE(silent.error.empty()) << silent.error;
+    EXPECT_TRUE(silent.tracks.empty());
+}
+
+}  // namespace

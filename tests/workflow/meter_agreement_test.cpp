@@ -1,0 +1,137 @@
+// The one-pass meter against the filter-graph measurement (astats and
+// ebur128 per track, read back from the log) on the same files: the same
+// peaks and mean levels, loudness within 0.05 LU, range within 0.1 LU, true
+// peak within 0.1 dB, also for a float source above full scale and for a
+// tone whose crests fall between the samples.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+
+#include "base/FFLoad.h"
+#include "base/FFLog.h"
+#include "base/MainThreadQueue.h"
+#include "engine/FFEncode.h"
+#include "engine/track_meter.h"
+#include "workflow/loudness.h"
+#include "workflow/peak_analysis.h"
+#include "workflow/track_levels.h"
+#include "support/drain.h"
+#include "support/media_fixtures.h"
+#include "support/temp_dir.h"
+
+using namespace sonorix;
+using namespace std::chrono_literals;
+
+namespace {
+
+class MeterAgreementTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        MainThreadQueue::Instance().SetMainThread();
+        ASSERT_TRUE(TFFLoader::Instance().Load(kEncoderLibraries));
+    }
+
+    // The filter graph's readings of every audio track.
+    std::vector<TrackReading> graph_readings(const std::string& file, int tracks) {
+        TrackReadings readings(tracks, LevelKind::Loudness);
+        TFFLogger logger;
+        logger.SetOnLog([&](TObject*, int, TLogLevel, const std::string& line) { readings.read(line); });
+        const int task = encoder_.AddTask(file);
+        EXPECT_GE(task, 0) << encoder_.LastErrorMessage();
+        TOutputOptions out;
+        out.Options = track_measurement_options(tracks, LevelKind::Loudness);
+        EXPECT_GE(encoder_.SetOutput(task, kNullDevice, &out), 0) << encoder_.LastErrorMessage();
+        bool ended = false;
+        encoder_.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
+            EXPECT_FALSE(info.Failed) << info.ErrorText;
+            ended |= info.TaskIndex < 0;
+        };
+        encoder_.StartTask(1);
+        EXPECT_TRUE(test::drain_until([&] { return ended; }, 60s));
+        encoder_.ClearTasks();
+        return readings.tracks();
+    }
+
+    test::TempDir dir_{"sonorix-meter"};
+    TFFEncoder encoder_;
+};
+
+// Both infinite with one sign, or both finite and within tolerance.
+void expect_near(const std::optional<double>& meter, const std::optional<double>& graph, double tolerance,
+                 const std::string& what) {
+    ASSERT_TRUE(meter.has_value()) << what;
+    ASSERT_TRUE(graph.has_value()) << what;
+    if (std::isinf(*graph)) {
+        EXPECT_EQ(*meter, *graph) << what;
+    } else {
+        EXPECT_NEAR(*meter, *graph, tolerance) << what;
+    }
+}
+
+TEST_F(MeterAgreementTest, FiguresMatchTheFilterGraphs) {
+    auto spec = [](std::vector<int> channels, double peak_db) {
+        test::MediaSpec m;
+        m.duration_seconds = 5;
+        m.audio_channels = std::move(channels);
+        m.peak_db = peak_db;
+        return m;
+    };
+    test::MediaSpec float_over = spec({2}, 4.5);
+    float_over.audio_codec = "pcm_f32le";
+    test::MediaSpec flac24 = spec({2}, -1);
+    flac24.bits = 24;
+    test::MediaSpec film = spec({2, 1}, -3);
+    film.audio_peaks_db = {-3, -14};
+    test::MediaSpec low = spec({2}, -30);
+    low.tone_hz = 60;
+    // Samples at +-1.0 of a tone of amplitude sqrt(2): +3.01 dBTP between them.
+    test::MediaSpec over = spec({2}, 20 * std::log10(std::sqrt(2.0)));
+    over.audio_codec = "pcm_f32le";
+    over.tone_hz = 11025;
+    over.tone_phase_degrees = 45;
+    const struct {
+        const char* name;
+        test::MediaSpec media;
+        std::optional<double> true_peak;  // dBTP, where it is known
+    } cases[] = {
+        {"tone.mp3", spec({2}, -6), std::nullopt},
+        {"tone.flac", flac24, -1.0},
+        {"over.wav", float_over, 4.5},
+        {"tone.ogg", spec({2}, -9), std::nullopt},
+        {"mono.wav", spec({1}, -6), -6.0},
+        {"film.mkv", film, std::nullopt},
+        {"low.wav", low, -30.0},
+        {"silence.wav", spec({2}, -HUGE_VAL), -HUGE_VAL},
+        {"intersample.wav", over, 3.01},
+    };
+    for (const auto& c : cases) {
+        const std::string file = test::make_media(dir_ / c.name, c.media).string();
+        const int count = static_cast<int>(c.media.audio_channels.size());
+        const auto graph = graph_readings(file, count);
+        const MeterResult meter = measure_tracks(file, {.loudness = true, .blocks = true});
+        ASSERT_TRUE(meter.error.empty()) << meter.error;
+        ASSERT_EQ(meter.tracks.size(), graph.size()) << c.name;
+        for (size_t t = 0; t < graph.size(); ++t) {
+            const std::string what = std::string(c.name) + " track " + std::to_string(t);
+            const TrackMeasure& m = meter.tracks[t];
+            const LoudnessReading& g = graph[t].loudness;
+            expect_near(m.sample_peak_db, graph[t].peak_db, 0.01, what + " peak");
+            expect_near(m.rms_db, graph[t].mean_db, 0.01, what + " mean");
+            expect_near(m.integrated, g.integrated, 0.05, what + " integrated");
+            expect_near(m.range, g.range, 0.1, what + " range");
+            expect_near(m.true_peak, g.true_peak, 0.1, what + " true peak");
+            if (t == 0 && c.true_peak) expect_near(m.true_peak, c.true_peak, 0.1, what + " true peak itself");
+            // The blocks pool to the track's own loudness.
+            const auto pooled = gated_loudness({&m.blocks});
+            if (*m.integrated > -70) {
+                ASSERT_TRUE(pooled.has_value()) << what;
+                EXPECT_NEAR(*pooled, *m.integrated, 0.05) << what;
+            } else {
+                EXPECT_FALSE(pooled.has_value()) << what;
+            }
+        }
+    }
+}
+
+}  // namespace
