@@ -12,9 +12,10 @@
 namespace sonorix::ui {
 
 Tanalyzeaudio::Tanalyzeaudio(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint) {
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint) {
     setObjectName("analyzeaudio");
-    setFixedSize(326, 95);
+    resize(326, 95);
+    setMinimumWidth(300);
     Label1 = new QLabel("  ", this);
     Label1->setObjectName("Label1");
     Label2 = new QLabel("  ", this);

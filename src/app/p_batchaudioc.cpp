@@ -10,10 +10,11 @@
 namespace sonorix::ui {
 
 Tbatchaudioc::Tbatchaudioc(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint) {
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     setObjectName("batchaudioc");
     setWindowTitle(" ");
-    setFixedSize(347, 89);
+    resize(347, 89);
+    setMinimumWidth(300);
     Label1 = new QLabel(" ", this);
     Label1->setObjectName("Label1");
     progresstotal = new QProgressBar(this);

@@ -12,10 +12,10 @@
 
 namespace sonorix::ui {
 
-Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog) {
     setObjectName("options");
     setWindowTitle("Options");
-    setFixedSize(392, 179);
+    resize(392, 179);
     Label1 = new QLabel("Prefix of target files (Multiple files view) ", this);
     Label1->setObjectName("Label1");
     ed_prefix = new QLineEdit(this);

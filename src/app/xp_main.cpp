@@ -93,8 +93,7 @@ QDoubleSpinBox* loudness_spin(QWidget* parent, const char* name) {
 Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     setObjectName("main");
     setWindowTitle("Sonorix V2.2.0");
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowIcon(program_icon());
     QFont font("Verdana");
     font.setPointSize(8);
     setFont(font);
@@ -105,7 +104,6 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     average_flow_ = std::make_unique<AverageLevelFlow>(*this);
 
     auto* client = named(new QWidget(this), "client");
-    client->setFixedSize(818, 541);
     auto* client_layout = new QVBoxLayout(client);
     client_layout->setContentsMargins(6, 6, 6, 6);
     RzPageControl1 = named(new QTabWidget(client), "RzPageControl1");
@@ -120,8 +118,10 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     connect_list_page();
     RzPageControl1->setCurrentWidget(TabSheet1);
 
-    // The window is fixed: client area plus the menu bar.
-    setFixedSize(818, 541 + menuBar()->sizeHint().height());
+    // The window opens at its design size and grows with the desktop's; the
+    // layouts keep every control whole down to the minimum.
+    setMinimumSize(kMinimumClientSize + QSize(0, menuBar()->sizeHint().height()));
+    resize(kDesignClientSize + QSize(0, menuBar()->sizeHint().height()));
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         move(screen->availableGeometry().center() - rect().center());
     }
@@ -150,7 +150,7 @@ std::array<TFFEncoder*, 5> Tmain::encoders() {
 
 void Tmain::create_single_page() {
     TabSheet1 = named(new QWidget, "TabSheet1");
-    RzPageControl1->addTab(TabSheet1, QIcon(tab_picture("Single File", false)), QString());
+    RzPageControl1->addTab(TabSheet1, tab_icon("Single File", false), QString());
     RzPageControl1->setTabToolTip(0, "Single File");
 
     BitBtn2 = named(new QPushButton(glyph_icon(Glyph::Load), "Load Audio or Video File", TabSheet1), "BitBtn2");
@@ -170,7 +170,8 @@ void Tmain::create_single_page() {
 
     Panel1 = named(new QFrame(TabSheet1), "Panel1");
     Panel1->setFrameShape(QFrame::StyledPanel);
-    Panel1->setFixedWidth(330);
+    Panel1->setMinimumWidth(300);
+    Panel1->setMaximumWidth(420);
     RadioButton1 = named(new QRadioButton("Volume Change ", Panel1), "RadioButton1");
     RadioButton1->setChecked(true);
     Label3 = note(Panel1, "Label3",
@@ -256,7 +257,7 @@ void Tmain::create_single_page() {
 
 void Tmain::create_list_page() {
     TabSheet2 = named(new QWidget, "TabSheet2");
-    RzPageControl1->addTab(TabSheet2, QIcon(tab_picture("Multiple Files", true)), QString());
+    RzPageControl1->addTab(TabSheet2, tab_icon("Multiple Files", true), QString());
     RzPageControl1->setTabToolTip(1, "Multiple Files");
 
     ListView1 = named(new QTreeWidget(TabSheet2), "ListView1");
@@ -278,7 +279,7 @@ void Tmain::create_list_page() {
 
     Panel13 = named(new QFrame(TabSheet2), "Panel13");
     Panel13->setFrameShape(QFrame::StyledPanel);
-    Panel13->setFixedWidth(150);
+    Panel13->setMinimumWidth(130);
     btn_add = glyph_button(Panel13, "btn_add", Glyph::Add, "Add", "Add");
     btn_openfolder = glyph_button(Panel13, "btn_openfolder", Glyph::Folder, "Add Files from Folder", "Folder");
     btn_remove = glyph_button(Panel13, "btn_remove", Glyph::Remove, "Remove", "Remove");
@@ -300,7 +301,7 @@ void Tmain::create_list_page() {
     batch_spin_volume = named(new TSpinEdit(GroupBox1), "batch_spin_volume");
     batch_spin_volume->setRange(0, 1000);
     batch_spin_volume->setValue(100);
-    batch_spin_volume->setFixedWidth(70);
+    batch_spin_volume->setMinimumWidth(70);
     if (auto* edit = batch_spin_volume->findChild<QLineEdit*>()) edit->setMaxLength(4);
     radio_auto = named(new QRadioButton("Normalize ", GroupBox1), "radio_auto");
     radio_mix = named(new QRadioButton("Adjust to Average Level", GroupBox1), "radio_mix");

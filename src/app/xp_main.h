@@ -15,6 +15,7 @@
 #include <string>
 
 #include <QMainWindow>
+#include <QSize>
 #include <QStringList>
 
 #include "app/average_level_flow.h"
@@ -57,6 +58,10 @@ public:
     static constexpr int kTimeColumn = 2;
     static constexpr int kFormatColumn = 3;
     static constexpr int kMaxDbColumn = 4;
+    // The client area it opens with, and the smallest that shows every
+    // control whole.
+    static constexpr QSize kDesignClientSize{818, 541};
+    static constexpr QSize kMinimumClientSize{700, 500};
 
     TFileDialog OpenDialog1{TFileDialog::Open};
     TFileDialog SaveDialog1{TFileDialog::Save};
