@@ -14,6 +14,7 @@
 #include "app/list_flow.h"
 #include "app/messages.h"
 #include "app/p_batchaudioc.h"
+#include "app/results_view.h"
 #include "app/xp_main.h"
 #include "workflow/average_level.h"
 #include "workflow/batch_job.h"
@@ -186,6 +187,7 @@ void AverageLevelFlow::Timer_endmsgTimer() {
     Timer_endmsg->stop();
     const BatchJob* job = run().job.get();
     MessageBoxA(&window_, job ? job->finish_text() : "Process is finished!", "", MB_ICONWARNING);
+    if (job) window_.results_view->show_results(list_results(*job, {}));
 }
 
 // Phase 4: deletes the run's intermediate files and their folder, and closes

@@ -18,10 +18,12 @@
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
 #include "app/p_options.h"
+#include "app/results_view.h"
 #include "app/xp_main.h"
 #include "workflow/batch_job.h"
 #include "workflow/peak_analysis.h"
 #include "workflow/text.h"
+#include "workflow/track_levels.h"
 
 namespace sonorix::ui {
 
@@ -99,6 +101,7 @@ void ListFlow::BitBtn1Click() {
     run.job = std::make_unique<BatchJob>(mode, window_.batch_spin_volume->value(), run.output_folder,
                                          trim_blanks(options->ed_prefix->text().toStdString()), sources);
     run.job->set_loudness(window_.batch_spin_loudness->value(), options->ed_ceiling->value());
+    level_after.assign(sources.size(), std::nullopt);
     // Files already in the folder under a target's name are the user's: one
     // question per run, before anything is measured or written.
     run.job->plan_targets();
@@ -245,7 +248,12 @@ void ListFlow::timer_ffdirectcTimer() {
     // The dialog stays while the lossy targets' peaks are checked.
     if (!targets_checked_ && check_targets()) return;
     close_form(batchaudioc);
+    show_end();
+}
+
+void ListFlow::show_end() {
     MessageBoxA(&window_, run.job ? run.job->finish_text() : "Process is finished!", "", MB_ICONWARNING);
+    if (run.job) window_.results_view->show_results(list_results(*run.job, level_after));
 }
 
 // Normalize and Loudness: the decoded peak of each lossy target, one at a
@@ -268,14 +276,22 @@ bool ListFlow::check_targets() {
 void ListFlow::targets_checked() {
     const std::vector<TrackReadings>& readings = meter_.check_readings();
     for (size_t i = 0; i < checked_rows_.size() && i < readings.size(); ++i) {
-        run.job->checked(checked_rows_[i], readings[i].tracks());
+        const size_t row = checked_rows_[i];
+        run.job->checked(row, readings[i].tracks());
+        // A row converted again was not measured after its second pass.
+        const BatchRow& r = run.job->rows[row];
+        const auto& tracks = readings[i].tracks();
+        if (!r.second_pass && r.main_track < tracks.size() && row < level_after.size()) {
+            const TrackReading& main = tracks[r.main_track];
+            level_after[row] = run.job->mode() == BatchMode::Loudness ? main.loudness.integrated : main.peak_db;
+        }
     }
     if (!cancelled() && run.job->second_passes() > 0) {
         multi_convert();
         return;
     }
     close_form(batchaudioc);
-    if (!cancelled()) MessageBoxA(&window_, run.job->finish_text(), "", MB_ICONWARNING);
+    if (!cancelled()) show_end();
 }
 
 }  // namespace sonorix::ui

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,8 @@ public:
 
     ListRun run;
     std::vector<int> task_progress;  // of the conversion's tasks
+    // Each row's level measured on its target; none where it was not checked.
+    std::vector<std::optional<double>> level_after;
 
     State state() const { return state_; }
     void cancel() override;
@@ -81,6 +84,8 @@ private:
     void end_batch_measuring(const std::string& message);
     bool check_targets();
     void targets_checked();
+    // The end message, then the results window.
+    void show_end();
 
     Tmain& window_;
     LevelMeter& meter_;

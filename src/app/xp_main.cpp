@@ -35,6 +35,7 @@
 #include "app/p_about.h"
 #include "app/p_options.h"
 #include "app/pictures.h"
+#include "app/results_view.h"
 #include "app/spin_edit.h"
 #include "app/step_button.h"
 #include "app/web.h"
@@ -112,6 +113,7 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     client_layout->addWidget(RzPageControl1);
     setCentralWidget(client);
 
+    results_view = new Tresults(this);
     create_single_page();
     create_list_page();
     create_menu();

@@ -43,6 +43,7 @@ class QTreeWidgetItem;
 namespace sonorix::ui {
 
 class TNCTStepButton2;
+class Tresults;
 class ListAdder;
 
 // The folder the media libraries are first looked for in.
@@ -105,6 +106,9 @@ public:
     QRadioButton* radio_loudness;
     QDoubleSpinBox* batch_spin_loudness;  // LUFS
     QPushButton* BitBtn1;
+
+    // The results of the last run, either page's.
+    Tresults* results_view;
 
     // MainMenu1.
     QAction* Options1;
