@@ -37,6 +37,8 @@ Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog) {
     Button1->setObjectName("Button1");
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+    bt_reset = new QPushButton("Reset to defaults", this);
+    bt_reset->setObjectName("bt_reset");
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(18, 18, 18, 14);
@@ -45,6 +47,7 @@ Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog) {
     grid->addWidget(label_ceiling, 2, 0);
     grid->addWidget(ed_ceiling, 2, 1);
     grid->setRowStretch(3, 1);
+    grid->addWidget(bt_reset, 4, 0, Qt::AlignLeft);
     grid->addWidget(Button1, 4, 1, Qt::AlignRight);
 }
 

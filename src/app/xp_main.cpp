@@ -391,6 +391,8 @@ void Tmain::FormCreate() {
     TabSheet2->setAcceptDrops(true);
 }
 
+bool Tmain::started() const { return TabSheet1->acceptDrops(); }
+
 bool Tmain::dragAppMessage(QObject* Window, QEvent* Msg) {
     if (Window != TabSheet1 && Window != TabSheet2) return false;
     if (!TabSheet1->acceptDrops()) return false;

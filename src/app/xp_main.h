@@ -125,6 +125,8 @@ public:
 
     // Shell.
     void FormCreate();
+    // The libraries loaded and the start-up ran to its end.
+    bool started() const;
     bool dragAppMessage(QObject* Window, QEvent* Msg);
     // Hands the media files among paths to a page, as a drop onto it does.
     void take_files(QWidget* page, const QStringList& paths);

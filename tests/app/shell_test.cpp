@@ -7,6 +7,7 @@
 #include <QDate>
 #include <QDir>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QGroupBox>
@@ -28,6 +29,7 @@
 
 #include "app/p_about.h"
 #include "app/p_options.h"
+#include "app/settings.h"
 #include "app/step_button.h"
 #include "app/web.h"
 #include "base/FFLoad.h"
@@ -291,7 +293,15 @@ TEST_F(ShellTest, MissingLibrariesAreToldOnceAndTheWindowStillOpens) {
     window().open_files({QString::fromStdString(media("short.wav").string())});
     EXPECT_TRUE(window().single_flow().source_file.empty());
 
+    // Nor does it overwrite the remembered settings with its unset controls.
+    auto settings = [] {
+        QFile file(ui::settings_file());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray kept = settings();
     ui::free_forms();
+    EXPECT_FALSE(kept.isEmpty());
+    EXPECT_EQ(settings(), kept);
     ASSERT_TRUE(loader.Load(kEncoderLibraries)) << loader.LastErrorMessage();
     ui::create_forms();
 }
