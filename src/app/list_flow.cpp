@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -102,6 +103,10 @@ void ListFlow::BitBtn1Click() {
                                          trim_blanks(options->ed_prefix->text().toStdString()), sources);
     run.job->set_loudness(window_.batch_spin_loudness->value(), options->ed_ceiling->value());
     level_after.assign(sources.size(), std::nullopt);
+    if (mode == BatchMode::Normalize || mode == BatchMode::Loudness) {
+        if (window_.check_album->isChecked()) run.job->set_album(AlbumGroups::List);
+        if (window_.check_skip->isChecked()) run.job->set_skip_within(window_.spin_skip->value());
+    }
     // Files already in the folder under a target's name are the user's: one
     // question per run, before anything is measured or written.
     run.job->plan_targets();
@@ -148,6 +153,11 @@ void ListFlow::measure_next_row() {
     }
     analyzeaudio->timer1->stop();
     close_form(analyzeaudio);
+    // The album's one gain and the skipped rows, once every row is measured.
+    run.job->settle_gains();
+    for (size_t i = 0; i < run.items.size(); ++i) {
+        if (run.items[i]) run.items[i]->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[i].max_db));
+    }
     multi_convert();
 }
 
@@ -286,6 +296,7 @@ void ListFlow::targets_checked() {
             level_after[row] = run.job->mode() == BatchMode::Loudness ? main.loudness.integrated : main.peak_db;
         }
     }
+    run.job->checks_ended();
     if (!cancelled() && run.job->second_passes() > 0) {
         multi_convert();
         return;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QHeaderView>
@@ -72,6 +73,9 @@ void load_settings(Tmain& w, Toptions& o) {
     check_index(list_modes(w), s.value("list/mode"));
     if (s.contains("list/percent")) set_number(w.batch_spin_volume, s.value("list/percent"));
     if (s.contains("list/loudness")) set_number(w.batch_spin_loudness, s.value("list/loudness"));
+    w.check_album->setChecked(s.value("list/album", false).toBool());
+    w.check_skip->setChecked(s.value("list/skip", false).toBool());
+    if (s.contains("list/skip_within")) set_number(w.spin_skip, s.value("list/skip_within"));
     if (s.contains("options/ceiling")) set_number(o.ed_ceiling, s.value("options/ceiling"));
     // The prefix obeys the edit's characters, as typed text does.
     if (s.contains("options/prefix")) {
@@ -99,6 +103,9 @@ void save_settings(const Tmain& w, const Toptions& o) {
     s.setValue("list/mode", checked_index(list_modes(w)));
     s.setValue("list/percent", w.batch_spin_volume->value());
     s.setValue("list/loudness", w.batch_spin_loudness->value());
+    s.setValue("list/album", w.check_album->isChecked());
+    s.setValue("list/skip", w.check_skip->isChecked());
+    s.setValue("list/skip_within", w.spin_skip->value());
     s.setValue("options/ceiling", o.ed_ceiling->value());
     s.setValue("options/prefix", o.ed_prefix->text());
     s.setValue("list/output_folder", QString::fromStdString(const_cast<Tmain&>(w).list_flow().run.output_folder));
@@ -119,6 +126,9 @@ void reset_settings(Tmain& w, Toptions& o) {
     w.radio_change->setChecked(true);
     w.batch_spin_volume->setValue(100);
     w.batch_spin_loudness->setValue(kDefaultLoudnessTarget);
+    w.check_album->setChecked(false);
+    w.check_skip->setChecked(false);
+    w.spin_skip->setValue(Tmain::kDefaultSkipWithin);
     o.ed_ceiling->setValue(kDefaultTruePeakCeiling);
     o.ed_prefix->clear();
     w.list_flow().run.output_folder.clear();

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDropEvent>
 #include <QDoubleSpinBox>
 #include <QFrame>
@@ -332,6 +333,34 @@ void Tmain::create_list_page() {
     options_grid->addWidget(
         note(GroupBox1, "Label7", "Each file will be brought to the same loudness (EBU R128)"),
         3, 1);
+    check_album = named(new QCheckBox("Album (keep the files' levels relative to each other)", GroupBox1), "check_album");
+    check_skip = named(new QCheckBox("Skip files within", GroupBox1), "check_skip");
+    spin_skip = named(new QDoubleSpinBox(GroupBox1), "spin_skip");
+    spin_skip->setRange(0.1, 20);
+    spin_skip->setDecimals(1);
+    spin_skip->setSingleStep(0.5);
+    spin_skip->setValue(kDefaultSkipWithin);
+    spin_skip->setSuffix(" dB");
+    auto* measured_row = new QHBoxLayout;
+    measured_row->addWidget(check_skip);
+    measured_row->addWidget(spin_skip);
+    measured_row->addWidget(new QLabel("of their target", GroupBox1));
+    measured_row->addStretch();
+    options_grid->addWidget(check_album, 4, 0, 1, 2);
+    options_grid->addLayout(measured_row, 5, 0, 1, 2);
+    // They act only where the files are measured against a target.
+    auto measured_modes = [this] {
+        const bool on = radio_auto->isChecked() || radio_loudness->isChecked();
+        check_album->setEnabled(on);
+        check_skip->setEnabled(on);
+        spin_skip->setEnabled(on && check_skip->isChecked());
+    };
+    for (QAbstractButton* b : {static_cast<QAbstractButton*>(radio_change), static_cast<QAbstractButton*>(radio_auto),
+                               static_cast<QAbstractButton*>(radio_mix), static_cast<QAbstractButton*>(radio_loudness),
+                               static_cast<QAbstractButton*>(check_skip)}) {
+        connect(b, &QAbstractButton::toggled, this, measured_modes);
+    }
+    measured_modes();
     options_grid->setColumnStretch(1, 1);
 
     BitBtn1 = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", Panel12), "BitBtn1");

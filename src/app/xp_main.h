@@ -26,6 +26,7 @@
 #include "engine/FFEncode.h"
 
 class QAction;
+class QCheckBox;
 class QDoubleSpinBox;
 class QFrame;
 class QGroupBox;
@@ -62,7 +63,9 @@ public:
     // The client area it opens with, and the smallest that shows every
     // control whole.
     static constexpr QSize kDesignClientSize{818, 541};
-    static constexpr QSize kMinimumClientSize{700, 500};
+    static constexpr QSize kMinimumClientSize{700, 520};
+    // The skip threshold the list page offers first, dB.
+    static constexpr double kDefaultSkipWithin = 0.5;
 
     TFileDialog OpenDialog1{TFileDialog::Open};
     TFileDialog SaveDialog1{TFileDialog::Save};
@@ -105,6 +108,11 @@ public:
     QRadioButton* radio_mix;
     QRadioButton* radio_loudness;
     QDoubleSpinBox* batch_spin_loudness;  // LUFS
+    // Normalize and Loudness target: one gain for the whole list, and rows
+    // left alone when their gain is smaller than spin_skip.
+    QCheckBox* check_album;
+    QCheckBox* check_skip;
+    QDoubleSpinBox* spin_skip;  // dB
     QPushButton* BitBtn1;
 
     // The results of the last run, either page's.

@@ -2,6 +2,7 @@
 // when they are made again, from the config folder the environment names;
 // "Reset to defaults" brings the program's own values back.
 #include <QDoubleSpinBox>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -30,7 +31,8 @@ std::vector<std::string> remembered(ui::Tmain& w) {
             n(w.spin_loudness_single->value()),  n(w.radio_loudness->isChecked()),       n(w.batch_spin_volume->value()),
             n(w.batch_spin_loudness->value()),   n(ui::options->ed_ceiling->value()),    ui::options->ed_prefix->text().toStdString(),
             w.list_flow().run.output_folder,     w.add_folder,                           n(w.width()),
-            n(w.height()),                       n(w.ListView1->columnWidth(0))};
+            n(w.height()),                       n(w.ListView1->columnWidth(0)),         n(w.check_album->isChecked()),
+            n(w.check_skip->isChecked()),        n(w.spin_skip->value())};
 }
 
 TEST_F(SettingsTest, WrittenWhenTheWindowGoesAndReadBackAndReset) {
@@ -50,6 +52,9 @@ TEST_F(SettingsTest, WrittenWhenTheWindowGoesAndReadBackAndReset) {
     first.add_folder = "/music/in/";
     first.resize(1100, 700);
     first.ListView1->setColumnWidth(0, 500);
+    first.check_album->setChecked(true);
+    first.check_skip->setChecked(true);
+    first.spin_skip->setValue(2.5);
     const std::vector<std::string> chosen = remembered(first);
     ASSERT_NE(chosen, defaults);
 
