@@ -101,7 +101,7 @@ void AverageLevelFlow::FFtowavTerminate(TObject*, const TTerminateInfo& ATermina
             }
             state_ = State::Normalizing;
             batchaudioc->Label1->setText("Analyze audio data......");
-            batchaudioc->progresstotal->setValue(0);
+            batchaudioc->show_percent(0);
             batchaudioc->Button1->setEnabled(false);
             timer_callnormalizer->start();
         });
@@ -130,7 +130,7 @@ void AverageLevelFlow::normalizer_output() {
         return;
     }
     const bool going = normalizer_->pump(0);
-    batchaudioc->progresstotal->setValue(std::min(100, normalizer_->output().markers() * normalizer_step_));
+    batchaudioc->show_percent(std::min(100, normalizer_->output().markers() * normalizer_step_));
     if (going) return;
     normalizer_poll_->stop();
     if (normalizer_->failure()) {

@@ -178,6 +178,7 @@ void ListFlow::multi_peak() {
     analyzeaudio->Label1->setText("Analyzing");
     analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(run.job->rows[batch_row_].source)));
     analyzeaudio->Button1->setEnabled(true);
+    analyzeaudio->show_count(static_cast<int>(batch_row_) + 1, static_cast<int>(run.items.size()));
     analyzeaudio->timer1->start();
     if (!analyzeaudio->isVisible()) show_modal(*analyzeaudio);
 }

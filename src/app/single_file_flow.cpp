@@ -120,6 +120,7 @@ void SingleFileFlow::single_peak() {
     analyzeaudio->Label1->setText("Analyzing");
     analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(source_file)));
     analyzeaudio->Button1->setEnabled(true);
+    analyzeaudio->show_count(1, 1);
     analyzeaudio->timer1->start();
     show_modal(*analyzeaudio);
 }
