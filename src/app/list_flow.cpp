@@ -15,6 +15,7 @@
 #include "app/average_level_flow.h"
 #include "app/dialogs.h"
 #include "app/forms.h"
+#include "app/levels_view.h"
 #include "app/messages.h"
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
@@ -120,6 +121,7 @@ void ListFlow::BitBtn1Click() {
         }
         if (answer == MessageAnswer::No) run.job->plan_targets(true);
     }
+    show_levels();
     if (mode == BatchMode::AverageLevel) {
         window_.average_level_flow().multi_rms();
         return;
@@ -155,6 +157,7 @@ void ListFlow::measure_next_row() {
     close_form(analyzeaudio);
     // The album's one gain and the skipped rows, once every row is measured.
     run.job->settle_gains();
+    show_levels();
     for (size_t i = 0; i < run.items.size(); ++i) {
         if (run.items[i]) run.items[i]->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[i].max_db));
     }
@@ -198,6 +201,7 @@ void ListFlow::measured() {
     if (QTreeWidgetItem* item = run.items[batch_row_]) {
         item->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[batch_row_].max_db));
     }
+    show_levels();
     ++batch_row_;
     if (batch_row_ >= run.items.size()) {
         analyzeaudio->timer1->stop();
@@ -262,7 +266,15 @@ void ListFlow::timer_ffdirectcTimer() {
     show_end();
 }
 
+void ListFlow::show_levels() {
+    if (run.job) {
+        window_.levels_view->show_levels(level_bars(*run.job, level_after),
+                                         level_target(*run.job, window_.batch_spin_loudness->value()));
+    }
+}
+
 void ListFlow::show_end() {
+    show_levels();
     MessageBoxA(&window_, run.job ? run.job->finish_text() : "Process is finished!", "", MB_ICONWARNING);
     if (run.job) window_.results_view->show_results(list_results(*run.job, level_after));
 }

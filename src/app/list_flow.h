@@ -86,6 +86,8 @@ private:
     void targets_checked();
     // The end message, then the results window.
     void show_end();
+    // The levels view from the run's rows as they stand.
+    void show_levels();
 
     Tmain& window_;
     LevelMeter& meter_;

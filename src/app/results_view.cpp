@@ -117,6 +117,7 @@ Tresults::Tresults(QWidget* owner) : QDialog(owner, Qt::Window) {
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->verticalHeader()->hide();
+    table->setWordWrap(false);
     table->horizontalHeader()->setStretchLastSection(true);
     open_folder = new QPushButton("Open Output Folder", this);
     open_folder->setObjectName("results_open_folder");

@@ -31,6 +31,7 @@
 #include <QWindow>
 
 #include "app/forms.h"
+#include "app/levels_view.h"
 #include "app/list_adder.h"
 #include "app/messages.h"
 #include "app/p_about.h"
@@ -374,8 +375,12 @@ void Tmain::create_list_page() {
     bottom->addLayout(left, 1);
     bottom->addWidget(BitBtn1, 0, Qt::AlignBottom);
 
+    levels_view = named(new LevelsView(TabSheet2), "levels_view");
+    auto* list_and_levels = new QVBoxLayout;
+    list_and_levels->addWidget(ListView1, 3);
+    list_and_levels->addWidget(levels_view, 1);
     auto* top = new QHBoxLayout;
-    top->addWidget(ListView1, 1);
+    top->addLayout(list_and_levels, 1);
     top->addWidget(Panel13);
     auto* page = new QVBoxLayout(TabSheet2);
     page->setContentsMargins(10, 10, 10, 10);

@@ -45,6 +45,7 @@ namespace sonorix::ui {
 
 class TNCTStepButton2;
 class Tresults;
+class LevelsView;
 class ListAdder;
 
 // The folder the media libraries are first looked for in.
@@ -94,6 +95,7 @@ public:
     // The list page.
     QWidget* TabSheet2;
     QTreeWidget* ListView1;
+    LevelsView* levels_view;  // the list's levels as bars
     QFrame* Panel13;
     QToolButton* btn_add;
     QToolButton* btn_openfolder;

@@ -12,6 +12,7 @@
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
 #include "app/p_options.h"
+#include "app/results_view.h"
 #include "app_fixture.h"
 
 namespace sonorix::test {
@@ -53,6 +54,14 @@ TEST_F(ScreenshotTest, FormsAsPictures) {
     save(&w, "main-file-list");
     w.ListView1->horizontalScrollBar()->setValue(w.ListView1->horizontalScrollBar()->maximum());
     save(&w, "main-file-list-max-db");
+    // After a Normalize run: the levels drawn and the results window.
+    dialogs.answers.push_back(out.path().string());
+    w.BitBtn1->click();
+    ASSERT_TRUE(wait_until([&] { return w.results_view->isVisible(); }));
+    save(&w, "main-after-run");
+    save(w.results_view, "results");
+    w.results_view->hide();
+    ui::analyzeaudio->show_count(3, 8);
     save(ui::options, "options");
     ui::options->hide();
     save(ui::about, "about");
