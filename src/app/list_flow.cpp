@@ -104,6 +104,7 @@ void ListFlow::BitBtn1Click() {
                                          trim_blanks(options->ed_prefix->text().toStdString()), sources);
     run.job->set_loudness(window_.batch_spin_loudness->value(), options->ed_ceiling->value());
     level_after.assign(sources.size(), std::nullopt);
+    run_ended_ = false;
     if (mode == BatchMode::Normalize || mode == BatchMode::Loudness) {
         if (window_.check_album->isChecked()) run.job->set_album(AlbumGroups::List);
         if (window_.check_skip->isChecked()) run.job->set_skip_within(window_.spin_skip->value());
@@ -267,13 +268,29 @@ void ListFlow::timer_ffdirectcTimer() {
 }
 
 void ListFlow::show_levels() {
-    if (run.job) {
-        window_.levels_view->show_levels(level_bars(*run.job, level_after),
-                                         level_target(*run.job, window_.batch_spin_loudness->value()));
+    if (!run.job) return;
+    window_.levels_view->show_levels(level_bars(*run.job, level_after),
+                                     level_target(*run.job, window_.batch_spin_loudness->value()));
+    const RunResults results = list_results(*run.job, level_after);
+    for (size_t i = 0; i < run.items.size() && i < run.job->rows.size(); ++i) {
+        QTreeWidgetItem* item = run.items[i];
+        if (!item) continue;
+        const BatchRow& r = run.job->rows[i];
+        const TrackLevel* main = r.main_track < r.tracks.size() ? &r.tracks[r.main_track] : nullptr;
+        item->setText(Tmain::kPeakColumn, QString::fromStdString(level_figure(main ? main->peak_db : std::nullopt)));
+        item->setText(Tmain::kLoudnessColumn, QString::fromStdString(level_figure(main ? main->integrated : std::nullopt)));
+        item->setText(Tmain::kGainColumn, QString::fromStdString(level_figure(results.rows[i].gain)));
+        // What became of it, once the run has ended.
+        item->setText(Tmain::kResultColumn, run_ended_ ? QString::fromStdString(results.rows[i].status) : QString());
+        item->setToolTip(Tmain::kResultColumn, QString::fromStdString(results.rows[i].reason));
+        for (int column : {Tmain::kPeakColumn, Tmain::kLoudnessColumn, Tmain::kGainColumn}) {
+            item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+        }
     }
 }
 
 void ListFlow::show_end() {
+    run_ended_ = true;
     show_levels();
     MessageBoxA(&window_, run.job ? run.job->finish_text() : "Process is finished!", "", MB_ICONWARNING);
     if (run.job) window_.results_view->show_results(list_results(*run.job, level_after));

@@ -95,6 +95,7 @@ private:
     size_t batch_row_ = 0;             // the row being measured
     bool targets_checked_ = false;     // the run's lossy targets were checked
     std::vector<size_t> checked_rows_;  // the rows of the check tasks, in order
+    bool run_ended_ = false;            // the Result column may be filled
 };
 
 }  // namespace sonorix::ui

@@ -32,12 +32,6 @@ std::string status_of(BatchRow::State state) {
     }
 }
 
-std::string figure(const std::optional<double>& value) {
-    if (!value) return "";
-    if (!std::isfinite(*value)) return "-inf";
-    return Format("%.1f", *value + 0.0);
-}
-
 // One CSV field: quoted when it holds a comma, a quote or a line break.
 std::string csv_field(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -48,10 +42,16 @@ std::string csv_field(const std::string& text) {
 
 std::vector<std::string> cells(const ResultRow& row) {
     const std::string status = row.reason.empty() ? row.status : row.status + ": " + row.reason;
-    return {row.file, status, figure(row.level_before), figure(row.gain), figure(row.level_after), row.target};
+    return {row.file, status, level_figure(row.level_before), level_figure(row.gain), level_figure(row.level_after), row.target};
 }
 
 }  // namespace
+
+std::string level_figure(const std::optional<double>& value) {
+    if (!value) return "";
+    if (!std::isfinite(*value)) return "-inf";
+    return Format("%.1f", *value + 0.0);
+}
 
 bool RunResults::any_failed() const {
     for (const ResultRow& r : rows) {

@@ -38,6 +38,9 @@ struct RunResults {
     std::string heading() const;
 };
 
+// A level or gain as the tables show it: "-6.0", "-inf", "" when not known.
+std::string level_figure(const std::optional<double>& value);
+
 // The list run's rows; level_after holds each row's checked level, if any.
 RunResults list_results(const BatchJob& job, const std::vector<std::optional<double>>& level_after);
 // The columns' titles, the table's and the CSV's.

@@ -265,7 +265,11 @@ void Tmain::create_list_page() {
     RzPageControl1->setTabToolTip(1, "Multiple Files");
 
     ListView1 = named(new QTreeWidget(TabSheet2), "ListView1");
-    ListView1->setHeaderLabels({"Files", "Size", "Time", "Format", "Max-dB"});
+    ListView1->setHeaderLabels({"Files", "Size", "Time", "Format", "Max-dB", "Peak (dBFS)", "Loudness (LUFS)",
+                                "Gain (dB)", "Result"});
+    for (int column : {kPeakColumn, kLoudnessColumn, kGainColumn}) {
+        ListView1->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+    }
     const int widths[] = {360, 80, 90, 200};
     for (int i = 0; i < 4; ++i) ListView1->setColumnWidth(i, widths[i]);
     ListView1->setRootIsDecorated(false);

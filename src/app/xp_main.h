@@ -61,6 +61,12 @@ public:
     static constexpr int kTimeColumn = 2;
     static constexpr int kFormatColumn = 3;
     static constexpr int kMaxDbColumn = 4;
+    // After a run: the main track's measured peak and loudness, the gain it
+    // got and what became of the file.
+    static constexpr int kPeakColumn = 5;
+    static constexpr int kLoudnessColumn = 6;
+    static constexpr int kGainColumn = 7;
+    static constexpr int kResultColumn = 8;
     // The client area it opens with, and the smallest that shows every
     // control whole.
     static constexpr QSize kDesignClientSize{818, 541};

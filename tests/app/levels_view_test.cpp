@@ -4,6 +4,7 @@
 
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTreeWidget>
 
 #include "app/levels_view.h"
 #include "app_fixture.h"
@@ -47,6 +48,10 @@ TEST_F(LevelsViewTest, BarsFollowTheMeasurementAndTheGains) {
         EXPECT_NEAR(*bars[i].peak_after, expected[i].after, 0.1);
     }
     EXPECT_EQ(w.levels_view->target(), 0.0);
+    // The list's own columns say the same, each under its title.
+    std::vector<QString> cells;
+    for (int c = ui::Tmain::kPeakColumn; c <= ui::Tmain::kResultColumn; ++c) cells.push_back(w.ListView1->topLevelItem(1)->text(c));
+    EXPECT_EQ(cells, (std::vector<QString>{"-12.0", "", "12.0", "converted"}));
     EXPECT_FALSE(w.levels_view->grab().isNull());  // it paints
 }
 

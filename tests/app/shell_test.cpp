@@ -86,9 +86,10 @@ TEST_F(ShellTest, MainWindowHasItsCaptionSizeAndNamedControls) {
     EXPECT_EQ(w.NCTStepButton21->Value(), 100);
     EXPECT_EQ(w.bt_amplify->text(), "Adjust Volume");
     EXPECT_TRUE(w.Memo1->isReadOnly());
-    const QStringList columns = {"Files", "Size", "Time", "Format", "Max-dB"};
-    ASSERT_EQ(w.ListView1->columnCount(), 5);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(w.ListView1->headerItem()->text(i), columns[i]);
+    const QStringList columns = {"Files",       "Size",           "Time",      "Format", "Max-dB",
+                                 "Peak (dBFS)", "Loudness (LUFS)", "Gain (dB)", "Result"};
+    ASSERT_EQ(w.ListView1->columnCount(), 9);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(w.ListView1->headerItem()->text(i), columns[i]);
     EXPECT_EQ(w.ListView1->columnWidth(0), 360);
     EXPECT_EQ(w.ListView1->columnWidth(3), 200);
     EXPECT_EQ(w.ListView1->toolTip(), "Drag video or audio files and drop here");
