@@ -14,6 +14,7 @@
 #include "app/list_flow.h"
 #include "app/messages.h"
 #include "app/p_batchaudioc.h"
+#include "app/results_view.h"
 #include "app/xp_main.h"
 #include "workflow/average_level.h"
 #include "workflow/batch_job.h"
@@ -100,7 +101,7 @@ void AverageLevelFlow::FFtowavTerminate(TObject*, const TTerminateInfo& ATermina
             }
             state_ = State::Normalizing;
             batchaudioc->Label1->setText("Analyze audio data......");
-            batchaudioc->progresstotal->setValue(0);
+            batchaudioc->show_percent(0);
             batchaudioc->Button1->setEnabled(false);
             timer_callnormalizer->start();
         });
@@ -129,7 +130,7 @@ void AverageLevelFlow::normalizer_output() {
         return;
     }
     const bool going = normalizer_->pump(0);
-    batchaudioc->progresstotal->setValue(std::min(100, normalizer_->output().markers() * normalizer_step_));
+    batchaudioc->show_percent(std::min(100, normalizer_->output().markers() * normalizer_step_));
     if (going) return;
     normalizer_poll_->stop();
     if (normalizer_->failure()) {
@@ -186,6 +187,7 @@ void AverageLevelFlow::Timer_endmsgTimer() {
     Timer_endmsg->stop();
     const BatchJob* job = run().job.get();
     MessageBoxA(&window_, job ? job->finish_text() : "Process is finished!", "", MB_ICONWARNING);
+    if (job) window_.results_view->show_results(list_results(*job, {}));
 }
 
 // Phase 4: deletes the run's intermediate files and their folder, and closes

@@ -1,5 +1,7 @@
 #include "app/flow.h"
 
+#include <cmath>
+
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -25,10 +27,18 @@ void start_tasks(TFFEncoder& encoder, std::vector<int>& progress) {
     progress.assign(static_cast<size_t>(encoder.TasksCount()), 0);
 }
 
+std::string time_left_text(double elapsed_seconds, double done) {
+    if (!(done >= 0.02) || done >= 1 || elapsed_seconds < 1) return "";
+    const long left = std::lround(elapsed_seconds * (1 - done) / done);
+    if (left < 60) return std::to_string(left) + " s left";
+    const std::string seconds = std::to_string(left % 60);
+    return std::to_string(left / 60) + " min " + (seconds.size() < 2 ? "0" : "") + seconds + " s left";
+}
+
 void show_progress(Flow& flow, const char* status) {
     batchaudioc->flow = &flow;
     batchaudioc->Label1->setText(status);
-    batchaudioc->progresstotal->setValue(0);
+    batchaudioc->show_percent(0);
     batchaudioc->Button1->setEnabled(true);
     if (!batchaudioc->isVisible()) show_modal(*batchaudioc);
 }
@@ -36,7 +46,7 @@ void show_progress(Flow& flow, const char* status) {
 void show_checks(Flow& flow) {
     batchaudioc->flow = &flow;
     batchaudioc->Label1->setText("Check the peaks......");
-    batchaudioc->progresstotal->setValue(0);
+    batchaudioc->show_percent(0);
     batchaudioc->Button1->setEnabled(true);
 }
 
@@ -45,7 +55,7 @@ void show_task_progress(std::vector<int>& progress, PProgressInfo info) {
     const auto index = static_cast<size_t>(info->TaskIndex);
     if (!percent || info->TaskIndex < 0 || index >= progress.size()) return;
     progress[index] = *percent;
-    batchaudioc->progresstotal->setValue(mean_percent(progress));
+    batchaudioc->show_percent(mean_percent(progress));
 }
 
 }  // namespace sonorix::ui

@@ -7,6 +7,7 @@
 // one-shot timers.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "engine/FFEncode.h"
@@ -57,6 +58,10 @@ void start_tasks(TFFEncoder& encoder, std::vector<int>& progress);
 void show_progress(Flow& flow, const char* status);
 // The progress dialog, still open, for flow's checks of the targets' peaks.
 void show_checks(Flow& flow);
+// "2 min 05 s left" (" s left" alone under a minute) from the time a step
+// has taken and the share of it done; empty while too little is done to tell.
+std::string time_left_text(double elapsed_seconds, double done);
+
 // The bar of the progress dialog: the plain mean of the task percentages. A
 // report without a known duration says nothing about the share done.
 void show_task_progress(std::vector<int>& progress, PProgressInfo info);

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QPushButton>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -15,6 +16,7 @@
 #include "app/p_batchaudioc.h"
 #include "app/p_flash.h"
 #include "app/p_options.h"
+#include "app/settings.h"
 #include "app/xp_main.h"
 #include "base/MainThreadQueue.h"
 
@@ -78,9 +80,13 @@ void create_forms() {
     batchaudioc = new Tbatchaudioc(main);
     options = new Toptions(main);
     analyzeaudio = new Tanalyzeaudio(main);
+    // A window whose start-up failed neither takes nor overwrites them.
+    if (main->started()) load_settings(*main, *options);
+    QObject::connect(options->bt_reset, &QPushButton::clicked, options, [] { reset_settings(*main, *options); });
 }
 
 void free_forms() {
+    if (main && options && main->started()) save_settings(*main, *options);
     delete analyzeaudio;
     delete options;
     delete batchaudioc;

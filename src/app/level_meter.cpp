@@ -66,7 +66,7 @@ void LevelMeter::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInf
             ATerminateInfo, false,
             [this] {
                 ++check_index_;
-                batchaudioc->progresstotal->setValue(
+                batchaudioc->show_percent(
                     static_cast<int>(100 * check_index_ / std::max<size_t>(1, check_readings_.size())));
             },
             [] {},

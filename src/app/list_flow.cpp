@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,14 +15,17 @@
 #include "app/average_level_flow.h"
 #include "app/dialogs.h"
 #include "app/forms.h"
+#include "app/levels_view.h"
 #include "app/messages.h"
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
 #include "app/p_options.h"
+#include "app/results_view.h"
 #include "app/xp_main.h"
 #include "workflow/batch_job.h"
 #include "workflow/peak_analysis.h"
 #include "workflow/text.h"
+#include "workflow/track_levels.h"
 
 namespace sonorix::ui {
 
@@ -99,6 +103,12 @@ void ListFlow::BitBtn1Click() {
     run.job = std::make_unique<BatchJob>(mode, window_.batch_spin_volume->value(), run.output_folder,
                                          trim_blanks(options->ed_prefix->text().toStdString()), sources);
     run.job->set_loudness(window_.batch_spin_loudness->value(), options->ed_ceiling->value());
+    level_after.assign(sources.size(), std::nullopt);
+    run_ended_ = false;
+    if (mode == BatchMode::Normalize || mode == BatchMode::Loudness) {
+        if (window_.check_album->isChecked()) run.job->set_album(AlbumGroups::List);
+        if (window_.check_skip->isChecked()) run.job->set_skip_within(window_.spin_skip->value());
+    }
     // Files already in the folder under a target's name are the user's: one
     // question per run, before anything is measured or written.
     run.job->plan_targets();
@@ -112,6 +122,7 @@ void ListFlow::BitBtn1Click() {
         }
         if (answer == MessageAnswer::No) run.job->plan_targets(true);
     }
+    show_levels();
     if (mode == BatchMode::AverageLevel) {
         window_.average_level_flow().multi_rms();
         return;
@@ -145,6 +156,12 @@ void ListFlow::measure_next_row() {
     }
     analyzeaudio->timer1->stop();
     close_form(analyzeaudio);
+    // The album's one gain and the skipped rows, once every row is measured.
+    run.job->settle_gains();
+    show_levels();
+    for (size_t i = 0; i < run.items.size(); ++i) {
+        if (run.items[i]) run.items[i]->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[i].max_db));
+    }
     multi_convert();
 }
 
@@ -165,6 +182,7 @@ void ListFlow::multi_peak() {
     analyzeaudio->Label1->setText("Analyzing");
     analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(run.job->rows[batch_row_].source)));
     analyzeaudio->Button1->setEnabled(true);
+    analyzeaudio->show_count(static_cast<int>(batch_row_) + 1, static_cast<int>(run.items.size()));
     analyzeaudio->timer1->start();
     if (!analyzeaudio->isVisible()) show_modal(*analyzeaudio);
 }
@@ -184,6 +202,7 @@ void ListFlow::measured() {
     if (QTreeWidgetItem* item = run.items[batch_row_]) {
         item->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[batch_row_].max_db));
     }
+    show_levels();
     ++batch_row_;
     if (batch_row_ >= run.items.size()) {
         analyzeaudio->timer1->stop();
@@ -245,7 +264,36 @@ void ListFlow::timer_ffdirectcTimer() {
     // The dialog stays while the lossy targets' peaks are checked.
     if (!targets_checked_ && check_targets()) return;
     close_form(batchaudioc);
+    show_end();
+}
+
+void ListFlow::show_levels() {
+    if (!run.job) return;
+    window_.levels_view->show_levels(level_bars(*run.job, level_after),
+                                     level_target(*run.job, window_.batch_spin_loudness->value()));
+    const RunResults results = list_results(*run.job, level_after);
+    for (size_t i = 0; i < run.items.size() && i < run.job->rows.size(); ++i) {
+        QTreeWidgetItem* item = run.items[i];
+        if (!item) continue;
+        const BatchRow& r = run.job->rows[i];
+        const TrackLevel* main = r.main_track < r.tracks.size() ? &r.tracks[r.main_track] : nullptr;
+        item->setText(Tmain::kPeakColumn, QString::fromStdString(level_figure(main ? main->peak_db : std::nullopt)));
+        item->setText(Tmain::kLoudnessColumn, QString::fromStdString(level_figure(main ? main->integrated : std::nullopt)));
+        item->setText(Tmain::kGainColumn, QString::fromStdString(level_figure(results.rows[i].gain)));
+        // What became of it, once the run has ended.
+        item->setText(Tmain::kResultColumn, run_ended_ ? QString::fromStdString(results.rows[i].status) : QString());
+        item->setToolTip(Tmain::kResultColumn, QString::fromStdString(results.rows[i].reason));
+        for (int column : {Tmain::kPeakColumn, Tmain::kLoudnessColumn, Tmain::kGainColumn}) {
+            item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+        }
+    }
+}
+
+void ListFlow::show_end() {
+    run_ended_ = true;
+    show_levels();
     MessageBoxA(&window_, run.job ? run.job->finish_text() : "Process is finished!", "", MB_ICONWARNING);
+    if (run.job) window_.results_view->show_results(list_results(*run.job, level_after));
 }
 
 // Normalize and Loudness: the decoded peak of each lossy target, one at a
@@ -268,14 +316,23 @@ bool ListFlow::check_targets() {
 void ListFlow::targets_checked() {
     const std::vector<TrackReadings>& readings = meter_.check_readings();
     for (size_t i = 0; i < checked_rows_.size() && i < readings.size(); ++i) {
-        run.job->checked(checked_rows_[i], readings[i].tracks());
+        const size_t row = checked_rows_[i];
+        run.job->checked(row, readings[i].tracks());
+        // A row converted again was not measured after its second pass.
+        const BatchRow& r = run.job->rows[row];
+        const auto& tracks = readings[i].tracks();
+        if (!r.second_pass && r.main_track < tracks.size() && row < level_after.size()) {
+            const TrackReading& main = tracks[r.main_track];
+            level_after[row] = run.job->mode() == BatchMode::Loudness ? main.loudness.integrated : main.peak_db;
+        }
     }
+    run.job->checks_ended();
     if (!cancelled() && run.job->second_passes() > 0) {
         multi_convert();
         return;
     }
     close_form(batchaudioc);
-    if (!cancelled()) MessageBoxA(&window_, run.job->finish_text(), "", MB_ICONWARNING);
+    if (!cancelled()) show_end();
 }
 
 }  // namespace sonorix::ui

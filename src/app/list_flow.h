@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,8 @@ public:
 
     ListRun run;
     std::vector<int> task_progress;  // of the conversion's tasks
+    // Each row's level measured on its target; none where it was not checked.
+    std::vector<std::optional<double>> level_after;
 
     State state() const { return state_; }
     void cancel() override;
@@ -81,6 +84,10 @@ private:
     void end_batch_measuring(const std::string& message);
     bool check_targets();
     void targets_checked();
+    // The end message, then the results window.
+    void show_end();
+    // The levels view from the run's rows as they stand.
+    void show_levels();
 
     Tmain& window_;
     LevelMeter& meter_;
@@ -88,6 +95,7 @@ private:
     size_t batch_row_ = 0;             // the row being measured
     bool targets_checked_ = false;     // the run's lossy targets were checked
     std::vector<size_t> checked_rows_;  // the rows of the check tasks, in order
+    bool run_ended_ = false;            // the Result column may be filled
 };
 
 }  // namespace sonorix::ui

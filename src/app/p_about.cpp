@@ -17,10 +17,10 @@ const char* const kNotice = "Copyright (C) Brellan Software ";
 
 }  // namespace
 
-Tabout::Tabout(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+Tabout::Tabout(QWidget* owner) : QDialog(owner, Qt::Dialog) {
     setObjectName("about");
     setWindowTitle("About");
-    setFixedSize(318, 164);
+    resize(318, 164);
     Image1 = new QLabel(this);
     Image1->setObjectName("Image1");
     Image1->setPixmap(about_picture(318, 44));

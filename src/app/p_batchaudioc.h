@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 class QLabel;
 class QProgressBar;
@@ -18,9 +19,15 @@ public:
     QLabel* Label1;
     QProgressBar* progresstotal;
     QPushButton* Button1;
+    QLabel* label_time_left;
     Flow* flow = nullptr;  // the run whose progress shows: its Cancel stops it
 
     void Button1Click();
+    // The bar at percent, and the time left of the step it began at 0.
+    void show_percent(int percent);
+
+private:
+    QElapsedTimer step_clock_;
 
 protected:
     void reject() override;  // Esc is Cancel

@@ -12,10 +12,10 @@
 
 namespace sonorix::ui {
 
-Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog) {
     setObjectName("options");
     setWindowTitle("Options");
-    setFixedSize(392, 179);
+    resize(392, 179);
     Label1 = new QLabel("Prefix of target files (Multiple files view) ", this);
     Label1->setObjectName("Label1");
     ed_prefix = new QLineEdit(this);
@@ -37,6 +37,8 @@ Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFi
     Button1->setObjectName("Button1");
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+    bt_reset = new QPushButton("Reset to defaults", this);
+    bt_reset->setObjectName("bt_reset");
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(18, 18, 18, 14);
@@ -45,6 +47,7 @@ Toptions::Toptions(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFi
     grid->addWidget(label_ceiling, 2, 0);
     grid->addWidget(ed_ceiling, 2, 1);
     grid->setRowStretch(3, 1);
+    grid->addWidget(bt_reset, 4, 0, Qt::AlignLeft);
     grid->addWidget(Button1, 4, 1, Qt::AlignRight);
 }
 

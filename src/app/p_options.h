@@ -1,6 +1,6 @@
 // The options dialog: the prefix of the list page's target files and the
-// true-peak ceiling of the loudness target, kept in their edits for the life
-// of the process.
+// true-peak ceiling of the loudness target, kept in their edits and
+// remembered with the window's settings.
 #pragma once
 
 #include <QDialog>
@@ -21,6 +21,7 @@ public:
     QLabel* label_ceiling;
     QDoubleSpinBox* ed_ceiling;  // dBTP
     QPushButton* Button1;
+    QPushButton* bt_reset;  // "Reset to defaults": every remembered setting
 
     // Lets through Backspace, "-", digits, ASCII letters and "_".
     static bool ed_prefixKeyPress(char16_t Key);

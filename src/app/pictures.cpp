@@ -3,9 +3,14 @@
 #include <cmath>
 
 #include <QFont>
+#include <QIcon>
+#include <QtGlobal>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+
+// The icons' resources live in this static library: linked only when named.
+static void load_icon_resources() { Q_INIT_RESOURCE(icons); }
 
 namespace sonorix::ui {
 
@@ -63,9 +68,44 @@ QPixmap splash_picture(int width, int height) { return banner(width, height, hei
 
 QPixmap about_picture(int width, int height) { return banner(width, height, height * 0.55, false); }
 
-QPixmap tab_picture(const QString& text, bool many_files) {
-    QPixmap pm(160, 65);
+namespace {
+
+// The pixel ratios icons are drawn at: plain and HiDPI screens.
+constexpr double kPixelRatios[] = {1, 2};
+
+// A transparent canvas of width x height device-independent pixels.
+QPixmap canvas(int width, int height, double pixel_ratio) {
+    QPixmap pm(static_cast<int>(width * pixel_ratio), static_cast<int>(height * pixel_ratio));
+    pm.setDevicePixelRatio(pixel_ratio);
     pm.fill(Qt::transparent);
+    return pm;
+}
+
+QPixmap glyph_picture(Glyph glyph, double pixel_ratio);
+
+}  // namespace
+
+QIcon tab_icon(const QString& text, bool many_files) {
+    QIcon icon;
+    for (double ratio : kPixelRatios) icon.addPixmap(tab_picture(text, many_files, ratio));
+    return icon;
+}
+
+QIcon program_icon() {
+    load_icon_resources();
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) icon.addFile(QString(":/icons/sonorix-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+QIcon glyph_icon(Glyph glyph) {
+    QIcon icon;
+    for (double ratio : kPixelRatios) icon.addPixmap(glyph_picture(glyph, ratio));
+    return icon;
+}
+
+QPixmap tab_picture(const QString& text, bool many_files, double pixel_ratio) {
+    QPixmap pm = canvas(160, 65, pixel_ratio);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     // Pages of a document: one, or a stack of three.
@@ -86,9 +126,10 @@ QPixmap tab_picture(const QString& text, bool many_files) {
     return pm;
 }
 
-QIcon glyph_icon(Glyph glyph) {
-    QPixmap pm(24, 24);
-    pm.fill(Qt::transparent);
+namespace {
+
+QPixmap glyph_picture(Glyph glyph, double pixel_ratio) {
+    QPixmap pm = canvas(24, 24, pixel_ratio);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     QPen pen(kDeep, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
@@ -160,7 +201,10 @@ QIcon glyph_icon(Glyph glyph) {
             break;
         }
     }
-    return QIcon(pm);
+    p.end();
+    return pm;
 }
+
+}  // namespace
 
 }  // namespace sonorix::ui

@@ -1,6 +1,7 @@
 #include "app/single_file_flow.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 #include <QDoubleSpinBox>
@@ -16,6 +17,7 @@
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
 #include "app/p_options.h"
+#include "app/results_view.h"
 #include "app/step_button.h"
 #include "app/xp_main.h"
 #include "workflow/conversion_options.h"
@@ -118,6 +120,7 @@ void SingleFileFlow::single_peak() {
     analyzeaudio->Label1->setText("Analyzing");
     analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(source_file)));
     analyzeaudio->Button1->setEnabled(true);
+    analyzeaudio->show_count(1, 1);
     analyzeaudio->timer1->start();
     show_modal(*analyzeaudio);
 }
@@ -166,6 +169,7 @@ void SingleFileFlow::convert_measured() {
     // The main track's headroom, as the measurement used to tell it.
     if (!loudness && tracks[main].peak_db) meter_.max_volume_text = Format("%.1f", -*tracks[main].peak_db + 0.0);
     single_main_track_ = main;
+    single_before_ = loudness ? tracks[main].loudness.integrated : tracks[main].peak_db;
     single_convert();
 }
 
@@ -199,6 +203,8 @@ void SingleFileFlow::bt_amplifyclick() {
     }
     single_track_gains_.clear();
     single_checked_ = false;
+    single_before_.reset();
+    single_after_.reset();
     if (window_.RadioButton2->isChecked() || window_.radio_loudness_single->isChecked()) single_peak();
     if (window_.RadioButton1->isChecked()) single_convert();
 }
@@ -206,7 +212,11 @@ void SingleFileFlow::bt_amplifyclick() {
 void SingleFileFlow::single_convert() {
     const std::string target = window_.SaveDialog1.FileName;
     std::vector<std::string> chains;
-    if (window_.RadioButton1->isChecked()) chains.push_back(volume_change_filter(window_.NCTStepButton21->Value()));
+    if (window_.RadioButton1->isChecked()) {
+        chains.push_back(volume_change_filter(window_.NCTStepButton21->Value()));
+        const int percent = window_.NCTStepButton21->Value();
+        single_gain_ = percent > 0 ? 20 * std::log10(percent / 100.0) : 0;
+    }
     single_below_target_ = 0;
     if (window_.RadioButton2->isChecked() || window_.radio_loudness_single->isChecked()) {
         for (const auto& gain : single_track_gains_) chains.push_back(gain ? gain_filter(*gain) : std::string());
@@ -242,6 +252,7 @@ void SingleFileFlow::FFencoderTerminate(TObject*, const TTerminateInfo& ATermina
                 timer_ffencoder->start();
             } else {
                 close_form(batchaudioc);
+                show_single_results("failed", ATerminateInfo.ErrorText);
             }
         });
 }
@@ -288,6 +299,9 @@ void SingleFileFlow::single_target_checked() {
         single_convert();
         return;
     }
+    if (single_main_track_ < tracks.size()) {
+        single_after_ = loudness ? tracks[single_main_track_].loudness.integrated : tracks[single_main_track_].peak_db;
+    }
     close_form(batchaudioc);
     if (!cancelled()) show_single_end();
 }
@@ -305,6 +319,17 @@ void SingleFileFlow::show_single_end() {
         text += Format("\r\rThe true-peak ceiling kept the file %.1f LU below the target.", single_below_target_);
     }
     MessageBoxA(&window_, text, "", MB_ICONWARNING);
+    show_single_results("converted", "");
+}
+
+void SingleFileFlow::show_single_results(const std::string& status, const std::string& reason) {
+    RunResults results;
+    results.level_unit = window_.radio_loudness_single->isChecked() ? "LUFS" : "dBFS";
+    const std::string target = window_.SaveDialog1.FileName;
+    results.output_folder = fs::path(target).parent_path().string();
+    ResultRow row{source_file, status, reason, single_before_, single_gain_, single_after_, status == "converted" ? target : ""};
+    results.rows.push_back(row);
+    window_.results_view->show_results(results);
 }
 
 }  // namespace sonorix::ui

@@ -60,6 +60,8 @@ private:
     bool check_single_target();
     void single_target_checked();
     void show_single_end();
+    // The run's one row for the results window.
+    void show_single_results(const std::string& status, const std::string& reason);
 
     Tmain& window_;
     LevelMeter& meter_;
@@ -73,6 +75,8 @@ private:
     std::vector<bool> single_check_lossy_;    // the checked target's lossy tracks
     size_t single_main_track_ = 0;            // the source's main audio track
     bool single_checked_ = false;             // its lossy target's peak was checked
+    std::optional<double> single_before_;     // the main track's level measured on the source
+    std::optional<double> single_after_;      // and on the target, where it was checked
 };
 
 }  // namespace sonorix::ui

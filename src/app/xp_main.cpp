@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDropEvent>
 #include <QDoubleSpinBox>
 #include <QFrame>
@@ -30,11 +31,13 @@
 #include <QWindow>
 
 #include "app/forms.h"
+#include "app/levels_view.h"
 #include "app/list_adder.h"
 #include "app/messages.h"
 #include "app/p_about.h"
 #include "app/p_options.h"
 #include "app/pictures.h"
+#include "app/results_view.h"
 #include "app/spin_edit.h"
 #include "app/step_button.h"
 #include "app/web.h"
@@ -93,8 +96,7 @@ QDoubleSpinBox* loudness_spin(QWidget* parent, const char* name) {
 Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     setObjectName("main");
     setWindowTitle("Sonorix V2.2.0");
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowIcon(program_icon());
     QFont font("Verdana");
     font.setPointSize(8);
     setFont(font);
@@ -105,7 +107,6 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     average_flow_ = std::make_unique<AverageLevelFlow>(*this);
 
     auto* client = named(new QWidget(this), "client");
-    client->setFixedSize(818, 541);
     auto* client_layout = new QVBoxLayout(client);
     client_layout->setContentsMargins(6, 6, 6, 6);
     RzPageControl1 = named(new QTabWidget(client), "RzPageControl1");
@@ -114,14 +115,17 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     client_layout->addWidget(RzPageControl1);
     setCentralWidget(client);
 
+    results_view = new Tresults(this);
     create_single_page();
     create_list_page();
     create_menu();
     connect_list_page();
     RzPageControl1->setCurrentWidget(TabSheet1);
 
-    // The window is fixed: client area plus the menu bar.
-    setFixedSize(818, 541 + menuBar()->sizeHint().height());
+    // The window opens at its design size and grows with the desktop's; the
+    // layouts keep every control whole down to the minimum.
+    setMinimumSize(kMinimumClientSize + QSize(0, menuBar()->sizeHint().height()));
+    resize(kDesignClientSize + QSize(0, menuBar()->sizeHint().height()));
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         move(screen->availableGeometry().center() - rect().center());
     }
@@ -150,7 +154,7 @@ std::array<TFFEncoder*, 5> Tmain::encoders() {
 
 void Tmain::create_single_page() {
     TabSheet1 = named(new QWidget, "TabSheet1");
-    RzPageControl1->addTab(TabSheet1, QIcon(tab_picture("Single File", false)), QString());
+    RzPageControl1->addTab(TabSheet1, tab_icon("Single File", false), QString());
     RzPageControl1->setTabToolTip(0, "Single File");
 
     BitBtn2 = named(new QPushButton(glyph_icon(Glyph::Load), "Load Audio or Video File", TabSheet1), "BitBtn2");
@@ -170,7 +174,8 @@ void Tmain::create_single_page() {
 
     Panel1 = named(new QFrame(TabSheet1), "Panel1");
     Panel1->setFrameShape(QFrame::StyledPanel);
-    Panel1->setFixedWidth(330);
+    Panel1->setMinimumWidth(300);
+    Panel1->setMaximumWidth(420);
     RadioButton1 = named(new QRadioButton("Volume Change ", Panel1), "RadioButton1");
     RadioButton1->setChecked(true);
     Label3 = note(Panel1, "Label3",
@@ -256,11 +261,15 @@ void Tmain::create_single_page() {
 
 void Tmain::create_list_page() {
     TabSheet2 = named(new QWidget, "TabSheet2");
-    RzPageControl1->addTab(TabSheet2, QIcon(tab_picture("Multiple Files", true)), QString());
+    RzPageControl1->addTab(TabSheet2, tab_icon("Multiple Files", true), QString());
     RzPageControl1->setTabToolTip(1, "Multiple Files");
 
     ListView1 = named(new QTreeWidget(TabSheet2), "ListView1");
-    ListView1->setHeaderLabels({"Files", "Size", "Time", "Format", "Max-dB"});
+    ListView1->setHeaderLabels({"Files", "Size", "Time", "Format", "Max-dB", "Peak (dBFS)", "Loudness (LUFS)",
+                                "Gain (dB)", "Result"});
+    for (int column : {kPeakColumn, kLoudnessColumn, kGainColumn}) {
+        ListView1->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+    }
     const int widths[] = {360, 80, 90, 200};
     for (int i = 0; i < 4; ++i) ListView1->setColumnWidth(i, widths[i]);
     ListView1->setRootIsDecorated(false);
@@ -278,7 +287,7 @@ void Tmain::create_list_page() {
 
     Panel13 = named(new QFrame(TabSheet2), "Panel13");
     Panel13->setFrameShape(QFrame::StyledPanel);
-    Panel13->setFixedWidth(150);
+    Panel13->setMinimumWidth(130);
     btn_add = glyph_button(Panel13, "btn_add", Glyph::Add, "Add", "Add");
     btn_openfolder = glyph_button(Panel13, "btn_openfolder", Glyph::Folder, "Add Files from Folder", "Folder");
     btn_remove = glyph_button(Panel13, "btn_remove", Glyph::Remove, "Remove", "Remove");
@@ -300,7 +309,7 @@ void Tmain::create_list_page() {
     batch_spin_volume = named(new TSpinEdit(GroupBox1), "batch_spin_volume");
     batch_spin_volume->setRange(0, 1000);
     batch_spin_volume->setValue(100);
-    batch_spin_volume->setFixedWidth(70);
+    batch_spin_volume->setMinimumWidth(70);
     if (auto* edit = batch_spin_volume->findChild<QLineEdit*>()) edit->setMaxLength(4);
     radio_auto = named(new QRadioButton("Normalize ", GroupBox1), "radio_auto");
     radio_mix = named(new QRadioButton("Adjust to Average Level", GroupBox1), "radio_mix");
@@ -329,6 +338,34 @@ void Tmain::create_list_page() {
     options_grid->addWidget(
         note(GroupBox1, "Label7", "Each file will be brought to the same loudness (EBU R128)"),
         3, 1);
+    check_album = named(new QCheckBox("Album (keep the files' levels relative to each other)", GroupBox1), "check_album");
+    check_skip = named(new QCheckBox("Skip files within", GroupBox1), "check_skip");
+    spin_skip = named(new QDoubleSpinBox(GroupBox1), "spin_skip");
+    spin_skip->setRange(0.1, 20);
+    spin_skip->setDecimals(1);
+    spin_skip->setSingleStep(0.5);
+    spin_skip->setValue(kDefaultSkipWithin);
+    spin_skip->setSuffix(" dB");
+    auto* measured_row = new QHBoxLayout;
+    measured_row->addWidget(check_skip);
+    measured_row->addWidget(spin_skip);
+    measured_row->addWidget(new QLabel("of their target", GroupBox1));
+    measured_row->addStretch();
+    options_grid->addWidget(check_album, 4, 0, 1, 2);
+    options_grid->addLayout(measured_row, 5, 0, 1, 2);
+    // They act only where the files are measured against a target.
+    auto measured_modes = [this] {
+        const bool on = radio_auto->isChecked() || radio_loudness->isChecked();
+        check_album->setEnabled(on);
+        check_skip->setEnabled(on);
+        spin_skip->setEnabled(on && check_skip->isChecked());
+    };
+    for (QAbstractButton* b : {static_cast<QAbstractButton*>(radio_change), static_cast<QAbstractButton*>(radio_auto),
+                               static_cast<QAbstractButton*>(radio_mix), static_cast<QAbstractButton*>(radio_loudness),
+                               static_cast<QAbstractButton*>(check_skip)}) {
+        connect(b, &QAbstractButton::toggled, this, measured_modes);
+    }
+    measured_modes();
     options_grid->setColumnStretch(1, 1);
 
     BitBtn1 = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", Panel12), "BitBtn1");
@@ -342,8 +379,12 @@ void Tmain::create_list_page() {
     bottom->addLayout(left, 1);
     bottom->addWidget(BitBtn1, 0, Qt::AlignBottom);
 
+    levels_view = named(new LevelsView(TabSheet2), "levels_view");
+    auto* list_and_levels = new QVBoxLayout;
+    list_and_levels->addWidget(ListView1, 3);
+    list_and_levels->addWidget(levels_view, 1);
     auto* top = new QHBoxLayout;
-    top->addWidget(ListView1, 1);
+    top->addLayout(list_and_levels, 1);
     top->addWidget(Panel13);
     auto* page = new QVBoxLayout(TabSheet2);
     page->setContentsMargins(10, 10, 10, 10);
@@ -387,6 +428,8 @@ void Tmain::FormCreate() {
     TabSheet1->setAcceptDrops(true);
     TabSheet2->setAcceptDrops(true);
 }
+
+bool Tmain::started() const { return TabSheet1->acceptDrops(); }
 
 bool Tmain::dragAppMessage(QObject* Window, QEvent* Msg) {
     if (Window != TabSheet1 && Window != TabSheet2) return false;

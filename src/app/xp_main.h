@@ -15,6 +15,7 @@
 #include <string>
 
 #include <QMainWindow>
+#include <QSize>
 #include <QStringList>
 
 #include "app/average_level_flow.h"
@@ -25,6 +26,7 @@
 #include "engine/FFEncode.h"
 
 class QAction;
+class QCheckBox;
 class QDoubleSpinBox;
 class QFrame;
 class QGroupBox;
@@ -42,6 +44,8 @@ class QTreeWidgetItem;
 namespace sonorix::ui {
 
 class TNCTStepButton2;
+class Tresults;
+class LevelsView;
 class ListAdder;
 
 // The folder the media libraries are first looked for in.
@@ -57,6 +61,18 @@ public:
     static constexpr int kTimeColumn = 2;
     static constexpr int kFormatColumn = 3;
     static constexpr int kMaxDbColumn = 4;
+    // After a run: the main track's measured peak and loudness, the gain it
+    // got and what became of the file.
+    static constexpr int kPeakColumn = 5;
+    static constexpr int kLoudnessColumn = 6;
+    static constexpr int kGainColumn = 7;
+    static constexpr int kResultColumn = 8;
+    // The client area it opens with, and the smallest that shows every
+    // control whole.
+    static constexpr QSize kDesignClientSize{818, 541};
+    static constexpr QSize kMinimumClientSize{700, 520};
+    // The skip threshold the list page offers first, dB.
+    static constexpr double kDefaultSkipWithin = 0.5;
 
     TFileDialog OpenDialog1{TFileDialog::Open};
     TFileDialog SaveDialog1{TFileDialog::Save};
@@ -85,6 +101,7 @@ public:
     // The list page.
     QWidget* TabSheet2;
     QTreeWidget* ListView1;
+    LevelsView* levels_view;  // the list's levels as bars
     QFrame* Panel13;
     QToolButton* btn_add;
     QToolButton* btn_openfolder;
@@ -99,7 +116,15 @@ public:
     QRadioButton* radio_mix;
     QRadioButton* radio_loudness;
     QDoubleSpinBox* batch_spin_loudness;  // LUFS
+    // Normalize and Loudness target: one gain for the whole list, and rows
+    // left alone when their gain is smaller than spin_skip.
+    QCheckBox* check_album;
+    QCheckBox* check_skip;
+    QDoubleSpinBox* spin_skip;  // dB
     QPushButton* BitBtn1;
+
+    // The results of the last run, either page's.
+    Tresults* results_view;
 
     // MainMenu1.
     QAction* Options1;
@@ -116,6 +141,8 @@ public:
 
     // Shell.
     void FormCreate();
+    // The libraries loaded and the start-up ran to its end.
+    bool started() const;
     bool dragAppMessage(QObject* Window, QEvent* Msg);
     // Hands the media files among paths to a page, as a drop onto it does.
     void take_files(QWidget* page, const QStringList& paths);

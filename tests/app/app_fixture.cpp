@@ -46,7 +46,11 @@ void AppTest::remove_media() {
     media_dir_ = nullptr;
 }
 
-void AppTest::SetUp() { ui::create_forms(); }
+void AppTest::SetUp() {
+    // Each test's settings start from nothing and stay in its own folder.
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((out / "config").string()));
+    ui::create_forms();
+}
 
 void AppTest::TearDown() {
     ui::free_forms();

@@ -12,6 +12,7 @@
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
 #include "app/p_options.h"
+#include "app/results_view.h"
 #include "app_fixture.h"
 
 namespace sonorix::test {
@@ -26,15 +27,25 @@ TEST_F(ScreenshotTest, FormsAsPictures) {
     ui::Tmain& w = window();
     w.single_flow().add_file(media("clip.mp4").string());
     w.show();
-    auto save = [&](QWidget* form, const char* name) {
+    // At 200 % (QT_SCALE_FACTOR=2) the pictures get their own names.
+    const QString scale = QString("@%1x").arg(qRound(w.devicePixelRatioF()));
+    auto save = [&](QWidget* form, const QString& name) {
         form->show();
         pump(std::chrono::milliseconds(50));
-        const QString file = folder + "/" + name + ".png";
+        const QString file = folder + "/" + name + scale + ".png";
         EXPECT_TRUE(form->grab().save(file)) << file.toStdString();
     };
-    save(&w, "main-single-file");
-    w.RzPageControl1->setCurrentWidget(w.TabSheet2);
-    save(&w, "main-multiple-files");
+    // Both pages at the design size and larger.
+    const QSize menu = w.size() - ui::Tmain::kDesignClientSize;
+    for (const QSize& client : {ui::Tmain::kDesignClientSize, QSize(1200, 760)}) {
+        w.resize(client + menu);
+        const QString size = QString("-%1x%2").arg(client.width()).arg(client.height());
+        w.RzPageControl1->setCurrentWidget(w.TabSheet1);
+        save(&w, "main-single-file" + size);
+        w.RzPageControl1->setCurrentWidget(w.TabSheet2);
+        save(&w, "main-multiple-files" + size);
+    }
+    w.resize(ui::Tmain::kDesignClientSize + menu);
     // The list after a normalize run: every row's cells and its headroom.
     for (const char* name : {"short.wav", "clip.mp4", "clip.mkv", "long.wav"}) w.add_file_b(media(name).string());
     wait_for_list();
@@ -43,6 +54,14 @@ TEST_F(ScreenshotTest, FormsAsPictures) {
     save(&w, "main-file-list");
     w.ListView1->horizontalScrollBar()->setValue(w.ListView1->horizontalScrollBar()->maximum());
     save(&w, "main-file-list-max-db");
+    // After a Normalize run: the levels drawn and the results window.
+    dialogs.answers.push_back(out.path().string());
+    w.BitBtn1->click();
+    ASSERT_TRUE(wait_until([&] { return w.results_view->isVisible(); }));
+    save(&w, "main-after-run");
+    save(w.results_view, "results");
+    w.results_view->hide();
+    ui::analyzeaudio->show_count(3, 8);
     save(ui::options, "options");
     ui::options->hide();
     save(ui::about, "about");

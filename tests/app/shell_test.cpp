@@ -7,6 +7,7 @@
 #include <QDate>
 #include <QDir>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QGroupBox>
@@ -28,6 +29,7 @@
 
 #include "app/p_about.h"
 #include "app/p_options.h"
+#include "app/settings.h"
 #include "app/step_button.h"
 #include "app/web.h"
 #include "base/FFLoad.h"
@@ -59,8 +61,8 @@ void drop(QWidget* page, const QStringList& paths) {
 TEST_F(ShellTest, MainWindowHasItsCaptionSizeAndNamedControls) {
     ui::Tmain& w = window();
     EXPECT_EQ(w.windowTitle(), "Sonorix V2.2.0");
-    EXPECT_EQ(w.centralWidget()->size(), QSize(818, 541));
-    EXPECT_EQ(w.minimumSize(), w.maximumSize());
+    EXPECT_EQ(w.size(), ui::Tmain::kDesignClientSize + QSize(0, w.menuBar()->sizeHint().height()));
+    EXPECT_LT(w.minimumSize().width(), w.maximumSize().width());  // it resizes
     EXPECT_EQ(QCoreApplication::applicationName(), "Sonorix");
     EXPECT_EQ(ui::Application.Title, "Sonorix");
     for (const char* name :
@@ -84,9 +86,10 @@ TEST_F(ShellTest, MainWindowHasItsCaptionSizeAndNamedControls) {
     EXPECT_EQ(w.NCTStepButton21->Value(), 100);
     EXPECT_EQ(w.bt_amplify->text(), "Adjust Volume");
     EXPECT_TRUE(w.Memo1->isReadOnly());
-    const QStringList columns = {"Files", "Size", "Time", "Format", "Max-dB"};
-    ASSERT_EQ(w.ListView1->columnCount(), 5);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(w.ListView1->headerItem()->text(i), columns[i]);
+    const QStringList columns = {"Files",       "Size",           "Time",      "Format", "Max-dB",
+                                 "Peak (dBFS)", "Loudness (LUFS)", "Gain (dB)", "Result"};
+    ASSERT_EQ(w.ListView1->columnCount(), 9);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(w.ListView1->headerItem()->text(i), columns[i]);
     EXPECT_EQ(w.ListView1->columnWidth(0), 360);
     EXPECT_EQ(w.ListView1->columnWidth(3), 200);
     EXPECT_EQ(w.ListView1->toolTip(), "Drag video or audio files and drop here");
@@ -291,7 +294,15 @@ TEST_F(ShellTest, MissingLibrariesAreToldOnceAndTheWindowStillOpens) {
     window().open_files({QString::fromStdString(media("short.wav").string())});
     EXPECT_TRUE(window().single_flow().source_file.empty());
 
+    // Nor does it overwrite the remembered settings with its unset controls.
+    auto settings = [] {
+        QFile file(ui::settings_file());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray kept = settings();
     ui::free_forms();
+    EXPECT_FALSE(kept.isEmpty());
+    EXPECT_EQ(settings(), kept);
     ASSERT_TRUE(loader.Load(kEncoderLibraries)) << loader.LastErrorMessage();
     ui::create_forms();
 }
