@@ -24,9 +24,12 @@ int main(int argc, char** argv) {
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--jobs" && i + 1 < argc) jobs = std::atoi(argv[++i]);
-        else if (a == "--output-options" && i + 1 < argc) options = argv[++i];
-        else files.push_back(a);
+        if (a == "--jobs" && i + 1 < argc)
+            jobs = std::atoi(argv[++i]);
+        else if (a == "--output-options" && i + 1 < argc)
+            options = argv[++i];
+        else
+            files.push_back(a);
     }
     if (files.empty() || files.size() % 2 != 0 || jobs < 1) {
         std::fprintf(stderr, "usage: convert_batch [--jobs N] [--output-options TEXT] IN OUT [IN OUT ...]\n");
@@ -58,8 +61,8 @@ int main(int argc, char** argv) {
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const bool ok = info.Completed && !info.Failed;
         if (!ok) ++failed;
-        std::printf("task %d %s at %.3f s%s%s\n", info.TaskIndex, ok ? "done" : "FAILED", s,
-                    ok ? "" : ": ", ok ? "" : info.ErrorText.c_str());
+        std::printf("task %d %s at %.3f s%s%s\n", info.TaskIndex, ok ? "done" : "FAILED", s, ok ? "" : ": ",
+                    ok ? "" : info.ErrorText.c_str());
     };
     encoder.StartTask(jobs);
     while (!finished) MainThreadQueue::Instance().WaitAndDrain(std::chrono::milliseconds(20));

@@ -19,8 +19,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--loudness") request.loudness = true;
-        else files.push_back(a);
+        if (a == "--loudness")
+            request.loudness = true;
+        else
+            files.push_back(a);
     }
     int status = 0;
     for (const std::string& file : files) {
@@ -32,7 +34,8 @@ int main(int argc, char** argv) {
         }
         for (size_t t = 0; t < r.tracks.size(); ++t) {
             const TrackMeasure& m = r.tracks[t];
-            std::printf("%s a:%zu peak %.2f mean %.2f", file.c_str(), t, m.sample_peak_db.value_or(0), m.rms_db.value_or(0));
+            std::printf("%s a:%zu peak %.2f mean %.2f", file.c_str(), t, m.sample_peak_db.value_or(0),
+                        m.rms_db.value_or(0));
             if (request.loudness) {
                 std::printf(" I %.2f LRA %.2f TP %.2f blocks %lld/%lld", *m.integrated, *m.range, *m.true_peak,
                             static_cast<long long>(m.true_peak_blocks_interpolated),

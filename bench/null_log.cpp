@@ -24,8 +24,10 @@ int main(int argc, char** argv) {
     std::string file;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--output-options" && i + 1 < argc) options = argv[++i];
-        else file = a;
+        if (a == "--output-options" && i + 1 < argc)
+            options = argv[++i];
+        else
+            file = a;
     }
     if (file.empty()) {
         std::fprintf(stderr, "usage: null_log [--output-options TEXT] FILE\n");
@@ -53,8 +55,10 @@ int main(int argc, char** argv) {
     bool finished = false;
     bool ok = false;
     encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
-        if (info.TaskIndex < 0) finished = true;
-        else ok = info.Completed && !info.Failed;
+        if (info.TaskIndex < 0)
+            finished = true;
+        else
+            ok = info.Completed && !info.Failed;
     };
     encoder.StartTask(1);
     while (!finished) MainThreadQueue::Instance().WaitAndDrain(std::chrono::milliseconds(20));

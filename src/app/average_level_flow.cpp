@@ -47,9 +47,7 @@ ListRun& AverageLevelFlow::run() { return window_.list_flow().run; }
 
 // Phase 2 has no component to stop: its Cancel is disabled.
 void AverageLevelFlow::cancel() {
-    TFFEncoder* running = state_ == State::Decoding     ? &FFtowav
-                          : state_ == State::Converting ? &FFwavtoall
-                                                        : nullptr;
+    TFFEncoder* running = state_ == State::Decoding ? &FFtowav : state_ == State::Converting ? &FFwavtoall : nullptr;
     state_ = State::Cancelled;
     if (running) running->Stop(true);
 }
@@ -150,9 +148,9 @@ void AverageLevelFlow::timer_muxTimer() {
     // Rows keep the numbers of phase 1, whatever the probe removes now; the
     // probe is the list's.
     ListFlow& list = window_.list_flow();
-    const auto failure = run().job->add_conversions(
-        FFwavtoall, list.FFdirectc.Decoder(),
-        [&list](size_t row, std::string& reason) { return list.open_row(row, reason); });
+    const auto failure =
+        run().job->add_conversions(FFwavtoall, list.FFdirectc.Decoder(),
+                                   [&list](size_t row, std::string& reason) { return list.open_row(row, reason); });
     if (failure) {
         FFwavtoall.ClearTasks();
         end_average_level(*failure);

@@ -78,8 +78,9 @@ bool TFileDialog::Execute(QWidget* owner) {
     // Qt's own dialog: its name filters ignore letter case on every desktop.
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(kind_ == Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dialog.setFileMode(kind_ == Save ? QFileDialog::AnyFile
-                                     : AllowMultiSelect ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    dialog.setFileMode(kind_ == Save      ? QFileDialog::AnyFile
+                       : AllowMultiSelect ? QFileDialog::ExistingFiles
+                                          : QFileDialog::ExistingFile);
     dialog.setSizeGripEnabled(true);
     const QStringList filters = qt_name_filters(Filter);
     dialog.setNameFilters(filters);
@@ -95,7 +96,8 @@ bool TFileDialog::Execute(QWidget* owner) {
     FileName = Files.front();
     g_last_folder = dialog.directory().absolutePath();
     FilterIndex = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
-    if (kind_ == Save) FileName = with_default_extension(FileName, filter_patterns(Filter, FilterIndex - 1), DefaultExt);
+    if (kind_ == Save)
+        FileName = with_default_extension(FileName, filter_patterns(Filter, FilterIndex - 1), DefaultExt);
     return true;
 }
 

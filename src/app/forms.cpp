@@ -38,7 +38,8 @@ void connect_engine_queue() {
     queue.SetMainThread();
     queue.SetWakeUpHook([] {
         if (QCoreApplication* app = QCoreApplication::instance()) {
-            QMetaObject::invokeMethod(app, [] { MainThreadQueue::Instance().Drain(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                app, [] { MainThreadQueue::Instance().Drain(); }, Qt::QueuedConnection);
         }
     });
     queue.SetProcessMessagesHook([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });

@@ -16,7 +16,7 @@ class BatchJob;
 namespace sonorix::ui {
 
 struct LevelBar {
-    std::string name;  // the file's name, without its folder
+    std::string name;                                    // the file's name, without its folder
     std::optional<double> peak_before, loudness_before;  // dBFS, LUFS
     std::optional<double> peak_after, loudness_after;    // measured on the target, else before + gain
 };

@@ -64,7 +64,7 @@ private:
     std::deque<ProbedRow> ready_;      // probed, not yet taken
     uint64_t generation_ = 0;          // a cancel drops the result of the probe under way
     bool quit_ = false;
-    TFFDecoder* probing_ = nullptr;    // the worker's probe while it opens a file
+    TFFDecoder* probing_ = nullptr;  // the worker's probe while it opens a file
     // Main thread only.
     size_t round_total_ = 0;
     size_t round_taken_ = 0;

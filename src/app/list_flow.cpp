@@ -47,7 +47,7 @@ ListFlow::ListFlow(Tmain& window, LevelMeter& meter) : QObject(&window), window_
 }
 
 void ListFlow::cancel() {
-    TFFEncoder* running = state_ == State::Converting                                  ? &FFdirectc
+    TFFEncoder* running = state_ == State::Converting                               ? &FFdirectc
                           : state_ == State::Measuring || state_ == State::Checking ? &meter_.FFdetect
                                                                                     : nullptr;
     state_ = State::Cancelled;
@@ -175,8 +175,9 @@ void ListFlow::multi_peak() {
         return;
     }
     state_ = State::Measuring;
-    meter_.measure(*this, TrackReadings(static_cast<int>(run.job->rows[batch_row_].tracks.size()),
-                                        run.job->mode() == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak));
+    meter_.measure(*this,
+                   TrackReadings(static_cast<int>(run.job->rows[batch_row_].tracks.size()),
+                                 run.job->mode() == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak));
 
     analyzeaudio->flow = this;
     analyzeaudio->Label1->setText("Analyzing");
@@ -224,9 +225,8 @@ void ListFlow::multi_convert() {
     // The list's tasks open their files when they start, so a long list
     // holds few and a row that cannot be set up fails alone.
     FFdirectc.DeferSetup = true;
-    const auto failure = run.job->add_conversions(FFdirectc, FFdirectc.Decoder(), [this](size_t row, std::string& reason) {
-        return open_row(row, reason);
-    });
+    const auto failure = run.job->add_conversions(
+        FFdirectc, FFdirectc.Decoder(), [this](size_t row, std::string& reason) { return open_row(row, reason); });
     FFdirectc.DeferSetup = false;
     if (failure) {
         MessageBoxA(&window_, *failure, "Error", MB_ICONERROR);
@@ -278,7 +278,8 @@ void ListFlow::show_levels() {
         const BatchRow& r = run.job->rows[i];
         const TrackLevel* main = r.main_track < r.tracks.size() ? &r.tracks[r.main_track] : nullptr;
         item->setText(Tmain::kPeakColumn, QString::fromStdString(level_figure(main ? main->peak_db : std::nullopt)));
-        item->setText(Tmain::kLoudnessColumn, QString::fromStdString(level_figure(main ? main->integrated : std::nullopt)));
+        item->setText(Tmain::kLoudnessColumn,
+                      QString::fromStdString(level_figure(main ? main->integrated : std::nullopt)));
         item->setText(Tmain::kGainColumn, QString::fromStdString(level_figure(results.rows[i].gain)));
         // What became of it, once the run has ended.
         item->setText(Tmain::kResultColumn, run_ended_ ? QString::fromStdString(results.rows[i].status) : QString());

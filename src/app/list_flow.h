@@ -92,8 +92,8 @@ private:
     Tmain& window_;
     LevelMeter& meter_;
     State state_ = State::Idle;
-    size_t batch_row_ = 0;             // the row being measured
-    bool targets_checked_ = false;     // the run's lossy targets were checked
+    size_t batch_row_ = 0;              // the row being measured
+    bool targets_checked_ = false;      // the run's lossy targets were checked
     std::vector<size_t> checked_rows_;  // the rows of the check tasks, in order
     bool run_ended_ = false;            // the Result column may be filled
 };

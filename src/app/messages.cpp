@@ -14,18 +14,18 @@ ScriptedMessages* g_script = nullptr;
 
 MessageKind kind_of(unsigned flags) {
     switch (flags & 0xF0) {
-        case MB_ICONERROR: return MessageKind::Error;
-        case MB_ICONQUESTION: return MessageKind::Question;
-        case MB_ICONWARNING: return MessageKind::Warning;
-        default: return MessageKind::Information;
+    case MB_ICONERROR: return MessageKind::Error;
+    case MB_ICONQUESTION: return MessageKind::Question;
+    case MB_ICONWARNING: return MessageKind::Warning;
+    default: return MessageKind::Information;
     }
 }
 
 int answer_code(MessageAnswer answer) {
     switch (answer) {
-        case MessageAnswer::Yes: return IDYES;
-        case MessageAnswer::No: return IDNO;
-        default: return IDOK;
+    case MessageAnswer::Yes: return IDYES;
+    case MessageAnswer::No: return IDNO;
+    default: return IDOK;
     }
 }
 

@@ -13,8 +13,7 @@
 
 namespace sonorix::ui {
 
-Tanalyzeaudio::Tanalyzeaudio(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint) {
+Tanalyzeaudio::Tanalyzeaudio(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint) {
     setObjectName("analyzeaudio");
     resize(380, 130);
     setMinimumWidth(360);
@@ -49,7 +48,9 @@ Tanalyzeaudio::Tanalyzeaudio(QWidget* owner)
     layout->addLayout(bottom);
 }
 
-void Tanalyzeaudio::timer1Timer() { Label1->setText(QString::fromStdString(next_analysis_dots(Label1->text().toStdString()))); }
+void Tanalyzeaudio::timer1Timer() {
+    Label1->setText(QString::fromStdString(next_analysis_dots(Label1->text().toStdString())));
+}
 
 // Only asks for the stop: the termination handler closes the dialog.
 void Tanalyzeaudio::Button1Click() {

@@ -36,7 +36,7 @@ private:
 
 protected:
     void showEvent(QShowEvent* event) override;  // fits the file name to the width
-    void reject() override;  // Esc and the window manager's close act as Cancel
+    void reject() override;                      // Esc and the window manager's close act as Cancel
 };
 
 }  // namespace sonorix::ui

@@ -62,7 +62,8 @@ bool Toptions::eventFilter(QObject* watched, QEvent* event) {
         // Keys without a printable character (arrows, Delete, Enter, Esc)
         // act as usual.
         if (!text.isEmpty() && text[0].unicode() >= 0x20 && text[0].unicode() != 0x7f &&
-            !ed_prefixKeyPress(text[0].unicode())) return true;
+            !ed_prefixKeyPress(text[0].unicode()))
+            return true;
     }
     return QDialog::eventFilter(watched, event);
 }

@@ -94,7 +94,8 @@ QIcon tab_icon(const QString& text, bool many_files) {
 QIcon program_icon() {
     load_icon_resources();
     QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256}) icon.addFile(QString(":/icons/sonorix-%1.png").arg(size), QSize(size, size));
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QString(":/icons/sonorix-%1.png").arg(size), QSize(size, size));
     return icon;
 }
 
@@ -135,71 +136,71 @@ QPixmap glyph_picture(Glyph glyph, double pixel_ratio) {
     QPen pen(kDeep, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     p.setPen(pen);
     switch (glyph) {
-        case Glyph::Load:
-        case Glyph::Folder: {
-            p.setBrush(kAccent);
-            QPainterPath folder;
-            folder.moveTo(3, 7);
-            folder.lineTo(9, 7);
-            folder.lineTo(11, 9);
-            folder.lineTo(21, 9);
-            folder.lineTo(21, 20);
-            folder.lineTo(3, 20);
-            folder.closeSubpath();
-            p.setPen(QPen(kDeep, 1.4));
-            p.drawPath(folder);
-            if (glyph == Glyph::Load) {
-                p.setPen(QPen(kDeep, 2.2, Qt::SolidLine, Qt::RoundCap));
-                p.drawLine(QPointF(12, 12), QPointF(12, 18));
-                p.drawLine(QPointF(9, 15), QPointF(15, 15));
-            }
-            break;
+    case Glyph::Load:
+    case Glyph::Folder: {
+        p.setBrush(kAccent);
+        QPainterPath folder;
+        folder.moveTo(3, 7);
+        folder.lineTo(9, 7);
+        folder.lineTo(11, 9);
+        folder.lineTo(21, 9);
+        folder.lineTo(21, 20);
+        folder.lineTo(3, 20);
+        folder.closeSubpath();
+        p.setPen(QPen(kDeep, 1.4));
+        p.drawPath(folder);
+        if (glyph == Glyph::Load) {
+            p.setPen(QPen(kDeep, 2.2, Qt::SolidLine, Qt::RoundCap));
+            p.drawLine(QPointF(12, 12), QPointF(12, 18));
+            p.drawLine(QPointF(9, 15), QPointF(15, 15));
         }
-        case Glyph::Add:
-            p.setPen(QPen(QColor(30, 130, 60), 3.2, Qt::SolidLine, Qt::RoundCap));
-            p.drawLine(QPointF(12, 4), QPointF(12, 20));
-            p.drawLine(QPointF(4, 12), QPointF(20, 12));
-            break;
-        case Glyph::Remove:
-            p.setPen(QPen(QColor(180, 40, 40), 3.2, Qt::SolidLine, Qt::RoundCap));
-            p.drawLine(QPointF(4, 12), QPointF(20, 12));
-            break;
-        case Glyph::Clear:
-            p.setPen(QPen(QColor(180, 40, 40), 3.0, Qt::SolidLine, Qt::RoundCap));
-            p.drawLine(QPointF(5, 5), QPointF(19, 19));
-            p.drawLine(QPointF(19, 5), QPointF(5, 19));
-            break;
-        case Glyph::StepDown:
-        case Glyph::StepUp: {
-            p.setPen(Qt::NoPen);
-            p.setBrush(kDeep);
-            QPainterPath arrow;
-            const bool up = glyph == Glyph::StepUp;
-            arrow.moveTo(5, up ? 16 : 8);
-            arrow.lineTo(19, up ? 16 : 8);
-            arrow.lineTo(12, up ? 7 : 17);
-            arrow.closeSubpath();
-            p.drawPath(arrow);
-            break;
-        }
-        case Glyph::Amplify: {
-            p.setBrush(kBright);
-            p.setPen(QPen(kDeep, 1.4));
-            QPainterPath speaker;
-            speaker.moveTo(3, 9);
-            speaker.lineTo(7, 9);
-            speaker.lineTo(12, 4);
-            speaker.lineTo(12, 20);
-            speaker.lineTo(7, 15);
-            speaker.lineTo(3, 15);
-            speaker.closeSubpath();
-            p.drawPath(speaker);
-            p.setBrush(Qt::NoBrush);
-            p.setPen(QPen(kDeep, 1.8, Qt::SolidLine, Qt::RoundCap));
-            p.drawArc(QRectF(10, 7, 8, 10), -50 * 16, 100 * 16);
-            p.drawArc(QRectF(9, 4, 13, 16), -50 * 16, 100 * 16);
-            break;
-        }
+        break;
+    }
+    case Glyph::Add:
+        p.setPen(QPen(QColor(30, 130, 60), 3.2, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(12, 4), QPointF(12, 20));
+        p.drawLine(QPointF(4, 12), QPointF(20, 12));
+        break;
+    case Glyph::Remove:
+        p.setPen(QPen(QColor(180, 40, 40), 3.2, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(4, 12), QPointF(20, 12));
+        break;
+    case Glyph::Clear:
+        p.setPen(QPen(QColor(180, 40, 40), 3.0, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(5, 5), QPointF(19, 19));
+        p.drawLine(QPointF(19, 5), QPointF(5, 19));
+        break;
+    case Glyph::StepDown:
+    case Glyph::StepUp: {
+        p.setPen(Qt::NoPen);
+        p.setBrush(kDeep);
+        QPainterPath arrow;
+        const bool up = glyph == Glyph::StepUp;
+        arrow.moveTo(5, up ? 16 : 8);
+        arrow.lineTo(19, up ? 16 : 8);
+        arrow.lineTo(12, up ? 7 : 17);
+        arrow.closeSubpath();
+        p.drawPath(arrow);
+        break;
+    }
+    case Glyph::Amplify: {
+        p.setBrush(kBright);
+        p.setPen(QPen(kDeep, 1.4));
+        QPainterPath speaker;
+        speaker.moveTo(3, 9);
+        speaker.lineTo(7, 9);
+        speaker.lineTo(12, 4);
+        speaker.lineTo(12, 20);
+        speaker.lineTo(7, 15);
+        speaker.lineTo(3, 15);
+        speaker.closeSubpath();
+        p.drawPath(speaker);
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(kDeep, 1.8, Qt::SolidLine, Qt::RoundCap));
+        p.drawArc(QRectF(10, 7, 8, 10), -50 * 16, 100 * 16);
+        p.drawArc(QRectF(9, 4, 13, 16), -50 * 16, 100 * 16);
+        break;
+    }
     }
     p.end();
     return pm;

@@ -24,11 +24,11 @@ namespace {
 
 std::string status_of(BatchRow::State state) {
     switch (state) {
-        case BatchRow::State::Completed: return "converted";
-        case BatchRow::State::Skipped: return "skipped";
-        case BatchRow::State::Failed: return "failed";
-        case BatchRow::State::Stopped: return "stopped";
-        default: return "not converted";
+    case BatchRow::State::Completed: return "converted";
+    case BatchRow::State::Skipped: return "skipped";
+    case BatchRow::State::Failed: return "failed";
+    case BatchRow::State::Stopped: return "stopped";
+    default: return "not converted";
     }
 }
 
@@ -42,7 +42,8 @@ std::string csv_field(const std::string& text) {
 
 std::vector<std::string> cells(const ResultRow& row) {
     const std::string status = row.reason.empty() ? row.status : row.status + ": " + row.reason;
-    return {row.file, status, level_figure(row.level_before), level_figure(row.gain), level_figure(row.level_after), row.target};
+    return {row.file,  status, level_figure(row.level_before), level_figure(row.gain), level_figure(row.level_after),
+            row.target};
 }
 
 }  // namespace
@@ -88,7 +89,7 @@ RunResults list_results(const BatchJob& job, const std::vector<std::optional<dou
 }
 
 std::vector<std::string> result_columns(const std::string& level_unit) {
-    return {"File", "Status", "Level before (" + level_unit + ")", "Gain (dB)", "Level after (" + level_unit + ")",
+    return {"File",  "Status", "Level before (" + level_unit + ")", "Gain (dB)", "Level after (" + level_unit + ")",
             "Target"};
 }
 

@@ -24,7 +24,7 @@ struct ResultRow {
     std::string status;  // "converted", "skipped", "failed", "stopped", "not converted"
     std::string reason;  // why it was skipped or failed
     std::optional<double> level_before;
-    std::optional<double> gain;  // dB
+    std::optional<double> gain;         // dB
     std::optional<double> level_after;  // where the target was measured again
     std::string target;
 };

@@ -29,7 +29,9 @@ namespace {
 std::vector<QRadioButton*> single_modes(const Tmain& w) {
     return {w.RadioButton1, w.RadioButton2, w.radio_loudness_single};
 }
-std::vector<QRadioButton*> list_modes(const Tmain& w) { return {w.radio_change, w.radio_auto, w.radio_mix, w.radio_loudness}; }
+std::vector<QRadioButton*> list_modes(const Tmain& w) {
+    return {w.radio_change, w.radio_auto, w.radio_mix, w.radio_loudness};
+}
 
 int checked_index(const std::vector<QRadioButton*>& radios) {
     for (size_t i = 0; i < radios.size(); ++i) {

@@ -30,8 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kPeakNotMeasured =
-    "The peak level of the file could not be measured, so it cannot be normalized.";
+const char* const kPeakNotMeasured = "The peak level of the file could not be measured, so it cannot be normalized.";
 const char* const kLoudnessNotMeasured =
     "The loudness of the file could not be measured (is it silent?), so it cannot be brought to the target.";
 const char* const kSilent = "The file is silent: there is nothing to amplify.";
@@ -47,7 +46,7 @@ SingleFileFlow::SingleFileFlow(Tmain& window, LevelMeter& meter) : QObject(&wind
 }
 
 void SingleFileFlow::cancel() {
-    TFFEncoder* running = state_ == State::Converting                                  ? &FFencoder
+    TFFEncoder* running = state_ == State::Converting                               ? &FFencoder
                           : state_ == State::Measuring || state_ == State::Checking ? &meter_.FFdetect
                                                                                     : nullptr;
     state_ = State::Cancelled;
@@ -150,10 +149,11 @@ void SingleFileFlow::convert_measured() {
     bool measured = false;
     for (const TrackReading& t : tracks) {
         measured |= t.peak_db.has_value();
-        const auto g = loudness ? loudness_gain(t.loudness, window_.spin_loudness_single->value(),
-                                                options->ed_ceiling->value())
-                                : std::nullopt;
-        single_track_gains_.push_back(loudness ? (g ? std::optional<double>(g->gain_db) : std::nullopt) : headroom_gain(t));
+        const auto g =
+            loudness ? loudness_gain(t.loudness, window_.spin_loudness_single->value(), options->ed_ceiling->value())
+                     : std::nullopt;
+        single_track_gains_.push_back(loudness ? (g ? std::optional<double>(g->gain_db) : std::nullopt)
+                                               : headroom_gain(t));
         single_track_below_.push_back(g ? g->below_target : 0);
     }
     const bool audible = std::any_of(single_track_gains_.begin(), single_track_gains_.end(),
@@ -241,7 +241,8 @@ void SingleFileFlow::FFencoderTerminate(TObject*, const TTerminateInfo& ATermina
     end_phase(
         ATerminateInfo, cancelled(),
         [&] {
-            if (ATerminateInfo.Failed) Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
+            if (ATerminateInfo.Failed)
+                Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
         },
         [] { close_form(batchaudioc); },
         [&] {
@@ -266,7 +267,8 @@ bool SingleFileFlow::check_single_target() {
     TFFEncoder& detect = meter_.FFdetect;
     if (!detect.Decoder().LoadFile(target)) return false;
     single_check_lossy_ = lossy_audio_tracks(detect.Decoder());
-    if (std::find(single_check_lossy_.begin(), single_check_lossy_.end(), true) == single_check_lossy_.end()) return false;
+    if (std::find(single_check_lossy_.begin(), single_check_lossy_.end(), true) == single_check_lossy_.end())
+        return false;
     if (detect.TasksCount() > 0) detect.ClearTasks();
     const int task = detect.AddTask(target);
     TOutputOptions out;
@@ -287,9 +289,9 @@ void SingleFileFlow::single_target_checked() {
     bool again = false;
     for (size_t t = 0; !cancelled() && t < single_track_gains_.size() && t < tracks.size(); ++t) {
         if (!single_track_gains_[t] || t >= single_check_lossy_.size() || !single_check_lossy_[t]) continue;
-        const auto lower = second_pass_gain(*single_track_gains_[t],
-                                            loudness ? tracks[t].loudness.true_peak : tracks[t].peak_db,
-                                            loudness ? options->ed_ceiling->value() : 0.0);
+        const auto lower =
+            second_pass_gain(*single_track_gains_[t], loudness ? tracks[t].loudness.true_peak : tracks[t].peak_db,
+                             loudness ? options->ed_ceiling->value() : 0.0);
         if (!lower) continue;
         single_track_below_[t] += *single_track_gains_[t] - *lower;
         single_track_gains_[t] = lower;
@@ -327,7 +329,8 @@ void SingleFileFlow::show_single_results(const std::string& status, const std::s
     results.level_unit = window_.radio_loudness_single->isChecked() ? "LUFS" : "dBFS";
     const std::string target = window_.SaveDialog1.FileName;
     results.output_folder = fs::path(target).parent_path().string();
-    ResultRow row{source_file, status, reason, single_before_, single_gain_, single_after_, status == "converted" ? target : ""};
+    ResultRow row{
+        source_file, status, reason, single_before_, single_gain_, single_after_, status == "converted" ? target : ""};
     results.rows.push_back(row);
     window_.results_view->show_results(results);
 }

@@ -83,11 +83,16 @@ void TNCTStepButton2::wheelEvent(QWheelEvent* event) {
 }
 
 void TNCTStepButton2::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Up) step(1);
-    else if (event->key() == Qt::Key_Down) step(-1);
-    else if (event->key() == Qt::Key_PageUp) step(10);
-    else if (event->key() == Qt::Key_PageDown) step(-10);
-    else QWidget::keyPressEvent(event);
+    if (event->key() == Qt::Key_Up)
+        step(1);
+    else if (event->key() == Qt::Key_Down)
+        step(-1);
+    else if (event->key() == Qt::Key_PageUp)
+        step(10);
+    else if (event->key() == Qt::Key_PageDown)
+        step(-10);
+    else
+        QWidget::keyPressEvent(event);
 }
 
 }  // namespace sonorix::ui

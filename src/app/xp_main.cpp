@@ -265,8 +265,8 @@ void Tmain::create_list_page() {
     RzPageControl1->setTabToolTip(1, "Multiple Files");
 
     ListView1 = named(new QTreeWidget(TabSheet2), "ListView1");
-    ListView1->setHeaderLabels({"Files", "Size", "Time", "Format", "Max-dB", "Peak (dBFS)", "Loudness (LUFS)",
-                                "Gain (dB)", "Result"});
+    ListView1->setHeaderLabels(
+        {"Files", "Size", "Time", "Format", "Max-dB", "Peak (dBFS)", "Loudness (LUFS)", "Gain (dB)", "Result"});
     for (int column : {kPeakColumn, kLoudnessColumn, kGainColumn}) {
         ListView1->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
     }
@@ -326,7 +326,8 @@ void Tmain::create_list_page() {
     options_grid->addLayout(change_row, 0, 0);
     options_grid->addWidget(note(GroupBox1, "Label4", "Each file will be adjusted with the same value"), 0, 1);
     options_grid->addWidget(radio_auto, 1, 0);
-    options_grid->addWidget(note(GroupBox1, "Label5", "Each file will be amplified to the maximum volume possible"), 1, 1);
+    options_grid->addWidget(note(GroupBox1, "Label5", "Each file will be amplified to the maximum volume possible"), 1,
+                            1);
     options_grid->addWidget(radio_mix, 2, 0);
     options_grid->addWidget(
         note(GroupBox1, "Label6", "Each file will be adjusted to the average volume level of all the tracks"), 2, 1);
@@ -335,10 +336,10 @@ void Tmain::create_list_page() {
     loudness_row_b->addWidget(batch_spin_loudness);
     loudness_row_b->addStretch();
     options_grid->addLayout(loudness_row_b, 3, 0);
-    options_grid->addWidget(
-        note(GroupBox1, "Label7", "Each file will be brought to the same loudness (EBU R128)"),
-        3, 1);
-    check_album = named(new QCheckBox("Album (keep the files' levels relative to each other)", GroupBox1), "check_album");
+    options_grid->addWidget(note(GroupBox1, "Label7", "Each file will be brought to the same loudness (EBU R128)"), 3,
+                            1);
+    check_album =
+        named(new QCheckBox("Album (keep the files' levels relative to each other)", GroupBox1), "check_album");
     check_skip = named(new QCheckBox("Skip files within", GroupBox1), "check_skip");
     spin_skip = named(new QDoubleSpinBox(GroupBox1), "spin_skip");
     spin_skip->setRange(0.1, 20);
@@ -519,32 +520,39 @@ void Tmain::About1Click() { show_modal(*about); }
 
 bool Tmain::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
-        case QEvent::DragEnter:
-        case QEvent::DragMove:
-        case QEvent::Drop:
-            if (dragAppMessage(watched, event)) return true;
-            break;
-        case QEvent::KeyPress:
-            // The form sees keys before its controls: the key goes to the
-            // focused control of this window first.
-            if (watched == QApplication::focusWidget() && static_cast<QWidget*>(watched)->window() == this) {
-                auto* key = static_cast<QKeyEvent*>(event);
-                FormKeyDown(key->key(), key->modifiers());
-            }
-            break;
-        case QEvent::MouseButtonPress: {
-            if (watched == RzPageControl1 || watched == RzPageControl1->tabBar()) RzPageControl1MouseDown();
-            else if (watched == TabSheet1) TabSheet1MouseDown();
-            else if (watched == Panel1) Panel1MouseDown();
-            else if (watched == ListView1->viewport()) ListView1MouseDown();
-            else if (watched == Panel13) Panel13MouseDown();
-            else if (watched == Panel12) Panel12MouseDown();
-            else if (watched == GroupBox1) GroupBox1MouseDown();
-            else if (watched == Memo1->viewport()) Memo1MouseDown();
-            break;
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+        if (dragAppMessage(watched, event)) return true;
+        break;
+    case QEvent::KeyPress:
+        // The form sees keys before its controls: the key goes to the
+        // focused control of this window first.
+        if (watched == QApplication::focusWidget() && static_cast<QWidget*>(watched)->window() == this) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            FormKeyDown(key->key(), key->modifiers());
         }
-        default:
-            break;
+        break;
+    case QEvent::MouseButtonPress: {
+        if (watched == RzPageControl1 || watched == RzPageControl1->tabBar())
+            RzPageControl1MouseDown();
+        else if (watched == TabSheet1)
+            TabSheet1MouseDown();
+        else if (watched == Panel1)
+            Panel1MouseDown();
+        else if (watched == ListView1->viewport())
+            ListView1MouseDown();
+        else if (watched == Panel13)
+            Panel13MouseDown();
+        else if (watched == Panel12)
+            Panel12MouseDown();
+        else if (watched == GroupBox1)
+            GroupBox1MouseDown();
+        else if (watched == Memo1->viewport())
+            Memo1MouseDown();
+        break;
+    }
+    default: break;
     }
     return QMainWindow::eventFilter(watched, event);
 }

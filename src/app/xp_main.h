@@ -216,14 +216,14 @@ private:
     std::unique_ptr<ListFlow> list_flow_;
     std::unique_ptr<AverageLevelFlow> average_flow_;
 
-    bool deleting_row_ = false;                  // a row is deleted: no probe of the next selection
-    std::string row_rejection_;                  // why the last probed row was rejected; empty: it was not
-    std::unique_ptr<ListAdder> list_adder_;      // probes added files on its own thread
-    QTimer* list_add_timer_ = nullptr;           // takes the adder's results in batches
-    bool taking_rows_ = false;                   // a refusal's message runs the loop inside the taking
-    bool round_accepted_ = false;                // a file of the current adding joined the list
-    QString label_before_adding_;                // kept when every file of an adding is refused
-    QTreeWidgetItem* last_added_ = nullptr;      // selected when the adding ends; null once gone
+    bool deleting_row_ = false;              // a row is deleted: no probe of the next selection
+    std::string row_rejection_;              // why the last probed row was rejected; empty: it was not
+    std::unique_ptr<ListAdder> list_adder_;  // probes added files on its own thread
+    QTimer* list_add_timer_ = nullptr;       // takes the adder's results in batches
+    bool taking_rows_ = false;               // a refusal's message runs the loop inside the taking
+    bool round_accepted_ = false;            // a file of the current adding joined the list
+    QString label_before_adding_;            // kept when every file of an adding is refused
+    QTreeWidgetItem* last_added_ = nullptr;  // selected when the adding ends; null once gone
 };
 
 }  // namespace sonorix::ui

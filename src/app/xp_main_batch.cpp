@@ -184,7 +184,8 @@ void Tmain::ListView1Change() {
     }
     // A probe that raised: deleted without a further message.
     if (!row.raised) MessageBoxA(this, row.refusal + row.path, "", MB_ICONERROR);
-    row_rejection_ = row.raised ? "the file could not be read" : trim_blanks(row.refusal.substr(0, row.refusal.size() - 2));
+    row_rejection_ =
+        row.raised ? "the file could not be read" : trim_blanks(row.refusal.substr(0, row.refusal.size() - 2));
     delete_row(item);
 }
 

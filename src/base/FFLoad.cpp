@@ -169,13 +169,9 @@ void TFFLoader::PostLoad(int index) {
             codec_lock_registered_ = true;
         }
         break;
-    case liAVUtil:
-        TFFLogger::HookLibraryLog();
-        break;
-    case liAVFormat:
-        break;  // file names are UTF-8 natively: no protocol of our own is needed
-    default:
-        break;
+    case liAVUtil: TFFLogger::HookLibraryLog(); break;
+    case liAVFormat: break;  // file names are UTF-8 natively: no protocol of our own is needed
+    default: break;
     }
 }
 
@@ -237,9 +233,7 @@ int TFFLoader::LockManager(int* slot, int operation) {
         *slot = 0;
         return 0;
     }
-    default:
-        log_format(nullptr, llError, "[lock manager] error, invalid mutex operation %d.", operation);
-        return -1;
+    default: log_format(nullptr, llError, "[lock manager] error, invalid mutex operation %d.", operation); return -1;
     }
 }
 

@@ -29,7 +29,14 @@ namespace sonorix {
 using TLibrarySet = uint8_t;
 
 enum TLibraryIndex : int {
-    liAVCodec, liAVDevice, liAVFilter, liAVFormat, liAVUtil, liSWResample, liSWScale, liRuntime,
+    liAVCodec,
+    liAVDevice,
+    liAVFilter,
+    liAVFormat,
+    liAVUtil,
+    liSWResample,
+    liSWScale,
+    liRuntime,
 };
 
 constexpr TLibrarySet kEncoderLibraries = 255;  // everything
@@ -47,8 +54,8 @@ struct TLibraryStatus {
     std::string FileName;    // override of the table's name; empty = the table's
     void* Handle = nullptr;  // null when not loaded
     bool Bound = false;
-    bool Deferred = false;   // loaded: opened when first needed (avdevice)
-    bool Owned = false;      // opened by the loader (an overridden name): closed on unload
+    bool Deferred = false;  // loaded: opened when first needed (avdevice)
+    bool Owned = false;     // opened by the loader (an overridden name): closed on unload
 };
 
 // The lock table's operations (the codes of the libraries' old lock manager).

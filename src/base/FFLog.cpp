@@ -66,13 +66,12 @@ void write_log_file(LogState& s, int thread_id, TLogLevel level, const std::stri
     }
     const auto now = std::chrono::system_clock::now();
     const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    const int millis = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    const int millis =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm local{};
     localtime_r(&secs, &local);
-    std::fprintf(s.log_stream, "%.2d:%.2d:%.2d %.3d [%.8x] %s: %s\r\n", local.tm_hour, local.tm_min,
-                 local.tm_sec, millis, static_cast<unsigned>(thread_id), LogLevelName(level),
-                 text.c_str());
+    std::fprintf(s.log_stream, "%.2d:%.2d:%.2d %.3d [%.8x] %s: %s\r\n", local.tm_hour, local.tm_min, local.tm_sec,
+                 millis, static_cast<unsigned>(thread_id), LogLevelName(level), text.c_str());
     std::fflush(s.log_stream);
 }
 
@@ -83,8 +82,8 @@ std::string context_prefix(void* avcl) {
     const AVClass* avc = *static_cast<const AVClass**>(avcl);
     if (!avc) return prefix;
     if (avc->parent_log_context_offset) {
-        auto** parent = *reinterpret_cast<const AVClass***>(static_cast<uint8_t*>(avcl) +
-                                                            avc->parent_log_context_offset);
+        auto** parent =
+            *reinterpret_cast<const AVClass***>(static_cast<uint8_t*>(avcl) + avc->parent_log_context_offset);
         if (parent && *parent) {
             prefix += Format("[%s @ %p] ", (*parent)->item_name(parent), static_cast<void*>(parent));
         }
@@ -131,8 +130,7 @@ thread_local int t_silenced = 0;  // ThreadLogSilence instances alive on this th
 
 // Caller holds the callback lock (library lines) or nothing (engine messages).
 // A library line's sender is the logger itself.
-void deliver_current(TObject* sender, bool from_library, int thread_id, TLogLevel level,
-                     const std::string& text) {
+void deliver_current(TObject* sender, bool from_library, int thread_id, TLogLevel level, const std::string& text) {
     LogState& s = state();
     std::lock_guard delivery(s.delivery_lock);
     if (!s.current || s.current->Muted()) return;
@@ -182,8 +180,7 @@ TLogLevel LibraryLevelToLogLevel(int library_level) {
 int LogLevelToLibraryLevel(TLogLevel level) { return (static_cast<int>(level) - 1) * 8; }
 
 const char* LogLevelName(TLogLevel level) {
-    static const char* const kNames[] = {"Quiet", "Panic", "Fatal", "Error",
-                                         "Warning", "Info", "Verbose", "Debug"};
+    static const char* const kNames[] = {"Quiet", "Panic", "Fatal", "Error", "Warning", "Info", "Verbose", "Debug"};
     const int i = static_cast<int>(level);
     return i >= 0 && i <= llDebug ? kNames[i] : "Unknown";
 }

@@ -20,8 +20,7 @@ namespace sonorix {
 
 enum TLogLevel : int { llQuiet, llPanic, llFatal, llError, llWarning, llInfo, llVerbose, llDebug };
 
-using TLogEvent = std::function<void(TObject* Sender, int AThreadID, TLogLevel ALogLevel,
-                                     const std::string& ALogMsg)>;
+using TLogEvent = std::function<void(TObject* Sender, int AThreadID, TLogLevel ALogLevel, const std::string& ALogMsg)>;
 
 // Level mapping between the libraries' numbers and TLogLevel.
 TLogLevel LibraryLevelToLogLevel(int library_level);
@@ -95,8 +94,7 @@ private:
 // Engine messages. Both return at once, before any lock, when the logger is
 // muted or level is more detailed than its LogLevel.
 void log_message(TObject* sender, TLogLevel level, const std::string& text);
-void log_format(TObject* sender, TLogLevel level, const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+void log_format(TObject* sender, TLogLevel level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // While one lives, the calling thread's log lines (the libraries' and the
 // engine's) are dropped: a helper thread that belongs to no task (the list's

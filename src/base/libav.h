@@ -41,9 +41,7 @@ inline int channel_count(const AVFrame* frame) { return frame->ch_layout.nb_chan
 // 5.1: AVStream::codec is gone; the stream's codec time base lives in the
 // parameters only as the frame rate, so callers pass the decoder context when
 // they have one.
-inline AVRational codec_time_base(const AVCodecContext* ctx) {
-    return ctx ? ctx->time_base : AVRational{0, 1};
-}
+inline AVRational codec_time_base(const AVCodecContext* ctx) { return ctx ? ctx->time_base : AVRational{0, 1}; }
 
 // av_err2str uses a compound literal, which C++ lacks.
 inline std::string error_text(int code) {

@@ -104,8 +104,7 @@ CLI::Validator check_that(const std::function<bool(const std::string&)>& ok, con
 
 CLI::Option* add_jobs(CLI::App& command, int& jobs) {
     jobs = 3;
-    return command
-        .add_option("--jobs", jobs, "how many files at a time (default 3)")
+    return command.add_option("--jobs", jobs, "how many files at a time (default 3)")
         ->type_name("N")
         ->check(check_that(
             [](const std::string& text) {
@@ -138,9 +137,12 @@ bool valid_utf8(const std::string& text) {
 std::string byte_escaped(const std::string& text) {
     std::string escaped;
     for (const unsigned char c : text) {
-        if (c == '\\') escaped += "\\\\";
-        else if (c >= 0x20 && c < 0x7f) escaped += static_cast<char>(c);
-        else escaped += Format("\\x%02x", c);
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c >= 0x20 && c < 0x7f)
+            escaped += static_cast<char>(c);
+        else
+            escaped += Format("\\x%02x", c);
     }
     return escaped;
 }
@@ -248,8 +250,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     // "--name=" gives an option an empty value, where the parser would take
     // the next argument (a file, for one); a flag takes no value.
-    const auto named = std::find_if(verbs.begin(), verbs.end(),
-                                    [&](const Verb& v) { return v.command->get_name() == args[0]; });
+    const auto named =
+        std::find_if(verbs.begin(), verbs.end(), [&](const Verb& v) { return v.command->get_name() == args[0]; });
     std::vector<std::string> line;
     bool files_only = false;
     for (const std::string& arg : args) {

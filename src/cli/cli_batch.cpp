@@ -122,8 +122,10 @@ bool run_measurements(TFFEncoder& detect, const std::map<int, size_t>& row_of_ta
             return;
         }
         const size_t row = row_of_task.at(info.TaskIndex);
-        if (info.Failed) failure[row] = info.ErrorText;
-        else if (!info.Completed) failure[row] = "the measurement was stopped";
+        if (info.Failed)
+            failure[row] = info.ErrorText;
+        else if (!info.Completed)
+            failure[row] = "the measurement was stopped";
     };
     detect.ThreadPriority = tpNormal;  // a shell job: an idle class would starve it on a busy machine
     detect.StartTask(jobs);
@@ -152,9 +154,9 @@ bool measure_rows(BatchJob& job, int jobs) {
         }
     }
     const bool frame_log = kind == LevelKind::Loudness && job.album() != AlbumGroups::None;
-    const bool whole = run_measurements(detect, row_of_task, jobs, [&](size_t row, const std::string& line) {
-        readings[row].read(line);
-    }, failure, frame_log);
+    const bool whole = run_measurements(
+        detect, row_of_task, jobs, [&](size_t row, const std::string& line) { readings[row].read(line); }, failure,
+        frame_log);
     if (!whole) return false;
     for (const auto& [task, row] : row_of_task) job.measured(row, readings[row].tracks(), failure[row]);
     return true;
@@ -175,9 +177,8 @@ bool check_targets(BatchJob& job, int jobs) {
         peaks[rows[t]] = TrackReadings(static_cast<int>(job.rows[rows[t]].tracks.size()), LevelKind::Loudness);
     }
     std::map<size_t, std::string> failure;
-    const bool whole = run_measurements(check, row_of_task, jobs, [&](size_t row, const std::string& line) {
-        peaks[row].read(line);
-    }, failure);
+    const bool whole = run_measurements(
+        check, row_of_task, jobs, [&](size_t row, const std::string& line) { peaks[row].read(line); }, failure);
     if (!whole) return false;
     for (size_t row : rows) {
         if (failure[row].empty()) job.checked(row, peaks[row].tracks());
@@ -188,8 +189,9 @@ bool check_targets(BatchJob& job, int jobs) {
 
 // Runs the tasks of encoder, telling ended of each termination event;
 // false when stopped.
-bool run_tasks(TFFEncoder& encoder, int jobs, std::ostream& err, const std::function<void(const TTerminateInfo&)>& ended,
-               ProgressLine* shared = nullptr, size_t first = 0) {
+bool run_tasks(TFFEncoder& encoder, int jobs, std::ostream& err,
+               const std::function<void(const TTerminateInfo&)>& ended, ProgressLine* shared = nullptr,
+               size_t first = 0) {
     ProgressLine own(err, shared ? 0 : static_cast<size_t>(encoder.TasksCount()));
     ProgressLine& progress = shared ? *shared : own;
     encoder.OnProgress = [&](TObject*, PProgressInfo p) { progress.update(*p, first); };
@@ -228,7 +230,8 @@ std::optional<int> decode_and_normalize(BatchJob& job, const IntermediateFolder&
                 normalizer.kill();
                 return StopSignals::exit_status();
             }
-            if (show) err << Format("\rnormalizing %3d%%", std::min(100, normalizer.output().markers() * step)) << std::flush;
+            if (show)
+                err << Format("\rnormalizing %3d%%", std::min(100, normalizer.output().markers() * step)) << std::flush;
         }
         if (show) err << "\n";
     }
@@ -253,7 +256,8 @@ void add_path(const BatchJob& job, size_t row, bool dry, nlohmann::ordered_json&
     const BatchRow& r = job.rows[row];
     const bool ran = r.state == BatchRow::State::Completed || r.state == BatchRow::State::Stopped ||
                      (r.state == BatchRow::State::Failed && r.lossless_refusal.empty()) || r.lossless;
-    record["path"] = dry || !ran ? nlohmann::ordered_json() : nlohmann::ordered_json(r.lossless ? "lossless" : "re-encoded");
+    record["path"] =
+        dry || !ran ? nlohmann::ordered_json() : nlohmann::ordered_json(r.lossless ? "lossless" : "re-encoded");
     if (!r.lossless_refusal.empty()) record["lossless_refused"] = r.lossless_refusal;
     if (!r.lossless) return;
     const TrackLevel* main = r.main_track < r.tracks.size() ? &r.tracks[r.main_track] : nullptr;
@@ -274,30 +278,35 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
             const std::vector<size_t>& existing) {
     auto replaces = [&](size_t row) { return std::find(existing.begin(), existing.end(), row) != existing.end(); };
     nlohmann::ordered_json records = nlohmann::ordered_json::array();
-    auto text_or_null = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
+    auto text_or_null = [](const std::string& text) {
+        return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+    };
     for (size_t i = 0; i < job.rows.size(); ++i) {
         const BatchRow& r = job.rows[i];
         const bool good = r.state == BatchRow::State::Completed || (dry && r.state == BatchRow::State::Waiting);
         if (!good) err << r.source << ": " << state_name(r.state) << (r.reason.empty() ? "" : ": " + r.reason) << "\n";
         if (json) {
             const auto gain = job.gain_db(i);
-            nlohmann::ordered_json record = {{"source", r.source},
-                                     {"target", text_or_null(r.state == BatchRow::State::Skipped ? "" : r.target.string())},
-                                     {"gain_db", gain ? nlohmann::ordered_json(rounded(*gain)) : nlohmann::ordered_json()},
-                                     {"status", dry && good ? "planned" : state_name(r.state)},
-                                     {"error", text_or_null(r.reason)}};
+            nlohmann::ordered_json record = {
+                {"source", r.source},
+                {"target", text_or_null(r.state == BatchRow::State::Skipped ? "" : r.target.string())},
+                {"gain_db", gain ? nlohmann::ordered_json(rounded(*gain)) : nlohmann::ordered_json()},
+                {"status", dry && good ? "planned" : state_name(r.state)},
+                {"error", text_or_null(r.reason)}};
             if (job.mode() == BatchMode::Loudness) record["below_target_db"] = rounded(r.below_target);
             if (job.lossless() != LosslessUse::Never) add_path(job, i, dry, record);
             if (!r.album.empty()) {
                 record["album"] = r.album;
                 const char* level = job.mode() == BatchMode::Loudness ? "album_loudness" : "album_headroom_db";
-                record[level] = r.album_level ? nlohmann::ordered_json(rounded(*r.album_level)) : nlohmann::ordered_json();
+                record[level] =
+                    r.album_level ? nlohmann::ordered_json(rounded(*r.album_level)) : nlohmann::ordered_json();
             }
             if (job.mode() != BatchMode::VolumeChange) {
                 if (job.mode() != BatchMode::AverageLevel) record["second_pass"] = r.second_pass;
                 // Every audio track with its own figures and gain.
                 auto number = [](const std::optional<double>& v, int decimals) {
-                    return v && std::isfinite(*v) ? nlohmann::ordered_json(rounded(*v, decimals)) : nlohmann::ordered_json();
+                    return v && std::isfinite(*v) ? nlohmann::ordered_json(rounded(*v, decimals))
+                                                  : nlohmann::ordered_json();
                 };
                 nlohmann::ordered_json tracks = nlohmann::ordered_json::array();
                 for (size_t t = 0; t < r.tracks.size(); ++t) {
@@ -326,8 +335,10 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
                 << r.options << "\n";
         } else if (good) {
             out << r.source << " -> " << r.target.string();
-            if (r.lossless) out << " (lossless: " << job.lossless_text(i) << ")";
-            else if (!r.lossless_refusal.empty()) out << " (re-encoded: " << r.lossless_refusal << ")";
+            if (r.lossless)
+                out << " (lossless: " << job.lossless_text(i) << ")";
+            else if (!r.lossless_refusal.empty())
+                out << " (re-encoded: " << r.lossless_refusal << ")";
             out << "\n";
         }
     }
@@ -390,7 +401,9 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
             if (directc.TasksCount() > 0) directc.ClearTasks();
             const auto failure = job.add_conversions(
                 directc, directc.Decoder(),
-                [&](size_t row, std::string& reason) { return open_in_probe(directc.Decoder(), job.rows[row].source, reason); },
+                [&](size_t row, std::string& reason) {
+                    return open_in_probe(directc.Decoder(), job.rows[row].source, reason);
+                },
                 a.dry, slice);
             if (failure) {
                 progress.break_line();
@@ -398,9 +411,10 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
                 return false;
             }
             const size_t tasks = static_cast<size_t>(directc.TasksCount());
-            stopped = !a.dry && tasks > 0 &&
-                      !run_tasks(directc, a.jobs, err, [&](const TTerminateInfo& i) { job.conversion_ended(i); },
-                                 &progress, first);
+            stopped =
+                !a.dry && tasks > 0 &&
+                !run_tasks(
+                    directc, a.jobs, err, [&](const TTerminateInfo& i) { job.conversion_ended(i); }, &progress, first);
             first += tasks;
             if (tasks == 0) break;
         } while (!a.dry && !stopped && job.waiting_rows() > 0);
@@ -434,7 +448,8 @@ std::vector<Verb> add_list_runs(CLI::App& app) {
     auto verb = [&](BatchMode mode, const char* name, const char* what) {
         auto a = std::make_shared<BatchArgs>();
         CLI::App* command = add_list_run(app, name, what, *a);
-        verbs.push_back({command, [a, mode](std::ostream& out, std::ostream& err) { return batch(mode, *a, out, err); }});
+        verbs.push_back(
+            {command, [a, mode](std::ostream& out, std::ostream& err) { return batch(mode, *a, out, err); }});
         return std::make_pair(command, a.get());
     };
     // Moving the gain fields of MP3, AAC-LC and Opus tracks instead of
@@ -444,9 +459,11 @@ std::vector<Verb> add_list_runs(CLI::App& app) {
             "--lossless", args->lossless,
             "change MP3, AAC-LC and Opus tracks without re-encoding (in steps of 1.5 dB for MP3 and AAC); a file that "
             "cannot take that path fails with the reason");
-        command->add_flag("--prefer-lossless", args->prefer_lossless, "as --lossless, but such a file is re-encoded")->excludes(only);
+        command->add_flag("--prefer-lossless", args->prefer_lossless, "as --lossless, but such a file is re-encoded")
+            ->excludes(only);
     };
-    auto [change, change_args] = verb(BatchMode::VolumeChange, "change", "convert each file with the volume N % into DIR");
+    auto [change, change_args] =
+        verb(BatchMode::VolumeChange, "change", "convert each file with the volume N % into DIR");
     lossless(change, change_args);
     change->add_option("--percent", change_args->percent, "the volume, 0 to 1000 %")
         ->type_name("N")
@@ -461,7 +478,8 @@ std::vector<Verb> add_list_runs(CLI::App& app) {
     auto album = [](CLI::App* command, BatchArgs* args) {
         CLI::Option* list = command->add_flag(
             "--album", args->album, "keep the files' levels relative to each other: one gain for the whole list");
-        command->add_flag("--album-per-folder", args->album_per_folder, "as --album, one group per folder")->excludes(list);
+        command->add_flag("--album-per-folder", args->album_per_folder, "as --album, one group per folder")
+            ->excludes(list);
     };
     auto [normalize, normalize_args] =
         verb(BatchMode::Normalize, "normalize", "measure each file's peak, then amplify it to full scale into DIR");
@@ -476,12 +494,14 @@ std::vector<Verb> add_list_runs(CLI::App& app) {
     loud->add_option("--target", loud_args->target, "the integrated loudness, -40 to -5 LUFS")
         ->type_name("LUFS")
         ->required()
-        ->check(check_that([](const std::string& t) { return number_in(t, kMinLoudnessTarget, kMaxLoudnessTarget).has_value(); },
-                           "needs a loudness from -40 to -5 LUFS"));
+        ->check(check_that(
+            [](const std::string& t) { return number_in(t, kMinLoudnessTarget, kMaxLoudnessTarget).has_value(); },
+            "needs a loudness from -40 to -5 LUFS"));
     loud->add_option("--ceiling", loud_args->ceiling, "the highest true peak, -9 to 0 dBTP (default -1)")
         ->type_name("dBTP")
-        ->check(check_that([](const std::string& t) { return number_in(t, kMinTruePeakCeiling, kMaxTruePeakCeiling).has_value(); },
-                           "needs a true peak from -9 to 0 dBTP"));
+        ->check(check_that(
+            [](const std::string& t) { return number_in(t, kMinTruePeakCeiling, kMaxTruePeakCeiling).has_value(); },
+            "needs a true peak from -9 to 0 dBTP"));
     album(loud, loud_args);
     lossless(loud, loud_args);
     return verbs;

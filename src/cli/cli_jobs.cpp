@@ -63,8 +63,9 @@ namespace {
 // normalised path.
 std::string target_identity(const std::string& target) {
     struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) return Format("file %llu:%llu", static_cast<unsigned long long>(st.st_dev),
-                                                        static_cast<unsigned long long>(st.st_ino));
+    if (::stat(target.c_str(), &st) == 0)
+        return Format("file %llu:%llu", static_cast<unsigned long long>(st.st_dev),
+                      static_cast<unsigned long long>(st.st_ino));
     std::error_code ec;
     const fs::path absolute = fs::absolute(target, ec);
     return "path " + fs::weakly_canonical(absolute, ec).lexically_normal().string();
@@ -81,9 +82,8 @@ bool targets_are_distinct(const std::vector<std::string>& files, std::ostream& e
         if (identity == null_device) continue;
         const auto [it, added] = pair_of.emplace(identity, i);
         if (added) continue;
-        err << "sonorix-cli convert: pairs " << it->second / 2 + 1 << " and " << i / 2 + 1
-            << " have one target (" << files[it->second] << ", " << files[i]
-            << "); give each pair its own\n";
+        err << "sonorix-cli convert: pairs " << it->second / 2 + 1 << " and " << i / 2 + 1 << " have one target ("
+            << files[it->second] << ", " << files[i] << "); give each pair its own\n";
         return false;
     }
     return true;
@@ -120,7 +120,8 @@ std::string csv_field(const std::string& text) {
 std::string csv_number(const std::optional<double>& v, int decimals) {
     if (!v || !std::isfinite(*v)) return {};
     char text[64];
-    const auto [end, ec] = std::to_chars(text, text + sizeof text, rounded(*v, decimals) + 0.0, std::chars_format::fixed, decimals);
+    const auto [end, ec] =
+        std::to_chars(text, text + sizeof text, rounded(*v, decimals) + 0.0, std::chars_format::fixed, decimals);
     return ec == std::errc() ? std::string(text, end) : std::string();
 }
 
@@ -166,8 +167,10 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
         Result& r = results[file_of_task[info.TaskIndex]];
         r.end = std::chrono::steady_clock::now();
         r.ok = info.Completed && !info.Failed;
-        if (info.Failed) r.error = info.ErrorText;
-        else if (!info.Completed) r.error = "stopped";
+        if (info.Failed)
+            r.error = info.ErrorText;
+        else if (!info.Completed)
+            r.error = "stopped";
     };
     encoder.ThreadPriority = tpNormal;  // a shell job: an idle class would starve it on a busy machine
     if (StopSignals::received()) return StopSignals::exit_status();
@@ -223,15 +226,16 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
                 const LoudnessReading& l = tracks[t].loudness;
                 out << csv_field(files[i]) << "," << t << "," << (t == main ? "true" : "false") << ","
                     << csv_number(tracks[t].peak_db, 2) << "," << csv_number(tracks[t].mean_db, 2) << ","
-                    << csv_number(l.integrated, 1) << "," << csv_number(l.range, 1) << ","
-                    << csv_number(l.true_peak, 1) << "\r\n";
+                    << csv_number(l.integrated, 1) << "," << csv_number(l.range, 1) << "," << csv_number(l.true_peak, 1)
+                    << "\r\n";
             }
         } else if (good) {
             auto db = [](const std::optional<double>& v) { return v ? Format("%.1f", *v) : std::string("N/A"); };
             for (size_t t = 0; t < tracks.size(); ++t) {
                 // One line a track; a file of one track reads as it always did.
                 if (tracks.size() > 1) out << "a:" << t << (t == main ? "* " : "  ");
-                out << "max_volume: " << db(tracks[t].peak_db) << " dB  mean_volume: " << db(tracks[t].mean_db) << " dB  ";
+                out << "max_volume: " << db(tracks[t].peak_db) << " dB  mean_volume: " << db(tracks[t].mean_db)
+                    << " dB  ";
                 if (with_loudness) {
                     const LoudnessReading& l = tracks[t].loudness;
                     out << "integrated: " << db(l.integrated) << " LUFS  range: " << db(l.range)
@@ -329,7 +333,8 @@ Verb add_measure(CLI::App& app) {
         "and true peak)");
     auto a = std::make_shared<MeasureArgs>();
     CLI::Option* json = command->add_flag("--json", a->json, "print one JSON array of the results");
-    command->add_flag("--csv", a->csv, "print CSV, one row per audio track, with its loudness (RFC 4180)")->excludes(json);
+    command->add_flag("--csv", a->csv, "print CSV, one row per audio track, with its loudness (RFC 4180)")
+        ->excludes(json);
     add_folder_flag(*command, a->recursive);
     command->add_flag("--loudness", a->loudness, "measure the loudness too, in the same pass");
     add_jobs(*command, a->jobs);

@@ -94,13 +94,15 @@ bool measure(std::vector<TagFile>& files, const TagArgs& a) {
     };
     for (const auto& [key, members] : groups) {
         const auto failed = std::find_if(members.begin(), members.end(), unmeasured);
-        const auto measured = std::find_if(members.begin(), members.end(), [&](size_t i) { return files[i].tags.has_value(); });
+        const auto measured =
+            std::find_if(members.begin(), members.end(), [&](size_t i) { return files[i].tags.has_value(); });
         if (measured == members.end()) continue;
         const auto& level = job.rows[*measured].album_level;
         if (failed != members.end() || !level) {
-            const std::string why = failed != members.end()
-                                        ? "its album's loudness is not known: " + files[*failed].path + " was not measured"
-                                        : "its album's loudness could not be measured";
+            const std::string why =
+                failed != members.end()
+                    ? "its album's loudness is not known: " + files[*failed].path + " was not measured"
+                    : "its album's loudness could not be measured";
             for (size_t i : members) {
                 if (files[i].tags) {
                     files[i].tags.reset();
@@ -135,14 +137,16 @@ void report(const std::vector<TagFile>& files, const TagArgs& a, std::ostream& o
         if (a.json) {
             nlohmann::ordered_json record = {
                 {"file", f.path},
-                {"format", f.format == TagFormat::None ? nlohmann::ordered_json() : nlohmann::ordered_json(tag_format_name(f.format))},
+                {"format", f.format == TagFormat::None ? nlohmann::ordered_json()
+                                                       : nlohmann::ordered_json(tag_format_name(f.format))},
                 {"track_gain_db", number(t ? std::optional(t->track_gain) : std::nullopt, 2)},
                 {"track_peak", number(t ? std::optional(t->track_peak) : std::nullopt, 6)},
                 {"album_gain_db", number(t ? t->album_gain : std::nullopt, 2)},
                 {"album_peak", number(t ? t->album_peak : std::nullopt, 6)}};
             if (t && f.format == TagFormat::Opus) {
                 record["r128_track_gain"] = r128_gain(t->track_gain);
-                record["r128_album_gain"] = t->album_gain ? nlohmann::ordered_json(r128_gain(*t->album_gain)) : nlohmann::ordered_json();
+                record["r128_album_gain"] =
+                    t->album_gain ? nlohmann::ordered_json(r128_gain(*t->album_gain)) : nlohmann::ordered_json();
             }
             record["status"] = status;
             record["error"] = done ? nlohmann::ordered_json() : nlohmann::ordered_json(f.error);
@@ -176,8 +180,10 @@ int tag(const TagArgs& a, std::ostream& out, std::ostream& err) {
         std::error_code ec;
         const fs::path identity = fs::weakly_canonical(fs::absolute(path, ec), ec);
         const auto [it, added] = first_name.emplace(ec ? path : identity.string(), path);
-        if (added) distinct.push_back(path);
-        else err << path << ": the same file as " << it->second << ", tagged once\n";
+        if (added)
+            distinct.push_back(path);
+        else
+            err << path << ": the same file as " << it->second << ", tagged once\n";
     }
     paths = std::move(distinct);
     std::vector<TagFile> files(paths.size());

@@ -83,8 +83,8 @@ std::string duration_form(int64_t microseconds) {
     const int64_t hours = secs / 3600;
     const int64_t mins = (secs / 60) % 60;
     secs %= 60;
-    return Format("%.2d:%.2d:%.2d.%.3d", static_cast<int>(hours), static_cast<int>(mins),
-                  static_cast<int>(secs), static_cast<int>(us / 1000));
+    return Format("%.2d:%.2d:%.2d.%.3d", static_cast<int>(hours), static_cast<int>(mins), static_cast<int>(secs),
+                  static_cast<int>(us / 1000));
 }
 
 std::string rate_text(double v, const char* unit) {
@@ -124,9 +124,7 @@ TFileStreamInfo::TFileStreamInfo() : StartTime(AV_NOPTS_VALUE) {}
 
 TCustomDecoder::TCustomDecoder() = default;
 
-TCustomDecoder::~TCustomDecoder() {
-    CloseFile();
-}
+TCustomDecoder::~TCustomDecoder() { CloseFile(); }
 
 void TCustomDecoder::Error(TLogLevel level, const std::string& text) {
     last_error_ = text;
@@ -155,7 +153,7 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
         forced = find_input_format(AFormatName);
         if (!forced) {
             Error(llError, Format("Unknown input format: %s", AFormatName.c_str()));
-                    CloseFile();
+            CloseFile();
             return false;
         }
     }
@@ -163,7 +161,7 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
     AVFormatContext* ctx = avformat_alloc_context();
     if (!ctx) {
         last_error_ = AFileName + ": " + av::error_text(AVERROR(ENOMEM));
-            return false;
+        return false;
     }
     ctx->interrupt_callback.callback = &TCustomDecoder::interrupt_check;
     ctx->interrupt_callback.opaque = this;
@@ -173,7 +171,7 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
     if (ret < 0) {  // the libraries freed ctx
         last_error_ = AFileName + ": " + av::error_text(ret);
         timeout_start_ = kUnset;
-            return false;
+        return false;
     }
     own_context_.reset(ctx);
     format_context_ = ctx;
@@ -189,7 +187,7 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
     if (ret < 0 || ctx->nb_streams == 0) {
         last_error_ = Format("%s: could not find codec parameters", AFileName.c_str());
         timeout_start_ = kUnset;
-            CloseFile();
+        CloseFile();
         return false;
     }
     timeout_start_ = kUnset;
@@ -388,8 +386,8 @@ std::string TCustomDecoder::StreamLine(int index) {
         AVRational dar{};
         av_reduce(&dar.num, &dar.den, static_cast<int64_t>(par->width) * st->sample_aspect_ratio.num,
                   static_cast<int64_t>(par->height) * st->sample_aspect_ratio.den, 1024 * 1024);
-        line += Format(", SAR %d:%d DAR %d:%d", st->sample_aspect_ratio.num, st->sample_aspect_ratio.den,
-                       dar.num, dar.den);
+        line +=
+            Format(", SAR %d:%d DAR %d:%d", st->sample_aspect_ratio.num, st->sample_aspect_ratio.den, dar.num, dar.den);
     }
     if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
         // The codec time base (tbc) is not kept with the stream's parameters
@@ -441,7 +439,8 @@ std::string TCustomDecoder::GetInfoText() {
     for (unsigned i = 0; i < ctx->nb_chapters; ++i) {
         const AVChapter* ch = ctx->chapters[i];
         out += Format("Chapter #%d: start %.6f, end %.6f", static_cast<int>(i), ch->start * av_q2d(ch->time_base),
-                      ch->end * av_q2d(ch->time_base)) + kCRLF;
+                      ch->end * av_q2d(ch->time_base)) +
+               kCRLF;
         out += metadata_block(ch->metadata, "  ");
     }
 

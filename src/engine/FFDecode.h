@@ -12,7 +12,6 @@
 #include "base/FFLog.h"
 #include "base/libav_handles.h"
 
-
 namespace sonorix {
 
 struct TRational {
@@ -33,7 +32,7 @@ struct TFileStreamInfo {
 struct TAudioStreamInfo {
     std::string Language;
     std::string CodecName;
-    int64_t StartTime = -1;      // stream time-base units
+    int64_t StartTime = -1;  // stream time-base units
     int64_t StartTimeUs = -1;
     int64_t DurationTicks = -1;  // stream time-base units
     int64_t Duration = -1;       // microseconds
@@ -113,7 +112,7 @@ private:
     std::string StreamLine(int index);
     bool CheckStream(int& index, bool video, const char* none_text, const char* kind);
 
-    InputFilePtr own_context_;                  // a file this probe opened
+    InputFilePtr own_context_;                   // a file this probe opened
     AVFormatContext* format_context_ = nullptr;  // that file, or an input attached by its task
     std::string sws_flags_ = "bicubic";
     std::string last_error_;
@@ -127,7 +126,7 @@ class TFFDecoder : public TCustomDecoder {};
 
 // Shared text helpers.
 std::string duration_form(int64_t microseconds);  // "%.2d:%.2d:%.2d.%.3d" after adding 5000 us
-std::string size_text(int64_t bytes);              // "1024 Byte", "1.00 KB", ...
+std::string size_text(int64_t bytes);             // "1024 Byte", "1.00 KB", ...
 std::string codec_description(const AVStream* stream);
 std::string rate_text(double value, const char* unit);  // ", 29.97 fps", ", 25 tbr", ", 90k tbn"
 

@@ -34,9 +34,12 @@ void replace_all_nocase(std::string& text, const std::string& from, const std::s
 
 std::string normalise_output_options(const std::string& options) {
     static const char* const kNames[][2] = {
-        {" -audioinputhook ", " -AudioInputHook "},   {" -audiooutputhook ", " -AudioOutputHook "},
-        {" -videoinputhook ", " -VideoInputHook "},   {" -videooutputhook ", " -VideoOutputHook "},
-        {" -frameinputhook ", " -FrameInputHook "},   {" -frameoutputhook ", " -FrameOutputHook "},
+        {" -audioinputhook ", " -AudioInputHook "},
+        {" -audiooutputhook ", " -AudioOutputHook "},
+        {" -videoinputhook ", " -VideoInputHook "},
+        {" -videooutputhook ", " -VideoOutputHook "},
+        {" -frameinputhook ", " -FrameInputHook "},
+        {" -frameoutputhook ", " -FrameOutputHook "},
         {" -join ", " -Join "},
     };
     std::string text = " " + options + " ";
@@ -66,8 +69,9 @@ AVPixelFormat BitmapConverter::BitmapFormat(int bits) {
 
 bool BitmapConverter::ToBitmap(const AVFrame* frame, TBitmap& bitmap) {
     const AVPixelFormat target = BitmapFormat(bits_);
-    to_rgb_.reset(sws_getCachedContext(to_rgb_.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                   frame->width, frame->height, target, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    to_rgb_.reset(sws_getCachedContext(to_rgb_.release(), frame->width, frame->height,
+                                       static_cast<AVPixelFormat>(frame->format), frame->width, frame->height, target,
+                                       SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!to_rgb_) return false;
     if (bitmap.Width != frame->width || bitmap.Height != frame->height || bitmap.BitsPixel != bits_) {
         bitmap.Width = frame->width;
@@ -90,9 +94,9 @@ bool BitmapConverter::ToBitmap(const AVFrame* frame, TBitmap& bitmap) {
 
 bool BitmapConverter::FromBitmap(const TBitmap& bitmap, AVFrame* frame) {
     const AVPixelFormat source = BitmapFormat(bitmap.BitsPixel);
-    from_rgb_.reset(sws_getCachedContext(from_rgb_.release(), bitmap.Width, bitmap.Height, source, frame->width, frame->height,
-                                     static_cast<AVPixelFormat>(frame->format), SWS_BICUBIC, nullptr, nullptr,
-                                     nullptr));
+    from_rgb_.reset(sws_getCachedContext(from_rgb_.release(), bitmap.Width, bitmap.Height, source, frame->width,
+                                         frame->height, static_cast<AVPixelFormat>(frame->format), SWS_BICUBIC, nullptr,
+                                         nullptr, nullptr));
     if (!from_rgb_) return false;
     if (av_frame_make_writable(frame) < 0) return false;
     const uint8_t* src[4] = {bitmap.Pixels.data(), nullptr, nullptr, nullptr};
@@ -266,10 +270,13 @@ int TCustomEncoder::OpenInput(TFFmpeg& task, const std::string& file_name, const
 
 void TCustomEncoder::LinkTask(TFFmpeg& task) {
     TFFmpeg* raw = &task;
-    task.OnBeforeFindStreamInfo = [this, raw](TCustomFFmpeg*, AVFormatContext* ctx) { DoBeforeFindStreamInfo(raw, ctx); };
+    task.OnBeforeFindStreamInfo = [this, raw](TCustomFFmpeg*, AVFormatContext* ctx) {
+        DoBeforeFindStreamInfo(raw, ctx);
+    };
     task.PreviewFlags = (preview_ ? 1 : 0) | (preview_bitmap_ ? 2 : 0);
     task.OnProgress = [this, raw](TCustomFFmpeg*, int input, int frame, int fps, float q, float br, int64_t size,
-                                  int64_t pos, int64_t dur) { DoProgress(raw, input, frame, fps, q, br, size, pos, dur); };
+                                  int64_t pos,
+                                  int64_t dur) { DoProgress(raw, input, frame, fps, q, br, size, pos, dur); };
     task.OnTerminate = [this, raw](TCustomFFmpeg*) { DoTaskTerminated(raw); };
 }
 
@@ -520,8 +527,8 @@ void TCustomEncoder::DoTaskTerminated(TFFmpeg* ATask) {
     {
         std::lock_guard lock(terminate_lock_);
         if (OnTerminate) {
-            terminate_info_ = TTerminateInfo{tasks_->IndexOf(ATask), ATask->Completed(), ATask->Failed(),
-                                             ATask->ErrorText()};
+            terminate_info_ =
+                TTerminateInfo{tasks_->IndexOf(ATask), ATask->Completed(), ATask->Failed(), ATask->ErrorText()};
             // Straight to the handler only on the thread of an unthreaded
             // start (tasks it stops end on other threads), and after the lock
             // is left, so that the handler may stop the run.
@@ -606,8 +613,8 @@ void TCustomEncoder::DoProgress(TFFmpeg* ATask, int AInputIndex, int AFrameNumbe
                                 float ABitRate, int64_t AOutputSize, int64_t APosition, int64_t ADuration) {
     if (!OnProgress) return;
     std::lock_guard lock(progress_lock_);
-    progress_info_ = TProgressInfo{tasks_->IndexOf(ATask), AInputIndex, AFrameNumber, AFPS, AQuality,
-                                   ABitRate, AOutputSize, APosition, ADuration};
+    progress_info_ = TProgressInfo{
+        tasks_->IndexOf(ATask), AInputIndex, AFrameNumber, AFPS, AQuality, ABitRate, AOutputSize, APosition, ADuration};
     auto call = [this] { OnProgress(this, &progress_info_); };
     MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
 }
@@ -619,16 +626,16 @@ void TCustomEncoder::DoBeforeFindStreamInfo(TFFmpeg* task, AVFormatContext* cont
     MainThreadQueue::Instance().Raise(TriggerEventInMainThread, call);
 }
 
-void TCustomEncoder::DoAudioHook(const EventSlot<TAudioHookEvent>& slot, TFFmpeg* task, int64_t pts,
-                                 void* samples, int size, int rate, int channels, AVSampleFormat format) {
+void TCustomEncoder::DoAudioHook(const EventSlot<TAudioHookEvent>& slot, TFFmpeg* task, int64_t pts, void* samples,
+                                 int size, int rate, int channels, AVSampleFormat format) {
     const auto event = slot.Get();
     if (!event) return;
     std::lock_guard lock(audio_hook_lock_);
     (*event)(this, tasks_->IndexOf(task), pts, static_cast<uint8_t*>(samples), size, rate, channels, format);
 }
 
-void TCustomEncoder::DoVideoHook(const EventSlot<TVideoHookEvent>& slot, TFFmpeg* task, AVFrame* frame,
-                                 int64_t pts, std::atomic<bool>& unhooked) {
+void TCustomEncoder::DoVideoHook(const EventSlot<TVideoHookEvent>& slot, TFFmpeg* task, AVFrame* frame, int64_t pts,
+                                 std::atomic<bool>& unhooked) {
     const auto event = slot.Get();
     if (!event || unhooked) return;
     std::lock_guard lock(video_hook_lock_);
@@ -657,13 +664,12 @@ void TCustomEncoder::DoVideoOutputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t 
     DoVideoHook(OnVideoOutputHook, ATask, AFrame, APTS, ATask->VideoOutputUnhooked);
 }
 
-void TCustomEncoder::DoFrameHook(const EventSlot<TFrameHookEvent>& slot, TFFmpeg* task, AVFrame* frame,
-                                 int64_t pts) {
+void TCustomEncoder::DoFrameHook(const EventSlot<TFrameHookEvent>& slot, TFFmpeg* task, AVFrame* frame, int64_t pts) {
     const auto event = slot.Get();
     if (!event) return;
     std::lock_guard lock(frame_hook_lock_);
     frame_hook_info_ = TFrameHookInfo{tasks_->IndexOf(task), ++task->HookFrames, frame, frame->format,
-                                      frame->width, frame->height, pts};
+                                      frame->width,          frame->height,      pts};
     (*event)(this, &frame_hook_info_);
 }
 

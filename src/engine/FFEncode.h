@@ -60,8 +60,8 @@ struct TProgressInfo {
     float Quality = -1;
     float BitRate = -1;
     int64_t OutputSize = 0;
-    int64_t Position = 0;  // microseconds
-    int64_t Duration = -1; // microseconds
+    int64_t Position = 0;   // microseconds
+    int64_t Duration = -1;  // microseconds
 };
 using PProgressInfo = TProgressInfo*;
 
@@ -118,8 +118,8 @@ struct TPreviewInfo {
     int64_t PTS = 0;
 };
 
-using TAudioHookEvent = std::function<void(TObject* Sender, int ATaskIndex, int64_t APTS, uint8_t* ASample,
-                                           int ASize, int ASampleRate, int AChannels, AVSampleFormat ASampleFormat)>;
+using TAudioHookEvent = std::function<void(TObject* Sender, int ATaskIndex, int64_t APTS, uint8_t* ASample, int ASize,
+                                           int ASampleRate, int AChannels, AVSampleFormat ASampleFormat)>;
 using TVideoHookEvent = std::function<void(TObject* Sender, PHookInfo AHookInfo)>;
 using TFrameHookEvent = std::function<void(TObject* Sender, PFrameHookInfo AHookInfo)>;
 using TPreviewBitmapEvent = std::function<void(TObject* Sender, const TPreviewInfo& APreviewInfo)>;
@@ -173,9 +173,10 @@ private:
 // What a work task does on its worker (see AddWorkTask): it reads stop
 // between its steps and reports the share done (0 to 1); empty, or why it
 // failed (a stopped work returns empty).
-using TWorkCall = std::function<std::string(const std::atomic<bool>& stop, const std::function<void(double share)>& progress)>;
+using TWorkCall =
+    std::function<std::string(const std::atomic<bool>& stop, const std::function<void(double share)>& progress)>;
 
-class TFFmpeg;      // one task: engine/private/encoder_task.h
+class TFFmpeg;  // one task: engine/private/encoder_task.h
 class TFFmpegList;
 
 class TCustomEncoder : public TFFBaseComponent {
@@ -252,8 +253,8 @@ protected:
     virtual void DoFrameInputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS);
     virtual void DoFrameOutputHook(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS);
     virtual void DoPreviewBitmap(TFFmpeg* ATask, AVFrame* AFrame, int64_t APTS);
-    virtual void DoProgress(TFFmpeg* ATask, int AInputIndex, int AFrameNumber, int AFPS, float AQuality,
-                            float ABitRate, int64_t AOutputSize, int64_t APosition, int64_t ADuration);
+    virtual void DoProgress(TFFmpeg* ATask, int AInputIndex, int AFrameNumber, int AFPS, float AQuality, float ABitRate,
+                            int64_t AOutputSize, int64_t APosition, int64_t ADuration);
     virtual void DoTaskTerminated(TFFmpeg* ATask);
 
 private:
@@ -269,8 +270,8 @@ private:
     void FinalNotification();
     TTerminateInfo FinalInfo() const;
     void DeliverTerminate(const TTerminateInfo& info, bool wait_for_delivered);
-    void DoAudioHook(const EventSlot<TAudioHookEvent>& event, TFFmpeg* task, int64_t pts, void* samples,
-                     int size, int rate, int channels, AVSampleFormat format);
+    void DoAudioHook(const EventSlot<TAudioHookEvent>& event, TFFmpeg* task, int64_t pts, void* samples, int size,
+                     int rate, int channels, AVSampleFormat format);
     void DoVideoHook(const EventSlot<TVideoHookEvent>& event, TFFmpeg* task, AVFrame* frame, int64_t pts,
                      std::atomic<bool>& unhooked);
     void DoFrameHook(const EventSlot<TFrameHookEvent>& event, TFFmpeg* task, AVFrame* frame, int64_t pts);

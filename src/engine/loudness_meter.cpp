@@ -75,8 +75,10 @@ void LoudnessMeter::add(const double* samples, size_t frames) {
     if (channels == 0 || segment_frames_ == 0) return;
     while (frames > 0) {
         const size_t n = std::min(frames, segment_frames_ - filled_);
-        if (channels % 2 == 0) filter<2>(samples, n, channels);
-        else filter<1>(samples, n, channels);
+        if (channels % 2 == 0)
+            filter<2>(samples, n, channels);
+        else
+            filter<1>(samples, n, channels);
         filled_ += n;
         samples += n * channels;
         frames -= n;
@@ -93,12 +95,18 @@ struct PairStage {
     __m128d b0, b1, b2, a1, a2;
     __m128d x1, x2, y1, y2;
     PairStage(const LoudnessMeter::Biquad& f, const LoudnessMeter::Stage& left, const LoudnessMeter::Stage& right)
-        : b0(_mm_set1_pd(f.b0)), b1(_mm_set1_pd(f.b1)), b2(_mm_set1_pd(f.b2)), a1(_mm_set1_pd(f.a1)),
-          a2(_mm_set1_pd(f.a2)), x1(_mm_set_pd(right.x1, left.x1)), x2(_mm_set_pd(right.x2, left.x2)),
-          y1(_mm_set_pd(right.y1, left.y1)), y2(_mm_set_pd(right.y2, left.y2)) {}
+        : b0(_mm_set1_pd(f.b0)),
+          b1(_mm_set1_pd(f.b1)),
+          b2(_mm_set1_pd(f.b2)),
+          a1(_mm_set1_pd(f.a1)),
+          a2(_mm_set1_pd(f.a2)),
+          x1(_mm_set_pd(right.x1, left.x1)),
+          x2(_mm_set_pd(right.x2, left.x2)),
+          y1(_mm_set_pd(right.y1, left.y1)),
+          y2(_mm_set_pd(right.y2, left.y2)) {}
     __m128d step(__m128d x) {
-        const __m128d feed = _mm_sub_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(b0, x), _mm_mul_pd(b1, x1)), _mm_mul_pd(b2, x2)),
-                                        _mm_mul_pd(a2, y2));
+        const __m128d feed = _mm_sub_pd(
+            _mm_add_pd(_mm_add_pd(_mm_mul_pd(b0, x), _mm_mul_pd(b1, x1)), _mm_mul_pd(b2, x2)), _mm_mul_pd(a2, y2));
         const __m128d y = _mm_sub_pd(feed, _mm_mul_pd(a1, y1));
         x2 = x1, x1 = x, y2 = y1, y1 = y;
         return y;

@@ -59,10 +59,10 @@ private:
 
     Biquad pre_{}, rlb_{};
     std::vector<Channel> channels_;
-    size_t segment_frames_ = 0;  // 100 ms
-    size_t filled_ = 0;          // frames in the segment under way
-    double energy_ = 0;          // its weighted sum of squares
-    std::vector<double> segments_;  // of this run: mean weighted energy per 100 ms
+    size_t segment_frames_ = 0;            // 100 ms
+    size_t filled_ = 0;                    // frames in the segment under way
+    double energy_ = 0;                    // its weighted sum of squares
+    std::vector<double> segments_;         // of this run: mean weighted energy per 100 ms
     std::vector<double> block_energies_;   // every 400 ms block of every run
     std::vector<double> window_energies_;  // every 3 s window
 };

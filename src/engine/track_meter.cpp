@@ -29,19 +29,19 @@ double to_db(double linear) {
 double channel_weight(const AVChannelLayout& layout, int index) {
     if (layout.nb_channels == 1) return 2.0;
     switch (av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(index))) {
-        case AV_CHAN_LOW_FREQUENCY:
-        case AV_CHAN_LOW_FREQUENCY_2: return 0.0;
-        case AV_CHAN_BACK_LEFT:
-        case AV_CHAN_BACK_RIGHT:
-        case AV_CHAN_BACK_CENTER:
-        case AV_CHAN_SIDE_LEFT:
-        case AV_CHAN_SIDE_RIGHT:
-        case AV_CHAN_TOP_BACK_LEFT:
-        case AV_CHAN_TOP_BACK_CENTER:
-        case AV_CHAN_TOP_BACK_RIGHT:
-        case AV_CHAN_SURROUND_DIRECT_LEFT:
-        case AV_CHAN_SURROUND_DIRECT_RIGHT: return LoudnessMeter::kSurround;
-        default: return 1.0;
+    case AV_CHAN_LOW_FREQUENCY:
+    case AV_CHAN_LOW_FREQUENCY_2: return 0.0;
+    case AV_CHAN_BACK_LEFT:
+    case AV_CHAN_BACK_RIGHT:
+    case AV_CHAN_BACK_CENTER:
+    case AV_CHAN_SIDE_LEFT:
+    case AV_CHAN_SIDE_RIGHT:
+    case AV_CHAN_TOP_BACK_LEFT:
+    case AV_CHAN_TOP_BACK_CENTER:
+    case AV_CHAN_TOP_BACK_RIGHT:
+    case AV_CHAN_SURROUND_DIRECT_LEFT:
+    case AV_CHAN_SURROUND_DIRECT_RIGHT: return LoudnessMeter::kSurround;
+    default: return 1.0;
     }
 }
 
@@ -92,13 +92,19 @@ public:
             samples_.resize(frames * static_cast<size_t>(channels));
         }
         switch (static_cast<AVSampleFormat>(frame->format)) {
-            case AV_SAMPLE_FMT_U8: case AV_SAMPLE_FMT_U8P: scan<uint8_t>(frame); break;
-            case AV_SAMPLE_FMT_S16: case AV_SAMPLE_FMT_S16P: scan<int16_t>(frame); break;
-            case AV_SAMPLE_FMT_S32: case AV_SAMPLE_FMT_S32P: scan<int32_t>(frame); break;
-            case AV_SAMPLE_FMT_S64: case AV_SAMPLE_FMT_S64P: scan<int64_t>(frame); break;
-            case AV_SAMPLE_FMT_FLT: case AV_SAMPLE_FMT_FLTP: scan<float>(frame); break;
-            case AV_SAMPLE_FMT_DBL: case AV_SAMPLE_FMT_DBLP: scan<double>(frame); break;
-            default: return std::string("unknown sample format ") + std::to_string(frame->format);
+        case AV_SAMPLE_FMT_U8:
+        case AV_SAMPLE_FMT_U8P: scan<uint8_t>(frame); break;
+        case AV_SAMPLE_FMT_S16:
+        case AV_SAMPLE_FMT_S16P: scan<int16_t>(frame); break;
+        case AV_SAMPLE_FMT_S32:
+        case AV_SAMPLE_FMT_S32P: scan<int32_t>(frame); break;
+        case AV_SAMPLE_FMT_S64:
+        case AV_SAMPLE_FMT_S64P: scan<int64_t>(frame); break;
+        case AV_SAMPLE_FMT_FLT:
+        case AV_SAMPLE_FMT_FLTP: scan<float>(frame); break;
+        case AV_SAMPLE_FMT_DBL:
+        case AV_SAMPLE_FMT_DBLP: scan<double>(frame); break;
+        default: return std::string("unknown sample format ") + std::to_string(frame->format);
         }
         frames_ += static_cast<int64_t>(frames);
         if (request_.loudness) {
@@ -161,8 +167,10 @@ private:
         for (size_t c = 0; c < (planar ? channels : 1); ++c) {
             const T* in = reinterpret_cast<const T*>(frame->extended_data[c]);
             const size_t count = planar ? frames : frames * channels;
-            if (request_.loudness) scan_into<T, true>(in, count, samples_.data() + c, planar ? channels : 1);
-            else scan_into<T, false>(in, count, nullptr, 0);
+            if (request_.loudness)
+                scan_into<T, true>(in, count, samples_.data() + c, planar ? channels : 1);
+            else
+                scan_into<T, false>(in, count, nullptr, 0);
         }
         values_ += static_cast<int64_t>(frames * channels);
     }

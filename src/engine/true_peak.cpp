@@ -49,9 +49,10 @@ const StepBound kStepBound = [] {
     StepBound b{};
     for (int k = 0; k < TruePeakMeter::kPhases; ++k) {
         const float* h = kCoefficients[k];
-        const int largest = static_cast<int>(std::max_element(h, h + TruePeakMeter::kTaps, [](float a, float c) {
-                                                 return std::fabs(a) < std::fabs(c);
-                                             }) - h);
+        const int largest =
+            static_cast<int>(std::max_element(h, h + TruePeakMeter::kTaps,
+                                              [](float a, float c) { return std::fabs(a) < std::fabs(c); }) -
+                             h);
         double sum = 0;
         for (int j = 0; j < TruePeakMeter::kTaps; ++j) {
             sum += h[j];
@@ -147,7 +148,8 @@ void TruePeakMeter::run_block(size_t frames) {
     peak_ = std::max(peak_, static_cast<double>(block_peak_));
     if (bound > peak_) {
         ++interpolated_;
-        for (const auto& b : buffers_) peak_ = std::max(peak_, static_cast<double>(interpolated_peak(b.data(), frames)));
+        for (const auto& b : buffers_)
+            peak_ = std::max(peak_, static_cast<double>(interpolated_peak(b.data(), frames)));
     }
     // The block's last samples are the next one's history.
     for (auto& b : buffers_) std::copy_n(b.begin() + static_cast<ptrdiff_t>(frames), kHistory, b.begin());

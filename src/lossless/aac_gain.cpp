@@ -35,7 +35,7 @@ constexpr int kExtSbrDataCrc = 14;
 constexpr size_t kMaxGroups = 8;
 constexpr size_t kMaxBands = 64;  // max_sfb is six bits
 constexpr size_t kAdtsHeaderBits = 56;
-constexpr int kElementCrcBits = 192;      // protected head of each SCE, CPE, LFE
+constexpr int kElementCrcBits = 192;       // protected head of each SCE, CPE, LFE
 constexpr int kSecondStreamCrcBits = 128;  // ... and of a CPE's second channel stream
 
 // Most significant bit first, with a cheap look-ahead for the Huffman
@@ -192,7 +192,7 @@ struct IcsInfo {
     size_t max_sfb = 0;
     size_t groups = 1;
     std::array<size_t, kMaxGroups> group_len{1};  // windows in each group
-    std::span<const uint16_t> bands;               // band starts of one window
+    std::span<const uint16_t> bands;              // band starts of one window
 };
 
 // The codebook of every band of every window group.
@@ -309,53 +309,51 @@ private:
             const int id = static_cast<int>(bits_.read(3));
             const size_t element = bits_.position();
             switch (id) {
-                case kSce:
-                case kLfe:
-                    bits_.skip(4);  // element_instance_tag
-                    if (!channel_stream(nullptr, end)) return false;
-                    if (protect_) add_region(element, bits_.position() - element, kElementCrcBits);
-                    break;
-                case kCpe: {
-                    size_t second = 0;
-                    if (!channel_pair(end, second)) return false;
-                    if (protect_) {
-                        add_region(element, bits_.position() - element, kElementCrcBits);
-                        add_region(second, bits_.position() - second, kSecondStreamCrcBits);
-                    }
-                    break;
+            case kSce:
+            case kLfe:
+                bits_.skip(4);  // element_instance_tag
+                if (!channel_stream(nullptr, end)) return false;
+                if (protect_) add_region(element, bits_.position() - element, kElementCrcBits);
+                break;
+            case kCpe: {
+                size_t second = 0;
+                if (!channel_pair(end, second)) return false;
+                if (protect_) {
+                    add_region(element, bits_.position() - element, kElementCrcBits);
+                    add_region(second, bits_.position() - second, kSecondStreamCrcBits);
                 }
-                case kCce:
-                    return fail("the stream has coupling channel elements, which this editor does not change");
-                case kPce:
-                    return fail("the stream carries its channel layout in a program config element");
-                case kDse: {
-                    bits_.skip(4);
-                    const bool align = bits_.read(1);
-                    size_t count = bits_.read(8);
-                    if (count == 255) count += bits_.read(8);
-                    if (align) align_to_byte(start);
-                    bits_.skip(count * 8);
-                    if (protect_) {
-                        const size_t length = bits_.position() - element;
-                        add_region(element, length, length);  // all of it
-                    }
-                    break;
+                break;
+            }
+            case kCce: return fail("the stream has coupling channel elements, which this editor does not change");
+            case kPce: return fail("the stream carries its channel layout in a program config element");
+            case kDse: {
+                bits_.skip(4);
+                const bool align = bits_.read(1);
+                size_t count = bits_.read(8);
+                if (count == 255) count += bits_.read(8);
+                if (align) align_to_byte(start);
+                bits_.skip(count * 8);
+                if (protect_) {
+                    const size_t length = bits_.position() - element;
+                    add_region(element, length, length);  // all of it
                 }
-                case kFil: {
-                    size_t count = bits_.read(4);
-                    if (count == 15) count += bits_.read(8) - 1;
-                    if (count > 0) {
-                        const int type = static_cast<int>(bits_.peek(4));
-                        if (type == kExtSbrData || type == kExtSbrDataCrc)
-                            return fail("the stream is HE-AAC (it carries SBR data), which is not changed losslessly");
-                    }
-                    bits_.skip(count * 8);
-                    break;
+                break;
+            }
+            case kFil: {
+                size_t count = bits_.read(4);
+                if (count == 15) count += bits_.read(8) - 1;
+                if (count > 0) {
+                    const int type = static_cast<int>(bits_.peek(4));
+                    if (type == kExtSbrData || type == kExtSbrDataCrc)
+                        return fail("the stream is HE-AAC (it carries SBR data), which is not changed losslessly");
                 }
-                case kEnd:
-                    align_to_byte(start);
-                    if (bits_.overrun(end)) return truncated();
-                    return true;
+                bits_.skip(count * 8);
+                break;
+            }
+            case kEnd:
+                align_to_byte(start);
+                if (bits_.overrun(end)) return truncated();
+                return true;
             }
         }
     }
@@ -675,8 +673,9 @@ bool aac_apply(const AacConfig& config, std::span<uint8_t> packet, int steps, st
         return false;
     }
     if (!walk.room().allows(steps)) {
-        why = "a move of " + std::to_string(steps) + " steps takes a scale factor out of its range (room: " +
-              std::to_string(walk.room().down) + " down, " + std::to_string(walk.room().up) + " up)";
+        why = "a move of " + std::to_string(steps) +
+              " steps takes a scale factor out of its range (room: " + std::to_string(walk.room().down) + " down, " +
+              std::to_string(walk.room().up) + " up)";
         return false;
     }
     if (steps == 0) return true;

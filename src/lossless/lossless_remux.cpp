@@ -83,7 +83,8 @@ const Family kFamilies[] = {
 
 std::string lower_extension(const std::string& name) {
     std::string ext = fs::path(name).extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return ext;
 }
 
@@ -121,12 +122,11 @@ Survey describe_tracks(AVFormatContext* ic) {
         TrackSurvey track;
         track.stream_index = static_cast<int>(i);
         const std::string name = track_name(survey.tracks.size(), par);
-        const std::span<const uint8_t> extradata(par->extradata, par->extradata ? static_cast<size_t>(par->extradata_size) : 0);
+        const std::span<const uint8_t> extradata(par->extradata,
+                                                 par->extradata ? static_cast<size_t>(par->extradata_size) : 0);
         std::string why;
         switch (par->codec_id) {
-        case AV_CODEC_ID_MP3:
-            track.codec = GainCodec::Mp3;
-            break;
+        case AV_CODEC_ID_MP3: track.codec = GainCodec::Mp3; break;
         case AV_CODEC_ID_AAC:
             track.codec = GainCodec::Aac;
             // Spectral band replication found by the decoder (implicit
@@ -141,9 +141,7 @@ Survey describe_tracks(AVFormatContext* ic) {
             track.codec = GainCodec::Opus;
             opus_survey(extradata, track.room, why);
             break;
-        default:
-            why = "the lossless path takes MP3, AAC-LC and Opus only";
-            break;
+        default: why = "the lossless path takes MP3, AAC-LC and Opus only"; break;
         }
         if (!why.empty()) survey.refusal = name + ": " + why;
         survey.tracks.push_back(track);
@@ -202,11 +200,15 @@ void survey_packets(AVFormatContext* ic, Survey& survey, const std::atomic<bool>
         const int ret = av_read_frame(ic, pkt.get());
         if (ret == AVERROR_EOF) return;
         if (ret < 0) {
-            if (stop) survey.stopped = true;
-            else survey.refusal = "the source cannot be read to its end: " + error_code_text(ret);
+            if (stop)
+                survey.stopped = true;
+            else
+                survey.refusal = "the source cannot be read to its end: " + error_code_text(ret);
             return;
         }
-        const int t = pkt->stream_index < static_cast<int>(track_of.size()) ? track_of[static_cast<size_t>(pkt->stream_index)] : -1;
+        const int t = pkt->stream_index < static_cast<int>(track_of.size())
+                          ? track_of[static_cast<size_t>(pkt->stream_index)]
+                          : -1;
         if (t >= 0 && pkt->size > 0) {
             TrackSurvey& track = survey.tracks[static_cast<size_t>(t)];
             const std::span<const uint8_t> data(pkt->data, static_cast<size_t>(pkt->size));
@@ -214,7 +216,8 @@ void survey_packets(AVFormatContext* ic, Survey& survey, const std::atomic<bool>
             const bool ok = track.codec == GainCodec::Mp3 ? mp3_survey(data, track.room, why)
                                                           : aac_survey(track.aac, data, track.room, why);
             if (!ok) {
-                survey.refusal = track_name(static_cast<size_t>(t), ic->streams[pkt->stream_index]->codecpar) + ": " + why;
+                survey.refusal =
+                    track_name(static_cast<size_t>(t), ic->streams[pkt->stream_index]->codecpar) + ": " + why;
                 return;
             }
         }
@@ -241,7 +244,8 @@ uint32_t copied_tag(const AVOutputFormat* muxer, const AVCodecParameters* in) {
 
 // The output's streams, each a copy of its source stream with the Opus
 // headers' gains added; chapters and tags as they are.
-std::string copy_streams(AVFormatContext* ic, AVFormatContext* oc, const Survey& survey, const std::vector<AppliedGain>& gains) {
+std::string copy_streams(AVFormatContext* ic, AVFormatContext* oc, const Survey& survey,
+                         const std::vector<AppliedGain>& gains) {
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
         const AVStream* in = ic->streams[i];
         AVStream* out = avformat_new_stream(oc, nullptr);
@@ -251,7 +255,8 @@ std::string copy_streams(AVFormatContext* ic, AVFormatContext* oc, const Survey&
         AVCodecParameters* par = out->codecpar;
         par->codec_tag = copied_tag(oc->oformat, in->codecpar);
         // The muxer sets the block size of a variable-rate MP3 track itself.
-        if (par->codec_id == AV_CODEC_ID_MP3 && (par->block_align == 1 || par->block_align == 576 || par->block_align == 1152)) {
+        if (par->codec_id == AV_CODEC_ID_MP3 &&
+            (par->block_align == 1 || par->block_align == 576 || par->block_align == 1152)) {
             par->block_align = 0;
         }
         out->time_base = in->time_base;
@@ -271,14 +276,16 @@ std::string copy_streams(AVFormatContext* ic, AVFormatContext* oc, const Survey&
         if (survey.tracks[t].codec != GainCodec::Opus || gains[t].units == 0) continue;
         AVCodecParameters* par = oc->streams[survey.tracks[t].stream_index]->codecpar;
         std::string why;
-        if (!opus_apply(std::span<uint8_t>(par->extradata, static_cast<size_t>(par->extradata_size)), gains[t].units, why)) {
+        if (!opus_apply(std::span<uint8_t>(par->extradata, static_cast<size_t>(par->extradata_size)), gains[t].units,
+                        why)) {
             return why;
         }
     }
     if (av_dict_copy(&oc->metadata, ic->metadata, 0) < 0) return error_code_text(AVERROR(ENOMEM));
     for (unsigned c = 0; c < ic->nb_chapters; ++c) {
         const AVChapter* in = ic->chapters[c];
-        auto** grown = static_cast<AVChapter**>(av_realloc_array(oc->chapters, oc->nb_chapters + 1, sizeof(AVChapter*)));
+        auto** grown =
+            static_cast<AVChapter**>(av_realloc_array(oc->chapters, oc->nb_chapters + 1, sizeof(AVChapter*)));
         if (!grown) return error_code_text(AVERROR(ENOMEM));
         oc->chapters = grown;
         auto* out = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
@@ -330,7 +337,8 @@ private:
 AVDictionary* mp3_tag_options(const std::string& source, const AVOutputFormat* muxer) {
     AVDictionary* options = nullptr;
     AVIOContext* pb = nullptr;
-    if (std::strcmp(muxer->name, "mp3") != 0 || avio_open(&pb, classify_name(source, false).url.c_str(), AVIO_FLAG_READ) < 0) {
+    if (std::strcmp(muxer->name, "mp3") != 0 ||
+        avio_open(&pb, classify_name(source, false).url.c_str(), AVIO_FLAG_READ) < 0) {
         return options;
     }
     const int64_t size = avio_size(pb);
@@ -338,7 +346,8 @@ AVDictionary* mp3_tag_options(const std::string& source, const AVOutputFormat* m
     if (avio_read(pb, head, 4) == 4 && std::memcmp(head, "ID3", 3) == 0 && (head[3] == 3 || head[3] == 4)) {
         av_dict_set_int(&options, "id3v2_version", head[3], 0);
     }
-    if (size >= 128 && avio_seek(pb, size - 128, SEEK_SET) >= 0 && avio_read(pb, tail, 3) == 3 && std::memcmp(tail, "TAG", 3) == 0) {
+    if (size >= 128 && avio_seek(pb, size - 128, SEEK_SET) >= 0 && avio_read(pb, tail, 3) == 3 &&
+        std::memcmp(tail, "TAG", 3) == 0) {
         av_dict_set(&options, "write_id3v1", "1", 0);
     }
     avio_closep(&pb);
@@ -373,14 +382,16 @@ RemuxResult write_remux(const std::string& source, AVFormatContext* ic, AVFormat
     // The MP4 muxer ends every text cue with an empty one of its own where
     // the next begins later: the source's empty cues, copied as well, would
     // stand beside those twice.
-    const bool muxer_ends_cues = oc->oformat->codec_tag && av_codec_get_tag(oc->oformat->codec_tag, AV_CODEC_ID_MOV_TEXT) != 0;
+    const bool muxer_ends_cues =
+        oc->oformat->codec_tag && av_codec_get_tag(oc->oformat->codec_tag, AV_CODEC_ID_MOV_TEXT) != 0;
     // 5.1's Matroska demuxer moves a track with a coder delay (Opus) earlier
     // by that delay, and its muxer writes the times as given: without the
     // delay added back the track would start before zero, the muxer would
     // shift every other stream to make up for it, and each change would move
     // the picture against the sound.
     std::vector<int64_t> delay(ic->nb_streams, 0);
-    for (unsigned i = 0; i < ic->nb_streams && kMatroskaDemuxerOwnsDelay && !std::strcmp(ic->iformat->name, "matroska,webm"); ++i) {
+    for (unsigned i = 0;
+         i < ic->nb_streams && kMatroskaDemuxerOwnsDelay && !std::strcmp(ic->iformat->name, "matroska,webm"); ++i) {
         const AVCodecParameters* par = ic->streams[i]->codecpar;
         if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->initial_padding > 0 && par->sample_rate > 0) {
             delay[i] = av_rescale_q(par->initial_padding, {1, par->sample_rate}, oc->streams[i]->time_base);
@@ -422,7 +433,8 @@ RemuxResult write_remux(const std::string& source, AVFormatContext* ic, AVFormat
             if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += delay[index];
         }
         pkt->pos = -1;
-        if ((ret = av_interleaved_write_frame(oc, pkt.get())) < 0) return failed("Cannot write a packet: " + error_code_text(ret));
+        if ((ret = av_interleaved_write_frame(oc, pkt.get())) < 0)
+            return failed("Cannot write a packet: " + error_code_text(ret));
         reporter.report(ic);
     }
     if ((ret = av_write_trailer(oc)) < 0) return failed("Cannot finish the file: " + error_code_text(ret));
@@ -464,7 +476,8 @@ Survey survey_file(const std::string& source, const std::atomic<bool>& stop) {
     return survey;
 }
 
-std::string plan_gains(const Survey& survey, const std::vector<GainRequest>& requests, std::vector<AppliedGain>& gains) {
+std::string plan_gains(const Survey& survey, const std::vector<GainRequest>& requests,
+                       std::vector<AppliedGain>& gains) {
     gains.clear();
     if (requests.empty() || (requests.size() != 1 && requests.size() < survey.tracks.size())) {
         return "no gain was given for every audio track";
@@ -475,15 +488,18 @@ std::string plan_gains(const Survey& survey, const std::vector<GainRequest>& req
         AppliedGain gain;
         gain.asked_db = request.db;
         if (request.db) {
-            if (!std::isfinite(*request.db)) return Format("audio track %zu: silence is not written without re-encoding", t + 1);
+            if (!std::isfinite(*request.db))
+                return Format("audio track %zu: silence is not written without re-encoding", t + 1);
             gain.units = units_for(track.codec, *request.db, request.rounding);
             if (request.limit_db && gain.units * unit_db(track.codec) > *request.limit_db + kSlack) {
                 gain.units = units_for(track.codec, *request.limit_db, StepRounding::Down);
             }
             gain.db = gain.units * unit_db(track.codec);
             if (!track.room.allows(gain.units)) {
-                return Format("audio track %zu: a gain of %+.2f dB would push its gain fields out of range (room %+.2f to %+.2f dB)",
-                              t + 1, gain.db, -track.room.down * unit_db(track.codec), track.room.up * unit_db(track.codec));
+                return Format(
+                    "audio track %zu: a gain of %+.2f dB would push its gain fields out of range (room %+.2f to %+.2f "
+                    "dB)",
+                    t + 1, gain.db, -track.room.down * unit_db(track.codec), track.room.up * unit_db(track.codec));
             }
         }
         gains.push_back(gain);
@@ -500,14 +516,16 @@ RemuxResult change_gain(const std::string& source, const std::string& target, co
         return result;
     };
     InputPtr ic;
-    if (std::string problem = open_source(source, stop, true, ic); !problem.empty()) return end(RemuxEnd::Failed, problem);
+    if (std::string problem = open_source(source, stop, true, ic); !problem.empty())
+        return end(RemuxEnd::Failed, problem);
     // A track of another codec is the likelier reason, and names the track.
     Survey survey = describe_tracks(ic.get());
     if (!survey.refusal.empty()) return end(RemuxEnd::Refused, survey.refusal);
     std::string why;
     const AVOutputFormat* muxer = same_container(ic->iformat, source, target, why);
     if (!muxer) return end(RemuxEnd::Refused, why);
-    if (std::string problem = plan_gains(survey, requests, result.gains); !problem.empty()) return end(RemuxEnd::Refused, problem);
+    if (std::string problem = plan_gains(survey, requests, result.gains); !problem.empty())
+        return end(RemuxEnd::Refused, problem);
     // One pass: the MP3 and AAC editors refuse a packet whose fields would
     // leave their range (or that they cannot read) as they go, and the file
     // written so far is removed; reading every packet twice (a survey, then
@@ -532,7 +550,8 @@ RemuxResult change_gain(const std::string& source, const std::string& target, co
     if (wrote.end == RemuxEnd::Refused) return end(RemuxEnd::Refused, wrote.text);
     if (wrote.end != RemuxEnd::Completed) return end(wrote.end, target + ": " + wrote.text);
     if (stop) return end(RemuxEnd::Stopped, {});
-    if ((ret = commit_temp_file(temp.name(), file, false)) < 0) return end(RemuxEnd::Failed, error_code_text(target, ret));
+    if ((ret = commit_temp_file(temp.name(), file, false)) < 0)
+        return end(RemuxEnd::Failed, error_code_text(target, ret));
     temp.committed();
     if (progress) progress(1.0);
     result.end = RemuxEnd::Completed;

@@ -46,9 +46,9 @@ struct GainRequest {
 };
 
 struct AppliedGain {
-    int units = 0;                    // steps, or 1/256 dB for Opus
-    double db = 0;                    // what the units give
-    std::optional<double> asked_db;   // none: the track was kept as it is
+    int units = 0;                   // steps, or 1/256 dB for Opus
+    double db = 0;                   // what the units give
+    std::optional<double> asked_db;  // none: the track was kept as it is
 };
 
 // "+4.52 dB, asked +5.10 dB".

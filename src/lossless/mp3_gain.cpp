@@ -88,8 +88,9 @@ bool read_header(std::span<const uint8_t> bytes, Header& header, std::string& wh
         return false;
     }
     if (layer != 1) {
-        why = layer == 0 ? "reserved MPEG audio layer" : layer == 2 ? "MPEG audio layer II, not layer III"
-                                                                    : "MPEG audio layer I, not layer III";
+        why = layer == 0   ? "reserved MPEG audio layer"
+              : layer == 2 ? "MPEG audio layer II, not layer III"
+                           : "MPEG audio layer I, not layer III";
         return false;
     }
     if (bitrate_index == 0) {
@@ -218,7 +219,8 @@ bool mp3_apply(std::span<uint8_t> packet, int steps, std::string& why) {
         if (frame.fields == 0) continue;
         const uint16_t before = frame.crc ? frame_crc(packet, frame) : 0;
         for (int i = 0; i < frame.fields; ++i)
-            write_bits(packet, frame.field_bit[i], kGlobalGainBits, static_cast<uint32_t>(frame.field_value[i] + steps));
+            write_bits(packet, frame.field_bit[i], kGlobalGainBits,
+                       static_cast<uint32_t>(frame.field_value[i] + steps));
         if (!frame.crc) continue;
         // The check word changes by exactly what the edit changes: a right
         // one stays right, and one that was already wrong stays wrong, so a

@@ -25,8 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kBlockSamples = 1 << 16;   // samples of all channels per block
-constexpr size_t kWriteBuffer = 1 << 20;    // bytes gathered before one write to the disk
+constexpr size_t kBlockSamples = 1 << 16;  // samples of all channels per block
+constexpr size_t kWriteBuffer = 1 << 20;   // bytes gathered before one write to the disk
 constexpr const char* kTempSuffix = ".normalizing";
 
 std::runtime_error write_error(int error) {
@@ -99,8 +99,8 @@ private:
         if (error_) return false;
         size_t done = 0;
         while (done < buffer_.size()) {
-            const ssize_t n = ::pwrite(fd_, buffer_.data() + done, buffer_.size() - done,
-                                       buffer_at_ + static_cast<sf_count_t>(done));
+            const ssize_t n =
+                ::pwrite(fd_, buffer_.data() + done, buffer_.size() - done, buffer_at_ + static_cast<sf_count_t>(done));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 error_ = n == 0 ? ENOSPC : errno;
@@ -120,7 +120,7 @@ private:
 
     int fd_;
     std::vector<char> buffer_;
-    sf_count_t buffer_at_ = 0;    // file offset of buffer_[0]
+    sf_count_t buffer_at_ = 0;  // file offset of buffer_[0]
     sf_count_t pos_ = 0;
     sf_count_t written_end_ = 0;  // end of what reached the file
     int error_ = 0;
@@ -350,7 +350,8 @@ void rewrite_with_gain(const fs::path& file, double gain) {
     // The close writes the final header; its failures show in the writer.
     const int closed = sf_close(out.release());
     if (const int error = writer.finish()) throw write_error(error);
-    if (closed != 0) throw std::runtime_error(std::string("cannot write the adjusted file: ") + sf_error_number(closed));
+    if (closed != 0)
+        throw std::runtime_error(std::string("cannot write the adjusted file: ") + sf_error_number(closed));
     temp.commit(target);
 }
 

@@ -86,7 +86,8 @@ BlockStats block_stats(const Sample* samples, size_t n) {
         peak[0] = std::max(peak[0], std::fabs(s));
         power[0] += s * s;
     }
-    return {std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3])), (power[0] + power[1]) + (power[2] + power[3])};
+    return {std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3])),
+            (power[0] + power[1]) + (power[2] + power[3])};
 }
 
 // Integers for stored 16-bit samples: exact, and cheaper than converting.
@@ -192,20 +193,23 @@ Measurement measure(const fs::path& file, LevelKind kind) {
     if (is_native_16_bit(in.info)) {
         read_blocks<int16_t>(in, [&](int16_t* samples, sf_count_t frames) {
             take(samples, frames, 1.0 / 32768);
-            if (meter && ebur128_add_frames_short(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
+            if (meter &&
+                ebur128_add_frames_short(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
                 failed();
             }
         });
     } else {
         read_blocks<float>(in, [&](float* samples, sf_count_t frames) {
             take(samples, frames, 1.0);
-            if (meter && ebur128_add_frames_float(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
+            if (meter &&
+                ebur128_add_frames_float(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
                 failed();
             }
         });
     }
     // NaN or infinite samples (float files) would make any gain meaningless.
-    if (!std::isfinite(static_cast<double>(total_power))) throw std::runtime_error("holds samples that are not numbers");
+    if (!std::isfinite(static_cast<double>(total_power)))
+        throw std::runtime_error("holds samples that are not numbers");
     Measurement m;
     m.peak = peak;
     if (meter) {

@@ -117,7 +117,7 @@ struct TOutputStream {
     std::vector<int64_t> forced_kf_pts;  // encoder time base, sorted
     size_t forced_kf_index = 0;
     std::unique_ptr<AVExpr, ExprDeleter> forced_kf_expr;  // "expr:" form, evaluated per frame
-    double forced_kf_values[5] = {0, 0, NAN, NAN, NAN};  // n, n_forced, prev_forced_n, prev_forced_t, t
+    double forced_kf_values[5] = {0, 0, NAN, NAN, NAN};   // n, n_forced, prev_forced_n, prev_forced_t, t
     std::string avfilter;
     bool keep_pix_fmt = false;
     int sws_flags = SWS_BICUBIC;
@@ -126,11 +126,11 @@ struct TOutputStream {
     Dictionary resample_opts;
     std::vector<int> audio_channels_map;
     std::vector<const AVBitStreamFilter*> bitstream_filters;  // chained by the loop
-    std::vector<std::string> bitstream_filter_args;            // one per filter, may be empty
-    std::vector<BitStreamFilterPtr> bsf_ctxs;                  // opened at the first packet
+    std::vector<std::string> bitstream_filter_args;           // one per filter, may be empty
+    std::vector<BitStreamFilterPtr> bsf_ctxs;                 // opened at the first packet
     bool bsf_opened = false;
-    std::string logfile_prefix;  // -passlogfile
-    FILE* logfile = nullptr;     // pass 1: the encoder's statistics go here (written by the loop)
+    std::string logfile_prefix;       // -passlogfile
+    FILE* logfile = nullptr;          // pass 1: the encoder's statistics go here (written by the loop)
     TOutputFilter* filter = nullptr;  // owned by its graph
     // The loop's state.
     bool finished = false;
@@ -198,13 +198,14 @@ struct LoopState {
 // the task's worker, it reads stop between its steps and reports the share
 // done (0 to 1) through progress. Empty, or why it failed; a stopped work
 // returns empty.
-using TaskWork = std::function<std::string(const std::atomic<bool>& stop, const std::function<void(double share)>& progress)>;
+using TaskWork =
+    std::function<std::string(const std::atomic<bool>& stop, const std::function<void(double share)>& progress)>;
 
 class TCustomFFmpeg;
 using CoreBeforeFindStreamInfoCall = std::function<void(TCustomFFmpeg* Sender, AVFormatContext* ctx)>;
-using CoreProgressCall = std::function<void(TCustomFFmpeg* Sender, int InputIndex, int FrameNumber, int FPS,
-                                          float Quality, float BitRate, int64_t OutputSize, int64_t Position,
-                                          int64_t Duration)>;
+using CoreProgressCall =
+    std::function<void(TCustomFFmpeg* Sender, int InputIndex, int FrameNumber, int FPS, float Quality, float BitRate,
+                       int64_t OutputSize, int64_t Position, int64_t Duration)>;
 using CoreTerminateCall = std::function<void(TCustomFFmpeg* Sender)>;
 // Hook calls of the encoder component, made on the worker.
 using CoreAudioHookCall = std::function<void(TCustomFFmpeg* Sender, int64_t PTS, void* Samples, int Size,
@@ -243,8 +244,8 @@ public:
     int OpenInputFile(TOptionsContext& o, const std::string& options, const std::string& file_name,
                       const std::string& presets);
     // The new output index, or a negative code (mostly -1) with last_error() set.
-    int OpenOutputFile(TOptionsContext& o, const std::string& options, bool join,
-                       const std::string& file_name, const std::string& presets);
+    int OpenOutputFile(TOptionsContext& o, const std::string& options, bool join, const std::string& file_name,
+                       const std::string& presets);
     // Start of a run: 0 or a negative code (see the failure rules in FFmpegInit.cpp).
     int transcode_init();
     // Builds (or rebuilds) a graph's library graph; 0 or a negative code.
@@ -401,10 +402,9 @@ private:
     // Set-up helpers (FFmpegInput.cpp, FFmpegOutput.cpp).
     void add_input_streams(TOptionsContext& o, AVFormatContext* ic, int file_index);
     void dump_attachments(TOptionsContext& o, AVFormatContext* ic);
-    Dictionary filter_codec_opts(const AVDictionary* opts, AVCodecID codec_id, AVFormatContext* s,
-                                 AVStream* st, const AVCodec* codec, bool encoder);
-    TOutputStream& new_output_stream(TOptionsContext& o, AVFormatContext* oc, AVMediaType type,
-                                     int source_index);
+    Dictionary filter_codec_opts(const AVDictionary* opts, AVCodecID codec_id, AVFormatContext* s, AVStream* st,
+                                 const AVCodec* codec, bool encoder);
+    TOutputStream& new_output_stream(TOptionsContext& o, AVFormatContext* oc, AVMediaType type, int source_index);
     // Raises when a copied stream was also given a filter, or is fed by a
     // filter graph: copied packets are never decoded, so neither could run.
     void refuse_filtered_copy(TOptionsContext& o, AVFormatContext* oc, const TOutputStream& ost);

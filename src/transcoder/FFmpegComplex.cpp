@@ -38,20 +38,21 @@ void TCustomFFmpeg::init_complex_filtergraph(TFilterGraph& fg) {
             const long file = std::strtol(cur->name, &rest, 0);
             if (file < 0 || file >= nb_input_files) {
                 options_.raise_format("Invalid file index %d in filtergraph description %s.", static_cast<int>(file),
-                             fg.graph_desc.c_str());
+                                      fg.graph_desc.c_str());
             }
             const std::string specifier = *rest == ':' ? rest + 1 : rest;
             const TInputFile& f = input_files[static_cast<size_t>(file)];
             for (int i = 0; i < f.nb_streams; ++i) {
                 AVStream* st = f.ctx->streams[i];
-                if (st->codecpar->codec_type == type && options_.check_stream_specifier(f.ctx.get(), st, specifier) == 1) {
+                if (st->codecpar->codec_type == type &&
+                    options_.check_stream_specifier(f.ctx.get(), st, specifier) == 1) {
                     found = f.ist_index + i;
                     break;
                 }
             }
             if (found < 0) {
                 options_.raise_format("Stream specifier \"%s\" in filtergraph description %s matches no streams.",
-                             specifier.c_str(), fg.graph_desc.c_str());
+                                      specifier.c_str(), fg.graph_desc.c_str());
             }
         } else {
             for (size_t i = 0; i < input_streams.size(); ++i) {
@@ -62,8 +63,8 @@ void TCustomFFmpeg::init_complex_filtergraph(TFilterGraph& fg) {
                 }
             }
             if (found < 0) {
-                options_.raise_format("Cannot find a matching stream for unlabeled input pad %d on filter %s", pad_number,
-                             cur->filter_ctx->name);
+                options_.raise_format("Cannot find a matching stream for unlabeled input pad %d on filter %s",
+                                      pad_number, cur->filter_ctx->name);
             }
         }
         TInputStream& ist = *input_streams[static_cast<size_t>(found)];

@@ -186,15 +186,12 @@ constexpr ErrorText kErrorTexts[] = {
 
 std::string error_code_text(int code) {
     const auto* end = std::end(kErrorTexts);
-    const auto* it = std::find_if(std::begin(kErrorTexts), end,
-                                  [code](const ErrorText& e) { return e.code == code; });
+    const auto* it = std::find_if(std::begin(kErrorTexts), end, [code](const ErrorText& e) { return e.code == code; });
     if (it != end) return it->text;
     return Format("Error number %d occurred", code);
 }
 
-std::string error_code_text(const std::string& name, int code) {
-    return name + ": " + error_code_text(code);
-}
+std::string error_code_text(const std::string& name, int code) { return name + ": " + error_code_text(code); }
 
 std::string with_library_detail(const std::string& text) {
     const std::string detail = LastLibraryError();

@@ -121,8 +121,7 @@ std::optional<FileIdentity> file_identity(const std::string& name) {
     return FileIdentity{st.st_dev, st.st_ino};
 }
 
-int open_input_io(const std::string& name, const AVIOInterruptCB& callback, AVDictionary** options,
-                  AVIOContext** pb) {
+int open_input_io(const std::string& name, const AVIOInterruptCB& callback, AVDictionary** options, AVIOContext** pb) {
     *pb = nullptr;
     if (scheme_of(name) == "pipe") {
         // The process's own descriptor (standard input without a number).
@@ -254,8 +253,8 @@ std::string TCustomFFmpeg::open_target(TOutputFile& of) {
     }
     const AVIOInterruptCB callback{&write_interrupt, this};
     arm_write_stamp();
-    const int ret = oc->url ? avio_open2(&oc->pb, url.c_str(), AVIO_FLAG_WRITE, &callback, of.opts.address())
-                            : AVERROR(ENOMEM);
+    const int ret =
+        oc->url ? avio_open2(&oc->pb, url.c_str(), AVIO_FLAG_WRITE, &callback, of.opts.address()) : AVERROR(ENOMEM);
     write_stamp = INT64_MAX;
     if (ret < 0) {
         if (!of.temp_name.empty()) ::unlink(of.temp_name.c_str());

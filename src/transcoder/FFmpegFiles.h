@@ -40,8 +40,7 @@ std::optional<FileIdentity> file_identity(const std::string& name);
 // name with a colon for a protocol, or would wait on a FIFO, pipe or device
 // without asking the interrupt call-back (which the reads here do in short
 // slices). 0 with *pb null when the libraries open the name themselves.
-int open_input_io(const std::string& name, const AVIOInterruptCB& callback, AVDictionary** options,
-                  AVIOContext** pb);
+int open_input_io(const std::string& name, const AVIOInterruptCB& callback, AVDictionary** options, AVIOContext** pb);
 // Closes and frees an I/O context that open_input_io made.
 void close_input_io(AVIOContext* pb);
 

@@ -73,8 +73,8 @@ std::string pix_fmt_list(const AVCodecContext* ctx, const AVCodec* codec) {
 int insert_filter(AVFilterGraph* graph, AVFilterContext*& last, int& pad, const char* filter_name,
                   const std::string& name, const std::string& args) {
     AVFilterContext* ctx = nullptr;
-    int ret = avfilter_graph_create_filter(&ctx, avfilter_get_by_name(filter_name), name.c_str(),
-                                           args.c_str(), nullptr, graph);
+    int ret = avfilter_graph_create_filter(&ctx, avfilter_get_by_name(filter_name), name.c_str(), args.c_str(), nullptr,
+                                           graph);
     if (ret < 0) return ret;
     ret = avfilter_link(last, static_cast<unsigned>(pad), ctx, 0);
     if (ret < 0) return ret;
@@ -114,9 +114,9 @@ int TCustomFFmpeg::configure_input_audio(TFilterGraph& fg, TInputFilter& ifilter
         av_channel_layout_copy(&ist.resample_ch_layout, &dec->ch_layout);
     }
     const AVChannelLayout& layout = ist.resample_ch_layout;
-    std::string args = Format("time_base=%d/%d:sample_rate=%d:sample_fmt=%s", 1, ist.resample_sample_rate,
-                              ist.resample_sample_rate,
-                              av_get_sample_fmt_name(static_cast<AVSampleFormat>(ist.resample_sample_fmt)));
+    std::string args =
+        Format("time_base=%d/%d:sample_rate=%d:sample_fmt=%s", 1, ist.resample_sample_rate, ist.resample_sample_rate,
+               av_get_sample_fmt_name(static_cast<AVSampleFormat>(ist.resample_sample_fmt)));
     if (layout.order == AV_CHANNEL_ORDER_NATIVE) {
         args += Format(":channel_layout=0x%" PRIx64, layout.u.mask);
     } else {
@@ -124,26 +124,29 @@ int TCustomFFmpeg::configure_input_audio(TFilterGraph& fg, TInputFilter& ifilter
     }
     const std::string name = Format("graph %d input from stream %d:%d", fg.index, ist.file_index, ist.st->index);
     AVFilterGraph* graph = fg.graph.get();
-    int ret = avfilter_graph_create_filter(&ifilter.filter, avfilter_get_by_name("abuffer"), name.c_str(),
-                                           args.c_str(), nullptr, graph);
+    int ret = avfilter_graph_create_filter(&ifilter.filter, avfilter_get_by_name("abuffer"), name.c_str(), args.c_str(),
+                                           nullptr, graph);
     if (ret < 0) return ret;
     AVFilterContext* last = ifilter.filter;
     int pad = 0;
     if (options_.audio_sync_method > 0) {
         std::string a = Format("async=%d", options_.audio_sync_method);
-        if (std::fabs(options_.audio_drift_threshold - 0.1f) > 1e-6f) a += Format(":min_hard_comp=%f", options_.audio_drift_threshold);
+        if (std::fabs(options_.audio_drift_threshold - 0.1f) > 1e-6f)
+            a += Format(":min_hard_comp=%f", options_.audio_drift_threshold);
         if (!fg.configured) a += ":first_pts=0";
         log_format(this, llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-async", "aresample", a.c_str());
-        ret = insert_filter(graph, last, pad, "aresample", Format("graph %d audio sync for input stream %d:%d",
-                            fg.index, ist.file_index, ist.st->index), a);
+        ret = insert_filter(
+            graph, last, pad, "aresample",
+            Format("graph %d audio sync for input stream %d:%d", fg.index, ist.file_index, ist.st->index), a);
         if (ret < 0) return ret;
     }
     if (options_.audio_volume != 256) {
         const std::string v = Format("%f", options_.audio_volume / 256.0);
         log_message(this, llWarning, "-vol has been deprecated. Use the volume audio filter instead.");
         log_format(this, llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-vol", "volume", v.c_str());
-        ret = insert_filter(graph, last, pad, "volume", Format("graph %d volume for input stream %d:%d",
-                            fg.index, ist.file_index, ist.st->index), v);
+        ret =
+            insert_filter(graph, last, pad, "volume",
+                          Format("graph %d volume for input stream %d:%d", fg.index, ist.file_index, ist.st->index), v);
         if (ret < 0) return ret;
     }
     return avfilter_link(last, static_cast<unsigned>(pad), in->filter_ctx, static_cast<unsigned>(in->pad_idx));
@@ -168,8 +171,8 @@ int TCustomFFmpeg::configure_input_video(TFilterGraph& fg, TInputFilter& ifilter
     if (fr.num && fr.den) args += Format(":frame_rate=%d/%d", fr.num, fr.den);
     const std::string name = Format("graph %d input from stream %d:%d", fg.index, ist.file_index, ist.st->index);
     AVFilterGraph* graph = fg.graph.get();
-    int ret = avfilter_graph_create_filter(&ifilter.filter, avfilter_get_by_name("buffer"), name.c_str(),
-                                           args.c_str(), nullptr, graph);
+    int ret = avfilter_graph_create_filter(&ifilter.filter, avfilter_get_by_name("buffer"), name.c_str(), args.c_str(),
+                                           nullptr, graph);
     if (ret < 0) return ret;
     AVFilterContext* last = ifilter.filter;
     int pad = 0;
@@ -208,11 +211,14 @@ int TCustomFFmpeg::configure_output_audio(TFilterGraph& fg, TOutputFilter& ofilt
         av_channel_layout_default(&layout, static_cast<int>(ost.audio_channels_map.size()));
         std::string pan = Format("0x%" PRIx64, layout.order == AV_CHANNEL_ORDER_NATIVE ? layout.u.mask : 0);
         for (size_t i = 0; i < ost.audio_channels_map.size(); ++i) {
-            if (ost.audio_channels_map[i] >= 0) pan += Format(":c%d=c%d", static_cast<int>(i), ost.audio_channels_map[i]);
+            if (ost.audio_channels_map[i] >= 0)
+                pan += Format(":c%d=c%d", static_cast<int>(i), ost.audio_channels_map[i]);
         }
         av_channel_layout_uninit(&layout);
-        log_format(this, llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-map_channel", "pan", pan.c_str());
-        ret = insert_filter(graph, last, pad, "pan", Format("pan for output stream %d:%d", ost.file_index, ost.index), pan);
+        log_format(this, llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-map_channel", "pan",
+                   pan.c_str());
+        ret = insert_filter(graph, last, pad, "pan", Format("pan for output stream %d:%d", ost.file_index, ost.index),
+                            pan);
         if (ret < 0) return ret;
     }
     if (enc->ch_layout.nb_channels && enc->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
@@ -244,8 +250,8 @@ int TCustomFFmpeg::configure_output_video(TFilterGraph& fg, TOutputFilter& ofilt
     AVCodecContext* enc = ost.enc_ctx.get();
     AVFilterGraph* graph = fg.graph.get();
     const std::string name = Format("output stream %d:%d", ost.file_index, ost.index);
-    int ret = avfilter_graph_create_filter(&ofilter.filter, avfilter_get_by_name("buffersink"), name.c_str(),
-                                           nullptr, nullptr, graph);
+    int ret = avfilter_graph_create_filter(&ofilter.filter, avfilter_get_by_name("buffersink"), name.c_str(), nullptr,
+                                           nullptr, graph);
     if (ret < 0) return ret;
     AVFilterContext* last = out->filter_ctx;
     int pad = out->pad_idx;

@@ -37,16 +37,15 @@ bool is_one_of(const char* name, std::initializer_list<const char*> names) {
 // times of the reports stay the same.
 bool packets_unread(const TOutputStream& ost, const AVFormatContext* oc) {
     const AVOutputFormat* f = oc->oformat;
-    if (!ost.codec_from_muxer || !ost.enc || std::strcmp(f->name, "null") || !ost.bitstream_filters.empty()) return false;
+    if (!ost.codec_from_muxer || !ost.enc || std::strcmp(f->name, "null") || !ost.bitstream_filters.empty())
+        return false;
     if (ost.enc_ctx->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) return false;
     switch (ost.enc_ctx->codec_type) {
-    case AVMEDIA_TYPE_AUDIO:
-        return ost.enc->id == f->audio_codec && av_get_bits_per_sample(ost.enc->id) > 0;
+    case AVMEDIA_TYPE_AUDIO: return ost.enc->id == f->audio_codec && av_get_bits_per_sample(ost.enc->id) > 0;
     case AVMEDIA_TYPE_VIDEO:
         return ost.enc->id == f->video_codec && ost.enc->id == AV_CODEC_ID_WRAPPED_AVFRAME &&
                avutil_version() == LIBAVUTIL_VERSION_INT;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -124,7 +123,8 @@ int TCustomFFmpeg::init_stream_copy(TOutputStream& ost, TInputStream& ist, std::
             tb = avi ? half_tb : frame_tb;
         } else if (options_.copy_tb == 2 && avi) {
             tb = half_tb;
-        } else if (options_.copy_tb < 0 && av_q2d(ist.st->time_base) < 1.0 / 500 && av_q2d(frame_tb) > av_q2d(ist.st->time_base)) {
+        } else if (options_.copy_tb < 0 && av_q2d(ist.st->time_base) < 1.0 / 500 &&
+                   av_q2d(frame_tb) > av_q2d(ist.st->time_base)) {
             tb = avi ? half_tb : frame_tb;
         }
     }
@@ -136,8 +136,8 @@ int TCustomFFmpeg::init_stream_copy(TOutputStream& ost, TInputStream& ist, std::
     switch (type) {
     case AVMEDIA_TYPE_VIDEO:
         ost.st->sample_aspect_ratio = ist.st->sample_aspect_ratio.num ? ist.st->sample_aspect_ratio
-                                      : in->sample_aspect_ratio.num  ? in->sample_aspect_ratio
-                                                                     : AVRational{0, 1};
+                                      : in->sample_aspect_ratio.num   ? in->sample_aspect_ratio
+                                                                      : AVRational{0, 1};
         par->sample_aspect_ratio = ost.st->sample_aspect_ratio;
         ost.st->avg_frame_rate = ost.frame_rate.num ? ost.frame_rate : ist.st->avg_frame_rate;
         ost.st->r_frame_rate = ist.st->r_frame_rate;
@@ -151,11 +151,8 @@ int TCustomFFmpeg::init_stream_copy(TOutputStream& ost, TInputStream& ist, std::
         break;
     case AVMEDIA_TYPE_SUBTITLE:
     case AVMEDIA_TYPE_DATA:
-    case AVMEDIA_TYPE_ATTACHMENT:
-        break;
-    default:
-        error = "invalid codec_type of output stream";
-        return -1;
+    case AVMEDIA_TYPE_ATTACHMENT: break;
+    default: error = "invalid codec_type of output stream"; return -1;
     }
     // Options of copied streams go to their context only (nothing is opened).
     av_opt_set_dict(ost.enc_ctx.get(), ost.encoder_opts.address());
@@ -193,8 +190,8 @@ void TCustomFFmpeg::parse_forced_key_frames(TOutputStream& ost) {
 int TCustomFFmpeg::init_two_pass(TOutputStream& ost, int ost_index, std::string& error) {
     AVCodecContext* enc = ost.enc_ctx.get();
     if (!(enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) return 0;
-    const std::string name = Format("%s-%d.log",
-                                    ost.logfile_prefix.empty() ? "ffencoder2pass" : ost.logfile_prefix.c_str(), ost_index);
+    const std::string name =
+        Format("%s-%d.log", ost.logfile_prefix.empty() ? "ffencoder2pass" : ost.logfile_prefix.c_str(), ost_index);
     if (!std::strcmp(ost.enc->name, "libx264")) {
         if (!ost.encoder_opts.get("stats")) ost.encoder_opts.set("stats", name);
         return 0;
@@ -295,7 +292,8 @@ int TCustomFFmpeg::init_encoding(TOutputStream& ost, std::string& error) {
         enc->sample_fmt = static_cast<AVSampleFormat>(av_buffersink_get_format(sink));
         // Nothing reaches an encoder whose packets are discarded, and the
         // graph did not convert for it: it opens with a format it takes.
-        if (ost.discard_packets && !takes_sample_format(ost.enc, enc->sample_fmt)) enc->sample_fmt = ost.enc->sample_fmts[0];
+        if (ost.discard_packets && !takes_sample_format(ost.enc, enc->sample_fmt))
+            enc->sample_fmt = ost.enc->sample_fmts[0];
         enc->sample_rate = av_buffersink_get_sample_rate(sink);
         av_channel_layout_uninit(&enc->ch_layout);
         av_buffersink_get_ch_layout(sink, &enc->ch_layout);
@@ -338,10 +336,11 @@ int TCustomFFmpeg::open_encoder(TOutputStream& ost, std::string& error) {
     }
     if (ret == AVERROR_EXPERIMENTAL) options_.raise_error("abort codec experimental");
     if (ret < 0) {
-        error = Format("Error while opening encoder for output stream #%d:%d (%s) - maybe incorrect parameters "
-                       "such as bit_rate, rate, width or height. Please check error log message(reported by "
-                       "FFLogger) to find out more detail information.",
-                       ost.file_index, ost.index, av_get_media_type_string(enc->codec_type));
+        error = Format(
+            "Error while opening encoder for output stream #%d:%d (%s) - maybe incorrect parameters "
+            "such as bit_rate, rate, width or height. Please check error log message(reported by "
+            "FFLogger) to find out more detail information.",
+            ost.file_index, ost.index, av_get_media_type_string(enc->codec_type));
         return ret;
     }
     ost.encoder_open = true;
@@ -409,8 +408,8 @@ void TCustomFFmpeg::log_stream_mapping() {
         const TInputStream* ist = get_input_stream(ost);
         if (ost.filter && !ost.filter->graph->graph_desc.empty()) {
             const char* name = !ost.filter->name.empty() ? ost.filter->name.c_str()
-                               : ost.filter->filter         ? ost.filter->filter->name
-                                                            : "?";
+                               : ost.filter->filter      ? ost.filter->filter->name
+                                                         : "?";
             std::string line = Format("  %s", name);
             if (many) line += Format(" (graph %d)", ost.filter->graph->index);
             line += Format(" -> Stream #%d:%d (%s)", ost.file_index, ost.index, ost.enc ? ost.enc->name : "?");
@@ -423,7 +422,8 @@ void TCustomFFmpeg::log_stream_mapping() {
             continue;
         }
         if (!ist) continue;
-        std::string line = Format("  Stream #%d:%d -> #%d:%d", ist->file_index, ist->st->index, ost.file_index, ost.index);
+        std::string line =
+            Format("  Stream #%d:%d -> #%d:%d", ist->file_index, ist->st->index, ost.file_index, ost.index);
         if (ost.sync_ist >= 0 && ost.sync_ist != ost.source_index) {
             const TInputStream& sync = *input_streams[static_cast<size_t>(ost.sync_ist)];
             line += Format(" [sync #%d:%d]", sync.file_index, sync.st->index);
@@ -433,7 +433,8 @@ void TCustomFFmpeg::log_stream_mapping() {
         } else {
             const char* in_name = ist->dec ? ist->dec->name : "?";
             const char* out_name = ost.enc ? ost.enc->name : "?";
-            line += std::strcmp(in_name, out_name) ? Format(" (%s -> %s)", in_name, out_name) : Format(" (%s)", in_name);
+            line +=
+                std::strcmp(in_name, out_name) ? Format(" (%s -> %s)", in_name, out_name) : Format(" (%s)", in_name);
         }
         log_message(this, llInfo, line);
     }
@@ -496,7 +497,8 @@ int TCustomFFmpeg::transcode_init() {
         if (p->encoding_needed) ret = open_encoder(*p, error);
     }
     for (size_t i = 0; ret >= 0 && i < input_streams.size(); ++i) {
-        if (input_streams[i]->decoding_needed && !input_streams[i]->decoder_open) ret = open_decoder(static_cast<int>(i), error);
+        if (input_streams[i]->decoding_needed && !input_streams[i]->decoder_open)
+            ret = open_decoder(static_cast<int>(i), error);
         if (ret < 0) close_codecs();
     }
     if (ret >= 0) {

@@ -12,8 +12,7 @@ namespace sonorix {
 namespace {
 
 // A call-back's verdict for one stamp: 1 aborts the library call.
-int check_stamp(TCustomFFmpeg* core, int64_t stamp, int timeout_ms, const char* timeout_text,
-                const char* cancel_text) {
+int check_stamp(TCustomFFmpeg* core, int64_t stamp, int timeout_ms, const char* timeout_text, const char* cancel_text) {
     if (core->stop_requested) {
         log_message(core, llInfo, "reading/writing broken");
         return 1;
@@ -72,18 +71,26 @@ int TCustomFFmpeg::write_interrupt(void* opaque) {
                        "connecting/writing canceled");
 }
 
-Dictionary TCustomFFmpeg::filter_codec_opts(const AVDictionary* opts, AVCodecID codec_id,
-                                            AVFormatContext* s, AVStream* st, const AVCodec* codec,
-                                            bool encoder) {
+Dictionary TCustomFFmpeg::filter_codec_opts(const AVDictionary* opts, AVCodecID codec_id, AVFormatContext* s,
+                                            AVStream* st, const AVCodec* codec, bool encoder) {
     Dictionary result;
     const AVClass* cc = avcodec_get_class();
     int flags = encoder ? AV_OPT_FLAG_ENCODING_PARAM : AV_OPT_FLAG_DECODING_PARAM;
     if (!codec) codec = encoder ? avcodec_find_encoder(codec_id) : avcodec_find_decoder(codec_id);
     char prefix = 0;
     switch (st->codecpar->codec_type) {
-    case AVMEDIA_TYPE_VIDEO: prefix = 'v'; flags |= AV_OPT_FLAG_VIDEO_PARAM; break;
-    case AVMEDIA_TYPE_AUDIO: prefix = 'a'; flags |= AV_OPT_FLAG_AUDIO_PARAM; break;
-    case AVMEDIA_TYPE_SUBTITLE: prefix = 's'; flags |= AV_OPT_FLAG_SUBTITLE_PARAM; break;
+    case AVMEDIA_TYPE_VIDEO:
+        prefix = 'v';
+        flags |= AV_OPT_FLAG_VIDEO_PARAM;
+        break;
+    case AVMEDIA_TYPE_AUDIO:
+        prefix = 'a';
+        flags |= AV_OPT_FLAG_AUDIO_PARAM;
+        break;
+    case AVMEDIA_TYPE_SUBTITLE:
+        prefix = 's';
+        flags |= AV_OPT_FLAG_SUBTITLE_PARAM;
+        break;
     default: break;
     }
     const AVDictionaryEntry* t = nullptr;
@@ -106,8 +113,8 @@ Dictionary TCustomFFmpeg::filter_codec_opts(const AVDictionary* opts, AVCodecID 
     return result;
 }
 
-int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
-                                 const std::string& file_name, const std::string& presets) {
+int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options, const std::string& file_name,
+                                 const std::string& presets) {
     int ret = options_.ParseOptions(o, options, "input file", presets);
     if (ret < 0) return ret;
 
@@ -129,8 +136,7 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
     Dictionary& format_opts = o.g->format_opts;
     auto has_private = [&](const char* name) {
         return file_iformat && file_iformat->priv_class &&
-               av_opt_find(const_cast<AVClass**>(&file_iformat->priv_class), name, nullptr, 0,
-                           AV_OPT_SEARCH_FAKE_OBJ);
+               av_opt_find(const_cast<AVClass**>(&file_iformat->priv_class), name, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
     };
     if (!o.audio_sample_rate.empty()) format_opts.set("sample_rate", std::to_string(o.audio_sample_rate.back().u));
     if (!o.audio_channels.empty() && has_private("channels")) {
@@ -223,7 +229,8 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
     ret = avformat_find_stream_info(ic.get(), nb_streams ? info_ptrs.data() : nullptr);
     read_stamp = INT64_MAX;
     // The library may have replaced the dictionaries it was given.
-    for (int i = 0; i < nb_streams; ++i) *info_opts[static_cast<size_t>(i)].address() = info_ptrs[static_cast<size_t>(i)];
+    for (int i = 0; i < nb_streams; ++i)
+        *info_opts[static_cast<size_t>(i)].address() = info_ptrs[static_cast<size_t>(i)];
     if (ret < 0) {
         set_last_error(Format("%s: could not find codec parameters", file_name.c_str()));
         log_message(this, llFatal, last_error());
@@ -276,7 +283,7 @@ void TCustomFFmpeg::dump_attachments(TOptionsContext& o, AVFormatContext* ic) {
                 const AVDictionaryEntry* e = av_dict_get(st->metadata, "filename", nullptr, 0);
                 if (!e) {
                     options_.raise_format("No filename specified and no 'filename' tag in stream #%d:%d.",
-                                 static_cast<int>(input_files.size()), static_cast<int>(i));
+                                          static_cast<int>(input_files.size()), static_cast<int>(i));
                 }
                 name = e->value;
             }
@@ -332,15 +339,14 @@ void TCustomFFmpeg::add_input_streams(TOptionsContext& o, AVFormatContext* ic, i
         case AVMEDIA_TYPE_AUDIO: {
             ist->guess_layout_max = options_.match_per_stream(o.guess_layout_max, ic, st).value_or(INT_MAX);
             const int channels = dec->ch_layout.nb_channels;
-            if (dec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && channels > 0 &&
-                channels <= ist->guess_layout_max) {
+            if (dec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && channels > 0 && channels <= ist->guess_layout_max) {
                 av_channel_layout_uninit(&dec->ch_layout);
                 av_channel_layout_default(&dec->ch_layout, channels);
                 av_channel_layout_copy(&par->ch_layout, &dec->ch_layout);
                 char name[128] = {};
                 av_channel_layout_describe(&dec->ch_layout, name, sizeof name);
-                log_format(this, llWarning, "Guessed Channel Layout for  Input Stream #%d.%d : %s",
-                           file_index, static_cast<int>(i), name);
+                log_format(this, llWarning, "Guessed Channel Layout for  Input Stream #%d.%d : %s", file_index,
+                           static_cast<int>(i), name);
             }
             ist->resample_sample_fmt = dec->sample_fmt;
             ist->resample_sample_rate = dec->sample_rate;
@@ -349,14 +355,12 @@ void TCustomFFmpeg::add_input_streams(TOptionsContext& o, AVFormatContext* ic, i
             break;
         }
         case AVMEDIA_TYPE_DATA:
-        case AVMEDIA_TYPE_ATTACHMENT:
-            break;
+        case AVMEDIA_TYPE_ATTACHMENT: break;
         case AVMEDIA_TYPE_SUBTITLE:
         case AVMEDIA_TYPE_UNKNOWN:
             ist->fix_sub_duration = options_.match_per_stream(o.fix_sub_duration, ic, st).value_or(0);
             break;
-        default:
-            options_.raise_error("Never occur");
+        default: options_.raise_error("Never occur");
         }
         input_streams.push_back(std::move(ist));
     }

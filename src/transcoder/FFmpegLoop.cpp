@@ -73,7 +73,8 @@ void TCustomFFmpeg::transcode() {
         // End of input or stop: flush what is still in decoders, graphs and encoders.
         for (size_t i = 0; i < input_streams.size(); ++i) {
             TInputStream& ist = *input_streams[i];
-            if (ist.decoding_needed && ist.decoder_open && !input_files[static_cast<size_t>(ist.file_index)].eof_reached) {
+            if (ist.decoding_needed && ist.decoder_open &&
+                !input_files[static_cast<size_t>(ist.file_index)].eof_reached) {
                 process_input_packet(ist, nullptr);
             }
         }
@@ -239,7 +240,8 @@ int TCustomFFmpeg::process_input(int file_index) {
         }
         for (auto& p : output_streams) {
             TInputStream* src = get_input_stream(*p);
-            if (src && src->file_index == file_index && (p->stream_copy || src->st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE)) {
+            if (src && src->file_index == file_index &&
+                (p->stream_copy || src->st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE)) {
                 close_output_stream(*p);
             }
         }
@@ -296,9 +298,9 @@ int TCustomFFmpeg::process_input_packet(TInputStream& ist, const AVPacket* pkt) 
     } else if (pkt) {
         ist.dts = ist.next_dts;
         if (type == AVMEDIA_TYPE_AUDIO && ist.st->codecpar->sample_rate > 0) {
-            const int64_t samples = pkt->duration > 0
-                                        ? av_rescale_q(pkt->duration, ist.st->time_base, {1, ist.st->codecpar->sample_rate})
-                                        : ist.st->codecpar->frame_size;
+            const int64_t samples =
+                pkt->duration > 0 ? av_rescale_q(pkt->duration, ist.st->time_base, {1, ist.st->codecpar->sample_rate})
+                                  : ist.st->codecpar->frame_size;
             ist.next_dts += samples * AV_TIME_BASE / ist.st->codecpar->sample_rate;
         } else if (type == AVMEDIA_TYPE_VIDEO) {
             if (pkt->duration > 0) {
@@ -338,8 +340,8 @@ int TCustomFFmpeg::decode_packet(TInputStream& ist, const AVPacket* pkt, bool en
             break;
         }
         if (++frames == 2) {
-            log_format(this, loop_.multi_frame_warnings++ ? llVerbose : llWarning, "Multiple frames in a packet from stream %d",
-                       pkt ? pkt->stream_index : ist.st->index);
+            log_format(this, loop_.multi_frame_warnings++ ? llVerbose : llWarning,
+                       "Multiple frames in a packet from stream %d", pkt ? pkt->stream_index : ist.st->index);
         }
         ret = decoded_frame(ist, pkt, frame.get());
         if (ret >= 0) ret = send_frame_to_filters(ist, frame.get());
@@ -366,7 +368,8 @@ int TCustomFFmpeg::decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame
             log_format(this, llError, "Sample rate %d invalid", frame->sample_rate);
             return AVERROR_INVALIDDATA;
         }
-        if (frame->nb_samples <= 0) options_.raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
+        if (frame->nb_samples <= 0)
+            options_.raise_error(Format("the decoder \"%s\" return bad result.", dec->codec->name));
         const int64_t frame_start = ist.next_pts;
         ist.next_pts += static_cast<int64_t>(frame->nb_samples) * AV_TIME_BASE / frame->sample_rate;
         ist.next_dts = ist.next_pts;
@@ -385,7 +388,8 @@ int TCustomFFmpeg::decoded_frame(TInputStream& ist, const AVPacket* pkt, AVFrame
         if (ist.framerate.num && frame->pts != AV_NOPTS_VALUE) {
             frame->pts = av_rescale_q(frame->pts, ist.st->time_base, av_inv_q(ist.framerate));
         }
-        if (frame->pts != AV_NOPTS_VALUE) ist.pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, AV_TIME_BASE_Q);
+        if (frame->pts != AV_NOPTS_VALUE)
+            ist.pts = av_rescale_q(frame->best_effort_timestamp, ist.st->time_base, AV_TIME_BASE_Q);
         if (OnVideoInputHook || OnFrameInputHook) {
             // Hooks may draw on the picture: never on one the decoder still references.
             if (av_frame_make_writable(frame) < 0) options_.raise_error("Out of memory");
@@ -419,7 +423,8 @@ int TCustomFFmpeg::reap_filters() {
         TOutputFile& of = output_files[static_cast<size_t>(ost.file_index)];
         AVCodecContext* enc = ost.enc_ctx.get();
         while (true) {
-            const int ret = av_buffersink_get_frame_flags(ost.filter->filter, frame.get(), AV_BUFFERSINK_FLAG_NO_REQUEST);
+            const int ret =
+                av_buffersink_get_frame_flags(ost.filter->filter, frame.get(), AV_BUFFERSINK_FLAG_NO_REQUEST);
             if (ret < 0) {
                 if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
                     log_message(this, llWarning, "Error in av_buffersink_get_buffer_ref(): " + error_code_text(ret));
@@ -438,8 +443,9 @@ int TCustomFFmpeg::reap_filters() {
             if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
                 if (!(ost.enc->capabilities & AV_CODEC_CAP_PARAM_CHANGE) &&
                     frame->ch_layout.nb_channels != enc->ch_layout.nb_channels) {
-                    log_message(this, llError,
-                                "Audio filter graph output is not normalized and encoder does not support parameter changes");
+                    log_message(
+                        this, llError,
+                        "Audio filter graph output is not normalized and encoder does not support parameter changes");
                     av_frame_unref(frame.get());
                     break;
                 }
@@ -480,14 +486,17 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* f
     int method = options_.video_sync_method;
     const int flags = of.ctx->oformat->flags;
     if (method < 0) method = (flags & AVFMT_NOTIMESTAMPS) ? 0 : (flags & AVFMT_VARIABLE_FPS) ? 2 : 1;
-    const double ts = frame->pts == AV_NOPTS_VALUE ? static_cast<double>(ost.sync_opts) : static_cast<double>(frame->pts);
+    const double ts =
+        frame->pts == AV_NOPTS_VALUE ? static_cast<double>(ost.sync_opts) : static_cast<double>(frame->pts);
     const double delta = ts - static_cast<double>(ost.sync_opts);
     int64_t count = 1;
     if (method == 1) {
         count = delta < -1.1 ? 0 : delta <= 1.1 ? 1 : std::llround(delta);
     } else if (method == 2) {
-        if (delta <= -0.6) count = 0;
-        else if (delta > 0.6) ost.sync_opts = std::llround(ts);
+        if (delta <= -0.6)
+            count = 0;
+        else if (delta > 0.6)
+            ost.sync_opts = std::llround(ts);
     } else {
         ost.sync_opts = std::llround(ts);
     }
@@ -541,12 +550,15 @@ void TCustomFFmpeg::encode_and_write(TOutputFile& of, TOutputStream& ost, const 
         if (ost.logfile && enc->stats_out) std::fputs(enc->stats_out, ost.logfile);
         size_t size = 0;
         if (const uint8_t* q = av_packet_get_side_data(pkt.get(), AV_PKT_DATA_QUALITY_STATS, &size); q && size >= 4) {
-            const uint32_t lambda = q[0] | (q[1] << 8) | (q[2] << 16) | (static_cast<uint32_t>(q[3]) << 24);  // little endian
+            const uint32_t lambda =
+                q[0] | (q[1] << 8) | (q[2] << 16) | (static_cast<uint32_t>(q[3]) << 24);  // little endian
             ost.quality = static_cast<float>(lambda) / FF_QP2LAMBDA;
         }
         av_packet_rescale_ts(pkt.get(), enc->time_base, ost.st->time_base);
-        if (enc->codec_type == AVMEDIA_TYPE_AUDIO) loop_.audio_size += pkt->size;
-        else if (enc->codec_type == AVMEDIA_TYPE_VIDEO) loop_.video_size += pkt->size;
+        if (enc->codec_type == AVMEDIA_TYPE_AUDIO)
+            loop_.audio_size += pkt->size;
+        else if (enc->codec_type == AVMEDIA_TYPE_VIDEO)
+            loop_.video_size += pkt->size;
         write_packet(of, ost, pkt.get());
     }
     if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) options_.raise_error(with_library_detail(what));
@@ -597,7 +609,8 @@ void TCustomFFmpeg::do_streamcopy(TInputStream& ist, TOutputStream& ost, const A
     }
     PacketPtr pkt = new_packet();
     if (av_packet_ref(pkt.get(), in) < 0) return;
-    if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = av_rescale_q(pkt->pts, ist.st->time_base, ost.st->time_base) - ost_tb_start;
+    if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts = av_rescale_q(pkt->pts, ist.st->time_base, ost.st->time_base) - ost_tb_start;
     if (pkt->dts == AV_NOPTS_VALUE) {
         pkt->dts = av_rescale_q(ist.dts, AV_TIME_BASE_Q, ost.st->time_base);
     } else {
@@ -610,15 +623,18 @@ void TCustomFFmpeg::do_streamcopy(TInputStream& ist, TOutputStream& ost, const A
     } else {
         pkt->duration = av_rescale_q(pkt->duration, ist.st->time_base, ost.st->time_base);
     }
-    if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) loop_.video_size += pkt->size;
-    else if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) loop_.audio_size += pkt->size;
+    if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+        loop_.video_size += pkt->size;
+    else if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+        loop_.audio_size += pkt->size;
     write_packet(of, ost, pkt.get());
 }
 
 void TCustomFFmpeg::write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* pkt) {
     const AVFormatContext* s = of.ctx.get();
     const AVMediaType type = ost.st->codecpar->codec_type;
-    if ((type == AVMEDIA_TYPE_VIDEO && options_.video_sync_method == 255) || (type == AVMEDIA_TYPE_AUDIO && options_.audio_sync_method < 0)) {
+    if ((type == AVMEDIA_TYPE_VIDEO && options_.video_sync_method == 255) ||
+        (type == AVMEDIA_TYPE_AUDIO && options_.audio_sync_method < 0)) {
         pkt->pts = pkt->dts = AV_NOPTS_VALUE;
     }
     if (pkt->dts != AV_NOPTS_VALUE && ost.last_mux_dts != AV_NOPTS_VALUE && !(s->oformat->flags & AVFMT_NOTIMESTAMPS)) {
@@ -637,8 +653,10 @@ void TCustomFFmpeg::write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* 
         }
         ++ost.frame_number;
     }
-    if (pkt->dts != AV_NOPTS_VALUE) ost.last_mux_dts = pkt->dts;
-    else if (pkt->pts != AV_NOPTS_VALUE) ost.last_mux_dts = pkt->pts;
+    if (pkt->dts != AV_NOPTS_VALUE)
+        ost.last_mux_dts = pkt->dts;
+    else if (pkt->pts != AV_NOPTS_VALUE)
+        ost.last_mux_dts = pkt->pts;
     ost.data_size += pkt->size;
     pkt->stream_index = ost.index;
     if (ost.discard_packets) return;

@@ -81,8 +81,8 @@ void TCustomFFmpeg::correct_timestamps(TInputFile& ifile, TInputStream& ist, AVP
     }
     const double limit = static_cast<double>(options_.dts_error_threshold) * AV_TIME_BASE;
     if (static_cast<double>(delta) < -limit || static_cast<double>(delta) > limit) {
-        log_format(this, llWarning, "DTS %" PRId64 ", next:%" PRId64 " st:%d invalid dropping", pkt->dts,
-                   ist.next_dts, pkt->stream_index);
+        log_format(this, llWarning, "DTS %" PRId64 ", next:%" PRId64 " st:%d invalid dropping", pkt->dts, ist.next_dts,
+                   pkt->stream_index);
         pkt->dts = AV_NOPTS_VALUE;
     }
     if (pkt->pts != AV_NOPTS_VALUE) {
@@ -110,7 +110,7 @@ void TCustomFFmpeg::check_audio_format_change(TInputStream& ist, AVFrame* frame)
         const int channels = frame->ch_layout.nb_channels;
         if (channels <= 0) {
             options_.raise_format("Unable to find default channel layout for Input Stream #%d.%d", ist.file_index,
-                         ist.st->index);
+                                  ist.st->index);
         }
         if (channels <= ist.guess_layout_max) {
             av_channel_layout_uninit(&frame->ch_layout);
@@ -217,7 +217,8 @@ void TCustomFFmpeg::write_filtered_packet(TOutputFile& of, TOutputStream& ost, A
             throw FFmpegException(with_library_detail(output_error_text(of, s->pb->error)));
         }
         if (ret < 0) {
-            throw FFmpegException(with_library_detail("av_interleaved_write_frame(): " + error_code_text(ret) + kSeeLogText));
+            throw FFmpegException(
+                with_library_detail("av_interleaved_write_frame(): " + error_code_text(ret) + kSeeLogText));
         }
     };
     if (!ost.bsf_opened) open_bitstream_filters(ost);
@@ -237,8 +238,8 @@ void TCustomFFmpeg::write_filtered_packet(TOutputFile& of, TOutputStream& ost, A
         int ret = av_bsf_send_packet(ctx, in);
         if (ret < 0) {
             av_packet_unref(in);
-            const std::string text = Format("Error applying bitstream filter %s: %s", ctx->filter->name,
-                                            error_code_text(ret).c_str());
+            const std::string text =
+                Format("Error applying bitstream filter %s: %s", ctx->filter->name, error_code_text(ret).c_str());
             if (options_.exit_on_error) options_.raise_error(text);
             log_message(this, llError, text);
             return;
@@ -325,7 +326,8 @@ void TCustomFFmpeg::advance_joined_input(int file_index) {
     }
     next.ts_offset += end;
     loop_.current_input = file_index + 1;
-    log_format(this, llVerbose, "Joining input #%d at %.3f s", loop_.current_input, static_cast<double>(end) / AV_TIME_BASE);
+    log_format(this, llVerbose, "Joining input #%d at %.3f s", loop_.current_input,
+               static_cast<double>(end) / AV_TIME_BASE);
 }
 
 int TCustomFFmpeg::transcode_subtitles(TInputStream& ist, const AVPacket* pkt) {
@@ -381,8 +383,9 @@ void TCustomFFmpeg::do_subtitle_out(TOutputFile& of, TOutputStream& ost, AVSubti
         pkt->pts = av_rescale_q(sub.pts, AV_TIME_BASE_Q, ost.st->time_base);
         pkt->duration = av_rescale_q(sub.end_display_time, {1, 1000}, ost.st->time_base);
         if (enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE) {
-            pkt->pts += av_rescale_q(i == 0 ? sub.start_display_time : source.end_display_time - source.start_display_time,
-                                     {1, 1000}, ost.st->time_base);
+            pkt->pts +=
+                av_rescale_q(i == 0 ? sub.start_display_time : source.end_display_time - source.start_display_time,
+                             {1, 1000}, ost.st->time_base);
         }
         pkt->dts = pkt->pts;
         loop_.subtitle_size += size;

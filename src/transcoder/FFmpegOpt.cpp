@@ -15,9 +15,7 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 std::string trim(std::string_view s) {
     size_t b = 0, e = s.size();
@@ -92,40 +90,36 @@ ParsedValue parse_value(const TOptionDef& po, const std::string& opt, const std:
     if (f & (ofBool | ofInt)) {
         int v;
         if (!read_int(arg, v)) {
-            throw std::runtime_error(
-                Format("Expected integer for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
+            throw std::runtime_error(Format("Expected integer for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
         }
         return v;
     }
     if (f & ofInt64) {
         int64_t v;
         if (!read_int64(arg, v)) {
-            throw std::runtime_error(
-                Format("Expected int64 for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
+            throw std::runtime_error(Format("Expected int64 for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
         }
         return v;
     }
     if (f & ofTime) {
         int64_t us = 0;
         if (av_parse_time(&us, arg.c_str(), 1) < 0) {
-            throw std::runtime_error(Format("Invalid %s specification for \"%s\": \"%s\"",
-                                            "duration", opt.c_str(), arg.c_str()));
+            throw std::runtime_error(
+                Format("Invalid %s specification for \"%s\": \"%s\"", "duration", opt.c_str(), arg.c_str()));
         }
         return us;
     }
     if (f & ofFloat) {
         float v;
         if (!read_float(arg, v)) {
-            throw std::runtime_error(
-                Format("Expected float for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
+            throw std::runtime_error(Format("Expected float for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
         }
         return v;
     }
     if (f & ofDouble) {
         double v;
         if (!read_double(arg, v)) {
-            throw std::runtime_error(
-                Format("Expected double for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
+            throw std::runtime_error(Format("Expected double for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
         }
         return v;
     }
@@ -134,8 +128,8 @@ ParsedValue parse_value(const TOptionDef& po, const std::string& opt, const std:
 
 // False when the row's destination does not take the value its flags read
 // (a fault of the table, caught by the table's tests).
-bool store_value(TCustomFFmpegOpt& core, TOptionsContext* o, const TOptionDef& po,
-                 const std::string& opt, ParsedValue& value) {
+bool store_value(TCustomFFmpegOpt& core, TOptionsContext* o, const TOptionDef& po, const std::string& opt,
+                 ParsedValue& value) {
     return std::visit(
         [&](auto dest) -> bool {
             using D = decltype(dest);
@@ -168,12 +162,11 @@ void refuse_negative_limit(const TOptionDef& po, const std::string& opt, const s
     const auto* field = std::get_if<int64_t TOptionsContext::*>(&po.dest);
     const auto* number = std::get_if<int64_t>(&value);
     if (!field || !number || *number >= 0) return;
-    const char* kind = *field == &TOptionsContext::recording_time  ? "duration"
+    const char* kind = *field == &TOptionsContext::recording_time   ? "duration"
                        : *field == &TOptionsContext::limit_filesize ? "size"
                                                                     : nullptr;
     if (kind) {
-        throw std::runtime_error(
-            Format("Invalid %s specification for \"%s\": \"%s\"", kind, opt.c_str(), arg.c_str()));
+        throw std::runtime_error(Format("Invalid %s specification for \"%s\": \"%s\"", kind, opt.c_str(), arg.c_str()));
     }
 }
 
@@ -227,7 +220,7 @@ bool read_double(std::string_view text, double& out) { return read_number(text, 
 
 std::optional<TLogLevel> parse_log_level(std::string_view text) {
     static constexpr std::pair<std::string_view, int> kNames[] = {
-        {"quiet", -8}, {"panic", 0}, {"fatal", 8}, {"error", 16},
+        {"quiet", -8},   {"panic", 0}, {"fatal", 8},    {"error", 16},
         {"warning", 24}, {"info", 32}, {"verbose", 40}, {"debug", 48},
     };
     int level = 0;
@@ -350,8 +343,7 @@ int TCustomFFmpegOpt::write_option(TOptionsContext* o, const TOptionDef& po, con
     const THandler* handler = std::get_if<THandler>(&po.dest);
     const TOptionAlias* alias = std::get_if<TOptionAlias>(&po.dest);
     if (handler || alias) {
-        const int ret = handler ? (this->*(*handler))(o, opt, arg)
-                                : forward(o, std::string(alias->target), arg);
+        const int ret = handler ? (this->*(*handler))(o, opt, arg) : forward(o, std::string(alias->target), arg);
         if (ret < 0) {
             const std::string message =
                 Format("Failed to set value \"%s\" for option \"%s\"", arg.c_str(), opt.c_str());
@@ -365,8 +357,7 @@ int TCustomFFmpegOpt::write_option(TOptionsContext* o, const TOptionDef& po, con
     return 0;
 }
 
-int TCustomFFmpegOpt::parse_option(TOptionsContext* o, const std::string& opt,
-                                   const std::optional<std::string>& arg) {
+int TCustomFFmpegOpt::parse_option(TOptionsContext* o, const std::string& opt, const std::optional<std::string>& arg) {
     std::optional<std::string> value = arg;
     const TOptionDef* po = find_option(opt);
     if (!po && opt.starts_with("no")) {
@@ -412,8 +403,7 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
                 ret = AVERROR(EINVAL);
                 break;
             }
-            log_format(sender_, llWarning, "Invalid option %s found while parsing options, ignore",
-                       arg.c_str());
+            log_format(sender_, llWarning, "Invalid option %s found while parsing options, ignore", arg.c_str());
             ++i;
             continue;
         }
@@ -439,9 +429,9 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
                 continue;
             }
             if (r != AVERROR_OPTION_NOT_FOUND) {
-                ret = fail_option(llError, Format("Error parsing option \"%s\" with argument \"%s\".",
-                                                  name.c_str(), args[i + 1].c_str()),
-                                  r);
+                ret = fail_option(
+                    llError,
+                    Format("Error parsing option \"%s\" with argument \"%s\".", name.c_str(), args[i + 1].c_str()), r);
                 break;
             }
         }
@@ -453,8 +443,7 @@ int TCustomFFmpegOpt::parse_groups(TOptionsContext& o, const std::vector<std::st
                 continue;
             }
         }
-        log_format(sender_, strict_options ? llError : llWarning, "Unrecognized option \"%s\".",
-                   name.c_str());
+        log_format(sender_, strict_options ? llError : llWarning, "Unrecognized option \"%s\".", name.c_str());
         if (strict_options) {
             missing_option_ = arg;
             ret = AVERROR_OPTION_NOT_FOUND;
@@ -479,8 +468,7 @@ int TCustomFFmpegOpt::apply_group(TOptionsContext* o, TOptionGroup& group, const
 
 bool TCustomFFmpegOpt::library_option_exists(const std::string& opt) const {
     const std::string stripped = opt.substr(0, opt.find(':'));
-    const AVClass* classes[] = {avcodec_get_class(), avformat_get_class(), sws_get_class(),
-                                swr_get_class()};
+    const AVClass* classes[] = {avcodec_get_class(), avformat_get_class(), sws_get_class(), swr_get_class()};
     constexpr int kSearch = AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ;
     if (av_opt_find(&classes[0], stripped.c_str(), nullptr, 0, kSearch)) return true;
     if (!stripped.empty() && (stripped[0] == 'a' || stripped[0] == 's' || stripped[0] == 'v') &&
@@ -516,8 +504,8 @@ void TCustomFFmpegOpt::prescan_log_level(const std::vector<std::string>& args) {
     if (const auto level = parse_log_level(args[*at + 1])) TFFLogger::Current().SetLogLevel(*level);
 }
 
-int TCustomFFmpegOpt::ParseOptions(TOptionsContext& o, const std::string& options,
-                                   const std::string& group_label, const std::string& presets) {
+int TCustomFFmpegOpt::ParseOptions(TOptionsContext& o, const std::string& options, const std::string& group_label,
+                                   const std::string& presets) {
     if (!o.g) o.g = &file_group_;
     option_error_.clear();
     missing_option_.clear();
@@ -561,8 +549,7 @@ int TCustomFFmpegOpt::route_to_file(TOptionsContext& o, const std::string& opt, 
     return ret;
 }
 
-int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_label,
-                                   const std::string& presets) {
+int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_label, const std::string& presets) {
     if (presets.empty()) return 0;
     log_format(sender_, llInfo, "ParsePresets for %s:%s%s", group_label.c_str(), "\n", presets.c_str());
     std::string text = trim(presets);
@@ -599,9 +586,8 @@ int TCustomFFmpegOpt::ParsePresets(TOptionsContext& o, const std::string& group_
             ret = route_to_file(o, key, value);
         }
         if (ret < 0) {
-            const std::string message =
-                Format("Invalid option or argument: \"%s\", parsed as \"%s\" = \"%s\"", line.c_str(),
-                       key.c_str(), value.c_str());
+            const std::string message = Format("Invalid option or argument: \"%s\", parsed as \"%s\" = \"%s\"",
+                                               line.c_str(), key.c_str(), value.c_str());
             log_message(sender_, llError, message);
             if (strict_options) {
                 if (ret == AVERROR_OPTION_NOT_FOUND) missing_option_ = key;

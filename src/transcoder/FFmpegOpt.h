@@ -158,8 +158,7 @@ struct TOptionsContext {
     TSpecifierList<int> guess_layout_max;
 };
 
-using THandler = int (TCustomFFmpegOpt::*)(TOptionsContext* o, const std::string& opt,
-                                           const std::string& arg);
+using THandler = int (TCustomFFmpegOpt::*)(TOptionsContext* o, const std::string& opt, const std::string& arg);
 
 // A row that stands for another option: its argument is parsed as the
 // argument of target ("filter:a" for -af), whatever specifier was typed.
@@ -170,13 +169,12 @@ struct TOptionAlias {
 // Where a row's value goes: a core-wide setting, a field of the file's
 // context, a per-stream list of that context, a handler, or the option an
 // alias row stands for.
-using TOptionDest = std::variant<std::monostate,
-    int TCustomFFmpegOpt::*, float TCustomFFmpegOpt::*,
-    int TOptionsContext::*, int64_t TOptionsContext::*, float TOptionsContext::*,
-    double TOptionsContext::*, std::string TOptionsContext::*,
-    TSpecifierList<int> TOptionsContext::*, TSpecifierList<int64_t> TOptionsContext::*,
-    TSpecifierList<double> TOptionsContext::*, TSpecifierList<std::string> TOptionsContext::*,
-    THandler, TOptionAlias>;
+using TOptionDest =
+    std::variant<std::monostate, int TCustomFFmpegOpt::*, float TCustomFFmpegOpt::*, int TOptionsContext::*,
+                 int64_t TOptionsContext::*, float TOptionsContext::*, double TOptionsContext::*,
+                 std::string TOptionsContext::*, TSpecifierList<int> TOptionsContext::*,
+                 TSpecifierList<int64_t> TOptionsContext::*, TSpecifierList<double> TOptionsContext::*,
+                 TSpecifierList<std::string> TOptionsContext::*, THandler, TOptionAlias>;
 
 struct TOptionDef {
     std::string_view name;  // empty in the end row
@@ -263,14 +261,12 @@ public:
 
     // The value of the last entry whose specifier matches the stream.
     template <class T>
-    std::optional<T> match_per_stream(const TSpecifierList<T>& list, AVFormatContext* s,
-                                      AVStream* st);
+    std::optional<T> match_per_stream(const TSpecifierList<T>& list, AVFormatContext* s, AVStream* st);
     // 1 when specifier matches the stream, 0 when not; raises when the library
     // rejects the specifier.
     int check_stream_specifier(AVFormatContext* s, AVStream* st, const std::string& specifier);
     // The last entry whose specifier is exactly specifier ("v", "a", "s"), or null.
-    static const std::string* exact_specifier(const TSpecifierList<std::string>& list,
-                                              std::string_view specifier);
+    static const std::string* exact_specifier(const TSpecifierList<std::string>& list, std::string_view specifier);
     // Raises "Unknown %s \"%s\"" / "Invalid %s type \"%s\"".
     const AVCodec* find_codec_or_die(const std::string& name, AVMediaType type, bool encoder);
 
@@ -327,8 +323,7 @@ private:
     const std::vector<TInputFile>& input_files() const;
     int parse_groups(TOptionsContext& o, const std::vector<std::string>& args);
     int apply_group(TOptionsContext* o, TOptionGroup& group, const std::string& label);
-    int write_option(TOptionsContext* o, const TOptionDef& po, const std::string& opt,
-                     const std::string& arg);
+    int write_option(TOptionsContext* o, const TOptionDef& po, const std::string& opt, const std::string& arg);
     void prescan_log_level(const std::vector<std::string>& args);
     bool library_option_exists(const std::string& opt) const;
     int route_to_file(TOptionsContext& o, const std::string& opt, const std::string& arg);
@@ -366,8 +361,7 @@ private:
     int opt_video_hook_bits_pixel(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_time_start(TOptionsContext* o, const std::string& opt, const std::string& arg);
     int opt_time_length(TOptionsContext* o, const std::string& opt, const std::string& arg);
-    int opt_seconds(TOptionsContext* o, const std::string& opt, const std::string& arg,
-                    const char* target);
+    int opt_seconds(TOptionsContext* o, const std::string& opt, const std::string& arg, const char* target);
 
     static std::vector<TOptionDef> make_option_table();
 
@@ -392,9 +386,7 @@ private:
 // that a file that fails to open still frees its options.
 class OptionsContextScope {
 public:
-    explicit OptionsContextScope(TCustomFFmpegOpt& core) : core_(core) {
-        core_.init_options_context(ctx_);
-    }
+    explicit OptionsContextScope(TCustomFFmpegOpt& core) : core_(core) { core_.init_options_context(ctx_); }
     // For an object that holds its parser (the transcoder).
     template <class Owner>
     explicit OptionsContextScope(Owner& owner) : OptionsContextScope(owner.options()) {}
@@ -411,8 +403,7 @@ private:
 };
 
 template <class T>
-std::optional<T> TCustomFFmpegOpt::match_per_stream(const TSpecifierList<T>& list,
-                                                    AVFormatContext* s, AVStream* st) {
+std::optional<T> TCustomFFmpegOpt::match_per_stream(const TSpecifierList<T>& list, AVFormatContext* s, AVStream* st) {
     const T* found = nullptr;
     for (const auto& entry : list) {
         if (check_stream_specifier(s, st, entry.specifier) > 0) found = &entry.u;

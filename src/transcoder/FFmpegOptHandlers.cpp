@@ -49,12 +49,10 @@ int TCustomFFmpegOpt::opt_vhook(TOptionsContext* o, const std::string& opt, cons
     return opt_not_supported(o, opt, arg);
 }
 
-int TCustomFFmpegOpt::opt_video_hook_bits_pixel(TOptionsContext*, const std::string& opt,
-                                                const std::string& arg) {
+int TCustomFFmpegOpt::opt_video_hook_bits_pixel(TOptionsContext*, const std::string& opt, const std::string& arg) {
     int bits;
     if (!read_int(arg, bits)) {
-        throw std::runtime_error(
-            Format("Expected integer for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
+        throw std::runtime_error(Format("Expected integer for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
     }
     video_hook_bits_pixel = bits;
     return 0;
@@ -63,8 +61,7 @@ int TCustomFFmpegOpt::opt_video_hook_bits_pixel(TOptionsContext*, const std::str
 int TCustomFFmpegOpt::opt_loglevel(TOptionsContext*, const std::string&, const std::string& arg) {
     const std::optional<TLogLevel> level = parse_log_level(arg);
     if (!level) {
-        std::string message =
-            Format("Invalid loglevel \"%s\". Possible levels are numbers or:", arg.c_str());
+        std::string message = Format("Invalid loglevel \"%s\". Possible levels are numbers or:", arg.c_str());
         for (const char* name : {"quiet", "panic", "fatal", "error", "warning", "info", "verbose", "debug"}) {
             message += Format("\n\"%s\"", name);
         }
@@ -88,8 +85,7 @@ int TCustomFFmpegOpt::opt_cpuflags(TOptionsContext*, const std::string&, const s
     const int ret = av_parse_cpu_caps(&flags, arg.c_str());
     if (ret < 0) {
         return fail_option(llError,
-                           Format("Failed to parse cpu flags \"%s\"", arg.c_str()) + ": " + error_code_text(ret),
-                           ret);
+                           Format("Failed to parse cpu flags \"%s\"", arg.c_str()) + ": " + error_code_text(ret), ret);
     }
     av_force_cpu_flags(static_cast<int>(flags));
     return 0;
@@ -100,9 +96,8 @@ int TCustomFFmpegOpt::opt_progress(TOptionsContext*, const std::string&, const s
     const AVIOInterruptCB callback = write_interrupt_;
     const int ret = avio_open2(&avio, arg.c_str(), AVIO_FLAG_WRITE, &callback, nullptr);
     if (ret < 0) {
-        return fail_option(llError, Format("Failed to open progress URL \"%s\": %s", arg.c_str(),
-                                           error_code_text(ret).c_str()),
-                           ret);
+        return fail_option(
+            llError, Format("Failed to open progress URL \"%s\": %s", arg.c_str(), error_code_text(ret).c_str()), ret);
     }
     if (progress_avio) avio_closep(&progress_avio);  // a second -progress replaces the first
     progress_avio = avio;
@@ -121,8 +116,8 @@ int TCustomFFmpegOpt::opt_vsync(TOptionsContext*, const std::string& opt, const 
     } else if (name == "drop") {
         method = 255;
     } else if (!read_int(arg, method) || !((method >= -1 && method <= 2) || method == 255)) {
-        return fail_option(llError, Format("The value for \"%s\" was \"%s\" which is invalid",
-                                           opt.c_str(), arg.c_str()));
+        return fail_option(llError,
+                           Format("The value for \"%s\" was \"%s\" which is invalid", opt.c_str(), arg.c_str()));
     }
     video_sync_method = method;
     return 0;
@@ -169,10 +164,8 @@ int TCustomFFmpegOpt::opt_timecode(TOptionsContext* o, const std::string&, const
     return o->g->codec_opts.set("gop_timecode", arg);
 }
 
-int TCustomFFmpegOpt::opt_recording_timestamp(TOptionsContext* o, const std::string& opt,
-                                              const std::string& arg) {
-    log_format(sender_, llWarning, "%s is deprecated, set the \"creation_time\" metadata tag instead.",
-               opt.c_str());
+int TCustomFFmpegOpt::opt_recording_timestamp(TOptionsContext* o, const std::string& opt, const std::string& arg) {
+    log_format(sender_, llWarning, "%s is deprecated, set the \"creation_time\" metadata tag instead.", opt.c_str());
     return forward(o, "metadata", "creation_time=" + arg);
 }
 
@@ -182,8 +175,7 @@ int TCustomFFmpegOpt::opt_deinterlace(TOptionsContext*, const std::string& opt, 
     return 0;
 }
 
-int TCustomFFmpegOpt::opt_channel_layout(TOptionsContext* o, const std::string& opt,
-                                         const std::string& arg) {
+int TCustomFFmpegOpt::opt_channel_layout(TOptionsContext* o, const std::string& opt, const std::string& arg) {
     AVChannelLayout layout{};
     if (av_channel_layout_from_string(&layout, arg.c_str()) < 0) {
         return fail_option(llError, Format("Unknown channel layout: %s", arg.c_str()));
@@ -226,8 +218,7 @@ int TCustomFFmpegOpt::opt_seconds(TOptionsContext* o, const std::string& opt, co
     double seconds;
     constexpr double kLimit = 9.2e18;
     if (!read_double(arg, seconds) || !std::isfinite(seconds) || std::fabs(seconds * 1e6) >= kLimit) {
-        return fail_option(llError,
-                           Format("Expected double for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
+        return fail_option(llError, Format("Expected double for \"%s\" but found \"%s\"", opt.c_str(), arg.c_str()));
     }
     const int64_t us = std::llround(seconds * 1e6);
     return forward(o, target, std::to_string(us));

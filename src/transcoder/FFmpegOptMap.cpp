@@ -145,8 +145,7 @@ int TCustomFFmpegOpt::opt_map_channel(TOptionsContext* o, const std::string&, co
         raise_format("mapchan: stream #%d.%d is not an audio stream.", m.file_index, m.stream_index);
     }
     if (m.channel_index >= av::channel_count(par)) {
-        raise_format("mapchan: invalid audio channel #%d.%d.%d", m.file_index, m.stream_index,
-                     m.channel_index);
+        raise_format("mapchan: invalid audio channel #%d.%d.%d", m.file_index, m.stream_index, m.channel_index);
     }
     o->audio_channel_maps.push_back(m);
     return 0;
@@ -190,19 +189,19 @@ int TCustomFFmpegOpt::opt_map_metadata(TOptionsContext* o, const std::string& op
 int TCustomFFmpegOpt::opt_streamid(TOptionsContext* o, const std::string& opt, const std::string& arg) {
     const size_t colon = arg.find(':');
     if (colon == std::string::npos) {
-        raise_format("Invalid value \"%s\" for option \"%s\", required syntax is \"index:value\"",
-                     arg.c_str(), opt.c_str());
+        raise_format("Invalid value \"%s\" for option \"%s\", required syntax is \"index:value\"", arg.c_str(),
+                     opt.c_str());
     }
     const std::string index_text = arg.substr(0, colon);
     const std::string value_text = arg.substr(colon + 1);
     int index, value;
     if (!read_int(index_text, index) || index < 0 || index >= kMaxStreams) {
-        raise_format("The value for \"%s\" was \"%s\" which is not within %d - %d", opt.c_str(),
-                     index_text.c_str(), 0, kMaxStreams - 1);
+        raise_format("The value for \"%s\" was \"%s\" which is not within %d - %d", opt.c_str(), index_text.c_str(), 0,
+                     kMaxStreams - 1);
     }
     if (!read_int(value_text, value) || value < 0) {
-        raise_format("The value for \"%s\" was \"%s\" which is not within %d - %d", opt.c_str(),
-                     value_text.c_str(), 0, INT_MAX);
+        raise_format("The value for \"%s\" was \"%s\" which is not within %d - %d", opt.c_str(), value_text.c_str(), 0,
+                     INT_MAX);
     }
     if (o->streamid_map.size() <= static_cast<size_t>(index)) o->streamid_map.resize(index + 1);
     o->streamid_map[static_cast<size_t>(index)] = value;

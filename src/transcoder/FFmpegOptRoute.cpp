@@ -98,8 +98,7 @@ const std::string* TCustomFFmpegOpt::exact_specifier(const TSpecifierList<std::s
     return found;
 }
 
-const AVCodec* TCustomFFmpegOpt::find_codec_or_die(const std::string& name, AVMediaType type,
-                                                   bool encoder) {
+const AVCodec* TCustomFFmpegOpt::find_codec_or_die(const std::string& name, AVMediaType type, bool encoder) {
     const char* kind = encoder ? "encoder" : "decoder";
     const AVCodec* codec =
         encoder ? avcodec_find_encoder_by_name(name.c_str()) : avcodec_find_decoder_by_name(name.c_str());
@@ -107,8 +106,7 @@ const AVCodec* TCustomFFmpegOpt::find_codec_or_die(const std::string& name, AVMe
         if (const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name(name.c_str())) {
             codec = encoder ? avcodec_find_encoder(desc->id) : avcodec_find_decoder(desc->id);
             if (codec) {
-                log_format(sender_, llVerbose, "Matched %s \"%s\" for codec \"%s\".", kind, codec->name,
-                           name.c_str());
+                log_format(sender_, llVerbose, "Matched %s \"%s\" for codec \"%s\".", kind, codec->name, name.c_str());
             }
         }
     }

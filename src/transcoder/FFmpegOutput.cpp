@@ -54,8 +54,8 @@ TInputStream* TCustomFFmpeg::get_input_stream(const TOutputStream& ost) {
     return input_streams[static_cast<size_t>(ost.source_index)].get();
 }
 
-TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatContext* oc,
-                                                AVMediaType type, int source_index) {
+TOutputStream& TCustomFFmpeg::new_output_stream(TOptionsContext& o, AVFormatContext* oc, AVMediaType type,
+                                                int source_index) {
     AVStream* st = avformat_new_stream(oc, nullptr);
     if (!st) options_.raise_error("Could not alloc stream.");
     const int idx = static_cast<int>(oc->nb_streams) - 1;
@@ -171,14 +171,18 @@ void TCustomFFmpeg::refuse_filtered_copy(TOptionsContext& o, AVFormatContext* oc
     if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return;
     const char* kind = av_get_media_type_string(type);
     if (ost.source_index < 0) {
-        options_.raise_format("Output stream #%d:%d (%s) comes from a filter graph and cannot be copied; "
-                     "choose an encoder for it.", ost.file_index, ost.index, kind);
+        options_.raise_format(
+            "Output stream #%d:%d (%s) comes from a filter graph and cannot be copied; "
+            "choose an encoder for it.",
+            ost.file_index, ost.index, kind);
     }
     if (auto filter = options_.match_per_stream(o.filters, oc, ost.st)) {
         const TInputStream& ist = *input_streams[static_cast<size_t>(ost.source_index)];
-        options_.raise_format("Output stream #%d:%d (%s, from input stream #%d:%d) is copied, so its filter \"%s\" "
-                     "cannot run: stream copy and filters exclude each other. Encode the stream or drop "
-                     "the filter.", ost.file_index, ost.index, kind, ist.file_index, ist.st->index, filter->c_str());
+        options_.raise_format(
+            "Output stream #%d:%d (%s, from input stream #%d:%d) is copied, so its filter \"%s\" "
+            "cannot run: stream copy and filters exclude each other. Encode the stream or drop "
+            "the filter.",
+            ost.file_index, ost.index, kind, ist.file_index, ist.st->index, filter->c_str());
     }
 }
 
@@ -234,7 +238,8 @@ TOutputStream& TCustomFFmpeg::new_video_stream(TOptionsContext& o, AVFormatConte
         }
         if (!name.empty()) {
             enc->pix_fmt = av_get_pix_fmt(name.c_str());
-            if (enc->pix_fmt == AV_PIX_FMT_NONE) options_.raise_format("Unknown pixel format requested: %s.", name.c_str());
+            if (enc->pix_fmt == AV_PIX_FMT_NONE)
+                options_.raise_format("Unknown pixel format requested: %s.", name.c_str());
         }
     }
     st->sample_aspect_ratio = enc->sample_aspect_ratio;
@@ -244,9 +249,11 @@ TOutputStream& TCustomFFmpeg::new_video_stream(TOptionsContext& o, AVFormatConte
         size_t start = 0;
         while (start < text->size()) {
             const size_t slash = text->find('/', start);
-            const std::string entry = text->substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+            const std::string entry =
+                text->substr(start, slash == std::string::npos ? std::string::npos : slash - start);
             int first = 0, last = 0, q = 0;
-            if (std::sscanf(entry.c_str(), "%d,%d,%d", &first, &last, &q) != 3) options_.raise_error("error parsing rc_override");
+            if (std::sscanf(entry.c_str(), "%d,%d,%d", &first, &last, &q) != 3)
+                options_.raise_error("error parsing rc_override");
             RcOverride r{};
             r.start_frame = first;
             r.end_frame = last;
@@ -307,9 +314,10 @@ TOutputStream& TCustomFFmpeg::new_audio_stream(TOptionsContext& o, AVFormatConte
     const int file = static_cast<int>(output_files.size());
     for (const AudioChannelMap& map : o.audio_channel_maps) {
         const bool mine = map.ofile_index < 0 ? true : (map.ofile_index == file && map.ostream_index == ost.index);
-        const bool from_source = map.file_index < 0 ||
-                                 (source_index >= 0 &&
-                                  input_files[static_cast<size_t>(map.file_index)].ist_index + map.stream_index == source_index);
+        const bool from_source =
+            map.file_index < 0 ||
+            (source_index >= 0 &&
+             input_files[static_cast<size_t>(map.file_index)].ist_index + map.stream_index == source_index);
         if (!mine || !from_source) continue;
         if (ost.audio_channels_map.size() >= 32) {
             log_format(this, llFatal, "Max channel mapping for output %d.%d reached", file, ost.index);
@@ -320,8 +328,7 @@ TOutputStream& TCustomFFmpeg::new_audio_stream(TOptionsContext& o, AVFormatConte
     return ost;
 }
 
-void TCustomFFmpeg::new_stream_of_type(TOptionsContext& o, AVFormatContext* oc, AVMediaType type,
-                                       int source_index) {
+void TCustomFFmpeg::new_stream_of_type(TOptionsContext& o, AVFormatContext* oc, AVMediaType type, int source_index) {
     switch (type) {
     case AVMEDIA_TYPE_VIDEO: new_video_stream(o, oc, source_index); break;
     case AVMEDIA_TYPE_AUDIO: new_audio_stream(o, oc, source_index); break;
@@ -348,9 +355,8 @@ void TCustomFFmpeg::new_stream_of_type(TOptionsContext& o, AVFormatContext* oc, 
 }
 
 void TCustomFFmpeg::select_streams_automatically(TOptionsContext& o, AVFormatContext* oc) {
-    const int candidates = joined || input_files.empty()
-                               ? (input_files.empty() ? 0 : input_files[0].nb_streams)
-                               : static_cast<int>(input_streams.size());
+    const int candidates = joined || input_files.empty() ? (input_files.empty() ? 0 : input_files[0].nb_streams)
+                                                         : static_cast<int>(input_streams.size());
     const int count = std::min(candidates, static_cast<int>(input_streams.size()));
     auto type_of = [&](int i) { return input_streams[static_cast<size_t>(i)]->st->codecpar->codec_type; };
 
@@ -400,8 +406,10 @@ int TCustomFFmpeg::select_streams_by_map(TOptionsContext& o, AVFormatContext* oc
         if (map.disabled) continue;
         if (!map.linklabel.empty()) {
             if (bind_labeled_output(o, oc, map.linklabel)) continue;
-            set_last_error(Format("Output with label \"%s\" does not exist in any defined filter graph, "
-                                  "or was already used elsewhere.", map.linklabel.c_str()));
+            set_last_error(
+                Format("Output with label \"%s\" does not exist in any defined filter graph, "
+                       "or was already used elsewhere.",
+                       map.linklabel.c_str()));
             return -1;
         }
         if (joined && map.file_index != 0) continue;
@@ -545,15 +553,18 @@ int TCustomFFmpeg::OpenOutputFile(TOptionsContext& o, const std::string& options
     }
 
     AVFormatContext* raw = nullptr;
-    ret = avformat_alloc_output_context2(&raw, nullptr, o.format.empty() ? nullptr : o.format.c_str(),
-                                         file_name.c_str());
+    ret =
+        avformat_alloc_output_context2(&raw, nullptr, o.format.empty() ? nullptr : o.format.c_str(), file_name.c_str());
     if (!raw && ret != AVERROR(ENOMEM) && !o.format.empty() && TFFLoader::Instance().LoadDevices()) {
         ret = avformat_alloc_output_context2(&raw, nullptr, o.format.c_str(), file_name.c_str());  // a device
     }
     if (!raw) {
-        if (ret == AVERROR(ENOMEM)) set_last_error(error_code_text(file_name, ret));
-        else if (!o.format.empty()) set_last_error(Format("Unknown output format: \"%s\"", o.format.c_str()));
-        else set_last_error(no_muxer_text(file_name));
+        if (ret == AVERROR(ENOMEM))
+            set_last_error(error_code_text(file_name, ret));
+        else if (!o.format.empty())
+            set_last_error(Format("Unknown output format: \"%s\"", o.format.c_str()));
+        else
+            set_last_error(no_muxer_text(file_name));
         return -1;
     }
     TOutputFile of;
@@ -596,8 +607,8 @@ int TCustomFFmpeg::OpenOutputFile(TOptionsContext& o, const std::string& options
         const AVDictionaryEntry* e = nullptr;
         while ((e = av_dict_get(o.g->codec_opts.get(), "flags", e, AV_DICT_IGNORE_SUFFIX))) {
             const std::string key = e->key;
-            if (key != "flags" && (key.size() < 6 || key[5] != ':' ||
-                                   options_.check_stream_specifier(oc, ost.st, key.substr(6)) <= 0)) {
+            if (key != "flags" &&
+                (key.size() < 6 || key[5] != ':' || options_.check_stream_specifier(oc, ost.st, key.substr(6)) <= 0)) {
                 continue;
             }
             if (av_opt_set(ost.enc_ctx.get(), "flags", e->value, 0) < 0) {

@@ -35,7 +35,8 @@ void TCustomFFmpeg::add_attachments(TOptionsContext& o, AVFormatContext* oc) {
         avio_read(pb, par->extradata, static_cast<int>(size));
         avio_closep(&pb);
         const size_t slash = name.find_last_of("/\\");
-        av_dict_set(&ost.st->metadata, "filename", slash == std::string::npos ? name.c_str() : name.c_str() + slash + 1, 0);
+        av_dict_set(&ost.st->metadata, "filename", slash == std::string::npos ? name.c_str() : name.c_str() + slash + 1,
+                    0);
     }
 }
 
@@ -47,7 +48,8 @@ std::vector<AVDictionary**> TCustomFFmpeg::metadata_targets(AVFormatContext* ctx
     case 'g': out.push_back(&ctx->metadata); break;
     case 's':
         for (unsigned i = 0; i < ctx->nb_streams; ++i) {
-            if (options_.check_stream_specifier(ctx, ctx->streams[i], rest) > 0) out.push_back(&ctx->streams[i]->metadata);
+            if (options_.check_stream_specifier(ctx, ctx->streams[i], rest) > 0)
+                out.push_back(&ctx->streams[i]->metadata);
         }
         break;
     case 'c': {
@@ -84,7 +86,8 @@ void TCustomFFmpeg::apply_metadata_maps(TOptionsContext& o, AVFormatContext* oc)
         const std::vector<AVDictionary**> from =
             metadata_targets(ic, colon == std::string::npos ? std::string() : arg.substr(colon + 1));
         if (from.empty()) continue;
-        for (AVDictionary** to : metadata_targets(oc, entry.specifier)) av_dict_copy(to, *from.front(), AV_DICT_DONT_OVERWRITE);
+        for (AVDictionary** to : metadata_targets(oc, entry.specifier))
+            av_dict_copy(to, *from.front(), AV_DICT_DONT_OVERWRITE);
     }
 }
 
@@ -117,7 +120,8 @@ void TCustomFFmpeg::copy_metadata(TOptionsContext& o, TOutputFile& of) {
                 for (unsigned c = 0; c < f.ctx->nb_chapters; ++c) {
                     const AVChapter* in = f.ctx->chapters[c];
                     const int64_t offset = of.start_time - f.ts_offset;
-                    const int64_t start = std::max<int64_t>(0, av_rescale_q(in->start, in->time_base, AV_TIME_BASE_Q) - offset);
+                    const int64_t start =
+                        std::max<int64_t>(0, av_rescale_q(in->start, in->time_base, AV_TIME_BASE_Q) - offset);
                     if (of.recording_time != INT64_MAX && start > of.recording_time) break;
                     const int64_t end = av_rescale_q(in->end, in->time_base, AV_TIME_BASE_Q) - offset;
                     if (end < 0) continue;
@@ -155,7 +159,8 @@ void TCustomFFmpeg::copy_metadata(TOptionsContext& o, TOutputFile& of) {
         if (specifier.empty() || specifier == "g") {
             av_dict_set(&oc->metadata, key.c_str(), v, 0);
         } else if (specifier[0] == 's') {
-            const std::string stream_spec = specifier.size() > 2 && specifier[1] == ':' ? specifier.substr(2) : std::string();
+            const std::string stream_spec =
+                specifier.size() > 2 && specifier[1] == ':' ? specifier.substr(2) : std::string();
             for (unsigned i = 0; i < oc->nb_streams; ++i) {
                 if (options_.check_stream_specifier(oc, oc->streams[i], stream_spec) > 0) {
                     av_dict_set(&oc->streams[i]->metadata, key.c_str(), v, 0);

@@ -47,8 +47,10 @@ void TCustomFFmpeg::print_report(bool final_report) {
         }
         if (ost.last_mux_dts != AV_NOPTS_VALUE) {
             const int64_t at = av_rescale_q(ost.last_mux_dts, ost.st->time_base, AV_TIME_BASE_Q);
-            if (!ost.finished || final_report) position = std::max(position, at);
-            else finished_position = std::max(finished_position, at);
+            if (!ost.finished || final_report)
+                position = std::max(position, at);
+            else
+                finished_position = std::max(finished_position, at);
         }
     }
     v.position = all_finished ? std::max(position, finished_position) : position;
@@ -61,13 +63,15 @@ void TCustomFFmpeg::print_report(bool final_report) {
     }
     if (OnProgress) {
         const double rate = report_bit_rate(v.output_size, v.position);
-        OnProgress(this, final_report ? -1 : loop_.current_input, v.frame_number, static_cast<int>(v.fps + 0.5), v.quality,
-                   static_cast<float>(rate), v.output_size < 0 ? 0 : v.output_size, v.position, loop_.expected_duration);
+        OnProgress(this, final_report ? -1 : loop_.current_input, v.frame_number, static_cast<int>(v.fps + 0.5),
+                   v.quality, static_cast<float>(rate), v.output_size < 0 ? 0 : v.output_size, v.position,
+                   loop_.expected_duration);
     }
     if ((options_.print_stats && !OnProgress) || final_report) log_message(this, llInfo, line);
     if (options_.progress_avio) {
         for (const std::string& l : progress_output_lines(v, qualities, final_report)) {
-            avio_write(options_.progress_avio, reinterpret_cast<const unsigned char*>(l.data()), static_cast<int>(l.size()));
+            avio_write(options_.progress_avio, reinterpret_cast<const unsigned char*>(l.data()),
+                       static_cast<int>(l.size()));
             avio_w8(options_.progress_avio, '\n');
         }
         avio_flush(options_.progress_avio);

@@ -172,7 +172,8 @@ void TCustomFFmpeg::run_work() {
         const int64_t now = av_gettime_relative();
         if (share < 1 && last != INT64_MIN && now - last < ProgressIntervalUs) return;
         last = now;
-        const auto position = static_cast<int64_t>(std::llround(std::clamp(share, 0.0, 1.0) * static_cast<double>(duration)));
+        const auto position =
+            static_cast<int64_t>(std::llround(std::clamp(share, 0.0, 1.0) * static_cast<double>(duration)));
         if (OnProgress) OnProgress(this, 0, -1, 0, -1, -1, 0, position, duration);
     });
     if (!problem.empty() && !stop_requested) fail(problem);

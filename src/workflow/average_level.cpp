@@ -55,8 +55,7 @@ void IntermediateFolder::remove(size_t rows, const std::function<void()>& step) 
     std::error_code ec;
     for (size_t i = 0; i < rows; ++i) {
         fs::remove(file(i), ec);
-        for (size_t k = 1; fs::remove(file(i, k), ec); ++k) {
-        }
+        for (size_t k = 1; fs::remove(file(i, k), ec); ++k) {}
         if (step) step();
     }
     // The folder is the run's own: whatever is left in it (a normalizer's
@@ -88,15 +87,15 @@ const AVStream* audio_stream(TCustomDecoder& probe, int audio_index) {
 // the container's own 16 bits.
 std::string intermediate_codec(const AVCodecParameters& par) {
     switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(par.format))) {
-        case AV_SAMPLE_FMT_FLT: return "pcm_f32le";
-        case AV_SAMPLE_FMT_DBL: return "pcm_f64le";
-        case AV_SAMPLE_FMT_S32:
-        case AV_SAMPLE_FMT_S64: {
-            const int bits = par.bits_per_raw_sample > 0 ? par.bits_per_raw_sample : 32;
-            return bits > 24 ? "pcm_s32le" : bits > 16 ? "pcm_s24le" : "";
-        }
-        case AV_SAMPLE_FMT_NONE: break;
-        default: return "";
+    case AV_SAMPLE_FMT_FLT: return "pcm_f32le";
+    case AV_SAMPLE_FMT_DBL: return "pcm_f64le";
+    case AV_SAMPLE_FMT_S32:
+    case AV_SAMPLE_FMT_S64: {
+        const int bits = par.bits_per_raw_sample > 0 ? par.bits_per_raw_sample : 32;
+        return bits > 24 ? "pcm_s32le" : bits > 16 ? "pcm_s24le" : "";
+    }
+    case AV_SAMPLE_FMT_NONE: break;
+    default: return "";
     }
     // The probe did not learn the decoder's format: lossless samples of more
     // than 16 bits keep 24.
@@ -181,9 +180,7 @@ std::string average_mux_options(const std::string& source, const std::string& ta
     return options + codecs;
 }
 
-int marker_step(size_t rows) {
-    return rows ? static_cast<int>(std::nearbyint(100.0 / static_cast<double>(rows))) : 0;
-}
+int marker_step(size_t rows) { return rows ? static_cast<int>(std::nearbyint(100.0 / static_cast<double>(rows))) : 0; }
 
 std::string normalizer_program() {
     if (const char* named = std::getenv("SONORIX_NORMALIZER"); named && *named) return named;
@@ -352,7 +349,8 @@ void NormalizerRun::ended(int status) {
     } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
         failure_ = "exited with status " + std::to_string(WEXITSTATUS(status));
     } else if (WIFSIGNALED(status)) {
-        failure_ = "was killed by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
+        failure_ =
+            "was killed by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
     }
 }
 

@@ -65,7 +65,8 @@ int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, bool audio_ho
     }
     TOutputOptions out;
     ResetOutputOptions(out);
-    out.Options += track_measurement_options(count, mode_ == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak);
+    out.Options +=
+        track_measurement_options(count, mode_ == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak);
     out.AudioInputHook = audio_hook;
     if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
         message = "Cannot do convert, error: " + encoder.LastErrorMessage();
@@ -112,7 +113,8 @@ void BatchJob::measured(size_t row, const std::vector<TrackReading>& readings, c
     }
     if (!audible) {
         r.max_db = kNoPeakCell;
-        skip(row, loudness ? "the loudness could not be measured (silence?)" : "the file is silent: nothing to amplify");
+        skip(row,
+             loudness ? "the loudness could not be measured (silence?)" : "the file is silent: nothing to amplify");
         return;
     }
     take_main_track(row);
@@ -127,7 +129,8 @@ void BatchJob::take_main_track(size_t row) {
     std::string figure = kNoPeakCell;
     // Normalize shows the headroom; Loudness the gain.
     if (mode_ == BatchMode::Loudness && m.gain) figure = Format("%.1f", *m.gain);
-    if (mode_ != BatchMode::Loudness && m.peak_db && std::isfinite(*m.peak_db)) figure = Format("%.1f", -*m.peak_db + 0.0);
+    if (mode_ != BatchMode::Loudness && m.peak_db && std::isfinite(*m.peak_db))
+        figure = Format("%.1f", -*m.peak_db + 0.0);
     r.max_db = max_db_cell(figure, r.tracks.size());
 }
 
@@ -212,7 +215,8 @@ void BatchJob::settle_gains() {
                 if (t.gain) gains.push_back(*t.gain);
             }
         }
-        if (gains.empty() || !std::all_of(gains.begin(), gains.end(), [&](double g) { return std::fabs(g) < *skip_within_; })) {
+        if (gains.empty() ||
+            !std::all_of(gains.begin(), gains.end(), [&](double g) { return std::fabs(g) < *skip_within_; })) {
             continue;
         }
         const double figure = gain_db(i).value_or(gains.front());
@@ -438,9 +442,11 @@ int BatchJob::add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t r
         // Normalize keeps every peak at or below full scale; a loudness
         // target goes to the nearest step unless that passes the ceiling.
         for (const TrackLevel& t : r.tracks) {
-            lossless::GainRequest q{t.gain, mode_ == BatchMode::Normalize ? lossless::StepRounding::Down : lossless::StepRounding::Nearest,
-                                    std::nullopt};
-            if (mode_ == BatchMode::Loudness && t.true_peak && std::isfinite(*t.true_peak)) q.limit_db = ceiling_ - *t.true_peak;
+            lossless::GainRequest q{
+                t.gain, mode_ == BatchMode::Normalize ? lossless::StepRounding::Down : lossless::StepRounding::Nearest,
+                std::nullopt};
+            if (mode_ == BatchMode::Loudness && t.true_peak && std::isfinite(*t.true_peak))
+                q.limit_db = ceiling_ - *t.true_peak;
             requests.push_back(q);
         }
     }
@@ -667,8 +673,10 @@ std::string BatchJob::finish_text() const {
     for (size_t i = 0; i < rows.size(); ++i) {
         const BatchRow& r = rows[i];
         if (r.state != BatchRow::State::Completed) continue;
-        if (r.lossless) moved += "\r" + r.target.string() + ": " + lossless_text(i);
-        else if (!r.lossless_refusal.empty()) reencoded += "\r" + r.source + ": " + r.lossless_refusal;
+        if (r.lossless)
+            moved += "\r" + r.target.string() + ": " + lossless_text(i);
+        else if (!r.lossless_refusal.empty())
+            reencoded += "\r" + r.source + ": " + r.lossless_refusal;
     }
     if (!moved.empty()) text += "\r\rChanged without re-encoding:" + moved;
     if (!reencoded.empty()) text += "\r\rRe-encoded, as the lossless path was refused:" + reencoded;
@@ -677,13 +685,13 @@ std::string BatchJob::finish_text() const {
 
 const char* state_name(BatchRow::State state) {
     switch (state) {
-        case BatchRow::State::Waiting: return "waiting";
-        case BatchRow::State::Skipped: return "skipped";
-        case BatchRow::State::Decoding: return "decoding";
-        case BatchRow::State::Converting: return "converting";
-        case BatchRow::State::Completed: return "completed";
-        case BatchRow::State::Failed: return "failed";
-        case BatchRow::State::Stopped: return "stopped";
+    case BatchRow::State::Waiting: return "waiting";
+    case BatchRow::State::Skipped: return "skipped";
+    case BatchRow::State::Decoding: return "decoding";
+    case BatchRow::State::Converting: return "converting";
+    case BatchRow::State::Completed: return "completed";
+    case BatchRow::State::Failed: return "failed";
+    case BatchRow::State::Stopped: return "stopped";
     }
     return "";
 }

@@ -46,16 +46,16 @@ extern const char* const kNoPeakReason;
 // One audio track of a row: a programme of its own, measured and given its
 // own gain (Volume Change: the one factor of the run).
 struct TrackLevel {
-    int audio_index = 0;  // among the source's audio tracks: the N of a:N
-    std::optional<double> peak_db;      // sample peak, dBFS, at the source's precision
-    std::optional<double> integrated;   // LUFS
-    std::optional<double> range;        // LU
-    std::optional<double> true_peak;    // dBTP
-    std::optional<double> gain;         // dB it is converted with; none: not converted
-    double below_target = 0;            // LU the true-peak ceiling keeps it below the loudness target
-    bool second_pass = false;           // converted again: its lossy target passed the peak limit
-    std::vector<float> blocks;          // Loudness in an album: its 400 ms blocks' momentary loudness
-    std::optional<double> applied;      // lossless: the gain its fields moved by (gain: what was asked)
+    int audio_index = 0;               // among the source's audio tracks: the N of a:N
+    std::optional<double> peak_db;     // sample peak, dBFS, at the source's precision
+    std::optional<double> integrated;  // LUFS
+    std::optional<double> range;       // LU
+    std::optional<double> true_peak;   // dBTP
+    std::optional<double> gain;        // dB it is converted with; none: not converted
+    double below_target = 0;           // LU the true-peak ceiling keeps it below the loudness target
+    bool second_pass = false;          // converted again: its lossy target passed the peak limit
+    std::vector<float> blocks;         // Loudness in an album: its 400 ms blocks' momentary loudness
+    std::optional<double> applied;     // lossless: the gain its fields moved by (gain: what was asked)
 };
 
 struct BatchRow {
@@ -72,7 +72,7 @@ struct BatchRow {
     // The gain in dB: the headroom, the loudness gain, the normalizer's
     // adjustment (average level), or a second pass's lowered gain.
     std::optional<double> gain;
-    double below_target = 0;  // LU the true-peak ceiling keeps it below the loudness target
+    double below_target = 0;   // LU the true-peak ceiling keeps it below the loudness target
     bool second_pass = false;  // converted again: its lossy target passed the peak limit
     // Every audio track of the source in order (Normalize, Loudness and
     // average level fill them); the row's gain and Max-dB are the main track's.
@@ -83,7 +83,7 @@ struct BatchRow {
     std::string album;
     std::optional<double> album_level;
     std::optional<double> album_gain;  // the group's gain before any second pass
-    bool within = false;  // skipped: its gain was within the skip threshold (nothing to do)
+    bool within = false;               // skipped: its gain was within the skip threshold (nothing to do)
     // The path its conversion takes or took: gain fields moved with every
     // packet copied, or re-encoded (also after a refusal, given in
     // lossless_refusal, when the run prefers the lossless path).

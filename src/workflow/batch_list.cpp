@@ -81,7 +81,8 @@ std::vector<std::string> expand_folders(const std::vector<std::string>& args, bo
         };
         const auto options = fs::directory_options::skip_permission_denied;
         if (recursive) {
-            for (fs::recursive_directory_iterator it(arg, options, ec), end; !ec && it != end; it.increment(ec)) take(*it);
+            for (fs::recursive_directory_iterator it(arg, options, ec), end; !ec && it != end; it.increment(ec))
+                take(*it);
         } else {
             for (fs::directory_iterator it(arg, options, ec), end; !ec && it != end; it.increment(ec)) take(*it);
         }
@@ -110,8 +111,7 @@ fs::path numbered(const fs::path& target, int n) {
 }  // namespace
 
 std::vector<fs::path> distinct_targets(const std::vector<std::string>& sources, const std::vector<size_t>& named,
-                                       const fs::path& output_folder, const std::string& prefix,
-                                       bool keep_existing) {
+                                       const fs::path& output_folder, const std::string& prefix, bool keep_existing) {
     std::set<fs::path> taken;
     std::vector<fs::path> existing_sources;
     for (const std::string& s : sources) {

@@ -100,13 +100,12 @@ std::string lossy_rate(const StreamFacts& s, int known, const std::string& encod
     return std::to_string(std::max(rate, floor));
 }
 
-
 }  // namespace
 
 std::string audio_rate_options(const std::string& target, const SourceFacts& facts, const BatchSourceBitRates& rates,
                                bool keep_container, const std::string& codec_options) {
-    const bool known_streams = std::any_of(facts.streams.begin(), facts.streams.end(),
-                                           [](const StreamFacts& s) { return s.kind == 'a'; });
+    const bool known_streams =
+        std::any_of(facts.streams.begin(), facts.streams.end(), [](const StreamFacts& s) { return s.kind == 'a'; });
     if (!known_streams) {
         // Only the first track's rate is known.
         if (!keep_container || rates.audio <= 0 || rates.audio > rates.file) return " -q:a 0";

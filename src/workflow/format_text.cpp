@@ -13,12 +13,12 @@ namespace {
 
 std::string codec_text(const AVCodecParameters* par) {
     static const std::map<AVCodecID, const char*> kNames = {
-        {AV_CODEC_ID_MP3, "MP3"},        {AV_CODEC_ID_MP2, "MP2"},         {AV_CODEC_ID_AAC, "AAC"},
-        {AV_CODEC_ID_OPUS, "Opus"},      {AV_CODEC_ID_VORBIS, "Vorbis"},   {AV_CODEC_ID_FLAC, "FLAC"},
-        {AV_CODEC_ID_ALAC, "ALAC"},      {AV_CODEC_ID_AC3, "AC-3"},        {AV_CODEC_ID_EAC3, "E-AC-3"},
-        {AV_CODEC_ID_DTS, "DTS"},        {AV_CODEC_ID_WMAV2, "WMA"},       {AV_CODEC_ID_TRUEHD, "TrueHD"},
-        {AV_CODEC_ID_H264, "H.264"},     {AV_CODEC_ID_HEVC, "H.265"},      {AV_CODEC_ID_VP8, "VP8"},
-        {AV_CODEC_ID_VP9, "VP9"},        {AV_CODEC_ID_AV1, "AV1"},         {AV_CODEC_ID_MPEG4, "MPEG-4"},
+        {AV_CODEC_ID_MP3, "MP3"},           {AV_CODEC_ID_MP2, "MP2"},           {AV_CODEC_ID_AAC, "AAC"},
+        {AV_CODEC_ID_OPUS, "Opus"},         {AV_CODEC_ID_VORBIS, "Vorbis"},     {AV_CODEC_ID_FLAC, "FLAC"},
+        {AV_CODEC_ID_ALAC, "ALAC"},         {AV_CODEC_ID_AC3, "AC-3"},          {AV_CODEC_ID_EAC3, "E-AC-3"},
+        {AV_CODEC_ID_DTS, "DTS"},           {AV_CODEC_ID_WMAV2, "WMA"},         {AV_CODEC_ID_TRUEHD, "TrueHD"},
+        {AV_CODEC_ID_H264, "H.264"},        {AV_CODEC_ID_HEVC, "H.265"},        {AV_CODEC_ID_VP8, "VP8"},
+        {AV_CODEC_ID_VP9, "VP9"},           {AV_CODEC_ID_AV1, "AV1"},           {AV_CODEC_ID_MPEG4, "MPEG-4"},
         {AV_CODEC_ID_MPEG2VIDEO, "MPEG-2"}, {AV_CODEC_ID_MPEG1VIDEO, "MPEG-1"}, {AV_CODEC_ID_THEORA, "Theora"},
         {AV_CODEC_ID_MJPEG, "Motion JPEG"}, {AV_CODEC_ID_PRORES, "ProRes"},
     };
@@ -53,7 +53,8 @@ bool lossless(const AVCodecParameters* par) {
 }
 
 std::string rate_text(const AVCodecParameters* par) {
-    if (!lossless(par) && par->bit_rate > 0) return Format("%lld kb/s", static_cast<long long>((par->bit_rate + 500) / 1000));
+    if (!lossless(par) && par->bit_rate > 0)
+        return Format("%lld kb/s", static_cast<long long>((par->bit_rate + 500) / 1000));
     if (par->sample_rate <= 0) return {};
     std::string khz = Format("%.1f", par->sample_rate / 1000.0);
     if (khz.size() > 2 && khz.compare(khz.size() - 2, 2, ".0") == 0) khz.resize(khz.size() - 2);

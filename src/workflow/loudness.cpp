@@ -35,30 +35,37 @@ void LoudnessReading::read(const std::string& line) {
         if (t && m && *t >= 0.4 - 1e-6) blocks.push_back(static_cast<float>(*m));
         return;
     }
-    if (line.find("Integrated loudness:") != std::string::npos) section_ = Section::Integrated;
-    else if (line.find("Loudness range:") != std::string::npos) section_ = Section::Range;
-    else if (line.find("Sample peak:") != std::string::npos) section_ = Section::SamplePeak;
-    else if (line.find("True peak:") != std::string::npos) section_ = Section::TruePeak;
-    else if (line.find("Summary:") != std::string::npos) section_ = Section::None;
-    else if (line.find("] Channel:") != std::string::npos) section_ = Section::None;
-    else if (line.size() >= 7 && line.compare(line.size() - 7, 7, "Overall") == 0) section_ = Section::Overall;
+    if (line.find("Integrated loudness:") != std::string::npos)
+        section_ = Section::Integrated;
+    else if (line.find("Loudness range:") != std::string::npos)
+        section_ = Section::Range;
+    else if (line.find("Sample peak:") != std::string::npos)
+        section_ = Section::SamplePeak;
+    else if (line.find("True peak:") != std::string::npos)
+        section_ = Section::TruePeak;
+    else if (line.find("Summary:") != std::string::npos)
+        section_ = Section::None;
+    else if (line.find("] Channel:") != std::string::npos)
+        section_ = Section::None;
+    else if (line.size() >= 7 && line.compare(line.size() - 7, 7, "Overall") == 0)
+        section_ = Section::Overall;
     switch (section_) {
-        case Section::Integrated:
-            if (auto v = number_after(line, " I:")) integrated = v;
-            break;
-        case Section::Range:
-            if (auto v = number_after(line, " LRA:")) range = v;
-            break;
-        case Section::SamplePeak:
-            if (auto v = number_after(line, " Peak:")) sample_peak = v;
-            break;
-        case Section::TruePeak:
-            if (auto v = number_after(line, " Peak:")) true_peak = v;
-            break;
-        case Section::Overall:
-            if (auto v = number_after(line, "Peak level dB:")) sample_peak = v;
-            break;
-        case Section::None: break;
+    case Section::Integrated:
+        if (auto v = number_after(line, " I:")) integrated = v;
+        break;
+    case Section::Range:
+        if (auto v = number_after(line, " LRA:")) range = v;
+        break;
+    case Section::SamplePeak:
+        if (auto v = number_after(line, " Peak:")) sample_peak = v;
+        break;
+    case Section::TruePeak:
+        if (auto v = number_after(line, " Peak:")) true_peak = v;
+        break;
+    case Section::Overall:
+        if (auto v = number_after(line, "Peak level dB:")) sample_peak = v;
+        break;
+    case Section::None: break;
     }
 }
 

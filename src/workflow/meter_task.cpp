@@ -9,7 +9,8 @@ int add_meter_task(TCustomEncoder& encoder, const std::string& file, LevelKind k
                    std::shared_ptr<MeterReadings> readings) {
     const MeterRequest request{.loudness = kind == LevelKind::Loudness, .blocks = blocks};
     return encoder.AddWorkTask(
-        [file, request, duration, readings](const std::atomic<bool>& stop, const std::function<void(double)>& progress) {
+        [file, request, duration, readings](const std::atomic<bool>& stop,
+                                            const std::function<void(double)>& progress) {
             readings->start = std::chrono::steady_clock::now();
             const MeterResult result = measure_tracks(file, request, &stop, [&](int64_t position, int64_t length) {
                 const int64_t whole = length > 0 ? length : duration;

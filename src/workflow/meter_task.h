@@ -21,8 +21,8 @@ namespace sonorix {
 class TCustomEncoder;
 
 struct MeterReadings {
-    std::vector<TrackReading> tracks;  // one per audio track
-    std::string error;                 // why the file could not be measured
+    std::vector<TrackReading> tracks;             // one per audio track
+    std::string error;                            // why the file could not be measured
     std::chrono::steady_clock::time_point start;  // when the worker began
 };
 

@@ -17,9 +17,9 @@ namespace sonorix {
 
 namespace {
 
-
-std::string extension_of(const std::string& file) { return lower_text(std::filesystem::path(file).extension().string()); }
-
+std::string extension_of(const std::string& file) {
+    return lower_text(std::filesystem::path(file).extension().string());
+}
 
 bool contains(const std::string& text, const char* what) { return text.find(what) != std::string::npos; }
 
@@ -113,9 +113,8 @@ void measure_packet_rates(const AVFormatContext* probed, SourceFacts& f) {
     if (!any || !probed->url || !probed->iformat) return;
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, probed->url, probed->iformat, nullptr) < 0) return;
-    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> ctx(raw, [](AVFormatContext* c) {
-        avformat_close_input(&c);
-    });
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> ctx(
+        raw, [](AVFormatContext* c) { avformat_close_input(&c); });
     struct Sum {
         int64_t bytes = 0, first = AV_NOPTS_VALUE, end = AV_NOPTS_VALUE;
     };
@@ -201,9 +200,9 @@ SourceFacts source_facts(TCustomDecoder& probe) {
         // where the file's name says another (a WAV file named .mp3).
         const AVOutputFormat* own = ctx->url ? av_guess_format(nullptr, ctx->url, nullptr) : nullptr;
         if (!own || !probed_container_is(f, ctx->url)) {
-            if (const AVOutputFormat* probed = f.container_names.empty()
-                                                   ? nullptr
-                                                   : av_guess_format(f.container_names.front().c_str(), nullptr, nullptr)) {
+            if (const AVOutputFormat* probed =
+                    f.container_names.empty() ? nullptr
+                                              : av_guess_format(f.container_names.front().c_str(), nullptr, nullptr)) {
                 own = probed;
             }
         }

@@ -11,8 +11,8 @@ class TCustomDecoder;
 
 // One stream of the source, as the rules see it.
 struct StreamFacts {
-    char kind = 'a';     // 'v', 'a', 's', 'd' or 't' (attachment), as in stream specifiers; 'u': unknown
-    std::string codec;   // the libraries' codec name: "flac", "pcm_s24le", "subrip"
+    char kind = 'a';    // 'v', 'a', 's', 'd' or 't' (attachment), as in stream specifiers; 'u': unknown
+    std::string codec;  // the libraries' codec name: "flac", "pcm_s24le", "subrip"
     // The encoder that writes that codec here; empty when there is none that
     // is not experimental.
     std::string encoder;
@@ -24,7 +24,7 @@ struct StreamFacts {
     // Audio: bit/s read from the stream's packets where the container stores
     // no rate (Vorbis and Opus in Ogg, WebM, MKV); -1 when not measured.
     int packet_bit_rate = -1;
-    int channels = -1;   // audio: channel count
+    int channels = -1;  // audio: channel count
 };
 
 // What the rules read of the source.

@@ -39,7 +39,8 @@ constexpr const char* kAlbumGain = "replaygain_album_gain";
 constexpr const char* kAlbumPeak = "replaygain_album_peak";
 constexpr const char* kR128Track = "r128_track_gain";
 constexpr const char* kR128Album = "r128_album_gain";
-constexpr std::array<const char*, 6> kAllNames = {kTrackGain, kTrackPeak, kAlbumGain, kAlbumPeak, kR128Track, kR128Album};
+constexpr std::array<const char*, 6> kAllNames = {kTrackGain, kTrackPeak, kAlbumGain,
+                                                  kAlbumPeak, kR128Track, kR128Album};
 // M4A's freeform items: mean "com.apple.iTunes", the name in lower case.
 constexpr const char* kItunesPrefix = "----:com.apple.iTunes:";
 
@@ -106,7 +107,7 @@ void change_mp3(TagLib::MPEG::File& file, const Change& c) {
     }
     for (const auto& [name, text] : c.set) {
         tag->addFrame(new TagLib::ID3v2::UserTextIdentificationFrame(upper_text(name), TagLib::StringList(text),
-                                                                      TagLib::String::Latin1));
+                                                                     TagLib::String::Latin1));
     }
     if (TagLib::APE::Tag* ape = file.APETag(false)) {
         for (const std::string& name : c.drop) ape->removeItem(upper_text(name));
@@ -136,44 +137,44 @@ std::string change_file(const std::string& path, TagFormat format, const Change&
     auto saved = [](bool ok) { return ok ? std::string() : std::string("the tags could not be saved"); };
     const char* unreadable = "the tags could not be read";
     switch (format) {
-        case TagFormat::Mp3: {
-            TagLib::MPEG::File file(path.c_str(), false);
-            if (!file.isValid()) return unreadable;
-            // A v2.3 tag stays v2.3 (players that read no v2.4 keep
-            // reading it); ID3v1 and APE stay as they are, no tag is copied
-            // into another.
-            const bool v3 = file.hasID3v2Tag() && file.ID3v2Tag()->header()->majorVersion() == 3;
-            change_mp3(file, c);
-            int tags = TagLib::MPEG::File::ID3v2;
-            if (file.hasAPETag()) tags |= TagLib::MPEG::File::APE;
-            return saved(file.save(tags, TagLib::File::StripNone, v3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4,
-                                   TagLib::File::DoNotDuplicate));
-        }
-        case TagFormat::Flac: {
-            TagLib::FLAC::File file(path.c_str(), false);
-            if (!file.isValid()) return unreadable;
-            change_xiph(*file.xiphComment(true), c);
-            return saved(file.save());
-        }
-        case TagFormat::OggVorbis: {
-            TagLib::Ogg::Vorbis::File file(path.c_str(), false);
-            if (!file.isValid() || !file.tag()) return unreadable;
-            change_xiph(*file.tag(), c);
-            return saved(file.save());
-        }
-        case TagFormat::Opus: {
-            TagLib::Ogg::Opus::File file(path.c_str(), false);
-            if (!file.isValid() || !file.tag()) return unreadable;
-            change_xiph(*file.tag(), c);
-            return saved(file.save());
-        }
-        case TagFormat::Mp4: {
-            TagLib::MP4::File file(path.c_str(), false);
-            if (!file.isValid() || !file.tag()) return unreadable;
-            change_mp4(*file.tag(), c);
-            return saved(file.save());
-        }
-        case TagFormat::None: break;
+    case TagFormat::Mp3: {
+        TagLib::MPEG::File file(path.c_str(), false);
+        if (!file.isValid()) return unreadable;
+        // A v2.3 tag stays v2.3 (players that read no v2.4 keep
+        // reading it); ID3v1 and APE stay as they are, no tag is copied
+        // into another.
+        const bool v3 = file.hasID3v2Tag() && file.ID3v2Tag()->header()->majorVersion() == 3;
+        change_mp3(file, c);
+        int tags = TagLib::MPEG::File::ID3v2;
+        if (file.hasAPETag()) tags |= TagLib::MPEG::File::APE;
+        return saved(file.save(tags, TagLib::File::StripNone, v3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4,
+                               TagLib::File::DoNotDuplicate));
+    }
+    case TagFormat::Flac: {
+        TagLib::FLAC::File file(path.c_str(), false);
+        if (!file.isValid()) return unreadable;
+        change_xiph(*file.xiphComment(true), c);
+        return saved(file.save());
+    }
+    case TagFormat::OggVorbis: {
+        TagLib::Ogg::Vorbis::File file(path.c_str(), false);
+        if (!file.isValid() || !file.tag()) return unreadable;
+        change_xiph(*file.tag(), c);
+        return saved(file.save());
+    }
+    case TagFormat::Opus: {
+        TagLib::Ogg::Opus::File file(path.c_str(), false);
+        if (!file.isValid() || !file.tag()) return unreadable;
+        change_xiph(*file.tag(), c);
+        return saved(file.save());
+    }
+    case TagFormat::Mp4: {
+        TagLib::MP4::File file(path.c_str(), false);
+        if (!file.isValid() || !file.tag()) return unreadable;
+        change_mp4(*file.tag(), c);
+        return saved(file.save());
+    }
+    case TagFormat::None: break;
     }
     return "this kind of file takes no ReplayGain tags";
 }
@@ -242,7 +243,8 @@ public:
         if (fd_ < 0) return system_error("cannot make a temporary copy in " + source.parent_path().string(), errno);
         path_ = name;
         if (!copy_bytes(from, fd_)) return system_error("cannot copy the file", errno);
-        if (::fchmod(fd_, st.st_mode & 07777) != 0) return system_error("cannot give the copy the file's permissions", errno);
+        if (::fchmod(fd_, st.st_mode & 07777) != 0)
+            return system_error("cannot give the copy the file's permissions", errno);
         // Only root may give the copy another owner; anyone else owns the
         // file they may rewrite, or shares its group.
         if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd_, st.st_uid, st.st_gid) != 0 &&
@@ -320,12 +322,12 @@ TagFormat tag_format(TCustomDecoder& probe, std::string& reason) {
 
 const char* tag_format_name(TagFormat format) {
     switch (format) {
-        case TagFormat::Mp3: return "MP3";
-        case TagFormat::Flac: return "FLAC";
-        case TagFormat::OggVorbis: return "Ogg Vorbis";
-        case TagFormat::Opus: return "Opus";
-        case TagFormat::Mp4: return "M4A";
-        case TagFormat::None: break;
+    case TagFormat::Mp3: return "MP3";
+    case TagFormat::Flac: return "FLAC";
+    case TagFormat::OggVorbis: return "Ogg Vorbis";
+    case TagFormat::Opus: return "Opus";
+    case TagFormat::Mp4: return "M4A";
+    case TagFormat::None: break;
     }
     return "none";
 }
@@ -381,7 +383,8 @@ std::string write_tags(const std::string& path, TagFormat format, const GainTags
         if (it == written.end() || it->second != text) return "the tags did not read back as written";
     }
     for (const std::string& name : change.drop) {
-        const bool rewritten = std::any_of(change.set.begin(), change.set.end(), [&](const auto& s) { return s.first == name; });
+        const bool rewritten =
+            std::any_of(change.set.begin(), change.set.end(), [&](const auto& s) { return s.first == name; });
         if (!rewritten && written.count(name)) return "the tags did not read back as written";
     }
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -414,45 +417,45 @@ std::map<std::string, std::string> read_tags(const std::string& path, TagFormat 
         }
     };
     switch (format) {
-        case TagFormat::Mp3: {
-            TagLib::MPEG::File file(path.c_str(), false);
-            if (!file.isValid() || !file.hasID3v2Tag()) break;
-            for (const TagLib::ID3v2::Frame* frame : file.ID3v2Tag()->frameList("TXXX")) {
-                const auto* txxx = dynamic_cast<const TagLib::ID3v2::UserTextIdentificationFrame*>(frame);
-                // The first field is the description; the texts follow.
-                const TagLib::StringList fields = txxx ? txxx->fieldList() : TagLib::StringList();
-                for (unsigned k = 1; k < fields.size(); ++k) take(lower(txxx->description()), fields[k]);
-            }
-            break;
+    case TagFormat::Mp3: {
+        TagLib::MPEG::File file(path.c_str(), false);
+        if (!file.isValid() || !file.hasID3v2Tag()) break;
+        for (const TagLib::ID3v2::Frame* frame : file.ID3v2Tag()->frameList("TXXX")) {
+            const auto* txxx = dynamic_cast<const TagLib::ID3v2::UserTextIdentificationFrame*>(frame);
+            // The first field is the description; the texts follow.
+            const TagLib::StringList fields = txxx ? txxx->fieldList() : TagLib::StringList();
+            for (unsigned k = 1; k < fields.size(); ++k) take(lower(txxx->description()), fields[k]);
         }
-        case TagFormat::Flac: {
-            TagLib::FLAC::File file(path.c_str(), false);
-            if (file.isValid()) from_xiph(file.xiphComment(false));
-            break;
+        break;
+    }
+    case TagFormat::Flac: {
+        TagLib::FLAC::File file(path.c_str(), false);
+        if (file.isValid()) from_xiph(file.xiphComment(false));
+        break;
+    }
+    case TagFormat::OggVorbis: {
+        TagLib::Ogg::Vorbis::File file(path.c_str(), false);
+        if (file.isValid()) from_xiph(file.tag());
+        break;
+    }
+    case TagFormat::Opus: {
+        TagLib::Ogg::Opus::File file(path.c_str(), false);
+        if (file.isValid()) from_xiph(file.tag());
+        break;
+    }
+    case TagFormat::Mp4: {
+        TagLib::MP4::File file(path.c_str(), false);
+        if (!file.isValid() || !file.tag()) break;
+        const std::string prefix = lower_text(kItunesPrefix);
+        for (const auto& item : file.tag()->itemMap()) {
+            const std::string key = lower(item.first);
+            const TagLib::StringList texts = item.second.toStringList();
+            if (key.rfind(prefix, 0) != 0) continue;
+            for (const TagLib::String& text : texts) take(key.substr(prefix.size()), text);
         }
-        case TagFormat::OggVorbis: {
-            TagLib::Ogg::Vorbis::File file(path.c_str(), false);
-            if (file.isValid()) from_xiph(file.tag());
-            break;
-        }
-        case TagFormat::Opus: {
-            TagLib::Ogg::Opus::File file(path.c_str(), false);
-            if (file.isValid()) from_xiph(file.tag());
-            break;
-        }
-        case TagFormat::Mp4: {
-            TagLib::MP4::File file(path.c_str(), false);
-            if (!file.isValid() || !file.tag()) break;
-            const std::string prefix = lower_text(kItunesPrefix);
-            for (const auto& item : file.tag()->itemMap()) {
-                const std::string key = lower(item.first);
-                const TagLib::StringList texts = item.second.toStringList();
-                if (key.rfind(prefix, 0) != 0) continue;
-                for (const TagLib::String& text : texts) take(key.substr(prefix.size()), text);
-            }
-            break;
-        }
-        case TagFormat::None: break;
+        break;
+    }
+    case TagFormat::None: break;
     }
     return found;
 }

@@ -14,7 +14,7 @@ namespace sonorix {
 class TCustomDecoder;
 
 constexpr double kReplayGainReference = -18.0;  // LUFS the REPLAYGAIN_* gains bring a file to
-constexpr double kOpusReference = -23.0;         // LUFS of Opus's R128_* gains (RFC 7845)
+constexpr double kOpusReference = -23.0;        // LUFS of Opus's R128_* gains (RFC 7845)
 
 // The kinds of tag a file takes: ID3v2 TXXX frames (MP3), Xiph comments
 // (FLAC, Ogg Vorbis; Opus with R128_* fields) and iTunes freeform items (M4A).

@@ -17,7 +17,8 @@ namespace {
 // astats reads every sample format as it comes (float above full scale too)
 // and tells the peak to the millionth of a dB; volumedetect would convert to
 // 16 bits first and tell a tenth.
-constexpr const char* kPeakChain = "astats=metadata=0:measure_perchannel=none:measure_overall=Peak_level+RMS_level+Number_of_samples";
+constexpr const char* kPeakChain =
+    "astats=metadata=0:measure_perchannel=none:measure_overall=Peak_level+RMS_level+Number_of_samples";
 constexpr const char* kLoudnessChain = ",ebur128=peak=true:dualmono=true:framelog=verbose";
 
 // "[Parsed_NAME_K @ 0x...]": K, the filter's place in the graph.

@@ -87,8 +87,10 @@ bool AppTest::convert(const std::filesystem::path& source, const std::filesystem
     dialogs.answers.push_back(target.string());
     window().bt_amplify->click();
     return wait_until([&] {
-        return messages.saw("Process is finished!") || (!messages.shown.empty() && messages.shown.back().caption == "Error");
-    }) && messages.saw("Process is finished!");
+               return messages.saw("Process is finished!") ||
+                      (!messages.shown.empty() && messages.shown.back().caption == "Error");
+           }) &&
+           messages.saw("Process is finished!");
 }
 
 std::string AppTest::last_output_options() {
@@ -118,7 +120,8 @@ std::pair<double, double> loudness_and_peak(const std::filesystem::path& file) {
                                      EBUR128_MODE_I | EBUR128_MODE_SAMPLE_PEAK);
     std::vector<float> block(4096 * static_cast<size_t>(info.channels));
     sf_count_t n;
-    while ((n = sf_readf_float(f, block.data(), 4096)) > 0) ebur128_add_frames_float(st, block.data(), static_cast<size_t>(n));
+    while ((n = sf_readf_float(f, block.data(), 4096)) > 0)
+        ebur128_add_frames_float(st, block.data(), static_cast<size_t>(n));
     double lufs = NAN, peak = 0;
     ebur128_loudness_global(st, &lufs);
     for (int c = 0; c < info.channels; ++c) {

@@ -90,18 +90,21 @@ TEST_F(AverageLevelTest, EveryPhaseRunsAndNothingIsLeftBehind) {
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         const std::string label = ui::batchaudioc->Label1->text().toStdString();
-        if (phases.empty() || phases.back().first != label) phases.emplace_back(label, ui::batchaudioc->Button1->isEnabled());
-        if (label == "Analyze audio data......") normalizing_bar = std::max(normalizing_bar, ui::batchaudioc->progresstotal->value());
+        if (phases.empty() || phases.back().first != label)
+            phases.emplace_back(label, ui::batchaudioc->Button1->isEnabled());
+        if (label == "Analyze audio data......")
+            normalizing_bar = std::max(normalizing_bar, ui::batchaudioc->progresstotal->value());
     });
     watch.start(1);
     const fs::path dest = out / "dest";
     ASSERT_TRUE(run({a, b, clip}, dest));
     watch.stop();
 
-    const std::vector<std::pair<std::string, bool>> seen(phases.begin() + 1, phases.begin() + std::min<size_t>(4, phases.size()));
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{
-                        {"Analyze audio header information......", true}, {"Analyze audio data......", false},
-                        {"Adjust volume ......", true}}));
+    const std::vector<std::pair<std::string, bool>> seen(phases.begin() + 1,
+                                                         phases.begin() + std::min<size_t>(4, phases.size()));
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{{"Analyze audio header information......", true},
+                                                               {"Analyze audio data......", false},
+                                                               {"Adjust volume ......", true}}));
     EXPECT_EQ(normalizing_bar, 100);  // four markers of 25: the film's two tracks are two files
     const double level = measure_audio(dest / "x.wav").rms_db;
     EXPECT_NEAR(measure_audio(dest / "x (2).wav").rms_db, level, 0.5);
@@ -166,7 +169,8 @@ TEST_F(AverageLevelTest, ANormalizerThatFailsStopsTheRun) {
         std::string program, message;
     };
     const std::vector<Case> cases = {
-        {script("echo reading; echo 'bad header' >&2; exit 3"), "exited with status 3.\r\rIts last output:\rreading\rbad header"},
+        {script("echo reading; echo 'bad header' >&2; exit 3"),
+         "exited with status 3.\r\rIts last output:\rreading\rbad header"},
         {script("kill -9 $$"), "was killed by signal 9"},
         {(out / "none").string(), "could not be started: No such file or directory"},
         {script("exit 0"), ""},
@@ -207,7 +211,8 @@ TEST_F(AverageLevelTest, TenFilesOverEighteenDecibelsReachOneLevel) {
         messages.shown.clear();
         window().btn_clearClick();
         const fs::path dest = out / fs::path(normalizer).filename();
-        ASSERT_TRUE(run(files, dest)) << normalizer << ": " << (messages.shown.empty() ? "" : messages.shown.back().text);
+        ASSERT_TRUE(run(files, dest)) << normalizer << ": "
+                                      << (messages.shown.empty() ? "" : messages.shown.back().text);
         std::vector<double> rms, lufs;
         for (int i = 0; i < 10; ++i) {
             const fs::path target = dest / ("lvl_" + std::to_string(i) + ".wav");

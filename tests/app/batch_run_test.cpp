@@ -56,9 +56,7 @@ protected:
         w.BitBtn1->click();
         return wait_until([&] { return finish_shown() || error_shown(); }) && finish_shown();
     }
-    std::string cell(int row, int column) {
-        return window().ListView1->topLevelItem(row)->text(column).toStdString();
-    }
+    std::string cell(int row, int column) { return window().ListView1->topLevelItem(row)->text(column).toStdString(); }
     std::vector<std::string> conversion_options() {
         std::vector<std::string> out;
         TFFEncoder& e = window().list_flow().FFdirectc;
@@ -102,14 +100,16 @@ TEST_F(BatchRunTest, RefusesAnEmptyListAndStopsAtACancelledFolder) {
 TEST_F(BatchRunTest, VolumeChangeWritesDistinctTargetsThatAreNoSource) {
     ui::Tmain& w = window();
     const fs::path dest = out / "dest";
-    const fs::path a = copy("short.wav", "a/x.wav"), b = copy("short.wav", "b/x.wav"), d = copy("short.wav", "dest/x.wav");
+    const fs::path a = copy("short.wav", "a/x.wav"), b = copy("short.wav", "b/x.wav"),
+                   d = copy("short.wav", "dest/x.wav");
     const auto before = read_file(d);
     for (const fs::path& p : {a, b, d}) w.add_file_b(p.string());
     wait_for_list();
     ASSERT_TRUE(run(false, dest, 150));
     EXPECT_EQ(names_in(dest), (std::vector<std::string>{"NEW_x.wav", "x (2).wav", "x (3).wav", "x.wav"}));
     EXPECT_EQ(read_file(d), before);
-    EXPECT_EQ(conversion_options(), std::vector<std::string>(3, " -y -c:v copy -b:a 1411200 -rf64 auto -af volume=1.5"));
+    EXPECT_EQ(conversion_options(),
+              std::vector<std::string>(3, " -y -c:v copy -b:a 1411200 -rf64 auto -af volume=1.5"));
     for (const char* name : {"NEW_x.wav", "x (2).wav", "x (3).wav"}) {
         EXPECT_NEAR(measure_audio(dest / name).peak_db - measure_audio(a).peak_db, 3.52, 0.05) << name;
     }
@@ -174,8 +174,10 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     const fs::path dest = out / "dest";
     const fs::path one = copy("short.wav", "in/one.wav"), three = copy("clip.mp4", "in/three.mp4");
     const fs::path none = out / "in" / "none.wav";
-    write_file(none, std::string("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data\0\0\0\0",
-                                 44));  // a WAV without samples: nothing to measure
+    write_file(
+        none,
+        std::string("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data\0\0\0\0",
+                    44));  // a WAV without samples: nothing to measure
     for (const fs::path& p : {one, none, three}) w.add_file_b(p.string());
     wait_for_list();
     ASSERT_EQ(w.ListView1->topLevelItemCount(), 3);
@@ -189,8 +191,9 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     ASSERT_EQ(w.meter().FFdetect.TasksCount(), 1);
     EXPECT_EQ(w.meter().FFdetect.FirstOutputOptions(0).Options, track_measurement_options(1, LevelKind::Loudness));
     const std::string end = messages.shown.back().text;
-    EXPECT_EQ(end, std::string("Process is finished!\r\r2 converted, 1 skipped, 0 failed.\r\rThese files were skipped:\r") + none.string() + ": " +
-                       kNoPeakReason);
+    EXPECT_EQ(end,
+              std::string("Process is finished!\r\r2 converted, 1 skipped, 0 failed.\r\rThese files were skipped:\r") +
+                  none.string() + ": " + kNoPeakReason);
     EXPECT_FALSE(ui::analyzeaudio->isVisible());
 }
 
@@ -252,7 +255,8 @@ TEST_F(BatchRunTest, NormalizeCancelWhileTheThirdOfFiveIsMeasured) {
     fs::create_directories(dest);
     dialogs.answers.push_back(dest.string());
     w.BitBtn1->click();
-    ASSERT_TRUE(wait_until([&] { return ui::analyzeaudio->Label2->text() == "3.wav" && w.meter().FFdetect.Running(); }));
+    ASSERT_TRUE(
+        wait_until([&] { return ui::analyzeaudio->Label2->text() == "3.wav" && w.meter().FFdetect.Running(); }));
     ui::analyzeaudio->Button1->click();
     ASSERT_TRUE(wait_until([] { return !ui::analyzeaudio->isVisible(); }));
     pump(200ms);
@@ -296,9 +300,9 @@ TEST_F(BatchRunTest, TheBarIsThePlainMeanAndStaysWithinItsRange) {
         int64_t position, duration;
         int bar;
     };
-    for (const Report& r : {Report{0, 5 * minute, 10 * minute, 17}, Report{1, 5 * minute, 20 * minute, 25},
-                            Report{2, 0, 30 * minute, 25}, Report{2, 5 * minute, 0, 25}, Report{2, minute, -1, 25},
-                            Report{1, 80 * minute, 20 * minute, 50}}) {
+    for (const Report& r :
+         {Report{0, 5 * minute, 10 * minute, 17}, Report{1, 5 * minute, 20 * minute, 25}, Report{2, 0, 30 * minute, 25},
+          Report{2, 5 * minute, 0, 25}, Report{2, minute, -1, 25}, Report{1, 80 * minute, 20 * minute, 50}}) {
         TProgressInfo info;
         info.TaskIndex = r.task;
         info.Position = r.position;

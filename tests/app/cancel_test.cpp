@@ -55,13 +55,15 @@ TEST_F(CancelTest, CancelWhileTheTargetsPeakIsCheckedEndsTheRunAndKeepsTheTarget
         SCOPED_TRACE(c.page);
         messages.clear();
         c.start();
-        ASSERT_TRUE(wait_until([&] {
-            return ui::batchaudioc->isVisible() && ui::batchaudioc->Label1->text() == "Check the peaks......" &&
-                   w.meter().checking() && !w.meter().FFdetect.AllTerminated();
-        }, 60s));
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return ui::batchaudioc->isVisible() && ui::batchaudioc->Label1->text() == "Check the peaks......" &&
+                       w.meter().checking() && !w.meter().FFdetect.AllTerminated();
+            },
+            60s));
         ui::batchaudioc->Button1->click();
         EXPECT_TRUE(c.cancelled());
-        EXPECT_FALSE(ui::batchaudioc->isVisible());  // at once
+        EXPECT_FALSE(ui::batchaudioc->isVisible());       // at once
         EXPECT_TRUE(w.meter().FFdetect.AllTerminated());  // stopped, and the stop waited for it
         pump(300ms);
         EXPECT_FALSE(ui::batchaudioc->isVisible());

@@ -37,9 +37,7 @@ TEST_F(LevelsViewTest, BarsFollowTheMeasurementAndTheGains) {
     w.BitBtn1->click();
     ASSERT_TRUE(wait_until([&] { return finish_shown(); }));
     EXPECT_EQ(measured_counts, (std::vector<size_t>{0, 1, 2}));
-    const struct {
-        double before, after;
-    } expected[] = {{-6, 0}, {-12, 0}};
+    const struct { double before, after; } expected[] = {{-6, 0}, {-12, 0}};
     const auto& bars = w.levels_view->bars();
     ASSERT_EQ(bars.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
@@ -50,7 +48,8 @@ TEST_F(LevelsViewTest, BarsFollowTheMeasurementAndTheGains) {
     EXPECT_EQ(w.levels_view->target(), 0.0);
     // The list's own columns say the same, each under its title.
     std::vector<QString> cells;
-    for (int c = ui::Tmain::kPeakColumn; c <= ui::Tmain::kResultColumn; ++c) cells.push_back(w.ListView1->topLevelItem(1)->text(c));
+    for (int c = ui::Tmain::kPeakColumn; c <= ui::Tmain::kResultColumn; ++c)
+        cells.push_back(w.ListView1->topLevelItem(1)->text(c));
     EXPECT_EQ(cells, (std::vector<QString>{"-12.0", "", "12.0", "converted"}));
     EXPECT_FALSE(w.levels_view->grab().isNull());  // it paints
 }

@@ -45,7 +45,8 @@ TEST_F(LoudnessTest, TheListBringsEveryRowToTheTarget) {
     w.BitBtn1->click();
     ASSERT_TRUE(finished()) << (messages.shown.empty() ? "" : messages.shown.back().text);
     EXPECT_EQ(w.ListView1->topLevelItem(0)->text(4).toStdString(), "7.0");  // the gain
-    for (const char* name : {"quiet.wav", "loud.flac"}) EXPECT_NEAR(loudness_and_peak(dest / name).first, -16, 0.5) << name;
+    for (const char* name : {"quiet.wav", "loud.flac"})
+        EXPECT_NEAR(loudness_and_peak(dest / name).first, -16, 0.5) << name;
 }
 
 TEST_F(LoudnessTest, TheCeilingKeepsTheTruePeakAndTheEndSaysHowFarBelow) {

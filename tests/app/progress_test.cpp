@@ -17,9 +17,14 @@ TEST(TimeLeft, FromTheTimeTakenAndTheShareDone) {
         double elapsed, done;
         const char* text;
     } cases[] = {
-        {10, 0.5, "10 s left"},       {30, 0.25, "1 min 30 s left"}, {5, 0.04, "2 min 00 s left"},
-        {61, 0.5, "1 min 01 s left"}, {10, 0.01, ""},                {0.5, 0.5, ""},
-        {10, 1.0, ""},                {10, 0, ""},
+        {10, 0.5, "10 s left"},
+        {30, 0.25, "1 min 30 s left"},
+        {5, 0.04, "2 min 00 s left"},
+        {61, 0.5, "1 min 01 s left"},
+        {10, 0.01, ""},
+        {0.5, 0.5, ""},
+        {10, 1.0, ""},
+        {10, 0, ""},
     };
     for (const auto& c : cases) EXPECT_EQ(ui::time_left_text(c.elapsed, c.done), c.text) << c.elapsed << " " << c.done;
 }

@@ -110,7 +110,8 @@ TEST_F(ResponsiveTest, AThousandFilesJoinTheListWhileTheWindowRuns) {
     EXPECT_TRUE(counted.startsWith(QString::fromUtf8("Adding files\u2026 ")) && counted.endsWith(" of 1000"))
         << counted.toStdString();
     std::vector<std::string> rows, shown;
-    for (int i = 0; i < w.ListView1->topLevelItemCount(); ++i) rows.push_back(w.ListView1->topLevelItem(i)->text(0).toStdString());
+    for (int i = 0; i < w.ListView1->topLevelItemCount(); ++i)
+        rows.push_back(w.ListView1->topLevelItem(i)->text(0).toStdString());
     EXPECT_EQ(rows, expected);
     EXPECT_EQ(w.ListView1->topLevelItem(0)->text(2), "00:00:00.050");
     EXPECT_EQ(w.label_totalfiles->text(), "992 Files");

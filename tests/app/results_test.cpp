@@ -99,7 +99,8 @@ TEST_F(ResultsTest, TheSinglePageShowsItsFileAfterTheRun) {
     ASSERT_EQ(table->rowCount(), 1);
     const std::vector<QString> row = {table->item(0, 1)->text(), table->item(0, 2)->text(), table->item(0, 3)->text(),
                                       table->item(0, 5)->text()};
-    EXPECT_EQ(row, (std::vector<QString>{"converted", "-6.0", "6.0", QString::fromStdString((out / "loud.wav").string())}));
+    EXPECT_EQ(row,
+              (std::vector<QString>{"converted", "-6.0", "6.0", QString::fromStdString((out / "loud.wav").string())}));
 }
 
 }  // namespace

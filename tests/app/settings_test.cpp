@@ -27,12 +27,23 @@ using SettingsTest = AppTest;
 // Every remembered value as one comparable row of texts.
 std::vector<std::string> remembered(ui::Tmain& w) {
     auto n = [](double v) { return std::to_string(v); };
-    return {n(w.RzPageControl1->currentIndex()), n(w.radio_loudness_single->isChecked()), n(w.NCTStepButton21->Value()),
-            n(w.spin_loudness_single->value()),  n(w.radio_loudness->isChecked()),       n(w.batch_spin_volume->value()),
-            n(w.batch_spin_loudness->value()),   n(ui::options->ed_ceiling->value()),    ui::options->ed_prefix->text().toStdString(),
-            w.list_flow().run.output_folder,     w.add_folder,                           n(w.width()),
-            n(w.height()),                       n(w.ListView1->columnWidth(0)),         n(w.check_album->isChecked()),
-            n(w.check_skip->isChecked()),        n(w.spin_skip->value())};
+    return {n(w.RzPageControl1->currentIndex()),
+            n(w.radio_loudness_single->isChecked()),
+            n(w.NCTStepButton21->Value()),
+            n(w.spin_loudness_single->value()),
+            n(w.radio_loudness->isChecked()),
+            n(w.batch_spin_volume->value()),
+            n(w.batch_spin_loudness->value()),
+            n(ui::options->ed_ceiling->value()),
+            ui::options->ed_prefix->text().toStdString(),
+            w.list_flow().run.output_folder,
+            w.add_folder,
+            n(w.width()),
+            n(w.height()),
+            n(w.ListView1->columnWidth(0)),
+            n(w.check_album->isChecked()),
+            n(w.check_skip->isChecked()),
+            n(w.spin_skip->value())};
 }
 
 TEST_F(SettingsTest, WrittenWhenTheWindowGoesAndReadBackAndReset) {
@@ -80,9 +91,9 @@ TEST_F(SettingsTest, ValuesOutOfRangeAreNotTaken) {
     }
     ui::create_forms();
     ui::Tmain& w = window();
-    const std::vector<std::string> got = {std::to_string(w.NCTStepButton21->Value()), std::to_string(w.RadioButton1->isChecked()),
-                                          ui::options->ed_prefix->text().toStdString(),
-                                          std::to_string(w.batch_spin_volume->value())};
+    const std::vector<std::string> got = {
+        std::to_string(w.NCTStepButton21->Value()), std::to_string(w.RadioButton1->isChecked()),
+        ui::options->ed_prefix->text().toStdString(), std::to_string(w.batch_spin_volume->value())};
     EXPECT_EQ(got, (std::vector<std::string>{"100", "1", "", "100"}));
     EXPECT_GE(ui::options->ed_ceiling->value(), ui::options->ed_ceiling->minimum());
 }

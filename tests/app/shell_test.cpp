@@ -65,13 +65,42 @@ TEST_F(ShellTest, MainWindowHasItsCaptionSizeAndNamedControls) {
     EXPECT_LT(w.minimumSize().width(), w.maximumSize().width());  // it resizes
     EXPECT_EQ(QCoreApplication::applicationName(), "Sonorix");
     EXPECT_EQ(ui::Application.Title, "Sonorix");
-    for (const char* name :
-         {"RzPageControl1", "TabSheet1", "TabSheet2", "BitBtn2", "Memo1", "Panel1", "RadioButton1", "Label3",
-          "NCTStepButton21", "label_volume", "BitBtn3", "BitBtn4", "Panel2", "RadioButton2", "Label2", "bt_amplify",
-          "ListView1", "Panel13", "btn_add", "btn_openfolder", "btn_remove", "btn_clear", "Panel12",
-          "label_totalfiles", "GroupBox1", "radio_change", "batch_spin_volume", "radio_auto", "radio_mix", "BitBtn1",
-          "timer_ffdetect", "timer_ffencoder", "timer_ffdirectc", "timer_callnormalizer", "timer_mux",
-          "Timer_endmsg"}) {
+    for (const char* name : {"RzPageControl1",
+                             "TabSheet1",
+                             "TabSheet2",
+                             "BitBtn2",
+                             "Memo1",
+                             "Panel1",
+                             "RadioButton1",
+                             "Label3",
+                             "NCTStepButton21",
+                             "label_volume",
+                             "BitBtn3",
+                             "BitBtn4",
+                             "Panel2",
+                             "RadioButton2",
+                             "Label2",
+                             "bt_amplify",
+                             "ListView1",
+                             "Panel13",
+                             "btn_add",
+                             "btn_openfolder",
+                             "btn_remove",
+                             "btn_clear",
+                             "Panel12",
+                             "label_totalfiles",
+                             "GroupBox1",
+                             "radio_change",
+                             "batch_spin_volume",
+                             "radio_auto",
+                             "radio_mix",
+                             "BitBtn1",
+                             "timer_ffdetect",
+                             "timer_ffencoder",
+                             "timer_ffdirectc",
+                             "timer_callnormalizer",
+                             "timer_mux",
+                             "Timer_endmsg"}) {
         EXPECT_NE(w.findChild<QObject*>(name), nullptr) << name;
     }
     EXPECT_EQ(w.RzPageControl1->count(), 2);
@@ -86,8 +115,8 @@ TEST_F(ShellTest, MainWindowHasItsCaptionSizeAndNamedControls) {
     EXPECT_EQ(w.NCTStepButton21->Value(), 100);
     EXPECT_EQ(w.bt_amplify->text(), "Adjust Volume");
     EXPECT_TRUE(w.Memo1->isReadOnly());
-    const QStringList columns = {"Files",       "Size",           "Time",      "Format", "Max-dB",
-                                 "Peak (dBFS)", "Loudness (LUFS)", "Gain (dB)", "Result"};
+    const QStringList columns = {"Files",           "Size",      "Time",  "Format", "Max-dB", "Peak (dBFS)",
+                                 "Loudness (LUFS)", "Gain (dB)", "Result"};
     ASSERT_EQ(w.ListView1->columnCount(), 9);
     for (int i = 0; i < 9; ++i) EXPECT_EQ(w.ListView1->headerItem()->text(i), columns[i]);
     EXPECT_EQ(w.ListView1->columnWidth(0), 360);
@@ -186,15 +215,15 @@ TEST_F(ShellTest, DropsLoadMediaFilesAndSkipEverythingElse) {
     ui::Tmain& w = window();
     write_file(out / "notes.txt", "text");
     fs::create_directory(out / "folder.wav");
-    drop(w.TabSheet1, {QString::fromStdString((out / "notes.txt").string()),
-                       QString::fromStdString((out / "folder.wav").string()),
-                       QString::fromStdString((out / "no_extension").string())});
+    drop(w.TabSheet1,
+         {QString::fromStdString((out / "notes.txt").string()), QString::fromStdString((out / "folder.wav").string()),
+          QString::fromStdString((out / "no_extension").string())});
     EXPECT_TRUE(w.single_flow().source_file.empty());
     EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
 
     // One audio and one video file: both load in turn, the second stays.
-    drop(w.TabSheet1, {QString::fromStdString(media("short.wav").string()),
-                       QString::fromStdString(media("clip.mp4").string())});
+    drop(w.TabSheet1,
+         {QString::fromStdString(media("short.wav").string()), QString::fromStdString(media("clip.mp4").string())});
     EXPECT_EQ(w.single_flow().source_file, media("clip.mp4").string());
     EXPECT_TRUE(w.Memo1->toPlainText().contains("clip.mp4"));
 
@@ -316,7 +345,6 @@ TEST_F(ShellTest, NumbersKeepTheirDotUnderAnyUserLocale) {
     EXPECT_STREQ(std::localeconv()->decimal_point, ".");
 }
 
-
 TEST(RealDialogs, MessageBoxKeepsCaptionIconAndAnswer) {
     QString title, text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -381,10 +409,12 @@ TEST(RealDialogs, OpenDialogShowsMediaFilesInAnyLetterCase) {
                 if (model->flags(item) & Qt::ItemIsEnabled) listed << model->fileName(item);
             }
         };
-        (void)QTest::qWaitFor([&] {
-            list();
-            return listed.size() >= 3;
-        }, 5000);
+        (void)QTest::qWaitFor(
+            [&] {
+                list();
+                return listed.size() >= 3;
+            },
+            5000);
         QTest::qWait(50);
         list();
         dialog->reject();

@@ -117,8 +117,8 @@ TEST_F(SingleFileTest, TheSourceItselfIsNeverTheTarget) {
     fs::create_symlink(source, out / "link.wav");
     fs::create_hard_link(source, out / "hard.wav");
     w.single_flow().add_file(source.string());
-    for (const fs::path& target : {source, out / "." / "song.wav", out / "sub" / ".." / "song.wav",
-                                   out / "link.wav", out / "hard.wav"}) {
+    for (const fs::path& target :
+         {source, out / "." / "song.wav", out / "sub" / ".." / "song.wav", out / "link.wav", out / "hard.wav"}) {
         SCOPED_TRACE(target.string());
         messages.clear();
         dialogs.answers.push_back(target.string());
@@ -225,9 +225,7 @@ TEST_F(SingleFileTest, NoConversionWithoutAMeasuredPeak) {
     fs::copy_file(media("silent_video.mp4"), source);
     dialogs.answers.push_back((out / "second.wav").string());
     w.bt_amplify->click();
-    ASSERT_TRUE(wait_until([&] {
-        return !messages.shown.empty() && messages.shown.back().caption == "Error";
-    }));
+    ASSERT_TRUE(wait_until([&] { return !messages.shown.empty() && messages.shown.back().caption == "Error"; }));
     pump(100ms);
     // The task's own error first, then why nothing follows.
     ASSERT_EQ(messages.shown.size(), 2u);

@@ -36,9 +36,12 @@ TEST_F(WindowLayoutTest, ControlsGrowWithTheWindowAndNoneIsCutOff) {
         bool single_page;
     };
     const Case cases[] = {
-        {ui::Tmain::kMinimumClientSize, true},  {ui::Tmain::kMinimumClientSize, false},
-        {ui::Tmain::kDesignClientSize, true},   {ui::Tmain::kDesignClientSize, false},
-        {QSize(1400, 900), true},               {QSize(1400, 900), false},
+        {ui::Tmain::kMinimumClientSize, true},
+        {ui::Tmain::kMinimumClientSize, false},
+        {ui::Tmain::kDesignClientSize, true},
+        {ui::Tmain::kDesignClientSize, false},
+        {QSize(1400, 900), true},
+        {QSize(1400, 900), false},
     };
     int memo_width = 0, list_width = 0;
     for (const Case& c : cases) {

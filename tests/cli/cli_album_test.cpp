@@ -42,7 +42,9 @@ TEST_F(CliAlbumTest, AlbumGainsKeepTheDifferencesBetweenFiles) {
         {{"normalize", "--album"}, {{"in/x/a.wav", "in/x/b.flac", "in/y/c.wav"}}, -0.01},
         {{"normalize", "--album-per-folder"}, {{"in/x/a.wav", "in/x/b.flac"}, {"in/y/c.wav"}}, -0.01},
         // The ceiling holds the whole list down: c's true peak reaches it.
-        {{"loudness", "--album", "--target", "-5", "--ceiling", "-2"}, {{"in/x/a.wav", "in/x/b.flac", "in/y/c.wav"}}, -2.0},
+        {{"loudness", "--album", "--target", "-5", "--ceiling", "-2"},
+         {{"in/x/a.wav", "in/x/b.flac", "in/y/c.wav"}},
+         -2.0},
     };
     const std::map<std::string, double> source = {{"in/x/a.wav", -6}, {"in/x/b.flac", -15}, {"in/y/c.wav", -9}};
     for (const auto& [name, db] : source) make(name, db);
@@ -76,12 +78,15 @@ TEST_F(CliAlbumTest, AlbumLoudnessIsTheLoudnessOfTheFilesJoined) {
     make("b.wav", -16, 8, 1000);
     fs::create_directories(dir / "out");
     const std::string joined = (dir / "joined.wav").string();
-    ASSERT_EQ(std::system(("sox '" + (dir / "a.wav").string() + "' '" + (dir / "b.wav").string() + "' '" + joined + "'").c_str()), 0);
+    ASSERT_EQ(
+        std::system(
+            ("sox '" + (dir / "a.wav").string() + "' '" + (dir / "b.wav").string() + "' '" + joined + "'").c_str()),
+        0);
     const auto whole = cli({"measure", "--loudness", "--json", joined});
     ASSERT_EQ(whole.status, 0) << whole.err;
     const double expected = test::records(whole)[0]["integrated"];
-    const auto album = cli({"loudness", "--album", "--target", "-23", "--dry-run", "--json", "-o", (dir / "out").string(),
-                            (dir / "a.wav").string(), (dir / "b.wav").string()});
+    const auto album = cli({"loudness", "--album", "--target", "-23", "--dry-run", "--json", "-o",
+                            (dir / "out").string(), (dir / "a.wav").string(), (dir / "b.wav").string()});
     ASSERT_EQ(album.status, 0) << album.err;
     for (const auto& record : test::records(album)) {
         EXPECT_NEAR(record["album_loudness"].get<double>(), expected, 0.1) << record;
@@ -123,7 +128,11 @@ TEST_F(CliAlbumTest, FoldersAndSkipRules) {
          {"lib/Z.WAV", "lib/a.flac", "lib/b.wav", "lib/sub/c.wav"},
          {"skipped", "planned", "planned", "skipped"},
          "dB is within 3.50 dB"},
-        {{"loudness", "--target", "-16", "--dry-run", "-o", out, "--skip-within", "-1", lib}, 2, {}, {}, "--skip-within"},
+        {{"loudness", "--target", "-16", "--dry-run", "-o", out, "--skip-within", "-1", lib},
+         2,
+         {},
+         {},
+         "--skip-within"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -149,9 +158,12 @@ std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (quoted) {
-            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') rows.back().back() += text[++i];
-            else if (c == '"') quoted = false;
-            else rows.back().back() += c;
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"')
+                rows.back().back() += text[++i];
+            else if (c == '"')
+                quoted = false;
+            else
+                rows.back().back() += c;
         } else if (c == '"') {
             quoted = true;
         } else if (c == ',') {
@@ -194,7 +206,8 @@ TEST_F(CliAlbumTest, CsvReadsBackAsTheJsonFigures) {
             EXPECT_EQ(rows[row][1], std::to_string(track["index"].get<int>()));
             EXPECT_EQ(rows[row][2], track["main"].get<bool>() ? "true" : "false");
             const char* keys[] = {"max_volume", "mean_volume", "integrated", "range", "true_peak"};
-            for (size_t k = 0; k < 5; ++k) EXPECT_NEAR(std::stod(rows[row][3 + k]), track[keys[k]].get<double>(), 0.001);
+            for (size_t k = 0; k < 5; ++k)
+                EXPECT_NEAR(std::stod(rows[row][3 + k]), track[keys[k]].get<double>(), 0.001);
             ++row;
         }
     }

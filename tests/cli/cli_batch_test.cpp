@@ -97,7 +97,8 @@ TEST_F(CliBatchTest, UsageErrors) {
 // --help of the program and of each verb prints that usage on stdout, exit 0.
 TEST_F(CliBatchTest, HelpOfEveryVerb) {
     for (const char* verb : {"info", "measure", "convert", "change", "normalize", "average", "loudness"}) {
-        for (const std::vector<std::string>& args : {std::vector<std::string>{verb, "--help"}, {verb, "--jobs", "2", "-h"}}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{verb, "--help"}, {verb, "--jobs", "2", "-h"}}) {
             const CliRun r = cli(args);
             EXPECT_EQ(r.status, 0) << verb << r.err;
             EXPECT_NE(r.out.find(std::string("Usage: sonorix-cli ") + verb + " [OPTIONS] FILE..."), std::string::npos)
@@ -105,8 +106,8 @@ TEST_F(CliBatchTest, HelpOfEveryVerb) {
         }
     }
     const CliRun loud = cli({"loudness", "--help"});
-    for (const char* option : {"--target LUFS", "--ceiling dBTP", "-o,--output DIR", "--prefix P", "--jobs N",
-                               "--dry-run", "--json"}) {
+    for (const char* option :
+         {"--target LUFS", "--ceiling dBTP", "-o,--output DIR", "--prefix P", "--jobs N", "--dry-run", "--json"}) {
         EXPECT_NE(loud.out.find(option), std::string::npos) << option;
     }
     for (const char* help : {"--help", "help"}) {
@@ -123,7 +124,8 @@ TEST_F(CliBatchTest, DryRunPrintsTargetsAndOptionsAndWritesNothing) {
     const CliRun empty = cli({"normalize", "--dry-run", "--output=" + out_dir(), "--prefix=", in("a.wav")});
     EXPECT_EQ(empty.out.rfind(in("a.wav") + " -> " + out_dir() + "/a.wav: ", 0), 0u) << empty.err;
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, in("a.wav") + " -> " + out_dir() + "/loud_a.wav: -y -c:v copy -b:a 1411200 -rf64 auto -af volume=5.99dB\n" +
+    EXPECT_EQ(r.out, in("a.wav") + " -> " + out_dir() +
+                         "/loud_a.wav: -y -c:v copy -b:a 1411200 -rf64 auto -af volume=5.99dB\n" +
                          // A 16-bit FLAC stays 16-bit.
                          in("b.flac") + " -> " + out_dir() +
                          "/loud_b.flac: -y -c:v copy -q:a 0 -sample_fmt:a s16 -af volume=2.99dB\n");
@@ -136,8 +138,11 @@ TEST_F(CliBatchTest, JsonRecordsEveryFileAndASkippedOneFailsTheRun) {
     EXPECT_EQ(r.status, 1);
     const nlohmann::json records = test::records(r);
     ASSERT_EQ(records.size(), 2u) << r.out;
-    EXPECT_EQ(records[0], (nlohmann::json{{"source", in("a.wav")}, {"target", out_dir() + "/a.wav"},
-                                          {"gain_db", -6.02}, {"status", "completed"}, {"error", nullptr}}));
+    EXPECT_EQ(records[0], (nlohmann::json{{"source", in("a.wav")},
+                                          {"target", out_dir() + "/a.wav"},
+                                          {"gain_db", -6.02},
+                                          {"status", "completed"},
+                                          {"error", nullptr}}));
     EXPECT_EQ(records[1]["target"], nullptr);
     EXPECT_EQ(records[1]["status"], "skipped");
     EXPECT_EQ(records[1]["error"].get<std::string>().rfind("File load error: ", 0), 0u);
@@ -160,20 +165,42 @@ TEST_F(CliBatchTest, ARowFailsAloneAndExistingFilesAreKeptUnasked) {
         std::vector<std::string> said;     // on stderr
         std::vector<std::string> written;  // the audio targets afterwards
     } rows[] = {
-        {"a folder as target", {"--overwrite"}, [&] { fs::create_directory(out / "a.wav"); }, 1,
-         {in("a.wav") + ": failed: ", "the target is a folder", "1 converted, 0 skipped, 1 failed."}, {"b.flac"}},
-        {"a read-only target", {"--overwrite"}, [&] {
+        {"a folder as target",
+         {"--overwrite"},
+         [&] { fs::create_directory(out / "a.wav"); },
+         1,
+         {in("a.wav") + ": failed: ", "the target is a folder", "1 converted, 0 skipped, 1 failed."},
+         {"b.flac"}},
+        {"a read-only target",
+         {"--overwrite"},
+         [&] {
              test::write_file(out / "b.flac", "mine");
              fs::permissions(out / "b.flac", fs::perms::owner_read);
-         }, 1, {in("b.flac") + ": failed: ", "read-only"}, {"a.wav"}},
-        {"a user's file refused", {}, [&] { test::write_file(out / "a.wav", "mine"); }, 1,
-         {"1 target(s) exist already", out.string() + "/a.wav (from " + in("a.wav") + ")"}, {}},
-        {"a user's file replaced when asked", {"--overwrite"}, [&] { test::write_file(out / "a.wav", "mine"); }, 0,
-         {"2 converted, 0 skipped, 0 failed."}, {"a.wav", "b.flac"}},
-        {"every row failing", {"--overwrite"}, [&] {
+         },
+         1,
+         {in("b.flac") + ": failed: ", "read-only"},
+         {"a.wav"}},
+        {"a user's file refused",
+         {},
+         [&] { test::write_file(out / "a.wav", "mine"); },
+         1,
+         {"1 target(s) exist already", out.string() + "/a.wav (from " + in("a.wav") + ")"},
+         {}},
+        {"a user's file replaced when asked",
+         {"--overwrite"},
+         [&] { test::write_file(out / "a.wav", "mine"); },
+         0,
+         {"2 converted, 0 skipped, 0 failed."},
+         {"a.wav", "b.flac"}},
+        {"every row failing",
+         {"--overwrite"},
+         [&] {
              fs::create_directory(out / "a.wav");
              fs::create_directory(out / "b.flac");
-         }, 1, {in("a.wav") + ": failed: ", in("b.flac") + ": failed: ", "0 converted, 0 skipped, 2 failed."}, {}},
+         },
+         1,
+         {in("a.wav") + ": failed: ", in("b.flac") + ": failed: ", "0 converted, 0 skipped, 2 failed."},
+         {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -191,7 +218,8 @@ TEST_F(CliBatchTest, ARowFailsAloneAndExistingFilesAreKeptUnasked) {
             EXPECT_EQ(test::records(r).size(), 2u) << r.out;
         }
         for (const std::string& name : row.written) {
-            EXPECT_NEAR(test::measure_audio(out / name).peak_db - test::measure_audio(in(name.c_str())).peak_db, -6.02, 0.1)
+            EXPECT_NEAR(test::measure_audio(out / name).peak_db - test::measure_audio(in(name.c_str())).peak_db, -6.02,
+                        0.1)
                 << name;
         }
         if (row.status == 1 && row.written.empty() && row.flags.empty()) {
@@ -217,9 +245,9 @@ TEST_F(CliBatchTest, ALongListConvertsUnderALowOpenFileLimit) {
     fs::create_directories(dir / "many");
     test::make_media(dir / "many" / "0.wav", m);
     for (int i = 1; i < 2000; ++i) fs::copy_file(dir / "many" / "0.wav", dir / "many" / (std::to_string(i) + ".wav"));
-    const std::string command = "ulimit -n 256 && cd '" + (dir / "many").string() + "' && '" SONORIX_CLI
-                                "' change --percent 50 -o '" + out_dir() + "' *.wav >/dev/null 2>'" +
-                                (dir / "err.txt").string() + "'";
+    const std::string command = "ulimit -n 256 && cd '" + (dir / "many").string() +
+                                "' && '" SONORIX_CLI "' change --percent 50 -o '" + out_dir() +
+                                "' *.wav >/dev/null 2>'" + (dir / "err.txt").string() + "'";
     EXPECT_EQ(std::system(command.c_str()), 0) << test::read_file(dir / "err.txt");
     size_t written = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir / "out")) ++written;
@@ -243,7 +271,8 @@ TEST_F(CliBatchTest, AverageRunsItsPhasesAndAFailingNormalizerFailsTheRun) {
         EXPECT_EQ(record["status"], "completed");
         EXPECT_TRUE(record["gain_db"].is_number()) << record;  // the normalizer named both
     }
-    EXPECT_NEAR(test::measure_audio(dir / "out" / "a.wav").rms_db, test::measure_audio(dir / "out" / "b.flac").rms_db, 0.5);
+    EXPECT_NEAR(test::measure_audio(dir / "out" / "a.wav").rms_db, test::measure_audio(dir / "out" / "b.flac").rms_db,
+                0.5);
     EXPECT_TRUE(fs::is_empty(tmp));
     // A 24-bit source keeps its precision through the intermediate file.
     test::MediaSpec deep;
@@ -264,8 +293,10 @@ TEST_F(CliBatchTest, AverageRunsItsPhasesAndAFailingNormalizerFailsTheRun) {
     ::unsetenv("SONORIX_NORMALIZER");
     ::unsetenv("TMPDIR");
     EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.err.find("The normalizer " + failing.string() + " exited with status 3.\n\nIts last output:\ncannot read"),
-              std::string::npos) << bad.err;
+    EXPECT_NE(
+        bad.err.find("The normalizer " + failing.string() + " exited with status 3.\n\nIts last output:\ncannot read"),
+        std::string::npos)
+        << bad.err;
     EXPECT_TRUE(fs::is_empty(none));
     EXPECT_TRUE(fs::is_empty(tmp));
 }
@@ -316,8 +347,10 @@ TEST_F(CliBatchTest, AverageKeepsEveryTrackInItsPlaceAtItsOwnLevel) {
         std::vector<int> channels;
         std::vector<double> peaks;
     };
-    const std::vector<Film> films = {{"stereo-first.mkv", {2, 6}, {-1, -20}}, {"surround-first.mkv", {6, 2}, {-20, -1}},
-                                     {"stereo-first.mp4", {2, 6}, {-1, -20}}, {"surround-first.mp4", {6, 2}, {-20, -1}}};
+    const std::vector<Film> films = {{"stereo-first.mkv", {2, 6}, {-1, -20}},
+                                     {"surround-first.mkv", {6, 2}, {-20, -1}},
+                                     {"stereo-first.mp4", {2, 6}, {-1, -20}},
+                                     {"surround-first.mp4", {6, 2}, {-20, -1}}};
     std::vector<std::string> args = {"average", "-o", out_dir()};
     for (const Film& f : films) {
         test::MediaSpec m;
@@ -349,7 +382,8 @@ TEST_F(CliBatchTest, AverageKeepsEveryTrackInItsPlaceAtItsOwnLevel) {
     EXPECT_TRUE(fs::is_empty(tmp));
     auto rms = [&](const char* name, int track = 0) { return test::measure_audio(dir / "out" / name, track).rms_db; };
     for (const Film& f : films) {
-        const std::vector<StreamSeen> source = streams_of(dir / "in" / f.name), target = streams_of(dir / "out" / f.name);
+        const std::vector<StreamSeen> source = streams_of(dir / "in" / f.name),
+                                      target = streams_of(dir / "out" / f.name);
         EXPECT_EQ(target, source) << f.name;
         ASSERT_EQ(source.size(), 3u);
         EXPECT_EQ(source[1].title, "First") << f.name;
@@ -422,8 +456,8 @@ TEST_F(CliBatchTest, AStopBySignalEndsWith130AndLeavesNoPartialFile) {
     test::MediaSpec m;
     m.duration_seconds = 240;
     test::make_media(dir / "in" / "long.flac", m);
-    const std::vector<std::string> args = {"change", "--percent", "50", "--jobs", "1", "-o", out_dir(),
-                                           in("long.flac"), in("long.flac")};
+    const std::vector<std::string> args = {"change",  "--percent",     "50",           "--jobs", "1", "-o",
+                                           out_dir(), in("long.flac"), in("long.flac")};
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

@@ -49,7 +49,7 @@ test::TempDir* CliLosslessTest::dir_ = nullptr;
 // gain asked: by less than a step (nearest or down), never above it (down).
 struct Expect {
     const char* file;
-    const char* path;  // "lossless", "re-encoded", or null: failed without a target
+    const char* path;              // "lossless", "re-encoded", or null: failed without a target
     std::vector<double> steps_db;  // per audio track: the codec's step
 };
 
@@ -123,12 +123,12 @@ TEST_F(CliLosslessTest, EachFileTakesTheLosslessPathOrSaysWhyNot) {
 // gain field reaches, is refused with the reason.
 TEST_F(CliLosslessTest, SilenceIsRefusedAndTheLoudestVolumeFits) {
     test::TempDir out("sonorix-lossless-range");
-    const test::CliRun run = test::cli({"change", "--percent", "1000", "--lossless", "--json", "-o", out.path().string(),
-                                        in("song.m4a").string()});
+    const test::CliRun run = test::cli(
+        {"change", "--percent", "1000", "--lossless", "--json", "-o", out.path().string(), in("song.m4a").string()});
     // +20 dB is 13 steps: within an AAC global gain's room for this file.
     ASSERT_EQ(run.status, 0) << run.err;
-    const test::CliRun silent = test::cli({"change", "--percent", "0", "--lossless", "-o", out.path().string(),
-                                           "--overwrite", in("song.m4a").string()});
+    const test::CliRun silent = test::cli(
+        {"change", "--percent", "0", "--lossless", "-o", out.path().string(), "--overwrite", in("song.m4a").string()});
     EXPECT_EQ(silent.status, 1);
     EXPECT_NE(silent.err.find("silence is not written without re-encoding"), std::string::npos) << silent.err;
 }

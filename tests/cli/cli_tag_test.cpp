@@ -132,7 +132,8 @@ TEST_F(CliTagTest, TagsHoldTheMeasuredLoudnessAndTheAudioStays) {
             // One album: one gain, and the loudest file's peak (c.ogg's).
             if (album_gain.empty()) album_gain = tags.at("replaygain_album_gain");
             EXPECT_EQ(tags.at("replaygain_album_gain"), album_gain);
-            EXPECT_NEAR(20 * std::log10(db(tags.at("replaygain_album_peak"))), test::measure_audio(dir / "c.ogg").peak_db, 0.01);
+            EXPECT_NEAR(20 * std::log10(db(tags.at("replaygain_album_peak"))),
+                        test::measure_audio(dir / "c.ogg").peak_db, 0.01);
         }
         const auto after = test::count_packets(file, AVMEDIA_TYPE_AUDIO);
         EXPECT_EQ(after.packets, audio[c.name].packets);
@@ -165,7 +166,10 @@ TEST_F(CliTagTest, AlbumsPerFolder) {
         double peak_db;
         const char* status;
     } cases[] = {
-        {"x/a.flac", -6, "tagged"}, {"x/b.flac", -12, "tagged"}, {"y/c.flac", -3, "tagged"}, {"y/s.flac", -100, "failed"},
+        {"x/a.flac", -6, "tagged"},
+        {"x/b.flac", -12, "tagged"},
+        {"y/c.flac", -3, "tagged"},
+        {"y/s.flac", -100, "failed"},
     };
     for (const auto& c : cases) make(c.name, c.peak_db);
     const auto run = cli({"tag", "--album-per-folder", "--json", (dir / "x").string(), (dir / "y").string(),
@@ -186,7 +190,8 @@ TEST_F(CliTagTest, AlbumsPerFolder) {
     EXPECT_EQ(tags["x/a.flac"].at("replaygain_album_peak"), tags["x/b.flac"].at("replaygain_album_peak"));
     EXPECT_NE(tags["x/a.flac"].at("replaygain_album_gain"), tags["y/c.flac"].at("replaygain_album_gain"));
     // c is its album's only sound: the album is c (the pooled blocks are read to 0.1 LU).
-    EXPECT_NEAR(db(tags["y/c.flac"].at("replaygain_album_gain")), db(tags["y/c.flac"].at("replaygain_track_gain")), 0.1);
+    EXPECT_NEAR(db(tags["y/c.flac"].at("replaygain_album_gain")), db(tags["y/c.flac"].at("replaygain_track_gain")),
+                0.1);
     EXPECT_EQ(tags["y/c.flac"].at("replaygain_album_peak"), tags["y/c.flac"].at("replaygain_track_peak"));
 }
 

@@ -75,8 +75,10 @@ TEST_F(CliTest, MeasureLinesJsonAndFailures) {
     EXPECT_EQ(records[0]["max_volume"], -6.0);
     EXPECT_LT(records[0]["mean_volume"].get<double>(), -6.0);
     EXPECT_TRUE(records[0]["seconds"].is_number());
-    EXPECT_EQ(records[1], (nlohmann::json{{"file", file("empty.wav")}, {"max_volume", nullptr},
-                                          {"mean_volume", nullptr}, {"seconds", nullptr}}));
+    EXPECT_EQ(
+        records[1],
+        (nlohmann::json{
+            {"file", file("empty.wav")}, {"max_volume", nullptr}, {"mean_volume", nullptr}, {"seconds", nullptr}}));
     EXPECT_NE(json.err.find(file("empty.wav") + ": "), std::string::npos);
 }
 
@@ -102,8 +104,10 @@ TEST_F(CliTest, ConvertRunsEveryPairAndNamesTheOneThatFailed) {
     EXPECT_NE(run.err.find(blocked.string()), std::string::npos) << run.err;
     for (const fs::path& done : {a, b}) EXPECT_NEAR(test::measure_audio(done).peak_db, -6.0 - 6.02, 0.05) << done;
     EXPECT_EQ(cli({"convert", file("tone.wav"), a.string(), file("tone.wav")}).status, 2);
-    EXPECT_EQ(cli({"convert", file("tone.wav"), a.string(), file("tone.wav"), b.string(), "--second-input",
-                   file("tone.wav")}).status, 2);
+    EXPECT_EQ(
+        cli({"convert", file("tone.wav"), a.string(), file("tone.wav"), b.string(), "--second-input", file("tone.wav")})
+            .status,
+        2);
 }
 
 TEST_F(CliTest, EveryCommandNamesAnUnknownFlagAndHonoursDoubleDash) {
@@ -141,7 +145,7 @@ TEST_F(CliTest, ConvertRefusesTwoPairsWithOneTarget) {
     fs::create_hard_link(existing, link);
     const std::pair<std::string, std::string> same[] = {
         {file("new.wav"), (*dir_ / "sub" / ".." / "new.wav").string()},  // by path: neither exists
-        {existing.string(), link.string()},                               // by identity
+        {existing.string(), link.string()},                              // by identity
     };
     for (const auto& [a, b] : same) {
         const CliRun run = cli({"convert", file("tone.wav"), a, file("tone.wav"), file("other.wav"), file("tone.wav"),
@@ -202,7 +206,8 @@ TEST_F(CliTest, TheProgressLineIsForATerminalOnly) {
         if (on_terminal) {
             char buffer[256];
             // Ends with the child: the terminal's other side is then closed.
-            for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, static_cast<size_t>(n));
+            for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
+                shown.append(buffer, static_cast<size_t>(n));
         }
         EXPECT_EQ(test::wait_program(child), 0) << test::read_file(err_file);
         if (on_terminal) {
@@ -270,7 +275,8 @@ TEST_F(CliTest, StopSignalsEndTheRunCleanly) {
     }
 
     // The handlers in place before a command are in place after it.
-    struct sigaction mine {}, before {}, after {};
+    struct sigaction mine {
+    }, before{}, after{};
     mine.sa_handler = [](int) {};
     sigaction(SIGTERM, &mine, &before);
     EXPECT_EQ(cli({"info"}).status, 2);

@@ -118,7 +118,8 @@ TEST_F(CliTracksTest, EveryTrackReachesItsOwnGoalInEveryMode) {
         for (const std::string& f : files) {
             const std::vector<Track> tracks = tracks_of(o / f);
             ASSERT_EQ(tracks.size(), f.rfind("film", 0) == 0 ? 2u : 1u) << mode.args[0] << " " << f;
-            for (size_t i = 0; i < tracks.size(); ++i) mode.check(mode.args[0] + " " + f + " a:" + std::to_string(i), tracks[i]);
+            for (size_t i = 0; i < tracks.size(); ++i)
+                mode.check(mode.args[0] + " " + f + " a:" + std::to_string(i), tracks[i]);
         }
     }
     // One mono convention: a mono tone measures as the same tone in stereo.
@@ -133,8 +134,9 @@ TEST_F(CliTracksTest, VolumeChangeGivesEveryTrackTheOneFactorAndKeepsFloatAboveF
     const CliRun r = cli({"change", "--percent", "200", "-o", out.path().string(), in("film.mkv"), in("hot.wav")});
     ASSERT_EQ(r.status, 0) << r.err;
     for (int t : {0, 1}) {
-        EXPECT_NEAR(test::measure_audio(out.path() / "film.mkv", t).rms_db - test::measure_audio(in("film.mkv"), t).rms_db,
-                    6.02, 0.2)
+        EXPECT_NEAR(
+            test::measure_audio(out.path() / "film.mkv", t).rms_db - test::measure_audio(in("film.mkv"), t).rms_db,
+            6.02, 0.2)
             << t;
     }
     EXPECT_NEAR(tracks_of(out.path() / "hot.wav")[0].peak_db, 3 + 6.02, 0.05);

@@ -345,12 +345,15 @@ TEST_F(EncoderTest, StressWithRandomStopsLosesNoNoticeAndLeavesNoThread) {
 // arrives as positions within its duration.
 TEST_F(EncoderTest, WorkTasksEndThroughTheSameNotices) {
     std::atomic<bool> saw_stop{false};
-    encoder_.AddWorkTask([](const std::atomic<bool>&, const std::function<void(double)>& progress) {
-        progress(0.5);
-        progress(1.0);
-        return std::string();
-    }, 4000000);
-    encoder_.AddWorkTask([](const std::atomic<bool>&, const std::function<void(double)>&) { return std::string("no room"); });
+    encoder_.AddWorkTask(
+        [](const std::atomic<bool>&, const std::function<void(double)>& progress) {
+            progress(0.5);
+            progress(1.0);
+            return std::string();
+        },
+        4000000);
+    encoder_.AddWorkTask(
+        [](const std::atomic<bool>&, const std::function<void(double)>&) { return std::string("no room"); });
     encoder_.AddWorkTask([&](const std::atomic<bool>& stop, const std::function<void(double)>&) {
         while (!stop) std::this_thread::sleep_for(1ms);
         saw_stop = true;

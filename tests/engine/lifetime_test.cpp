@@ -146,9 +146,12 @@ TEST_F(LifetimeTest, StopWithWaitFromInsideAHandlerReturnsAndStopsTheRun) {
         const char* name;
     };
     const Case cases[] = {
-        {kProgress, true, "progress, threaded"},   {kProgress, false, "progress, unthreaded"},
-        {kTerminate, true, "terminate, threaded"}, {kTerminate, false, "terminate, unthreaded"},
-        {kLog, true, "log, threaded"},             {kLog, false, "log, unthreaded"},
+        {kProgress, true, "progress, threaded"},
+        {kProgress, false, "progress, unthreaded"},
+        {kTerminate, true, "terminate, threaded"},
+        {kTerminate, false, "terminate, unthreaded"},
+        {kLog, true, "log, threaded"},
+        {kLog, false, "log, unthreaded"},
     };
     for (const Case& c : cases) {
         auto scenario = [&] {
@@ -227,7 +230,9 @@ TEST_F(LifetimeTest, HandlersMayBeClearedWhileWorkersRaiseEvents) {
         // Until the handlers have been called a few times, or the tasks ended.
         const auto end = std::chrono::steady_clock::now() + 10s;
         while (calls < 20 && !encoder.AllTerminated() && std::chrono::steady_clock::now() < end) {
-            encoder.OnAudioInputHook = [&](TObject*, int, int64_t, uint8_t*, int, int, int, AVSampleFormat) { ++calls; };
+            encoder.OnAudioInputHook = [&](TObject*, int, int64_t, uint8_t*, int, int, int, AVSampleFormat) {
+                ++calls;
+            };
             encoder.OnProgress = [&](TObject*, PProgressInfo) { ++calls; };
             encoder.OnTerminate = [&](TObject*, const TTerminateInfo&) { ++calls; };
             // Set for a moment: on a busy machine the workers may otherwise

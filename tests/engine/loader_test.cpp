@@ -35,9 +35,8 @@ TEST_F(Loader, NothingIsLoadedBeforeTheFirstLoadAndEverythingAfter) {
 TEST_F(Loader, TableReportsTheLinkedVersions) {
     TFFLoader& loader = TFFLoader::Instance();
     const std::pair<const char*, unsigned> want[] = {
-        {"avcodec", avcodec_version()},   {"avdevice", LIBAVDEVICE_VERSION_INT},
-        {"avfilter", avfilter_version()}, {"avformat", avformat_version()},
-        {"avutil", avutil_version()},     {"swresample", swresample_version()},
+        {"avcodec", avcodec_version()},   {"avdevice", LIBAVDEVICE_VERSION_INT}, {"avfilter", avfilter_version()},
+        {"avformat", avformat_version()}, {"avutil", avutil_version()},          {"swresample", swresample_version()},
         {"swscale", swscale_version()},
     };
     for (int i = 0; i < 7; ++i) {

@@ -87,8 +87,7 @@ TEST_F(LogTest, PiecesOfOneLineArriveAsOneLineWithTheFirstPiecesPrefix) {
 TEST_F(LogTest, RepeatedLinesAreCountedAndReportedBeforeTheNextLine) {
     for (int i = 0; i < 5; ++i) av_log(nullptr, AV_LOG_WARNING, "five times\n");
     av_log(nullptr, AV_LOG_WARNING, "then another\n");
-    EXPECT_EQ(texts(), (std::vector<std::string>{"five times", "    Last message repeated 4 times",
-                                                 "then another"}));
+    EXPECT_EQ(texts(), (std::vector<std::string>{"five times", "    Last message repeated 4 times", "then another"}));
 }
 
 TEST_F(LogTest, ALineWrittenTwiceIsDroppedOnceWithoutARepeatLine) {
@@ -217,9 +216,9 @@ TEST_F(LogTest, OnlyOneLoggerPerProcess) {
 }
 
 TEST(LogLevels, MapBothWays) {
-    const std::pair<int, TLogLevel> table[] = {{-8, llQuiet}, {-1, llQuiet}, {0, llPanic}, {8, llFatal},
-                                               {16, llError},  {24, llWarning}, {32, llInfo}, {40, llVerbose},
-                                               {47, llVerbose}, {48, llDebug}, {56, llDebug}};
+    const std::pair<int, TLogLevel> table[] = {{-8, llQuiet},   {-1, llQuiet},   {0, llPanic}, {8, llFatal},
+                                               {16, llError},   {24, llWarning}, {32, llInfo}, {40, llVerbose},
+                                               {47, llVerbose}, {48, llDebug},   {56, llDebug}};
     for (const auto& [lib, level] : table) EXPECT_EQ(LibraryLevelToLogLevel(lib), level) << lib;
     EXPECT_EQ(LogLevelToLibraryLevel(llQuiet), -8);
     EXPECT_EQ(LogLevelToLibraryLevel(llInfo), 32);

@@ -28,9 +28,12 @@ std::vector<double> signal(double burst, double tone, double click, size_t frame
     std::vector<double> s(frames * 2, 0.0);
     for (size_t i = 0; i < frames; ++i) {
         double v = 0;
-        if (i < frames / 3) v = burst * noise(random) * std::exp(-8.0 * static_cast<double>(i) / frames);
-        else if (i < 2 * frames / 3) v = tone * std::cos(M_PI / 2 * static_cast<double>(i) + M_PI / 4);
-        else if (i == frames - 700) v = click;
+        if (i < frames / 3)
+            v = burst * noise(random) * std::exp(-8.0 * static_cast<double>(i) / frames);
+        else if (i < 2 * frames / 3)
+            v = tone * std::cos(M_PI / 2 * static_cast<double>(i) + M_PI / 4);
+        else if (i == frames - 700)
+            v = click;
         const double t = static_cast<double>(i);
         v += hum * (0.5 + 0.5 * std::sin(2 * M_PI * t / 20000)) * std::sin(2 * M_PI * 100 * t / 44100);
         s[2 * i] = v;
@@ -70,7 +73,8 @@ TEST(TruePeak, SkippingBlocksChangesNothing) {
     for (const auto& c : cases) {
         const auto s = signal(c.burst, c.tone, c.click, c.frames, c.hum);
         TruePeakMeter meter(2);
-        for (size_t at = 0; at < c.frames; at += c.piece) meter.add(s.data() + 2 * at, std::min(c.piece, c.frames - at));
+        for (size_t at = 0; at < c.frames; at += c.piece)
+            meter.add(s.data() + 2 * at, std::min(c.piece, c.frames - at));
         meter.finish();
         EXPECT_DOUBLE_EQ(meter.peak(), every_block(s)) << c.burst << " " << c.tone << " " << c.click;
         EXPECT_LE(meter.blocks_interpolated(), c.most * meter.blocks()) << c.burst << " " << c.hum;
@@ -121,7 +125,8 @@ std::vector<double> music(int rate, const std::vector<double>& gains, double sec
     std::vector<double> s(frames * channels);
     for (size_t i = 0; i < frames; ++i) {
         const double t = static_cast<double>(i) / rate;
-        const double db = step ? (static_cast<int>(t / 12) % 2 ? -swing : 0) : swing * (std::sin(2 * M_PI * t / 10) - 1) / 2;
+        const double db =
+            step ? (static_cast<int>(t / 12) % 2 ? -swing : 0) : swing * (std::sin(2 * M_PI * t / 10) - 1) / 2;
         const double level = std::pow(10.0, db / 20);
         const double v = level * (0.3 * std::sin(2 * M_PI * 220 * t) + 0.2 * std::sin(2 * M_PI * 1760 * t) +
                                   0.1 * std::sin(2 * M_PI * 7040 * t) + noise(random));
@@ -134,8 +139,8 @@ TEST(Loudness, AgreesWithLibebur128) {
     // At 48 kHz the designs give BS.1770's own coefficients.
     const auto pre = LoudnessMeter::pre_filter(48000);
     const auto rlb = LoudnessMeter::rlb_filter(48000);
-    const double table[] = {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241, 0.73248077421585,
-                            -1.99004745483398, 0.99007225036621};
+    const double table[] = {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241,
+                            0.73248077421585, -1.99004745483398, 0.99007225036621};
     const double got[] = {pre.b0, pre.b1, pre.b2, pre.a1, pre.a2, rlb.a1, rlb.a2};
     for (size_t i = 0; i < std::size(table); ++i) EXPECT_NEAR(got[i], table[i], 1e-8) << i;
 
@@ -157,8 +162,8 @@ TEST(Loudness, AgreesWithLibebur128) {
         {96000, {1, 1}, {0.01, 0.01}, 8, 30, false, std::nullopt},  // near the absolute gate
         {16000, {1, 1}, {0.5, 0.5}, 48, 10, true, 10.0},
         {22050, {1, 1, 1}, {0.5, 0.5, 0.5}, 24, 5, true, 5.0},
-        {44100, {1, 1}, {0.0, 0.0}, 5, 0, false, 0.0},     // silence
-        {44100, {1, 1}, {1.0, 1.0}, 0.3, 0, false, 0.0},   // shorter than a block
+        {44100, {1, 1}, {0.0, 0.0}, 5, 0, false, 0.0},    // silence
+        {44100, {1, 1}, {1.0, 1.0}, 0.3, 0, false, 0.0},  // shorter than a block
     };
     for (const auto& c : cases) {
         const auto samples = music(c.rate, c.gains, c.seconds, c.swing, c.step);
@@ -170,8 +175,11 @@ TEST(Loudness, AgreesWithLibebur128) {
         ASSERT_NE(st, nullptr);
         for (size_t ch = 0; ch < channels; ++ch) {
             const double w = c.weights[ch];
-            ebur128_set_channel(st, static_cast<unsigned>(ch), w == 2 ? EBUR128_DUAL_MONO : w == 0 ? EBUR128_UNUSED
-                                                               : w == s ? EBUR128_LEFT_SURROUND : EBUR128_LEFT);
+            ebur128_set_channel(st, static_cast<unsigned>(ch),
+                                w == 2   ? EBUR128_DUAL_MONO
+                                : w == 0 ? EBUR128_UNUSED
+                                : w == s ? EBUR128_LEFT_SURROUND
+                                         : EBUR128_LEFT);
         }
         for (size_t at = 0; at < frames; at += 1234) {
             const size_t n = std::min<size_t>(1234, frames - at);

@@ -90,8 +90,12 @@ TEST_F(ProbeTest, AudioFileIsDescribed) {
     EXPECT_EQ(ai.DurationTicks, 88200);
 
     const std::string text = probe_.GetInfoText();
-    EXPECT_EQ(text.rfind("File Name: " + file("tone.wav").string() + "\r\nFormat Name: wav\r\n"
-                         "Format Long Name: WAV / WAVE (Waveform Audio)\r\nFile Size: ", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("File Name: " + file("tone.wav").string() +
+                             "\r\nFormat Name: wav\r\n"
+                             "Format Long Name: WAV / WAVE (Waveform Audio)\r\nFile Size: ",
+                         0),
+              0u)
+        << text;
     EXPECT_NE(text.find("\r\nDuration: 00:00:02.005, bitrate: 1411 kb/s\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("  Stream #0, 1/44100: Audio: pcm_s16le"), std::string::npos) << text;
     EXPECT_TRUE(lines_.empty());
@@ -227,8 +231,8 @@ TEST_F(ProbeTest, AttachedContextIsDescribedNotOwnedAndAttachingTwiceDoesNothing
     av_dict_set(&ctx->metadata, "language", "eng", 0);
     const std::string text = probe_.GetInfoText();
     EXPECT_NE(text.find("\r\nMetadata:\r\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\r\n  title           : Line one\r\n                  : Line two\r\n"),
-              std::string::npos) << text;
+    EXPECT_NE(text.find("\r\n  title           : Line one\r\n                  : Line two\r\n"), std::string::npos)
+        << text;
     EXPECT_EQ(text.find("language"), std::string::npos);
 
     probe_.CloseFile();  // forgets, does not close
@@ -264,8 +268,9 @@ TEST_F(ProbeTest, AReadThatBlocksPastTheTimeoutIsAborted) {
     EXPECT_FALSE(probe_.LoadFile(server.url()));
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_LT(waited, std::chrono::seconds(10));
-    EXPECT_NE(std::find(lines_.begin(), lines_.end(), std::make_pair(llInfo, std::string("connecting/reading timeout"))),
-              lines_.end());
+    EXPECT_NE(
+        std::find(lines_.begin(), lines_.end(), std::make_pair(llInfo, std::string("connecting/reading timeout"))),
+        lines_.end());
     EXPECT_EQ(probe_.LastErrorMessage().rfind(server.url() + ": ", 0), 0u) << probe_.LastErrorMessage();
 }
 
@@ -279,8 +284,9 @@ TEST_F(ProbeTest, InterruptCancelsARead) {
     EXPECT_FALSE(probe_.LoadFile(server.url()));
     canceller.join();
     MainThreadQueue::Instance().Drain();
-    EXPECT_NE(std::find(lines_.begin(), lines_.end(), std::make_pair(llInfo, std::string("connecting/reading canceled"))),
-              lines_.end());
+    EXPECT_NE(
+        std::find(lines_.begin(), lines_.end(), std::make_pair(llInfo, std::string("connecting/reading canceled"))),
+        lines_.end());
 }
 
 TEST(ProbeText, SizesDurationsAndDescriptions) {

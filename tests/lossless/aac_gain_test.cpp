@@ -107,10 +107,10 @@ struct BitWriter {
 // max_sfb bands of codebook 0, then `tail` elements.
 Packet silent_block(int global_gain, int max_sfb, const std::vector<std::pair<uint32_t, int>>& tail = {}) {
     BitWriter w;
-    w.put(0, 3).put(0, 4).put(static_cast<uint32_t>(global_gain), 8);  // SCE, tag, global_gain
+    w.put(0, 3).put(0, 4).put(static_cast<uint32_t>(global_gain), 8);                  // SCE, tag, global_gain
     w.put(0, 1).put(0, 2).put(0, 1).put(static_cast<uint32_t>(max_sfb), 6).put(0, 1);  // ics_info: long window
-    if (max_sfb) w.put(0, 4).put(static_cast<uint32_t>(max_sfb), 5);  // one section of codebook 0
-    w.put(0, 3);                                                         // no pulse, TNS, gain control
+    if (max_sfb) w.put(0, 4).put(static_cast<uint32_t>(max_sfb), 5);                   // one section of codebook 0
+    w.put(0, 3);                                                                       // no pulse, TNS, gain control
     for (const auto& [value, bits] : tail) w.put(value, bits);
     w.put(7, 3);  // END
     return w.bytes;
@@ -119,8 +119,7 @@ Packet silent_block(int global_gain, int max_sfb, const std::vector<std::pair<ui
 class AacGain : public ::testing::Test {
 protected:
     std::unique_ptr<Track> make(const std::string& file, std::vector<int> channels, int bit_rate, bool noise,
-                                int rate = 44100,
-                                std::vector<std::pair<std::string, std::string>> options = {}) {
+                                int rate = 44100, std::vector<std::pair<std::string, std::string>> options = {}) {
         test::MediaSpec spec;
         spec.duration_seconds = 1.5;
         spec.sample_rate = rate;
@@ -385,14 +384,14 @@ TEST(AacTables, EveryBookIsACompletePrefixCode) {
     struct Book {
         int number;  // 0: the scale factor book
         size_t size;
-    } books[] = {{0, 121}, {1, 81}, {2, 81}, {3, 81}, {4, 81}, {5, 81}, {6, 81},
-                 {7, 64}, {8, 64}, {9, 169}, {10, 169}, {11, 289}};
+    } books[] = {{0, 121}, {1, 81}, {2, 81}, {3, 81},  {4, 81},   {5, 81},
+                 {6, 81},  {7, 64}, {8, 64}, {9, 169}, {10, 169}, {11, 289}};
     for (const Book& b : books) {
         SCOPED_TRACE(b.number);
         const auto codes = b.number ? aac::spectral_book(b.number) : aac::scalefactor_book();
         ASSERT_EQ(codes.size(), b.size);
         constexpr int kLongest = 19;
-        uint64_t kraft = 0;  // in units of 2^-19
+        uint64_t kraft = 0;                           // in units of 2^-19
         std::vector<std::pair<uint32_t, int>> words;  // left-aligned to 19 bits
         for (const auto& c : codes) {
             ASSERT_TRUE(c.length >= 1 && c.length <= kLongest && c.code < (1u << c.length));

@@ -10,12 +10,8 @@ TEST(GainSteps, RoundDownNeverExceedsAndNearestIsClosest) {
         double db;
         int down, nearest, opus_down;
     } cases[] = {
-        {0.0, 0, 0, 0},
-        {6.020599913, 4, 4, 1541},  // exactly four steps stays four
-        {5.10, 3, 3, 1305},
-        {2.30, 1, 2, 588},
-        {-0.5, -1, 0, -128},
-        {-3.0, -2, -2, -768},
+        {0.0, 0, 0, 0},     {6.020599913, 4, 4, 1541},  // exactly four steps stays four
+        {5.10, 3, 3, 1305}, {2.30, 1, 2, 588},         {-0.5, -1, 0, -128}, {-3.0, -2, -2, -768},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.db);

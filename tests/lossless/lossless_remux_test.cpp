@@ -82,11 +82,8 @@ TEST(OpusGain, AddsToTheHeaderGainAndRefusesToWrap) {
         bool ok;
         int after;
     } cases[] = {
-        {0, 896, true, 896},
-        {-512, 896, true, 384},
-        {32000, 767, true, 32767},
-        {32000, 768, false, 32000},
-        {-32000, -769, false, -32000},
+        {0, 896, true, 896},        {-512, 896, true, 384},        {32000, 767, true, 32767},
+        {32000, 768, false, 32000}, {-32000, -769, false, -32000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.add);
@@ -167,7 +164,8 @@ TEST(Remux, CopiesEveryOtherStreamUnchanged) {
         spec.duration_seconds = 2;
         const fs::path source = test::make_media(dir / c.name, spec);
         const fs::path target = dir / (std::string("new_") + c.name);
-        const RemuxResult r = change_gain(source, target, {{asked[0], StepRounding::Down, {}}, {asked[1], StepRounding::Down, {}}}, kGoOn);
+        const RemuxResult r = change_gain(
+            source, target, {{asked[0], StepRounding::Down, {}}, {asked[1], StepRounding::Down, {}}}, kGoOn);
         ASSERT_EQ(r.end, RemuxEnd::Completed) << r.text;
 
         for (AVMediaType type : {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_SUBTITLE, AVMEDIA_TYPE_ATTACHMENT}) {
@@ -178,7 +176,8 @@ TEST(Remux, CopiesEveryOtherStreamUnchanged) {
         for (size_t a = 0; a < c.codecs.size(); ++a) {
             SCOPED_TRACE(c.codecs[a]);
             const bool opus = c.codecs[a] == "libopus";
-            EXPECT_EQ(r.gains[a].units, opus ? opus_gain_q8(asked[a], StepRounding::Down) : steps_for(asked[a], StepRounding::Down));
+            EXPECT_EQ(r.gains[a].units,
+                      opus ? opus_gain_q8(asked[a], StepRounding::Down) : steps_for(asked[a], StepRounding::Down));
             auto before = test::stream_packets(source, AVMEDIA_TYPE_AUDIO, static_cast<int>(a));
             auto after = test::stream_packets(target, AVMEDIA_TYPE_AUDIO, static_cast<int>(a));
             ASSERT_EQ(before.size(), after.size());
@@ -189,9 +188,10 @@ TEST(Remux, CopiesEveryOtherStreamUnchanged) {
             }
             EXPECT_EQ(before, after);
             const auto decoded = test::decoded_samples(source, static_cast<int>(a), opus ? "opus" : "");
-            EXPECT_LT(test::largest_error(decoded, test::decoded_samples(target, static_cast<int>(a), opus ? "opus" : ""),
-                                          std::pow(10, r.gains[a].db / 20)),
-                      opus ? 1e-5 : 1e-4);
+            EXPECT_LT(
+                test::largest_error(decoded, test::decoded_samples(target, static_cast<int>(a), opus ? "opus" : ""),
+                                    std::pow(10, r.gains[a].db / 20)),
+                opus ? 1e-5 : 1e-4);
         }
 
         AVFormatContext *a = nullptr, *b = nullptr;
@@ -203,7 +203,9 @@ TEST(Remux, CopiesEveryOtherStreamUnchanged) {
         // Where the container holds them (not AVI, not ADTS).
         ASSERT_EQ(b->nb_chapters, a->nb_chapters);
         for (unsigned i = 0; i < a->nb_chapters; ++i) {
-            EXPECT_EQ(av_compare_ts(a->chapters[i]->start, a->chapters[i]->time_base, b->chapters[i]->start, b->chapters[i]->time_base), 0);
+            EXPECT_EQ(av_compare_ts(a->chapters[i]->start, a->chapters[i]->time_base, b->chapters[i]->start,
+                                    b->chapters[i]->time_base),
+                      0);
             EXPECT_STREQ(av_dict_get(b->chapters[i]->metadata, "title", nullptr, 0)->value,
                          av_dict_get(a->chapters[i]->metadata, "title", nullptr, 0)->value);
         }
@@ -259,7 +261,8 @@ TEST(Remux, EndsWithoutATraceWhenStoppedFailedOrRefused) {
         {"a write fails", source, target, 3, RemuxEnd::Failed, false, true},
         {"the header's gain would pass +128 dB", loud, target, 30, RemuxEnd::Refused},
         {"another container", source, dir / "out.webm", 3, RemuxEnd::Refused},
-        {"a codec without gain fields", test::make_media(dir / "vorbis.ogg", {}), dir / "out.ogg", 3, RemuxEnd::Refused},
+        {"a codec without gain fields", test::make_media(dir / "vorbis.ogg", {}), dir / "out.ogg", 3,
+         RemuxEnd::Refused},
         {"MP3 global gains past 255", test::make_media(dir / "song.mp3", {}), dir / "out.mp3", 200, RemuxEnd::Refused},
     };
     for (const Case& c : cases) {
@@ -274,14 +277,16 @@ TEST(Remux, EndsWithoutATraceWhenStoppedFailedOrRefused) {
             small.rlim_cur = 4096;
             ::setrlimit(RLIMIT_FSIZE, &small);
         }
-        const RemuxResult r = change_gain(c.source, c.target, {{c.db, StepRounding::Nearest, {}}}, stop, [&](double share) {
-            if (c.stop_midway && share > 0.2) stop = true;
-        });
+        const RemuxResult r =
+            change_gain(c.source, c.target, {{c.db, StepRounding::Nearest, {}}}, stop, [&](double share) {
+                if (c.stop_midway && share > 0.2) stop = true;
+            });
         if (c.small_files) ::setrlimit(RLIMIT_FSIZE, &before);
         EXPECT_EQ(r.end, c.end) << r.text;
         EXPECT_EQ(r.end == RemuxEnd::Stopped, r.text.empty()) << r.text;
         EXPECT_EQ(test::read_file(target), "the user's file");
-        EXPECT_EQ(leftovers(dir.path(), {"src.mkv", "loud.mkv", "out.mkv", "vorbis.ogg", "song.mp3"}), std::vector<std::string>{});
+        EXPECT_EQ(leftovers(dir.path(), {"src.mkv", "loud.mkv", "out.mkv", "vorbis.ogg", "song.mp3"}),
+                  std::vector<std::string>{});
     }
 }
 

@@ -26,9 +26,11 @@ using Edit = std::function<void(std::span<uint8_t> packet, size_t index)>;
 bool decode(const std::filesystem::path& path, int err_detect, const Edit& edit, std::vector<float>& samples) {
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return false;
-    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> fmt(raw, [](AVFormatContext* f) { avformat_close_input(&f); });
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> fmt(
+        raw, [](AVFormatContext* f) { avformat_close_input(&f); });
     std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> dec(
-        avcodec_alloc_context3(avcodec_find_decoder_by_name("mp3float")), [](AVCodecContext* c) { avcodec_free_context(&c); });
+        avcodec_alloc_context3(avcodec_find_decoder_by_name("mp3float")),
+        [](AVCodecContext* c) { avcodec_free_context(&c); });
     std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
     std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); });
     dec->err_recognition = err_detect;
@@ -72,15 +74,18 @@ std::filesystem::path make_mp3(const test::TempDir& dir, const Mp3Case& c) {
     const auto mp3 = dir / (std::string(c.name) + ".mp3");
     if (!c.crc) {
         spec.audio_bit_rates = {kbps * 1000};
-        if (c.vbr) spec.audio_encoder_options = {{"flags", "+qscale"}, {"global_quality", std::to_string(4 * FF_QP2LAMBDA)}};
+        if (c.vbr)
+            spec.audio_encoder_options = {{"flags", "+qscale"}, {"global_quality", std::to_string(4 * FF_QP2LAMBDA)}};
         if (!c.joint) spec.audio_encoder_options.emplace_back("joint_stereo", "0");
         return test::make_media(mp3, spec);
     }
     const auto wav = test::make_media(dir / (std::string(c.name) + ".wav"), spec);
     std::vector<std::string> args = {"--quiet", "-p", "--resample", std::to_string(c.sample_rate / 1000.0)};
     if (c.channels == 2 && !c.joint) args.insert(args.end(), {"-m", "s"});
-    if (c.vbr) args.insert(args.end(), {"-V", "4"});
-    else args.insert(args.end(), {"-b", std::to_string(kbps)});
+    if (c.vbr)
+        args.insert(args.end(), {"-V", "4"});
+    else
+        args.insert(args.end(), {"-b", std::to_string(kbps)});
     args.insert(args.end(), {wav.string(), mp3.string()});
     EXPECT_EQ(test::wait_program(test::start_program("/usr/bin/lame", args, dir / "lame.err")), 0)
         << test::read_file(dir / "lame.err");
@@ -91,11 +96,11 @@ std::filesystem::path make_mp3(const test::TempDir& dir, const Mp3Case& c) {
 // gain enters the dequantisation and nothing after it is nonlinear.
 TEST(Mp3Gain, EditedStreamsDecodeToTheSourceTimesTheStepGain) {
     const Mp3Case cases[] = {
-        {"mpeg1_mono_cbr", 44100, 1, false, false},    {"mpeg1_joint_vbr", 44100, 2, true, false, true},
-        {"mpeg1_stereo_vbr", 44100, 2, true, false},   {"mpeg2_stereo_cbr", 22050, 2, false, false},
-        {"mpeg2_mono_vbr", 22050, 1, true, false},     {"mpeg25_stereo_cbr", 11025, 2, false, false},
-        {"mpeg25_mono_vbr", 11025, 1, true, false},    {"mpeg1_stereo_crc", 44100, 2, false, true},
-        {"mpeg2_mono_crc_vbr", 22050, 1, true, true},  {"mpeg25_stereo_crc", 11025, 2, false, true},
+        {"mpeg1_mono_cbr", 44100, 1, false, false},   {"mpeg1_joint_vbr", 44100, 2, true, false, true},
+        {"mpeg1_stereo_vbr", 44100, 2, true, false},  {"mpeg2_stereo_cbr", 22050, 2, false, false},
+        {"mpeg2_mono_vbr", 22050, 1, true, false},    {"mpeg25_stereo_cbr", 11025, 2, false, false},
+        {"mpeg25_mono_vbr", 11025, 1, true, false},   {"mpeg1_stereo_crc", 44100, 2, false, true},
+        {"mpeg2_mono_crc_vbr", 22050, 1, true, true}, {"mpeg25_stereo_crc", 11025, 2, false, true},
     };
     test::TempDir dir("mp3gain");
     for (const Mp3Case& c : cases) {
@@ -105,12 +110,15 @@ TEST(Mp3Gain, EditedStreamsDecodeToTheSourceTimesTheStepGain) {
         GainRoom room;
         std::set<int> bit_rates, formats;
         std::vector<float> source;
-        ASSERT_TRUE(decode(path, err_detect, [&](std::span<uint8_t> p, size_t) {
-            std::string why;
-            EXPECT_TRUE(mp3_survey(p, room, why)) << why;
-            bit_rates.insert(p[2] >> 4);
-            formats.insert(p[1] << 8 | (p[2] & 0x0c));  // version, layer, protection_bit; sampling_frequency
-        }, source));
+        ASSERT_TRUE(decode(
+            path, err_detect,
+            [&](std::span<uint8_t> p, size_t) {
+                std::string why;
+                EXPECT_TRUE(mp3_survey(p, room, why)) << why;
+                bit_rates.insert(p[2] >> 4);
+                formats.insert(p[1] << 8 | (p[2] & 0x0c));  // version, layer, protection_bit; sampling_frequency
+            },
+            source));
         const int version = c.sample_rate == 44100 ? 3 : c.sample_rate == 22050 ? 2 : 0;
         ASSERT_EQ(formats, std::set<int>{(0xe2 | version << 3 | !c.crc) << 8});  // the rate's first index
         ASSERT_EQ(bit_rates.size() > 1, c.vbr);
@@ -135,7 +143,7 @@ TEST(Mp3Gain, EditedStreamsDecodeToTheSourceTimesTheStepGain) {
             }
             EXPECT_EQ(wrong, 0u);
             EXPECT_GT(peak, 0.25f);  // the tone was there to scale
-            if (c.crc) {  // the check bites: one frame moved under its old check word is refused
+            if (c.crc) {             // the check bites: one frame moved under its old check word is refused
                 const auto stale = [&](std::span<uint8_t> p, size_t index) {
                     const Bytes old_crc(p.begin() + 4, p.begin() + 6);
                     apply(p, index);
@@ -160,10 +168,13 @@ TEST(Mp3Gain, RefusalsChangeNothingAndUncodedGranulesKeepTheirGain) {
     Bytes frame;  // inside the tone: every granule coded
     size_t packet_bytes = 0;
     std::vector<float> samples;
-    ASSERT_TRUE(decode(path, 0, [&](std::span<uint8_t> p, size_t index) {
-        if (index == 20) frame.assign(p.begin(), p.end());
-        packet_bytes += p.size();
-    }, samples));
+    ASSERT_TRUE(decode(
+        path, 0,
+        [&](std::span<uint8_t> p, size_t index) {
+            if (index == 20) frame.assign(p.begin(), p.end());
+            packet_bytes += p.size();
+        },
+        samples));
     const std::string file = test::read_file(path);
     const Bytes info(file.begin(), file.end() - static_cast<long>(packet_bytes));  // the frame the demuxer skips
     ASSERT_NE(std::string(info.begin(), info.end()).find("Info"), std::string::npos);

@@ -49,7 +49,8 @@ fs::path write_wav(const fs::path& file, const Signal& s) {
     const auto frames = static_cast<sf_count_t>(s.seconds * s.rate);
     std::vector<double> data(static_cast<size_t>(frames * s.channels));
     for (sf_count_t i = 0; i < frames; ++i) {
-        const double v = i % (s.rate / 10) == 0 && s.click ? s.click : s.amplitude * std::sin(2 * M_PI * s.hz * i / s.rate);
+        const double v =
+            i % (s.rate / 10) == 0 && s.click ? s.click : s.amplitude * std::sin(2 * M_PI * s.hz * i / s.rate);
         for (int c = 0; c < s.channels; ++c) data[static_cast<size_t>(i * s.channels + c)] = v;
     }
     EXPECT_EQ(sf_writef_double(out, data.data(), frames), frames);
@@ -128,7 +129,8 @@ void expect_one_marker_each(const std::string& out, const std::vector<fs::path>&
         }
     }
     EXPECT_EQ(named.size(), files.size()) << out;
-    for (const fs::path& f : files) EXPECT_EQ(std::count(named.begin(), named.end(), f.string()), 1) << f << "\n" << out;
+    for (const fs::path& f : files)
+        EXPECT_EQ(std::count(named.begin(), named.end(), f.string()), 1) << f << "\n" << out;
 }
 
 class Normalizer : public ::testing::Test {
@@ -141,9 +143,8 @@ protected:
     }
     // Temporary files of the program left in the folder.
     long leftovers() const {
-        return std::count_if(fs::directory_iterator(dir_.path()), {}, [](const fs::directory_entry& e) {
-            return e.path().string().ends_with(".normalizing");
-        });
+        return std::count_if(fs::directory_iterator(dir_.path()), {},
+                             [](const fs::directory_entry& e) { return e.path().string().ends_with(".normalizing"); });
     }
     test::TempDir dir_{"sonorix-normalizer"};
     std::ostringstream out_, err_;
@@ -293,7 +294,8 @@ TEST_F(Normalizer, AnyUnreadableFileFailsTheRunWithNoFileChanged) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.back());
         EXPECT_EQ(run(row.args), 1);
-        for (const std::string& reason : row.reasons) EXPECT_NE(err_.str().find(reason), std::string::npos) << err_.str();
+        for (const std::string& reason : row.reasons)
+            EXPECT_NE(err_.str().find(reason), std::string::npos) << err_.str();
         EXPECT_EQ(count_of(out_.str() + err_.str(), "adjust"), 0u) << "no marker for a run that changes nothing";
         EXPECT_TRUE(test::read_file(good) + test::read_file(quiet) == originals);
     }

@@ -26,8 +26,12 @@ void take(const AVFrame* frame, std::vector<float>& out) {
             switch (av_get_packed_sample_fmt(fmt)) {
             case AV_SAMPLE_FMT_FLT: v = reinterpret_cast<const float*>(frame->extended_data[plane])[at]; break;
             case AV_SAMPLE_FMT_DBL: v = reinterpret_cast<const double*>(frame->extended_data[plane])[at]; break;
-            case AV_SAMPLE_FMT_S16: v = reinterpret_cast<const int16_t*>(frame->extended_data[plane])[at] / 32768.0; break;
-            case AV_SAMPLE_FMT_S32: v = reinterpret_cast<const int32_t*>(frame->extended_data[plane])[at] / 2147483648.0; break;
+            case AV_SAMPLE_FMT_S16:
+                v = reinterpret_cast<const int16_t*>(frame->extended_data[plane])[at] / 32768.0;
+                break;
+            case AV_SAMPLE_FMT_S32:
+                v = reinterpret_cast<const int32_t*>(frame->extended_data[plane])[at] / 2147483648.0;
+                break;
             default: return;
             }
             out.push_back(static_cast<float>(v));
@@ -50,7 +54,8 @@ std::vector<float> decoded_samples(const std::filesystem::path& path, int nth, c
                            : decoder.empty() ? avcodec_find_decoder(ic->streams[index]->codecpar->codec_id)
                                              : avcodec_find_decoder_by_name(decoder.c_str());
     AVCodecContext* dec = codec ? avcodec_alloc_context3(codec) : nullptr;
-    if (dec && avcodec_parameters_to_context(dec, ic->streams[index]->codecpar) >= 0 && avcodec_open2(dec, codec, nullptr) >= 0) {
+    if (dec && avcodec_parameters_to_context(dec, ic->streams[index]->codecpar) >= 0 &&
+        avcodec_open2(dec, codec, nullptr) >= 0) {
         AVPacket* pkt = av_packet_alloc();
         AVFrame* frame = av_frame_alloc();
         auto drain = [&] {

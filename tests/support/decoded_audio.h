@@ -15,6 +15,7 @@ std::vector<float> decoded_samples(const std::filesystem::path& path, int nth = 
 
 // The largest difference between target[i] and source[i] * factor, over
 // the shorter length; infinity when the lengths differ by more than slack.
-double largest_error(const std::vector<float>& source, const std::vector<float>& target, double factor, size_t slack = 0);
+double largest_error(const std::vector<float>& source, const std::vector<float>& target, double factor,
+                     size_t slack = 0);
 
 }  // namespace sonorix::test

@@ -38,9 +38,8 @@ struct StreamInfo {
 std::vector<StreamInfo> read_streams(const std::filesystem::path& path) {
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) throw std::runtime_error("cannot open");
-    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> in(raw, [](AVFormatContext* f) {
-        avformat_close_input(&f);
-    });
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> in(
+        raw, [](AVFormatContext* f) { avformat_close_input(&f); });
     if (avformat_find_stream_info(in.get(), nullptr) < 0) throw std::runtime_error("no stream info");
     std::vector<StreamInfo> out;
     for (unsigned i = 0; i < in->nb_streams; ++i) {
@@ -72,7 +71,7 @@ struct AudioCase {
     std::string file;
     MediaSpec media;
     AVCodecID codec;
-    int frame_samples;  // 0: lossless, so exact to the sample and the 16-bit crest
+    int frame_samples;       // 0: lossless, so exact to the sample and the 16-bit crest
     int played_priming = 0;  // coder delay the container makes the decoder play as silence
 };
 
@@ -214,18 +213,62 @@ TEST_P(VideoFile, HasTheStreamsPictureAndAudioAsked) {
 INSTANTIATE_TEST_SUITE_P(
     Containers, VideoFile,
     testing::Values(
-        VideoCase{"mp4", "a.mp4", {2}, 320, 240, 25, 1, false, "", "", AV_CODEC_ID_H264, AV_CODEC_ID_AAC,
-                  AV_CODEC_ID_NONE},
-        VideoCase{"mp4_two_audio_subtitle_ntsc", "b.mp4", {2, 6}, 160, 120, 30000, 1001, true, "", "",
-                  AV_CODEC_ID_H264, AV_CODEC_ID_AAC, AV_CODEC_ID_MOV_TEXT},
-        VideoCase{"mkv_subrip", "a.mkv", {2}, 160, 120, 10, 1, true, "", "", AV_CODEC_ID_H264, AV_CODEC_ID_VORBIS,
+        VideoCase{
+            "mp4", "a.mp4", {2}, 320, 240, 25, 1, false, "", "", AV_CODEC_ID_H264, AV_CODEC_ID_AAC, AV_CODEC_ID_NONE},
+        VideoCase{"mp4_two_audio_subtitle_ntsc",
+                  "b.mp4",
+                  {2, 6},
+                  160,
+                  120,
+                  30000,
+                  1001,
+                  true,
+                  "",
+                  "",
+                  AV_CODEC_ID_H264,
+                  AV_CODEC_ID_AAC,
+                  AV_CODEC_ID_MOV_TEXT},
+        VideoCase{"mkv_subrip",
+                  "a.mkv",
+                  {2},
+                  160,
+                  120,
+                  10,
+                  1,
+                  true,
+                  "",
+                  "",
+                  AV_CODEC_ID_H264,
+                  AV_CODEC_ID_VORBIS,
                   AV_CODEC_ID_SUBRIP},
-        VideoCase{"mkv_aac_two_audio_ass", "b.mkv", {1, 6}, 176, 144, 24, 1, true, "aac", "ass", AV_CODEC_ID_H264,
-                  AV_CODEC_ID_AAC, AV_CODEC_ID_ASS},
-        VideoCase{"avi", "a.avi", {2}, 320, 240, 25, 1, false, "", "", AV_CODEC_ID_MPEG4, AV_CODEC_ID_MP3,
-                  AV_CODEC_ID_NONE},
-        VideoCase{"avi_two_audio", "b.avi", {1, 2}, 160, 120, 15, 1, false, "", "", AV_CODEC_ID_MPEG4,
-                  AV_CODEC_ID_MP3, AV_CODEC_ID_NONE}),
+        VideoCase{"mkv_aac_two_audio_ass",
+                  "b.mkv",
+                  {1, 6},
+                  176,
+                  144,
+                  24,
+                  1,
+                  true,
+                  "aac",
+                  "ass",
+                  AV_CODEC_ID_H264,
+                  AV_CODEC_ID_AAC,
+                  AV_CODEC_ID_ASS},
+        VideoCase{
+            "avi", "a.avi", {2}, 320, 240, 25, 1, false, "", "", AV_CODEC_ID_MPEG4, AV_CODEC_ID_MP3, AV_CODEC_ID_NONE},
+        VideoCase{"avi_two_audio",
+                  "b.avi",
+                  {1, 2},
+                  160,
+                  120,
+                  15,
+                  1,
+                  false,
+                  "",
+                  "",
+                  AV_CODEC_ID_MPEG4,
+                  AV_CODEC_ID_MP3,
+                  AV_CODEC_ID_NONE}),
     [](const auto& info) { return info.param.name; });
 
 // --- refusals ----------------------------------------------------------------
@@ -263,41 +306,42 @@ TEST_P(Refusal, ThrowsTheReasonAndLeavesNoFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, Refusal,
-    testing::Values(
-        RefusalCase{"missing_audio_encoder", "a.mkv", with([](MediaSpec& s) { s.audio_codec = "no_such_coder"; }),
-                    "encoder 'no_such_coder' is not available"},
-        RefusalCase{"missing_video_encoder", "a.mp4",
-                    with([](MediaSpec& s) {
-                        s.video = true;
-                        s.video_codec = "libnothing264";
-                    }),
-                    "encoder 'libnothing264' is not available"},
-        RefusalCase{"video_encoder_as_audio", "a.mkv", with([](MediaSpec& s) { s.audio_codec = "libx264"; }),
-                    "not an audio encoder"},
-        RefusalCase{"codec_the_container_lacks", "a.mp4", with([](MediaSpec& s) { s.audio_codec = "pcm_s16le"; }),
-                    "cannot hold pcm_s16le"},
-        RefusalCase{"video_in_wav", "a.wav", with([](MediaSpec& s) { s.video = true; }), "takes no video"},
-        RefusalCase{"subtitle_in_avi", "a.avi", with([](MediaSpec& s) { s.subtitle = true; }),
-                    "takes no text subtitle"},
-        RefusalCase{"two_streams_in_mp3", "a.mp3", with([](MediaSpec& s) { s.audio_channels = {2, 2}; }),
-                    "one audio stream"},
-        RefusalCase{"six_channels_in_mp3", "a.mp3", with([](MediaSpec& s) { s.audio_channels = {6}; }),
-                    "takes no 6-channel audio"},
-        RefusalCase{"rate_the_coder_lacks", "a.mp3", with([](MediaSpec& s) { s.sample_rate = 12345; }),
-                    "does not take 12345 Hz"},
-        RefusalCase{"unknown_encoder_option", "a.mp3",
-                    with([](MediaSpec& s) { s.audio_encoder_options = {{"no_such_option", "1"}}; }),
-                    "encoder option no_such_option=1"},
-        RefusalCase{"odd_picture", "a.mp4",
-                    with([](MediaSpec& s) {
-                        s.video = true;
-                        s.width = 161;
-                    }),
-                    "even"},
-        RefusalCase{"above_full_scale", "a.wav", with([](MediaSpec& s) { s.peak_db = 1; }), "full scale"},
-        RefusalCase{"tone_above_half_the_rate", "a.wav", with([](MediaSpec& s) { s.tone_hz = 30000; }),
-                    "half the sample rate"},
-        RefusalCase{"unknown_extension", "a.notaformat", with([](MediaSpec&) {}), "no container"}),
+    testing::Values(RefusalCase{"missing_audio_encoder", "a.mkv",
+                                with([](MediaSpec& s) { s.audio_codec = "no_such_coder"; }),
+                                "encoder 'no_such_coder' is not available"},
+                    RefusalCase{"missing_video_encoder", "a.mp4", with([](MediaSpec& s) {
+                                    s.video = true;
+                                    s.video_codec = "libnothing264";
+                                }),
+                                "encoder 'libnothing264' is not available"},
+                    RefusalCase{"video_encoder_as_audio", "a.mkv",
+                                with([](MediaSpec& s) { s.audio_codec = "libx264"; }), "not an audio encoder"},
+                    RefusalCase{"codec_the_container_lacks", "a.mp4",
+                                with([](MediaSpec& s) { s.audio_codec = "pcm_s16le"; }), "cannot hold pcm_s16le"},
+                    RefusalCase{"video_in_wav", "a.wav", with([](MediaSpec& s) { s.video = true; }), "takes no video"},
+                    RefusalCase{"subtitle_in_avi", "a.avi", with([](MediaSpec& s) { s.subtitle = true; }),
+                                "takes no text subtitle"},
+                    RefusalCase{"two_streams_in_mp3", "a.mp3", with([](MediaSpec& s) {
+                                    s.audio_channels = {2, 2};
+                                }),
+                                "one audio stream"},
+                    RefusalCase{"six_channels_in_mp3", "a.mp3", with([](MediaSpec& s) { s.audio_channels = {6}; }),
+                                "takes no 6-channel audio"},
+                    RefusalCase{"rate_the_coder_lacks", "a.mp3", with([](MediaSpec& s) { s.sample_rate = 12345; }),
+                                "does not take 12345 Hz"},
+                    RefusalCase{"unknown_encoder_option", "a.mp3", with([](MediaSpec& s) {
+                                    s.audio_encoder_options = {{"no_such_option", "1"}};
+                                }),
+                                "encoder option no_such_option=1"},
+                    RefusalCase{"odd_picture", "a.mp4", with([](MediaSpec& s) {
+                                    s.video = true;
+                                    s.width = 161;
+                                }),
+                                "even"},
+                    RefusalCase{"above_full_scale", "a.wav", with([](MediaSpec& s) { s.peak_db = 1; }), "full scale"},
+                    RefusalCase{"tone_above_half_the_rate", "a.wav", with([](MediaSpec& s) { s.tone_hz = 30000; }),
+                                "half the sample rate"},
+                    RefusalCase{"unknown_extension", "a.notaformat", with([](MediaSpec&) {}), "no container"}),
     [](const auto& info) { return info.param.name; });
 
 // --- measuring --------------------------------------------------------------

@@ -101,9 +101,10 @@ const AVCodec* find_encoder(const std::string& name, AVMediaType type) {
     const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str());
     if (!codec) fail("encoder '" + name + "' is not available in this machine's FFmpeg libraries");
     if (codec->type != type)
-        fail("encoder '" + name + "' is not " + (type == AVMEDIA_TYPE_AUDIO   ? "an audio"
-                                                 : type == AVMEDIA_TYPE_VIDEO ? "a video"
-                                                                              : "a subtitle") +
+        fail("encoder '" + name + "' is not " +
+             (type == AVMEDIA_TYPE_AUDIO   ? "an audio"
+              : type == AVMEDIA_TYPE_VIDEO ? "a video"
+                                           : "a subtitle") +
              " encoder");
     return codec;
 }
@@ -168,8 +169,8 @@ private:
 AVSampleFormat pick_sample_format(const AVCodec* codec) {
     // Float first (lossy coders work in it); 16-bit before 32-bit so lossless
     // files hold the exact integer amplitude.
-    static constexpr std::array kPreferred = {AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT,  AV_SAMPLE_FMT_S16,
-                                              AV_SAMPLE_FMT_S16P, AV_SAMPLE_FMT_S32,  AV_SAMPLE_FMT_S32P,
+    static constexpr std::array kPreferred = {AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT, AV_SAMPLE_FMT_S16,
+                                              AV_SAMPLE_FMT_S16P, AV_SAMPLE_FMT_S32, AV_SAMPLE_FMT_S32P,
                                               AV_SAMPLE_FMT_DBLP, AV_SAMPLE_FMT_DBL};
     if (!codec->sample_fmts) return AV_SAMPLE_FMT_FLTP;
     for (AVSampleFormat want : kPreferred)
@@ -300,8 +301,8 @@ private:
     struct VideoTrack {
         CodecContextPtr enc;
         AVStream* stream = nullptr;
-        FramePtr frame;      // in the encoder's format
-        FramePtr yuv;        // drawn here when the encoder wants another format
+        FramePtr frame;  // in the encoder's format
+        FramePtr yuv;    // drawn here when the encoder wants another format
         ScalePtr scale;
         int64_t total = 0;
         int64_t next = 0;
@@ -334,9 +335,10 @@ private:
     }
 
     void add_audio(const Container& container, size_t index, int channels, double gain, double peak_db) {
-        std::string name = index < spec_.audio_codecs.size() && !spec_.audio_codecs[index].empty() ? spec_.audio_codecs[index]
-                           : spec_.audio_codec.empty()                                             ? container.audio
-                                                                                                   : spec_.audio_codec;
+        std::string name = index < spec_.audio_codecs.size() && !spec_.audio_codecs[index].empty()
+                               ? spec_.audio_codecs[index]
+                           : spec_.audio_codec.empty() ? container.audio
+                                                       : spec_.audio_codec;
         if (spec_.bits == 24 && name == "pcm_s16le") name = "pcm_s24le";
         if (name.empty()) fail("a " + path_.extension().string() + " file takes no audio here");
         const AVCodec* codec = find_encoder(name, AVMEDIA_TYPE_AUDIO);
@@ -348,11 +350,12 @@ private:
         t.enc = open_context(codec);
         AVCodecContext* enc = t.enc.get();
         enc->sample_fmt = pick_sample_format(codec);
-        if (peak_db > 0 && !(is_float(enc->sample_fmt) && avcodec_descriptor_get(codec->id)->props & AV_CODEC_PROP_LOSSLESS))
+        if (peak_db > 0 &&
+            !(is_float(enc->sample_fmt) && avcodec_descriptor_get(codec->id)->props & AV_CODEC_PROP_LOSSLESS))
             fail("the peak must not be above full scale (0 dB) but in float PCM");
         if (spec_.bits == 24) {
-            enc->sample_fmt = av_get_packed_sample_fmt(enc->sample_fmt) == AV_SAMPLE_FMT_S32 ? enc->sample_fmt
-                                                                                             : AV_SAMPLE_FMT_S32;
+            enc->sample_fmt =
+                av_get_packed_sample_fmt(enc->sample_fmt) == AV_SAMPLE_FMT_S32 ? enc->sample_fmt : AV_SAMPLE_FMT_S32;
             enc->bits_per_raw_sample = 24;
         }
         enc->sample_rate = spec_.sample_rate;
@@ -520,8 +523,8 @@ private:
     void add_chapters() {
         const int64_t total_ms = std::llround(spec_.duration_seconds * 1000);
         for (int i = 0; i < spec_.chapters; ++i) {
-            auto** grown = static_cast<AVChapter**>(
-                av_realloc_array(out_->chapters, out_->nb_chapters + 1, sizeof(AVChapter*)));
+            auto** grown =
+                static_cast<AVChapter**>(av_realloc_array(out_->chapters, out_->nb_chapters + 1, sizeof(AVChapter*)));
             if (!grown) fail("out of memory");
             out_->chapters = grown;
             auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
@@ -583,8 +586,7 @@ private:
             };
             for (AudioTrack& a : audio_)
                 if (a.next < a.total && consider(Kind::kAudio, a.next, a.enc->time_base)) audio = &a;
-            if (video_ && video_->next < video_->total)
-                consider(Kind::kVideo, video_->next, video_->enc->time_base);
+            if (video_ && video_->next < video_->total) consider(Kind::kVideo, video_->next, video_->enc->time_base);
             SubtitleTrack* cue = nullptr;
             for (SubtitleTrack& t : subtitles_)
                 if (t.next * 1000 < t.total_ms && consider(Kind::kSubtitle, t.next * 1000, {1, 1000})) cue = &t;
@@ -606,13 +608,15 @@ private:
         AVFrame* frame = t.frame.get();
         check(av_frame_make_writable(frame), "audio frame buffer");
         int n = static_cast<int>(std::min<int64_t>(t.frame_samples, t.total - t.next));
-        const bool short_ok = t.enc->codec->capabilities &
-                              (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+        const bool short_ok =
+            t.enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
         const int count = short_ok ? n : t.frame_samples;  // else pad the last frame with silence
         frame->nb_samples = count;
         samples_.resize(static_cast<size_t>(count));
         for (int i = 0; i < count; ++i)
-            samples_[static_cast<size_t>(i)] = i >= n ? 0.0 : spec_.noise ? t.tone->noise_at(t.next + i) : t.tone->at(t.next + i);
+            samples_[static_cast<size_t>(i)] = i >= n        ? 0.0
+                                               : spec_.noise ? t.tone->noise_at(t.next + i)
+                                                             : t.tone->at(t.next + i);
         fill_audio(t, frame, count);
         frame->pts = t.next;
         t.next += n;
@@ -636,22 +640,19 @@ private:
             }
         };
         switch (av_get_packed_sample_fmt(fmt)) {
-            case AV_SAMPLE_FMT_FLT:
-                write_all(static_cast<float*>(nullptr), [&](double s) { return static_cast<float>(peak * s); });
-                break;
-            case AV_SAMPLE_FMT_DBL:
-                write_all(static_cast<double*>(nullptr), [&](double s) { return peak * s; });
-                break;
-            case AV_SAMPLE_FMT_S16:
-                write_all(static_cast<int16_t*>(nullptr),
-                          [&](double s) { return static_cast<int16_t>(std::lrint(t.int_peak * s)); });
-                break;
-            case AV_SAMPLE_FMT_S32:
-                write_all(static_cast<int32_t*>(nullptr),
-                          [&](double s) { return static_cast<int32_t>(std::llrint(t.int_peak * s)); });
-                break;
-            default:
-                fail("unsupported sample format");
+        case AV_SAMPLE_FMT_FLT:
+            write_all(static_cast<float*>(nullptr), [&](double s) { return static_cast<float>(peak * s); });
+            break;
+        case AV_SAMPLE_FMT_DBL: write_all(static_cast<double*>(nullptr), [&](double s) { return peak * s; }); break;
+        case AV_SAMPLE_FMT_S16:
+            write_all(static_cast<int16_t*>(nullptr),
+                      [&](double s) { return static_cast<int16_t>(std::lrint(t.int_peak * s)); });
+            break;
+        case AV_SAMPLE_FMT_S32:
+            write_all(static_cast<int32_t*>(nullptr),
+                      [&](double s) { return static_cast<int32_t>(std::llrint(t.int_peak * s)); });
+            break;
+        default: fail("unsupported sample format");
         }
     }
 
@@ -770,13 +771,13 @@ double frame_peak(const AVFrame* frame, double& energy) {
         }
     };
     switch (av_get_packed_sample_fmt(fmt)) {
-        case AV_SAMPLE_FMT_U8: scan(static_cast<const uint8_t*>(nullptr), 1.0 / 128, 128); break;
-        case AV_SAMPLE_FMT_S16: scan(static_cast<const int16_t*>(nullptr), 1.0 / 32768, 0); break;
-        case AV_SAMPLE_FMT_S32: scan(static_cast<const int32_t*>(nullptr), 1.0 / 2147483648.0, 0); break;
-        case AV_SAMPLE_FMT_S64: scan(static_cast<const int64_t*>(nullptr), 1.0 / 9223372036854775808.0, 0); break;
-        case AV_SAMPLE_FMT_FLT: scan(static_cast<const float*>(nullptr), 1.0, 0); break;
-        case AV_SAMPLE_FMT_DBL: scan(static_cast<const double*>(nullptr), 1.0, 0); break;
-        default: fail(std::string("cannot measure sample format ") + av_get_sample_fmt_name(fmt));
+    case AV_SAMPLE_FMT_U8: scan(static_cast<const uint8_t*>(nullptr), 1.0 / 128, 128); break;
+    case AV_SAMPLE_FMT_S16: scan(static_cast<const int16_t*>(nullptr), 1.0 / 32768, 0); break;
+    case AV_SAMPLE_FMT_S32: scan(static_cast<const int32_t*>(nullptr), 1.0 / 2147483648.0, 0); break;
+    case AV_SAMPLE_FMT_S64: scan(static_cast<const int64_t*>(nullptr), 1.0 / 9223372036854775808.0, 0); break;
+    case AV_SAMPLE_FMT_FLT: scan(static_cast<const float*>(nullptr), 1.0, 0); break;
+    case AV_SAMPLE_FMT_DBL: scan(static_cast<const double*>(nullptr), 1.0, 0); break;
+    default: fail(std::string("cannot measure sample format ") + av_get_sample_fmt_name(fmt));
     }
     return peak;
 }

@@ -47,15 +47,15 @@ struct MediaSpec {
     int frame_rate_num = 25;
     int frame_rate_den = 1;
 
-    bool subtitle = false;  // one text subtitle stream (containers that take one)
-                            // with a cue each second: "Cue 1", "Cue 2", ...
+    bool subtitle = false;     // one text subtitle stream (containers that take one)
+                               // with a cue each second: "Cue 1", "Cue 2", ...
     int subtitle_streams = 1;  // with subtitle: how many such streams
 
     // What a film or an album carries besides its tracks.
-    bool attachment = false;  // a font file "font.ttf" (Matroska)
-    bool cover = false;       // a 16x16 PNG cover picture (attached picture; in Ogg
-                              // the comment that carries it)
-    int chapters = 0;         // spread evenly, titled "Chapter 1", "Chapter 2", ...
+    bool attachment = false;                                // a font file "font.ttf" (Matroska)
+    bool cover = false;                                     // a 16x16 PNG cover picture (attached picture; in Ogg
+                                                            // the comment that carries it)
+    int chapters = 0;                                       // spread evenly, titled "Chapter 1", "Chapter 2", ...
     std::vector<std::pair<std::string, std::string>> tags;  // file tags: {"title", "A"}, ...
     // Per audio stream, in order: its flags (AV_DISPOSITION_*, as given; the
     // muxer's own choice when missing) and its "language" tag.
@@ -69,7 +69,7 @@ struct MediaSpec {
     // {"aac_pns", "1"}, {"profile", "aac_main"}, ...
     std::vector<std::pair<std::string, std::string>> audio_encoder_options;
     std::vector<std::string> audio_titles;  // their "title" (and "handler_name") tag
-    int bits = 0;  // 24: 24-bit samples (FLAC; WAV becomes pcm_s24le)
+    int bits = 0;                           // 24: 24-bit samples (FLAC; WAV becomes pcm_s24le)
 
     // Override the container's default encoders by name ("libx264", "mpeg4",
     // "libmp3lame", "aac", "libvorbis", "flac", "pcm_s16le", ...).

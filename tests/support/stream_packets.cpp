@@ -48,7 +48,8 @@ bool PacketFacts::operator==(const PacketFacts& o) const {
 }
 
 void PrintTo(const PacketFacts& p, std::ostream* os) {
-    *os << "pts " << p.pts << " dts " << p.dts << " dur " << p.duration << " flags " << p.flags << " size " << p.data.size();
+    *os << "pts " << p.pts << " dts " << p.dts << " dur " << p.duration << " flags " << p.flags << " size "
+        << p.data.size();
 }
 
 std::vector<PacketFacts> stream_packets(const std::filesystem::path& path, AVMediaType type, int nth) {

@@ -19,7 +19,7 @@ struct StreamPackets {
     AVCodecID codec = AV_CODEC_ID_NONE;  // NONE: no such stream (or unreadable file)
     int packets = 0;
     int key_packets = 0;
-    double seconds = 0;  // end of the last packet (timestamp + duration)
+    double seconds = 0;      // end of the last packet (timestamp + duration)
     uint64_t data_hash = 0;  // FNV-1a over every packet's bytes in order: equal when no byte changed
 };
 

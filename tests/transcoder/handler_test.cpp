@@ -65,10 +65,10 @@ TEST_F(OptionTest, AmbiguousNamesWarnAndChooseVideo) {
     EXPECT_STREQ(core.file_group().codec_opts.get("b:v"), "1M");
     EXPECT_STREQ(core.file_group().codec_opts.get("profile:v"), "main");
     EXPECT_EQ(last_entry(ctx.qscale), Entry("v", "3"));
-    EXPECT_EQ(core_lines(llWarning), (std::vector<std::string>{
-                                         "Warning: Please use -b:a or -b:v, -b is ambiguous",
-                                         "Warning: Please use -profile:a or -profile:v, -profile is ambiguous",
-                                         "Warning: Please use -q:a or -q:v, -qscale is ambiguous"}));
+    EXPECT_EQ(core_lines(llWarning),
+              (std::vector<std::string>{"Warning: Please use -b:a or -b:v, -b is ambiguous",
+                                        "Warning: Please use -profile:a or -profile:v, -profile is ambiguous",
+                                        "Warning: Please use -q:a or -q:v, -qscale is ambiguous"}));
 }
 
 TEST_F(OptionTest, SecondsToMicroseconds) {
@@ -84,14 +84,17 @@ TEST_F(OptionTest, SecondsToMicroseconds) {
         EXPECT_TRUE(has_line(llError, Format("Expected double for \"TimeStart\" but found \"%s\"", bad)));
         EXPECT_EQ(ctx.start_time, 0);
     }
-    EXPECT_EQ(core.last_error(), "Expected double for \"TimeStart\" but found \"inf\"\n"
-                                 "Failed to set value \"inf\" for option \"TimeStart\"\n" + kEinval);
+    EXPECT_EQ(core.last_error(),
+              "Expected double for \"TimeStart\" but found \"inf\"\n"
+              "Failed to set value \"inf\" for option \"TimeStart\"\n" +
+                  kEinval);
 }
 
 TEST_F(OptionTest, LogLevelRejectsUnknownNames) {
     EXPECT_EQ(parse("-loglevel loud"), AVERROR(EINVAL));
-    EXPECT_TRUE(has_line(llError, "Invalid loglevel \"loud\". Possible levels are numbers or:\n\"quiet\"\n"
-                                  "\"panic\"\n\"fatal\"\n\"error\"\n\"warning\"\n\"info\"\n\"verbose\"\n\"debug\""));
+    EXPECT_TRUE(has_line(llError,
+                         "Invalid loglevel \"loud\". Possible levels are numbers or:\n\"quiet\"\n"
+                         "\"panic\"\n\"fatal\"\n\"error\"\n\"warning\"\n\"info\"\n\"verbose\"\n\"debug\""));
     EXPECT_EQ(logger->LogLevel(), llDebug);
     ASSERT_EQ(parse("-v 24"), 0);
     EXPECT_EQ(logger->LogLevel(), llWarning);
@@ -99,7 +102,7 @@ TEST_F(OptionTest, LogLevelRejectsUnknownNames) {
 
 TEST_F(OptionTest, VideoSyncMethods) {
     const std::pair<const char*, int> good[] = {{"cfr", 1}, {"VFR", 2}, {"passthrough", 0}, {"Drop", 255},
-                                                {"-1", -1}, {"2", 2}, {"255", 255}};
+                                                {"-1", -1}, {"2", 2},   {"255", 255}};
     for (const auto& [arg, method] : good) {
         ASSERT_EQ(parse(std::string("-vsync ") + arg), 0) << arg;
         EXPECT_EQ(core.video_sync_method, method) << arg;
@@ -170,13 +173,12 @@ TEST_F(OptionTest, DeprecatedAndRemovedRows) {
 
 TEST_F(OptionTest, InformationUnsupportedAndHookRows) {
     ASSERT_EQ(parse("-formats -h --help -version"), 0);
-    EXPECT_EQ(core_lines(llWarning), (std::vector<std::string>{
-                                         "Warning: options \"formats\" not supported, ignore",
-                                         "Warning: options \"h\" not supported, ignore",
-                                         "Warning: options \"-help\" not supported, ignore",
-                                         "Warning: options \"version\" not supported, ignore"}));
-    for (const char* text : {"-report", "-benchmark", "-stdin", "-pre x", "-timelimit 5", "-target dvd",
-                             "-vhook x.so", "-fpre x.ffpreset"}) {
+    EXPECT_EQ(core_lines(llWarning), (std::vector<std::string>{"Warning: options \"formats\" not supported, ignore",
+                                                               "Warning: options \"h\" not supported, ignore",
+                                                               "Warning: options \"-help\" not supported, ignore",
+                                                               "Warning: options \"version\" not supported, ignore"}));
+    for (const char* text : {"-report", "-benchmark", "-stdin", "-pre x", "-timelimit 5", "-target dvd", "-vhook x.so",
+                             "-fpre x.ffpreset"}) {
         EXPECT_EQ(parse(text), AVERROR(EINVAL)) << text;
         const std::string name = split_option_text(text)[0].substr(1);
         EXPECT_TRUE(has_line(llError, "options \"" + name + "\" not supported")) << text;
@@ -210,9 +212,9 @@ TEST_F(OptionTest, StreamMaps) {
         ASSERT_EQ(ctx.stream_maps.size(), c.maps.size()) << c.text;
         for (size_t i = 0; i < c.maps.size(); ++i) {
             const TStreamMap& m = ctx.stream_maps[i];
-            EXPECT_EQ((std::array<int, 5>{m.disabled, m.file_index, m.stream_index, m.sync_file_index,
-                                          m.sync_stream_index}),
-                      c.maps[i])
+            EXPECT_EQ(
+                (std::array<int, 5>{m.disabled, m.file_index, m.stream_index, m.sync_file_index, m.sync_stream_index}),
+                c.maps[i])
                 << c.text << " #" << i;
         }
     }

@@ -55,9 +55,9 @@ TEST_F(SetupTest, LowBitrateWarns) {
 // Every target format of the single-file page sets up from a video source
 // with the page's own option text; a missing encoder is reported, not fatal.
 TEST_F(SetupTest, TargetFormats) {
-    const char* targets[] = {".avi", ".flv", ".mp4", ".3gp", ".wmv", ".webm", ".mpg", ".mkv", ".mov", ".ts",
-                             ".mp3", ".wav", ".flac", ".ogg", ".m4a", ".aac", ".ac3", ".wma", ".mka", ".mp2",
-                             ".aif", ".au", ".rm"};
+    const char* targets[] = {".avi", ".flv", ".mp4", ".3gp", ".wmv",  ".webm", ".mpg", ".mkv",
+                             ".mov", ".ts",  ".mp3", ".wav", ".flac", ".ogg",  ".m4a", ".aac",
+                             ".ac3", ".wma", ".mka", ".mp2", ".aif",  ".au",   ".rm"};
     SourceFacts facts;
     facts.info = "h264 aac";
     facts.frame_rate_num = 25;
@@ -119,7 +119,8 @@ TEST_F(SetupTest, ScaledVideoWithAspect) {
     lines_.clear();
     ASSERT_EQ(open_output(" -y -c:v mpeg4 -r 20 -q:v 0 -q:a 0 -vf scale=160:120 -aspect 16:9 -af volume=1.5"
                           " -force_key_frames 0.5,0.1",
-                          file("scaled.avi")), 0)
+                          file("scaled.avi")),
+              0)
         << core_.last_error() << raised_;
     ASSERT_EQ(core_.transcode_init(), 0) << core_.last_error();
     TOutputStream& v = ost(0);
@@ -163,8 +164,7 @@ TEST_F(SetupTest, CodecStartUpRules) {
     {  // mp4 keeps the source stream's time base
         auto [ret, core] = init(" -y -c copy", "copy.mov");
         ASSERT_EQ(ret, 0) << core->last_error();
-        EXPECT_EQ(av_cmp_q(core->output_streams[0]->enc_ctx->time_base,
-                           core->input_streams[0]->st->time_base), 0);
+        EXPECT_EQ(av_cmp_q(core->output_streams[0]->enc_ctx->time_base, core->input_streams[0]->st->time_base), 0);
     }
     {
         std::string raised;
@@ -192,7 +192,8 @@ TEST_F(SetupTest, ComplexGraphs) {
         ASSERT_EQ(core.OpenInputFile(*in, "", file("tone.wav"), ""), 0);
         OptionsContextScope out(core);
         ASSERT_EQ(core.OpenOutputFile(*out, " -y -filter_complex \"[0:a]volume=2[loud]\" -map [loud]", false,
-                                      file("complex.wav"), ""), 0)
+                                      file("complex.wav"), ""),
+                  0)
             << core.last_error();
         ASSERT_EQ(core.output_streams.size(), 1u);
         EXPECT_EQ(core.output_streams[0]->source_index, -1);
@@ -207,7 +208,8 @@ TEST_F(SetupTest, ComplexGraphs) {
         OptionsContextScope in(core);
         ASSERT_EQ(core.OpenInputFile(*in, "", file("movie.mp4"), ""), 0);
         OptionsContextScope out(core);
-        ASSERT_EQ(core.OpenOutputFile(*out, " -y -c:v copy -filter_complex volume=0.5", false, file("complex.mkv"), ""), 0)
+        ASSERT_EQ(core.OpenOutputFile(*out, " -y -c:v copy -filter_complex volume=0.5", false, file("complex.mkv"), ""),
+                  0)
             << core.last_error();
         ASSERT_EQ(core.output_streams.size(), 2u);
         EXPECT_EQ(core.output_streams[0]->st->codecpar->codec_type, AVMEDIA_TYPE_AUDIO);
@@ -221,9 +223,9 @@ TEST_F(SetupTest, ComplexGraphs) {
     EXPECT_TRUE(logged("Invalid file index 5 in filtergraph description [5:a]volume=2.", llFatal));
     core_.options().complex_filter_descriptions.clear();
     EXPECT_EQ(open_output(" -y -map [nowhere]", file("bad.wav")), -1);
-    EXPECT_EQ(core_.last_error(), "Output with label \"nowhere\" does not exist in any defined filter graph, "
-                                  "or was already used elsewhere.");
+    EXPECT_EQ(core_.last_error(),
+              "Output with label \"nowhere\" does not exist in any defined filter graph, "
+              "or was already used elsewhere.");
 }
-
 
 }  // namespace

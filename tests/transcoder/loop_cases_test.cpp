@@ -23,9 +23,9 @@
 
 using namespace sonorix;
 using namespace std::chrono_literals;
+using sonorix::test::count_packets;
 using sonorix::test::MediaSpec;
 using sonorix::test::SetupTest;
-using sonorix::test::count_packets;
 namespace fs = std::filesystem;
 
 namespace {
@@ -126,9 +126,7 @@ std::string open_out(TCustomFFmpeg& core, const std::string& options, const std:
 struct Task {
     Watch watch;  // outlives the core, whose end may still call out
     TCustomFFmpeg core;
-    Task() {
-        watch.attach(core);
-    }
+    Task() { watch.attach(core); }
 };
 
 // Stream types of a file in stream order.
@@ -350,15 +348,11 @@ protected:
 };
 
 // Lossless audio so that the peaks compare exactly.
-TEST_F(TwoInputTest, AudioFromTheFirstEverythingElseFromTheSecond) {
-    combine(" -c:v copy -c:s copy -c:a flac");
-}
+TEST_F(TwoInputTest, AudioFromTheFirstEverythingElseFromTheSecond) { combine(" -c:v copy -c:s copy -c:a flac"); }
 
 // The workflow's own codec options leave the subtitles to be re-encoded
 // with the container's default subtitle encoder.
-TEST_F(TwoInputTest, WorkflowOptionsKeepTheSubtitles) {
-    combine(" -c:v copy -c:a flac");
-}
+TEST_F(TwoInputTest, WorkflowOptionsKeepTheSubtitles) { combine(" -c:v copy -c:a flac"); }
 
 // Progress values: rate-limited from the first call, positions that only
 // grow and stay within the expected duration, one final report that comes
@@ -455,9 +449,9 @@ TEST_F(LoopCaseTest, FailureBeforeWritingLeavesTheFolderAsItWas) {
         bool encoder_fails;
     };
     const Row rows[] = {
-        {"phone.3gp", " -y", true},                           // no encoder of the 3GP audio codec opens
-        {"raw_in_mp3.mp3", " -y -c:a pcm_s16le", false},      // the MP3 muxer takes MP3 only
-        {"six.mp3", " -y -c:a libmp3lame -ac 6", true},       // the MP3 encoder takes at most two channels
+        {"phone.3gp", " -y", true},                       // no encoder of the 3GP audio codec opens
+        {"raw_in_mp3.mp3", " -y -c:a pcm_s16le", false},  // the MP3 muxer takes MP3 only
+        {"six.mp3", " -y -c:a libmp3lame -ac 6", true},   // the MP3 encoder takes at most two channels
     };
     for (const Row& row : rows) {
         const fs::path folder = *dir_ / (std::string("failing_") + row.target);
@@ -549,9 +543,7 @@ TEST_F(TruncatedTest, ConvertsWhatIsThere) {
 // The FLAC decoder reports the broken last frame only while it is drained:
 // the drain must still end the graph's input. The muxer's 8 kB of padding
 // ahead of the frames leaves about half of the sound in 60 % of the bytes.
-TEST_F(TruncatedTest, CutFlacConvertsWhatIsThere) {
-    convert_cut("cut.flac", " -y -af volume=2", false, 1.02);
-}
+TEST_F(TruncatedTest, CutFlacConvertsWhatIsThere) { convert_cut("cut.flac", " -y -af volume=2", false, 1.02); }
 
 // An MP4 whose index sat in the lost end cannot be read at all: refused at
 // set-up with the file's name in the text.

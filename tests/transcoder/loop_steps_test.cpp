@@ -10,8 +10,8 @@
 #include "support/stream_packets.h"
 
 using namespace sonorix;
-using sonorix::test::SetupTest;
 using sonorix::test::count_packets;
+using sonorix::test::SetupTest;
 namespace fs = std::filesystem;
 
 namespace {
@@ -105,8 +105,8 @@ TEST_F(LoopStepsTest, DecoderFormatChangeRebuildsTheGraphAndKeepsEverySecond) {
     const fs::path target = *dir_ / "changing.wav";
     convert(joined.string(), "", " -y -ac 2 -ar 44100", target.string());
     ASSERT_TRUE(core_.Completed()) << core_.ErrorText();
-    EXPECT_TRUE(logged("frame changed from rate:44100 fmt:fltp ch:1 chl:mono to rate:22050 fmt:fltp ch:2 chl:stereo",
-                       llInfo));
+    EXPECT_TRUE(
+        logged("frame changed from rate:44100 fmt:fltp ch:1 chl:mono to rate:22050 fmt:fltp ch:2 chl:stereo", llInfo));
     const auto out = test::measure_audio(target);
     EXPECT_EQ(out.channels, 2);
     EXPECT_EQ(out.sample_rate, 44100);

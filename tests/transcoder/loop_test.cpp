@@ -9,8 +9,8 @@
 #include "support/stream_packets.h"
 
 using namespace sonorix;
-using sonorix::test::SetupTest;
 using sonorix::test::count_packets;
+using sonorix::test::SetupTest;
 namespace fs = std::filesystem;
 
 namespace {
@@ -144,9 +144,12 @@ protected:
         EXPECT_TRUE(terminated && core.Completed() && !core.Failed()) << options << ": " << core.ErrorText();
         std::lock_guard lock(mutex_);
         for (const Line& l : lines_) {
-            if (l.text.rfind("frame=", 0) == 0) r.stats = std::regex_replace(l.text, std::regex("fps=[ 0-9.]+"), "fps=");
-            else if (l.text.find("muxing overhead") != std::string::npos) r.summary = l.text;
-            else if (l.text.rfind("  Stream #", 0) == 0) r.mapping.push_back(l.text);
+            if (l.text.rfind("frame=", 0) == 0)
+                r.stats = std::regex_replace(l.text, std::regex("fps=[ 0-9.]+"), "fps=");
+            else if (l.text.find("muxing overhead") != std::string::npos)
+                r.summary = l.text;
+            else if (l.text.rfind("  Stream #", 0) == 0)
+                r.mapping.push_back(l.text);
             else if (std::regex_search(l.text, std::regex("(n_samples|mean_volume|max_volume|histogram_[0-9]+db):"))) {
                 r.detect.push_back(std::regex_replace(l.text, std::regex(" @ 0x[0-9a-f]+"), ""));
             }

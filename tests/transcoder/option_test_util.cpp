@@ -30,7 +30,8 @@ int OptionTest::parse(const std::string& options, const std::string& presets, co
 std::vector<std::string> OptionTest::core_lines(TLogLevel max_level) const {
     std::vector<std::string> out;
     for (const LogLine& l : lines) {
-        if (l.sender == &core && l.level <= max_level) out.push_back(std::string(LogLevelName(l.level)) + ": " + l.text);
+        if (l.sender == &core && l.level <= max_level)
+            out.push_back(std::string(LogLevelName(l.level)) + ": " + l.text);
     }
     return out;
 }

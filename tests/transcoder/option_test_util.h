@@ -26,8 +26,7 @@ protected:
     void TearDown() override;
 
     // ParseOptions on a fresh context.
-    int parse(const std::string& options, const std::string& presets = "",
-              const std::string& label = "output file");
+    int parse(const std::string& options, const std::string& presets = "", const std::string& label = "output file");
     // The core's own lines at level or more severe, as "Level: text".
     std::vector<std::string> core_lines(TLogLevel max_level = llDebug) const;
     bool has_line(TLogLevel level, const std::string& text) const;

@@ -210,7 +210,8 @@ INSTANTIATE_TEST_SUITE_P(WavAndM4a, DiskFullTest,
                          ::testing::Values(DiskFull{".wav", false}, DiskFull{".wav", true}, DiskFull{".m4a", false},
                                            DiskFull{".m4a", true}),
                          [](const auto& info) {
-                             return std::string(info.param.ext + 1) + (info.param.last_write ? "LastWrite" : "MidStream");
+                             return std::string(info.param.ext + 1) +
+                                    (info.param.last_write ? "LastWrite" : "MidStream");
                          });
 
 // A filter that fails half-way (its hint file has entries for three frames
@@ -447,7 +448,8 @@ TEST_F(OutputSafetyTest, StopEndsATaskWhoseInputStalls) {
         const int writer = open(fifo.c_str(), O_RDWR);  // an open writer that never closes
         if (writer < 0) return std::string("no writer");
         const std::string samples(32768, '\0');
-        if (write(writer, samples.data(), samples.size()) != static_cast<ssize_t>(samples.size())) return std::string("short");
+        if (write(writer, samples.data(), samples.size()) != static_cast<ssize_t>(samples.size()))
+            return std::string("short");
         TCustomFFmpeg core;
         // Raw samples: the set-up reads no further than what was written.
         const std::string raw = " -f s16le -ar 44100 -ac 2 -probesize 32 -analyzeduration 0";

@@ -19,8 +19,7 @@ TEST_F(OptionTest, MeasurementJobGroupsThenApplies) {
     ASSERT_EQ(ctx.filters.size(), 1u);
     EXPECT_EQ(last_entry(ctx.filters), std::make_pair(std::string("a"), std::string("volumedetect")));
     EXPECT_EQ(ctx.format, "null");
-    EXPECT_EQ(core_lines(llInfo),
-              Lines{"Info: ParseOptions for output file: -af \"volumedetect\" -f null"});
+    EXPECT_EQ(core_lines(llInfo), Lines{"Info: ParseOptions for output file: -af \"volumedetect\" -f null"});
     EXPECT_TRUE(has_line(llDebug, "Parsing a group of options: output file."));
 }
 
@@ -68,17 +67,17 @@ TEST_F(OptionTest, InvalidSpecifierRaisesInTheLookup) {
 TEST_F(OptionTest, UnknownOptionStrictAndLenient) {
     core.strict_options = true;
     EXPECT_EQ(parse("-foo 1"), AVERROR_OPTION_NOT_FOUND);
-    EXPECT_EQ(core_lines(), (Lines{"Info: ParseOptions for output file: -foo 1",
-                                   "Error: Unrecognized option \"foo\".", "Fatal: Option not found: -foo"}));
+    EXPECT_EQ(core_lines(), (Lines{"Info: ParseOptions for output file: -foo 1", "Error: Unrecognized option \"foo\".",
+                                   "Fatal: Option not found: -foo"}));
     EXPECT_EQ(core.last_error(), "Option not found: -foo");
 
     core.strict_options = false;
     core.set_last_error("");
     EXPECT_EQ(parse("-foo 1 -y"), 0);
-    EXPECT_EQ(core_lines(), (Lines{"Info: ParseOptions for output file: -foo 1 -y",
-                                   "Warning: Unrecognized option \"foo\".",
-                                   "Warning: Invalid option 1 found while parsing options, ignore",
-                                   "Debug: Parsing a group of options: global."}));
+    EXPECT_EQ(core_lines(),
+              (Lines{"Info: ParseOptions for output file: -foo 1 -y", "Warning: Unrecognized option \"foo\".",
+                     "Warning: Invalid option 1 found while parsing options, ignore",
+                     "Debug: Parsing a group of options: global."}));
     EXPECT_EQ(core.file_overwrite, 1);
     EXPECT_EQ(core.last_error(), "");
 }
@@ -133,8 +132,9 @@ TEST_F(OptionTest, UnterminatedQuoteIsNamed) {
 TEST_F(OptionTest, MissingArgument) {
     EXPECT_EQ(parse("-y -f"), AVERROR(EINVAL));
     EXPECT_TRUE(has_line(llError, "Missing argument for option \"f\"."));
-    EXPECT_EQ(core.last_error(), "Missing argument for option \"f\".\n"
-                                 "Invalid argument / Invalid data found when processing input");
+    EXPECT_EQ(core.last_error(),
+              "Missing argument for option \"f\".\n"
+              "Invalid argument / Invalid data found when processing input");
 }
 
 TEST_F(OptionTest, NoPrefixAndBooleans) {
@@ -287,10 +287,32 @@ TEST_F(OptionTest, HostileInput) {
     std::string bare;
     for (int i = 0; i < 10000; ++i) bare += " x";
     const std::string texts[] = {
-        "", " ", "\"", "-", "--", "-:", "-:a 1", "-c:", "-af \"unterminated", "\\\\\\",
-        "-f \xff\xfe\xfd", "-\xc3\x28 1", std::string("-f a\0b", 6), many, bare,
-        "-t 99999999999999999999999", "-ss -", "-map", "-map \"\"", "-map -", "-map [", "-loglevel",
-        "-TimeStart 1e308", "-TimeStart nan", "-streamid 99999999:1", "-channel_layout \"\"",
+        "",
+        " ",
+        "\"",
+        "-",
+        "--",
+        "-:",
+        "-:a 1",
+        "-c:",
+        "-af \"unterminated",
+        "\\\\\\",
+        "-f \xff\xfe\xfd",
+        "-\xc3\x28 1",
+        std::string("-f a\0b", 6),
+        many,
+        bare,
+        "-t 99999999999999999999999",
+        "-ss -",
+        "-map",
+        "-map \"\"",
+        "-map -",
+        "-map [",
+        "-loglevel",
+        "-TimeStart 1e308",
+        "-TimeStart nan",
+        "-streamid 99999999:1",
+        "-channel_layout \"\"",
     };
     for (bool strict : {true, false}) {
         core.strict_options = strict;

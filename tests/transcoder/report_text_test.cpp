@@ -29,9 +29,16 @@ TEST(ReportText, ProgressOutputLines) {
     v.output_size = 2000;
     v.position = 1500000;
     const auto lines = progress_output_lines(v, {{0, 1, 3.5f}}, false);
-    const std::vector<std::string> want = {"frame=10", "fps=5.0", "stream_0_1_q=3.5", "bitrate=  10.7kbits/s",
-                                           "total_size=2000", "out_time_ms=1500000", "out_time=00:00:01.500000",
-                                           "dup_frames=0", "drop_frames=0", "progress=continue"};
+    const std::vector<std::string> want = {"frame=10",
+                                           "fps=5.0",
+                                           "stream_0_1_q=3.5",
+                                           "bitrate=  10.7kbits/s",
+                                           "total_size=2000",
+                                           "out_time_ms=1500000",
+                                           "out_time=00:00:01.500000",
+                                           "dup_frames=0",
+                                           "drop_frames=0",
+                                           "progress=continue"};
     EXPECT_EQ(lines, want);
     EXPECT_EQ(progress_output_lines(v, {}, true).back(), "progress=end");
 }
@@ -41,5 +48,6 @@ TEST(ReportText, SummaryAndEmptyOutput) {
     EXPECT_FALSE(output_was_empty(c));
     EXPECT_EQ(summary_line(c, 215040), "video:0kB audio:200kB subtitle:0 global headers:0kB muxing overhead 5.000000%");
     EXPECT_TRUE(output_was_empty(ByteCounts{}));
-    EXPECT_EQ(summary_line(ByteCounts{}, 0), "video:0kB audio:0kB subtitle:0 global headers:0kB muxing overhead 0.000000%");
+    EXPECT_EQ(summary_line(ByteCounts{}, 0),
+              "video:0kB audio:0kB subtitle:0 global headers:0kB muxing overhead 0.000000%");
 }

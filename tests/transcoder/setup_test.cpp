@@ -229,8 +229,9 @@ TEST_F(SetupTest, InputEdgeCases) {
 TEST_F(SetupTest, OutputEdgeCases) {
     ASSERT_EQ(open_input(file("tone.wav")), 0);
     EXPECT_EQ(open_output(" -y", file("noext")), -1);
-    EXPECT_EQ(core_.last_error(), file("noext") + ": the target name has no extension to choose the output format by "
-                                                  "(give one, or -f)");
+    EXPECT_EQ(core_.last_error(), file("noext") +
+                                      ": the target name has no extension to choose the output format by "
+                                      "(give one, or -f)");
     EXPECT_EQ(open_output(" -y -bsf:a no_such_bsf", file("bsf.wav")), -1000);
     EXPECT_EQ(raised_, "Unknown bitstream filter \"no_such_bsf\"");
     EXPECT_TRUE(core_.output_streams.empty());
@@ -250,7 +251,6 @@ TEST_F(SetupTest, OutputEdgeCases) {
     EXPECT_FALSE(fs::exists(temp));  // a task that never completed leaves nothing behind
     EXPECT_FALSE(fs::exists(file("empty.wav")));
 }
-
 
 TEST_F(SetupTest, MetadataRules) {
     ASSERT_EQ(open_input(file("movie.mp4")), 0);
@@ -281,8 +281,8 @@ TEST_F(SetupTest, Attachments) {
     EXPECT_EQ(open_output(" -y -attach " + file("nothing.txt"), file("att0.mkv")), -1000);
     EXPECT_EQ(raised_, "Could not open attachment file " + file("nothing.txt") + ".");
     EXPECT_TRUE(core_.output_streams.empty());
-    ASSERT_EQ(open_output(" -y -c copy -attach " + notes.string() + " -metadata:s:t mimetype=text/plain",
-                          file("att.mkv")), 0)
+    ASSERT_EQ(
+        open_output(" -y -c copy -attach " + notes.string() + " -metadata:s:t mimetype=text/plain", file("att.mkv")), 0)
         << core_.last_error() << raised_;
     ASSERT_EQ(core_.output_streams.size(), 3u);
     TOutputStream& a = ost(2);

@@ -19,19 +19,19 @@ TEST(SplitOptionText, QuotingRules) {
         {" \t -y  \t-c:v copy ", {"-y", "-c:v", "copy"}},
         {R"(-metadata "title=a b")", {"-metadata", "title=a b"}},
         {R"(-af "volume=1.5,aformat=\"x y\"")", {"-af", R"(volume=1.5,aformat="x y")"}},
-        {R"(a\"b)", {R"(a"b)"}},                 // odd backslashes: literal quote
-        {R"(a\\"b c")", {R"(a\b c)"}},          // even: half of them, quote toggles
+        {R"(a\"b)", {R"(a"b)"}},        // odd backslashes: literal quote
+        {R"(a\\"b c")", {R"(a\b c)"}},  // even: half of them, quote toggles
         {R"(a\\\"b)", {R"(a\"b)"}},
         {R"(C:\dir\file.mp3)", {R"(C:\dir\file.mp3)"}},  // no quote follows: kept
         {R"(-f "")", {"-f", ""}},
         {R"("")", {""}},
-        {R"(ab""cd)", {"abcd"}},                // a pair only ends and restarts quoting
+        {R"(ab""cd)", {"abcd"}},  // a pair only ends and restarts quoting
         {R"(-af "unterminated text)", {"-af", "unterminated text"}},
         {"\"", {""}},
         {"\\", {"\\"}},
         {"", {}},
         {" \t ", {}},
-        {"a\nb", {"a\nb"}},                     // only blanks and tabs separate
+        {"a\nb", {"a\nb"}},  // only blanks and tabs separate
         {"\xff\xfe -f \xc3", {"\xff\xfe", "-f", "\xc3"}},
     };
     for (const SplitCase& c : cases) {
@@ -76,11 +76,10 @@ TEST(ReadNumbers, WholeTextInCLocaleSyntax) {
 
 TEST(ParseLogLevel, NamesAndNumbers) {
     const std::pair<const char*, TLogLevel> cases[] = {
-        {"quiet", llQuiet}, {"panic", llPanic}, {"fatal", llFatal}, {"error", llError},
-        {"warning", llWarning}, {"info", llInfo}, {"verbose", llVerbose}, {"debug", llDebug},
-        {"-9", llQuiet}, {"-8", llQuiet}, {"-1", llPanic}, {"0", llPanic}, {"7", llPanic},
-        {"8", llFatal}, {"16", llError}, {"32", llInfo}, {"47", llVerbose}, {"48", llDebug},
-        {"100000", llDebug},
+        {"quiet", llQuiet}, {"panic", llPanic},     {"fatal", llFatal}, {"error", llError},  {"warning", llWarning},
+        {"info", llInfo},   {"verbose", llVerbose}, {"debug", llDebug}, {"-9", llQuiet},     {"-8", llQuiet},
+        {"-1", llPanic},    {"0", llPanic},         {"7", llPanic},     {"8", llFatal},      {"16", llError},
+        {"32", llInfo},     {"47", llVerbose},      {"48", llDebug},    {"100000", llDebug},
     };
     for (const auto& [text, level] : cases) {
         ASSERT_TRUE(parse_log_level(text).has_value()) << text;

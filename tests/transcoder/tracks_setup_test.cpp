@@ -24,11 +24,14 @@ TEST_F(SetupTest, StreamsTheTargetCannotHoldAreLeftOutWithALogLine) {
         const char* left_out;  // one of the log lines
     } rows[] = {
         {"kept.mkv", all, nullptr},
-        {"one_audio.wav", {AVMEDIA_TYPE_AUDIO},
+        {"one_audio.wav",
+         {AVMEDIA_TYPE_AUDIO},
          "Stream #0:2 (audio vorbis) is left out: the wav format takes one audio stream"},
-        {"no_font.mp4", {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_AUDIO},
+        {"no_font.mp4",
+         {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_AUDIO},
          "Stream #0:4 (attachment ttf) is left out: the mp4 format takes no attachments"},
-        {"no_text.avi", {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_AUDIO},
+        {"no_text.avi",
+         {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_AUDIO},
          "Stream #0:3 (subtitle subrip) is left out: the avi format cannot hold subrip"},
     };
     for (const auto& row : rows) {
@@ -74,7 +77,8 @@ TEST_F(SetupTest, CoversStayInM4AAndAreLeftOutOfOgg) {
     } rows[] = {
         {"cover.m4a", "kept.m4a", 2, nullptr},
         {"cover.m4a", "kept.mp4", 2, nullptr},
-        {"opus.ogg", "no_picture.ogg", 1, "Stream #0:1 (video png) is left out: the ogg format takes no cover pictures"},
+        {"opus.ogg", "no_picture.ogg", 1,
+         "Stream #0:1 (video png) is left out: the ogg format takes no cover pictures"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.target);

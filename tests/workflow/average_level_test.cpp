@@ -34,9 +34,10 @@ TEST(AverageLevel, MarkerStepRoundsHalfToEven) {
 // "not adjusting" lines, markers behind long progress output.
 TEST(AverageLevel, EveryMarkerCountsOnceHoweverTheOutputIsCut) {
     const std::string progress(15000, '#');
-    const std::string text = "Computing levels...\r" + progress + "\rApplying adjustment of -3.21dB to /t/0.wav...\n" +
-                             progress + "\nApplying adjustment of +6.00 dB to /t/1.wav...\n" +
-                             "/t/2.wav already normalized, not adjusting...\n/t/3.wav already normalized, not adjusting...";
+    const std::string text =
+        "Computing levels...\r" + progress + "\rApplying adjustment of -3.21dB to /t/0.wav...\n" + progress +
+        "\nApplying adjustment of +6.00 dB to /t/1.wav...\n" +
+        "/t/2.wav already normalized, not adjusting...\n/t/3.wav already normalized, not adjusting...";
     for (const size_t cut : {size_t{1}, size_t{7}, size_t{512}, text.size()}) {
         NormalizerOutput out;
         for (size_t at = 0; at < text.size(); at += cut) out.add(text.data() + at, std::min(cut, text.size() - at));
@@ -77,8 +78,7 @@ TEST_F(NormalizerRunTest, EndsAndWhatTheyTell) {
     for (const Case& c : cases) {
         NormalizerRun run;
         if (run.start(c.program, {"/a b/0.wav", "/A/1.wav"})) {
-            while (run.pump(50)) {
-            }
+            while (run.pump(50)) {}
         }
         EXPECT_EQ(run.failure(), c.failure) << c.program;
         EXPECT_EQ(run.output().markers(), c.markers) << c.program;
@@ -88,9 +88,9 @@ TEST_F(NormalizerRunTest, EndsAndWhatTheyTell) {
     }
     NormalizerRun shown;
     ASSERT_TRUE(shown.start(script("echo one; echo broken input; exit 3"), {}));
-    while (shown.pump(50)) {
-    }
-    EXPECT_NE(shown.failure_text().find("Its last output:\rone\rbroken input"), std::string::npos) << shown.failure_text();
+    while (shown.pump(50)) {}
+    EXPECT_NE(shown.failure_text().find("Its last output:\rone\rbroken input"), std::string::npos)
+        << shown.failure_text();
 }
 
 // Each file is an argument of its own, as written (no lower-casing, no
@@ -98,8 +98,7 @@ TEST_F(NormalizerRunTest, EndsAndWhatTheyTell) {
 TEST_F(NormalizerRunTest, FilesArriveAsSeparateArgumentsAndAKillEndsTheRun) {
     NormalizerRun run;
     ASSERT_TRUE(run.start(script("printf '[%s]' \"$@\"; cat"), {"/Tmp/A b/0.wav", "/t/*.wav"}));
-    while (run.pump(50)) {
-    }
+    while (run.pump(50)) {}
     EXPECT_EQ(run.output().last_lines(), "[-m][--][/Tmp/A b/0.wav][/t/*.wav]");
     EXPECT_FALSE(run.failure());
 
@@ -114,14 +113,15 @@ TEST_F(NormalizerRunTest, FilesArriveAsSeparateArgumentsAndAKillEndsTheRun) {
     const fs::path pid_file = dir_ / "child.pid";
     NormalizerRun wrapper;
     ASSERT_TRUE(wrapper.start(script("sleep 60 & echo $! > '" + pid_file.string() + ".tmp'; mv '" + pid_file.string() +
-                                     ".tmp' '" + pid_file.string() + "'; wait"), {}));
-    while (!fs::exists(pid_file) && wrapper.pump(10)) {
-    }
+                                     ".tmp' '" + pid_file.string() + "'; wait"),
+                              {}));
+    while (!fs::exists(pid_file) && wrapper.pump(10)) {}
     const pid_t child = std::stoi(test::read_file(pid_file));
     wrapper.kill();
     bool gone = false;
     for (int i = 0; i < 500 && !gone; ++i) {
-        gone = ::kill(child, 0) != 0 || test::read_file("/proc/" + std::to_string(child) + "/stat").find(" Z ") != std::string::npos;
+        gone = ::kill(child, 0) != 0 ||
+               test::read_file("/proc/" + std::to_string(child) + "/stat").find(" Z ") != std::string::npos;
         if (!gone) ::usleep(10000);
     }
     EXPECT_TRUE(gone) << "the wrapper's child " << child << " still runs";

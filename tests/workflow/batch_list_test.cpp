@@ -17,10 +17,11 @@ TEST(BatchList, SizeTexts) {
         int64_t bytes;
         const char* text;
     } cases[] = {
-        {1048576, "1MB"}, {1500000, "1.43MB"}, {5000, "0MB"}, {5243, "0.01MB"},
+        {1048576, "1MB"},   {1500000, "1.43MB"},
+        {5000, "0MB"},      {5243, "0.01MB"},
         {131072, "0.12MB"},  // 12.5 hundredths: ties go to the even value
         {393216, "0.38MB"},  // 37.5 hundredths
-        {0, "0MB"}, {int64_t{5} << 40, "5242880MB"},
+        {0, "0MB"},         {int64_t{5} << 40, "5242880MB"},
     };
     for (const auto& c : cases) EXPECT_EQ(list_size_text(c.bytes), c.text) << c.bytes;
 }
@@ -57,7 +58,7 @@ TEST(BatchList, TargetsAreDistinctAndNeverASource) {
     }
     fs::create_hard_link(root / "a" / "y.mp3", out / "y.mp3");  // y.mp3 in out is row 4's file too
     const std::vector<std::string> sources = {(root / "a/x.mp3").string(), (root / "b/x.mp3").string(),
-                                              (out / "x.mp3").string(), (root / "a/x.mp3").string(),
+                                              (out / "x.mp3").string(),    (root / "a/x.mp3").string(),
                                               (root / "a/y.mp3").string(), (root / "b/gone.mp3").string()};
     const auto targets = distinct_targets(sources, {0, 1, 2, 3, 4}, out, "");
     EXPECT_EQ(targets[0], out / "x (2).mp3");  // out/x.mp3 is row 2's source
@@ -91,8 +92,8 @@ TEST(BatchJob, EveryTrackGetsItsOwnHeadroomAndUnmeasuredOrSilentRowsAreSkipped) 
     struct Row {
         std::vector<TrackReading> tracks;
         const char* failure;
-        const char* cell;                    // kNoPeakCell: skipped
-        std::vector<std::string> filters;    // per track
+        const char* cell;                  // kNoPeakCell: skipped
+        std::vector<std::string> filters;  // per track
     };
     const std::vector<Row> table = {
         {peaks({-3.461}), "", "3.5", {",volume=3.46dB"}},
@@ -129,8 +130,9 @@ TEST(BatchJob, EveryTrackGetsItsOwnHeadroomAndUnmeasuredOrSilentRowsAreSkipped) 
     EXPECT_EQ(change.finish_text(), "Process is finished!\r\r0 converted, 0 skipped, 0 failed.");
     change.rows[0].state = BatchRow::State::Failed;
     change.rows[0].reason = "/out/one.wav: the target is a folder";
-    EXPECT_EQ(change.finish_text(), "Process is finished with errors!\r\r0 converted, 0 skipped, 1 failed.\r\r"
-                                    "These files failed:\r/a/one.wav: /out/one.wav: the target is a folder");
+    EXPECT_EQ(change.finish_text(),
+              "Process is finished with errors!\r\r0 converted, 0 skipped, 1 failed.\r\r"
+              "These files failed:\r/a/one.wav: /out/one.wav: the target is a folder");
     EXPECT_EQ(BatchJob(BatchMode::VolumeChange, 0, "/out", "", {"/a"}).gain_db(0), std::nullopt);
 }
 

@@ -17,16 +17,11 @@ TEST(BatchRules, TargetNames) {
         std::string prefix;
         fs::path want;
     } cases[] = {
-        {root / "music/a.mp3", "", out / "a.mp3"},
-        {out / "a.mp3", "", out / "NEW_a.mp3"},
-        {out / "a.mp3", "loud_", out / "loud_a.mp3"},
-        {root / "music/a.mp3", "loud_", out / "loud_a.mp3"},
-        {root / "v/clip.rmvb", "", out / "clip.rm"},
-        {root / "v/cam.h264", "", out / "cam.mkv"},
-        {root / "v/dvd.vob", "", out / "dvd.vob"},
-        {root / "v/x.ogm", "", out / "x.avi"},
-        {root / "a/song.flac", "", out / "song.flac"},
-        {root / "a/song.ape", "", out / "song.wav"},
+        {root / "music/a.mp3", "", out / "a.mp3"},     {out / "a.mp3", "", out / "NEW_a.mp3"},
+        {out / "a.mp3", "loud_", out / "loud_a.mp3"},  {root / "music/a.mp3", "loud_", out / "loud_a.mp3"},
+        {root / "v/clip.rmvb", "", out / "clip.rm"},   {root / "v/cam.h264", "", out / "cam.mkv"},
+        {root / "v/dvd.vob", "", out / "dvd.vob"},     {root / "v/x.ogm", "", out / "x.avi"},
+        {root / "a/song.flac", "", out / "song.flac"}, {root / "a/song.ape", "", out / "song.wav"},
         {root / "a/Song.APE", "", out / "Song.wav"},
     };
     for (const auto& c : cases) EXPECT_EQ(batch_target_name(c.source, out, c.prefix), c.want) << c.source;
@@ -86,8 +81,8 @@ TEST(BatchRules, FilterChainsAndTheSpecifiedExample) {
 
 TEST(BatchRules, ProgressStaysWithinTheBar) {
     EXPECT_EQ(task_percent(5, 10), 50);
-    EXPECT_EQ(task_percent(1, 8), 12);   // 12.5 rounds to even
-    EXPECT_EQ(task_percent(3, 8), 38);   // 37.5 rounds to even
+    EXPECT_EQ(task_percent(1, 8), 12);  // 12.5 rounds to even
+    EXPECT_EQ(task_percent(3, 8), 38);  // 37.5 rounds to even
     EXPECT_EQ(task_percent(20, 10), 100);
     EXPECT_EQ(task_percent(-5, 10), 0);
     EXPECT_EQ(task_percent(5, 0), std::nullopt);

@@ -23,9 +23,15 @@ TEST(FormatText, SaysCodecRateAndLayoutOfEveryTrack) {
         {"a.mp3", [](MediaSpec& s) { s.audio_bit_rates = {192000}; }, "MP3 \u00b7 192 kb/s \u00b7 stereo"},
         {"b.flac", [](MediaSpec& s) { s.audio_channels = {1}; }, "FLAC \u00b7 44\\.1 kHz \u00b7 mono"},
         {"c.wav", [](MediaSpec& s) { s.sample_rate = 48000; }, "PCM 16-bit \u00b7 48 kHz \u00b7 stereo"},
-        {"d.wav", [](MediaSpec& s) { s.audio_codec = "pcm_f32le"; }, "PCM 32-bit float \u00b7 44\\.1 kHz \u00b7 stereo"},
-        {"e.m4a", [](MediaSpec& s) { s.cover = true, s.audio_bit_rates = {128000}; }, "AAC \u00b7 1[0-9][0-9] kb/s \u00b7 stereo"},
-        {"f.mp4", [](MediaSpec& s) { s.audio_channels = {6, 2}, s.video = true; }, "H\\.264 \u00b7 AAC 5\\.1 \\+ stereo"},
+        {"d.wav", [](MediaSpec& s) { s.audio_codec = "pcm_f32le"; },
+         "PCM 32-bit float \u00b7 44\\.1 kHz \u00b7 stereo"},
+        {"e.m4a", [](MediaSpec& s) { s.cover = true, s.audio_bit_rates = {128000}; },
+         "AAC \u00b7 1[0-9][0-9] kb/s \u00b7 stereo"},
+        {"f.mp4",
+         [](MediaSpec& s) {
+             s.audio_channels = {6, 2}, s.video = true;
+         },
+         "H\\.264 \u00b7 AAC 5\\.1 \\+ stereo"},
         {"g.mkv", [](MediaSpec& s) { s.audio_channels = {}, s.video = true; }, "H\\.264"},
     };
     for (const auto& c : cases) {

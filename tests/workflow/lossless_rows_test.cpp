@@ -22,11 +22,17 @@ TEST(LosslessRows, TheEndMessageGivesAppliedAndAskedGains) {
         BatchRow::State state;
         const char* text;  // lossless_text
     } rows[] = {
-        {{track(5.10, 4.5154499), track(-2.0, -2.0)}, true, "", BatchRow::State::Completed,
+        {{track(5.10, 4.5154499), track(-2.0, -2.0)},
+         true,
+         "",
+         BatchRow::State::Completed,
          "track 1: +4.52 dB, asked +5.10 dB; track 2: -2.00 dB, asked -2.00 dB"},
         {{track(1.0, 0.0)}, true, "", BatchRow::State::Completed, "+0.00 dB, asked +1.00 dB"},
-        {{track(3.0, std::nullopt)}, false, "audio track 1 (flac): the lossless path takes MP3, AAC-LC and Opus only",
-         BatchRow::State::Completed, ""},
+        {{track(3.0, std::nullopt)},
+         false,
+         "audio track 1 (flac): the lossless path takes MP3, AAC-LC and Opus only",
+         BatchRow::State::Completed,
+         ""},
         {{track(3.0, std::nullopt)}, true, "", BatchRow::State::Failed, "kept as it is"},
     };
     for (size_t i = 0; i < std::size(rows); ++i) {
@@ -44,7 +50,8 @@ TEST(LosslessRows, TheEndMessageGivesAppliedAndAskedGains) {
                         "-2.00 dB, asked -2.00 dB\r/out/song.mp3: +0.00 dB, asked +1.00 dB\r\r"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("\r\rRe-encoded, as the lossless path was refused:\r/in/song.flac: audio track 1 (flac)"), std::string::npos)
+    EXPECT_NE(text.find("\r\rRe-encoded, as the lossless path was refused:\r/in/song.flac: audio track 1 (flac)"),
+              std::string::npos)
         << text;
     EXPECT_EQ(text.find("b.mp3: +"), std::string::npos) << "a failed row has no gains to tell";
 }

@@ -11,17 +11,11 @@ using namespace sonorix;
 TEST(PeakAnalysis, EachTracksLinesGoToItsOwnReading) {
     TrackReadings r(2, LevelKind::Loudness);  // astats, ebur128 per track: places 0, 1 | 2, 3
     for (const char* line : {
-             "[Parsed_astats_2 @ 0x2] Overall",
-             "[Parsed_astats_2 @ 0x2] Peak level dB: -20.021000",
+             "[Parsed_astats_2 @ 0x2] Overall", "[Parsed_astats_2 @ 0x2] Peak level dB: -20.021000",
              "[Parsed_astats_2 @ 0x2] RMS level dB: -23.990000",
              "[Parsed_astats_0 @ 0x1] Peak level dB: 3.004000",  // a float source over full scale
-             "[Parsed_ebur128_1 @ 0x3] Summary:",
-             "  Integrated loudness:",
-             "    I:         -10.5 LUFS",
-             "  True peak:",
-             "    Peak:        3.2 dBFS",
-             "[Parsed_ebur128_3 @ 0x4] Summary:",
-             "    I:         -30.0 LUFS",
+             "[Parsed_ebur128_1 @ 0x3] Summary:", "  Integrated loudness:", "    I:         -10.5 LUFS", "  True peak:",
+             "    Peak:        3.2 dBFS", "[Parsed_ebur128_3 @ 0x4] Summary:", "    I:         -30.0 LUFS",
              "[Parsed_astats_4 @ 0x5] Peak level dB: -1.0",  // a third track in the target
          }) {
         r.read(line);
@@ -51,7 +45,8 @@ TEST(PeakAnalysis, OneChainServesAllTracksOrEachHasItsOwn) {
     EXPECT_EQ(track_filter_options({",volume=1.00dB", "", ",volume=20.02dB"}),
               " -filter:a:0 volume=1.00dB -filter:a:2 volume=20.02dB");
     EXPECT_EQ(track_filter_options({""}), "");
-    EXPECT_EQ(track_measurement_options(2, LevelKind::Peak).find("[0:a:1]"), track_measurement_options(2, LevelKind::Peak).find(";[0:a:1]") + 1);
+    EXPECT_EQ(track_measurement_options(2, LevelKind::Peak).find("[0:a:1]"),
+              track_measurement_options(2, LevelKind::Peak).find(";[0:a:1]") + 1);
 }
 
 TEST(PeakAnalysis, FileLabelCutsAt46Characters) {

@@ -36,9 +36,8 @@ TEST(ReplayGainTexts, AsTheTagsHoldThem) {
         const char* text;
         int r128;  // Q7.8 to -23 LUFS: the same programme 5 dB quieter
     } cases[] = {
-        {-3.124, "-3.12 dB", -2080},  {0.004, "+0.00 dB", -1279},  {-0.004, "+0.00 dB", -1281},
-        {6.5, "+6.50 dB", 384},       {5.0, "+5.00 dB", 0},         {-200, "-200.00 dB", -32768},
-        {200, "+200.00 dB", 32767},
+        {-3.124, "-3.12 dB", -2080}, {0.004, "+0.00 dB", -1279},   {-0.004, "+0.00 dB", -1281}, {6.5, "+6.50 dB", 384},
+        {5.0, "+5.00 dB", 0},        {-200, "-200.00 dB", -32768}, {200, "+200.00 dB", 32767},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(gain_text(c.gain), c.text);
@@ -79,16 +78,11 @@ TEST_F(ReplayGainFiles, EachKindTakesItsTags) {
         TagFormat format;
         bool video = false, cover = false, two_tracks = false;
     } cases[] = {
-        {"a.mp3", TagFormat::Mp3},
-        {"a.flac", TagFormat::Flac},
-        {"a.ogg", TagFormat::OggVorbis},
-        {"a.opus", TagFormat::Opus},
-        {"a.m4a", TagFormat::Mp4},
-        {"covered.m4a", TagFormat::Mp4, false, true},  // a cover is no video
-        {"film.mp4", TagFormat::None, true},
-        {"film.mkv", TagFormat::None, true},
-        {"a.wav", TagFormat::None},
-        {"two.m4a", TagFormat::None, false, false, true},
+        {"a.mp3", TagFormat::Mp3},           {"a.flac", TagFormat::Flac},
+        {"a.ogg", TagFormat::OggVorbis},     {"a.opus", TagFormat::Opus},
+        {"a.m4a", TagFormat::Mp4},           {"covered.m4a", TagFormat::Mp4, false, true},  // a cover is no video
+        {"film.mp4", TagFormat::None, true}, {"film.mkv", TagFormat::None, true},
+        {"a.wav", TagFormat::None},          {"two.m4a", TagFormat::None, false, false, true},
     };
     const std::map<std::string, std::string> replaygain = {{"replaygain_album_gain", "-2.00 dB"},
                                                            {"replaygain_album_peak", "0.750000"},
@@ -145,17 +139,40 @@ TEST_F(ReplayGainFiles, WritingThroughACopy) {
     const struct {
         const char* what;
         std::function<fs::path(const fs::path& file)> prepare;  // the name to tag
-        const char* failure;  // empty: written
+        const char* failure;                                    // empty: written
         bool keep_time = false;
     } cases[] = {
-        {"read-only file", [](const fs::path& f) { fs::permissions(f, fs::perms::owner_read | fs::perms::group_read); return f; },
+        {"read-only file",
+         [](const fs::path& f) {
+             fs::permissions(f, fs::perms::owner_read | fs::perms::group_read);
+             return f;
+         },
          "the file is read-only"},
-        {"read-only folder", [](const fs::path& f) { fs::permissions(f.parent_path(), fs::perms::owner_read | fs::perms::owner_exec); return f; },
+        {"read-only folder",
+         [](const fs::path& f) {
+             fs::permissions(f.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+             return f;
+         },
          "is read-only"},
-        {"hard link", [](const fs::path& f) { fs::create_hard_link(f, f.string() + ".2"); return f; }, "hard links"},
+        {"hard link",
+         [](const fs::path& f) {
+             fs::create_hard_link(f, f.string() + ".2");
+             return f;
+         },
+         "hard links"},
         {"no file", [](const fs::path& f) { return f.string() + ".none"; }, "cannot find the file"},
-        {"own permissions", [](const fs::path& f) { fs::permissions(f, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read); return f; }, ""},
-        {"through a link", [](const fs::path& f) { fs::create_symlink(f.filename(), f.string() + ".link"); return f.string() + ".link"; }, ""},
+        {"own permissions",
+         [](const fs::path& f) {
+             fs::permissions(f, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+             return f;
+         },
+         ""},
+        {"through a link",
+         [](const fs::path& f) {
+             fs::create_symlink(f.filename(), f.string() + ".link");
+             return f.string() + ".link";
+         },
+         ""},
         {"kept time", [](const fs::path& f) { return f; }, "", true},
     };
     int n = 0;

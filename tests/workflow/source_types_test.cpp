@@ -24,8 +24,8 @@ TEST(SourceTypes, MembershipIsASubstringTestOnTheUpperCasedExtension) {
         {audio_source_types, "/music/Song.Mp3", true},
         {audio_source_types, "/music/song.wave", true},
         {video_source_types, "/films/x.mkv", true},
-        {video_source_types, "/films/x.mp", true},   // inside "*.MPG;"
-        {audio_source_types, "/films/x.mp", true},   // inside "*.MP3;"
+        {video_source_types, "/films/x.mp", true},  // inside "*.MPG;"
+        {audio_source_types, "/films/x.mp", true},  // inside "*.MP3;"
         {audio_source_types, "/music/noextension", false},
         {audio_source_types, "/music/dotted.", false},
         {audio_source_types, "/music.d/file", false},
@@ -46,5 +46,14 @@ TEST(SourceTypes, DurationText) {
 
 TEST(SourceTypes, OpenDialogFilterIsTheExactText) {
     EXPECT_EQ(source_file_filter(),
-              "All Audio and Video Files|*.WAV;*.WAVE;*.MP3;*.WMA;*.AAC;*.AC3;*.FLAC;*.ALAC;*.M4A;*.MID;*.MKA;*.MP2;*.MPA;*.MPC;*.APE;*.OFR;*.OGG;*.RA;*.WV;*.TTA;*.DTS;*.G726;*.GSM;*.AIF;*.AIFF;*.AIFC;*.AU;*.SND;*.PCM;*.DSP;*.COOK;*.DCA;*.IMC;*.TTA;*.AVI;*.MPG;*.MPEG;*.WMV;*.MP4;*.M4V;*.3GP;*.RMVB;*.RM;*.FLV;*.SWF;*.MKV;*.H264;*.WEBM;*.MOV;*.VOB;*.IFO;*.YUV;*.AVM;*.ASF;*.AVS;*.DAT;*.OGM;*.TS;*.TP;*.NSV;*.AMV;*.ASV;*.FFV;*.MTS;|Audio Files|*.WAV;*.WAVE;*.MP3;*.WMA;*.AAC;*.AC3;*.FLAC;*.ALAC;*.M4A;*.MID;*.MKA;*.MP2;*.MPA;*.MPC;*.APE;*.OFR;*.OGG;*.RA;*.WV;*.TTA;*.DTS;*.G726;*.GSM;*.AIF;*.AIFF;*.AIFC;*.AU;*.SND;*.PCM;*.DSP;*.COOK;*.DCA;*.IMC;*.TTA;|Video Files|*.AVI;*.MPG;*.MPEG;*.WMV;*.MP4;*.M4V;*.3GP;*.RMVB;*.RM;*.FLV;*.SWF;*.MKV;*.H264;*.WEBM;*.MOV;*.VOB;*.IFO;*.YUV;*.AVM;*.ASF;*.AVS;*.DAT;*.OGM;*.TS;*.TP;*.NSV;*.AMV;*.ASV;*.FFV;*.MTS;|");
+              "All Audio and Video "
+              "Files|*.WAV;*.WAVE;*.MP3;*.WMA;*.AAC;*.AC3;*.FLAC;*.ALAC;*.M4A;*.MID;*.MKA;*.MP2;*.MPA;*.MPC;*.APE;*."
+              "OFR;*.OGG;*.RA;*.WV;*.TTA;*.DTS;*.G726;*.GSM;*.AIF;*.AIFF;*.AIFC;*.AU;*.SND;*.PCM;*.DSP;*.COOK;*.DCA;*."
+              "IMC;*.TTA;*.AVI;*.MPG;*.MPEG;*.WMV;*.MP4;*.M4V;*.3GP;*.RMVB;*.RM;*.FLV;*.SWF;*.MKV;*.H264;*.WEBM;*.MOV;*"
+              ".VOB;*.IFO;*.YUV;*.AVM;*.ASF;*.AVS;*.DAT;*.OGM;*.TS;*.TP;*.NSV;*.AMV;*.ASV;*.FFV;*.MTS;|Audio "
+              "Files|*.WAV;*.WAVE;*.MP3;*.WMA;*.AAC;*.AC3;*.FLAC;*.ALAC;*.M4A;*.MID;*.MKA;*.MP2;*.MPA;*.MPC;*.APE;*."
+              "OFR;*.OGG;*.RA;*.WV;*.TTA;*.DTS;*.G726;*.GSM;*.AIF;*.AIFF;*.AIFC;*.AU;*.SND;*.PCM;*.DSP;*.COOK;*.DCA;*."
+              "IMC;*.TTA;|Video "
+              "Files|*.AVI;*.MPG;*.MPEG;*.WMV;*.MP4;*.M4V;*.3GP;*.RMVB;*.RM;*.FLV;*.SWF;*.MKV;*.H264;*.WEBM;*.MOV;*."
+              "VOB;*.IFO;*.YUV;*.AVM;*.ASF;*.AVS;*.DAT;*.OGM;*.TS;*.TP;*.NSV;*.AMV;*.ASV;*.FFV;*.MTS;|");
 }

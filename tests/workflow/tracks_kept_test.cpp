@@ -49,8 +49,8 @@ Contents contents_of(const fs::path& path) {
             const AVCodecParameters* par = st->codecpar;
             const AVDictionaryEntry* lang = av_dict_get(st->metadata, "language", nullptr, 0);
             const int bits = par->codec_type != AVMEDIA_TYPE_AUDIO ? 0
-                             : par->bits_per_raw_sample    ? par->bits_per_raw_sample
-                                                           : av_get_bits_per_sample(par->codec_id);
+                             : par->bits_per_raw_sample            ? par->bits_per_raw_sample
+                                                                   : av_get_bits_per_sample(par->codec_id);
             c.streams.push_back({par->codec_type, avcodec_get_name(par->codec_id), st->disposition,
                                  lang ? lang->value : "", bits,
                                  par->codec_type == AVMEDIA_TYPE_ATTACHMENT && par->extradata
@@ -194,10 +194,13 @@ TEST_F(TracksKeptTest, HighPrecisionAudioStaysAsPrecise) {
         const char* codec;
         int bits;
         double tolerance;
-    } rows[] = {{"deep.wav", deep, "pcm_s24le", 24, 0.05},  {"deep.flac", deep, "flac", 24, 0.05},
-                {"float.wav", floating, "pcm_f32le", 32, 0.05}, {"plain.flac", {}, "flac", 16, 0.05},
+    } rows[] = {{"deep.wav", deep, "pcm_s24le", 24, 0.05},
+                {"deep.flac", deep, "flac", 24, 0.05},
+                {"float.wav", floating, "pcm_f32le", 32, 0.05},
+                {"plain.flac", {}, "flac", 16, 0.05},
                 // WebM keeps no bit rate: the rate read from the packets.
-                {"vorbis.webm", vorbis, "vorbis", 0, 1.0},   {"pcm.avi", pcm_film, "pcm_s16le", 16, 0.05}};
+                {"vorbis.webm", vorbis, "vorbis", 0, 1.0},
+                {"pcm.avi", pcm_film, "pcm_s16le", 16, 0.05}};
     for (const auto& row : rows) {
         const fs::path source = test::make_media(*dir_ / row.name, row.media);
         const fs::path target = *dir_ / (std::string("loud_") + row.name);
@@ -229,15 +232,12 @@ TEST_F(TracksKeptTest, ANewContainerTakesWhatItCanHold) {
         int video, audio, subtitles, attachments;
     } rows[] = {
         {mkv, "film.webm", 1, 2, 2, 0},  // text subtitles become the target's own
-        {mkv, "film.mp4", 1, 2, 2, 0},
-        {mkv, "film.avi", 1, 2, 0, 0},
-        {mkv, "film.wav", 0, 1, 0, 0},
-        {mp4, "phone.3gp", 1, 1, 0, 0},
+        {mkv, "film.mp4", 1, 2, 2, 0},   {mkv, "film.avi", 1, 2, 0, 0},
+        {mkv, "film.wav", 0, 1, 0, 0},   {mp4, "phone.3gp", 1, 1, 0, 0},
         {mp3, "album.flac", 1, 1, 0, 0},  // the cover
         {mp3, "album.m4a", 0, 1, 0, 0},   // would become a moving picture
-        {mp3, "album.ogg", 0, 1, 0, 0},
-        {mp3, "album.wav", 0, 1, 0, 0},
-        {mp3, "album.mka", 0, 1, 0, 0},   // its own video codec is a moving-picture one too
+        {mp3, "album.ogg", 0, 1, 0, 0},  {mp3, "album.wav", 0, 1, 0, 0},
+        {mp3, "album.mka", 0, 1, 0, 0},  // its own video codec is a moving-picture one too
     };
     for (const auto& row : rows) {
         const fs::path target = *dir_ / row.target;
@@ -276,8 +276,8 @@ std::vector<double> track_rates(const fs::path& path) {
         if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
         rates.push_back(st->codecpar->bit_rate > 0
                             ? static_cast<double>(st->codecpar->bit_rate)
-                            : static_cast<double>(bytes[i]) * 8 / (static_cast<double>(end[i] - first[i]) *
-                                                                  av_q2d(st->time_base)));
+                            : static_cast<double>(bytes[i]) * 8 /
+                                  (static_cast<double>(end[i] - first[i]) * av_q2d(st->time_base)));
     }
     avformat_close_input(&ctx);
     return rates;
@@ -357,7 +357,8 @@ TEST(TrackRules, MapAndCodecChoices) {
         // A rate nobody states: read from the packets, else 64 kbit/s a channel.
         {"a.mkv", "b.mkv", facts({video, vorbis}), " -y -c:v copy -b:a 128000"},
         {"a.ogg", "b.ogg", facts({audio("vorbis", "libvorbis", 2, -1, 200000)}), " -y -c:v copy -b:a 200000"},
-        {"a.mkv", "b.mkv", facts({video, audio("opus", "libopus", 2, -1, 96000), audio("opus", "libopus", 6, -1, 320000)}),
+        {"a.mkv", "b.mkv",
+         facts({video, audio("opus", "libopus", 2, -1, 96000), audio("opus", "libopus", 6, -1, 320000)}),
          " -y -c:v copy -b:a:0 96000 -b:a:1 320000 -map 0 -c:a libopus"},
         {"a.mkv", "b.mkv", facts({video, flac24, ac3, subs}),
          " -y -c:v copy -q:a:0 0 -b:a:1 448000 -map 0 -c:s copy -c:a:0 flac -c:a:1 ac3 -sample_fmt:a:0 s32"},
