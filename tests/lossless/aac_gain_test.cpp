@@ -120,15 +120,15 @@ class AacGain : public ::testing::Test {
 protected:
     std::unique_ptr<Track> make(const std::string& file, std::vector<int> channels, int bit_rate, bool noise,
                                 int rate = 44100, std::vector<std::pair<std::string, std::string>> options = {}) {
-        test::MediaSpec spec;
-        spec.duration_seconds = 1.5;
-        spec.sample_rate = rate;
-        spec.audio_channels = std::move(channels);
-        spec.audio_bit_rates = {bit_rate};
-        spec.noise = noise;
-        if (noise) spec.tone_hz = 20;  // bursts of noise: PNS, TNS, short windows
-        spec.audio_encoder_options = std::move(options);
-        auto track = read_track(test::make_media(dir_ / file, spec));
+        test::MediaSpec wanted;
+        wanted.duration_seconds = 1.5;
+        wanted.sample_rate = rate;
+        wanted.audio_channels = std::move(channels);
+        wanted.audio_bit_rates = {bit_rate};
+        wanted.noise = noise;
+        if (noise) wanted.tone_hz = 20;  // bursts of noise: PNS, TNS, short windows
+        wanted.audio_encoder_options = std::move(options);
+        auto track = read_track(test::make_media(dir_ / file, wanted));
         std::string why;
         if (!track || !aac_config(track->extradata, track->config, why)) ADD_FAILURE() << file << ": " << why;
         return track;
@@ -318,11 +318,11 @@ TEST(AacConfig, TakesLowComplexityOnly) {
 TEST_F(AacGain, OtherProfilesOfTheEncoderAreRefused) {
     for (const char* file : {"main.m4a", "main.aac"}) {
         SCOPED_TRACE(file);
-        test::MediaSpec spec;
-        spec.duration_seconds = 0.5;
-        spec.audio_channels = {1};
-        spec.audio_encoder_options = {{"profile", "aac_main"}};
-        auto track = read_track(test::make_media(dir_ / file, spec));
+        test::MediaSpec wanted;
+        wanted.duration_seconds = 0.5;
+        wanted.audio_channels = {1};
+        wanted.audio_encoder_options = {{"profile", "aac_main"}};
+        auto track = read_track(test::make_media(dir_ / file, wanted));
         ASSERT_TRUE(track);
         AacConfig config;
         std::string why;

@@ -62,12 +62,12 @@ std::vector<std::string> leftovers(const fs::path& folder, const std::vector<std
 }
 
 MediaSpec opus_spec(int tracks = 1) {
-    MediaSpec spec;
-    spec.audio_codec = "libopus";
-    spec.sample_rate = 48000;
-    spec.audio_channels.assign(static_cast<size_t>(tracks), 2);
-    spec.peak_db = -12;
-    return spec;
+    MediaSpec wanted;
+    wanted.audio_codec = "libopus";
+    wanted.sample_rate = 48000;
+    wanted.audio_channels.assign(static_cast<size_t>(tracks), 2);
+    wanted.peak_db = -12;
+    return wanted;
 }
 
 const std::atomic<bool> kGoOn{false};
@@ -151,18 +151,18 @@ TEST(Remux, CopiesEveryOtherStreamUnchanged) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " + c.codecs[0]);
         test::TempDir dir("remux-film");
-        MediaSpec spec = opus_spec(static_cast<int>(c.codecs.size()));
-        spec.audio_codecs = c.codecs;
-        spec.video = c.video;
-        spec.subtitle = c.subtitle;
-        spec.cover = c.cover;
-        spec.attachment = c.attachment;
-        spec.chapters = c.video ? 3 : 0;
-        spec.tags = {{"title", "A film"}, {"artist", "Someone"}};
-        spec.audio_languages = {"eng", "fra"};
-        spec.audio_dispositions = {AV_DISPOSITION_DEFAULT, 0};
-        spec.duration_seconds = 2;
-        const fs::path source = test::make_media(dir / c.name, spec);
+        MediaSpec wanted = opus_spec(static_cast<int>(c.codecs.size()));
+        wanted.audio_codecs = c.codecs;
+        wanted.video = c.video;
+        wanted.subtitle = c.subtitle;
+        wanted.cover = c.cover;
+        wanted.attachment = c.attachment;
+        wanted.chapters = c.video ? 3 : 0;
+        wanted.tags = {{"title", "A film"}, {"artist", "Someone"}};
+        wanted.audio_languages = {"eng", "fra"};
+        wanted.audio_dispositions = {AV_DISPOSITION_DEFAULT, 0};
+        wanted.duration_seconds = 2;
+        const fs::path source = test::make_media(dir / c.name, wanted);
         const fs::path target = dir / (std::string("new_") + c.name);
         const RemuxResult r = change_gain(
             source, target, {{asked[0], StepRounding::Down, {}}, {asked[1], StepRounding::Down, {}}}, kGoOn);
@@ -241,10 +241,10 @@ TEST(Remux, CopiesEveryOtherStreamUnchanged) {
 // file; a refusal writes nothing at all.
 TEST(Remux, EndsWithoutATraceWhenStoppedFailedOrRefused) {
     test::TempDir dir("opus-ends");
-    MediaSpec spec = opus_spec();
-    spec.video = true;
-    spec.duration_seconds = 3;
-    const fs::path source = test::make_media(dir / "src.mkv", spec);
+    MediaSpec wanted = opus_spec();
+    wanted.video = true;
+    wanted.duration_seconds = 3;
+    const fs::path source = test::make_media(dir / "src.mkv", wanted);
     const fs::path loud = dir / "loud.mkv";
     ASSERT_EQ(change_gain(source, loud, {{100.0, StepRounding::Nearest, {}}}, kGoOn).end, RemuxEnd::Completed);
     const fs::path target = dir / "out.mkv";
@@ -294,9 +294,9 @@ TEST(Remux, EndsWithoutATraceWhenStoppedFailedOrRefused) {
 // ID3v2 version (the muxer would write neither so by itself).
 TEST(Remux, Mp3TagsKeepTheirForms) {
     test::TempDir dir("remux-id3");
-    MediaSpec spec;
-    spec.tags = {{"title", "Song"}};
-    const fs::path source = test::make_media(dir / "v23.mp3", spec);
+    MediaSpec wanted;
+    wanted.tags = {{"title", "Song"}};
+    const fs::path source = test::make_media(dir / "v23.mp3", wanted);
     std::string bytes = test::read_file(source);
     ASSERT_EQ(bytes.substr(0, 4), std::string("ID3\x04", 4));
     bytes[3] = 3;  // short frames read alike in 2.3 and 2.4
@@ -330,9 +330,9 @@ TEST(Remux, ReplacesTheFileBehindALinkWithItsMode) {
 // The survey alone: each track's codec and room, a refusal naming the track.
 TEST(Remux, SurveyGivesEachTracksRoomOrWhyNot) {
     test::TempDir dir("remux-survey");
-    MediaSpec spec = opus_spec(2);
-    spec.audio_codecs = {"libmp3lame", "libopus"};
-    const Survey film = survey_file(test::make_media(dir / "film.mkv", spec), kGoOn);
+    MediaSpec wanted = opus_spec(2);
+    wanted.audio_codecs = {"libmp3lame", "libopus"};
+    const Survey film = survey_file(test::make_media(dir / "film.mkv", wanted), kGoOn);
     ASSERT_EQ(film.refusal, "");
     ASSERT_EQ(film.tracks.size(), 2u);
     EXPECT_EQ(film.tracks[0].codec, GainCodec::Mp3);
@@ -340,8 +340,8 @@ TEST(Remux, SurveyGivesEachTracksRoomOrWhyNot) {
     EXPECT_GT(film.tracks[0].room.up, 0);
     EXPECT_LT(film.tracks[0].room.up + film.tracks[0].room.down, 256);
     EXPECT_EQ(film.tracks[1].room.up, 32767);  // a header gain of 0
-    spec.audio_codecs = {"libopus", "libvorbis"};
-    const Survey vorbis = survey_file(test::make_media(dir / "vorbis.mkv", spec), kGoOn);
+    wanted.audio_codecs = {"libopus", "libvorbis"};
+    const Survey vorbis = survey_file(test::make_media(dir / "vorbis.mkv", wanted), kGoOn);
     EXPECT_EQ(vorbis.refusal.rfind("audio track 2 (vorbis): ", 0), 0u) << vorbis.refusal;
 }
 

@@ -67,19 +67,19 @@ struct Mp3Case {
 };
 
 std::filesystem::path make_mp3(const test::TempDir& dir, const Mp3Case& c) {
-    test::MediaSpec spec;
-    spec.sample_rate = c.sample_rate;
-    spec.audio_channels = {c.channels};
+    test::MediaSpec wanted;
+    wanted.sample_rate = c.sample_rate;
+    wanted.audio_channels = {c.channels};
     const int kbps = c.sample_rate > 24000 ? 128 : c.sample_rate > 12000 ? 64 : 32;
     const auto mp3 = dir / (std::string(c.name) + ".mp3");
     if (!c.crc) {
-        spec.audio_bit_rates = {kbps * 1000};
+        wanted.audio_bit_rates = {kbps * 1000};
         if (c.vbr)
-            spec.audio_encoder_options = {{"flags", "+qscale"}, {"global_quality", std::to_string(4 * FF_QP2LAMBDA)}};
-        if (!c.joint) spec.audio_encoder_options.emplace_back("joint_stereo", "0");
-        return test::make_media(mp3, spec);
+            wanted.audio_encoder_options = {{"flags", "+qscale"}, {"global_quality", std::to_string(4 * FF_QP2LAMBDA)}};
+        if (!c.joint) wanted.audio_encoder_options.emplace_back("joint_stereo", "0");
+        return test::make_media(mp3, wanted);
     }
-    const auto wav = test::make_media(dir / (std::string(c.name) + ".wav"), spec);
+    const auto wav = test::make_media(dir / (std::string(c.name) + ".wav"), wanted);
     std::vector<std::string> args = {"--quiet", "-p", "--resample", std::to_string(c.sample_rate / 1000.0)};
     if (c.channels == 2 && !c.joint) args.insert(args.end(), {"-m", "s"});
     if (c.vbr)

@@ -36,9 +36,9 @@ TEST(FormatText, SaysCodecRateAndLayoutOfEveryTrack) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        MediaSpec spec;
-        c.set(spec);
-        const auto path = make_media(dir.path() / c.name, spec);
+        MediaSpec wanted;
+        c.set(wanted);
+        const auto path = make_media(dir.path() / c.name, wanted);
         AVFormatContext* raw = nullptr;
         ASSERT_EQ(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), 0);
         InputFilePtr file(raw);

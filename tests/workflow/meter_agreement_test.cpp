@@ -70,23 +70,23 @@ void expect_near(const std::optional<double>& meter, const std::optional<double>
 }
 
 TEST_F(MeterAgreementTest, FiguresMatchTheFilterGraphs) {
-    auto spec = [](std::vector<int> channels, double peak_db) {
+    auto tone = [](std::vector<int> channels, double peak_db) {
         test::MediaSpec m;
         m.duration_seconds = 5;
         m.audio_channels = std::move(channels);
         m.peak_db = peak_db;
         return m;
     };
-    test::MediaSpec float_over = spec({2}, 4.5);
+    test::MediaSpec float_over = tone({2}, 4.5);
     float_over.audio_codec = "pcm_f32le";
-    test::MediaSpec flac24 = spec({2}, -1);
+    test::MediaSpec flac24 = tone({2}, -1);
     flac24.bits = 24;
-    test::MediaSpec film = spec({2, 1}, -3);
+    test::MediaSpec film = tone({2, 1}, -3);
     film.audio_peaks_db = {-3, -14};
-    test::MediaSpec low = spec({2}, -30);
+    test::MediaSpec low = tone({2}, -30);
     low.tone_hz = 60;
     // Samples at +-1.0 of a tone of amplitude sqrt(2): +3.01 dBTP between them.
-    test::MediaSpec over = spec({2}, 20 * std::log10(std::sqrt(2.0)));
+    test::MediaSpec over = tone({2}, 20 * std::log10(std::sqrt(2.0)));
     over.audio_codec = "pcm_f32le";
     over.tone_hz = 11025;
     over.tone_phase_degrees = 45;
@@ -95,14 +95,14 @@ TEST_F(MeterAgreementTest, FiguresMatchTheFilterGraphs) {
         test::MediaSpec media;
         std::optional<double> true_peak;  // dBTP, where it is known
     } cases[] = {
-        {"tone.mp3", spec({2}, -6), std::nullopt},
+        {"tone.mp3", tone({2}, -6), std::nullopt},
         {"tone.flac", flac24, -1.0},
         {"over.wav", float_over, 4.5},
-        {"tone.ogg", spec({2}, -9), std::nullopt},
-        {"mono.wav", spec({1}, -6), -6.0},
+        {"tone.ogg", tone({2}, -9), std::nullopt},
+        {"mono.wav", tone({1}, -6), -6.0},
         {"film.mkv", film, std::nullopt},
         {"low.wav", low, -30.0},
-        {"silence.wav", spec({2}, -HUGE_VAL), -HUGE_VAL},
+        {"silence.wav", tone({2}, -HUGE_VAL), -HUGE_VAL},
         {"intersample.wav", over, 3.01},
     };
     for (const auto& c : cases) {
