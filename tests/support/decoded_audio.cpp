@@ -41,26 +41,28 @@ void take(const AVFrame* frame, std::vector<float>& out) {
 
 }  // namespace
 
-std::vector<float> decoded_samples(const std::filesystem::path& path, int nth, const std::string& decoder) {
-    std::vector<float> out;
+bool for_each_frame(const std::filesystem::path& path, StreamKind kind, int nth, const std::string& decoder,
+                    const std::function<void(const AVFrame*)>& take) {
     AVFormatContext* ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return out;
+    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return false;
     avformat_find_stream_info(ic, nullptr);
+    const AVMediaType type = kind == StreamKind::Audio ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
     int index = -1;
     for (unsigned i = 0; i < ic->nb_streams && index < 0; ++i) {
-        if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && nth-- == 0) index = static_cast<int>(i);
+        if (ic->streams[i]->codecpar->codec_type == type && nth-- == 0) index = static_cast<int>(i);
     }
     const AVCodec* codec = index < 0         ? nullptr
                            : decoder.empty() ? avcodec_find_decoder(ic->streams[index]->codecpar->codec_id)
                                              : avcodec_find_decoder_by_name(decoder.c_str());
     AVCodecContext* dec = codec ? avcodec_alloc_context3(codec) : nullptr;
-    if (dec && avcodec_parameters_to_context(dec, ic->streams[index]->codecpar) >= 0 &&
-        avcodec_open2(dec, codec, nullptr) >= 0) {
+    const bool opened = dec && avcodec_parameters_to_context(dec, ic->streams[index]->codecpar) >= 0 &&
+                        avcodec_open2(dec, codec, nullptr) >= 0;
+    if (opened) {
         AVPacket* pkt = av_packet_alloc();
         AVFrame* frame = av_frame_alloc();
         auto drain = [&] {
             while (avcodec_receive_frame(dec, frame) >= 0) {
-                take(frame, out);
+                take(frame);
                 av_frame_unref(frame);
             }
         };
@@ -75,6 +77,12 @@ std::vector<float> decoded_samples(const std::filesystem::path& path, int nth, c
     }
     avcodec_free_context(&dec);
     avformat_close_input(&ic);
+    return opened;
+}
+
+std::vector<float> decoded_samples(const std::filesystem::path& path, int nth, const std::string& decoder) {
+    std::vector<float> out;
+    for_each_frame(path, StreamKind::Audio, nth, decoder, [&](const AVFrame* frame) { take(frame, out); });
     return out;
 }
 

@@ -3,10 +3,21 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+struct AVFrame;
+
 namespace sonorix::test {
+
+enum class StreamKind { Audio, Video };
+
+// Decodes the nth stream of the kind (the named decoder, or the default when
+// empty) and hands each frame to take, in order; false when the file, the
+// stream or its decoder cannot be opened.
+bool for_each_frame(const std::filesystem::path& path, StreamKind kind, int nth, const std::string& decoder,
+                    const std::function<void(const AVFrame*)>& take);
 
 // Every sample of the nth audio stream, channels interleaved, as float,
 // decoded by the named decoder ("opus": the libraries' own, which applies

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "setup_fixture.h"
+#include "support/decoded_audio.h"
 #include "support/stream_packets.h"
 
 using namespace sonorix;
@@ -18,39 +19,15 @@ namespace {
 
 // Mean of the luma plane over every decoded frame of the first video stream.
 double mean_luma(const fs::path& path) {
-    AVFormatContext* ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return -1;
-    avformat_find_stream_info(ic, nullptr);
-    const AVCodec* codec = nullptr;
-    const int index = av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     double sum = 0;
     int64_t count = 0;
-    if (index >= 0) {
-        AVCodecContext* dec = avcodec_alloc_context3(codec);
-        avcodec_parameters_to_context(dec, ic->streams[index]->codecpar);
-        avcodec_open2(dec, codec, nullptr);
-        AVPacket* pkt = av_packet_alloc();
-        AVFrame* frame = av_frame_alloc();
-        const auto drain = [&] {
-            while (avcodec_receive_frame(dec, frame) >= 0) {
-                for (int y = 0; y < frame->height; ++y) {
-                    const uint8_t* row = frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0];
-                    for (int x = 0; x < frame->width; ++x) sum += row[x];
-                }
-                count += static_cast<int64_t>(frame->width) * frame->height;
-            }
-        };
-        while (av_read_frame(ic, pkt) >= 0) {
-            if (pkt->stream_index == index && avcodec_send_packet(dec, pkt) >= 0) drain();
-            av_packet_unref(pkt);
+    test::for_each_frame(path, test::StreamKind::Video, 0, {}, [&](const AVFrame* frame) {
+        for (int y = 0; y < frame->height; ++y) {
+            const uint8_t* row = frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0];
+            for (int x = 0; x < frame->width; ++x) sum += row[x];
         }
-        avcodec_send_packet(dec, nullptr);
-        drain();
-        av_frame_free(&frame);
-        av_packet_free(&pkt);
-        avcodec_free_context(&dec);
-    }
-    avformat_close_input(&ic);
+        count += static_cast<int64_t>(frame->width) * frame->height;
+    });
     return count ? sum / static_cast<double>(count) : -1;
 }
 
