@@ -367,7 +367,7 @@ void Tmain::create_list_page() {
     tags_row->addStretch();
     options_grid->addLayout(tags_row, 4, 0);
     options_grid->addWidget(
-        note(GroupBox1, "label_tags", "Each file gets tags telling players its gain; its audio stays as it is"), 4, 1);
+        note(GroupBox1, "label_tags", "Each file gets tags with its gain; its audio stays as it is"), 4, 1);
     options_grid->addLayout(album_row, 5, 0, 1, 2);
     options_grid->addLayout(measured_row, 6, 0, 1, 2);
     // They act only where the files are measured against a target (the
