@@ -82,6 +82,11 @@ void ListFlow::BitBtn1Click() {
         MessageBoxA(&window_, "Please add file at first!", "Error", MB_ICONERROR);
         return;
     }
+    // Tags are written into the sources: no output folder.
+    if (window_.radio_tags->isChecked()) {
+        window_.tags_flow().start();
+        return;
+    }
     if (!window_.select_folder("Select an output folder for output files", run.output_folder)) return;
     if (!window_.radio_auto->isChecked() && !window_.radio_change->isChecked() && !window_.radio_mix->isChecked() &&
         !window_.radio_loudness->isChecked()) {
@@ -106,7 +111,9 @@ void ListFlow::BitBtn1Click() {
     level_after.assign(sources.size(), std::nullopt);
     run_ended_ = false;
     if (mode == BatchMode::Normalize || mode == BatchMode::Loudness) {
-        if (window_.check_album->isChecked()) run.job->set_album(AlbumGroups::List);
+        if (window_.check_album->isChecked()) {
+            run.job->set_album(window_.check_album_folder->isChecked() ? AlbumGroups::Folder : AlbumGroups::List);
+        }
         if (window_.check_skip->isChecked()) run.job->set_skip_within(window_.spin_skip->value());
     }
     // Files the lossless path refuses are re-encoded, and the results say why.

@@ -96,9 +96,9 @@ RunResults list_results(const BatchJob& job, const std::vector<std::optional<dou
     return results;
 }
 
-std::vector<std::string> result_columns(const std::string& level_unit) {
-    return {"File",  "Status", "Level before (" + level_unit + ")", "Gain (dB)", "Level after (" + level_unit + ")",
-            "Target"};
+std::vector<std::string> result_columns(const std::string& level_unit, const std::string& target_title) {
+    return {"File",      "Status", "Level before (" + level_unit + ")", "Gain (dB)", "Level after (" + level_unit + ")",
+            target_title};
 }
 
 std::string results_csv(const RunResults& results) {
@@ -107,7 +107,7 @@ std::string results_csv(const RunResults& results) {
         for (size_t i = 0; i < fields.size(); ++i) csv += (i ? "," : "") + csv_field(fields[i]);
         csv += "\r\n";
     };
-    line(result_columns(results.level_unit));
+    line(result_columns(results.level_unit, results.target_title));
     for (const ResultRow& r : results.rows) line(cells(r));
     return csv;
 }
@@ -154,7 +154,7 @@ Tresults::Tresults(QWidget* owner) : QDialog(owner, Qt::Window) {
 void Tresults::show_results(const RunResults& results) {
     results_ = results;
     heading->setText(QString::fromStdString(results.heading()));
-    const std::vector<std::string> titles = result_columns(results.level_unit);
+    const std::vector<std::string> titles = result_columns(results.level_unit, results.target_title);
     table->clear();
     table->setColumnCount(static_cast<int>(titles.size()));
     QStringList labels;

@@ -21,7 +21,7 @@ namespace sonorix::ui {
 
 struct ResultRow {
     std::string file;
-    std::string status;  // "converted", "skipped", "failed", "stopped", "not converted"
+    std::string status;  // "converted", "skipped", "failed", "stopped", "not converted"; "tagged", "removed"
     std::string reason;  // why it was skipped or failed
     std::optional<double> level_before;
     std::optional<double> gain;         // dB
@@ -30,7 +30,8 @@ struct ResultRow {
 };
 
 struct RunResults {
-    std::string level_unit = "dBFS";  // the levels' unit: peak (dBFS) or loudness (LUFS)
+    std::string level_unit = "dBFS";      // the levels' unit: peak (dBFS) or loudness (LUFS)
+    std::string target_title = "Target";  // the last column's: what each file became
     std::vector<ResultRow> rows;
     std::string output_folder;
     bool any_failed() const;
@@ -44,7 +45,7 @@ std::string level_figure(const std::optional<double>& value);
 // The list run's rows; level_after holds each row's checked level, if any.
 RunResults list_results(const BatchJob& job, const std::vector<std::optional<double>>& level_after);
 // The columns' titles, the table's and the CSV's.
-std::vector<std::string> result_columns(const std::string& level_unit);
+std::vector<std::string> result_columns(const std::string& level_unit, const std::string& target_title = "Target");
 // The table as CSV (RFC 4180): a title line, then a line per row, CRLF ends.
 std::string results_csv(const RunResults& results);
 

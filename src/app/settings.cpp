@@ -30,7 +30,7 @@ std::vector<QRadioButton*> single_modes(const Tmain& w) {
     return {w.RadioButton1, w.RadioButton2, w.radio_loudness_single};
 }
 std::vector<QRadioButton*> list_modes(const Tmain& w) {
-    return {w.radio_change, w.radio_auto, w.radio_mix, w.radio_loudness};
+    return {w.radio_change, w.radio_auto, w.radio_mix, w.radio_loudness, w.radio_tags};
 }
 
 int checked_index(const std::vector<QRadioButton*>& radios) {
@@ -77,6 +77,8 @@ void load_settings(Tmain& w, Toptions& o) {
     if (s.contains("list/percent")) set_number(w.batch_spin_volume, s.value("list/percent"));
     if (s.contains("list/loudness")) set_number(w.batch_spin_loudness, s.value("list/loudness"));
     w.check_album->setChecked(s.value("list/album", false).toBool());
+    w.check_album_folder->setChecked(s.value("list/album_folder", false).toBool());
+    w.check_tags_remove->setChecked(s.value("list/tags_remove", false).toBool());
     w.check_skip->setChecked(s.value("list/skip", false).toBool());
     w.check_lossless->setChecked(s.value("list/lossless", false).toBool());
     if (s.contains("list/skip_within")) set_number(w.spin_skip, s.value("list/skip_within"));
@@ -109,6 +111,8 @@ void save_settings(const Tmain& w, const Toptions& o) {
     s.setValue("list/percent", w.batch_spin_volume->value());
     s.setValue("list/loudness", w.batch_spin_loudness->value());
     s.setValue("list/album", w.check_album->isChecked());
+    s.setValue("list/album_folder", w.check_album_folder->isChecked());
+    s.setValue("list/tags_remove", w.check_tags_remove->isChecked());
     s.setValue("list/skip", w.check_skip->isChecked());
     s.setValue("list/lossless", w.check_lossless->isChecked());
     s.setValue("list/skip_within", w.spin_skip->value());
@@ -133,6 +137,8 @@ void reset_settings(Tmain& w, Toptions& o) {
     w.batch_spin_volume->setValue(100);
     w.batch_spin_loudness->setValue(kDefaultLoudnessTarget);
     w.check_album->setChecked(false);
+    w.check_album_folder->setChecked(false);
+    w.check_tags_remove->setChecked(false);
     w.check_skip->setChecked(false);
     w.check_lossless->setChecked(false);
     w.check_lossless_single->setChecked(false);

@@ -109,6 +109,7 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     single_flow_ = std::make_unique<SingleFileFlow>(*this, *meter_);
     list_flow_ = std::make_unique<ListFlow>(*this, *meter_);
     average_flow_ = std::make_unique<AverageLevelFlow>(*this);
+    tags_flow_ = std::make_unique<TagsFlow>(*this);
 
     auto* client = named(new QWidget(this), "client");
     auto* client_layout = new QVBoxLayout(client);
@@ -361,26 +362,50 @@ void Tmain::create_list_page() {
     measured_row->addWidget(spin_skip);
     measured_row->addWidget(new QLabel("of their target", GroupBox1));
     measured_row->addStretch();
-    options_grid->addWidget(check_album, 4, 0, 1, 2);
-    options_grid->addLayout(measured_row, 5, 0, 1, 2);
-    // They act only where the files are measured against a target.
+    // ReplayGain tags: the fourth kind of run, and albums per folder.
+    check_album_folder = named(new QCheckBox("One album per folder", GroupBox1), "check_album_folder");
+    radio_tags = named(new QRadioButton("Write ReplayGain tags", GroupBox1), "radio_tags");
+    check_tags_remove = named(new QCheckBox("Remove them instead", GroupBox1), "check_tags_remove");
+    auto* album_row = new QHBoxLayout;
+    album_row->addWidget(check_album);
+    album_row->addWidget(check_album_folder);
+    album_row->addStretch();
+    auto* tags_row = new QHBoxLayout;
+    tags_row->addWidget(radio_tags);
+    tags_row->addWidget(check_tags_remove);
+    tags_row->addStretch();
+    options_grid->addLayout(tags_row, 4, 0);
+    options_grid->addWidget(
+        note(GroupBox1, "label_tags", "Each file gets tags with its gain; its audio stays as it is"), 4, 1);
+    options_grid->addLayout(album_row, 5, 0, 1, 2);
+    options_grid->addLayout(measured_row, 6, 0, 1, 2);
+    // They act only where the files are measured against a target (the
+    // album also for tags).
     auto measured_modes = [this] {
         const bool on = radio_auto->isChecked() || radio_loudness->isChecked();
-        check_album->setEnabled(on);
+        const bool album = on || (radio_tags->isChecked() && !check_tags_remove->isChecked());
+        check_album->setEnabled(album);
+        check_album_folder->setEnabled(album && check_album->isChecked());
+        check_tags_remove->setEnabled(radio_tags->isChecked());
         check_skip->setEnabled(on);
         spin_skip->setEnabled(on && check_skip->isChecked());
     };
-    for (QAbstractButton* b : {static_cast<QAbstractButton*>(radio_change), static_cast<QAbstractButton*>(radio_auto),
-                               static_cast<QAbstractButton*>(radio_mix), static_cast<QAbstractButton*>(radio_loudness),
-                               static_cast<QAbstractButton*>(check_skip)}) {
+    for (QAbstractButton* b :
+         {static_cast<QAbstractButton*>(radio_change), static_cast<QAbstractButton*>(radio_auto),
+          static_cast<QAbstractButton*>(radio_mix), static_cast<QAbstractButton*>(radio_loudness),
+          static_cast<QAbstractButton*>(check_skip), static_cast<QAbstractButton*>(radio_tags),
+          static_cast<QAbstractButton*>(check_tags_remove), static_cast<QAbstractButton*>(check_album)}) {
         connect(b, &QAbstractButton::toggled, this, measured_modes);
     }
     measured_modes();
     options_grid->setColumnStretch(1, 1);
-    // The lossless path, beside the button: every mode but the average level's.
+    // The lossless path, beside the button: not for the average level's
+    // runs, whose files pass through WAVs, nor for tags, which write no audio.
     check_lossless = named(new WrapCheckBox(kLosslessCaption, Panel12), "check_lossless");
-    connect(radio_mix, &QAbstractButton::toggled, check_lossless, &QWidget::setDisabled);
-    check_lossless->setDisabled(radio_mix->isChecked());
+    auto lossless_modes = [this] { check_lossless->setDisabled(radio_mix->isChecked() || radio_tags->isChecked()); };
+    connect(radio_mix, &QAbstractButton::toggled, this, lossless_modes);
+    connect(radio_tags, &QAbstractButton::toggled, this, lossless_modes);
+    lossless_modes();
     check_lossless->setMaximumWidth(260);
 
     BitBtn1 = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", Panel12), "BitBtn1");

@@ -23,6 +23,7 @@
 #include "app/level_meter.h"
 #include "app/list_flow.h"
 #include "app/single_file_flow.h"
+#include "app/tags_flow.h"
 #include "engine/FFEncode.h"
 
 class QAction;
@@ -70,7 +71,7 @@ public:
     // The client area it opens with, and the smallest that shows every
     // control whole.
     static constexpr QSize kDesignClientSize{818, 541};
-    static constexpr QSize kMinimumClientSize{700, 520};
+    static constexpr QSize kMinimumClientSize{700, 540};
     // The skip threshold the list page offers first, dB.
     static constexpr double kDefaultSkipWithin = 0.5;
 
@@ -121,10 +122,14 @@ public:
     // Normalize and Loudness target: one gain for the whole list, and rows
     // left alone when their gain is smaller than spin_skip.
     QCheckBox* check_album;
+    QCheckBox* check_album_folder;  // one album per folder (list run and tags run)
     QCheckBox* check_skip;
     QDoubleSpinBox* spin_skip;  // dB
     // Not for Adjust to Average Level, whose files pass through WAVs.
     QCheckBox* check_lossless;
+    // The fourth kind of run: ReplayGain tags written into the sources.
+    QRadioButton* radio_tags;
+    QCheckBox* check_tags_remove;
     QPushButton* BitBtn1;
 
     // The results of the last run, either page's.
@@ -173,6 +178,7 @@ public:
     SingleFileFlow& single_flow() { return *single_flow_; }
     ListFlow& list_flow() { return *list_flow_; }
     AverageLevelFlow& average_level_flow() { return *average_flow_; }
+    TagsFlow& tags_flow() { return *tags_flow_; }
 
     // The single file's volume.
     void BitBtn3Click();
@@ -219,6 +225,7 @@ private:
     std::unique_ptr<SingleFileFlow> single_flow_;
     std::unique_ptr<ListFlow> list_flow_;
     std::unique_ptr<AverageLevelFlow> average_flow_;
+    std::unique_ptr<TagsFlow> tags_flow_;
 
     bool deleting_row_ = false;              // a row is deleted: no probe of the next selection
     std::string row_rejection_;              // why the last probed row was rejected; empty: it was not

@@ -1,8 +1,6 @@
 // sonorix-cli tag: ReplayGain tags written into the files instead of new
-// files. The loudness is measured as the list's Loudness run measures it
-// (BatchJob's rows, measure_rows; an album pools its files' gated blocks);
-// the tags are written by the workflow's replaygain_tags, file by file on
-// the main thread once every measurement has ended.
+// files, by the workflow's TagRun, as the window's list writes them: the
+// meter's tasks jobs at a time, then the files written one at a time.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
@@ -16,9 +14,8 @@
 #include "cli/cli.h"
 #include "engine/FFEncode.h"
 #include "base/MainThreadQueue.h"
-#include "workflow/batch_job.h"
-#include "workflow/loudness.h"
 #include "workflow/replaygain_tags.h"
+#include "workflow/tag_run.h"
 
 namespace sonorix::cli {
 
@@ -32,104 +29,28 @@ struct TagArgs {
     std::vector<std::string> files;
 };
 
-struct TagFile {
-    std::string path;
-    TagFormat format = TagFormat::None;
-    std::optional<GainTags> tags;  // measured (not with --remove)
-    std::string error;             // why it failed; the file is unchanged
-    bool refused = false;          // takes no tags: no member of any album
-};
-
-// The album a file belongs to: the whole list, or its folder by identity.
-std::string album_of(const std::string& path, bool per_folder) {
-    if (!per_folder) return "list";
-    std::error_code ec;
-    std::string folder = fs::path(path).parent_path().lexically_normal().string();
-    if (folder.empty()) folder = ".";
-    const auto canonical = fs::weakly_canonical(fs::absolute(folder, ec), ec);
-    return ec ? folder : canonical.string();
-}
-
-// Measures every file that takes tags; false when stopped.
-bool measure(std::vector<TagFile>& files, const TagArgs& a) {
-    std::vector<std::string> paths;
-    for (const TagFile& f : files) paths.push_back(f.path);
-    BatchJob job(BatchMode::Loudness, 0, {}, {}, paths);
-    // The ceiling lowers no gain here: the tags carry the plain gain to the
-    // reference, the player keeps the peak in hand.
-    job.set_loudness(kReplayGainReference, kMaxTruePeakCeiling);
-    const bool album = a.album || a.album_per_folder;
-    job.set_album(a.album ? AlbumGroups::List : a.album_per_folder ? AlbumGroups::Folder : AlbumGroups::None);
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (!files[i].error.empty()) job.skip(i, files[i].error);
-    }
-    if (!measure_rows(job, a.jobs)) return false;
-    job.settle_gains();
-    for (size_t i = 0; i < files.size(); ++i) {
-        TagFile& f = files[i];
-        const BatchRow& r = job.rows[i];
-        if (!f.error.empty()) continue;
-        if (!job.to_convert(i)) {
-            f.error = r.reason;
-            continue;
-        }
-        const TrackLevel& t = r.tracks[std::min(r.main_track, r.tracks.size() - 1)];
-        if (!t.integrated || !t.peak_db || !std::isfinite(*t.peak_db)) {
-            f.error = "the loudness could not be measured";
-            continue;
-        }
-        f.tags = GainTags{replaygain_of(*t.integrated), peak_ratio(*t.peak_db), std::nullopt, std::nullopt};
-    }
-    if (!album) return true;
-    // An album whose file could not be measured has no loudness: its other
-    // files keep their tags rather than take a wrong album gain. A silent
-    // file was measured: its blocks are below the gate, none of the album's.
-    std::map<std::string, std::vector<size_t>> groups;
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (!files[i].refused) groups[album_of(files[i].path, a.album_per_folder)].push_back(i);
-    }
-    auto unmeasured = [&](size_t i) {
-        const BatchRow& r = job.rows[i];
-        return !files[i].tags && (r.tracks.empty() || !r.tracks[std::min(r.main_track, r.tracks.size() - 1)].peak_db);
+// Runs encoder's tasks, jobs at a time, telling ended of each task's end;
+// false when stopped.
+bool run_all(TFFEncoder& encoder, int jobs, const std::function<void(const TTerminateInfo&)>& ended) {
+    bool finished = encoder.TasksCount() == 0;
+    encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
+        if (info.TaskIndex < 0)
+            finished = true;
+        else
+            ended(info);
     };
-    for (const auto& [key, members] : groups) {
-        const auto failed = std::find_if(members.begin(), members.end(), unmeasured);
-        const auto measured =
-            std::find_if(members.begin(), members.end(), [&](size_t i) { return files[i].tags.has_value(); });
-        if (measured == members.end()) continue;
-        const auto& level = job.rows[*measured].album_level;
-        if (failed != members.end() || !level) {
-            const std::string why =
-                failed != members.end()
-                    ? "its album's loudness is not known: " + files[*failed].path + " was not measured"
-                    : "its album's loudness could not be measured";
-            for (size_t i : members) {
-                if (files[i].tags) {
-                    files[i].tags.reset();
-                    files[i].error = why;
-                }
-            }
-            continue;
-        }
-        double peak = 0;
-        for (size_t i : members) {
-            if (files[i].tags) peak = std::max(peak, files[i].tags->track_peak);
-        }
-        for (size_t i : members) {
-            if (!files[i].tags) continue;  // silent
-            files[i].tags->album_gain = replaygain_of(*level);
-            files[i].tags->album_peak = peak;
-        }
-    }
-    return true;
+    encoder.ThreadPriority = tpNormal;  // a shell job: an idle class would starve it on a busy machine
+    if (!finished) encoder.StartTask(jobs);
+    run_to_end(encoder, finished);
+    return !StopSignals::received();
 }
 
-void report(const std::vector<TagFile>& files, const TagArgs& a, std::ostream& out, std::ostream& err) {
+void report(const TagRun& run, const TagArgs& a, std::ostream& out, std::ostream& err) {
     nlohmann::ordered_json records = nlohmann::ordered_json::array();
     auto number = [](const std::optional<double>& v, int decimals) {
         return v ? nlohmann::ordered_json(rounded(*v, decimals)) : nlohmann::ordered_json();
     };
-    for (const TagFile& f : files) {
+    for (const TagFile& f : run.files) {
         const bool done = f.error.empty();
         const char* status = !done ? "failed" : a.remove ? "removed" : "tagged";
         if (!done) err << f.path << ": " << f.error << "\n";
@@ -186,31 +107,35 @@ int tag(const TagArgs& a, std::ostream& out, std::ostream& err) {
             err << path << ": the same file as " << it->second << ", tagged once\n";
     }
     paths = std::move(distinct);
-    std::vector<TagFile> files(paths.size());
+    const AlbumGroups album = a.album              ? AlbumGroups::List
+                              : a.album_per_folder ? AlbumGroups::Folder
+                                                   : AlbumGroups::None;
+    TagRun run(paths, album, a.remove);
     // What each file really is decides the tags it takes.
     for (size_t i = 0; i < paths.size(); ++i) {
-        TagFile& f = files[i];
-        f.path = paths[i];
-        if (open_in_probe(encoder.Decoder(), f.path, f.error)) f.format = tag_format(encoder.Decoder(), f.error);
-        f.refused = f.format == TagFormat::None;
-        if (f.refused && f.error.empty()) f.error = "takes no ReplayGain tags";
+        std::string reason;
+        if (open_in_probe(encoder.Decoder(), paths[i], reason))
+            run.classify(i, encoder.Decoder());
+        else
+            run.refuse(i, reason);
         encoder.Decoder().CloseFile();
     }
-    if (!a.remove && !measure(files, a)) return StopSignals::exit_status();
-    bool stopped = false;
-    for (TagFile& f : files) {
-        if (!f.error.empty()) continue;
-        // A stop keeps the files not yet written as they are.
-        if (StopSignals::received()) {
-            stopped = true;
-            f.error = "stopped before its tags were written";
-            continue;
+    if (!a.remove) {
+        TFFEncoder meter;
+        run.add_measurements(meter);
+        if (!run_all(meter, a.jobs, [&](const TTerminateInfo& info) { run.measured(info); })) {
+            return StopSignals::exit_status();
         }
-        f.error = write_tags(f.path, f.format, f.tags ? &*f.tags : nullptr, a.keep_time);
+        run.choose_tags();
     }
-    report(files, a, out, err);
-    if (stopped) return StopSignals::exit_status();
-    return std::all_of(files.begin(), files.end(), [](const TagFile& f) { return f.error.empty(); }) ? 0 : 1;
+    // One file at a time; a stop keeps the files not yet written as they are.
+    TFFEncoder writer;
+    run.add_writes(writer, a.keep_time);
+    const bool whole = run_all(writer, 1, [&](const TTerminateInfo& info) { run.written(info); });
+    if (!whole) run.stopped();
+    report(run, a, out, err);
+    if (!whole) return StopSignals::exit_status();
+    return std::all_of(run.files.begin(), run.files.end(), [](const TagFile& f) { return f.error.empty(); }) ? 0 : 1;
 }
 
 }  // namespace

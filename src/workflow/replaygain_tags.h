@@ -2,7 +2,7 @@
 // which files take them, the texts the tags hold, and the writing, which
 // goes through a copy beside the file renamed onto it, so a failure leaves
 // the file as it was. TagLib touches the tags only, never the audio.
-// Main thread only; no engine task runs here.
+// One call at a time, on any one thread (TagRun writes from a work task).
 #pragma once
 
 #include <map>

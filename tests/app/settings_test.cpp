@@ -42,6 +42,8 @@ std::vector<std::string> remembered(ui::Tmain& w) {
             n(w.height()),
             n(w.ListView1->columnWidth(0)),
             n(w.check_album->isChecked()),
+            n(w.check_album_folder->isChecked()),
+            n(w.check_tags_remove->isChecked()),
             n(w.check_skip->isChecked()),
             n(w.spin_skip->value())};
 }
@@ -64,6 +66,8 @@ TEST_F(SettingsTest, WrittenWhenTheWindowGoesAndReadBackAndReset) {
     first.resize(1100, 700);
     first.ListView1->setColumnWidth(0, 500);
     first.check_album->setChecked(true);
+    first.check_album_folder->setChecked(true);
+    first.check_tags_remove->setChecked(true);
     first.check_skip->setChecked(true);
     first.spin_skip->setValue(2.5);
     const std::vector<std::string> chosen = remembered(first);
