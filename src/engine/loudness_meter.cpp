@@ -135,12 +135,17 @@ inline __m128d step(Pair& s, __m128d x) {
     return y;
 }
 
-__m128d pair_sums(Pair& pre, Pair& rlb, const double* left, const double* right, size_t frames) {
+// The states are copied into locals: through the references every load of
+// a sample could alias them (vector types alias anything), which would keep
+// them in memory.
+__m128d pair_sums(Pair& pre_state, Pair& rlb_state, const double* left, const double* right, size_t frames) {
+    Pair pre = pre_state, rlb = rlb_state;
     __m128d sum = _mm_setzero_pd();
     for (size_t i = 0; i < frames; ++i) {
         const __m128d y = step(rlb, step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
         sum = _mm_add_pd(sum, _mm_mul_pd(y, y));
     }
+    pre_state = pre, rlb_state = rlb;
     return sum;
 }
 
@@ -153,8 +158,9 @@ __attribute__((target("fma"))) inline __m128d fused_step(Pair& s, __m128d x) {
     return y;
 }
 
-__attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre, Pair& rlb, const double* left, const double* right,
-                                                       size_t frames) {
+__attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre_state, Pair& rlb_state, const double* left,
+                                                       const double* right, size_t frames) {
+    Pair pre = pre_state, rlb = rlb_state;
     // Two sums, so that the squares' additions do not become the chain.
     __m128d sum0 = _mm_setzero_pd(), sum1 = _mm_setzero_pd();
     size_t i = 0;
@@ -168,6 +174,7 @@ __attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre, Pair& rlb, con
         const __m128d y = fused_step(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
         sum0 = _mm_fmadd_pd(y, y, sum0);
     }
+    pre_state = pre, rlb_state = rlb;
     return _mm_add_pd(sum0, sum1);
 }
 
