@@ -158,6 +158,15 @@ __attribute__((target("fma"))) inline __m128d fused_step(Pair& s, __m128d x) {
     return y;
 }
 
+// The high-pass's numerator is 1, -2, 1 exactly: x + x2 - 2 x1, an
+// operation fewer (the loop is bound by its count as much as by its chain).
+__attribute__((target("fma"))) inline __m128d fused_high_pass(Pair& s, __m128d x) {
+    const __m128d feed = _mm_fnmadd_pd(s.a2, s.y2, _mm_fmadd_pd(s.b1, s.x1, _mm_add_pd(x, s.x2)));
+    const __m128d y = _mm_fnmadd_pd(s.a1, s.y1, feed);
+    s.x2 = s.x1, s.x1 = x, s.y2 = s.y1, s.y1 = y;
+    return y;
+}
+
 __attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre_state, Pair& rlb_state, const double* left,
                                                        const double* right, size_t frames) {
     Pair pre = pre_state, rlb = rlb_state;
@@ -165,13 +174,14 @@ __attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre_state, Pair& rl
     __m128d sum0 = _mm_setzero_pd(), sum1 = _mm_setzero_pd();
     size_t i = 0;
     for (; i + 2 <= frames; i += 2) {
-        const __m128d y0 = fused_step(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        const __m128d y0 = fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
         sum0 = _mm_fmadd_pd(y0, y0, sum0);
-        const __m128d y1 = fused_step(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i + 1), right + i + 1)));
+        const __m128d y1 =
+            fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i + 1), right + i + 1)));
         sum1 = _mm_fmadd_pd(y1, y1, sum1);
     }
     if (i < frames) {
-        const __m128d y = fused_step(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        const __m128d y = fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
         sum0 = _mm_fmadd_pd(y, y, sum0);
     }
     pre_state = pre, rlb_state = rlb;

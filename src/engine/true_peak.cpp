@@ -117,8 +117,43 @@ namespace {
 
 // Copies n samples into `to` as floats (to[-1] is the sample before them)
 // and raises `peak` and `step` to their largest magnitude and step.
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same, eight samples at a time; returns how many it took.
+__attribute__((target("avx2"))) size_t take_wide(const double* from, float* to, size_t n, float& peak, float& step) {
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const __m256i rotate = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
+    __m256 top = _mm256_set1_ps(peak), steps = _mm256_set1_ps(step);
+    __m256 rotated = _mm256_set1_ps(to[-1]);  // lane 7: the sample before the next eight
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 v =
+            _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(from + i + 4)), _mm256_cvtpd_ps(_mm256_loadu_pd(from + i)));
+        _mm256_storeu_ps(to + i, v);
+        // The sample before each: the last of the previous eight, then v's first seven.
+        const __m256 next = _mm256_permutevar8x32_ps(v, rotate);
+        const __m256 before = _mm256_blend_ps(next, rotated, 0x01);
+        rotated = next;
+        top = _mm256_max_ps(top, _mm256_and_ps(v, magnitude));
+        steps = _mm256_max_ps(steps, _mm256_and_ps(_mm256_sub_ps(v, before), magnitude));
+    }
+    alignas(32) float lanes[16];
+    _mm256_store_ps(lanes, top);
+    _mm256_store_ps(lanes + 8, steps);
+    peak = *std::max_element(lanes, lanes + 8);
+    step = *std::max_element(lanes + 8, lanes + 16);
+    return i;
+}
+#endif
+
 void take(const double* from, float* to, size_t n, float& peak, float& step) {
     size_t i = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (cpu_has_avx2()) {
+        i = take_wide(from, to, n, peak, step);
+        from += i, to += i, n -= i;
+        i = 0;
+    }
+#endif
 #if defined(__SSE2__)
     const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
     __m128 top = _mm_set1_ps(peak), steps = _mm_set1_ps(step);
