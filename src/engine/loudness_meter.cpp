@@ -225,17 +225,17 @@ void LoudnessMeter::filter(const double* const* planes, size_t frames) {
         _mm_storeu_pd(sums, sum);
         energy_ += left.weight * sums[0] + (pair ? right.weight * sums[1] : 0.0);
 #else
-        for (Channel* ch : {&left, &right}) {
-            if (ch == &right && !pair) break;
-            const double* x = ch == &left ? l : r;
-            Stage pre = ch->pre, rlb = ch->rlb;  // locals, which the compiler keeps in registers
+        for (size_t k = 0; k < (pair ? 2u : 1u); ++k) {
+            Channel& ch = k ? right : left;
+            const double* x = k ? r : l;
+            Stage pre = ch.pre, rlb = ch.rlb;  // locals, which the compiler keeps in registers
             double sum = 0;
             for (size_t i = 0; i < frames; ++i) {
                 const double y = step(rlb_, rlb, step(pre_, pre, x[i]));
                 sum += y * y;
             }
-            ch->pre = pre, ch->rlb = rlb;
-            energy_ += ch->weight * sum;
+            ch.pre = pre, ch.rlb = rlb;
+            energy_ += ch.weight * sum;
         }
 #endif
     }
