@@ -4,8 +4,10 @@
 #include <cmath>
 #include <numeric>
 
+#include "engine/private/planes.h"
+
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace sonorix {
@@ -72,29 +74,38 @@ void LoudnessMeter::configure(int rate, std::vector<double> weights) {
 
 void LoudnessMeter::add(const double* samples, size_t frames) {
     const size_t channels = channels_.size();
+    scratch_.resize(frames * channels);
+    std::vector<double*> planes(channels);
+    for (size_t c = 0; c < channels; ++c) planes[c] = scratch_.data() + c * frames;
+    to_planes(&samples, false, channels, frames, planes.data());
+    add_planes(planes.data(), frames);
+}
+
+void LoudnessMeter::add_planes(const double* const* planes, size_t frames) {
+    const size_t channels = channels_.size();
     if (channels == 0 || segment_frames_ == 0) return;
+    std::vector<const double*> at(planes, planes + channels);
     while (frames > 0) {
         const size_t n = std::min(frames, segment_frames_ - filled_);
-        if (channels % 2 == 0)
-            filter<2>(samples, n, channels);
-        else
-            filter<1>(samples, n, channels);
+        filter(at.data(), n);
         filled_ += n;
-        samples += n * channels;
+        for (auto& p : at) p += n;
         frames -= n;
         if (filled_ == segment_frames_) segment_ended();
     }
 }
 
-#if defined(__SSE2__)
 namespace {
 
-// Two channels side by side in the lanes of one register (a stereo frame is
-// one load), both stages in direct form I.
-struct PairStage {
+// Runs both stages over two channels, left and right, and returns the sum of
+// their squared outputs. kFused: with fused multiply-adds, which halve the
+// loop's chain (y1 -> y is then one instruction); the compiler keeps every
+// state in a register through the loop.
+#if defined(__SSE2__)
+struct Pair {
     __m128d b0, b1, b2, a1, a2;
     __m128d x1, x2, y1, y2;
-    PairStage(const LoudnessMeter::Biquad& f, const LoudnessMeter::Stage& left, const LoudnessMeter::Stage& right)
+    Pair(const LoudnessMeter::Biquad& f, const LoudnessMeter::Stage& left, const LoudnessMeter::Stage& right)
         : b0(_mm_set1_pd(f.b0)),
           b1(_mm_set1_pd(f.b1)),
           b2(_mm_set1_pd(f.b2)),
@@ -104,71 +115,129 @@ struct PairStage {
           x2(_mm_set_pd(right.x2, left.x2)),
           y1(_mm_set_pd(right.y1, left.y1)),
           y2(_mm_set_pd(right.y2, left.y2)) {}
-    __m128d step(__m128d x) {
-        const __m128d feed = _mm_sub_pd(
-            _mm_add_pd(_mm_add_pd(_mm_mul_pd(b0, x), _mm_mul_pd(b1, x1)), _mm_mul_pd(b2, x2)), _mm_mul_pd(a2, y2));
-        const __m128d y = _mm_sub_pd(feed, _mm_mul_pd(a1, y1));
-        x2 = x1, x1 = x, y2 = y1, y1 = y;
-        return y;
-    }
-    void store(LoudnessMeter::Stage& left, LoudnessMeter::Stage& right) const {
-        _mm_storel_pd(&left.x1, x1), _mm_storeh_pd(&right.x1, x1);
-        _mm_storel_pd(&left.x2, x2), _mm_storeh_pd(&right.x2, x2);
-        _mm_storel_pd(&left.y1, y1), _mm_storeh_pd(&right.y1, y1);
-        _mm_storel_pd(&left.y2, y2), _mm_storeh_pd(&right.y2, y2);
+    void store(LoudnessMeter::Stage& left, LoudnessMeter::Stage* right) const {
+        _mm_storel_pd(&left.x1, x1), _mm_storel_pd(&left.x2, x2);
+        _mm_storel_pd(&left.y1, y1), _mm_storel_pd(&left.y2, y2);
+        if (right) {
+            _mm_storeh_pd(&right->x1, x1), _mm_storeh_pd(&right->x2, x2);
+            _mm_storeh_pd(&right->y1, y1), _mm_storeh_pd(&right->y2, y2);
+        }
     }
 };
 
-}  // namespace
+// Direct form I: the loop carries only y1 -> y.
+inline __m128d step(Pair& s, __m128d x) {
+    const __m128d feed =
+        _mm_sub_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(s.b0, x), _mm_mul_pd(s.b1, s.x1)), _mm_mul_pd(s.b2, s.x2)),
+                   _mm_mul_pd(s.a2, s.y2));
+    const __m128d y = _mm_sub_pd(feed, _mm_mul_pd(s.a1, s.y1));
+    s.x2 = s.x1, s.x1 = x, s.y2 = s.y1, s.y1 = y;
+    return y;
+}
+
+// The states are copied into locals: through the references every load of
+// a sample could alias them (vector types alias anything), which would keep
+// them in memory.
+__m128d pair_sums(Pair& pre_state, Pair& rlb_state, const double* left, const double* right, size_t frames) {
+    Pair pre = pre_state, rlb = rlb_state;
+    __m128d sum = _mm_setzero_pd();
+    for (size_t i = 0; i < frames; ++i) {
+        const __m128d y = step(rlb, step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        sum = _mm_add_pd(sum, _mm_mul_pd(y, y));
+    }
+    pre_state = pre, rlb_state = rlb;
+    return sum;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("fma"))) inline __m128d fused_step(Pair& s, __m128d x) {
+    const __m128d feed =
+        _mm_fnmadd_pd(s.a2, s.y2, _mm_fmadd_pd(s.b2, s.x2, _mm_fmadd_pd(s.b1, s.x1, _mm_mul_pd(s.b0, x))));
+    const __m128d y = _mm_fnmadd_pd(s.a1, s.y1, feed);
+    s.x2 = s.x1, s.x1 = x, s.y2 = s.y1, s.y1 = y;
+    return y;
+}
+
+// The high-pass's numerator is 1, -2, 1 exactly: x + x2 - 2 x1, an
+// operation fewer (the loop is bound by its count as much as by its chain).
+__attribute__((target("fma"))) inline __m128d fused_high_pass(Pair& s, __m128d x) {
+    const __m128d feed = _mm_fnmadd_pd(s.a2, s.y2, _mm_fmadd_pd(s.b1, s.x1, _mm_add_pd(x, s.x2)));
+    const __m128d y = _mm_fnmadd_pd(s.a1, s.y1, feed);
+    s.x2 = s.x1, s.x1 = x, s.y2 = s.y1, s.y1 = y;
+    return y;
+}
+
+__attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre_state, Pair& rlb_state, const double* left,
+                                                       const double* right, size_t frames) {
+    Pair pre = pre_state, rlb = rlb_state;
+    // Two sums, so that the squares' additions do not become the chain.
+    __m128d sum0 = _mm_setzero_pd(), sum1 = _mm_setzero_pd();
+    size_t i = 0;
+    for (; i + 2 <= frames; i += 2) {
+        const __m128d y0 = fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        sum0 = _mm_fmadd_pd(y0, y0, sum0);
+        const __m128d y1 =
+            fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i + 1), right + i + 1)));
+        sum1 = _mm_fmadd_pd(y1, y1, sum1);
+    }
+    if (i < frames) {
+        const __m128d y = fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        sum0 = _mm_fmadd_pd(y, y, sum0);
+    }
+    pre_state = pre, rlb_state = rlb;
+    return _mm_add_pd(sum0, sum1);
+}
+
+bool fused() {
+    static const bool fused = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma");
+    }();
+    return fused;
+}
+#endif
 #endif
 
-// kChannels 2: channels two by two (a pair in one register where the
-// processor has them), two independent chains; 1: each channel on its own.
-template <int kChannels>
-void LoudnessMeter::filter(const double* samples, size_t frames, size_t channels) {
-    const Biquad pre = pre_, rlb = rlb_;
+}  // namespace
+
+// Channels two by two, a pair in the lanes of one register; an odd last
+// channel runs in both lanes and only the first is kept.
+void LoudnessMeter::filter(const double* const* planes, size_t frames) {
+    const size_t channels = channels_.size();
+    for (size_t first = 0; first < channels; first += 2) {
+        const bool pair = first + 1 < channels;
+        Channel& left = channels_[first];
+        Channel& right = pair ? channels_[first + 1] : left;
+        const double* l = planes[first];
+        const double* r = pair ? planes[first + 1] : l;
 #if defined(__SSE2__)
-    if constexpr (kChannels == 2) {
-        for (size_t first = 0; first + 2 <= channels; first += 2) {
-            Channel& left = channels_[first];
-            Channel& right = channels_[first + 1];
-            PairStage p(pre, left.pre, right.pre), r(rlb, left.rlb, right.rlb);
-            __m128d sum = _mm_setzero_pd();
-            const double* x = samples + first;
-            for (size_t i = 0; i < frames; ++i, x += channels) {
-                const __m128d y = r.step(p.step(_mm_loadu_pd(x)));
-                sum = _mm_add_pd(sum, _mm_mul_pd(y, y));
-            }
-            p.store(left.pre, right.pre);
-            r.store(left.rlb, right.rlb);
-            double sums[2];
-            _mm_storeu_pd(sums, sum);
-            energy_ += left.weight * sums[0] + right.weight * sums[1];
-        }
-        return;
-    }
+        Pair pre(pre_, left.pre, right.pre), rlb(rlb_, left.rlb, right.rlb);
+        __m128d sum;
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (fused())
+            sum = fused_pair_sums(pre, rlb, l, r, frames);
+        else
 #endif
-    for (size_t first = 0; first < channels; first += kChannels) {
-        // Copies in locals, which the compiler keeps in registers.
-        Stage pre_state[kChannels], rlb_state[kChannels];
-        double sum[kChannels] = {};
-        for (int c = 0; c < kChannels; ++c) {
-            pre_state[c] = channels_[first + static_cast<size_t>(c)].pre;
-            rlb_state[c] = channels_[first + static_cast<size_t>(c)].rlb;
-        }
-        const double* x = samples + first;
-        for (size_t i = 0; i < frames; ++i, x += channels) {
-            for (int c = 0; c < kChannels; ++c) {
-                const double y = step(rlb, rlb_state[c], step(pre, pre_state[c], x[c]));
-                sum[c] += y * y;
+            sum = pair_sums(pre, rlb, l, r, frames);
+        pre.store(left.pre, pair ? &right.pre : nullptr);
+        rlb.store(left.rlb, pair ? &right.rlb : nullptr);
+        double sums[2];
+        _mm_storeu_pd(sums, sum);
+        energy_ += left.weight * sums[0] + (pair ? right.weight * sums[1] : 0.0);
+#else
+        for (size_t k = 0; k < (pair ? 2u : 1u); ++k) {
+            Channel& ch = k ? right : left;
+            const double* x = k ? r : l;
+            Stage pre = ch.pre, rlb = ch.rlb;  // locals, which the compiler keeps in registers
+            double sum = 0;
+            for (size_t i = 0; i < frames; ++i) {
+                const double y = step(rlb_, rlb, step(pre_, pre, x[i]));
+                sum += y * y;
             }
+            ch.pre = pre, ch.rlb = rlb;
+            energy_ += ch.weight * sum;
         }
-        for (int c = 0; c < kChannels; ++c) {
-            Channel& ch = channels_[first + static_cast<size_t>(c)];
-            ch.pre = pre_state[c];
-            ch.rlb = rlb_state[c];
-            energy_ += ch.weight * sum[c];
-        }
+#endif
     }
 }
 

@@ -28,6 +28,8 @@ public:
     void configure(int rate, std::vector<double> weights);
     // Interleaved samples of the configured channels, 1.0 full scale.
     void add(const double* samples, size_t frames);
+    // The same as one plane per channel.
+    void add_planes(const double* const* planes, size_t frames);
 
     // LUFS; none when no block passed the absolute gate (silence, or
     // shorter than 400 ms).
@@ -53,8 +55,7 @@ private:
         Stage pre, rlb;
         double weight = 1;
     };
-    template <int kChannels>
-    void filter(const double* samples, size_t frames, size_t channels);
+    void filter(const double* const* planes, size_t frames);
     void segment_ended();
 
     Biquad pre_{}, rlb_{};
@@ -65,6 +66,7 @@ private:
     std::vector<double> segments_;         // of this run: mean weighted energy per 100 ms
     std::vector<double> block_energies_;   // every 400 ms block of every run
     std::vector<double> window_energies_;  // every 3 s window
+    std::vector<double> scratch_;          // add's planes
 };
 
 }  // namespace sonorix

@@ -5,12 +5,12 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <type_traits>
 
 #include "base/FFLoad.h"
 #include "base/libav.h"
 #include "base/libav_handles.h"
 #include "engine/loudness_meter.h"
+#include "engine/private/planes.h"
 #include "engine/true_peak.h"
 
 namespace sonorix {
@@ -43,17 +43,6 @@ double channel_weight(const AVChannelLayout& layout, int index) {
     case AV_CHAN_SURROUND_DIRECT_RIGHT: return LoudnessMeter::kSurround;
     default: return 1.0;
     }
-}
-
-// Sample values as doubles, 1.0 full scale: exact for every format a decoder
-// gives (32-bit integers too), and floats keep what lies above full scale.
-template <typename T>
-double sample_value(T v) {
-    if constexpr (std::is_same_v<T, uint8_t>) return (static_cast<int>(v) - 128) / 128.0;
-    if constexpr (std::is_same_v<T, int16_t>) return v / 32768.0;
-    if constexpr (std::is_same_v<T, int32_t>) return v / 2147483648.0;
-    if constexpr (std::is_same_v<T, int64_t>) return static_cast<double>(v) / 9223372036854775808.0;
-    if constexpr (std::is_floating_point_v<T>) return static_cast<double>(v);
 }
 
 // One audio track: its decoder and the running figures.
@@ -90,6 +79,8 @@ public:
         if (request_.loudness) {
             if (std::string why = configure(frame); !why.empty()) return why;
             samples_.resize(frames * static_cast<size_t>(channels));
+            planes_.resize(static_cast<size_t>(channels));
+            for (size_t c = 0; c < planes_.size(); ++c) planes_[c] = samples_.data() + c * frames;
         }
         switch (static_cast<AVSampleFormat>(frame->format)) {
         case AV_SAMPLE_FMT_U8:
@@ -108,8 +99,8 @@ public:
         }
         frames_ += static_cast<int64_t>(frames);
         if (request_.loudness) {
-            true_peak_.add(samples_.data(), frames);
-            loudness_.add(samples_.data(), frames);
+            true_peak_.add_planes(planes_.data(), frames);
+            loudness_.add_planes(planes_.data(), frames);
         }
         return {};
     }
@@ -157,27 +148,28 @@ private:
         return {};
     }
 
-    // Every sample as a double into samples_ (interleaved) when the loudness
-    // is measured, and into the peak and the sum of squares.
+    // Every sample into the peak and the sum of squares; when the loudness
+    // is measured, first into one plane of doubles per channel (samples_),
+    // which the filter and the true peak then read.
     template <typename T>
     void scan(const AVFrame* frame) {
         const size_t channels = static_cast<size_t>(av::channel_count(frame));
         const size_t frames = static_cast<size_t>(frame->nb_samples);
         const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
-        for (size_t c = 0; c < (planar ? channels : 1); ++c) {
-            const T* in = reinterpret_cast<const T*>(frame->extended_data[c]);
-            const size_t count = planar ? frames : frames * channels;
-            if (request_.loudness)
-                scan_into<T, true>(in, count, samples_.data() + c, planar ? channels : 1);
-            else
-                scan_into<T, false>(in, count, nullptr, 0);
+        if (request_.loudness) {
+            to_planes(reinterpret_cast<const T* const*>(frame->extended_data), planar, channels, frames,
+                      planes_.data());
+            scan_into(samples_.data(), frames * channels);
+        } else {
+            for (size_t c = 0; c < (planar ? channels : 1); ++c)
+                scan_into(reinterpret_cast<const T*>(frame->extended_data[c]), planar ? frames : frames * channels);
         }
         values_ += static_cast<int64_t>(frames * channels);
     }
 
     // Four running peaks and sums: four chains the processor overlaps.
-    template <typename T, bool kStore>
-    void scan_into(const T* in, size_t count, double* out, size_t stride) {
+    template <typename T>
+    void scan_into(const T* in, size_t count) {
         double peak[4] = {peak_, 0, 0, 0}, squares[4] = {};
         size_t i = 0;
         for (; i + 4 <= count; i += 4) {
@@ -185,14 +177,12 @@ private:
                 const double v = sample_value(in[i + k]);
                 peak[k] = std::max(peak[k], std::fabs(v));
                 squares[k] += v * v;
-                if constexpr (kStore) out[(i + k) * stride] = v;
             }
         }
         for (; i < count; ++i) {
             const double v = sample_value(in[i]);
             peak[0] = std::max(peak[0], std::fabs(v));
             squares[0] += v * v;
-            if constexpr (kStore) out[i * stride] = v;
         }
         peak_ = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
         squares_ += (squares[0] + squares[1]) + (squares[2] + squares[3]);
@@ -204,7 +194,8 @@ private:
     double squares_ = 0;
     int64_t values_ = 0;
     int64_t frames_ = 0;
-    std::vector<double> samples_;
+    std::vector<double> samples_;  // the frame's planes, one after another
+    std::vector<double*> planes_;  // where each starts
 
     LoudnessMeter loudness_;
     int channels_ = 0;

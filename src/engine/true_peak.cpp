@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/private/planes.h"
+
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
@@ -97,32 +99,100 @@ void TruePeakMeter::set_channels(int channels) {
     if (!buffers_.empty()) finish();
     channels_ = std::max(channels, 1);
     buffers_.assign(static_cast<size_t>(channels_), std::vector<float>(kHistory + kBlockFrames + kHistory, 0.0f));
+    block_peak_.assign(static_cast<size_t>(channels_), 0.0f);
+    block_step_.assign(static_cast<size_t>(channels_), 0.0f);
     filled_ = 0;
-    block_peak_ = previous_peak_ = block_step_ = previous_step_ = 0;
 }
 
 void TruePeakMeter::add(const double* samples, size_t frames) {
     const size_t channels = static_cast<size_t>(channels_);
-    while (frames > 0) {
-        const size_t n = std::min(frames, kBlockFrames - filled_);
-        float peak = block_peak_, steps = block_step_;
-        for (size_t c = 0; c < channels; ++c) {
-            float* to = buffers_[c].data() + kHistory + filled_;
-            const double* from = samples + c;
-            float before = to[-1];  // the history's last sample, or this block's
-            for (size_t i = 0; i < n; ++i) {
-                const float v = static_cast<float>(from[i * channels]);
-                to[i] = v;
-                peak = std::max(peak, std::fabs(v));
-                steps = std::max(steps, std::fabs(v - before));
-                before = v;
-            }
+    scratch_.resize(frames * channels);
+    std::vector<double*> planes(channels);
+    for (size_t c = 0; c < channels; ++c) planes[c] = scratch_.data() + c * frames;
+    to_planes(&samples, false, channels, frames, planes.data());
+    add_planes(planes.data(), frames);
+}
+
+namespace {
+
+// Copies n samples into `to` as floats (to[-1] is the sample before them)
+// and raises `peak` and `step` to their largest magnitude and step.
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same, eight samples at a time; returns how many it took.
+__attribute__((target("avx2"))) size_t take_wide(const double* from, float* to, size_t n, float& peak, float& step) {
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const __m256i rotate = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
+    __m256 top = _mm256_set1_ps(peak), steps = _mm256_set1_ps(step);
+    __m256 rotated = _mm256_set1_ps(to[-1]);  // lane 7: the sample before the next eight
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 v =
+            _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(from + i + 4)), _mm256_cvtpd_ps(_mm256_loadu_pd(from + i)));
+        _mm256_storeu_ps(to + i, v);
+        // The sample before each: the last of the previous eight, then v's first seven.
+        const __m256 next = _mm256_permutevar8x32_ps(v, rotate);
+        const __m256 before = _mm256_blend_ps(next, rotated, 0x01);
+        rotated = next;
+        top = _mm256_max_ps(top, _mm256_and_ps(v, magnitude));
+        steps = _mm256_max_ps(steps, _mm256_and_ps(_mm256_sub_ps(v, before), magnitude));
+    }
+    alignas(32) float lanes[16];
+    _mm256_store_ps(lanes, top);
+    _mm256_store_ps(lanes + 8, steps);
+    peak = *std::max_element(lanes, lanes + 8);
+    step = *std::max_element(lanes + 8, lanes + 16);
+    return i;
+}
+#endif
+
+void take(const double* from, float* to, size_t n, float& peak, float& step) {
+    size_t i = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (cpu_has_avx2()) {
+        i = take_wide(from, to, n, peak, step);
+        from += i, to += i, n -= i;
+        i = 0;
+    }
+#endif
+#if defined(__SSE2__)
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    __m128 top = _mm_set1_ps(peak), steps = _mm_set1_ps(step);
+    __m128 last = _mm_set1_ps(to[-1]);
+    for (; i + 4 <= n; i += 4) {
+        const __m128 v = _mm_movelh_ps(_mm_cvtpd_ps(_mm_loadu_pd(from + i)), _mm_cvtpd_ps(_mm_loadu_pd(from + i + 2)));
+        _mm_storeu_ps(to + i, v);
+        // The sample before each: the last of the previous four, then v's first three.
+        const __m128 before = _mm_castsi128_ps(
+            _mm_or_si128(_mm_slli_si128(_mm_castps_si128(v), 4), _mm_srli_si128(_mm_castps_si128(last), 12)));
+        top = _mm_max_ps(top, _mm_and_ps(v, magnitude));
+        steps = _mm_max_ps(steps, _mm_and_ps(_mm_sub_ps(v, before), magnitude));
+        last = v;
+    }
+    alignas(16) float lanes[8];
+    _mm_store_ps(lanes, top);
+    _mm_store_ps(lanes + 4, steps);
+    peak = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    step = std::max(std::max(lanes[4], lanes[5]), std::max(lanes[6], lanes[7]));
+#endif
+    for (; i < n; ++i) {
+        const float v = static_cast<float>(from[i]);
+        to[i] = v;
+        peak = std::max(peak, std::fabs(v));
+        step = std::max(step, std::fabs(v - to[static_cast<ptrdiff_t>(i) - 1]));
+    }
+}
+
+}  // namespace
+
+void TruePeakMeter::add_planes(const double* const* planes, size_t frames) {
+    size_t done = 0;
+    while (done < frames) {
+        const size_t n = std::min(frames - done, kBlockFrames - filled_);
+        for (size_t c = 0; c < buffers_.size(); ++c) {
+            take(planes[c] + done, buffers_[c].data() + kHistory + filled_, n, block_peak_[c], block_step_[c]);
         }
-        block_peak_ = peak;
-        block_step_ = steps;
         filled_ += n;
-        samples += n * channels;
-        frames -= n;
+        done += n;
         if (filled_ == kBlockFrames) run_block(kBlockFrames);
     }
 }
@@ -135,27 +205,32 @@ void TruePeakMeter::finish() {
 }
 
 void TruePeakMeter::run_block(size_t frames) {
-    ++blocks_;
-    const double reach = std::max(block_peak_, previous_peak_);
-    const double slope = std::max(block_step_, previous_step_);
-    double stepped = 0;
-    for (int k = 0; k < kPhases; ++k) {
-        stepped = std::max(stepped, kStepBound.sum[k] * reach + kStepBound.weighted[k] * slope);
-    }
-    const double bound = std::min(reach * kGainBound, stepped * kMargin);
     // The sample peak is a floor of the true peak: the annex filter's phase 0
     // reads a lone sample at 0.97 of itself.
-    peak_ = std::max(peak_, static_cast<double>(block_peak_));
-    if (bound > peak_) {
-        ++interpolated_;
-        for (const auto& b : buffers_)
-            peak_ = std::max(peak_, static_cast<double>(interpolated_peak(b.data(), frames)));
+    for (const float p : block_peak_) peak_ = std::max(peak_, static_cast<double>(p));
+    for (size_t c = 0; c < buffers_.size() && frames > 0; ++c) {
+        ++blocks_;
+        // The outputs of this block read the history too.
+        const float* b = buffers_[c].data();
+        float reach = block_peak_[c], slope = block_step_[c];
+        for (size_t j = 0; j < kHistory; ++j) {
+            reach = std::max(reach, std::fabs(b[j]));
+            if (j > 0) slope = std::max(slope, std::fabs(b[j] - b[j - 1]));
+        }
+        double stepped = 0;
+        for (int k = 0; k < kPhases; ++k) {
+            stepped = std::max(stepped, kStepBound.sum[k] * reach + kStepBound.weighted[k] * slope);
+        }
+        const double bound = std::min(reach * kGainBound, stepped * kMargin);
+        if (bound > peak_) {
+            ++interpolated_;
+            peak_ = std::max(peak_, static_cast<double>(interpolated_peak(b, frames)));
+        }
     }
     // The block's last samples are the next one's history.
     for (auto& b : buffers_) std::copy_n(b.begin() + static_cast<ptrdiff_t>(frames), kHistory, b.begin());
-    previous_peak_ = block_peak_;
-    previous_step_ = block_step_;
-    block_peak_ = block_step_ = 0;
+    std::fill(block_peak_.begin(), block_peak_.end(), 0.0f);
+    std::fill(block_step_.begin(), block_step_.end(), 0.0f);
     filled_ = 0;
 }
 

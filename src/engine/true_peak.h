@@ -10,9 +10,10 @@
 // from the phase's largest one: an output differs from that tap's sample by
 // at most the steps in between. Music steps little from sample to sample,
 // so this bound sits a few dB above the sample peak where the first sits
-// 6 dB above. A block (with the previous block's samples, the filter's
-// history) whose lesser bound stays at or below the maximum so far is
-// skipped: the figure is the same as interpolating everything.
+// 6 dB above. Each channel's block is judged on its own samples and the
+// kTaps - 1 before it (the filter's history): one whose lesser bound stays
+// at or below the maximum so far is skipped, so the figure is the same as
+// interpolating everything.
 //
 // One object per track, used by one thread.
 #pragma once
@@ -36,6 +37,8 @@ public:
 
     // Interleaved samples of the channel count given; 1.0 is full scale.
     void add(const double* samples, size_t frames);
+    // The same as one plane per channel.
+    void add_planes(const double* const* planes, size_t frames);
     // A new channel count: what is pending is finished first, the maximum kept.
     void set_channels(int channels);
     // Ends the track: the outputs up to its last sample; add nothing after it.
@@ -43,6 +46,7 @@ public:
 
     // Linear; 0 for digital silence.
     double peak() const { return peak_; }
+    // Counted per channel: a stereo track's block counts twice.
     int64_t blocks() const { return blocks_; }
     int64_t blocks_interpolated() const { return interpolated_; }
 
@@ -58,10 +62,11 @@ private:
     // Per channel: kTaps - 1 samples of history, then the block under way.
     std::vector<std::vector<float>> buffers_;
     size_t filled_ = 0;
-    float block_peak_ = 0;
-    float previous_peak_ = 0;  // of the block before: the history's samples
-    float block_step_ = 0;     // largest step between neighbours, the one into the block included
-    float previous_step_ = 0;
+    // Per channel, of the block under way: the largest magnitude, and the
+    // largest step between neighbours (the one into the block included).
+    std::vector<float> block_peak_;
+    std::vector<float> block_step_;
+    std::vector<double> scratch_;  // add's planes
     double peak_ = 0;
     int64_t blocks_ = 0;
     int64_t interpolated_ = 0;

@@ -43,13 +43,13 @@ std::vector<double> signal(double burst, double tone, double click, size_t frame
 }
 
 // Every sample through the interpolator, as one run: what skipping must equal.
-double every_block(const std::vector<double>& s) {
-    const size_t frames = s.size() / 2;
+double every_block(const std::vector<double>& s, size_t channels = 2) {
+    const size_t frames = s.size() / channels;
     double peak = 0;
-    for (size_t c = 0; c < 2; ++c) {
+    for (size_t c = 0; c < channels; ++c) {
         std::vector<float> channel(TruePeakMeter::kTaps - 1, 0.0f);
-        for (size_t i = 0; i < frames; ++i) channel.push_back(static_cast<float>(s[2 * i + c]));
-        for (size_t i = 0; i < frames; ++i) peak = std::max(peak, std::fabs(s[2 * i + c]));
+        for (size_t i = 0; i < frames; ++i) channel.push_back(static_cast<float>(s[channels * i + c]));
+        for (size_t i = 0; i < frames; ++i) peak = std::max(peak, std::fabs(s[channels * i + c]));
         peak = std::max(peak, static_cast<double>(TruePeakMeter::interpolated_peak(channel.data(), frames)));
     }
     return peak;
@@ -101,6 +101,39 @@ TEST(TruePeak, SkippingBlocksChangesNothing) {
     stopped.add(cut.data(), cut.size() / 2);
     stopped.finish();
     EXPECT_NEAR(20 * std::log10(stopped.peak()), 0.0, 0.05);
+}
+
+// Each channel's blocks are judged on that channel alone: one, three and six
+// channels of different signals (the overs in the last only), fed
+// interleaved or as planes, read what interpolating every block reads.
+TEST(TruePeak, ChannelsJudgedAloneInterleavedOrPlanar) {
+    const double kinds[][4] = {{0.5, 0.2, 0.1, 0}, {0.0, 0.0, 0.0, 0.9}, {0.1, 1.0, 0.2, 0}};
+    const size_t frames = 30000, piece = 1000;
+    for (const size_t channels : {1u, 3u, 6u}) {
+        std::vector<double> s(frames * channels);
+        for (size_t c = 0; c < channels; ++c) {
+            const double* k = kinds[c + 1 == channels ? 2 : c % 2];  // the last: the tone's overs
+            const auto one = signal(k[0], k[1], k[2], frames, k[3]);
+            for (size_t i = 0; i < frames; ++i) s[i * channels + c] = one[2 * i];
+        }
+        for (const bool planar : {false, true}) {
+            TruePeakMeter meter(static_cast<int>(channels));
+            std::vector<double> planes(s.size());
+            std::vector<const double*> at(channels);
+            for (size_t i = 0; i < s.size(); ++i) planes[(i % channels) * frames + i / channels] = s[i];
+            for (size_t from = 0; from < frames; from += piece) {
+                if (!planar) {
+                    meter.add(s.data() + from * channels, piece);
+                    continue;
+                }
+                for (size_t c = 0; c < channels; ++c) at[c] = planes.data() + c * frames + from;
+                meter.add_planes(at.data(), piece);
+            }
+            meter.finish();
+            EXPECT_DOUBLE_EQ(meter.peak(), every_block(s, channels)) << channels << (planar ? " planar" : "");
+            EXPECT_LT(meter.blocks_interpolated(), meter.blocks()) << channels;
+        }
+    }
 }
 
 // Several frames at a time (and fused multiply-adds) and one at a time give
