@@ -42,6 +42,7 @@ struct TrackMeasure {
 
 struct MeterResult {
     std::vector<TrackMeasure> tracks;  // one per audio track, in file order (none: no audio)
+    size_t main_track = 0;             // in tracks: the one flagged default, else the first
     std::string error;                 // empty when the file was read to its end
     bool stopped = false;              // stop was set: the figures are not whole
 };

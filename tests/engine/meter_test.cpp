@@ -246,4 +246,19 @@ TEST(TrackMeter, StopsProgressesAndTellsFailures) {
     EXPECT_TRUE(silent.tracks.empty());
 }
 
+// Matroska names no places for PCM channels: six of them weigh as the usual
+// 5.1 (the LFE not at all), as the same samples in a WAV with its mask.
+TEST(TrackMeter, SixUnnamedChannelsWeighAsFivePointOne) {
+    test::TempDir dir("sonorix-meter");
+    test::MediaSpec six;
+    six.duration_seconds = 3;
+    six.audio_channels = {6};
+    six.audio_codec = "pcm_s16le";
+    const MeterResult unnamed = measure_tracks(test::make_media(dir / "six.mkv", six).string(), {.loudness = true});
+    const MeterResult named = measure_tracks(test::make_media(dir / "six.wav", six).string(), {.loudness = true});
+    ASSERT_EQ(unnamed.tracks.size(), 1u);
+    ASSERT_EQ(named.tracks.size(), 1u);
+    EXPECT_NEAR(*unnamed.tracks[0].integrated, *named.tracks[0].integrated, 0.01);
+}
+
 }  // namespace
