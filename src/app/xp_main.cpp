@@ -143,7 +143,6 @@ Tmain::~Tmain() {
         e->OnProgress = nullptr;
         e->OnTerminate = nullptr;
     }
-    meter_->FFLogger1.SetOnLog(nullptr);
     for (TFFEncoder* e : all) e->Stop(true);
 }
 

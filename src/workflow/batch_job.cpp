@@ -10,7 +10,7 @@
 #include "engine/FFEncode.h"
 #include "workflow/conversion_options.h"
 #include "workflow/loudness.h"
-#include "workflow/peak_analysis.h"
+#include "workflow/meter_task.h"
 #include "workflow/track_levels.h"
 
 namespace sonorix {
@@ -41,39 +41,23 @@ void BatchJob::set_loudness(double target, double ceiling) {
     ceiling_ = ceiling;
 }
 
-int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message) {
+int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, std::shared_ptr<MeterReadings>& readings) {
     BatchRow& r = rows[row];
-    // The probe counts the tracks; one it cannot open leaves the task's own
-    // error to tell why.
-    int count = 0;
     r.tracks.clear();
     r.main_track = 0;
-    if (encoder.Decoder().LoadFile(r.source)) {
-        count = audio_track_count(encoder.Decoder());
-        for (int i = 0; i < count; ++i) {
-            r.tracks.emplace_back();
-            r.tracks.back().audio_index = i;
-        }
-        r.main_track = static_cast<size_t>(std::min(main_audio_track(encoder.Decoder()), std::max(count - 1, 0)));
-    }
-    TInputOptions in;
-    ResetInputOptions(in);
-    const int task = encoder.AddTask(r.source, &in);
-    if (task < 0) {
-        message = "Add file error: " + encoder.LastErrorMessage();
-        return -1;
-    }
-    TOutputOptions out;
-    ResetOutputOptions(out);
-    out.Options +=
-        track_measurement_options(count, mode_ == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak);
-    out.AudioInputHook = audio_hook;
-    if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
-        message = "Cannot do convert, error: " + encoder.LastErrorMessage();
-        encoder.RemoveTask(task);
-        return -1;
-    }
-    return task;
+    readings = std::make_shared<MeterReadings>();
+    const bool loudness = mode_ == BatchMode::Loudness;
+    return add_meter_task(encoder, r.source, loudness ? LevelKind::Loudness : LevelKind::Peak,
+                          loudness && album_ != AlbumGroups::None, -1, readings);
+}
+
+void BatchJob::measured(size_t row, const MeterReadings& readings, const std::string& failure) {
+    BatchRow& r = rows[row];
+    r.main_track = readings.main_track;
+    // The meter names the file before its reason; the row's texts name it once.
+    const std::string prefix = r.source + ": ";
+    measured(row, readings.tracks, failure.rfind(prefix, 0) == 0 ? failure.substr(prefix.size()) : failure);
+    if (!r.tracks.empty()) r.main_track = std::min(r.main_track, r.tracks.size() - 1);
 }
 
 void BatchJob::measured(size_t row, const std::vector<TrackReading>& readings, const std::string& failure) {
@@ -536,8 +520,10 @@ void BatchJob::conversion_ended(const TTerminateInfo& info) {
     }
 }
 
-std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder, bool audio_hook) {
+std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder,
+                                         std::vector<std::shared_ptr<MeterReadings>>& readings) {
     std::vector<size_t> checked_rows;
+    readings.clear();
     if (mode_ != BatchMode::Normalize && mode_ != BatchMode::Loudness) return checked_rows;
     for (size_t i = 0; i < rows.size(); ++i) {
         BatchRow& r = rows[i];
@@ -549,20 +535,11 @@ std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder, bool audio_hoo
         if (!probe.LoadFile(r.target.string())) continue;
         const std::vector<bool> lossy = lossy_audio_tracks(probe);
         if (std::find(lossy.begin(), lossy.end(), true) == lossy.end()) continue;
-        TInputOptions in;
-        ResetInputOptions(in);
-        const int task = encoder.AddTask(r.target.string(), &in);
-        if (task < 0) continue;
-        TOutputOptions out;
-        ResetOutputOptions(out);
-        out.Options += track_measurement_options(static_cast<int>(lossy.size()), LevelKind::Loudness);
-        out.AudioInputHook = audio_hook;
-        if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
-            encoder.RemoveTask(task);
-            continue;
-        }
+        auto reading = std::make_shared<MeterReadings>();
+        add_meter_task(encoder, r.target.string(), LevelKind::Loudness, false, -1, reading);
         for (size_t t = 0; t < r.tracks.size(); ++t) r.tracks[t].second_pass = false;
         checked_rows.push_back(i);
+        readings.push_back(std::move(reading));
         check_lossy_[i] = lossy;
     }
     return checked_rows;

@@ -22,6 +22,7 @@ int add_meter_task(TCustomEncoder& encoder, const std::string& file, LevelKind k
                 return result.error;
             }
             for (const TrackMeasure& t : result.tracks) readings->tracks.push_back(track_reading(t));
+            readings->main_track = result.main_track;
             return std::string();
         },
         duration);

@@ -114,6 +114,7 @@ TEST_F(CliTagTest, TagsHoldTheMeasuredLoudnessAndTheAudioStays) {
         const auto& record = records[i + 2];
         EXPECT_EQ(record["status"], "tagged") << record;
         const auto measured = test::records(cli({"measure", "--loudness", "--json", file.string()}))[0];
+        // Printed to 0.1 LU; the tags carry the exact figure.
         const double loudness = measured["integrated"].get<double>();
         const Tags tags = read_tags(file.string(), c.format);
         if (mutagen) {
@@ -122,11 +123,11 @@ TEST_F(CliTagTest, TagsHoldTheMeasuredLoudnessAndTheAudioStays) {
         if (c.format == TagFormat::Opus) {
             // Q7.8 to -23 LUFS, on top of the header's output gain.
             ASSERT_EQ(tags.size(), 2u) << testing::PrintToString(tags);
-            EXPECT_NEAR(db(tags.at("r128_track_gain")) / 256, -23 - loudness, 0.01);
+            EXPECT_NEAR(db(tags.at("r128_track_gain")) / 256, -23 - loudness, 0.05);
             EXPECT_NE(tags.at("r128_album_gain"), tags.at("r128_track_gain"));
         } else {
             ASSERT_EQ(tags.size(), 4u) << testing::PrintToString(tags);
-            EXPECT_NEAR(db(tags.at("replaygain_track_gain")), -18 - loudness, 0.01);
+            EXPECT_NEAR(db(tags.at("replaygain_track_gain")), -18 - loudness, 0.05);
             EXPECT_NEAR(20 * std::log10(db(tags.at("replaygain_track_peak"))), test::measure_audio(file).peak_db, 0.01);
             EXPECT_NE(tags.at("replaygain_album_gain"), tags.at("replaygain_track_gain"));
             // One album: one gain, and the loudest file's peak (c.ogg's).
