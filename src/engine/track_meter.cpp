@@ -251,6 +251,18 @@ MeterResult measure_tracks(const std::string& file_name, const MeterRequest& req
         return result;
     }
 
+    std::vector<bool> lossy;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVCodecParameters* par = input->streams[i]->codecpar;
+        if (par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        const AVCodecDescriptor* d = avcodec_descriptor_get(par->codec_id);
+        lossy.push_back(d && (d->props & AV_CODEC_PROP_LOSSY));
+    }
+    if (request.lossy_only && std::find(lossy.begin(), lossy.end(), true) == lossy.end()) {
+        result.tracks.resize(lossy.size());
+        return result;
+    }
+
     std::vector<std::unique_ptr<Track>> tracks;
     std::vector<Track*> track_of_stream(input->nb_streams, nullptr);
     bool default_found = false;
@@ -321,6 +333,7 @@ MeterResult measure_tracks(const std::string& file_name, const MeterRequest& req
             return result;
         }
         result.tracks.push_back(track->finish());
+        result.tracks.back().lossy = lossy[result.tracks.size() - 1];
     }
     if (progress) progress(duration > 0 ? duration : position, duration);
     return result;

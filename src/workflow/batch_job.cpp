@@ -530,17 +530,13 @@ std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder,
         // A lossless target decodes to exactly its source's samples times
         // the gain (rounded down, or kept under the ceiling): nothing to check.
         if (r.state != BatchRow::State::Completed || r.second_pass || r.tracks.empty() || r.lossless) continue;
-        // Every lossy track of the target is checked, in one pass.
-        TCustomDecoder& probe = encoder.Decoder();
-        if (!probe.LoadFile(r.target.string())) continue;
-        const std::vector<bool> lossy = lossy_audio_tracks(probe);
-        if (std::find(lossy.begin(), lossy.end(), true) == lossy.end()) continue;
+        // Every lossy track of the target is checked, in one pass; the task
+        // learns which are.
         auto reading = std::make_shared<MeterReadings>();
-        add_meter_task(encoder, r.target.string(), LevelKind::Loudness, false, -1, reading);
+        add_meter_task(encoder, r.target.string(), LevelKind::Loudness, false, -1, reading, true);
         for (size_t t = 0; t < r.tracks.size(); ++t) r.tracks[t].second_pass = false;
         checked_rows.push_back(i);
         readings.push_back(std::move(reading));
-        check_lossy_[i] = lossy;
     }
     return checked_rows;
 }
@@ -548,11 +544,10 @@ std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder,
 void BatchJob::checked(size_t row, const std::vector<TrackReading>& readings) {
     BatchRow& r = rows[row];
     const bool loudness = mode_ == BatchMode::Loudness;
-    const std::vector<bool>& lossy = check_lossy_[row];
     bool again = false;
     for (size_t t = 0; t < r.tracks.size() && t < readings.size(); ++t) {
         TrackLevel& track = r.tracks[t];
-        if (!track.gain || t >= lossy.size() || !lossy[t]) continue;
+        if (!track.gain || !readings[t].lossy) continue;
         const TrackReading& reading = readings[t];
         const auto lower = second_pass_gain(*track.gain, loudness ? reading.loudness.true_peak : reading.peak_db,
                                             loudness ? ceiling_ : 0.0);

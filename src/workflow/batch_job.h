@@ -189,12 +189,13 @@ public:
     std::string lossless_text(size_t row) const;
 
     // Normalize and Loudness: the decoded peak and loudness of each completed
-    // row whose target is lossy, as a meter task of encoder each (see
-    // add_measurement); readings gets each task's readings. Returns the rows
-    // in task order; none when there is nothing to check.
+    // row's target, as a meter task of encoder each (see add_measurement)
+    // that decodes only a target with a lossy track, so no target is opened
+    // here; readings gets each task's readings. Returns the rows in task
+    // order; none when there is nothing to check.
     std::vector<size_t> add_checks(TCustomEncoder& encoder, std::vector<std::shared_ptr<MeterReadings>>& readings);
     // The reading of every audio track of the check: a lossy track whose peak
-    // passed the limit puts the row back to convert with that track's gain
+    // (or true peak) passed the limit puts the row back to convert with that track's gain
     // lowered by the overshoot and a margin; its target is kept.
     void checked(size_t row, const std::vector<TrackReading>& tracks);
     // After every checked(): in album mode a group with a row to convert
@@ -234,7 +235,6 @@ private:
     const IntermediateFolder* folder_ = nullptr;  // average level, from add_decodes on
     // The row's main track's figures become the row's own.
     void take_main_track(size_t row);
-    std::map<size_t, std::vector<bool>> check_lossy_;  // by row: which target tracks are lossy
     // Average level: each decoding task and its row.
     struct Decode {
         int task;

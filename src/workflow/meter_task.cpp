@@ -6,8 +6,8 @@
 namespace sonorix {
 
 int add_meter_task(TCustomEncoder& encoder, const std::string& file, LevelKind kind, bool blocks, int64_t duration,
-                   std::shared_ptr<MeterReadings> readings) {
-    const MeterRequest request{.loudness = kind == LevelKind::Loudness, .blocks = blocks};
+                   std::shared_ptr<MeterReadings> readings, bool lossy_only) {
+    const MeterRequest request{.loudness = kind == LevelKind::Loudness, .blocks = blocks, .lossy_only = lossy_only};
     return encoder.AddWorkTask(
         [file, request, duration, readings](const std::atomic<bool>& stop,
                                             const std::function<void(double)>& progress) {

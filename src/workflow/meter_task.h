@@ -28,8 +28,9 @@ struct MeterReadings {
 
 // Adds the measurement of file (duration in microseconds, for the progress;
 // -1 when not known); the task index. With blocks (Loudness only) each
-// track's 400 ms blocks are kept for an album.
+// track's 400 ms blocks are kept for an album; with lossy_only a file
+// without a lossy audio track is not decoded (see MeterRequest).
 int add_meter_task(TCustomEncoder& encoder, const std::string& file, LevelKind kind, bool blocks, int64_t duration,
-                   std::shared_ptr<MeterReadings> readings);
+                   std::shared_ptr<MeterReadings> readings, bool lossy_only = false);
 
 }  // namespace sonorix

@@ -21,6 +21,7 @@ TrackReading track_reading(const TrackMeasure& measure) {
     r.loudness.true_peak = measure.true_peak;
     if (measure.integrated) r.loudness.sample_peak = measure.sample_peak_db;
     r.loudness.blocks = measure.blocks;
+    r.lossy = measure.lossy;
     return r;
 }
 

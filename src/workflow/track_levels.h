@@ -24,6 +24,7 @@ struct TrackReading {
     std::optional<double> peak_db;  // sample peak, dBFS; -inf for digital silence
     std::optional<double> mean_db;  // RMS level over all channels, dBFS
     LoudnessReading loudness;       // Loudness only
+    bool lossy = false;             // its codec drops information: a check looks at it
 };
 
 // The one-pass meter's figures of a track as the measurement's reading.

@@ -187,8 +187,11 @@ TEST_F(BatchRunTest, NormalizeMeasuresEachRowAudioOnlyAndSkipsOneWithoutAPeak) {
     EXPECT_EQ(cell(2, 4), "6.0");
     EXPECT_EQ(names_in(dest), (std::vector<std::string>{"one.wav", "three.mp4"}));
     EXPECT_NEAR(measure_audio(dest / "one.wav").peak_db, 0.0, 0.05);
-    // Last on the measuring component: the check of the one lossy target.
-    EXPECT_EQ(w.meter().FFdetect.TasksCount(), 1);
+    // Last on the measuring component: a check per converted row, which
+    // decodes only the lossy target (the WAV one stays at full scale).
+    EXPECT_EQ(w.meter().FFdetect.TasksCount(), 2);
+    EXPECT_FALSE(w.list_flow().level_after[0].has_value());
+    EXPECT_TRUE(w.list_flow().level_after[2].has_value());
     const std::string end = messages.shown.back().text;
     EXPECT_EQ(end,
               std::string("Process is finished!\r\r2 converted, 1 skipped, 0 failed.\r\rThese files were skipped:\r") +

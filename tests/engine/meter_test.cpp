@@ -261,4 +261,24 @@ TEST(TrackMeter, SixUnnamedChannelsWeighAsFivePointOne) {
     EXPECT_NEAR(*unnamed.tracks[0].integrated, *named.tracks[0].integrated, 0.01);
 }
 
+// A target's check decodes a file only when one of its audio tracks is lossy.
+TEST(TrackMeter, LossyOnlyDecodesOnlyAFileWithALossyTrack) {
+    test::TempDir dir("sonorix-meter");
+    test::MediaSpec m;
+    m.duration_seconds = 1;
+    m.audio_channels = {2, 2};
+    m.audio_codec = "flac";
+    const MeterRequest request{.loudness = true, .lossy_only = true};
+    const MeterResult lossless = measure_tracks(test::make_media(dir / "two.mkv", m).string(), request);
+    ASSERT_EQ(lossless.tracks.size(), 2u);
+    EXPECT_FALSE(lossless.tracks[0].sample_peak_db.has_value());  // not decoded
+    EXPECT_FALSE(lossless.tracks[1].lossy);
+    m.audio_channels = {2};
+    m.audio_codec.clear();  // the format's own: MP3
+    const MeterResult lossy = measure_tracks(test::make_media(dir / "one.mp3", m).string(), request);
+    ASSERT_EQ(lossy.tracks.size(), 1u);
+    EXPECT_TRUE(lossy.tracks[0].lossy);
+    EXPECT_TRUE(lossy.tracks[0].true_peak.has_value());
+}
+
 }  // namespace
