@@ -37,6 +37,7 @@ configure_and_build() {
 # A sanitizer build of some test executables in a build folder of its own,
 # then their tests. Arguments: folder suffix, sanitizers, targets...
 # Only the named targets are built, so ctest skips the others' placeholders.
+# -O1 -g1 compiles far faster than -O2 -g and still gives reports file and line.
 sanitizer_tests() {
     local suffix=$1 sanitize=$2
     shift 2
@@ -45,7 +46,8 @@ sanitizer_tests() {
     local t
     for t in "$@"; do targets+=(--target "$t"); done
     echo "== $sanitize: $*"
-    cmake -S "$SONORIX_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONORIX_SANITIZE="$sanitize" >/dev/null
+    cmake -S "$SONORIX_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONORIX_SANITIZE="$sanitize" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" >/dev/null
     cmake --build "$build" -j "$(nproc)" "${targets[@]}"
     (cd "$build" && ctest --output-on-failure -j "$(nproc)" -E '_NOT_BUILT$')
 }

@@ -19,8 +19,6 @@ LevelMeter::LevelMeter(QObject* owner) : QObject(owner) {
     timer_ffdetect = continuation_timer(this, "timer_ffdetect");
     connect(timer_ffdetect, &QTimer::timeout, this, [this] { timer_ffdetectTimer(); });
     FFdetect.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFdetectTerminate(s, i); };
-    FFLogger1.SetActive(false);
-    FFLogger1.SetOnLog([this](TObject* s, int t, TLogLevel l, const std::string& m) { FFLogger1Log(s, t, l, m); });
 }
 
 void LevelMeter::clear_results() {
@@ -29,35 +27,24 @@ void LevelMeter::clear_results() {
     peak_error.clear();
 }
 
-void LevelMeter::measure(MeterClient& client, TrackReadings readings) {
+void LevelMeter::measure(MeterClient& client, std::shared_ptr<MeterReadings> readings) {
     client_ = &client;
     checking_ = false;
     track_readings = std::move(readings);
-    // The logger listens before the task can print its result.
-    FFLogger1.SetActive(true);
     FFdetect.ThreadPriority = tpIdle;
     FFdetect.StartTask(1);
 }
 
-void LevelMeter::check(MeterClient& client, size_t count) {
+void LevelMeter::check(MeterClient& client, std::vector<std::shared_ptr<MeterReadings>> readings) {
     client_ = &client;
     checking_ = true;
-    check_readings_.assign(count, TrackReadings(1, LevelKind::Loudness));
+    check_readings_ = std::move(readings);
     check_index_ = 0;
-    FFLogger1.SetActive(true);
     FFdetect.ThreadPriority = tpNormal;
     FFdetect.StartTask(1);
 }
 
 void LevelMeter::continue_later() { timer_ffdetect->start(); }
-
-void LevelMeter::FFLogger1Log(TObject*, int, TLogLevel, const std::string& ALogMsg) {
-    if (!checking_) {
-        track_readings.read(ALogMsg);
-    } else if (check_index_ < check_readings_.size()) {
-        check_readings_[check_index_].read(ALogMsg);
-    }
-}
 
 void LevelMeter::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
     if (checking_) {
@@ -69,21 +56,17 @@ void LevelMeter::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInf
                 batchaudioc->show_percent(
                     static_cast<int>(100 * check_index_ / std::max<size_t>(1, check_readings_.size())));
             },
-            [] {},
-            [this] {
-                FFLogger1.SetActive(false);
-                timer_ffdetect->start();
-            });
+            [] {}, [this] { timer_ffdetect->start(); });
         return;
     }
-    FFLogger1.SetActive(false);
+    // The client tells a failure: a list row is skipped with it, the single
+    // page shows it.
     end_phase(
         ATerminateInfo, client_ && client_->cancelled(),
         [&] {
             if (ATerminateInfo.Failed) {
                 peak_failed = true;
                 peak_error = ATerminateInfo.ErrorText;
-                Application.MessageBox(ATerminateInfo.ErrorText, Application.Title, MB_ICONWARNING);
             } else if (!ATerminateInfo.Completed) {
                 peak_failed = true;
             }

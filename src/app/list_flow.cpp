@@ -179,15 +179,12 @@ void ListFlow::multi_peak() {
     TFFEncoder& detect = meter_.FFdetect;
     if (detect.TasksCount() > 0) detect.ClearTasks();
     meter_.clear_results();
-    std::string message;
-    if (run.job->add_measurement(detect, batch_row_, false, message) < 0) {
-        end_batch_measuring(message);
-        return;
-    }
+    // The task opens the file: one that went away since the list checked it
+    // fails its task, and the row is skipped with the reason.
+    std::shared_ptr<MeterReadings> readings;
+    run.job->add_measurement(detect, batch_row_, readings);
     state_ = State::Measuring;
-    meter_.measure(*this,
-                   TrackReadings(static_cast<int>(run.job->rows[batch_row_].tracks.size()),
-                                 run.job->mode() == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak));
+    meter_.measure(*this, std::move(readings));
 
     analyzeaudio->flow = this;
     analyzeaudio->Label1->setText("Analyzing");
@@ -198,18 +195,11 @@ void ListFlow::multi_peak() {
     if (!analyzeaudio->isVisible()) show_modal(*analyzeaudio);
 }
 
-// A set-up error of a later row: the dialog of the earlier one must not stay.
-void ListFlow::end_batch_measuring(const std::string& message) {
-    analyzeaudio->timer1->stop();
-    close_form(analyzeaudio);
-    MessageBoxA(&window_, message, "Error", MB_ICONERROR);
-}
-
 // The final notification of a row's measurement (not cancelled).
 void ListFlow::measured() {
     const bool failed = meter_.peak_failed;
     const std::string failure = failed ? (meter_.peak_error.empty() ? kStopped : meter_.peak_error) : std::string();
-    run.job->measured(batch_row_, failed ? std::vector<TrackReading>{} : meter_.track_readings.tracks(), failure);
+    run.job->measured(batch_row_, failed ? MeterReadings{} : *meter_.track_readings, failure);
     if (QTreeWidgetItem* item = run.items[batch_row_]) {
         item->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[batch_row_].max_db));
     }
@@ -320,10 +310,11 @@ bool ListFlow::check_targets() {
     if (!run.job) return false;
     TFFEncoder& detect = meter_.FFdetect;
     if (detect.TasksCount() > 0) detect.ClearTasks();
-    checked_rows_ = run.job->add_checks(detect, false);
+    std::vector<std::shared_ptr<MeterReadings>> readings;
+    checked_rows_ = run.job->add_checks(detect, readings);
     if (checked_rows_.empty()) return false;
     state_ = State::Checking;
-    meter_.check(*this, checked_rows_.size());
+    meter_.check(*this, std::move(readings));
     show_checks(*this);
     return true;
 }
@@ -331,13 +322,13 @@ bool ListFlow::check_targets() {
 // The checks ended: the rows whose peak passed the limit are converted once
 // more with the gain lowered; the others are done.
 void ListFlow::targets_checked() {
-    const std::vector<TrackReadings>& readings = meter_.check_readings();
+    const auto& readings = meter_.check_readings();
     for (size_t i = 0; i < checked_rows_.size() && i < readings.size(); ++i) {
         const size_t row = checked_rows_[i];
-        run.job->checked(row, readings[i].tracks());
+        const auto& tracks = readings[i]->tracks;
+        run.job->checked(row, tracks);
         // A row converted again was not measured after its second pass.
         const BatchRow& r = run.job->rows[row];
-        const auto& tracks = readings[i].tracks();
         if (!r.second_pass && r.main_track < tracks.size() && row < level_after.size()) {
             const TrackReading& main = tracks[r.main_track];
             level_after[row] = run.job->mode() == BatchMode::Loudness ? main.loudness.integrated : main.peak_db;

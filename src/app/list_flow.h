@@ -81,7 +81,6 @@ public:
 
 private:
     void measure_next_row();
-    void end_batch_measuring(const std::string& message);
     bool check_targets();
     void targets_checked();
     // The end message, then the results window.

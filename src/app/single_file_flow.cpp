@@ -110,13 +110,16 @@ bool SingleFileFlow::add_source_task(TFFEncoder& encoder, const std::string& tar
 void SingleFileFlow::single_peak() {
     meter_.clear_results();
     const LevelKind kind = window_.radio_loudness_single->isChecked() ? LevelKind::Loudness : LevelKind::Peak;
-    // Every audio track of the source, as it is now: the file may have changed
-    // since it was loaded. One that cannot be read measures no track, and the
-    // task tells why.
-    const int tracks = FFencoder.Decoder().LoadFile(source_file) ? audio_track_count(FFencoder.Decoder()) : 0;
-    if (!add_source_task(meter_.FFdetect, kNullDevice, track_measurement_options(tracks, kind))) return;
+    // The source as it is now (the file may have changed since it was
+    // loaded): the conversion's options read the probe. The meter task opens
+    // the file itself; one that cannot be read fails the task, which tells why.
+    FFencoder.Decoder().LoadFile(source_file);
+    TFFEncoder& detect = meter_.FFdetect;
+    if (detect.TasksCount() > 0) detect.ClearTasks();
+    auto readings = std::make_shared<MeterReadings>();
+    add_meter_task(detect, source_file, kind, false, -1, readings);
     state_ = State::Measuring;
-    meter_.measure(*this, TrackReadings(tracks, kind));
+    meter_.measure(*this, std::move(readings));
 
     analyzeaudio->flow = this;
     analyzeaudio->Label1->setText("Analyzing");
@@ -144,9 +147,8 @@ void SingleFileFlow::meter_done() {
 // Each track's own gain; a silent track keeps its level.
 void SingleFileFlow::convert_measured() {
     const bool loudness = window_.radio_loudness_single->isChecked();
-    const auto& tracks = meter_.track_readings.tracks();
-    const size_t main = std::min<size_t>(static_cast<size_t>(main_audio_track(FFencoder.Decoder())),
-                                         tracks.empty() ? 0 : tracks.size() - 1);
+    const auto& tracks = meter_.track_readings->tracks;
+    const size_t main = std::min(meter_.track_readings->main_track, tracks.empty() ? 0 : tracks.size() - 1);
     single_track_gains_.clear();
     single_track_below_.clear();
     single_true_peaks_.clear();
@@ -163,6 +165,9 @@ void SingleFileFlow::convert_measured() {
     }
     const bool audible = std::any_of(single_track_gains_.begin(), single_track_gains_.end(),
                                      [](const std::optional<double>& g) { return g.has_value(); });
+    if (meter_.peak_failed && !meter_.peak_error.empty()) {
+        Application.MessageBox(meter_.peak_error, Application.Title, MB_ICONWARNING);
+    }
     if (meter_.peak_failed || !measured || (loudness && !audible)) {
         MessageBoxA(&window_, loudness ? kLoudnessNotMeasured : kPeakNotMeasured, "Error", MB_ICONERROR);
         return;
@@ -315,13 +320,10 @@ bool SingleFileFlow::check_single_target() {
     if (std::find(single_check_lossy_.begin(), single_check_lossy_.end(), true) == single_check_lossy_.end())
         return false;
     if (detect.TasksCount() > 0) detect.ClearTasks();
-    const int task = detect.AddTask(target);
-    TOutputOptions out;
-    ResetOutputOptions(out);
-    out.Options += track_measurement_options(static_cast<int>(single_check_lossy_.size()), LevelKind::Loudness);
-    if (task < 0 || detect.SetOutput(task, kNullDevice, &out) < 0) return false;
+    auto readings = std::make_shared<MeterReadings>();
+    add_meter_task(detect, target, LevelKind::Loudness, false, -1, readings);
     state_ = State::Checking;
-    meter_.check(*this, 1);
+    meter_.check(*this, {std::move(readings)});
     show_checks(*this);
     return true;
 }
@@ -330,7 +332,7 @@ bool SingleFileFlow::check_single_target() {
 // overshoot and a margin. Otherwise the run is done.
 void SingleFileFlow::single_target_checked() {
     const bool loudness = window_.radio_loudness_single->isChecked();
-    const auto& tracks = meter_.check_readings().front().tracks();
+    const auto& tracks = meter_.check_readings().front()->tracks;
     bool again = false;
     for (size_t t = 0; !cancelled() && t < single_track_gains_.size() && t < tracks.size(); ++t) {
         if (!single_track_gains_[t] || t >= single_check_lossy_.size() || !single_check_lossy_[t]) continue;

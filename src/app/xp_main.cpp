@@ -148,7 +148,6 @@ Tmain::~Tmain() {
         e->OnProgress = nullptr;
         e->OnTerminate = nullptr;
     }
-    meter_->FFLogger1.SetOnLog(nullptr);
     for (TFFEncoder* e : all) e->Stop(true);
 }
 

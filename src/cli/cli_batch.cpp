@@ -21,13 +21,12 @@
 #include "workflow/batch_job.h"
 #include "workflow/batch_list.h"
 #include "workflow/batch_rules.h"
-#include "workflow/task_log.h"
 #include "cli/cli.h"
 #include "engine/FFEncode.h"
 #include "base/FFLog.h"
 #include "base/MainThreadQueue.h"
 #include "workflow/loudness.h"
-#include "workflow/peak_analysis.h"
+#include "workflow/meter_task.h"
 #include "workflow/track_levels.h"
 
 namespace sonorix::cli {
@@ -100,21 +99,11 @@ bool open_in_probe(TFFDecoder& probe, const std::string& file, std::string& reas
     return true;
 }
 
-// Runs the measurement tasks of detect, jobs at a time, handing each log
-// line of a task to line(row, text) and telling a failed or stopped one;
-// false when stopped.
+// Runs the meter tasks of detect, jobs at a time, telling a failed or
+// stopped one; false when stopped.
 bool run_measurements(TFFEncoder& detect, const std::map<int, size_t>& row_of_task, int jobs,
-                      const std::function<void(size_t row, const std::string& line)>& line,
-                      std::map<size_t, std::string>& failure, bool frame_log = false) {
+                      std::map<size_t, std::string>& failure) {
     if (detect.TasksCount() == 0) return true;
-    TFFLogger logger;
-    // An album's loudness pools the blocks the frame log tells, verbose lines.
-    if (frame_log) logger.SetLogLevel(llVerbose);
-    TaskLogRouter router(detect);
-    logger.SetOnLog([&](TObject*, int thread, TLogLevel, const std::string& text) {
-        const int task = router.task_of(thread);
-        if (const auto row = row_of_task.find(task); row != row_of_task.end()) line(row->second, text);
-    });
     bool finished = false;
     detect.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
         if (info.TaskIndex < 0) {
@@ -134,31 +123,17 @@ bool run_measurements(TFFEncoder& detect, const std::map<int, size_t>& row_of_ta
 }
 
 // Measures every audio track of every row still to convert (its peak, or its
-// loudness); false when stopped.
+// loudness); false when stopped. Each task opens its file when it starts.
 bool measure_rows(BatchJob& job, int jobs) {
     TFFEncoder detect;
-    detect.DeferSetup = true;  // a long list holds the files of the running tasks only
     std::map<int, size_t> row_of_task;
     std::map<size_t, std::string> failure;
-    std::map<size_t, TrackReadings> readings;
-    const LevelKind kind = job.mode() == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak;
+    std::map<size_t, std::shared_ptr<MeterReadings>> readings;
     for (size_t i = 0; i < job.rows.size(); ++i) {
-        if (!job.to_convert(i)) continue;
-        std::string message;
-        const int task = job.add_measurement(detect, i, true, message);
-        if (task < 0) {
-            job.skip(i, message);
-        } else {
-            row_of_task[task] = i;
-            readings[i] = TrackReadings(static_cast<int>(job.rows[i].tracks.size()), kind);
-        }
+        if (job.to_convert(i)) row_of_task[job.add_measurement(detect, i, readings[i])] = i;
     }
-    const bool frame_log = kind == LevelKind::Loudness && job.album() != AlbumGroups::None;
-    const bool whole = run_measurements(
-        detect, row_of_task, jobs, [&](size_t row, const std::string& line) { readings[row].read(line); }, failure,
-        frame_log);
-    if (!whole) return false;
-    for (const auto& [task, row] : row_of_task) job.measured(row, readings[row].tracks(), failure[row]);
+    if (!run_measurements(detect, row_of_task, jobs, failure)) return false;
+    for (const auto& [task, row] : row_of_task) job.measured(row, *readings[row], failure[row]);
     return true;
 }
 
@@ -168,20 +143,14 @@ namespace {
 // track past the limit wait for a second conversion. False when stopped.
 bool check_targets(BatchJob& job, int jobs) {
     TFFEncoder check;
-    check.DeferSetup = true;
-    const std::vector<size_t> rows = job.add_checks(check, true);
+    std::vector<std::shared_ptr<MeterReadings>> peaks;
+    const std::vector<size_t> rows = job.add_checks(check, peaks);
     std::map<int, size_t> row_of_task;
-    std::map<size_t, TrackReadings> peaks;
-    for (size_t t = 0; t < rows.size(); ++t) {
-        row_of_task[static_cast<int>(t)] = rows[t];
-        peaks[rows[t]] = TrackReadings(static_cast<int>(job.rows[rows[t]].tracks.size()), LevelKind::Loudness);
-    }
+    for (size_t t = 0; t < rows.size(); ++t) row_of_task[static_cast<int>(t)] = rows[t];
     std::map<size_t, std::string> failure;
-    const bool whole = run_measurements(
-        check, row_of_task, jobs, [&](size_t row, const std::string& line) { peaks[row].read(line); }, failure);
-    if (!whole) return false;
-    for (size_t row : rows) {
-        if (failure[row].empty()) job.checked(row, peaks[row].tracks());
+    if (!run_measurements(check, row_of_task, jobs, failure)) return false;
+    for (size_t t = 0; t < rows.size(); ++t) {
+        if (failure[rows[t]].empty()) job.checked(rows[t], peaks[t]->tracks);
     }
     job.checks_ended();
     return true;

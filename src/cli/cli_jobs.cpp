@@ -137,7 +137,6 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
     struct Result {
         std::string error;
         std::shared_ptr<MeterReadings> readings = std::make_shared<MeterReadings>();
-        int main_track = 0;
         bool ok = false;
         std::chrono::steady_clock::time_point end;
     };
@@ -146,17 +145,10 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
     const LevelKind kind = with_loudness ? LevelKind::Loudness : LevelKind::Peak;
 
     // Each file is one work task of the engine: every audio track read once
-    // by the meter on the task's worker.
+    // by the meter on the task's worker, which opens the file and names its
+    // main track, so nothing is opened here.
     for (size_t i = 0; i < files.size() && !StopSignals::received(); ++i) {
-        // The probe names the main track and the duration the progress is told in.
-        int64_t duration = -1;
-        if (encoder.Decoder().LoadFile(files[i])) {
-            results[i].main_track = main_audio_track(encoder.Decoder());
-            TFileStreamInfo info;
-            encoder.Decoder().GetFileInfo(info);
-            duration = info.Duration;
-        }
-        file_of_task[add_meter_task(encoder, files[i], kind, false, duration, results[i].readings)] = i;
+        file_of_task[add_meter_task(encoder, files[i], kind, false, -1, results[i].readings)] = i;
     }
     bool finished = encoder.TasksCount() == 0;
     encoder.OnTerminate = [&](TObject*, const TTerminateInfo& info) {
@@ -206,7 +198,7 @@ int measure(const MeasureArgs& a, std::ostream& out, std::ostream& err) {
                 record["true_peak"] = number(t.loudness.true_peak, 1);
             }
         };
-        const size_t main = std::min<size_t>(static_cast<size_t>(r.main_track), tracks.size() - 1);
+        const size_t main = std::min(r.readings->main_track, tracks.size() - 1);
         if (a.json) {
             // The file's own figures are its main track's; every track follows.
             nlohmann::ordered_json record = {{"file", files[i]}};

@@ -26,9 +26,14 @@ double to_db(double linear) {
 
 // BS.1770's weight of a channel, by its place: the LFE counts not at all,
 // the surrounds 1.5 dB more; mono counts twice (as two equal channels).
+// Six channels whose places the file does not name (PCM in Matroska) are
+// taken as the usual 5.1, so their LFE does not count either.
 double channel_weight(const AVChannelLayout& layout, int index) {
     if (layout.nb_channels == 1) return 2.0;
-    switch (av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(index))) {
+    AVChannelLayout places = layout;  // a mask or unspecified layout owns nothing to free
+    if (layout.order == AV_CHANNEL_ORDER_UNSPEC && layout.nb_channels == 6)
+        av_channel_layout_from_mask(&places, AV_CH_LAYOUT_5POINT1);
+    switch (av_channel_layout_channel_from_index(&places, static_cast<unsigned>(index))) {
     case AV_CHAN_LOW_FREQUENCY:
     case AV_CHAN_LOW_FREQUENCY_2: return 0.0;
     case AV_CHAN_BACK_LEFT:
@@ -237,13 +242,30 @@ MeterResult measure_tracks(const std::string& file_name, const MeterRequest& req
         return result;
     }
 
+    std::vector<bool> lossy;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVCodecParameters* par = input->streams[i]->codecpar;
+        if (par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        const AVCodecDescriptor* d = avcodec_descriptor_get(par->codec_id);
+        lossy.push_back(d && (d->props & AV_CODEC_PROP_LOSSY));
+    }
+    if (request.lossy_only && std::find(lossy.begin(), lossy.end(), true) == lossy.end()) {
+        result.tracks.resize(lossy.size());
+        return result;
+    }
+
     std::vector<std::unique_ptr<Track>> tracks;
     std::vector<Track*> track_of_stream(input->nb_streams, nullptr);
+    bool default_found = false;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         AVStream* st = input->streams[i];
         if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
             st->discard = AVDISCARD_ALL;  // the demuxer skips what is not measured
             continue;
+        }
+        if ((st->disposition & AV_DISPOSITION_DEFAULT) && !default_found) {
+            result.main_track = tracks.size();
+            default_found = true;
         }
         auto track = std::make_unique<Track>(request, static_cast<int>(i));
         if (std::string why = track->open(st); !why.empty()) {
@@ -302,6 +324,7 @@ MeterResult measure_tracks(const std::string& file_name, const MeterRequest& req
             return result;
         }
         result.tracks.push_back(track->finish());
+        result.tracks.back().lossy = lossy[result.tracks.size() - 1];
     }
     if (progress) progress(duration > 0 ? duration : position, duration);
     return result;

@@ -22,6 +22,10 @@ struct MeterRequest {
     // With loudness: the momentary loudness of every whole 400 ms block, one
     // every 100 ms, which an album's loudness pools.
     bool blocks = false;
+    // Decode only a file with a lossy audio track; any other comes back with
+    // its tracks' kinds alone (a target that decodes to exactly what was
+    // written needs no check).
+    bool lossy_only = false;
 };
 
 struct TrackMeasure {
@@ -30,6 +34,7 @@ struct TrackMeasure {
     std::optional<double> sample_peak_db;
     std::optional<double> rms_db;
     int64_t frames = 0;
+    bool lossy = false;  // its codec drops information (MP3, AAC, Vorbis, ...)
     // Loudness only. A track below the absolute gate (-70 LUFS) reads -70.
     std::optional<double> integrated;  // LUFS
     std::optional<double> range;       // LU
@@ -42,6 +47,7 @@ struct TrackMeasure {
 
 struct MeterResult {
     std::vector<TrackMeasure> tracks;  // one per audio track, in file order (none: no audio)
+    size_t main_track = 0;             // in tracks: the one flagged default, else the first
     std::string error;                 // empty when the file was read to its end
     bool stopped = false;              // stop was set: the figures are not whole
 };

@@ -11,7 +11,7 @@
 #include "workflow/conversion_options.h"
 #include "workflow/lossless_task.h"
 #include "workflow/loudness.h"
-#include "workflow/peak_analysis.h"
+#include "workflow/meter_task.h"
 #include "workflow/track_levels.h"
 
 namespace sonorix {
@@ -39,39 +39,23 @@ void BatchJob::set_loudness(double target, double ceiling) {
     ceiling_ = ceiling;
 }
 
-int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message) {
+int BatchJob::add_measurement(TCustomEncoder& encoder, size_t row, std::shared_ptr<MeterReadings>& readings) {
     BatchRow& r = rows[row];
-    // The probe counts the tracks; one it cannot open leaves the task's own
-    // error to tell why.
-    int count = 0;
     r.tracks.clear();
     r.main_track = 0;
-    if (encoder.Decoder().LoadFile(r.source)) {
-        count = audio_track_count(encoder.Decoder());
-        for (int i = 0; i < count; ++i) {
-            r.tracks.emplace_back();
-            r.tracks.back().audio_index = i;
-        }
-        r.main_track = static_cast<size_t>(std::min(main_audio_track(encoder.Decoder()), std::max(count - 1, 0)));
-    }
-    TInputOptions in;
-    ResetInputOptions(in);
-    const int task = encoder.AddTask(r.source, &in);
-    if (task < 0) {
-        message = "Add file error: " + encoder.LastErrorMessage();
-        return -1;
-    }
-    TOutputOptions out;
-    ResetOutputOptions(out);
-    out.Options +=
-        track_measurement_options(count, mode_ == BatchMode::Loudness ? LevelKind::Loudness : LevelKind::Peak);
-    out.AudioInputHook = audio_hook;
-    if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
-        message = "Cannot do convert, error: " + encoder.LastErrorMessage();
-        encoder.RemoveTask(task);
-        return -1;
-    }
-    return task;
+    readings = std::make_shared<MeterReadings>();
+    const bool loudness = mode_ == BatchMode::Loudness;
+    return add_meter_task(encoder, r.source, loudness ? LevelKind::Loudness : LevelKind::Peak,
+                          loudness && album_ != AlbumGroups::None, -1, readings);
+}
+
+void BatchJob::measured(size_t row, const MeterReadings& readings, const std::string& failure) {
+    BatchRow& r = rows[row];
+    r.main_track = readings.main_track;
+    // The meter names the file before its reason; the row's texts name it once.
+    const std::string prefix = r.source + ": ";
+    measured(row, readings.tracks, failure.rfind(prefix, 0) == 0 ? failure.substr(prefix.size()) : failure);
+    if (!r.tracks.empty()) r.main_track = std::min(r.main_track, r.tracks.size() - 1);
 }
 
 void BatchJob::measured(size_t row, const std::vector<TrackReading>& readings, const std::string& failure) {
@@ -527,34 +511,23 @@ void BatchJob::conversion_ended(const TTerminateInfo& info) {
     }
 }
 
-std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder, bool audio_hook) {
+std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder,
+                                         std::vector<std::shared_ptr<MeterReadings>>& readings) {
     std::vector<size_t> checked_rows;
+    readings.clear();
     if (mode_ != BatchMode::Normalize && mode_ != BatchMode::Loudness) return checked_rows;
     for (size_t i = 0; i < rows.size(); ++i) {
         BatchRow& r = rows[i];
         // A lossless target decodes to exactly its source's samples times
         // the gain (rounded down, or kept under the ceiling): nothing to check.
         if (r.state != BatchRow::State::Completed || r.second_pass || r.tracks.empty() || r.lossless) continue;
-        // Every lossy track of the target is checked, in one pass.
-        TCustomDecoder& probe = encoder.Decoder();
-        if (!probe.LoadFile(r.target.string())) continue;
-        const std::vector<bool> lossy = lossy_audio_tracks(probe);
-        if (std::find(lossy.begin(), lossy.end(), true) == lossy.end()) continue;
-        TInputOptions in;
-        ResetInputOptions(in);
-        const int task = encoder.AddTask(r.target.string(), &in);
-        if (task < 0) continue;
-        TOutputOptions out;
-        ResetOutputOptions(out);
-        out.Options += track_measurement_options(static_cast<int>(lossy.size()), LevelKind::Loudness);
-        out.AudioInputHook = audio_hook;
-        if (encoder.SetOutput(task, kNullDevice, &out) < 0) {
-            encoder.RemoveTask(task);
-            continue;
-        }
+        // Every lossy track of the target is checked, in one pass; the task
+        // learns which are.
+        auto reading = std::make_shared<MeterReadings>();
+        add_meter_task(encoder, r.target.string(), LevelKind::Loudness, false, -1, reading, true);
         for (size_t t = 0; t < r.tracks.size(); ++t) r.tracks[t].second_pass = false;
         checked_rows.push_back(i);
-        check_lossy_[i] = lossy;
+        readings.push_back(std::move(reading));
     }
     return checked_rows;
 }
@@ -562,11 +535,10 @@ std::vector<size_t> BatchJob::add_checks(TCustomEncoder& encoder, bool audio_hoo
 void BatchJob::checked(size_t row, const std::vector<TrackReading>& readings) {
     BatchRow& r = rows[row];
     const bool loudness = mode_ == BatchMode::Loudness;
-    const std::vector<bool>& lossy = check_lossy_[row];
     bool again = false;
     for (size_t t = 0; t < r.tracks.size() && t < readings.size(); ++t) {
         TrackLevel& track = r.tracks[t];
-        if (!track.gain || t >= lossy.size() || !lossy[t]) continue;
+        if (!track.gain || !readings[t].lossy) continue;
         const TrackReading& reading = readings[t];
         const auto lower = second_pass_gain(*track.gain, loudness ? reading.loudness.true_peak : reading.peak_db,
                                             loudness ? ceiling_ : 0.0);

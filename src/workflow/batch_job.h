@@ -22,6 +22,7 @@ struct RemuxResult;
 }  // namespace lossless
 class IntermediateFolder;
 struct LoudnessReading;
+struct MeterReadings;
 struct TrackReading;
 class NormalizerOutput;
 class TCustomDecoder;
@@ -112,16 +113,20 @@ public:
     const std::filesystem::path& output_folder() const { return output_folder_; }
     std::vector<BatchRow> rows;
 
-    // Adds row's measurement of every audio track (audio only, into the null
-    // device; in Loudness mode with the loudness) to encoder, whose probe
-    // counts the row's tracks; the task index, or -1 with the message to show.
-    int add_measurement(TCustomEncoder& encoder, size_t row, bool audio_hook, std::string& message);
+    // Adds row's measurement to encoder as a work task: the engine's meter
+    // opens the file when the task starts and reads every audio track once
+    // (in Loudness mode the loudness too, and in an album the blocks), so
+    // nothing is opened here. readings is the task's worker's until the
+    // task's termination event, the main thread's from then on. The task index.
+    int add_measurement(TCustomEncoder& encoder, size_t row, std::shared_ptr<MeterReadings>& readings);
     // The measurement of row ended, with a reading per audio track and a
     // failed task's text. Each track gets its own gain: its headroom
     // (Normalize) or what brings it to the target under the ceiling
     // (Loudness). A row with no measured track shows kNoPeakCell and is
     // skipped, as is a silent one.
     void measured(size_t row, const std::vector<TrackReading>& tracks, const std::string& failure);
+    // The same from the meter's readings, whose main track becomes the row's.
+    void measured(size_t row, const MeterReadings& readings, const std::string& failure);
     void skip(size_t row, const std::string& reason);
     // Once every row is measured (or the normalizer's adjustments are in):
     // in album mode each group's one gain for every track of its files --
@@ -186,12 +191,14 @@ public:
     // other rows.
     std::string lossless_text(size_t row) const;
 
-    // Normalize and Loudness: the decoded peak of each completed row whose
-    // target is lossy, measured on encoder (its probe opens the targets).
-    // Returns the rows in task order; none when there is nothing to check.
-    std::vector<size_t> add_checks(TCustomEncoder& encoder, bool audio_hook);
+    // Normalize and Loudness: the decoded peak and loudness of each completed
+    // row's target, as a meter task of encoder each (see add_measurement)
+    // that decodes only a target with a lossy track, so no target is opened
+    // here; readings gets each task's readings. Returns the rows in task
+    // order; none when there is nothing to check.
+    std::vector<size_t> add_checks(TCustomEncoder& encoder, std::vector<std::shared_ptr<MeterReadings>>& readings);
     // The reading of every audio track of the check: a lossy track whose peak
-    // passed the limit puts the row back to convert with that track's gain
+    // (or true peak) passed the limit puts the row back to convert with that track's gain
     // lowered by the overshoot and a margin; its target is kept.
     void checked(size_t row, const std::vector<TrackReading>& tracks);
     // After every checked(): in album mode a group with a row to convert
@@ -235,7 +242,6 @@ private:
     const IntermediateFolder* folder_ = nullptr;  // average level, from add_decodes on
     // The row's main track's figures become the row's own.
     void take_main_track(size_t row);
-    std::map<size_t, std::vector<bool>> check_lossy_;  // by row: which target tracks are lossy
     // Average level: each decoding task and its row.
     struct Decode {
         int task;

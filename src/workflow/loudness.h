@@ -1,7 +1,6 @@
-// The loudness mode's rules: reading the summary its ebur128 filter logs, and
-// the one linear gain that brings a track to the target without its true peak
-// passing the ceiling. Also the check of
-// a lossy target's decoded peak, and the gain of its second pass.
+// The loudness mode's rules: the one linear gain that brings a track to the
+// target without its true peak passing the ceiling, an album's pooled
+// loudness, and the gain of a lossy target's second pass.
 #pragma once
 
 #include <optional>
@@ -23,27 +22,15 @@ constexpr double kMaxTruePeakCeiling = 0.0;
 constexpr double kSecondPassFactor = 2.0;
 constexpr double kSecondPassMargin = 0.5;
 
-// The measurement's summary as the ebur128 filter logs it (and the overall
-// peak of astats), line by line.
-// The number after key in a log line ("Peak level dB:" in "... Peak level dB:
-// -3.46"), when the line holds it.
-std::optional<double> number_after(const std::string& line, const char* key);
-
+// A track's loudness as the meter reads it.
 struct LoudnessReading {
     std::optional<double> integrated;   // LUFS
     std::optional<double> range;        // LU
     std::optional<double> sample_peak;  // dBFS
     std::optional<double> true_peak;    // dBTP
     // The momentary loudness (LUFS) of every whole 400 ms block, one every
-    // 100 ms, as the filter's frame log tells it: what an album's loudness
-    // pools. Filled only when the logger passes the verbose lines.
+    // 100 ms: what an album's loudness pools. Filled only when asked for.
     std::vector<float> blocks;
-    // Takes one log line of the summary or of the frame log; other lines
-    // change nothing.
-    void read(const std::string& line);
-
-private:
-    enum class Section { None, Integrated, Range, SamplePeak, TruePeak, Overall } section_ = Section::None;
 };
 
 struct LoudnessGain {

@@ -6,8 +6,8 @@
 namespace sonorix {
 
 int add_meter_task(TCustomEncoder& encoder, const std::string& file, LevelKind kind, bool blocks, int64_t duration,
-                   std::shared_ptr<MeterReadings> readings) {
-    const MeterRequest request{.loudness = kind == LevelKind::Loudness, .blocks = blocks};
+                   std::shared_ptr<MeterReadings> readings, bool lossy_only) {
+    const MeterRequest request{.loudness = kind == LevelKind::Loudness, .blocks = blocks, .lossy_only = lossy_only};
     return encoder.AddWorkTask(
         [file, request, duration, readings](const std::atomic<bool>& stop,
                                             const std::function<void(double)>& progress) {
@@ -22,6 +22,7 @@ int add_meter_task(TCustomEncoder& encoder, const std::string& file, LevelKind k
                 return result.error;
             }
             for (const TrackMeasure& t : result.tracks) readings->tracks.push_back(track_reading(t));
+            readings->main_track = result.main_track;
             return std::string();
         },
         duration);

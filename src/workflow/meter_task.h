@@ -1,7 +1,6 @@
 // A measurement as an engine work task: every audio track of one file read
-// once by the engine's meter on the task's worker, into the readings the
-// filter graphs' log lines used to fill (gains, album mode, JSON and CSV
-// read them as before).
+// once by the engine's meter on the task's worker, which opens the file when
+// the task starts. Every front end's measurement and check is one of these.
 //
 // Threads: add_meter_task runs on the main thread; the worker fills the
 // readings and is done with them before the task's OnTerminate is posted, so
@@ -22,14 +21,16 @@ class TCustomEncoder;
 
 struct MeterReadings {
     std::vector<TrackReading> tracks;             // one per audio track
+    size_t main_track = 0;                        // in tracks: flagged default, else the first
     std::string error;                            // why the file could not be measured
     std::chrono::steady_clock::time_point start;  // when the worker began
 };
 
 // Adds the measurement of file (duration in microseconds, for the progress;
 // -1 when not known); the task index. With blocks (Loudness only) each
-// track's 400 ms blocks are kept for an album.
+// track's 400 ms blocks are kept for an album; with lossy_only a file
+// without a lossy audio track is not decoded (see MeterRequest).
 int add_meter_task(TCustomEncoder& encoder, const std::string& file, LevelKind kind, bool blocks, int64_t duration,
-                   std::shared_ptr<MeterReadings> readings);
+                   std::shared_ptr<MeterReadings> readings, bool lossy_only = false);
 
 }  // namespace sonorix

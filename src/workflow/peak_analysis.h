@@ -1,5 +1,4 @@
-// Reading the measured peak out of the measurement's log lines, and the texts
-// of the analysis dialog.
+// The null output, and the texts of the analysis dialog.
 #pragma once
 
 #include <optional>
@@ -7,8 +6,8 @@
 
 namespace sonorix {
 
-// The measurement's output: the null muxer writes nothing, so the name is a
-// label only.
+// A conversion that writes nothing: the null muxer opens no file, so the name
+// is a label only.
 extern const char* const kNullDevice;
 
 // The file-name part of path, cut to 46 characters followed by "..." when

@@ -1,8 +1,7 @@
-// Every audio track of a file measured on its own, in one pass: one chain of
-// filters per track in one complex graph, whose results are told apart by the
-// place of the filter that logs them ("Parsed_astats_2" belongs to the third
-// chain). The peak is read at the decoder's own precision, so a float source
-// above full scale reads above 0 dB.
+// Every audio track of a file as a programme of its own: its reading, its
+// gain, and what the probe tells of a file's tracks. The readings come from
+// the engine's one-pass meter (see meter_task.h), which reads the peak at the
+// decoder's own precision, so a float source above full scale reads above 0 dB.
 #pragma once
 
 #include <optional>
@@ -21,30 +20,11 @@ enum class LevelKind {
     Loudness,  // and integrated loudness, range and true peak
 };
 
-// The measurement's output options for a file with `tracks` audio tracks,
-// into the null device. Mono counts as dual mono, as the normalizer counts it.
-std::string track_measurement_options(int tracks, LevelKind kind);
-
 struct TrackReading {
     std::optional<double> peak_db;  // sample peak, dBFS; -inf for digital silence
     std::optional<double> mean_db;  // RMS level over all channels, dBFS
     LoudnessReading loudness;       // Loudness only
-};
-
-// Reads the measurement's log lines, as the task logs them, into one reading
-// per track.
-class TrackReadings {
-public:
-    TrackReadings() = default;
-    TrackReadings(int tracks, LevelKind kind);
-    void read(const std::string& line);
-    const std::vector<TrackReading>& tracks() const { return tracks_; }
-    bool empty() const { return tracks_.empty(); }
-
-private:
-    std::vector<TrackReading> tracks_;
-    int filters_per_track_ = 1;
-    size_t current_ = 0;  // the track of the last line that named its filter
+    bool lossy = false;             // its codec drops information: a check looks at it
 };
 
 // The one-pass meter's figures of a track as the measurement's reading.

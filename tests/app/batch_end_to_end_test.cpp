@@ -4,6 +4,9 @@
 #include <fstream>
 #include <iostream>
 
+#include <nlohmann/json.hpp>
+
+#include <QDoubleSpinBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -13,6 +16,9 @@
 
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
+#include "app/p_options.h"
+#include "app/list_flow.h"
+#include "workflow/batch_job.h"
 #include "app_fixture.h"
 #include "base/libav.h"
 #include "support/media_fixtures.h"
@@ -38,13 +44,13 @@ protected:
         sources = {"song.wav", "song.mp3", "song.flac", "clip.mp4", "other.ape"};
     }
 
-    // The window's run into dest, through both real modal dialogs.
-    void window_run(bool normalize, const fs::path& dest, int percent) {
+    // The window's run in mode into dest, through both real modal dialogs.
+    void window_run(QRadioButton* mode, const fs::path& dest, int percent) {
         ui::Tmain& w = window();
         for (const std::string& s : sources) w.add_file_b((out / "in" / s).string());
         wait_for_list();
         ASSERT_EQ(w.ListView1->topLevelItemCount(), static_cast<int>(sources.size()));
-        (normalize ? w.radio_auto : w.radio_change)->setChecked(true);
+        mode->setChecked(true);
         w.batch_spin_volume->setValue(percent);
         fs::create_directories(dest);
         dialogs.answers.push_back(dest.string());
@@ -58,8 +64,8 @@ protected:
         ASSERT_TRUE(wait_until([&] { return finish_shown(); }, std::chrono::seconds(90)));
     }
 
-    // sonorix-cli with args and the sources; its exit status.
-    int cli_run(QStringList args) {
+    // sonorix-cli with args and the sources; its exit status (and its output).
+    int cli_run(QStringList args, std::string* output = nullptr) {
         for (const std::string& s : sources) args << QString::fromStdString((out / "in" / s).string());
         QProcess p;
         p.start(SONORIX_CLI, args);
@@ -69,6 +75,7 @@ protected:
             return -1;
         }
         std::cerr << p.readAllStandardError().toStdString();
+        if (output) *output = p.readAllStandardOutput().toStdString();
         return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
 
@@ -92,7 +99,7 @@ void expect_same_files(const fs::path& a, const fs::path& b) {
 
 TEST_F(BatchEndToEndTest, NormalizeBringsEveryPeakToFullScaleAndTheCliWritesTheSameBytes) {
     const fs::path dest = out / "window";
-    window_run(true, dest, 100);
+    window_run(window().radio_auto, dest, 100);
     EXPECT_NEAR(measure_audio(dest / "song.wav").peak_db, 0.0, 0.05);
     EXPECT_NEAR(measure_audio(dest / "song.flac").peak_db, 0.0, 0.05);
     EXPECT_NEAR(measure_audio(dest / "other.wav").peak_db, 0.0, 0.05);
@@ -118,7 +125,7 @@ TEST_F(BatchEndToEndTest, NormalizeBringsEveryPeakToFullScaleAndTheCliWritesTheS
 
 TEST_F(BatchEndToEndTest, VolumeChangeRaisesLosslessPeaksBy352DecibelsAndTheCliWritesTheSameBytes) {
     const fs::path dest = out / "window";
-    window_run(false, dest, 150);
+    window_run(window().radio_change, dest, 150);
     for (const char* name : {"song.wav", "song.flac"}) {
         EXPECT_NEAR(measure_audio(dest / name).peak_db - measure_audio(out / "in" / name).peak_db, 3.52, 0.05) << name;
     }
@@ -129,6 +136,44 @@ TEST_F(BatchEndToEndTest, VolumeChangeRaisesLosslessPeaksBy352DecibelsAndTheCliW
     EXPECT_EQ(cli_run({"change", "--percent", "150", "-o", QString::fromStdString(cli_dest.string()), "--jobs", "2"}),
               0);
     expect_same_files(dest, cli_dest);
+}
+
+// The window and sonorix-cli measure with the same meter: every track of
+// every file gets the same gain from both (second passes included).
+TEST_F(BatchEndToEndTest, TheWindowAndTheCliGiveEveryTrackTheSameGain) {
+    for (const char* verb : {"normalize", "loudness"}) {
+        SCOPED_TRACE(verb);
+        ui::free_forms();
+        ui::create_forms();
+        const bool loudness = std::string(verb) == "loudness";
+        window().batch_spin_loudness->setValue(-16);
+        ui::options->ed_ceiling->setValue(-1);
+        const fs::path dest = out / (std::string("window-") + verb);
+        window_run(loudness ? window().radio_loudness : window().radio_auto, dest, 100);
+        ASSERT_TRUE(window().list_flow().run.job);
+        const BatchJob& job = *window().list_flow().run.job;
+        const fs::path cli_dest = out / (std::string("cli-") + verb);
+        fs::create_directories(cli_dest);
+        std::string output;
+        QStringList args = {verb, "--json", "-o", QString::fromStdString(cli_dest.string())};
+        if (loudness)
+            args << "--target"
+                 << "-16"
+                 << "--ceiling"
+                 << "-1";
+        ASSERT_EQ(cli_run(args, &output), 0);
+        const nlohmann::json records = nlohmann::json::parse(output);
+        ASSERT_EQ(records.size(), job.rows.size());
+        for (size_t i = 0; i < job.rows.size(); ++i) {
+            const auto& tracks = records[i]["tracks"];
+            ASSERT_EQ(tracks.size(), job.rows[i].tracks.size()) << job.rows[i].source;
+            for (size_t t = 0; t < tracks.size(); ++t) {
+                ASSERT_TRUE(job.rows[i].tracks[t].gain && tracks[t]["gain_db"].is_number()) << job.rows[i].source;
+                EXPECT_NEAR(*job.rows[i].tracks[t].gain, tracks[t]["gain_db"].get<double>(), 0.01)
+                    << job.rows[i].source;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -279,4 +279,39 @@ TEST(TrackMeter, StopsProgressesAndTellsFailures) {
     EXPECT_TRUE(silent.tracks.empty());
 }
 
+// Matroska names no places for PCM channels: six of them weigh as the usual
+// 5.1 (the LFE not at all), as the same samples in a WAV with its mask.
+TEST(TrackMeter, SixUnnamedChannelsWeighAsFivePointOne) {
+    test::TempDir dir("sonorix-meter");
+    test::MediaSpec six;
+    six.duration_seconds = 3;
+    six.audio_channels = {6};
+    six.audio_codec = "pcm_s16le";
+    const MeterResult unnamed = measure_tracks(test::make_media(dir / "six.mkv", six).string(), {.loudness = true});
+    const MeterResult named = measure_tracks(test::make_media(dir / "six.wav", six).string(), {.loudness = true});
+    ASSERT_EQ(unnamed.tracks.size(), 1u);
+    ASSERT_EQ(named.tracks.size(), 1u);
+    EXPECT_NEAR(*unnamed.tracks[0].integrated, *named.tracks[0].integrated, 0.01);
+}
+
+// A target's check decodes a file only when one of its audio tracks is lossy.
+TEST(TrackMeter, LossyOnlyDecodesOnlyAFileWithALossyTrack) {
+    test::TempDir dir("sonorix-meter");
+    test::MediaSpec m;
+    m.duration_seconds = 1;
+    m.audio_channels = {2, 2};
+    m.audio_codec = "flac";
+    const MeterRequest request{.loudness = true, .lossy_only = true};
+    const MeterResult lossless = measure_tracks(test::make_media(dir / "two.mkv", m).string(), request);
+    ASSERT_EQ(lossless.tracks.size(), 2u);
+    EXPECT_FALSE(lossless.tracks[0].sample_peak_db.has_value());  // not decoded
+    EXPECT_FALSE(lossless.tracks[1].lossy);
+    m.audio_channels = {2};
+    m.audio_codec.clear();  // the format's own: MP3
+    const MeterResult lossy = measure_tracks(test::make_media(dir / "one.mp3", m).string(), request);
+    ASSERT_EQ(lossy.tracks.size(), 1u);
+    EXPECT_TRUE(lossy.tracks[0].lossy);
+    EXPECT_TRUE(lossy.tracks[0].true_peak.has_value());
+}
+
 }  // namespace

@@ -1,5 +1,5 @@
-// Album gains from readings: the gated loudness of pooled blocks, the
-// frame log's blocks, one gain per group and the skip threshold.
+// Album gains from readings: the gated loudness of pooled blocks, one gain
+// per group and the skip threshold.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -39,22 +39,6 @@ TEST(AlbumLoudness, GatesBlocksAsOneProgramme) {
             EXPECT_NEAR(*got, *c.loudness, 1e-6);
         }
     }
-}
-
-// The frame log's momentary values of whole blocks become the blocks.
-TEST(AlbumLoudness, FrameLogLinesGiveTheBlocks) {
-    TrackReadings readings(2, LevelKind::Loudness);
-    for (const char* line : {
-             "[Parsed_ebur128_1 @ 0x1] t: 0.1        TARGET:-23 LUFS    M: -30.0 S:-120.7     I: -30.0 LUFS",
-             "[Parsed_ebur128_1 @ 0x1] t: 0.4        TARGET:-23 LUFS    M: -21.5 S:-120.7     I: -21.5 LUFS",
-             "[Parsed_ebur128_3 @ 0x2] t: 0.5        TARGET:-23 LUFS    M:  -inf S:-120.7     I: -70.0 LUFS",
-             "[Parsed_ebur128_1 @ 0x1] t: 0.5        TARGET:-23 LUFS    M: -22.0 S:-120.7     I: -21.7 LUFS",
-         }) {
-        readings.read(line);
-    }
-    EXPECT_EQ(readings.tracks()[0].loudness.blocks, (std::vector<float>{-21.5f, -22.0f}));
-    ASSERT_EQ(readings.tracks()[1].loudness.blocks.size(), 1u);
-    EXPECT_FALSE(readings.tracks()[0].loudness.integrated.has_value());
 }
 
 TrackReading peak(double db) {
