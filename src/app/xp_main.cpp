@@ -40,6 +40,7 @@
 #include "app/results_view.h"
 #include "app/spin_edit.h"
 #include "app/step_button.h"
+#include "app/wrap_check_box.h"
 #include "app/web.h"
 #include "workflow/source_types.h"
 
@@ -51,6 +52,9 @@ namespace {
 
 // The system's library directory, standing in for the system folder.
 const char* const kSystemDirectory = "/usr/lib";
+
+// Both pages' choice of the lossless path.
+const char* const kLosslessCaption = "Without re-encoding where the audio allows it (MP3 and AAC in 1.5 dB steps)";
 
 template <typename W>
 W* named(W* widget, const char* name) {
@@ -251,8 +255,13 @@ void Tmain::create_single_page() {
     auto* right = new QVBoxLayout;
     right->addWidget(Panel1, 1);
     right->addWidget(bt_amplify);
+    // Under the file's facts, where the page has the width for it.
+    check_lossless_single = named(new WrapCheckBox(kLosslessCaption, TabSheet1), "check_lossless_single");
+    auto* facts = new QVBoxLayout;
+    facts->addWidget(Memo1, 1);
+    facts->addWidget(check_lossless_single);
     auto* body = new QHBoxLayout;
-    body->addWidget(Memo1, 1);
+    body->addLayout(facts, 1);
     body->addLayout(right);
     auto* page = new QVBoxLayout(TabSheet1);
     page->setContentsMargins(10, 10, 10, 10);
@@ -354,20 +363,18 @@ void Tmain::create_list_page() {
     measured_row->addWidget(new QLabel("of their target", GroupBox1));
     measured_row->addStretch();
     // ReplayGain tags: the fourth kind of run, and albums per folder.
-    check_album_folder = named(new QCheckBox("One album per folder", GroupBox1), "check_album_folder");
+    check_album_folder = named(new WrapCheckBox("One album per folder", GroupBox1), "check_album_folder");
     radio_tags = named(new QRadioButton("Write ReplayGain tags", GroupBox1), "radio_tags");
     check_tags_remove = named(new QCheckBox("Remove them instead", GroupBox1), "check_tags_remove");
     auto* album_row = new QHBoxLayout;
     album_row->addWidget(check_album);
     album_row->addWidget(check_album_folder);
     album_row->addStretch();
-    auto* tags_row = new QHBoxLayout;
-    tags_row->addWidget(radio_tags);
-    tags_row->addWidget(check_tags_remove);
-    tags_row->addStretch();
-    options_grid->addLayout(tags_row, 4, 0);
-    options_grid->addWidget(
-        note(GroupBox1, "label_tags", "Each file gets tags with its gain; its audio stays as it is"), 4, 1);
+    // The remove box stands where the other modes' notes do, so the modes'
+    // column keeps its width.
+    radio_tags->setToolTip("Each file gets tags with its gain; its audio stays as it is");
+    options_grid->addWidget(radio_tags, 4, 0);
+    options_grid->addWidget(check_tags_remove, 4, 1);
     options_grid->addLayout(album_row, 5, 0, 1, 2);
     options_grid->addLayout(measured_row, 6, 0, 1, 2);
     // They act only where the files are measured against a target (the
@@ -390,6 +397,14 @@ void Tmain::create_list_page() {
     }
     measured_modes();
     options_grid->setColumnStretch(1, 1);
+    // The lossless path, beside the button: every mode but the average
+    // level's and the tags', which writes no audio.
+    check_lossless = named(new WrapCheckBox(kLosslessCaption, Panel12), "check_lossless");
+    auto lossless_modes = [this] { check_lossless->setDisabled(radio_mix->isChecked() || radio_tags->isChecked()); };
+    connect(radio_mix, &QAbstractButton::toggled, this, lossless_modes);
+    connect(radio_tags, &QAbstractButton::toggled, this, lossless_modes);
+    lossless_modes();
+    check_lossless->setMaximumWidth(260);
 
     BitBtn1 = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", Panel12), "BitBtn1");
     BitBtn1->setIconSize(QSize(24, 24));
@@ -400,7 +415,11 @@ void Tmain::create_list_page() {
     left->addWidget(label_totalfiles);
     left->addWidget(GroupBox1);
     bottom->addLayout(left, 1);
-    bottom->addWidget(BitBtn1, 0, Qt::AlignBottom);
+    auto* run = new QVBoxLayout;
+    run->addStretch();
+    run->addWidget(check_lossless);
+    run->addWidget(BitBtn1);
+    bottom->addLayout(run);
 
     levels_view = named(new LevelsView(TabSheet2), "levels_view");
     auto* list_and_levels = new QVBoxLayout;

@@ -71,7 +71,7 @@ public:
     // The client area it opens with, and the smallest that shows every
     // control whole.
     static constexpr QSize kDesignClientSize{818, 541};
-    static constexpr QSize kMinimumClientSize{700, 540};
+    static constexpr QSize kMinimumClientSize{716, 540};
     // The skip threshold the list page offers first, dB.
     static constexpr double kDefaultSkipWithin = 0.5;
 
@@ -97,6 +97,8 @@ public:
     QRadioButton* radio_loudness_single;
     QDoubleSpinBox* spin_loudness_single;  // LUFS
     QLabel* label_loudness_single;
+    // The gain fields of MP3, AAC-LC and Opus moved instead of re-encoding.
+    QCheckBox* check_lossless_single;
     QPushButton* bt_amplify;
 
     // The list page.
@@ -126,6 +128,8 @@ public:
     // The fourth kind of run: ReplayGain tags written into the sources.
     QRadioButton* radio_tags;
     QCheckBox* check_tags_remove;
+    // Not for Adjust to Average Level, whose files pass through WAVs.
+    QCheckBox* check_lossless;
     QPushButton* BitBtn1;
 
     // The results of the last run, either page's.
