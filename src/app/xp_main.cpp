@@ -362,20 +362,18 @@ void Tmain::create_list_page() {
     measured_row->addWidget(new QLabel("of their target", GroupBox1));
     measured_row->addStretch();
     // ReplayGain tags: the fourth kind of run, and albums per folder.
-    check_album_folder = named(new QCheckBox("One album per folder", GroupBox1), "check_album_folder");
+    check_album_folder = named(new WrapCheckBox("One album per folder", GroupBox1), "check_album_folder");
     radio_tags = named(new QRadioButton("Write ReplayGain tags", GroupBox1), "radio_tags");
     check_tags_remove = named(new QCheckBox("Remove them instead", GroupBox1), "check_tags_remove");
     auto* album_row = new QHBoxLayout;
     album_row->addWidget(check_album);
     album_row->addWidget(check_album_folder);
     album_row->addStretch();
-    auto* tags_row = new QHBoxLayout;
-    tags_row->addWidget(radio_tags);
-    tags_row->addWidget(check_tags_remove);
-    tags_row->addStretch();
-    options_grid->addLayout(tags_row, 4, 0);
-    options_grid->addWidget(
-        note(GroupBox1, "label_tags", "Each file gets tags with its gain; its audio stays as it is"), 4, 1);
+    // The remove box stands where the other modes' notes do, so the modes'
+    // column keeps its width.
+    radio_tags->setToolTip("Each file gets tags with its gain; its audio stays as it is");
+    options_grid->addWidget(radio_tags, 4, 0);
+    options_grid->addWidget(check_tags_remove, 4, 1);
     options_grid->addLayout(album_row, 5, 0, 1, 2);
     options_grid->addLayout(measured_row, 6, 0, 1, 2);
     // They act only where the files are measured against a target (the

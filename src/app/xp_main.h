@@ -71,7 +71,7 @@ public:
     // The client area it opens with, and the smallest that shows every
     // control whole.
     static constexpr QSize kDesignClientSize{818, 541};
-    static constexpr QSize kMinimumClientSize{700, 540};
+    static constexpr QSize kMinimumClientSize{716, 540};
     // The skip threshold the list page offers first, dB.
     static constexpr double kDefaultSkipWithin = 0.5;
 
