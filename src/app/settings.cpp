@@ -77,6 +77,7 @@ void load_settings(Tmain& w, Toptions& o) {
     if (s.contains("list/loudness")) set_number(w.batch_spin_loudness, s.value("list/loudness"));
     w.check_album->setChecked(s.value("list/album", false).toBool());
     w.check_skip->setChecked(s.value("list/skip", false).toBool());
+    w.check_subfolders->setChecked(s.value("list/subfolders", false).toBool());
     if (s.contains("list/skip_within")) set_number(w.spin_skip, s.value("list/skip_within"));
     if (s.contains("options/ceiling")) set_number(o.ed_ceiling, s.value("options/ceiling"));
     // The prefix obeys the edit's characters, as typed text does.
@@ -107,6 +108,7 @@ void save_settings(const Tmain& w, const Toptions& o) {
     s.setValue("list/loudness", w.batch_spin_loudness->value());
     s.setValue("list/album", w.check_album->isChecked());
     s.setValue("list/skip", w.check_skip->isChecked());
+    s.setValue("list/subfolders", w.check_subfolders->isChecked());
     s.setValue("list/skip_within", w.spin_skip->value());
     s.setValue("options/ceiling", o.ed_ceiling->value());
     s.setValue("options/prefix", o.ed_prefix->text());
@@ -130,14 +132,14 @@ void reset_settings(Tmain& w, Toptions& o) {
     w.batch_spin_loudness->setValue(kDefaultLoudnessTarget);
     w.check_album->setChecked(false);
     w.check_skip->setChecked(false);
+    w.check_subfolders->setChecked(false);
     w.spin_skip->setValue(Tmain::kDefaultSkipWithin);
     o.ed_ceiling->setValue(kDefaultTruePeakCeiling);
     o.ed_prefix->clear();
     w.list_flow().run.output_folder.clear();
     w.add_folder.clear();
     w.resize(Tmain::kDesignClientSize + QSize(0, w.menuBar()->sizeHint().height()));
-    const int widths[] = {360, 80, 90, 200};
-    for (int i = 0; i < 4; ++i) w.ListView1->setColumnWidth(i, widths[i]);
+    w.reset_columns();
 }
 
 }  // namespace sonorix::ui
