@@ -1,5 +1,7 @@
 #include "app/list_delegate.h"
 
+#include <algorithm>
+
 #include <QAbstractItemView>
 #include <QFileInfo>
 #include <QHelpEvent>
@@ -53,6 +55,27 @@ bool ListDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const Q
     if (tip.isEmpty()) return false;  // the list's own tooltip shows
     QToolTip::showText(event->globalPos(), tip, view->viewport(), option.rect);
     return true;
+}
+
+QSize ListHeader::sectionSizeFromContents(int logical_index) const {
+    QSize size = QHeaderView::sectionSizeFromContents(logical_index);
+    size.setHeight(std::max(size.height(), 2 * fontMetrics().height() + 6));
+    return size;
+}
+
+void ListHeader::paintSection(QPainter* painter, const QRect& rect, int logical_index) const {
+    if (!rect.isValid()) return;
+    QStyleOptionHeader option;
+    initStyleOption(&option);
+    option.rect = rect;
+    option.section = logical_index;
+    option.textAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    // A title too wide for its column goes on two lines at its first blank.
+    QString title = model()->headerData(logical_index, orientation(), Qt::DisplayRole).toString();
+    const int blank = title.indexOf(' ');
+    if (blank > 0 && fontMetrics().horizontalAdvance(title) + 8 > rect.width()) title[blank] = '\n';
+    option.text = title;
+    style()->drawControl(QStyle::CE_Header, &option, painter, this);
 }
 
 }  // namespace sonorix::ui

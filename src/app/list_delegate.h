@@ -5,6 +5,7 @@
 // file column its whole path). Main thread only.
 #pragma once
 
+#include <QHeaderView>
 #include <QStyledItemDelegate>
 
 namespace sonorix::ui {
@@ -24,5 +25,20 @@ protected:
 // The tooltip of a cell: the file column's whole path, the cell's own
 // tooltip, or its text when cut to width pixels; empty when none is needed.
 QString cell_tooltip(const QModelIndex& index, const QFontMetrics& metrics, int width);
+
+}  // namespace sonorix::ui
+
+namespace sonorix::ui {
+
+// The list's header: a title wraps onto a second line where its column is
+// narrow ("Loudness" over "(LUFS)"), so the columns fit without cutting it.
+class ListHeader : public QHeaderView {
+public:
+    explicit ListHeader(QWidget* parent = nullptr) : QHeaderView(Qt::Horizontal, parent) {}
+
+protected:
+    QSize sectionSizeFromContents(int logical_index) const override;
+    void paintSection(QPainter* painter, const QRect& rect, int logical_index) const override;
+};
 
 }  // namespace sonorix::ui

@@ -281,6 +281,7 @@ void Tmain::create_list_page() {
     for (int column = kPeakColumn; column <= kResultColumn; ++column) {
         ListView1->headerItem()->setToolTip(column, ListView1->headerItem()->text(column));
     }
+    ListView1->setHeader(new ListHeader(ListView1));
     ListView1->header()->setStretchLastSection(false);
     ListView1->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     ListView1->header()->setTextElideMode(Qt::ElideRight);
@@ -519,7 +520,11 @@ void Tmain::reset_columns() {
     };
     const QFontMetrics metrics(ListView1->font());
     for (const auto& [column, sample] : samples) {
-        ListView1->setColumnWidth(column, metrics.horizontalAdvance(QString::fromUtf8(sample)) + 12);
+        // The title wraps at its blanks: its longest word must fit.
+        int width = metrics.horizontalAdvance(QString::fromUtf8(sample));
+        for (const QString& word : ListView1->headerItem()->text(column).split(' '))
+            width = std::max(width, metrics.horizontalAdvance(word));
+        ListView1->setColumnWidth(column, width + 12);
     }
 }
 
