@@ -31,9 +31,11 @@ std::vector<LevelBar> level_bars(const BatchJob& job, const std::vector<std::opt
             bar.peak_before = t.peak_db;
             bar.loudness_before = t.integrated;
             // Only a converted row (or one still to convert) has an after.
-            if (r.state != BatchRow::State::Skipped && r.state != BatchRow::State::Failed && t.gain) {
-                bar.peak_after = plus(t.peak_db, t.gain);
-                bar.loudness_after = plus(t.integrated, t.gain);
+            // A lossless target moved by its fields' gain, not the one asked.
+            const std::optional<double> gain = t.applied ? t.applied : t.gain;
+            if (r.state != BatchRow::State::Skipped && r.state != BatchRow::State::Failed && gain) {
+                bar.peak_after = plus(t.peak_db, gain);
+                bar.loudness_after = plus(t.integrated, gain);
                 const std::optional<double> checked = i < level_after.size() ? level_after[i] : std::nullopt;
                 if (checked) (loudness ? bar.loudness_after : bar.peak_after) = checked;
             }

@@ -109,6 +109,9 @@ void ListFlow::BitBtn1Click() {
         if (window_.check_album->isChecked()) run.job->set_album(AlbumGroups::List);
         if (window_.check_skip->isChecked()) run.job->set_skip_within(window_.spin_skip->value());
     }
+    // Files the lossless path refuses are re-encoded, and the results say why.
+    if (mode != BatchMode::AverageLevel && window_.check_lossless->isChecked())
+        run.job->set_lossless(LosslessUse::Prefer);
     // Files already in the folder under a target's name are the user's: one
     // question per run, before anything is measured or written.
     run.job->plan_targets();
@@ -261,6 +264,12 @@ void ListFlow::FFdirectcTerminate(TObject*, const TTerminateInfo& ATerminateInfo
 
 void ListFlow::timer_ffdirectcTimer() {
     timer_ffdirectc->stop();
+    // The rows the lossless path refused are re-encoded before any check,
+    // so their lossy targets are checked too.
+    if (run.job && !cancelled() && run.job->waiting_rows() > 0) {
+        multi_convert();
+        return;
+    }
     // The dialog stays while the lossy targets' peaks are checked.
     if (!targets_checked_ && check_targets()) return;
     close_form(batchaudioc);

@@ -16,6 +16,7 @@
 #include "app/web.h"
 #include "base/FFBase.h"
 #include "workflow/batch_job.h"
+#include "workflow/lossless_task.h"
 #include "workflow/text.h"
 
 namespace sonorix::ui {
@@ -81,6 +82,13 @@ RunResults list_results(const BatchJob& job, const std::vector<std::optional<dou
             row.level_before = loudness ? main.integrated : main.peak_db;
         }
         row.gain = r.state == BatchRow::State::Skipped && !r.within ? std::nullopt : job.gain_db(i);
+        // Which path it took, where the run offered the lossless one; its
+        // gain is then what the fields moved by.
+        if (r.state == BatchRow::State::Completed && (r.lossless || !r.lossless_refusal.empty())) {
+            row.status = lossless_status(job.lossless_text(i), r.lossless ? std::string() : r.lossless_refusal);
+            if (r.lossless && r.main_track < r.tracks.size() && r.tracks[r.main_track].applied)
+                row.gain = r.tracks[r.main_track].applied;
+        }
         if (i < level_after.size()) row.level_after = level_after[i];
         if (r.state == BatchRow::State::Completed) row.target = r.target.string();
         results.rows.push_back(row);

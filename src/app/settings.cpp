@@ -72,12 +72,14 @@ void load_settings(Tmain& w, Toptions& o) {
         }
     }
     if (s.contains("single/loudness")) set_number(w.spin_loudness_single, s.value("single/loudness"));
+    w.check_lossless_single->setChecked(s.value("single/lossless", false).toBool());
     check_index(list_modes(w), s.value("list/mode"));
     if (s.contains("list/percent")) set_number(w.batch_spin_volume, s.value("list/percent"));
     if (s.contains("list/loudness")) set_number(w.batch_spin_loudness, s.value("list/loudness"));
     w.check_album->setChecked(s.value("list/album", false).toBool());
     w.check_skip->setChecked(s.value("list/skip", false).toBool());
     w.check_subfolders->setChecked(s.value("list/subfolders", false).toBool());
+    w.check_lossless->setChecked(s.value("list/lossless", false).toBool());
     if (s.contains("list/skip_within")) set_number(w.spin_skip, s.value("list/skip_within"));
     if (s.contains("options/ceiling")) set_number(o.ed_ceiling, s.value("options/ceiling"));
     // The prefix obeys the edit's characters, as typed text does.
@@ -103,12 +105,14 @@ void save_settings(const Tmain& w, const Toptions& o) {
     s.setValue("single/mode", checked_index(single_modes(w)));
     s.setValue("single/percent", w.NCTStepButton21->Value());
     s.setValue("single/loudness", w.spin_loudness_single->value());
+    s.setValue("single/lossless", w.check_lossless_single->isChecked());
     s.setValue("list/mode", checked_index(list_modes(w)));
     s.setValue("list/percent", w.batch_spin_volume->value());
     s.setValue("list/loudness", w.batch_spin_loudness->value());
     s.setValue("list/album", w.check_album->isChecked());
     s.setValue("list/skip", w.check_skip->isChecked());
     s.setValue("list/subfolders", w.check_subfolders->isChecked());
+    s.setValue("list/lossless", w.check_lossless->isChecked());
     s.setValue("list/skip_within", w.spin_skip->value());
     s.setValue("options/ceiling", o.ed_ceiling->value());
     s.setValue("options/prefix", o.ed_prefix->text());
@@ -133,6 +137,8 @@ void reset_settings(Tmain& w, Toptions& o) {
     w.check_album->setChecked(false);
     w.check_skip->setChecked(false);
     w.check_subfolders->setChecked(false);
+    w.check_lossless->setChecked(false);
+    w.check_lossless_single->setChecked(false);
     w.spin_skip->setValue(Tmain::kDefaultSkipWithin);
     o.ed_ceiling->setValue(kDefaultTruePeakCeiling);
     o.ed_prefix->clear();

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -20,7 +21,9 @@
 #include "app/results_view.h"
 #include "app/step_button.h"
 #include "app/xp_main.h"
+#include "workflow/batch_job.h"
 #include "workflow/conversion_options.h"
+#include "workflow/lossless_task.h"
 #include "workflow/peak_analysis.h"
 #include "workflow/source_types.h"
 
@@ -146,9 +149,11 @@ void SingleFileFlow::convert_measured() {
                                          tracks.empty() ? 0 : tracks.size() - 1);
     single_track_gains_.clear();
     single_track_below_.clear();
+    single_true_peaks_.clear();
     bool measured = false;
     for (const TrackReading& t : tracks) {
         measured |= t.peak_db.has_value();
+        single_true_peaks_.push_back(t.loudness.true_peak);
         const auto g =
             loudness ? loudness_gain(t.loudness, window_.spin_loudness_single->value(), options->ed_ceiling->value())
                      : std::nullopt;
@@ -205,6 +210,11 @@ void SingleFileFlow::bt_amplifyclick() {
     single_checked_ = false;
     single_before_.reset();
     single_after_.reset();
+    single_true_peaks_.clear();
+    single_remux_.reset();
+    single_refusal_.clear();
+    single_lossless_ = false;
+    single_gains_.clear();
     if (window_.RadioButton2->isChecked() || window_.radio_loudness_single->isChecked()) single_peak();
     if (window_.RadioButton1->isChecked()) single_convert();
 }
@@ -224,6 +234,12 @@ void SingleFileFlow::single_convert() {
         single_gain_ = single_track_gains_[main].value_or(0);
         if (window_.radio_loudness_single->isChecked()) single_below_target_ = single_track_below_[main];
     }
+    // The lossless path first, unless it refused the file; a second pass
+    // follows only a re-encoded target's check.
+    if (window_.check_lossless_single->isChecked() && single_refusal_.empty() && !single_checked_ &&
+        start_lossless(target)) {
+        return;
+    }
     // The options read the probe, which holds the source; the task does not
     // change it.
     const std::string options = conversion_options(source_file, target, FFencoder.Decoder(), chains);
@@ -231,6 +247,35 @@ void SingleFileFlow::single_convert() {
     start_tasks(FFencoder, task_progress);
     state_ = State::Converting;
     show_progress(*this, "Adjust volume......");
+}
+
+bool SingleFileFlow::start_lossless(const std::string& target) {
+    std::vector<lossless::GainRequest> requests;
+    if (window_.RadioButton1->isChecked()) {
+        requests = volume_change_requests(window_.NCTStepButton21->Value());
+    } else {
+        std::vector<TrackGain> tracks;
+        for (size_t t = 0; t < single_track_gains_.size(); ++t)
+            tracks.push_back(
+                {single_track_gains_[t], t < single_true_peaks_.size() ? single_true_peaks_[t] : std::nullopt});
+        requests =
+            measured_requests(window_.radio_loudness_single->isChecked() ? BatchMode::Loudness : BatchMode::Normalize,
+                              tracks, options->ed_ceiling->value());
+    }
+    if (FFencoder.TasksCount() > 0) FFencoder.ClearTasks();
+    TFileStreamInfo info;
+    FFencoder.Decoder().GetFileInfo(info);
+    single_remux_ = std::make_shared<lossless::RemuxResult>();
+    if (add_lossless_task(FFencoder, source_file, target, std::move(requests), false, info.Duration, single_remux_) <
+        0) {
+        single_remux_.reset();
+        single_refusal_ = "the task could not be added: " + FFencoder.LastErrorMessage();
+        return false;
+    }
+    start_tasks(FFencoder, task_progress);
+    state_ = State::Converting;
+    show_progress(*this, "Adjust volume......");
+    return true;
 }
 
 void SingleFileFlow::FFencoderProgress(TObject*, PProgressInfo AProgressInfo) {
@@ -310,6 +355,25 @@ void SingleFileFlow::single_target_checked() {
 
 void SingleFileFlow::timer_ffencoderTimer() {
     timer_ffencoder->stop();
+    // The remux task ended: its result is the main thread's now.
+    if (const std::shared_ptr<lossless::RemuxResult> remux = std::move(single_remux_)) {
+        single_remux_.reset();
+        if (remux->end == lossless::RemuxEnd::Refused) {
+            single_refusal_ = remux->text.empty() ? "the file was refused" : remux->text;
+            single_convert();  // re-encoded, in the same dialog
+            return;
+        }
+        if (remux->end == lossless::RemuxEnd::Completed && !remux->gains.empty()) {
+            single_lossless_ = true;
+            single_gains_ = gains_text(remux->gains);
+            const size_t main = std::min(static_cast<size_t>(std::max(main_audio_track(FFencoder.Decoder()), 0)),
+                                         remux->gains.size() - 1);
+            single_gain_ = remux->gains[main].db;
+            // Its headroom is exact (rounded down, or kept under the
+            // ceiling): no second pass can be needed.
+            single_checked_ = true;
+        }
+    }
     if (!single_checked_ && check_single_target()) return;
     close_form(batchaudioc);
     show_single_end();
@@ -321,7 +385,10 @@ void SingleFileFlow::show_single_end() {
         text += Format("\r\rThe true-peak ceiling kept the file %.1f LU below the target.", single_below_target_);
     }
     MessageBoxA(&window_, text, "", MB_ICONWARNING);
-    show_single_results("converted", "");
+    // Which path the file took, where the lossless one was offered.
+    const bool offered = single_lossless_ || !single_refusal_.empty();
+    show_single_results(offered ? lossless_status(single_gains_, single_lossless_ ? "" : single_refusal_) : "converted",
+                        "");
 }
 
 void SingleFileFlow::show_single_results(const std::string& status, const std::string& reason) {
@@ -329,8 +396,13 @@ void SingleFileFlow::show_single_results(const std::string& status, const std::s
     results.level_unit = window_.radio_loudness_single->isChecked() ? "LUFS" : "dBFS";
     const std::string target = window_.SaveDialog1.FileName;
     results.output_folder = fs::path(target).parent_path().string();
-    ResultRow row{
-        source_file, status, reason, single_before_, single_gain_, single_after_, status == "converted" ? target : ""};
+    ResultRow row{source_file,
+                  status,
+                  reason,
+                  single_before_,
+                  single_gain_,
+                  single_after_,
+                  status.rfind("converted", 0) == 0 ? target : ""};
     results.rows.push_back(row);
     window_.results_view->show_results(results);
 }

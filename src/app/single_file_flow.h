@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@
 #include "engine/FFEncode.h"
 
 class QTimer;
+
+namespace sonorix::lossless {
+struct RemuxResult;
+}
 
 namespace sonorix::ui {
 
@@ -77,6 +82,16 @@ private:
     bool single_checked_ = false;             // its lossy target's peak was checked
     std::optional<double> single_before_;     // the main track's level measured on the source
     std::optional<double> single_after_;      // and on the target, where it was checked
+    // Each track's true peak, dBTP (Loudness): the lossless path's ceiling.
+    std::vector<std::optional<double>> single_true_peaks_;
+    // The lossless path: the remux task's end (its worker's until the
+    // task's termination event), and why the file was re-encoded instead.
+    std::shared_ptr<lossless::RemuxResult> single_remux_;
+    std::string single_refusal_;
+    bool single_lossless_ = false;  // the target was written without re-encoding
+    std::string single_gains_;      // and its gains, as the results say them
+    // Starts the remux task of the page's gains; false when it cannot.
+    bool start_lossless(const std::string& target);
 };
 
 }  // namespace sonorix::ui

@@ -45,6 +45,7 @@
 #include "app/results_view.h"
 #include "app/spin_edit.h"
 #include "app/step_button.h"
+#include "app/wrap_check_box.h"
 #include "app/web.h"
 #include "workflow/batch_list.h"
 #include "workflow/source_types.h"
@@ -57,6 +58,9 @@ namespace {
 
 // The system's library directory, standing in for the system folder.
 const char* const kSystemDirectory = "/usr/lib";
+
+// Both pages' choice of the lossless path.
+const char* const kLosslessCaption = "Without re-encoding where the audio allows it (MP3 and AAC in 1.5 dB steps)";
 
 template <typename W>
 W* named(W* widget, const char* name) {
@@ -258,8 +262,13 @@ void Tmain::create_single_page() {
     auto* right = new QVBoxLayout;
     right->addWidget(Panel1, 1);
     right->addWidget(bt_amplify);
+    // Under the file's facts, where the page has the width for it.
+    check_lossless_single = named(new WrapCheckBox(kLosslessCaption, TabSheet1), "check_lossless_single");
+    auto* facts = new QVBoxLayout;
+    facts->addWidget(Memo1, 1);
+    facts->addWidget(check_lossless_single);
     auto* body = new QHBoxLayout;
-    body->addWidget(Memo1, 1);
+    body->addLayout(facts, 1);
     body->addLayout(right);
     auto* page = new QVBoxLayout(TabSheet1);
     page->setContentsMargins(10, 10, 10, 10);
@@ -380,6 +389,11 @@ void Tmain::create_list_page() {
     }
     measured_modes();
     options_grid->setColumnStretch(1, 1);
+    // The lossless path, beside the button: every mode but the average level's.
+    check_lossless = named(new WrapCheckBox(kLosslessCaption, Panel12), "check_lossless");
+    connect(radio_mix, &QAbstractButton::toggled, check_lossless, &QWidget::setDisabled);
+    check_lossless->setDisabled(radio_mix->isChecked());
+    check_lossless->setMaximumWidth(260);
 
     BitBtn1 = named(new QPushButton(glyph_icon(Glyph::Amplify), "Adjust Volume", Panel12), "BitBtn1");
     BitBtn1->setIconSize(QSize(24, 24));
@@ -395,7 +409,11 @@ void Tmain::create_list_page() {
     left->addLayout(count_row);
     left->addWidget(GroupBox1);
     bottom->addLayout(left, 1);
-    bottom->addWidget(BitBtn1, 0, Qt::AlignBottom);
+    auto* run = new QVBoxLayout;
+    run->addStretch();
+    run->addWidget(check_lossless);
+    run->addWidget(BitBtn1);
+    bottom->addLayout(run);
 
     levels_view = named(new LevelsView(TabSheet2), "levels_view");
     auto* list_and_levels = new QVBoxLayout;

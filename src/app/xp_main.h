@@ -101,6 +101,8 @@ public:
     QRadioButton* radio_loudness_single;
     QDoubleSpinBox* spin_loudness_single;  // LUFS
     QLabel* label_loudness_single;
+    // The gain fields of MP3, AAC-LC and Opus moved instead of re-encoding.
+    QCheckBox* check_lossless_single;
     QPushButton* bt_amplify;
 
     // The list page.
@@ -127,6 +129,8 @@ public:
     QCheckBox* check_album;
     QCheckBox* check_skip;
     QDoubleSpinBox* spin_skip;  // dB
+    // Not for Adjust to Average Level, whose files pass through WAVs.
+    QCheckBox* check_lossless;
     QPushButton* BitBtn1;
 
     // The results of the last run, either page's.

@@ -254,10 +254,11 @@ void refuse_existing(const BatchJob& job, const std::vector<size_t>& rows, std::
 // each track's fields moved by beside the gain asked.
 void add_path(const BatchJob& job, size_t row, bool dry, nlohmann::ordered_json& record) {
     const BatchRow& r = job.rows[row];
+    // A dry run tells the path it plans.
     const bool ran = r.state == BatchRow::State::Completed || r.state == BatchRow::State::Stopped ||
-                     (r.state == BatchRow::State::Failed && r.lossless_refusal.empty()) || r.lossless;
-    record["path"] =
-        dry || !ran ? nlohmann::ordered_json() : nlohmann::ordered_json(r.lossless ? "lossless" : "re-encoded");
+                     (r.state == BatchRow::State::Failed && r.lossless_refusal.empty()) || r.lossless ||
+                     (dry && r.state == BatchRow::State::Waiting);
+    record["path"] = !ran ? nlohmann::ordered_json() : nlohmann::ordered_json(r.lossless ? "lossless" : "re-encoded");
     if (!r.lossless_refusal.empty()) record["lossless_refused"] = r.lossless_refusal;
     if (!r.lossless) return;
     const TrackLevel* main = r.main_track < r.tracks.size() ? &r.tracks[r.main_track] : nullptr;
@@ -326,19 +327,19 @@ void report(const BatchJob& job, bool json, bool dry, std::ostream& out, std::os
                 record["tracks"] = std::move(tracks);
             }
             if (dry) {
-                record["options"] = r.options;
+                // A lossless plan runs no encoder: it has no options.
+                record["options"] = r.lossless ? nlohmann::ordered_json() : nlohmann::ordered_json(r.options);
                 record["replaces_existing"] = good && replaces(i);
             }
             records.push_back(std::move(record));
-        } else if (good && dry) {
-            out << r.source << " -> " << r.target.string() << (replaces(i) ? " (replaces an existing file)" : "") << ":"
-                << r.options << "\n";
         } else if (good) {
-            out << r.source << " -> " << r.target.string();
+            out << r.source << " -> " << r.target.string()
+                << (dry && replaces(i) ? " (replaces an existing file)" : "");
             if (r.lossless)
                 out << " (lossless: " << job.lossless_text(i) << ")";
             else if (!r.lossless_refusal.empty())
                 out << " (re-encoded: " << r.lossless_refusal << ")";
+            if (dry && !r.lossless) out << ":" << r.options;
             out << "\n";
         }
     }

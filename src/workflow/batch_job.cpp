@@ -9,6 +9,7 @@
 #include "workflow/batch_list.h"
 #include "engine/FFEncode.h"
 #include "workflow/conversion_options.h"
+#include "workflow/lossless_task.h"
 #include "workflow/loudness.h"
 #include "workflow/peak_analysis.h"
 #include "workflow/track_levels.h"
@@ -16,9 +17,6 @@
 namespace sonorix {
 
 namespace {
-
-// The text a row fails with when its file cannot take the lossless path.
-std::string refusal_text(const std::string& why) { return "cannot change the volume without re-encoding: " + why; }
 
 std::filesystem::file_type fs_type(const std::filesystem::path& p, std::error_code& ec) {
     return std::filesystem::symlink_status(p, ec).type();
@@ -372,16 +370,29 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
             skip(i, reason);
             continue;
         }
-        if (!dry && lossless_ != LosslessUse::Never && !average && r.lossless_refusal.empty()) {
+        if (lossless_ != LosslessUse::Never && !average && r.lossless_refusal.empty()) {
+            // A measured gain belongs to its own track only. A dry run reads
+            // the file for the plan and writes nothing.
             std::string why;
-            if (add_remux(encoder, probe, i, why) >= 0) {
+            if (mode_ != BatchMode::VolumeChange && r.tracks.size() != static_cast<size_t>(audio_track_count(probe))) {
+                why = "not every audio track was measured";
+            } else if (dry) {
+                const lossless::RemuxResult plan = plan_lossless(r.source, r.target.string(), lossless_requests(i));
+                if (plan.end == lossless::RemuxEnd::Completed) {
+                    r.lossless = true;
+                    r.options.clear();
+                    take_gains(i, plan.gains);
+                    continue;
+                }
+                why = plan.text;
+            } else if (add_remux(encoder, probe, i, why) >= 0) {
                 ++added;
                 continue;
             }
             r.lossless_refusal = why;
             if (lossless_ == LosslessUse::Only) {
                 r.state = BatchRow::State::Failed;
-                r.reason = refusal_text(why);
+                r.reason = lossless_refusal_text(why);
                 continue;
             }
         }
@@ -429,46 +440,26 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
     return std::nullopt;
 }
 
+std::vector<lossless::GainRequest> BatchJob::lossless_requests(size_t row) const {
+    if (mode_ == BatchMode::VolumeChange) return volume_change_requests(percent_);
+    std::vector<TrackGain> tracks;
+    for (const TrackLevel& t : rows[row].tracks) tracks.push_back({t.gain, t.true_peak});
+    return measured_requests(mode_, tracks, ceiling_);
+}
+
 int BatchJob::add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row, std::string& why) {
     BatchRow& r = rows[row];
-    // A measured gain belongs to its own track only.
-    if (mode_ != BatchMode::VolumeChange && r.tracks.size() != static_cast<size_t>(audio_track_count(probe))) {
-        why = "not every audio track was measured";
-        return -1;
-    }
-    std::vector<lossless::GainRequest> requests;
-    if (mode_ == BatchMode::VolumeChange) {
-        // 0 % is silence: no gain field reaches it (refused).
-        const double db = percent_ > 0 ? 20 * std::log10(percent_ / 100.0) : -HUGE_VAL;
-        requests.push_back({db, lossless::StepRounding::Nearest, std::nullopt});
-    } else {
-        // Normalize keeps every peak at or below full scale; a loudness
-        // target goes to the nearest step unless that passes the ceiling.
-        for (const TrackLevel& t : r.tracks) {
-            lossless::GainRequest q{
-                t.gain, mode_ == BatchMode::Normalize ? lossless::StepRounding::Down : lossless::StepRounding::Nearest,
-                std::nullopt};
-            if (mode_ == BatchMode::Loudness && t.true_peak && std::isfinite(*t.true_peak))
-                q.limit_db = ceiling_ - *t.true_peak;
-            requests.push_back(q);
-        }
-    }
     TFileStreamInfo info;
     probe.GetFileInfo(info);
     auto result = std::make_shared<lossless::RemuxResult>();
-    const std::string source = r.source, target = r.target.string();
-    const int task = encoder.AddWorkTask(
-        [source, target, requests, result](const std::atomic<bool>& stop, const std::function<void(double)>& progress) {
-            *result = lossless::change_gain(source, target, requests, stop, progress);
-            switch (result->end) {
-            case lossless::RemuxEnd::Completed:
-            case lossless::RemuxEnd::Stopped: return std::string();
-            case lossless::RemuxEnd::Refused: return refusal_text(result->text);
-            case lossless::RemuxEnd::Failed: break;
-            }
-            return result->text;
-        },
-        info.Duration);
+    const int task = add_lossless_task(encoder, r.source, r.target.string(), lossless_requests(row),
+                                       lossless_ == LosslessUse::Only, info.Duration, result);
+    // A task that cannot be added is a refusal like any other: the row is
+    // re-encoded (Prefer) or fails, never left converting with no task.
+    if (task < 0) {
+        why = "the task could not be added: " + encoder.LastErrorMessage();
+        return -1;
+    }
     remuxes_[row] = result;
     r.task = task;
     r.lossless = true;
@@ -476,18 +467,26 @@ int BatchJob::add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t r
     return task;
 }
 
+void BatchJob::take_gains(size_t row, const std::vector<lossless::AppliedGain>& gains) {
+    BatchRow& r = rows[row];
+    // Each track's applied gain beside what was asked (Volume Change
+    // measures no track: its one gain for every track).
+    for (size_t t = r.tracks.size(); t < gains.size(); ++t) {
+        r.tracks.emplace_back().audio_index = static_cast<int>(t);
+        r.tracks.back().gain = gains[t].asked_db;
+    }
+    for (size_t t = 0; t < r.tracks.size() && t < gains.size(); ++t) {
+        if (gains[t].asked_db) r.tracks[t].applied = gains[t].db;
+    }
+}
+
 std::string BatchJob::lossless_text(size_t row) const {
     const BatchRow& r = rows[row];
     if (!r.lossless) return {};
-    std::string text;
-    for (size_t t = 0; t < r.tracks.size(); ++t) {
-        const TrackLevel& level = r.tracks[t];
-        lossless::AppliedGain gain{0, level.applied.value_or(0), level.applied ? level.gain : std::nullopt};
-        if (!text.empty()) text += "; ";
-        if (r.tracks.size() > 1) text += Format("track %zu: ", t + 1);
-        text += lossless::gain_text(gain);
-    }
-    return text;
+    std::vector<lossless::AppliedGain> gains;
+    for (const TrackLevel& level : r.tracks)
+        gains.push_back({0, level.applied.value_or(0), level.applied ? level.gain : std::nullopt});
+    return gains_text(gains);
 }
 
 size_t BatchJob::waiting_rows() const {
@@ -519,15 +518,7 @@ void BatchJob::conversion_ended(const TTerminateInfo& info) {
                     continue;
                 }
             } else if (result->end == lossless::RemuxEnd::Completed) {
-                // Each track's applied gain beside what was asked (Volume
-                // Change measures no track: its one gain for every track).
-                for (size_t t = r.tracks.size(); t < result->gains.size(); ++t) {
-                    r.tracks.emplace_back().audio_index = static_cast<int>(t);
-                    r.tracks.back().gain = result->gains[t].asked_db;
-                }
-                for (size_t t = 0; t < r.tracks.size() && t < result->gains.size(); ++t) {
-                    if (result->gains[t].asked_db) r.tracks[t].applied = result->gains[t].db;
-                }
+                take_gains(i, result->gains);
             }
         }
         if (info.Failed) {

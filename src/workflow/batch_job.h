@@ -16,8 +16,10 @@
 namespace sonorix {
 
 namespace lossless {
+struct AppliedGain;
+struct GainRequest;
 struct RemuxResult;
-}
+}  // namespace lossless
 class IntermediateFolder;
 struct LoudnessReading;
 struct TrackReading;
@@ -168,8 +170,9 @@ public:
     // most max_tasks tasks are added; the rows after them wait for the next
     // call, so a long list can run in slices of bounded memory. With the
     // lossless path a row's task is the remux of its source (a work task;
-    // a dry run plans the re-encoding); one whose file refuses that path
-    // waits again, for a re-encoding task of the next call (Prefer), or fails.
+    // a dry run reads the file for its gains, and such a row has no
+    // options); one whose file refuses that path waits again, for a
+    // re-encoding task of the next call (Prefer), or fails.
     using OpenRow = std::function<bool(size_t row, std::string& reason)>;
     std::optional<std::string> add_conversions(TCustomEncoder& encoder, TCustomDecoder& probe, const OpenRow& open_row,
                                                bool dry = false, size_t max_tasks = SIZE_MAX);
@@ -220,8 +223,12 @@ private:
     // By row: what its running remux reports, written by the task's worker
     // and read here only after the task's termination event.
     std::map<size_t, std::shared_ptr<lossless::RemuxResult>> remuxes_;
+    // Each audio track's request of the lossless path (see lossless_task.h).
+    std::vector<lossless::GainRequest> lossless_requests(size_t row) const;
     // The row's remux task, or -1 with why the row cannot take that path.
     int add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row, std::string& why);
+    // The gains a remux applied (or a dry run plans) become the tracks' own.
+    void take_gains(size_t row, const std::vector<lossless::AppliedGain>& gains);
     std::string group_of(size_t row) const;
     void apply_album();
     std::filesystem::path output_folder_;

@@ -133,4 +133,51 @@ TEST_F(CliLosslessTest, SilenceIsRefusedAndTheLoudestVolumeFits) {
     EXPECT_NE(silent.err.find("silence is not written without re-encoding"), std::string::npos) << silent.err;
 }
 
+// A dry run reads each file for its plan and writes nothing: a lossless
+// file gives the gains the run would apply and no options; a refused one its
+// reason, then the re-encoding's options (--prefer-lossless) or a failure
+// (--lossless).
+TEST_F(CliLosslessTest, DryRunPlansEachPathWithoutWriting) {
+    const struct {
+        const char* flag;
+        int status;
+        const char* flac_status;
+    } rows[] = {{"--lossless", 1, "failed"}, {"--prefer-lossless", 0, "planned"}};
+    test::TempDir out("sonorix-lossless-dry");
+    auto normalize = [&](const char* flag, bool dry) {
+        std::vector<std::string> args = {"normalize", flag, "--json", "--overwrite", "-o", out.path().string()};
+        if (dry) args.push_back("--dry-run");
+        for (const char* f : {"film.mkv", "song.m4a", "song.flac"}) args.push_back(in(f).string());
+        return test::cli(args);
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.flag);
+        const test::CliRun run = normalize(row.flag, true);
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_TRUE(fs::is_empty(out.path()));
+        const nlohmann::json records = test::records(run);
+        ASSERT_EQ(records.size(), 3u) << run.out;
+        for (size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(records[i]["status"], "planned") << records[i].dump();
+            EXPECT_EQ(records[i]["path"], "lossless");
+            EXPECT_TRUE(records[i]["options"].is_null());
+            for (const nlohmann::json& track : records[i]["tracks"])
+                EXPECT_LE(track["gain_db"].get<double>(), track["asked_gain_db"].get<double>() + 0.005);
+        }
+        const nlohmann::json& flac = records[2];
+        EXPECT_EQ(flac["status"], row.flac_status) << flac.dump();
+        const std::string reason = row.status ? flac["error"] : flac["lossless_refused"];
+        EXPECT_NE(reason.find("audio track 1 (flac)"), std::string::npos) << flac.dump();
+        if (!row.status) {
+            EXPECT_EQ(flac["path"], "re-encoded");
+            EXPECT_NE(flac["options"].get<std::string>().find("volume="), std::string::npos) << flac.dump();
+        }
+    }
+    // The plan's gains are the run's: one rounding for both.
+    const nlohmann::json planned = test::records(normalize("--prefer-lossless", true));
+    const nlohmann::json done = test::records(normalize("--prefer-lossless", false));
+    ASSERT_EQ(done.size(), 3u);
+    for (size_t i = 0; i < 2; ++i) EXPECT_EQ(planned[i]["tracks"], done[i]["tracks"]) << done[i].dump();
+}
+
 }  // namespace

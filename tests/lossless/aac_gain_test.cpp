@@ -2,12 +2,15 @@
 
 #include "base/libav.h"
 #include "lossless/aac_syntax.h"
+#include "lossless/lossless_remux.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <cmath>
 #include <memory>
 #include <numeric>
@@ -404,5 +407,104 @@ TEST(AacTables, EveryBookIsACompletePrefixCode) {
             EXPECT_GE(words[i].first, words[i - 1].first + (1u << (kLongest - words[i - 1].second)));
     }
 }
+
+namespace fs = std::filesystem;
+const std::atomic<bool> kGoOn{false};
+
+// Copies the audio stream of source into target with its configuration
+// replaced (when config is not empty) and packet `nth` replaced (when
+// packet is not empty). False when the libraries refuse.
+bool rewrite(const fs::path& source, const fs::path& target, const Packet& config, int nth, const Packet& packet) {
+    AVFormatContext* in = nullptr;
+    if (avformat_open_input(&in, source.c_str(), nullptr, nullptr) < 0) return false;
+    avformat_find_stream_info(in, nullptr);
+    const int audio = av_find_best_stream(in, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    AVFormatContext* out = nullptr;
+    bool ok = audio >= 0 && avformat_alloc_output_context2(&out, nullptr, nullptr, target.c_str()) >= 0;
+    AVStream* stream = ok ? avformat_new_stream(out, nullptr) : nullptr;
+    ok = stream && avcodec_parameters_copy(stream->codecpar, in->streams[audio]->codecpar) >= 0;
+    if (ok && !config.empty()) {
+        av_freep(&stream->codecpar->extradata);
+        stream->codecpar->extradata = static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        std::copy(config.begin(), config.end(), stream->codecpar->extradata);
+        stream->codecpar->extradata_size = static_cast<int>(config.size());
+    }
+    if (ok) {
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = in->streams[audio]->time_base;
+        ok = avio_open(&out->pb, target.c_str(), AVIO_FLAG_WRITE) >= 0 && avformat_write_header(out, nullptr) >= 0;
+    }
+    AVPacket* pkt = av_packet_alloc();
+    for (int n = 0; ok && av_read_frame(in, pkt) >= 0; av_packet_unref(pkt)) {
+        if (pkt->stream_index != audio) continue;
+        if (n++ == nth && !packet.empty()) {
+            av_shrink_packet(pkt, 0);
+            ok = av_grow_packet(pkt, static_cast<int>(packet.size())) >= 0;
+            if (ok) std::copy(packet.begin(), packet.end(), pkt->data);
+        }
+        pkt->stream_index = 0;
+        av_packet_rescale_ts(pkt, in->streams[audio]->time_base, stream->time_base);
+        ok = ok && av_interleaved_write_frame(out, pkt) >= 0;
+    }
+    av_packet_free(&pkt);
+    if (out && out->pb) ok = av_write_trailer(out) >= 0 && ok;
+    if (out) avio_closep(&out->pb);
+    avformat_free_context(out);
+    avformat_close_input(&in);
+    return ok;
+}
+
+// HE-AAC keeps its high band's level in SBR data that no global gain moves:
+// every way a stream can signal it is refused, and nothing is left behind.
+// The variants are made from an AAC-LC file by rewriting its configuration
+// or one of its packets, as no encoder at hand writes HE-AAC.
+TEST(HeAac, EveryWayOfSignallingSbrIsRefused) {
+    test::TempDir dir("he-aac");
+    test::MediaSpec wanted;
+    wanted.duration_seconds = 2;
+    wanted.sample_rate = 44100;  // frequency index 4
+    const fs::path lc = test::make_media(dir / "lc.m4a", wanted);
+    ASSERT_EQ(change_gain(lc, dir / "out.m4a", {{3.0, StepRounding::Nearest, {}}}, kGoOn).end, RemuxEnd::Completed);
+    fs::remove(dir / "out.m4a");
+
+    // AudioSpecificConfig: object type, frequency index, channels, then
+    // (types 5 and 29) the extension's frequency index and the core's type,
+    // then the GASpecificConfig's three flags.
+    auto explicit_type = [](uint32_t type) {
+        return BitWriter().put(type, 5).put(4, 4).put(2, 4).put(3, 4).put(2, 5).put(0, 3).bytes;
+    };
+    // AAC-LC, then the sync extension 0x2b7 signalling SBR (type 5, present)
+    // with its frequency index.
+    const Packet after_lc =
+        BitWriter().put(2, 5).put(4, 4).put(2, 4).put(0, 3).put(0x2b7, 11).put(5, 5).put(1, 1).put(3, 4).bytes;
+    // A raw data block of one fill element of SBR data (type 13), then END.
+    const Packet sbr_fill = BitWriter().put(6, 3).put(1, 4).put(13, 4).put(0, 4).put(7, 3).bytes;
+    const struct {
+        const char* name;
+        Packet config;
+        Packet packet;  // in place of the 21st
+    } variants[] = {
+        {"type5.m4a", explicit_type(5), {}},
+        {"type29.m4a", explicit_type(29), {}},
+        {"sbr_after_lc.m4a", after_lc, {}},
+        {"sbr_fill.m4a", {}, sbr_fill},
+    };
+    std::vector<std::string> made = {"lc.m4a"};
+    for (const auto& v : variants) {
+        SCOPED_TRACE(v.name);
+        ASSERT_TRUE(rewrite(lc, dir / v.name, v.config, 20, v.packet));
+        made.push_back(v.name);
+        const RemuxResult r = change_gain(dir / v.name, dir / "out.m4a", {{3.0, StepRounding::Nearest, {}}}, kGoOn);
+        EXPECT_EQ(r.end, RemuxEnd::Refused) << r.text;
+        EXPECT_NE(r.text.find("HE-AAC"), std::string::npos) << r.text;
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename().string());
+        std::sort(left.begin(), left.end());
+        std::vector<std::string> expected = made;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(left, expected);
+    }
+}
+
 }  // namespace
 }  // namespace sonorix::lossless

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "workflow/batch_job.h"
+#include "workflow/lossless_task.h"
 
 namespace sonorix {
 
@@ -54,6 +55,32 @@ TEST(LosslessRows, TheEndMessageGivesAppliedAndAskedGains) {
               std::string::npos)
         << text;
     EXPECT_EQ(text.find("b.mp3: +"), std::string::npos) << "a failed row has no gains to tell";
+}
+
+// One rounding for every front end: Volume Change and Loudness to the
+// nearest step, Normalize down, a loudness never past its ceiling.
+TEST(LosslessRequests, EachModeRoundsItsOwnWay) {
+    lossless::Survey mp3;
+    mp3.tracks = {{0, lossless::GainCodec::Mp3, {}, {}}};
+    const struct {
+        const char* what;
+        std::vector<lossless::GainRequest> requests;
+        int steps;
+    } cases[] = {
+        {"150 % is +3.52 dB: nearest two steps", volume_change_requests(150), 2},
+        {"Normalize +5.9 dB: down to three", measured_requests(BatchMode::Normalize, {{5.9, std::nullopt}}, -1), 3},
+        {"Loudness +5.9 dB: nearest four", measured_requests(BatchMode::Loudness, {{5.9, -12.0}}, -1), 4},
+        {"Loudness +5.9 dB, true peak -6.5: under -1 dBTP", measured_requests(BatchMode::Loudness, {{5.9, -6.5}}, -1),
+         3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<lossless::AppliedGain> gains;
+        ASSERT_EQ(lossless::plan_gains(mp3, c.requests, gains), "");
+        EXPECT_EQ(gains[0].units, c.steps);
+    }
+    EXPECT_EQ(lossless_status("+3.01 dB, asked +3.52 dB", ""),
+              "converted without re-encoding: +3.01 dB, asked +3.52 dB");
 }
 
 }  // namespace sonorix
