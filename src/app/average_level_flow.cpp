@@ -14,10 +14,10 @@
 #include "app/list_flow.h"
 #include "app/messages.h"
 #include "app/p_batchaudioc.h"
-#include "app/results_view.h"
 #include "app/xp_main.h"
 #include "workflow/average_level.h"
 #include "workflow/batch_job.h"
+#include "workflow/meter_task.h"
 
 namespace sonorix::ui {
 
@@ -47,7 +47,9 @@ ListRun& AverageLevelFlow::run() { return window_.list_flow().run; }
 
 // Phase 2 has no component to stop: its Cancel is disabled.
 void AverageLevelFlow::cancel() {
-    TFFEncoder* running = state_ == State::Decoding ? &FFtowav : state_ == State::Converting ? &FFwavtoall : nullptr;
+    TFFEncoder* running = state_ == State::Decoding || state_ == State::Measuring ? &FFtowav
+                          : state_ == State::Converting                           ? &FFwavtoall
+                                                                                  : nullptr;
     state_ = State::Cancelled;
     if (running) running->Stop(true);
 }
@@ -86,6 +88,23 @@ void AverageLevelFlow::FFtowavProgress(TObject*, PProgressInfo AProgressInfo) {
 
 void AverageLevelFlow::FFtowavTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
     BatchJob* job = run().job.get();
+    if (state_ == State::Measuring) {
+        // A file that could not be measured only leaves its cells empty.
+        end_phase(
+            ATerminateInfo, cancelled(), [] {}, [this] { clean_folder(); },
+            [&] {
+                for (const Measure& m : measures_) {
+                    if (!job || m.readings->tracks.empty()) continue;
+                    TrackLevel& t = job->rows[m.row].tracks[m.track];
+                    t.peak_db = m.readings->tracks.front().peak_db;
+                    t.integrated = m.readings->tracks.front().loudness.integrated;
+                }
+                measures_.clear();
+                window_.list_flow().show_levels();
+                start_normalizer();
+            });
+        return;
+    }
     if (job) job->decode_ended(ATerminateInfo);
     // A row that failed to decode is left out and named in the end message;
     // the others go on to the normalizer.
@@ -97,12 +116,37 @@ void AverageLevelFlow::FFtowavTerminate(TObject*, const TTerminateInfo& ATermina
                 end_average_level("");
                 return;
             }
-            state_ = State::Normalizing;
-            batchaudioc->Label1->setText("Analyze audio data......");
-            batchaudioc->show_percent(0);
-            batchaudioc->Button1->setEnabled(false);
-            timer_callnormalizer->start();
+            measure_intermediates();
         });
+}
+
+void AverageLevelFlow::measure_intermediates() {
+    FFtowav.ClearTasks();
+    measures_.clear();
+    const BatchJob& job = *run().job;
+    for (size_t i = 0; i < job.rows.size(); ++i) {
+        if (!job.to_convert(i)) continue;
+        for (size_t j = 0; j < job.rows[i].tracks.size(); ++j) {
+            auto readings = std::make_shared<MeterReadings>();
+            add_meter_task(FFtowav, intermediate_->file(i, j).string(), LevelKind::Loudness, false, -1, readings);
+            measures_.push_back({i, j, readings});
+        }
+    }
+    state_ = State::Measuring;
+    start_tasks(FFtowav, task_progress);
+    // To the user this is the start of the data's analysis, whose Cancel is
+    // disabled; the files are WAV, read in a moment.
+    batchaudioc->Label1->setText("Analyze audio data......");
+    batchaudioc->show_percent(0);
+    batchaudioc->Button1->setEnabled(false);
+}
+
+void AverageLevelFlow::start_normalizer() {
+    state_ = State::Normalizing;
+    batchaudioc->Label1->setText("Analyze audio data......");
+    batchaudioc->show_percent(0);
+    batchaudioc->Button1->setEnabled(false);
+    timer_callnormalizer->start();
 }
 
 void AverageLevelFlow::timer_callnormalizerTimer() {
@@ -183,9 +227,9 @@ void AverageLevelFlow::FFwavtoallTerminate(TObject*, const TTerminateInfo& ATerm
 
 void AverageLevelFlow::Timer_endmsgTimer() {
     Timer_endmsg->stop();
-    const BatchJob* job = run().job.get();
-    MessageBoxA(&window_, job ? job->finish_text() : "Process is finished!", "", MB_ICONWARNING);
-    if (job) window_.results_view->show_results(list_results(*job, {}));
+    // The list's columns, the levels, the end message and the results, as
+    // the list's other runs end.
+    window_.list_flow().show_end();
 }
 
 // Phase 4: deletes the run's intermediate files and their folder, and closes

@@ -21,6 +21,7 @@
 class QTimer;
 
 namespace sonorix {
+struct MeterReadings;
 class IntermediateFolder;
 class NormalizerRun;
 }  // namespace sonorix
@@ -32,7 +33,8 @@ struct ListRun;
 
 class AverageLevelFlow : public QObject, public Flow {
 public:
-    enum class State { Idle, Decoding, Normalizing, Converting, Cancelled };
+    // Measuring: the intermediate files' levels, before the normalizer.
+    enum class State { Idle, Decoding, Measuring, Normalizing, Converting, Cancelled };
 
     explicit AverageLevelFlow(Tmain& window);
     ~AverageLevelFlow() override;
@@ -54,6 +56,9 @@ public:
     void multi_rms();
     void FFtowavProgress(TObject* Sender, PProgressInfo AProgressInfo);
     void FFtowavTerminate(TObject* Sender, const TTerminateInfo& ATerminateInfo);
+    // Measures every intermediate file on FFtowav: the rows' peaks and
+    // loudness for the list's columns and the levels view.
+    void measure_intermediates();
     void timer_callnormalizerTimer();
     void normalize();
     void timer_muxTimer();
@@ -65,6 +70,7 @@ public:
 private:
     ListRun& run();
     void normalizer_output();
+    void start_normalizer();
     void end_average_level(const std::string& message);
 
     Tmain& window_;
@@ -73,6 +79,13 @@ private:
     std::unique_ptr<NormalizerRun> normalizer_;         // phase 2
     QTimer* normalizer_poll_;                           // reads its output while the window runs
     int normalizer_step_ = 0;                           // the bar's advance per marker
+    // Each intermediate file's measurement: its row and track, and what the
+    // task's worker fills (the main thread's from the task's end on).
+    struct Measure {
+        size_t row, track;
+        std::shared_ptr<MeterReadings> readings;
+    };
+    std::vector<Measure> measures_;
 };
 
 }  // namespace sonorix::ui

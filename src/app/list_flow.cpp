@@ -278,6 +278,7 @@ void ListFlow::show_levels() {
     window_.levels_view->show_levels(level_bars(*run.job, level_after),
                                      level_target(*run.job, window_.batch_spin_loudness->value()));
     const RunResults results = list_results(*run.job, level_after);
+    window_.show_run_columns(true);
     for (size_t i = 0; i < run.items.size() && i < run.job->rows.size(); ++i) {
         QTreeWidgetItem* item = run.items[i];
         if (!item) continue;

@@ -79,14 +79,16 @@ public:
     void forget_row(QTreeWidgetItem* item);
     void forget_rows();
 
+    // The run's end: its columns filled, the end message, then the results
+    // window (the average level's run ends here too).
+    void show_end();
+    // The levels view and the list's columns from the run's rows as they stand.
+    void show_levels();
+
 private:
     void measure_next_row();
     bool check_targets();
     void targets_checked();
-    // The end message, then the results window.
-    void show_end();
-    // The levels view from the run's rows as they stand.
-    void show_levels();
 
     Tmain& window_;
     LevelMeter& meter_;

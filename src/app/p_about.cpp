@@ -36,9 +36,7 @@ Tabout::Tabout(QWidget* owner) : QDialog(owner, Qt::Dialog) {
     QFont link = Label5->font();
     link.setUnderline(true);
     Label5->setFont(link);
-    QPalette blue = Label5->palette();
-    blue.setColor(QPalette::WindowText, QColor(0, 70, 200));
-    Label5->setPalette(blue);
+    Label5->setForegroundRole(QPalette::Link);  // the palette's link colour, light or dark
     Label5->setCursor(Qt::PointingHandCursor);
     Label5->installEventFilter(this);
     Label3 = new QLabel(" ", this);

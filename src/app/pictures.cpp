@@ -85,9 +85,9 @@ QPixmap glyph_picture(Glyph glyph, double pixel_ratio);
 
 }  // namespace
 
-QIcon tab_icon(const QString& text, bool many_files) {
+QIcon tab_icon(const QString& text, bool many_files, const QColor& text_color) {
     QIcon icon;
-    for (double ratio : kPixelRatios) icon.addPixmap(tab_picture(text, many_files, ratio));
+    for (double ratio : kPixelRatios) icon.addPixmap(tab_picture(text, many_files, text_color, ratio));
     return icon;
 }
 
@@ -105,7 +105,7 @@ QIcon glyph_icon(Glyph glyph) {
     return icon;
 }
 
-QPixmap tab_picture(const QString& text, bool many_files, double pixel_ratio) {
+QPixmap tab_picture(const QString& text, bool many_files, const QColor& text_color, double pixel_ratio) {
     QPixmap pm = canvas(160, 65, pixel_ratio);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
@@ -122,7 +122,7 @@ QPixmap tab_picture(const QString& text, bool many_files, double pixel_ratio) {
     f.setPixelSize(14);
     f.setBold(true);
     p.setFont(f);
-    p.setPen(kDeep);
+    p.setPen(text_color);
     p.drawText(QRectF(52, 0, 106, 65), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap, text);
     return pm;
 }

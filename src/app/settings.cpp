@@ -80,6 +80,7 @@ void load_settings(Tmain& w, Toptions& o) {
     w.check_album_folder->setChecked(s.value("list/album_folder", false).toBool());
     w.check_tags_remove->setChecked(s.value("list/tags_remove", false).toBool());
     w.check_skip->setChecked(s.value("list/skip", false).toBool());
+    w.check_subfolders->setChecked(s.value("list/subfolders", false).toBool());
     w.check_lossless->setChecked(s.value("list/lossless", false).toBool());
     if (s.contains("list/skip_within")) set_number(w.spin_skip, s.value("list/skip_within"));
     if (s.contains("options/ceiling")) set_number(o.ed_ceiling, s.value("options/ceiling"));
@@ -114,6 +115,7 @@ void save_settings(const Tmain& w, const Toptions& o) {
     s.setValue("list/album_folder", w.check_album_folder->isChecked());
     s.setValue("list/tags_remove", w.check_tags_remove->isChecked());
     s.setValue("list/skip", w.check_skip->isChecked());
+    s.setValue("list/subfolders", w.check_subfolders->isChecked());
     s.setValue("list/lossless", w.check_lossless->isChecked());
     s.setValue("list/skip_within", w.spin_skip->value());
     s.setValue("options/ceiling", o.ed_ceiling->value());
@@ -140,6 +142,7 @@ void reset_settings(Tmain& w, Toptions& o) {
     w.check_album_folder->setChecked(false);
     w.check_tags_remove->setChecked(false);
     w.check_skip->setChecked(false);
+    w.check_subfolders->setChecked(false);
     w.check_lossless->setChecked(false);
     w.check_lossless_single->setChecked(false);
     w.spin_skip->setValue(Tmain::kDefaultSkipWithin);
@@ -148,8 +151,7 @@ void reset_settings(Tmain& w, Toptions& o) {
     w.list_flow().run.output_folder.clear();
     w.add_folder.clear();
     w.resize(Tmain::kDesignClientSize + QSize(0, w.menuBar()->sizeHint().height()));
-    const int widths[] = {360, 80, 90, 200};
-    for (int i = 0; i < 4; ++i) w.ListView1->setColumnWidth(i, widths[i]);
+    w.reset_columns();
 }
 
 }  // namespace sonorix::ui

@@ -56,7 +56,7 @@ void TNCTStepButton2::paintEvent(QPaintEvent*) {
         }
         arrow.closeSubpath();
         p.setPen(Qt::NoPen);
-        p.setBrush(isEnabled() ? QColor(40, 90, 160) : palette().color(QPalette::Mid));
+        p.setBrush(palette().color(isEnabled() ? QPalette::ButtonText : QPalette::Mid));
         p.drawPath(arrow);
     }
     if (hasFocus()) {

@@ -2,13 +2,17 @@
 // the window and the single file's volume.
 #include "app/xp_main.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QDropEvent>
 #include <QDoubleSpinBox>
 #include <QFrame>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -32,6 +36,7 @@
 
 #include "app/forms.h"
 #include "app/levels_view.h"
+#include "app/list_delegate.h"
 #include "app/list_adder.h"
 #include "app/messages.h"
 #include "app/p_about.h"
@@ -42,6 +47,7 @@
 #include "app/step_button.h"
 #include "app/wrap_check_box.h"
 #include "app/web.h"
+#include "workflow/batch_list.h"
 #include "workflow/source_types.h"
 
 namespace sonorix::ui {
@@ -75,12 +81,12 @@ QToolButton* glyph_button(QWidget* parent, const char* name, Glyph glyph, const 
     return b;
 }
 
+// An explanation under a control: the palette's muted text, so it follows
+// a light or dark palette.
 QLabel* note(QWidget* parent, const char* name, const char* text) {
     auto* l = named(new QLabel(text, parent), name);
     l->setWordWrap(true);
-    QPalette grey = l->palette();
-    grey.setColor(QPalette::WindowText, QColor(80, 80, 80));
-    l->setPalette(grey);
+    l->setForegroundRole(QPalette::PlaceholderText);
     return l;
 }
 
@@ -125,6 +131,8 @@ Tmain::Tmain(QWidget* parent) : QMainWindow(parent) {
     create_list_page();
     create_menu();
     connect_list_page();
+    set_keyboard_order();
+    paint_with_palette();
     RzPageControl1->setCurrentWidget(TabSheet1);
 
     // The window opens at its design size and grows with the desktop's; the
@@ -158,7 +166,7 @@ std::array<TFFEncoder*, 5> Tmain::encoders() {
 
 void Tmain::create_single_page() {
     TabSheet1 = named(new QWidget, "TabSheet1");
-    RzPageControl1->addTab(TabSheet1, tab_icon("Single File", false), QString());
+    RzPageControl1->addTab(TabSheet1, QString());
     RzPageControl1->setTabToolTip(0, "Single File");
 
     BitBtn2 = named(new QPushButton(glyph_icon(Glyph::Load), "Load Audio or Video File", TabSheet1), "BitBtn2");
@@ -172,7 +180,7 @@ void Tmain::create_single_page() {
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setTabChangesFocus(false);
+    Memo1->setTabChangesFocus(true);  // read-only: Tab moves on
     Memo1->setAcceptDrops(false);
     Memo1->viewport()->setAcceptDrops(false);
 
@@ -270,7 +278,7 @@ void Tmain::create_single_page() {
 
 void Tmain::create_list_page() {
     TabSheet2 = named(new QWidget, "TabSheet2");
-    RzPageControl1->addTab(TabSheet2, tab_icon("Multiple Files", true), QString());
+    RzPageControl1->addTab(TabSheet2, QString());
     RzPageControl1->setTabToolTip(1, "Multiple Files");
 
     ListView1 = named(new QTreeWidget(TabSheet2), "ListView1");
@@ -279,17 +287,21 @@ void Tmain::create_list_page() {
     for (int column : {kPeakColumn, kLoudnessColumn, kGainColumn}) {
         ListView1->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
     }
-    const int widths[] = {360, 80, 90, 200};
-    for (int i = 0; i < 4; ++i) ListView1->setColumnWidth(i, widths[i]);
+    for (int column = kPeakColumn; column <= kResultColumn; ++column) {
+        ListView1->headerItem()->setToolTip(column, ListView1->headerItem()->text(column));
+    }
+    ListView1->setHeader(new ListHeader(ListView1));
+    ListView1->header()->setStretchLastSection(false);
+    ListView1->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    ListView1->header()->setTextElideMode(Qt::ElideRight);
+    reset_columns();
+    show_run_columns(false);
     ListView1->setRootIsDecorated(false);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setAlternatingRowColors(true);
-    // The grid, and a selection that stays visible when the list loses the focus.
-    ListView1->setStyleSheet(
-        "QTreeView::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"
-        "QTreeView::item:selected, QTreeView::item:selected:!active { background: #3874d8; color: white; }");
+    ListView1->setItemDelegate(new ListDelegate(ListView1));
     ListView1->setToolTip("Drag video or audio files and drop here");
     ListView1->setAcceptDrops(false);
     ListView1->viewport()->setAcceptDrops(false);
@@ -410,8 +422,13 @@ void Tmain::create_list_page() {
     BitBtn1->setMinimumSize(150, 40);
     auto* bottom = new QHBoxLayout(Panel12);
     bottom->setContentsMargins(8, 4, 8, 4);
+    check_subfolders = named(new QCheckBox("Include sub-folders", Panel12), "check_subfolders");
+    check_subfolders->setToolTip("Folder and dropped folders add the files of every sub-folder too");
+    auto* count_row = new QHBoxLayout;
+    count_row->addWidget(label_totalfiles, 1);
+    count_row->addWidget(check_subfolders);
     auto* left = new QVBoxLayout;
-    left->addWidget(label_totalfiles);
+    left->addLayout(count_row);
     left->addWidget(GroupBox1);
     bottom->addLayout(left, 1);
     auto* run = new QVBoxLayout;
@@ -436,6 +453,14 @@ void Tmain::create_list_page() {
 void Tmain::create_menu() {
     QMenu* file = menuBar()->addMenu(" File ");
     file->setObjectName("File1");
+    Open1 = file->addAction("Open...", this, [this] { Open1Click(); });
+    Open1->setObjectName("Open1");
+    Open1->setShortcut(QKeySequence::Open);
+    AdjustVolume1 = file->addAction("Adjust Volume", this, [this] { AdjustVolume1Click(); });
+    AdjustVolume1->setObjectName("AdjustVolume1");
+    // Enter on the keypad too.
+    AdjustVolume1->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
+    file->addSeparator();
     Options1 = file->addAction("Options", this, [this] { Options1Click(); });
     Options1->setObjectName("Options1");
     file->addSeparator();
@@ -453,6 +478,116 @@ void Tmain::create_menu() {
     help->addSeparator();
     About1 = help->addAction("About", this, [this] { About1Click(); });
     About1->setObjectName("About1");
+}
+
+namespace {
+
+void collect_focus_chain(QLayout* layout, QList<QWidget*>& chain);
+
+// widget if the Tab key stops at it, then what its own layout holds.
+void collect_widget(QWidget* widget, QList<QWidget*>& chain) {
+    if (widget->focusPolicy() & Qt::TabFocus) chain << widget;
+    if (widget->layout()) collect_focus_chain(widget->layout(), chain);
+}
+
+// The widgets of layout in reading order: a grid row by row, left to right;
+// nested layouts and the widgets' own layouts in their places.
+void collect_focus_chain(QLayout* layout, QList<QWidget*>& chain) {
+    struct Placed {
+        int row, column;
+        QLayoutItem* item;
+    };
+    std::vector<Placed> items;
+    auto* grid = qobject_cast<QGridLayout*>(layout);
+    for (int i = 0; i < layout->count(); ++i) {
+        int row = i, column = 0, rows = 1, columns = 1;
+        if (grid) grid->getItemPosition(i, &row, &column, &rows, &columns);
+        items.push_back({row, column, layout->itemAt(i)});
+    }
+    std::stable_sort(items.begin(), items.end(), [](const Placed& a, const Placed& b) {
+        return a.row != b.row ? a.row < b.row : a.column < b.column;
+    });
+    for (const Placed& p : items) {
+        if (QLayout* inner = p.item->layout()) {
+            collect_focus_chain(inner, chain);
+        } else if (QWidget* widget = p.item->widget()) {
+            collect_widget(widget, chain);
+        }
+    }
+}
+
+}  // namespace
+
+QList<QWidget*> focus_chain(QWidget* page) {
+    QList<QWidget*> chain;
+    if (page->layout()) collect_focus_chain(page->layout(), chain);
+    return chain;
+}
+
+void Tmain::set_keyboard_order() {
+    // Controls whose text does not say what they are.
+    const std::pair<QWidget*, const char*> names[] = {
+        {RzPageControl1, "Pages"},
+        {Memo1, "File information"},
+        {NCTStepButton21, "Volume step"},
+        {label_volume, "Volume"},
+        {BitBtn3, "Lower the volume by 1%"},
+        {BitBtn4, "Raise the volume by 1%"},
+        {spin_loudness_single, "Loudness target"},
+        {ListView1, "Files"},
+        {levels_view, "Levels of the files"},
+        {btn_openfolder, "Add Files from Folder"},
+        {batch_spin_volume, "Volume change in percent"},
+        {batch_spin_loudness, "Loudness target"},
+        {spin_skip, "Skip threshold"},
+    };
+    for (const auto& [widget, name] : names) widget->setAccessibleName(name);
+    RzPageControl1->tabBar()->setAccessibleTabName(0, "Single File");
+    RzPageControl1->tabBar()->setAccessibleTabName(1, "Multiple Files");
+    // The tabs, then each page as its layouts place its controls: a control
+    // added to a layout falls into place.
+    QList<QWidget*> chain{RzPageControl1->tabBar()};
+    chain << focus_chain(TabSheet1) << focus_chain(TabSheet2);
+    for (qsizetype i = 1; i < chain.size(); ++i) setTabOrder(chain[i - 1], chain[i]);
+}
+
+void Tmain::reset_columns() {
+    // Wide enough for the usual cell; a longer one is cut, its tooltip whole.
+    const std::pair<int, const char*> samples[] = {
+        {kSizeColumn, "999.99MB"}, {kTimeColumn, "00:00:00.000"}, {kFormatColumn, "MP3 \u00b7 192 k"},
+        {kMaxDbColumn, "-99.9"},   {kPeakColumn, "-99.9"},        {kLoudnessColumn, "-99.9"},
+        {kGainColumn, "+99.9"},    {kResultColumn, "converted"},
+    };
+    const QFontMetrics metrics(ListView1->font());
+    for (const auto& [column, sample] : samples) {
+        // The title wraps at its blanks: its longest word must fit.
+        int width = metrics.horizontalAdvance(QString::fromUtf8(sample));
+        for (const QString& word : ListView1->headerItem()->text(column).split(' '))
+            width = std::max(width, metrics.horizontalAdvance(word));
+        ListView1->setColumnWidth(column, width + 12);
+    }
+}
+
+void Tmain::show_run_columns(bool shown) {
+    for (int column = kPeakColumn; column <= kResultColumn; ++column) ListView1->setColumnHidden(column, !shown);
+}
+
+void Tmain::paint_with_palette() {
+    // The window's palette: its children may learn of a change after it.
+    const QColor text = palette().color(QPalette::WindowText);
+    RzPageControl1->setTabIcon(0, tab_icon("Single File", false, text));
+    RzPageControl1->setTabIcon(1, tab_icon("Multiple Files", true, text));
+}
+
+void Tmain::changeEvent(QEvent* event) {
+    // Not while the constructor has yet to make the pages.
+    if (event->type() == QEvent::PaletteChange && RzPageControl1) paint_with_palette();
+    QMainWindow::changeEvent(event);
+}
+
+std::vector<std::string> Tmain::folder_files(const std::string& folder) const {
+    std::vector<std::string> empty;
+    return expand_folders({folder}, check_subfolders->isChecked(), empty);
 }
 
 void Tmain::FormCreate() {
@@ -507,6 +642,11 @@ void Tmain::take_files(QWidget* page, const QStringList& paths) {
     try {
         for (const QString& path : paths) {
             const std::string file = path.toStdString();
+            std::error_code ec;
+            if (page == TabSheet2 && list_add_file && std::filesystem::is_directory(file, ec)) {
+                for (const std::string& found : folder_files(file)) list_add_file(found);
+                continue;
+            }
             if (!is_media_file(file)) continue;
             if (page == TabSheet1) {
                 single_flow_->add_file(file);
@@ -547,6 +687,14 @@ void Tmain::Panel13MouseDown() { start_window_move(); }
 void Tmain::Panel12MouseDown() { start_window_move(); }
 void Tmain::GroupBox1MouseDown() { start_window_move(); }
 void Tmain::Memo1MouseDown() { start_window_move(); }
+
+void Tmain::Open1Click() {
+    (RzPageControl1->currentWidget() == TabSheet1 ? static_cast<QAbstractButton*>(BitBtn2) : btn_add)->click();
+}
+
+void Tmain::AdjustVolume1Click() {
+    (RzPageControl1->currentWidget() == TabSheet1 ? static_cast<QAbstractButton*>(bt_amplify) : BitBtn1)->click();
+}
 
 void Tmain::Options1Click() { show_modal(*options); }
 

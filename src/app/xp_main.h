@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include <QList>
 #include <QMainWindow>
 #include <QSize>
 #include <QStringList>
@@ -49,6 +51,9 @@ class Tresults;
 class LevelsView;
 class ListAdder;
 
+// The controls of page the Tab key visits, in the order of its layouts.
+QList<QWidget*> focus_chain(QWidget* page);
+
 // The folder the media libraries are first looked for in.
 extern std::string library_folder;
 
@@ -71,7 +76,7 @@ public:
     // The client area it opens with, and the smallest that shows every
     // control whole.
     static constexpr QSize kDesignClientSize{818, 541};
-    static constexpr QSize kMinimumClientSize{716, 540};
+    static constexpr QSize kMinimumClientSize{716, 550};
     // The skip threshold the list page offers first, dB.
     static constexpr double kDefaultSkipWithin = 0.5;
 
@@ -79,7 +84,7 @@ public:
     TFileDialog SaveDialog1{TFileDialog::Save};
 
     // The page control and the single-file page.
-    QTabWidget* RzPageControl1;
+    QTabWidget* RzPageControl1 = nullptr;
     QWidget* TabSheet1;
     QPushButton* BitBtn2;
     QPlainTextEdit* Memo1;
@@ -110,6 +115,7 @@ public:
     QToolButton* btn_openfolder;
     QToolButton* btn_remove;
     QToolButton* btn_clear;
+    QCheckBox* check_subfolders;  // Folder and dropped folders take the sub-folders' files too
     QFrame* Panel12;
     QLabel* label_totalfiles;
     QGroupBox* GroupBox1;
@@ -135,7 +141,9 @@ public:
     // The results of the last run, either page's.
     Tresults* results_view;
 
-    // MainMenu1.
+    // MainMenu1. Open1 and AdjustVolume1 act on the page shown.
+    QAction* Open1;
+    QAction* AdjustVolume1;
     QAction* Options1;
     QAction* Exit1;
     QAction* HelpContents1;
@@ -144,6 +152,14 @@ public:
 
     // The list page's state.
     std::string add_folder;  // last folder of "Add Files from Folder"
+
+    // The list's columns at their first widths, which fit the design size
+    // with the run's columns shown; the file column takes what the others
+    // leave, and a cell's cut text shows in its tooltip.
+    void reset_columns();
+    // The run's four columns: shown once a run fills them, hidden when the
+    // list is cleared.
+    void show_run_columns(bool shown);
 
     // The list's add operation, for files dropped onto the list page.
     std::function<void(const std::string&)> list_add_file;
@@ -167,6 +183,8 @@ public:
     void Panel12MouseDown();
     void GroupBox1MouseDown();
     void Memo1MouseDown();
+    void Open1Click();
+    void AdjustVolume1Click();
     void Options1Click();
     void Exit1Click();
     void HelpContents1Click();
@@ -205,11 +223,18 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void create_single_page();
     void create_list_page();
     void create_menu();
+    // Tab order and accessible names, from the pages' layouts as they stand.
+    void set_keyboard_order();
+    // The pictures drawn with the palette's colours, drawn again when it changes.
+    void paint_with_palette();
+    // The media files of the folders dropped or chosen on the list page.
+    std::vector<std::string> folder_files(const std::string& folder) const;
     void show_volume();
     void start_window_move();
     void connect_list_page();

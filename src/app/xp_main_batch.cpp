@@ -6,6 +6,7 @@
 #include <utility>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -154,7 +155,10 @@ void Tmain::btn_openfolderClick() {
     add_folder = folder_with_separator(add_folder);
     std::error_code ec;
     if (!fs::is_directory(add_folder, ec)) return;
-    for (const std::string& file : folder_media_files(add_folder)) add_file_b(file);
+    // With the sub-folders, the walk the command line uses, sorted by path.
+    const std::vector<std::string> files =
+        check_subfolders->isChecked() ? folder_files(add_folder) : folder_media_files(add_folder);
+    for (const std::string& file : files) add_file_b(file);
 }
 
 // Selects item, which probes it; false when the probe rejected it and the
@@ -222,6 +226,7 @@ void Tmain::btn_clearClick() {
     deleting_row_ = true;
     ListView1->clear();
     deleting_row_ = false;
+    show_run_columns(false);
     label_totalfiles->setText("0 Files");
 }
 

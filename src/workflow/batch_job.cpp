@@ -327,9 +327,12 @@ std::vector<std::filesystem::path> BatchJob::intermediate_files() const {
 void BatchJob::normalized(const NormalizerOutput& output) {
     for (size_t i = 0; folder_ && i < rows.size(); ++i) {
         BatchRow& r = rows[i];
+        if (!to_convert(i)) continue;
+        // The normalizer names only the files it changes: one it leaves
+        // alone keeps its level, a gain of 0 dB.
         for (size_t j = 0; j < r.tracks.size(); ++j) {
             const auto found = output.adjustments().find(folder_->file(i, j).string());
-            if (found != output.adjustments().end()) r.tracks[j].gain = found->second;
+            r.tracks[j].gain = found != output.adjustments().end() ? found->second : 0.0;
         }
         if (r.main_track < r.tracks.size()) r.gain = r.tracks[r.main_track].gain;
     }

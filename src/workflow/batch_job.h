@@ -151,8 +151,9 @@ public:
     // The intermediate files of the rows that go on to the normalizer, every
     // track's.
     std::vector<std::filesystem::path> intermediate_files() const;
-    // The normalizer's adjustments, by intermediate file: each track's gain,
-    // and the row's gain that of its main track.
+    // The normalizer's adjustments, by intermediate file: each track's gain
+    // (0 dB for a file it left alone), and the row's gain that of its main
+    // track.
     void normalized(const NormalizerOutput& output);
 
     // Names every row still to convert, all at once (see distinct_targets;

@@ -1,5 +1,6 @@
 // Pictures of the forms for a person to look at: written when
 // SONORIX_SCREENSHOTS names a folder.
+#include <QApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -61,6 +62,16 @@ TEST_F(ScreenshotTest, FormsAsPictures) {
     save(&w, "main-after-run");
     save(w.results_view, "results");
     w.results_view->hide();
+    // The same in a dark palette, as a dark desktop gives it.
+    const QPalette light = QApplication::palette();
+    QPalette dark(QColor(230, 230, 230), QColor(53, 53, 53), QColor(80, 80, 80), QColor(20, 20, 20), QColor(40, 40, 40),
+                  QColor(230, 230, 230), Qt::white, QColor(35, 35, 35), QColor(53, 53, 53));
+    dark.setColor(QPalette::AlternateBase, QColor(45, 45, 45));
+    dark.setColor(QPalette::Highlight, QColor(42, 110, 200));
+    dark.setColor(QPalette::Link, QColor(100, 170, 255));
+    QApplication::setPalette(dark);
+    save(&w, "main-after-run-dark");
+    QApplication::setPalette(light);
     ui::analyzeaudio->show_count(3, 8);
     save(ui::options, "options");
     ui::options->hide();

@@ -40,11 +40,12 @@ std::vector<std::string> remembered(ui::Tmain& w) {
             w.add_folder,
             n(w.width()),
             n(w.height()),
-            n(w.ListView1->columnWidth(0)),
+            n(w.ListView1->columnWidth(ui::Tmain::kFormatColumn)),
             n(w.check_album->isChecked()),
             n(w.check_album_folder->isChecked()),
             n(w.check_tags_remove->isChecked()),
             n(w.check_skip->isChecked()),
+            n(w.check_subfolders->isChecked()),
             n(w.spin_skip->value())};
 }
 
@@ -64,11 +65,12 @@ TEST_F(SettingsTest, WrittenWhenTheWindowGoesAndReadBackAndReset) {
     first.list_flow().run.output_folder = "/music/out";
     first.add_folder = "/music/in/";
     first.resize(1100, 700);
-    first.ListView1->setColumnWidth(0, 500);
+    first.ListView1->setColumnWidth(ui::Tmain::kFormatColumn, 300);
     first.check_album->setChecked(true);
     first.check_album_folder->setChecked(true);
     first.check_tags_remove->setChecked(true);
     first.check_skip->setChecked(true);
+    first.check_subfolders->setChecked(true);
     first.spin_skip->setValue(2.5);
     const std::vector<std::string> chosen = remembered(first);
     ASSERT_NE(chosen, defaults);
