@@ -337,7 +337,7 @@ void Tmain::create_list_page() {
     radio_loudness = named(new QRadioButton("Loudness target ", GroupBox1), "radio_loudness");
     batch_spin_loudness = loudness_spin(GroupBox1, "batch_spin_loudness");
     auto* options_grid = new QGridLayout(GroupBox1);
-    options_grid->setContentsMargins(10, 6, 10, 6);
+    options_grid->setContentsMargins(10, 4, 10, 4);
     options_grid->setVerticalSpacing(3);
     auto* change_row = new QHBoxLayout;
     change_row->addWidget(radio_change);
@@ -445,7 +445,9 @@ void Tmain::create_list_page() {
     top->addLayout(list_and_levels, 1);
     top->addWidget(Panel13);
     auto* page = new QVBoxLayout(TabSheet2);
-    page->setContentsMargins(10, 10, 10, 10);
+    // Thinner above and below than the single page, so the list page's rows
+    // of options fit the design size at its smallest.
+    page->setContentsMargins(10, 6, 10, 6);
     page->addLayout(top, 1);
     page->addWidget(Panel12);
 }

@@ -76,7 +76,7 @@ public:
     // The client area it opens with, and the smallest that shows every
     // control whole.
     static constexpr QSize kDesignClientSize{818, 541};
-    static constexpr QSize kMinimumClientSize{716, 550};
+    static constexpr QSize kMinimumClientSize{716, 541};
     // The skip threshold the list page offers first, dB.
     static constexpr double kDefaultSkipWithin = 0.5;
 
