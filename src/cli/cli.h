@@ -113,9 +113,10 @@ double rounded(double value, int decimals = 2);
 // A JSON array of records, one record a line (for line-based tools).
 void print_records(std::ostream& out, const nlohmann::ordered_json& records);
 
-// The list runs' steps the tag verb shares (cli_batch.cpp): the test that a
-// file opens and has audio (false with the reason), and the measurement of
-// every row still to convert, jobs at a time (false when stopped).
+// Steps of the list runs (cli_batch.cpp): the test that a file opens and has
+// audio (false with the reason), which the tag verb shares, and the
+// measurement of every row still to convert, jobs at a time (false when
+// stopped).
 bool open_in_probe(TFFDecoder& probe, const std::string& file, std::string& reason);
 bool measure_rows(BatchJob& job, int jobs);
 
