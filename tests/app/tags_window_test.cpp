@@ -39,10 +39,10 @@ TEST_F(TagsWindowTest, TagsWrittenAsAnAlbumThenRemoved) {
     std::map<std::string, StreamPackets> audio;
     fs::create_directories(out / "disc2");
     for (const auto& f : files) {
-        MediaSpec spec;
-        spec.duration_seconds = 2;
-        spec.peak_db = f.peak_db;
-        make_media(out / f.name, spec);
+        MediaSpec wanted;
+        wanted.duration_seconds = 2;
+        wanted.peak_db = f.peak_db;
+        make_media(out / f.name, wanted);
         audio[f.name] = count_packets(out / f.name, AVMEDIA_TYPE_AUDIO);
     }
     fs::copy_file(media("clip.mp4"), out / "clip.mp4");
@@ -113,9 +113,9 @@ TEST_F(TagsWindowTest, TagsWrittenAsAnAlbumThenRemoved) {
 
 // Cancel while the rows are measured: nothing is written, the results say so.
 TEST_F(TagsWindowTest, CancelWhileMeasuringWritesNothing) {
-    MediaSpec spec;
-    spec.duration_seconds = 120;
-    make_media(out / "long.flac", spec);
+    MediaSpec wanted;
+    wanted.duration_seconds = 120;
+    make_media(out / "long.flac", wanted);
     const std::string bytes = read_file(out / "long.flac");
     ui::Tmain& w = window();
     w.add_file_b((out / "long.flac").string());
@@ -135,8 +135,8 @@ TEST_F(TagsWindowTest, CancelWhileMeasuringWritesNothing) {
 // A file whose worker wrote it counts as written, though the engine tells a
 // task that ended as the stop came as stopped.
 TEST_F(TagsWindowTest, AFileWrittenAsTheStopCameCountsAsWritten) {
-    MediaSpec spec;
-    make_media(out / "a.flac", spec);
+    MediaSpec wanted;
+    make_media(out / "a.flac", wanted);
     TagRun run({(out / "a.flac").string()}, AlbumGroups::None, false);
     run.files[0].format = TagFormat::Flac;
     run.files[0].tags = GainTags{-3.5, 0.5, std::nullopt, std::nullopt};
