@@ -136,17 +136,19 @@ void AverageLevelFlow::measure_intermediates() {
     start_tasks(FFtowav, task_progress);
     // To the user this is the start of the data's analysis, whose Cancel is
     // disabled; the files are WAV, read in a moment.
-    batchaudioc->Label1->setText("Analyze audio data......");
-    batchaudioc->show_percent(0);
-    batchaudioc->Button1->setEnabled(false);
+    show_analysis();
 }
 
 void AverageLevelFlow::start_normalizer() {
     state_ = State::Normalizing;
+    show_analysis();
+    timer_callnormalizer->start();
+}
+
+void AverageLevelFlow::show_analysis() {
     batchaudioc->Label1->setText("Analyze audio data......");
     batchaudioc->show_percent(0);
     batchaudioc->Button1->setEnabled(false);
-    timer_callnormalizer->start();
 }
 
 void AverageLevelFlow::timer_callnormalizerTimer() {

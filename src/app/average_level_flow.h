@@ -71,6 +71,8 @@ private:
     ListRun& run();
     void normalizer_output();
     void start_normalizer();
+    // The progress dialog in the data's analysis: its bar from 0, no Cancel.
+    void show_analysis();
     void end_average_level(const std::string& message);
 
     Tmain& window_;
