@@ -3,6 +3,8 @@
 #include <exception>
 #include <memory>
 
+#include <unistd.h>
+
 namespace sonorix {
 
 namespace {
@@ -19,7 +21,7 @@ MainThreadQueue& MainThreadQueue::Instance() {
     return queue;
 }
 
-MainThreadQueue::MainThreadQueue() : main_thread_(std::this_thread::get_id()) {}
+MainThreadQueue::MainThreadQueue() = default;
 
 void MainThreadQueue::SetMainThread(std::thread::id id) {
     std::lock_guard lock(mutex_);
@@ -28,6 +30,7 @@ void MainThreadQueue::SetMainThread(std::thread::id id) {
 
 bool MainThreadQueue::IsMainThread() const {
     std::lock_guard lock(mutex_);
+    if (main_thread_ == std::thread::id()) return gettid() == getpid();  // also in a forked child
     return std::this_thread::get_id() == main_thread_;
 }
 

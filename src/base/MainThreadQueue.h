@@ -23,8 +23,9 @@ class MainThreadQueue {
 public:
     static MainThreadQueue& Instance();
 
-    // The thread that runs the window (or the CLI's loop). Defaults to the
-    // thread that first used the queue.
+    // The thread that runs the window (or the CLI's loop). Until it is set,
+    // the process's initial thread: not whichever thread used the queue
+    // first, which may be a worker of a run started and stopped at once.
     void SetMainThread(std::thread::id id = std::this_thread::get_id());
     bool IsMainThread() const;
 
@@ -68,7 +69,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<std::function<void()>> calls_;
-    std::thread::id main_thread_;
+    std::thread::id main_thread_;  // none: the process's initial thread
     std::function<void()> wake_up_;
     std::function<void()> process_messages_;
 };

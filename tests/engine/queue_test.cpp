@@ -17,6 +17,16 @@ using namespace sonorix;
 using namespace std::chrono_literals;
 using sonorix::test::drain_until;
 
+// Workers may reach the queue before the main thread does (a run started and
+// stopped without waiting): the first user must not become the main thread,
+// or a worker's Send runs its handler beside the main thread's.
+TEST(MainThreadQueue, AWorkerThatUsesTheQueueFirstIsNotTheMainThread) {
+    bool worker_was_main = true;
+    std::thread([&] { worker_was_main = MainThreadQueue::Instance().IsMainThread(); }).join();
+    EXPECT_FALSE(worker_was_main);
+    EXPECT_TRUE(MainThreadQueue::Instance().IsMainThread());
+}
+
 TEST(MainThreadQueue, PostsFromWorkersKeepTheirOrderAndRunOnTheMainThread) {
     auto& q = MainThreadQueue::Instance();
     q.SetMainThread();
