@@ -330,11 +330,17 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
     job.set_album(a.album ? AlbumGroups::List : a.album_per_folder ? AlbumGroups::Folder : AlbumGroups::None);
     job.set_skip_within(a.skip_within);
     job.set_lossless(a.lossless ? LosslessUse::Only : a.prefer_lossless ? LosslessUse::Prefer : LosslessUse::Never);
-    // The rows the list would take.
+    // The rows the list would take. Their facts, read here once, serve every
+    // later phase while their files stay as they are.
+    const BatchJob::OpenRow open_row = [&](size_t row, std::string& reason) {
+        return open_in_probe(directc.Decoder(), job.rows[row].source, reason);
+    };
     for (size_t i = 0; i < job.rows.size(); ++i) {
         std::string reason;
-        if (!open_in_probe(directc.Decoder(), job.rows[i].source, reason)) job.skip(i, reason);
+        if (!job.row_facts(i, directc.Decoder(), open_row, reason)) job.skip(i, reason);
     }
+    // The probe holds no file while the tasks run.
+    directc.Decoder().CloseFile();
     // The targets are named before anything runs, so that files already in
     // the folder are refused (or, asked for, replaced) before any work.
     job.plan_targets();
@@ -369,12 +375,7 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
         size_t first = 0;
         do {
             if (directc.TasksCount() > 0) directc.ClearTasks();
-            const auto failure = job.add_conversions(
-                directc, directc.Decoder(),
-                [&](size_t row, std::string& reason) {
-                    return open_in_probe(directc.Decoder(), job.rows[row].source, reason);
-                },
-                a.dry, slice);
+            const auto failure = job.add_conversions(directc, directc.Decoder(), open_row, a.dry, slice);
             if (failure) {
                 progress.break_line();
                 err << *failure << "\n";
