@@ -29,7 +29,7 @@ struct StreamFacts {
     int packet_bit_rate = -1;
     int channels = -1;    // audio: channel count
     int disposition = 0;  // AV_DISPOSITION_* flags
-    bool lossy = false;   // the codec's own word
+    bool lossy = false;   // as the codec describes itself
     bool lossless = false;
     // Audio: the decoder's sample format (AVSampleFormat, -1 when the probe
     // did not learn it) and the bits of each sample (0 when not known).

@@ -1,6 +1,6 @@
 // A row's facts, read once by one probe, give the same option texts as a
-// live probe of the file in every later phase, while the probe holds another
-// file; a file that changed since is probed again.
+// live probe of the file in every later phase; a file that changed since is
+// probed again.
 #include <gtest/gtest.h>
 
 #include "base/FFLoad.h"
@@ -59,47 +59,9 @@ protected:
     test::TempDir dir{"sonorix-facts"};
 };
 
-TEST_F(KeptFacts, OptionsFromKeptFactsAreThoseOfALiveProbe) {
-    test::MediaSpec small;
-    small.duration_seconds = 0.2;
-    const std::string elsewhere = test::make_media(dir / "elsewhere.mp3", small).string();
-    for (Source& s : sources()) {
-        s.media.duration_seconds = 0.5;
-        const std::string file = test::make_media(dir / s.name, s.media).string();
-        BatchJob job(BatchMode::VolumeChange, 150, dir.path() / "out", "", {file});
-        TFFDecoder probe;
-        Opens opens{probe, job};
-        std::string reason;
-        const SourceFacts* facts = job.row_facts(0, probe, std::ref(opens), reason);
-        ASSERT_TRUE(facts) << s.name << ": " << reason;
-        // The probe moves on; the facts stand for the file.
-        ASSERT_TRUE(probe.LoadFile(elsewhere));
-        TFFDecoder live;
-        ASSERT_TRUE(live.LoadFile(file));
-        const std::string stem = (dir.path() / "out" / fs::path(s.name).stem()).string();
-        const std::vector<std::string> filters = {",volume=1.5", ",volume=2dB"};
-        for (const std::string& target :
-             {stem + fs::path(s.name).extension().string(), stem + s.other, stem + ".wav"}) {
-            EXPECT_EQ(conversion_options(file, target, *facts, filters),
-                      conversion_options(file, target, live, filters))
-                << s.name << " -> " << target;
-            EXPECT_EQ(average_mux_options(file, target, *facts, average_tracks(file, *facts)),
-                      average_mux_options(file, target, live, average_tracks(file, live)))
-                << s.name << " -> " << target;
-        }
-        ASSERT_EQ(audio_track_count(*facts), audio_track_count(live)) << s.name;
-        EXPECT_EQ(main_audio_track(*facts), main_audio_track(live)) << s.name;
-        EXPECT_EQ(lossy_audio_tracks(*facts), lossy_audio_tracks(live)) << s.name;
-        for (int t = 0; t < audio_track_count(live); ++t) {
-            EXPECT_EQ(intermediate_options(*facts, t), intermediate_options(live, t)) << s.name << " track " << t;
-        }
-        EXPECT_EQ(opens.count, 1) << s.name;
-    }
-}
-
-// The later phases of a run read the rows' kept facts: the average level's
-// decoding and conversions open no source on the main thread.
-TEST_F(KeptFacts, LaterPhasesOpenNoSource) {
+// Read once, while the probe then holds other files: the option builders
+// and both phases of the run give what a live probe gives, and open nothing.
+TEST_F(KeptFacts, OptionsFromKeptFactsAreThoseOfALiveProbeAndNoPhaseOpensASource) {
     std::vector<std::string> files;
     for (Source& s : sources()) {
         s.media.duration_seconds = 0.3;
@@ -119,20 +81,35 @@ TEST_F(KeptFacts, LaterPhasesOpenNoSource) {
         ASSERT_TRUE(folder) << why;
         if (mode == BatchMode::AverageLevel) {
             ASSERT_FALSE(job.add_decodes(encoder, *folder));
-            EXPECT_EQ(encoder.Decoder().FormatContext(), nullptr) << "a decoding phase probed a source";
-            for (size_t i = 0; i < files.size(); ++i) job.rows[i].state = BatchRow::State::Waiting;
+            EXPECT_EQ(encoder.Decoder().FormatContext(), nullptr) << "the decoding phase probed a source";
+            for (BatchRow& r : job.rows) r.state = BatchRow::State::Waiting;
         }
         ASSERT_FALSE(job.add_conversions(encoder, probe, std::ref(opens), true));
         EXPECT_EQ(opens.count, static_cast<int>(files.size()));
         for (size_t i = 0; i < files.size(); ++i) {
+            const std::string& file = files[i];
+            const SourceFacts& facts = *job.rows[i].facts;
             TFFDecoder live;
-            ASSERT_TRUE(live.LoadFile(files[i]));
-            const BatchRow& r = job.rows[i];
-            const std::string expected =
-                mode == BatchMode::AverageLevel
-                    ? average_mux_options(files[i], r.target.string(), live, average_tracks(files[i], live))
-                    : conversion_options(files[i], r.target.string(), live, job.audio_filters(i));
-            EXPECT_EQ(r.options, expected) << files[i];
+            ASSERT_TRUE(live.LoadFile(file));
+            const std::string target = job.rows[i].target.string();
+            EXPECT_EQ(job.rows[i].options, mode == BatchMode::AverageLevel
+                                               ? average_mux_options(file, target, live, average_tracks(file, live))
+                                               : conversion_options(file, target, live, job.audio_filters(i)))
+                << file;
+            if (mode == BatchMode::AverageLevel) continue;
+            const std::string stem = (dir.path() / "out" / fs::path(file).stem()).string();
+            const std::vector<std::string> filters = {",volume=1.5", ",volume=2dB"};
+            for (const std::string& to : {stem + sources()[i].other, stem + ".wav"}) {
+                EXPECT_EQ(conversion_options(file, to, facts, filters), conversion_options(file, to, live, filters))
+                    << file << " -> " << to;
+                EXPECT_EQ(average_mux_options(file, to, facts, average_tracks(file, facts)),
+                          average_mux_options(file, to, live, average_tracks(file, live)))
+                    << file << " -> " << to;
+            }
+            EXPECT_EQ(lossy_audio_tracks(facts), lossy_audio_tracks(live)) << file;
+            for (int t = 0; t < audio_track_count(live); ++t) {
+                EXPECT_EQ(intermediate_options(facts, t), intermediate_options(live, t)) << file << " track " << t;
+            }
         }
     }
 }
