@@ -194,6 +194,7 @@ void AverageLevelFlow::timer_muxTimer() {
     // Rows keep the numbers of phase 1, whatever the probe removes now; the
     // probe is the list's.
     ListFlow& list = window_.list_flow();
+    list.skip_removed_rows();
     const auto failure =
         run().job->add_conversions(FFwavtoall, list.FFdirectc.Decoder(),
                                    [&list](size_t row, std::string& reason) { return list.open_row(row, reason); });

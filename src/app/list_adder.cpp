@@ -2,6 +2,9 @@
 
 #include <exception>
 
+#include <QTreeWidgetItem>
+#include <QVariant>
+
 #include "workflow/batch_list.h"
 #include "workflow/format_text.h"
 #include "base/FFLog.h"
@@ -13,6 +16,8 @@ ProbedRow probe_row(TFFDecoder& probe, const std::string& path) {
     ProbedRow row;
     row.path = path;
     try {
+        // Taken before the file is read: one changed meanwhile is read again.
+        const std::optional<SourceStamp> stamp = source_stamp(path);
         if (!probe.LoadFile(path)) {
             row.refusal = "File load error: ";
         } else if (probe.FirstAudioStream < 0) {
@@ -26,11 +31,28 @@ ProbedRow probe_row(TFFDecoder& probe, const std::string& path) {
                 row.time = duration_text(info.Duration);
                 row.format = readable_format(probe.FormatContext());
             }
+            auto facts = std::make_shared<SourceFacts>(source_facts(probe));
+            facts->stamp = stamp;
+            row.facts = std::move(facts);
         }
     } catch (const std::exception&) {
         row.raised = true;
     }
     return row;
+}
+
+namespace {
+
+constexpr int kFactsRole = Qt::UserRole + 1;
+
+}  // namespace
+
+void keep_facts(QTreeWidgetItem& item, std::shared_ptr<const SourceFacts> facts) {
+    item.setData(0, kFactsRole, QVariant::fromValue(std::move(facts)));
+}
+
+std::shared_ptr<const SourceFacts> kept_facts(const QTreeWidgetItem& item) {
+    return item.data(0, kFactsRole).value<std::shared_ptr<const SourceFacts>>();
 }
 
 ListAdder::~ListAdder() {

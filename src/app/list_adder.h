@@ -12,12 +12,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/FFDecode.h"
+#include "workflow/output_options.h"
+
+class QTreeWidgetItem;
 
 namespace sonorix::ui {
 
@@ -29,11 +33,18 @@ struct ProbedRow {
     std::string refusal;
     bool raised = false;
     std::string size, time, format;  // the row's cells when accepted
+    // When accepted: what the list's runs read of the file, with its stamp.
+    std::shared_ptr<const SourceFacts> facts;
     bool accepted() const { return refusal.empty() && !raised; }
 };
 
-// Opens path in probe and reads the row's cells; probe keeps the file open.
+// Opens path in probe and reads the row's cells and facts; probe keeps the
+// file open.
 ProbedRow probe_row(TFFDecoder& probe, const std::string& path);
+
+// The facts a row's item keeps from its last probe (none: not kept).
+void keep_facts(QTreeWidgetItem& item, std::shared_ptr<const SourceFacts> facts);
+std::shared_ptr<const SourceFacts> kept_facts(const QTreeWidgetItem& item);
 
 class ListAdder {
 public:

@@ -16,6 +16,7 @@
 #include "app/dialogs.h"
 #include "app/forms.h"
 #include "app/levels_view.h"
+#include "app/list_adder.h"
 #include "app/messages.h"
 #include "app/p_analyze.h"
 #include "app/p_batchaudioc.h"
@@ -64,6 +65,12 @@ bool ListFlow::open_row(size_t row, std::string& reason) {
     return true;
 }
 
+void ListFlow::skip_removed_rows() {
+    for (size_t i = 0; i < run.items.size() && i < run.job->rows.size(); ++i) {
+        if (!run.items[i] && run.job->to_convert(i)) run.job->skip(i, "the row was removed");
+    }
+}
+
 void ListFlow::forget_row(QTreeWidgetItem* item) {
     std::replace(run.items.begin(), run.items.end(), item, static_cast<QTreeWidgetItem*>(nullptr));
 }
@@ -108,6 +115,9 @@ void ListFlow::BitBtn1Click() {
     run.job = std::make_unique<BatchJob>(mode, window_.batch_spin_volume->value(), run.output_folder,
                                          trim_blanks(options->ed_prefix->text().toStdString()), sources);
     run.job->set_loudness(window_.batch_spin_loudness->value(), options->ed_ceiling->value());
+    // What the rows' probes read when they were added or selected serves the
+    // run while their files stay as they were.
+    for (size_t i = 0; i < run.items.size(); ++i) run.job->rows[i].facts = kept_facts(*run.items[i]);
     level_after.assign(sources.size(), std::nullopt);
     run_ended_ = false;
     if (mode == BatchMode::Normalize || mode == BatchMode::Loudness) {
@@ -225,6 +235,7 @@ void ListFlow::multi_convert() {
     // The list's tasks open their files when they start, so a long list
     // holds few and a row that cannot be set up fails alone.
     FFdirectc.DeferSetup = true;
+    skip_removed_rows();
     const auto failure = run.job->add_conversions(
         FFdirectc, FFdirectc.Decoder(), [this](size_t row, std::string& reason) { return open_row(row, reason); });
     FFdirectc.DeferSetup = false;

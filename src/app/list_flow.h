@@ -47,8 +47,8 @@ public:
 
     ListFlow(Tmain& window, LevelMeter& meter);
 
-    // Converts the rows; its decoder probes the selected row, and the
-    // conversions read the row's facts from it.
+    // Converts the rows; its decoder probes the selected row, and a row
+    // whose kept facts are missing or stale when it is converted.
     TFFEncoder FFdirectc;
     QTimer* timer_ffdirectc;
 
@@ -75,6 +75,8 @@ public:
     // Selects the run's row for its conversion task; false, with the reason,
     // when it left the list or its file cannot be opened any more.
     bool open_row(size_t row, std::string& reason);
+    // The rows that left the list are not converted, whatever facts they kept.
+    void skip_removed_rows();
     // A row, or every row, left the list.
     void forget_row(QTreeWidgetItem* item);
     void forget_rows();

@@ -133,6 +133,7 @@ void Tmain::take_added_rows() {
             rows << new QTreeWidgetItem(QStringList{QString::fromStdString(row.path), QString::fromStdString(row.size),
                                                     QString::fromStdString(row.time),
                                                     QString::fromStdString(row.format), ""});
+            keep_facts(*rows.back(), row.facts);
             continue;
         }
         insert();  // the rows before it are in the list when its message shows
@@ -183,6 +184,7 @@ void Tmain::ListView1Change() {
         item->setText(kSizeColumn, QString::fromStdString(row.size));
         item->setText(kTimeColumn, QString::fromStdString(row.time));
         item->setText(kFormatColumn, QString::fromStdString(row.format));
+        keep_facts(*item, row.facts);
         label_totalfiles->setText(QString::number(ListView1->topLevelItemCount()) + " Files");
         return;
     }

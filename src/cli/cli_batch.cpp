@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <chrono>
 #include <functional>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
+#include <thread>
 
 #include "workflow/average_level.h"
 #include "workflow/batch_job.h"
@@ -214,6 +216,34 @@ std::optional<int> decode_and_normalize(BatchJob& job, const IntermediateFolder&
     return std::nullopt;
 }
 
+// Every row's facts, read by jobs threads at once, each with a probe of its
+// own that posts nothing to the main thread; a row whose file does not open,
+// or has no audio, is skipped with the reason. Each thread writes only the
+// rows it took.
+void take_facts(BatchJob& job, int jobs) {
+    std::atomic<size_t> next{0};
+    std::vector<std::string> reasons(job.rows.size());
+    std::vector<char> taken(job.rows.size());
+    auto work = [&] {
+        TFFDecoder probe;
+        probe.TriggerEventInMainThread = false;
+        const ThreadLogSilence silence;
+        const BatchJob::OpenRow open_row = [&](size_t row, std::string& reason) {
+            return open_in_probe(probe, job.rows[row].source, reason);
+        };
+        for (size_t i; (i = next++) < job.rows.size();)
+            taken[i] = job.row_facts(i, probe, open_row, reasons[i]) != nullptr;
+    };
+    std::vector<std::thread> threads;
+    const size_t count = std::min<size_t>(static_cast<size_t>(std::max(jobs, 1)), job.rows.size());
+    for (size_t t = 1; t < count; ++t) threads.emplace_back(work);
+    work();
+    for (std::thread& t : threads) t.join();
+    for (size_t i = 0; i < job.rows.size(); ++i) {
+        if (!taken[i]) job.skip(i, reasons[i]);
+    }
+}
+
 void refuse_existing(const BatchJob& job, const std::vector<size_t>& rows, std::ostream& err) {
     err << Format("%zu target(s) exist already and are kept (--overwrite replaces them):\n", rows.size());
     for (size_t i : rows) err << "  " << job.rows[i].target.string() << " (from " << job.rows[i].source << ")\n";
@@ -330,11 +360,13 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
     job.set_album(a.album ? AlbumGroups::List : a.album_per_folder ? AlbumGroups::Folder : AlbumGroups::None);
     job.set_skip_within(a.skip_within);
     job.set_lossless(a.lossless ? LosslessUse::Only : a.prefer_lossless ? LosslessUse::Prefer : LosslessUse::Never);
-    // The rows the list would take.
-    for (size_t i = 0; i < job.rows.size(); ++i) {
-        std::string reason;
-        if (!open_in_probe(directc.Decoder(), job.rows[i].source, reason)) job.skip(i, reason);
-    }
+    // The rows the list would take. Their facts, read here once, serve every
+    // later phase while their files stay as they are.
+    take_facts(job, a.jobs);
+    // A row whose file changed since is read again, here.
+    const BatchJob::OpenRow open_row = [&](size_t row, std::string& reason) {
+        return open_in_probe(directc.Decoder(), job.rows[row].source, reason);
+    };
     // The targets are named before anything runs, so that files already in
     // the folder are refused (or, asked for, replaced) before any work.
     job.plan_targets();
@@ -369,12 +401,7 @@ int batch(BatchMode mode, const BatchArgs& a, std::ostream& out, std::ostream& e
         size_t first = 0;
         do {
             if (directc.TasksCount() > 0) directc.ClearTasks();
-            const auto failure = job.add_conversions(
-                directc, directc.Decoder(),
-                [&](size_t row, std::string& reason) {
-                    return open_in_probe(directc.Decoder(), job.rows[row].source, reason);
-                },
-                a.dry, slice);
+            const auto failure = job.add_conversions(directc, directc.Decoder(), open_row, a.dry, slice);
             if (failure) {
                 progress.break_line();
                 err << *failure << "\n";

@@ -67,31 +67,24 @@ void IntermediateFolder::remove(size_t rows, const std::function<void()>& step) 
 
 namespace {
 
-const AVStream* stream_of(TCustomDecoder& probe, int index) {
-    const AVFormatContext* fc = probe.FormatContext();
-    return fc && index >= 0 && index < static_cast<int>(fc->nb_streams) ? fc->streams[index] : nullptr;
-}
-
-bool is_audio(const AVStream* s) { return s && s->codecpar->codec_type == AVMEDIA_TYPE_AUDIO; }
-
 // Audio track audio_index (among the audio tracks), or nothing.
-const AVStream* audio_stream(TCustomDecoder& probe, int audio_index) {
-    for (int n = 0, k = 0; n < probe.StreamCount; ++n) {
-        const AVStream* s = stream_of(probe, n);
-        if (is_audio(s) && k++ == audio_index) return s;
+const StreamFacts* audio_stream(const SourceFacts& facts, int audio_index) {
+    int k = 0;
+    for (const StreamFacts& s : facts.streams) {
+        if (s.kind == 'a' && k++ == audio_index) return &s;
     }
     return nullptr;
 }
 
 // The WAV codec that holds what the decoder gives without loss; empty for
 // the container's own 16 bits.
-std::string intermediate_codec(const AVCodecParameters& par) {
-    switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(par.format))) {
+std::string intermediate_codec(const StreamFacts& audio) {
+    switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(audio.decoded_format))) {
     case AV_SAMPLE_FMT_FLT: return "pcm_f32le";
     case AV_SAMPLE_FMT_DBL: return "pcm_f64le";
     case AV_SAMPLE_FMT_S32:
     case AV_SAMPLE_FMT_S64: {
-        const int bits = par.bits_per_raw_sample > 0 ? par.bits_per_raw_sample : 32;
+        const int bits = audio.raw_bits > 0 ? audio.raw_bits : 32;
         return bits > 24 ? "pcm_s32le" : bits > 16 ? "pcm_s24le" : "";
     }
     case AV_SAMPLE_FMT_NONE: break;
@@ -99,72 +92,80 @@ std::string intermediate_codec(const AVCodecParameters& par) {
     }
     // The probe did not learn the decoder's format: lossless samples of more
     // than 16 bits keep 24.
-    const AVCodecDescriptor* d = avcodec_descriptor_get(par.codec_id);
-    if (!d || !(d->props & AV_CODEC_PROP_LOSSLESS)) return "";
-    const int bits = par.bits_per_raw_sample > 0 ? par.bits_per_raw_sample : par.bits_per_coded_sample;
+    if (!audio.lossless) return "";
+    const int bits = audio.raw_bits > 0 ? audio.raw_bits : audio.coded_bits;
     return bits > 16 ? "pcm_s24le" : "";
 }
 
 }  // namespace
 
-std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe) {
-    if (probe.AudioStreamCount <= 0) return {};
+std::vector<int> average_tracks(const std::string& source, const SourceFacts& facts) {
+    const int count = audio_track_count(facts);
+    if (count <= 0) return {};
     if (is_member(audio_source_types, source) && !is_member(audio_target_types, source)) {
-        return {main_audio_track(probe)};
+        return {main_audio_track(facts)};
     }
-    std::vector<int> tracks(static_cast<size_t>(probe.AudioStreamCount));
+    std::vector<int> tracks(static_cast<size_t>(count));
     for (size_t k = 0; k < tracks.size(); ++k) tracks[k] = static_cast<int>(k);
     return tracks;
 }
 
-std::string intermediate_options(TCustomDecoder& probe, int audio_index) {
+std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe) {
+    SourceFacts facts;
+    facts.streams = source_streams(probe);
+    return average_tracks(source, facts);
+}
+
+std::string intermediate_options(const SourceFacts& facts, int audio_index) {
     std::string options = " -y -map 0:a:" + std::to_string(audio_index);
-    if (const AVStream* audio = audio_stream(probe, audio_index)) {
-        if (const std::string codec = intermediate_codec(*audio->codecpar); !codec.empty()) options += " -c:a " + codec;
+    if (const StreamFacts* audio = audio_stream(facts, audio_index)) {
+        if (const std::string codec = intermediate_codec(*audio); !codec.empty()) options += " -c:a " + codec;
     }
     return options + " -rf64 auto";
 }
 
-std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+std::string intermediate_options(TCustomDecoder& probe, int audio_index) {
+    SourceFacts facts;
+    facts.streams = source_streams(probe);
+    return intermediate_options(facts, audio_index);
+}
+
+std::string average_mux_options(const std::string& source, const std::string& target, const SourceFacts& facts,
                                 const std::vector<int>& tracks) {
     std::string options = " -y";
     const bool video = is_member(video_source_types, source);
-    const SourceFacts facts = source_facts(probe);
     // What the file really is decides, not its extension.
     const bool same_container = sonorix::same_container(source, target, facts);
     std::string per_stream, codecs;
     int out = 0, audio_out = 0;
-    for (int n = 0, k = 0; n < probe.StreamCount; ++n) {
-        const AVStream* s = stream_of(probe, n);
+    for (size_t n = 0, k = 0; n < facts.streams.size(); ++n) {
+        const StreamFacts& s = facts.streams[n];
         const std::string from = " 0:s:" + std::to_string(n);
-        if (is_audio(s)) {
-            const auto j = std::find(tracks.begin(), tracks.end(), k++);
+        if (s.kind == 'a') {
+            const auto j = std::find(tracks.begin(), tracks.end(), static_cast<int>(k++));
             if (j == tracks.end()) continue;  // a WAV target holds the main track only
             options += " -map " + std::to_string(j - tracks.begin() + 1) + ":a:0";
             per_stream += " -map_metadata:s:" + std::to_string(out) + from;
-            if (s->disposition) {
+            if (s.disposition) {
                 std::string flags;
-                for (int bit = 1; bit > 0 && bit <= s->disposition; bit <<= 1) {
-                    const char* name = (s->disposition & bit) ? av_disposition_to_string(bit) : nullptr;
+                for (int bit = 1; bit > 0 && bit <= s.disposition; bit <<= 1) {
+                    const char* name = (s.disposition & bit) ? av_disposition_to_string(bit) : nullptr;
                     if (name) flags += (flags.empty() ? "" : "+") + std::string(name);
                 }
                 if (!flags.empty()) per_stream += " -disposition:" + std::to_string(out) + " " + flags;
             }
             // Where the container stays, the track keeps its codec and
             // precision (a 24-bit WAV stays 24-bit, FLAC in MKV stays FLAC).
-            const size_t at = static_cast<size_t>(n);
-            if (same_container && at < facts.streams.size() && !facts.streams[at].encoder.empty()) {
-                const StreamFacts& a = facts.streams[at];
+            if (same_container && !s.encoder.empty()) {
                 const std::string stream = ":a:" + std::to_string(audio_out);
-                if (a.codec != facts.container_audio_codec) codecs += " -c" + stream + " " + a.encoder;
-                if (!a.sample_format.empty()) codecs += " -sample_fmt" + stream + " " + a.sample_format;
+                if (s.codec != facts.container_audio_codec) codecs += " -c" + stream + " " + s.encoder;
+                if (!s.sample_format.empty()) codecs += " -sample_fmt" + stream + " " + s.sample_format;
             }
             ++audio_out;
             ++out;
             continue;
         }
-        const bool picture = s && (s->disposition & AV_DISPOSITION_ATTACHED_PIC);
-        if (!video && !(picture && same_container)) continue;
+        if (!video && !(s.cover && same_container)) continue;
         options += " -map 0:" + std::to_string(n);
         per_stream += " -map_metadata:s:" + std::to_string(out) + from;
         ++out;
@@ -173,11 +174,16 @@ std::string average_mux_options(const std::string& source, const std::string& ta
     // each is named; the file's tags and chapters come from input 0.
     options += per_stream;
     std::string video_filters;
-    batch_codec_options(source, target, probe, options, video_filters);
+    batch_codec_options(source, target, facts, source_bit_rates(facts), options, video_filters);
     append_filter_chain(options, "-vf", video_filters);
     // After the codec options, which name every audio stream.
     if (video && same_container) options += " -c:s copy";
     return options + codecs;
+}
+
+std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+                                const std::vector<int>& tracks) {
+    return average_mux_options(source, target, source_facts(probe), tracks);
 }
 
 int marker_step(size_t rows) { return rows ? static_cast<int>(std::nearbyint(100.0 / static_cast<double>(rows))) : 0; }

@@ -20,6 +20,7 @@
 namespace sonorix {
 
 class TCustomDecoder;
+struct SourceFacts;
 
 // A fresh folder of the run's own (mkdtemp under $TMPDIR, mode 0700), so no
 // other run's files are ever averaged in or deleted. Removed with everything
@@ -51,6 +52,7 @@ private:
 // indices among its audio tracks: every one, each a programme of its own;
 // only the main one where the target becomes a WAV file (an audio type no
 // target list has), which holds one stream.
+std::vector<int> average_tracks(const std::string& source, const SourceFacts& facts);
 std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe);
 
 // Phase 1's output options for audio track audio_index of the source the
@@ -59,6 +61,7 @@ std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe
 // scale is clipped; 32-bit integers stay 32-bit; lossless sources deeper
 // than 16 bits give 24 bits; 16-bit stays 16-bit), and an RF64 header once
 // the file passes 4 GB. Channels and rate stay the source's.
+std::string intermediate_options(const SourceFacts& facts, int audio_index = 0);
 std::string intermediate_options(TCustomDecoder& probe, int audio_index = 0);
 
 // Phase 3's output options. The source is the task's first input and the
@@ -71,6 +74,8 @@ std::string intermediate_options(TCustomDecoder& probe, int audio_index = 0);
 // each adjusted track keeps its own codec and precision, where the container
 // stays (as the probe finds the source's container, not as its extension
 // says).
+std::string average_mux_options(const std::string& source, const std::string& target, const SourceFacts& facts,
+                                const std::vector<int>& tracks);
 std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                                 const std::vector<int>& tracks);
 

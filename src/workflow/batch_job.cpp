@@ -12,6 +12,7 @@
 #include "workflow/lossless_task.h"
 #include "workflow/loudness.h"
 #include "workflow/meter_task.h"
+#include "workflow/output_options.h"
 #include "workflow/track_levels.h"
 
 namespace sonorix {
@@ -247,6 +248,21 @@ std::vector<std::string> BatchJob::audio_filters(size_t row) const {
     return chains;
 }
 
+const SourceFacts* BatchJob::row_facts(size_t row, TCustomDecoder& probe, const OpenRow& open_row,
+                                       std::string& reason) {
+    BatchRow& r = rows[row];
+    if (r.facts && facts_current(*r.facts, r.source)) return r.facts.get();
+    r.facts.reset();
+    // Taken before the file is read: one changed while it is read is read
+    // again next time.
+    const std::optional<SourceStamp> stamp = source_stamp(r.source);
+    if (!open_row(row, reason)) return nullptr;
+    auto facts = std::make_shared<SourceFacts>(source_facts(probe));
+    facts->stamp = stamp;
+    r.facts = facts;
+    return facts.get();
+}
+
 std::optional<std::string> BatchJob::add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder) {
     folder_ = &folder;
     decodes_.clear();
@@ -255,15 +271,17 @@ std::optional<std::string> BatchJob::add_decodes(TCustomEncoder& encoder, const 
         BatchRow& r = rows[i];
         TCustomDecoder& probe = encoder.Decoder();
         // The probe cannot open it: the task's own error will tell.
-        const bool probed = probe.LoadFile(r.source);
-        std::vector<int> tracks = probed ? average_tracks(r.source, probe) : std::vector<int>{0};
+        std::string unused;
+        const SourceFacts* facts = row_facts(
+            i, probe, [&](size_t, std::string&) { return probe.LoadFile(r.source); }, unused);
+        std::vector<int> tracks = facts ? average_tracks(r.source, *facts) : std::vector<int>{0};
         if (tracks.empty()) {
             skip(i, "it has no audio track");
             continue;
         }
         r.tracks.clear();
         r.main_track = 0;
-        const int main = probed ? main_audio_track(probe) : 0;
+        const int main = facts ? main_audio_track(*facts) : 0;
         // A row whose files cannot be set up fails alone; the others run.
         std::string failure;
         for (size_t j = 0; j < tracks.size() && failure.empty(); ++j) {
@@ -278,7 +296,7 @@ std::optional<std::string> BatchJob::add_decodes(TCustomEncoder& encoder, const 
             }
             TOutputOptions out;
             ResetOutputOptions(out);
-            out.Options = probed ? intermediate_options(probe, tracks[j]) : " -y";
+            out.Options = facts ? intermediate_options(*facts, tracks[j]) : " -y";
             if (encoder.SetOutput(task, folder.file(i, j).string(), &out) < 0) {
                 failure = "Cannot do convert, error: " + encoder.LastErrorMessage();
                 encoder.RemoveTask(task);
@@ -350,7 +368,8 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
         if (!to_convert(i)) continue;
         BatchRow& r = rows[i];
         std::string reason;
-        if (!open_row(i, reason)) {
+        const SourceFacts* facts = row_facts(i, probe, open_row, reason);
+        if (!facts) {
             skip(i, reason);
             continue;
         }
@@ -358,7 +377,7 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
             // A measured gain belongs to its own track only. A dry run reads
             // the file for the plan and writes nothing.
             std::string why;
-            if (mode_ != BatchMode::VolumeChange && r.tracks.size() != static_cast<size_t>(audio_track_count(probe))) {
+            if (mode_ != BatchMode::VolumeChange && r.tracks.size() != static_cast<size_t>(audio_track_count(*facts))) {
                 why = "not every audio track was measured";
             } else if (dry) {
                 const lossless::RemuxResult plan = plan_lossless(r.source, r.target.string(), lossless_requests(i));
@@ -369,7 +388,7 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
                     continue;
                 }
                 why = plan.text;
-            } else if (add_remux(encoder, probe, i, why) >= 0) {
+            } else if (add_remux(encoder, *facts, i, why) >= 0) {
                 ++added;
                 continue;
             }
@@ -384,9 +403,9 @@ std::optional<std::string> BatchJob::add_conversions(TCustomEncoder& encoder, TC
         // average_mux_options); a dry run names the tracks it would decode.
         std::vector<int> tracks;
         for (const TrackLevel& t : r.tracks) tracks.push_back(t.audio_index);
-        if (average && tracks.empty()) tracks = average_tracks(r.source, probe);
-        r.options = average ? average_mux_options(r.source, r.target.string(), probe, tracks)
-                            : conversion_options(r.source, r.target.string(), probe, audio_filters(i));
+        if (average && tracks.empty()) tracks = average_tracks(r.source, *facts);
+        r.options = average ? average_mux_options(r.source, r.target.string(), *facts, tracks)
+                            : conversion_options(r.source, r.target.string(), *facts, audio_filters(i));
         if (dry) continue;
         TInputOptions in;
         ResetInputOptions(in);
@@ -431,13 +450,11 @@ std::vector<lossless::GainRequest> BatchJob::lossless_requests(size_t row) const
     return measured_requests(mode_, tracks, ceiling_);
 }
 
-int BatchJob::add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row, std::string& why) {
+int BatchJob::add_remux(TCustomEncoder& encoder, const SourceFacts& facts, size_t row, std::string& why) {
     BatchRow& r = rows[row];
-    TFileStreamInfo info;
-    probe.GetFileInfo(info);
     auto result = std::make_shared<lossless::RemuxResult>();
     const int task = add_lossless_task(encoder, r.source, r.target.string(), lossless_requests(row),
-                                       lossless_ == LosslessUse::Only, info.Duration, result);
+                                       lossless_ == LosslessUse::Only, facts.duration, result);
     // A task that cannot be added is a refusal like any other: the row is
     // re-encoded (Prefer) or fails, never left converting with no task.
     if (task < 0) {

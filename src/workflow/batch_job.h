@@ -25,6 +25,7 @@ struct LoudnessReading;
 struct MeterReadings;
 struct TrackReading;
 class NormalizerOutput;
+struct SourceFacts;
 class TCustomDecoder;
 class TCustomEncoder;
 struct TTerminateInfo;
@@ -92,6 +93,9 @@ struct BatchRow {
     // lossless_refusal, when the run prefers the lossless path).
     bool lossless = false;
     std::string lossless_refusal;
+    // What one probe of its file told, with the file's stamp then: every
+    // later phase reads these and probes again only when the stamp changed.
+    std::shared_ptr<const SourceFacts> facts;
 };
 
 class BatchJob {
@@ -138,10 +142,18 @@ public:
     void settle_gains();
     bool to_convert(size_t row) const { return rows[row].state == BatchRow::State::Waiting; }
 
+    // Makes probe hold row's file (false: none, for the reason it gives).
+    using OpenRow = std::function<bool(size_t row, std::string& reason)>;
+    // The facts of row's file: the kept ones while its stamp stays, else
+    // open_row's probe is read and they are kept. Nothing, with the reason,
+    // when the file does not open.
+    const SourceFacts* row_facts(size_t row, TCustomDecoder& probe, const OpenRow& open_row, std::string& reason);
+
     // Average level, phase 1: for each row still to convert, one task of
     // encoder per audio track it adjusts, decoding that track into its own
-    // intermediate file in folder (the encoder's own probe opens the source
-    // for the tracks and their sample formats). A failing AddTask or
+    // intermediate file in folder (the row's kept facts give the tracks and
+    // their sample formats; the encoder's own probe opens a source that has
+    // none or has changed). A failing AddTask or
     // SetOutput fails that row with the message.
     std::optional<std::string> add_decodes(TCustomEncoder& encoder, const IntermediateFolder& folder);
     // A termination event of the decoding component: a row whose tracks
@@ -165,9 +177,9 @@ public:
     // The audio filter chain of each audio track (",volume=3.46dB"); one
     // chain for all in Volume Change.
     std::vector<std::string> audio_filters(size_t row) const;
-    // For each row still to convert, in order: open_row makes probe hold the
-    // row's file (false: the row is skipped for the reason it gives); then
-    // the option text from the probe, and, unless dry, AddTask and SetOutput
+    // For each row still to convert, in order: its facts (row_facts; a row
+    // whose file does not open is skipped for the reason open_row gives);
+    // then the option text from them, and, unless dry, AddTask and SetOutput
     // (average level: the intermediate file, then the source as the second
     // input). Plans the targets first. A failing AddTask, AddInput or
     // SetOutput fails that row with the message; the others are added (with
@@ -178,7 +190,6 @@ public:
     // a dry run reads the file for its gains, and such a row has no
     // options); one whose file refuses that path waits again, for a
     // re-encoding task of the next call (Prefer), or fails.
-    using OpenRow = std::function<bool(size_t row, std::string& reason)>;
     std::optional<std::string> add_conversions(TCustomEncoder& encoder, TCustomDecoder& probe, const OpenRow& open_row,
                                                bool dry = false, size_t max_tasks = SIZE_MAX);
     // Rows still waiting for a conversion task.
@@ -233,7 +244,7 @@ private:
     // Each audio track's request of the lossless path (see lossless_task.h).
     std::vector<lossless::GainRequest> lossless_requests(size_t row) const;
     // The row's remux task, or -1 with why the row cannot take that path.
-    int add_remux(TCustomEncoder& encoder, TCustomDecoder& probe, size_t row, std::string& why);
+    int add_remux(TCustomEncoder& encoder, const SourceFacts& facts, size_t row, std::string& why);
     // The gains a remux applied (or a dry run plans) become the tracks' own.
     void take_gains(size_t row, const std::vector<lossless::AppliedGain>& gains);
     std::string group_of(size_t row) const;

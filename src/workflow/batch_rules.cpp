@@ -177,6 +177,13 @@ BatchSourceBitRates source_bit_rates(TCustomDecoder& probe) {
     return rates;
 }
 
+BatchSourceBitRates source_bit_rates(const SourceFacts& facts) {
+    BatchSourceBitRates rates;
+    rates.audio = facts.audio_bit_rate;
+    rates.file = facts.file_bit_rate;
+    return rates;
+}
+
 void batch_codec_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                          std::string& options, std::string& video_filters) {
     batch_codec_options(source, target, source_facts(probe), source_bit_rates(probe), options, video_filters);

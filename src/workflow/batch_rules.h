@@ -25,8 +25,9 @@ struct BatchSourceBitRates {
     int file = -1;   // whole file, bit/s
 };
 
-// The bit rates of the source the probe holds.
+// The bit rates of the source the probe holds, or of its kept facts.
 BatchSourceBitRates source_bit_rates(TCustomDecoder& probe);
+BatchSourceBitRates source_bit_rates(const SourceFacts& facts);
 
 // The target keeps the source's container: their extensions agree, in any
 // letter case.

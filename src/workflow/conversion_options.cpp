@@ -87,10 +87,16 @@ std::string conversion_options(const std::string& source, const std::string& tar
     return conversion_options(source, target, source_facts(probe), source_bit_rates(probe), audio_filters);
 }
 
-std::string conversion_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+std::string conversion_options(const std::string& source, const std::string& target, const SourceFacts& facts,
                                const std::vector<std::string>& track_filters) {
     // The filters come last, so the per-track form only replaces the -af.
-    return conversion_options(source, target, probe, std::string()) + track_filter_options(track_filters);
+    return conversion_options(source, target, facts, source_bit_rates(facts), std::string()) +
+           track_filter_options(track_filters);
+}
+
+std::string conversion_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
+                               const std::vector<std::string>& track_filters) {
+    return conversion_options(source, target, source_facts(probe), track_filters);
 }
 
 SaveChoices save_choices(const std::string& source_file) {

@@ -26,6 +26,8 @@ std::string conversion_options(const std::string& source, const std::string& tar
 
 // The same with a filter chain per audio track (" -filter:a:N ..." where they
 // differ, " -af ..." where one chain serves all).
+std::string conversion_options(const std::string& source, const std::string& target, const SourceFacts& facts,
+                               const std::vector<std::string>& track_filters);
 std::string conversion_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                                const std::vector<std::string>& track_filters);
 

@@ -60,11 +60,19 @@ StreamFacts stream_facts(const AVStream* st) {
     s.codec = avcodec_get_name(par->codec_id);
     s.bit_rate = par->bit_rate > 0 ? static_cast<int>(std::min<int64_t>(par->bit_rate, INT32_MAX)) : -1;
     s.cover = st->disposition & AV_DISPOSITION_ATTACHED_PIC;
-    if (s.kind == 'a') s.channels = par->ch_layout.nb_channels;
+    s.disposition = st->disposition;
+    const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
+    s.lossy = desc && (desc->props & AV_CODEC_PROP_LOSSY);
+    s.lossless = desc && (desc->props & AV_CODEC_PROP_LOSSLESS);
+    if (s.kind == 'a') {
+        s.channels = par->ch_layout.nb_channels;
+        s.decoded_format = par->format;
+        s.raw_bits = par->bits_per_raw_sample;
+        s.coded_bits = par->bits_per_coded_sample;
+    }
     const AVCodec* enc = avcodec_find_encoder(par->codec_id);
     if (!enc || (enc->capabilities & AV_CODEC_CAP_EXPERIMENTAL)) return s;
     s.encoder = enc->name;
-    const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
     const auto format = static_cast<AVSampleFormat>(par->format);
     if (s.kind != 'a' || !desc || !(desc->props & AV_CODEC_PROP_LOSSLESS) || !enc->sample_fmts ||
         enc->sample_fmts[0] == AV_SAMPLE_FMT_NONE || enc->sample_fmts[1] == AV_SAMPLE_FMT_NONE) {
@@ -186,10 +194,32 @@ std::string target_audio_encoder(const std::string& target_file, const std::stri
 
 int fallback_audio_bit_rate(int channels) { return 64000 * std::max(channels, 1); }
 
+std::optional<SourceStamp> source_stamp(const std::filesystem::path& file) {
+    std::error_code ec;
+    SourceStamp stamp;
+    stamp.size = std::filesystem::file_size(file, ec);
+    if (ec) return std::nullopt;
+    stamp.modified = std::filesystem::last_write_time(file, ec);
+    if (ec) return std::nullopt;
+    return stamp;
+}
+
+bool facts_current(const SourceFacts& facts, const std::filesystem::path& file) {
+    return facts.stamp && source_stamp(file) == facts.stamp;
+}
+
+std::vector<StreamFacts> source_streams(TCustomDecoder& probe) {
+    std::vector<StreamFacts> streams;
+    if (const AVFormatContext* ctx = probe.FormatContext()) {
+        for (unsigned i = 0; i < ctx->nb_streams; ++i) streams.push_back(stream_facts(ctx->streams[i]));
+    }
+    return streams;
+}
+
 SourceFacts source_facts(TCustomDecoder& probe) {
     SourceFacts f;
     if (const AVFormatContext* ctx = probe.FormatContext()) {
-        for (unsigned i = 0; i < ctx->nb_streams; ++i) f.streams.push_back(stream_facts(ctx->streams[i]));
+        f.streams = source_streams(probe);
         if (ctx->iformat) {
             add_names(f.container_names, ctx->iformat->name);
             add_names(f.container_names, ctx->iformat->extensions);
@@ -221,6 +251,11 @@ SourceFacts source_facts(TCustomDecoder& probe) {
     if (probe.AudioStreamCount > 0) probe.GetAudioStreamInfo(-1, audio);
     f.sample_rate = audio.SampleRate;
     f.channels = audio.Channels;
+    f.audio_bit_rate = audio.BitRate;
+    TFileStreamInfo info;
+    probe.GetFileInfo(info);
+    f.file_bit_rate = info.BitRate;
+    f.duration = info.Duration;
     return f;
 }
 

@@ -2,6 +2,9 @@
 // a target file, chosen from its extension and the source the probe holds.
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,8 +27,27 @@ struct StreamFacts {
     // Audio: bit/s read from the stream's packets where the container stores
     // no rate (Vorbis and Opus in Ogg, WebM, MKV); -1 when not measured.
     int packet_bit_rate = -1;
-    int channels = -1;  // audio: channel count
+    int channels = -1;    // audio: channel count
+    int disposition = 0;  // AV_DISPOSITION_* flags
+    bool lossy = false;   // as the codec describes itself
+    bool lossless = false;
+    // Audio: the decoder's sample format (AVSampleFormat, -1 when the probe
+    // did not learn it) and the bits of each sample (0 when not known).
+    int decoded_format = -1;
+    int raw_bits = 0;
+    int coded_bits = 0;
 };
+
+// What tells a file apart from the one that was probed: a later phase of a
+// run probes it again only when these changed.
+struct SourceStamp {
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type modified{};
+    bool operator==(const SourceStamp&) const = default;
+};
+
+// The file's stamp now; nothing when it cannot be read (gone, unreadable).
+std::optional<SourceStamp> source_stamp(const std::filesystem::path& file);
 
 // What the rules read of the source.
 struct SourceFacts {
@@ -47,11 +69,25 @@ struct SourceFacts {
     std::vector<std::string> container_names;
     // The 3GP default audio codec can be written here.
     bool amr_nb_encoder = true;
+    // Bit/s of the first audio stream and of the whole file, -1 when not
+    // known; the length in microseconds, -1 when not known.
+    int audio_bit_rate = -1;
+    int file_bit_rate = -1;
+    int64_t duration = -1;
+    // The file as it was when these were read; nothing when not taken (then
+    // the facts are never taken for current).
+    std::optional<SourceStamp> stamp;
 };
 
 // Reads the facts from a probe that has the source open (first video and
-// first audio stream, and every stream's codec and flags).
+// first audio stream, and every stream's codec and flags). Kept, they stand
+// for the probe until the file's stamp changes; the stamp is the caller's.
 SourceFacts source_facts(TCustomDecoder& probe);
+// Only every stream's own facts (no packet rates, no second reader): what
+// the track rules read.
+std::vector<StreamFacts> source_streams(TCustomDecoder& probe);
+// Whether facts still stand for file: their stamp is the file's now.
+bool facts_current(const SourceFacts& facts, const std::filesystem::path& file);
 
 // The probed container is the one the target's name asks for (the reader
 // that opened the source also reads the target's format); true when the

@@ -7,6 +7,7 @@
 #include "engine/track_meter.h"
 #include "base/FFBase.h"
 #include "base/libav.h"
+#include "workflow/output_options.h"
 
 namespace sonorix {
 
@@ -25,14 +26,22 @@ TrackReading track_reading(const TrackMeasure& measure) {
 
 int audio_track_count(TCustomDecoder& probe) { return std::max(probe.AudioStreamCount, 0); }
 
+int audio_track_count(const SourceFacts& facts) {
+    return static_cast<int>(
+        std::count_if(facts.streams.begin(), facts.streams.end(), [](const StreamFacts& s) { return s.kind == 'a'; }));
+}
+
 int main_audio_track(TCustomDecoder& probe) {
-    const AVFormatContext* fc = probe.FormatContext();
-    if (!fc) return 0;
+    SourceFacts facts;
+    facts.streams = source_streams(probe);
+    return main_audio_track(facts);
+}
+
+int main_audio_track(const SourceFacts& facts) {
     int audio = 0;
-    for (unsigned i = 0; i < fc->nb_streams; ++i) {
-        const AVStream* st = fc->streams[i];
-        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
-        if (st->disposition & AV_DISPOSITION_DEFAULT) return audio;
+    for (const StreamFacts& s : facts.streams) {
+        if (s.kind != 'a') continue;
+        if (s.disposition & AV_DISPOSITION_DEFAULT) return audio;
         ++audio;
     }
     return 0;
@@ -45,13 +54,15 @@ std::optional<double> headroom_gain(const TrackReading& reading) {
 }
 
 std::vector<bool> lossy_audio_tracks(TCustomDecoder& probe) {
+    SourceFacts facts;
+    facts.streams = source_streams(probe);
+    return lossy_audio_tracks(facts);
+}
+
+std::vector<bool> lossy_audio_tracks(const SourceFacts& facts) {
     std::vector<bool> lossy;
-    const AVFormatContext* fc = probe.FormatContext();
-    for (unsigned i = 0; fc && i < fc->nb_streams; ++i) {
-        const AVCodecParameters* par = fc->streams[i]->codecpar;
-        if (par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
-        const AVCodecDescriptor* d = avcodec_descriptor_get(par->codec_id);
-        lossy.push_back(d && (d->props & AV_CODEC_PROP_LOSSY));
+    for (const StreamFacts& s : facts.streams) {
+        if (s.kind == 'a') lossy.push_back(s.lossy);
     }
     return lossy;
 }

@@ -13,6 +13,7 @@
 namespace sonorix {
 
 class TCustomDecoder;
+struct SourceFacts;
 struct TrackMeasure;
 
 enum class LevelKind {
@@ -32,8 +33,11 @@ TrackReading track_reading(const TrackMeasure& measure);
 
 // The audio tracks of the file the probe holds, and the main one among them:
 // the one flagged default, else the first (index among audio tracks).
+// The same of a file's kept facts.
 int audio_track_count(TCustomDecoder& probe);
 int main_audio_track(TCustomDecoder& probe);
+int audio_track_count(const SourceFacts& facts);
+int main_audio_track(const SourceFacts& facts);
 
 // Normalize's gain of a track: its headroom, rounded down to 0.01 dB so the
 // peak never passes full scale; none for a silent or unmeasured track.
@@ -42,6 +46,7 @@ std::optional<double> headroom_gain(const TrackReading& reading);
 // The audio tracks whose decoded samples differ from what the coder was
 // given (MP3, AAC, Vorbis, ...), by index among audio tracks.
 std::vector<bool> lossy_audio_tracks(TCustomDecoder& probe);
+std::vector<bool> lossy_audio_tracks(const SourceFacts& facts);
 
 // The audio filter options of a conversion: " -af CHAIN" when every track
 // takes the same chain (leading "," removed), else " -filter:a:N CHAIN" for

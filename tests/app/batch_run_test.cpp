@@ -215,6 +215,21 @@ TEST_F(BatchRunTest, ARowWhoseFileWentAwayIsSkippedAndTheRunGoesOn) {
     EXPECT_NE(messages.shown.back().text.find(gone.string() + ": File load error"), std::string::npos);
 }
 
+// The row's facts were read when it was added; its file changed since (a
+// float WAV now): the run reads it again and keeps what is above full scale.
+TEST_F(BatchRunTest, ARowWhoseFileChangedSinceItWasAddedIsConvertedAsItIsNow) {
+    ui::Tmain& w = window();
+    const fs::path dest = out / "dest", a = copy("short.wav", "in/a.wav");
+    w.add_file_b(a.string());
+    wait_for_list();
+    MediaSpec floats;
+    floats.audio_codec = "pcm_f32le";
+    floats.peak_db = -1;
+    make_media(a, floats);
+    ASSERT_TRUE(run(false, dest, 150));
+    EXPECT_NEAR(measure_audio(dest / "a.wav").peak_db, 2.52, 0.05);
+}
+
 // The probe accepted the second row, then its file went away before the
 // meter could open it: the row is skipped with the reason, the others run.
 TEST_F(BatchRunTest, ARowTheMeterCannotOpenIsSkippedAndTheRunGoesOn) {
