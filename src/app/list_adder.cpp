@@ -12,7 +12,7 @@
 
 namespace sonorix::ui {
 
-ProbedRow probe_row(TFFDecoder& probe, const std::string& path) {
+ProbedRow probe_row(TFFDecoder& probe, const std::string& path, bool with_facts) {
     ProbedRow row;
     row.path = path;
     try {
@@ -31,9 +31,11 @@ ProbedRow probe_row(TFFDecoder& probe, const std::string& path) {
                 row.time = duration_text(info.Duration);
                 row.format = readable_format(probe.FormatContext());
             }
-            auto facts = std::make_shared<SourceFacts>(source_facts(probe));
-            facts->stamp = stamp;
-            row.facts = std::move(facts);
+            if (with_facts) {
+                auto facts = std::make_shared<SourceFacts>(source_facts(probe));
+                facts->stamp = stamp;
+                row.facts = std::move(facts);
+            }
         }
     } catch (const std::exception&) {
         row.raised = true;

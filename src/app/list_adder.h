@@ -38,9 +38,10 @@ struct ProbedRow {
     bool accepted() const { return refusal.empty() && !raised; }
 };
 
-// Opens path in probe and reads the row's cells and facts; probe keeps the
+// Opens path in probe and reads the row's cells and, with_facts, its facts
+// (which may read the audio's packets for their bit rate); probe keeps the
 // file open.
-ProbedRow probe_row(TFFDecoder& probe, const std::string& path);
+ProbedRow probe_row(TFFDecoder& probe, const std::string& path, bool with_facts = true);
 
 // The facts a row's item keeps from its last probe (none: not kept).
 void keep_facts(QTreeWidgetItem& item, std::shared_ptr<const SourceFacts> facts);

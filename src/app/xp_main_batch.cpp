@@ -179,12 +179,13 @@ void Tmain::ListView1Change() {
     const QList<QTreeWidgetItem*> selected = ListView1->selectedItems();
     if (selected.isEmpty()) return;
     QTreeWidgetItem* item = selected.front();
-    const ProbedRow row = probe_row(list_flow_->FFdirectc.Decoder(), item->text(0).toStdString());
+    // On the main thread: the cells only. The facts the adder kept carry the
+    // file's stamp, and a run reads them again if the file changed.
+    const ProbedRow row = probe_row(list_flow_->FFdirectc.Decoder(), item->text(0).toStdString(), /*with_facts=*/false);
     if (row.accepted()) {
         item->setText(kSizeColumn, QString::fromStdString(row.size));
         item->setText(kTimeColumn, QString::fromStdString(row.time));
         item->setText(kFormatColumn, QString::fromStdString(row.format));
-        keep_facts(*item, row.facts);
         label_totalfiles->setText(QString::number(ListView1->topLevelItemCount()) + " Files");
         return;
     }
