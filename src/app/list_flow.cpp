@@ -44,6 +44,10 @@ ListFlow::ListFlow(Tmain& window, LevelMeter& meter) : QObject(&window), window_
     connect(timer_ffdirectc, &QTimer::timeout, this, [this] { timer_ffdirectcTimer(); });
     FFdirectc.OnProgress = [this](TObject* s, PProgressInfo p) { FFdirectcProgress(s, p); };
     FFdirectc.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFdirectcTerminate(s, i); };
+    levels_timer_ = new QTimer(this);
+    levels_timer_->setSingleShot(true);
+    levels_timer_->setInterval(100);
+    connect(levels_timer_, &QTimer::timeout, this, [this] { show_levels(); });
 }
 
 void ListFlow::cancel() {
@@ -194,7 +198,7 @@ void ListFlow::row_measured(const TTerminateInfo& info) {
     if (QTreeWidgetItem* item = run.items[row]) {
         item->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[row].max_db));
     }
-    show_levels();
+    if (!levels_timer_->isActive()) levels_timer_->start();
     row_measuring_[row] = false;
     ++rows_measured_;
     show_rows_measured();
@@ -225,6 +229,7 @@ void ListFlow::rows_measured() {
     if (cancelled()) return;
     // The album's one gain and the skipped rows, once every row is measured.
     run.job->settle_gains();
+    levels_timer_->stop();
     show_levels();
     for (size_t i = 0; i < run.items.size(); ++i) {
         if (run.items[i]) run.items[i]->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[i].max_db));

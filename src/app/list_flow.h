@@ -105,7 +105,11 @@ private:
     std::vector<size_t> row_of_task_;
     std::vector<std::shared_ptr<MeterReadings>> row_readings_;
     std::vector<bool> row_measuring_;
-    size_t rows_measured_ = 0;          // ended or skipped
+    size_t rows_measured_ = 0;  // ended or skipped
+    // The levels view and the columns follow the rows' ends at most this
+    // often: redrawn for every end of a list of short files, they would
+    // keep the main thread busier than the meter.
+    QTimer* levels_timer_;
     bool targets_checked_ = false;      // the run's lossy targets were checked
     std::vector<size_t> checked_rows_;  // the rows of the check tasks, in order
     bool run_ended_ = false;            // the Result column may be filled
