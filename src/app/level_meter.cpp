@@ -30,9 +30,19 @@ void LevelMeter::clear_results() {
 void LevelMeter::measure(MeterClient& client, std::shared_ptr<MeterReadings> readings) {
     client_ = &client;
     checking_ = false;
+    row_ended_ = nullptr;
     track_readings = std::move(readings);
     FFdetect.ThreadPriority = tpIdle;
     FFdetect.StartTask(1);
+}
+
+void LevelMeter::measure_rows(MeterClient& client, std::function<void(const TTerminateInfo&)> row_ended) {
+    client_ = &client;
+    checking_ = false;
+    row_ended_ = std::move(row_ended);
+    track_readings.reset();
+    FFdetect.ThreadPriority = tpIdle;
+    FFdetect.StartTask(kMeterTasks);
 }
 
 void LevelMeter::check(MeterClient& client, std::vector<std::shared_ptr<MeterReadings>> readings) {
@@ -40,8 +50,9 @@ void LevelMeter::check(MeterClient& client, std::vector<std::shared_ptr<MeterRea
     checking_ = true;
     check_readings_ = std::move(readings);
     check_index_ = 0;
+    row_ended_ = nullptr;
     FFdetect.ThreadPriority = tpNormal;
-    FFdetect.StartTask(1);
+    FFdetect.StartTask(kMeterTasks);
 }
 
 void LevelMeter::continue_later() { timer_ffdetect->start(); }
@@ -60,11 +71,14 @@ void LevelMeter::FFdetectTerminate(TObject*, const TTerminateInfo& ATerminateInf
         return;
     }
     // The client tells a failure: a list row is skipped with it, the single
-    // page shows it.
+    // page shows it. A row stopped by Cancel is left as it was.
+    const bool cancelled = client_ && client_->cancelled();
     end_phase(
-        ATerminateInfo, client_ && client_->cancelled(),
+        ATerminateInfo, cancelled,
         [&] {
-            if (ATerminateInfo.Failed) {
+            if (row_ended_) {
+                if (!cancelled) row_ended_(ATerminateInfo);
+            } else if (ATerminateInfo.Failed) {
                 peak_failed = true;
                 peak_error = ATerminateInfo.ErrorText;
             } else if (!ATerminateInfo.Completed) {

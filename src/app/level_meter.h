@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ protected:
 
 class LevelMeter : public QObject {
 public:
+    // Meter tasks that run at once: one per core of the two-core machines
+    // the program is made for; a list of short files keeps both busy.
+    static constexpr int kMeterTasks = 2;
+
     explicit LevelMeter(QObject* owner);
 
     TFFEncoder FFdetect;
@@ -54,8 +59,12 @@ public:
     // Runs the meter task set up on FFdetect for client, which fills
     // readings. The analysis dialog is the client's.
     void measure(MeterClient& client, std::shared_ptr<MeterReadings> readings);
-    // Runs the checks set up on FFdetect for client, one at a time, each
-    // filling its readings.
+    // Runs every meter task set up on FFdetect for client, kMeterTasks at a
+    // time: row_ended gets each task's end while the run is not cancelled,
+    // measured() the end of them all.
+    void measure_rows(MeterClient& client, std::function<void(const TTerminateInfo&)> row_ended);
+    // Runs the checks set up on FFdetect for client, kMeterTasks at a time,
+    // each filling its readings.
     void check(MeterClient& client, std::vector<std::shared_ptr<MeterReadings>> readings);
     // Checks rather than a measurement ran last.
     bool checking() const { return checking_; }
@@ -68,6 +77,7 @@ public:
 
 private:
     MeterClient* client_ = nullptr;
+    std::function<void(const TTerminateInfo&)> row_ended_;  // set while rows are measured
     bool checking_ = false;
     std::vector<std::shared_ptr<MeterReadings>> check_readings_;
     size_t check_index_ = 0;  // the checks ended

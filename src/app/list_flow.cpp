@@ -45,6 +45,10 @@ ListFlow::ListFlow(Tmain& window, LevelMeter& meter) : QObject(&window), window_
     connect(timer_ffdirectc, &QTimer::timeout, this, [this] { timer_ffdirectcTimer(); });
     FFdirectc.OnProgress = [this](TObject* s, PProgressInfo p) { FFdirectcProgress(s, p); };
     FFdirectc.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFdirectcTerminate(s, i); };
+    levels_timer_ = new QTimer(this);
+    levels_timer_->setSingleShot(true);
+    levels_timer_->setInterval(100);
+    connect(levels_timer_, &QTimer::timeout, this, [this] { show_levels(); });
 }
 
 void ListFlow::cancel() {
@@ -151,33 +155,91 @@ void ListFlow::BitBtn1Click() {
         multi_convert();
         return;
     }
-    state_ = State::Measuring;
-    batch_row_ = 0;
-    measure_next_row();
+    multi_peak();
 }
 
-// Selects the next row that can still be opened and measures it; after the
-// last one the conversion follows. Runs from the click and from
-// timer_ffdetect.
-void ListFlow::measure_next_row() {
-    if (cancelled()) {
-        analyzeaudio->timer1->stop();
-        close_form(analyzeaudio);
+// The meter's tasks open their files when they start, two at a time on the
+// workers, so the main thread opens none and a list of short files keeps
+// both cores busy. A file that went away since the list checked it fails its
+// task, and the row is skipped with the reason.
+void ListFlow::multi_peak() {
+    TFFEncoder& detect = meter_.FFdetect;
+    if (detect.TasksCount() > 0) detect.ClearTasks();
+    const size_t rows = run.items.size();
+    row_of_task_.clear();
+    row_readings_.assign(rows, nullptr);
+    row_measuring_.assign(rows, false);
+    rows_measured_ = 0;
+    for (size_t i = 0; i < rows; ++i) {
+        const int task = run.items[i] ? run.job->add_measurement(detect, i, row_readings_[i]) : -1;
+        if (task < 0) {
+            run.job->skip(i, run.items[i] ? detect.LastErrorMessage() : "the row was removed");
+            ++rows_measured_;
+            continue;
+        }
+        row_of_task_.resize(static_cast<size_t>(task) + 1, rows);
+        row_of_task_[static_cast<size_t>(task)] = i;
+        row_measuring_[i] = true;
+    }
+    state_ = State::Measuring;
+    if (detect.TasksCount() == 0) {
+        rows_measured();
         return;
     }
-    while (batch_row_ < run.items.size()) {
-        QTreeWidgetItem* item = run.items[batch_row_];
-        if (item && window_.select_row(item)) {
-            multi_peak();
-            return;
-        }
-        run.job->skip(batch_row_, item ? window_.row_rejection() : "the row was removed");
-        ++batch_row_;
+    meter_.measure_rows(*this, [this](const TTerminateInfo& info) { row_measured(info); });
+
+    analyzeaudio->flow = this;
+    analyzeaudio->Label1->setText("Analyzing");
+    analyzeaudio->Button1->setEnabled(true);
+    show_rows_measured();
+    analyzeaudio->timer1->start();
+    if (!analyzeaudio->isVisible()) show_modal(*analyzeaudio);
+}
+
+void ListFlow::row_measured(const TTerminateInfo& info) {
+    const auto task = static_cast<size_t>(info.TaskIndex);
+    if (task >= row_of_task_.size() || row_of_task_[task] >= row_readings_.size()) return;
+    const size_t row = row_of_task_[task];
+    const std::string failure = info.Failed      ? (info.ErrorText.empty() ? kStopped : info.ErrorText)
+                                : info.Completed ? std::string()
+                                                 : kStopped;
+    run.job->measured(row, failure.empty() ? *row_readings_[row] : MeterReadings{}, failure);
+    row_readings_[row].reset();
+    if (QTreeWidgetItem* item = run.items[row]) {
+        item->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[row].max_db));
     }
+    if (!levels_timer_->isActive()) levels_timer_->start();
+    row_measuring_[row] = false;
+    ++rows_measured_;
+    show_rows_measured();
+}
+
+// The count of rows done, and the name of the first row still measured.
+void ListFlow::show_rows_measured() {
+    const size_t rows = run.items.size();
+    if (rows_measured_ >= rows) return;
+    const auto first = std::find(row_measuring_.begin(), row_measuring_.end(), true);
+    if (first != row_measuring_.end()) {
+        const auto row = static_cast<size_t>(first - row_measuring_.begin());
+        analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(run.job->rows[row].source)));
+    }
+    analyzeaudio->show_count(static_cast<int>(rows_measured_) + 1, static_cast<int>(rows));
+}
+
+// The final notification of the measuring run (not cancelled).
+void ListFlow::measured() {
     analyzeaudio->timer1->stop();
     close_form(analyzeaudio);
+    meter_.continue_later();
+}
+
+// From timer_ffdetect after the measuring run, or from multi_peak when no
+// row could be measured.
+void ListFlow::rows_measured() {
+    if (cancelled()) return;
     // The album's one gain and the skipped rows, once every row is measured.
     run.job->settle_gains();
+    levels_timer_->stop();
     show_levels();
     for (size_t i = 0; i < run.items.size(); ++i) {
         if (run.items[i]) run.items[i]->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[i].max_db));
@@ -185,48 +247,11 @@ void ListFlow::measure_next_row() {
     multi_convert();
 }
 
-void ListFlow::multi_peak() {
-    TFFEncoder& detect = meter_.FFdetect;
-    if (detect.TasksCount() > 0) detect.ClearTasks();
-    meter_.clear_results();
-    // The task opens the file: one that went away since the list checked it
-    // fails its task, and the row is skipped with the reason.
-    std::shared_ptr<MeterReadings> readings;
-    run.job->add_measurement(detect, batch_row_, readings);
-    state_ = State::Measuring;
-    meter_.measure(*this, std::move(readings));
-
-    analyzeaudio->flow = this;
-    analyzeaudio->Label1->setText("Analyzing");
-    analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(run.job->rows[batch_row_].source)));
-    analyzeaudio->Button1->setEnabled(true);
-    analyzeaudio->show_count(static_cast<int>(batch_row_) + 1, static_cast<int>(run.items.size()));
-    analyzeaudio->timer1->start();
-    if (!analyzeaudio->isVisible()) show_modal(*analyzeaudio);
-}
-
-// The final notification of a row's measurement (not cancelled).
-void ListFlow::measured() {
-    const bool failed = meter_.peak_failed;
-    const std::string failure = failed ? (meter_.peak_error.empty() ? kStopped : meter_.peak_error) : std::string();
-    run.job->measured(batch_row_, failed ? MeterReadings{} : *meter_.track_readings, failure);
-    if (QTreeWidgetItem* item = run.items[batch_row_]) {
-        item->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[batch_row_].max_db));
-    }
-    show_levels();
-    ++batch_row_;
-    if (batch_row_ >= run.items.size()) {
-        analyzeaudio->timer1->stop();
-        close_form(analyzeaudio);
-    }
-    meter_.continue_later();
-}
-
 void ListFlow::meter_done() {
     if (meter_.checking()) {
         targets_checked();
     } else {
-        measure_next_row();
+        rows_measured();
     }
 }
 

@@ -6,7 +6,8 @@
 // the average level's flow, which shares the run.
 //
 // Threads: main thread only; it goes on from an engine event only through
-// timer_ffdetect (the meter's) and timer_ffdirectc.
+// timer_ffdetect (the meter's) and timer_ffdirectc. The rows are measured in
+// one run of the meter, its tasks on worker threads, each opening its file.
 #pragma once
 
 #include <cstddef>
@@ -64,6 +65,7 @@ public:
     const BatchJob* batch_job() const { return run.job.get(); }
 
     void BitBtn1Click();
+    // Every row's measurement, in one run of the meter.
     void multi_peak();
     void measured() override;
     void meter_done() override;
@@ -88,14 +90,28 @@ public:
     void show_levels();
 
 private:
-    void measure_next_row();
+    // One row's measurement ended (not cancelled): its figures and cells.
+    void row_measured(const TTerminateInfo& info);
+    // The analysis dialog at the rows measured so far.
+    void show_rows_measured();
+    // Every row measured: the album's gain, the skipped rows, the conversion.
+    void rows_measured();
     bool check_targets();
     void targets_checked();
 
     Tmain& window_;
     LevelMeter& meter_;
     State state_ = State::Idle;
-    size_t batch_row_ = 0;              // the row being measured
+    // The measuring run: each task's row, each row's readings (its task's
+    // worker's until the task's end), the rows whose task has not ended.
+    std::vector<size_t> row_of_task_;
+    std::vector<std::shared_ptr<MeterReadings>> row_readings_;
+    std::vector<bool> row_measuring_;
+    size_t rows_measured_ = 0;  // ended or skipped
+    // The levels view and the columns follow the rows' ends at most this
+    // often: redrawn for every end of a list of short files, they would
+    // keep the main thread busier than the meter.
+    QTimer* levels_timer_;
     bool targets_checked_ = false;      // the run's lossy targets were checked
     std::vector<size_t> checked_rows_;  // the rows of the check tasks, in order
     bool run_ended_ = false;            // the Result column may be filled

@@ -308,20 +308,18 @@ void SingleFileFlow::FFencoderTerminate(TObject*, const TTerminateInfo& ATermina
         });
 }
 
-// Normalize and Loudness to a lossy target: its decoded peak, with the
-// dialog still open; false when the target needs no check.
+// Normalize and Loudness: the decoded peak of the target's lossy tracks,
+// with the dialog still open; false when the mode needs no check. The meter
+// task opens the target on its worker and decodes it only when a track is
+// lossy, so the main thread opens nothing after the conversion.
 bool SingleFileFlow::check_single_target() {
     single_checked_ = true;
     if (!window_.RadioButton2->isChecked() && !window_.radio_loudness_single->isChecked()) return false;
     const std::string target = window_.SaveDialog1.FileName;
     TFFEncoder& detect = meter_.FFdetect;
-    if (!detect.Decoder().LoadFile(target)) return false;
-    single_check_lossy_ = lossy_audio_tracks(detect.Decoder());
-    if (std::find(single_check_lossy_.begin(), single_check_lossy_.end(), true) == single_check_lossy_.end())
-        return false;
     if (detect.TasksCount() > 0) detect.ClearTasks();
     auto readings = std::make_shared<MeterReadings>();
-    add_meter_task(detect, target, LevelKind::Loudness, false, -1, readings);
+    add_meter_task(detect, target, LevelKind::Loudness, false, -1, readings, true);
     state_ = State::Checking;
     meter_.check(*this, {std::move(readings)});
     show_checks(*this);
@@ -335,7 +333,7 @@ void SingleFileFlow::single_target_checked() {
     const auto& tracks = meter_.check_readings().front()->tracks;
     bool again = false;
     for (size_t t = 0; !cancelled() && t < single_track_gains_.size() && t < tracks.size(); ++t) {
-        if (!single_track_gains_[t] || t >= single_check_lossy_.size() || !single_check_lossy_[t]) continue;
+        if (!single_track_gains_[t] || !tracks[t].lossy) continue;
         const auto lower =
             second_pass_gain(*single_track_gains_[t], loudness ? tracks[t].loudness.true_peak : tracks[t].peak_db,
                              loudness ? options->ed_ceiling->value() : 0.0);
@@ -348,6 +346,7 @@ void SingleFileFlow::single_target_checked() {
         single_convert();
         return;
     }
+    // A target without a lossy track was not decoded: no level after.
     if (single_main_track_ < tracks.size()) {
         single_after_ = loudness ? tracks[single_main_track_].loudness.integrated : tracks[single_main_track_].peak_db;
     }

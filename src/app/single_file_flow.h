@@ -77,7 +77,6 @@ private:
     // the first pass, lowered by a second.
     std::vector<std::optional<double>> single_track_gains_;
     std::vector<double> single_track_below_;  // LU the ceiling keeps each track below the target
-    std::vector<bool> single_check_lossy_;    // the checked target's lossy tracks
     size_t single_main_track_ = 0;            // the source's main audio track
     bool single_checked_ = false;             // its lossy target's peak was checked
     std::optional<double> single_before_;     // the main track's level measured on the source

@@ -66,7 +66,13 @@ TEST_F(EndToEndTest, VolumeChangeOf150PercentRaisesThePeakBy352Decibels) {
 
 TEST_F(EndToEndTest, ChangingTheFormatUsesTheCodecOptions) {
     const fs::path target = out / "song.mp3";
+    // The meter checks the target on a worker: no probe of the window opens it.
+    int probed = 0;
+    const auto count = [&](TObject*, AVFormatContext* ctx) { probed += ctx->url && target.string() == ctx->url; };
+    window().meter().FFdetect.Decoder().OnBeforeFindStreamInfo = count;
+    window().single_flow().FFencoder.Decoder().OnBeforeFindStreamInfo = count;
     ASSERT_TRUE(convert(media("short.wav"), target, true));
+    EXPECT_EQ(probed, 0);
     // The MP3 decoded past full scale at +6.0 dB: the second pass lowered it.
     EXPECT_EQ(last_output_options().rfind(" -y -q:v 0 -q:a 0 -af volume=5.", 0), 0u) << last_output_options();
     EXPECT_LE(measure_audio(target).peak_db, 0.0);

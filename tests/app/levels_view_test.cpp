@@ -1,5 +1,6 @@
 // The levels view follows a Normalize run: a bar per file as soon as it is
 // measured, before and after its gain, the target line at 0 dBFS.
+#include <algorithm>
 #include <cmath>
 
 #include <QPushButton>
@@ -36,7 +37,11 @@ TEST_F(LevelsViewTest, BarsFollowTheMeasurementAndTheGains) {
     dialogs.answers.push_back(out.path().string());
     w.BitBtn1->click();
     ASSERT_TRUE(wait_until([&] { return finish_shown(); }));
-    EXPECT_EQ(measured_counts, (std::vector<size_t>{0, 1, 2}));
+    // Two files are measured at once, so their bars may come together.
+    ASSERT_FALSE(measured_counts.empty());
+    EXPECT_EQ(measured_counts.front(), 0u);
+    EXPECT_EQ(measured_counts.back(), 2u);
+    EXPECT_TRUE(std::is_sorted(measured_counts.begin(), measured_counts.end()));
     const struct { double before, after; } expected[] = {{-6, 0}, {-12, 0}};
     const auto& bars = w.levels_view->bars();
     ASSERT_EQ(bars.size(), 2u);
