@@ -153,44 +153,25 @@ private:
         return {};
     }
 
-    // Every sample into the peak and the sum of squares; when the loudness
-    // is measured, first into one plane of doubles per channel (samples_),
-    // which the filter and the true peak then read.
+    // Every sample into the peak and the sum of squares, read in the
+    // decoder's format; when the loudness is measured, also into one plane of
+    // doubles per channel (samples_), which the filter and the true peak read.
     template <typename T>
     void scan(const AVFrame* frame) {
         const size_t channels = static_cast<size_t>(av::channel_count(frame));
         const size_t frames = static_cast<size_t>(frame->nb_samples);
         const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
+        double peak = peak_;
+        for (size_t c = 0; c < (planar ? channels : 1); ++c) {
+            scan_fast(reinterpret_cast<const T*>(frame->extended_data[c]), planar ? frames : frames * channels, peak,
+                      squares_);
+        }
+        peak_ = peak;
+        values_ += static_cast<int64_t>(frames * channels);
         if (request_.loudness) {
             to_planes(reinterpret_cast<const T* const*>(frame->extended_data), planar, channels, frames,
                       planes_.data());
-            scan_into(samples_.data(), frames * channels);
-        } else {
-            for (size_t c = 0; c < (planar ? channels : 1); ++c)
-                scan_into(reinterpret_cast<const T*>(frame->extended_data[c]), planar ? frames : frames * channels);
         }
-        values_ += static_cast<int64_t>(frames * channels);
-    }
-
-    // Four running peaks and sums: four chains the processor overlaps.
-    template <typename T>
-    void scan_into(const T* in, size_t count) {
-        double peak[4] = {peak_, 0, 0, 0}, squares[4] = {};
-        size_t i = 0;
-        for (; i + 4 <= count; i += 4) {
-            for (size_t k = 0; k < 4; ++k) {
-                const double v = sample_value(in[i + k]);
-                peak[k] = std::max(peak[k], std::fabs(v));
-                squares[k] += v * v;
-            }
-        }
-        for (; i < count; ++i) {
-            const double v = sample_value(in[i]);
-            peak[0] = std::max(peak[0], std::fabs(v));
-            squares[0] += v * v;
-        }
-        peak_ = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
-        squares_ += (squares[0] + squares[1]) + (squares[2] + squares[3]);
     }
 
     const MeterRequest request_;
