@@ -81,10 +81,14 @@ void LoudnessMeter::add(const double* samples, size_t frames) {
     add_planes(planes.data(), frames);
 }
 
-void LoudnessMeter::add_planes(const double* const* planes, size_t frames) {
+void LoudnessMeter::add_planes(const double* const* planes, size_t frames) { add_segments(planes, frames); }
+void LoudnessMeter::add_planes(const float* const* planes, size_t frames) { add_segments(planes, frames); }
+
+template <typename T>
+void LoudnessMeter::add_segments(const T* const* planes, size_t frames) {
     const size_t channels = channels_.size();
     if (channels == 0 || segment_frames_ == 0) return;
-    std::vector<const double*> at(planes, planes + channels);
+    std::vector<const T*> at(planes, planes + channels);
     while (frames > 0) {
         const size_t n = std::min(frames, segment_frames_ - filled_);
         filter(at.data(), n);
@@ -125,6 +129,12 @@ struct Pair {
     }
 };
 
+// One frame of the two channels, left in the low lane.
+inline __m128d load_pair(const double* left, const double* right) { return _mm_loadh_pd(_mm_load_sd(left), right); }
+inline __m128d load_pair(const float* left, const float* right) {
+    return _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(left), _mm_load_ss(right)));
+}
+
 // Direct form I: the loop carries only y1 -> y.
 inline __m128d step(Pair& s, __m128d x) {
     const __m128d feed =
@@ -138,11 +148,12 @@ inline __m128d step(Pair& s, __m128d x) {
 // The states are copied into locals: through the references every load of
 // a sample could alias them (vector types alias anything), which would keep
 // them in memory.
-__m128d pair_sums(Pair& pre_state, Pair& rlb_state, const double* left, const double* right, size_t frames) {
+template <typename T>
+__m128d pair_sums(Pair& pre_state, Pair& rlb_state, const T* left, const T* right, size_t frames) {
     Pair pre = pre_state, rlb = rlb_state;
     __m128d sum = _mm_setzero_pd();
     for (size_t i = 0; i < frames; ++i) {
-        const __m128d y = step(rlb, step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        const __m128d y = step(rlb, step(pre, load_pair(left + i, right + i)));
         sum = _mm_add_pd(sum, _mm_mul_pd(y, y));
     }
     pre_state = pre, rlb_state = rlb;
@@ -167,21 +178,21 @@ __attribute__((target("fma"))) inline __m128d fused_high_pass(Pair& s, __m128d x
     return y;
 }
 
-__attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre_state, Pair& rlb_state, const double* left,
-                                                       const double* right, size_t frames) {
+template <typename T>
+__attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre_state, Pair& rlb_state, const T* left, const T* right,
+                                                       size_t frames) {
     Pair pre = pre_state, rlb = rlb_state;
     // Two sums, so that the squares' additions do not become the chain.
     __m128d sum0 = _mm_setzero_pd(), sum1 = _mm_setzero_pd();
     size_t i = 0;
     for (; i + 2 <= frames; i += 2) {
-        const __m128d y0 = fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        const __m128d y0 = fused_high_pass(rlb, fused_step(pre, load_pair(left + i, right + i)));
         sum0 = _mm_fmadd_pd(y0, y0, sum0);
-        const __m128d y1 =
-            fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i + 1), right + i + 1)));
+        const __m128d y1 = fused_high_pass(rlb, fused_step(pre, load_pair(left + i + 1, right + i + 1)));
         sum1 = _mm_fmadd_pd(y1, y1, sum1);
     }
     if (i < frames) {
-        const __m128d y = fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        const __m128d y = fused_high_pass(rlb, fused_step(pre, load_pair(left + i, right + i)));
         sum0 = _mm_fmadd_pd(y, y, sum0);
     }
     pre_state = pre, rlb_state = rlb;
@@ -202,14 +213,15 @@ bool fused() {
 
 // Channels two by two, a pair in the lanes of one register; an odd last
 // channel runs in both lanes and only the first is kept.
-void LoudnessMeter::filter(const double* const* planes, size_t frames) {
+template <typename T>
+void LoudnessMeter::filter(const T* const* planes, size_t frames) {
     const size_t channels = channels_.size();
     for (size_t first = 0; first < channels; first += 2) {
         const bool pair = first + 1 < channels;
         Channel& left = channels_[first];
         Channel& right = pair ? channels_[first + 1] : left;
-        const double* l = planes[first];
-        const double* r = pair ? planes[first + 1] : l;
+        const T* l = planes[first];
+        const T* r = pair ? planes[first + 1] : l;
 #if defined(__SSE2__)
         Pair pre(pre_, left.pre, right.pre), rlb(rlb_, left.rlb, right.rlb);
         __m128d sum;
@@ -227,11 +239,11 @@ void LoudnessMeter::filter(const double* const* planes, size_t frames) {
 #else
         for (size_t k = 0; k < (pair ? 2u : 1u); ++k) {
             Channel& ch = k ? right : left;
-            const double* x = k ? r : l;
+            const T* x = k ? r : l;
             Stage pre = ch.pre, rlb = ch.rlb;  // locals, which the compiler keeps in registers
             double sum = 0;
             for (size_t i = 0; i < frames; ++i) {
-                const double y = step(rlb_, rlb, step(pre_, pre, x[i]));
+                const double y = step(rlb_, rlb, step(pre_, pre, static_cast<double>(x[i])));
                 sum += y * y;
             }
             ch.pre = pre, ch.rlb = rlb;

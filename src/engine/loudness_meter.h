@@ -28,8 +28,9 @@ public:
     void configure(int rate, std::vector<double> weights);
     // Interleaved samples of the configured channels, 1.0 full scale.
     void add(const double* samples, size_t frames);
-    // The same as one plane per channel.
+    // The same as one plane per channel, in doubles or floats.
     void add_planes(const double* const* planes, size_t frames);
+    void add_planes(const float* const* planes, size_t frames);
 
     // LUFS; none when no block passed the absolute gate (silence, or
     // shorter than 400 ms).
@@ -55,7 +56,10 @@ private:
         Stage pre, rlb;
         double weight = 1;
     };
-    void filter(const double* const* planes, size_t frames);
+    template <typename T>
+    void add_segments(const T* const* planes, size_t frames);
+    template <typename T>
+    void filter(const T* const* planes, size_t frames);
     void segment_ended();
 
     Biquad pre_{}, rlb_{};

@@ -81,13 +81,20 @@ public:
         const int channels = av::channel_count(frame);
         const size_t frames = static_cast<size_t>(frame->nb_samples);
         if (channels <= 0 || frames == 0) return {};
+        const AVSampleFormat format = static_cast<AVSampleFormat>(frame->format);
+        // Float planes (MP3, AAC, Vorbis, Opus) are read where the decoder
+        // left them; any other format is first made planes of doubles.
+        const bool float_planes = format == AV_SAMPLE_FMT_FLTP || (format == AV_SAMPLE_FMT_FLT && channels == 1);
+        to_doubles_ = request_.loudness && !float_planes;
         if (request_.loudness) {
             if (std::string why = configure(frame); !why.empty()) return why;
+        }
+        if (to_doubles_) {
             samples_.resize(frames * static_cast<size_t>(channels));
             planes_.resize(static_cast<size_t>(channels));
             for (size_t c = 0; c < planes_.size(); ++c) planes_[c] = samples_.data() + c * frames;
         }
-        switch (static_cast<AVSampleFormat>(frame->format)) {
+        switch (format) {
         case AV_SAMPLE_FMT_U8:
         case AV_SAMPLE_FMT_U8P: scan<uint8_t>(frame); break;
         case AV_SAMPLE_FMT_S16:
@@ -103,9 +110,13 @@ public:
         default: return std::string("unknown sample format ") + std::to_string(frame->format);
         }
         frames_ += static_cast<int64_t>(frames);
-        if (request_.loudness) {
+        if (to_doubles_) {
             true_peak_.add_planes(planes_.data(), frames);
             loudness_.add_planes(planes_.data(), frames);
+        } else if (request_.loudness) {
+            const auto* planes = reinterpret_cast<const float* const*>(frame->extended_data);
+            true_peak_.add_planes(planes, frames);
+            loudness_.add_planes(planes, frames);
         }
         return {};
     }
@@ -118,7 +129,6 @@ public:
             m.rms_db = to_db(std::sqrt(squares_ / static_cast<double>(values_)));
         }
         if (!request_.loudness) return m;
-        true_peak_.finish();
         m.true_peak = to_db(true_peak_.peak());
         m.true_peak_blocks = true_peak_.blocks();
         m.true_peak_blocks_interpolated = true_peak_.blocks_interpolated();
@@ -154,7 +164,7 @@ private:
     }
 
     // Every sample into the peak and the sum of squares, read in the
-    // decoder's format; when the loudness is measured, also into one plane of
+    // decoder's format; when the loudness needs them, also into one plane of
     // doubles per channel (samples_), which the filter and the true peak read.
     template <typename T>
     void scan(const AVFrame* frame) {
@@ -168,7 +178,7 @@ private:
         }
         peak_ = peak;
         values_ += static_cast<int64_t>(frames * channels);
-        if (request_.loudness) {
+        if (to_doubles_) {
             to_planes(reinterpret_cast<const T* const*>(frame->extended_data), planar, channels, frames,
                       planes_.data());
         }
@@ -180,6 +190,7 @@ private:
     double squares_ = 0;
     int64_t values_ = 0;
     int64_t frames_ = 0;
+    bool to_doubles_ = false;      // the frame goes through samples_
     std::vector<double> samples_;  // the frame's planes, one after another
     std::vector<double*> planes_;  // where each starts
 
