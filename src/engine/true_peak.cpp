@@ -151,8 +151,17 @@ __attribute__((target("avx2"))) size_t stats_wide(const T* from, size_t n, float
 }
 #endif
 
+// The second bound (see the header), with its margin for rounding.
+double step_bound(float reach, float slope) {
+    double stepped = 0;
+    for (int k = 0; k < TruePeakMeter::kPhases; ++k) {
+        stepped = std::max(stepped, kStepBound.sum[k] * reach + kStepBound.weighted[k] * slope);
+    }
+    return stepped * kMargin;
+}
+
 template <typename T>
-void block_stats(const T* from, size_t n, float before, float& peak, float& step) {
+inline void block_stats(const T* from, size_t n, float before, float& peak, float& step) {
     size_t i = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
     if (cpu_has_avx2()) i = stats_wide(from, n, before, peak, step);
@@ -197,12 +206,7 @@ void TruePeakMeter::add_blocks(const T* const* planes, size_t frames) {
             peak_ = std::max(peak_, static_cast<double>(block_peak));
             const float reach = std::max(block_peak, ch.history_peak);
             const float slope = std::max({body_step, tail_step, ch.history_step});
-            double stepped = 0;
-            for (int k = 0; k < kPhases; ++k) {
-                stepped = std::max(stepped, kStepBound.sum[k] * reach + kStepBound.weighted[k] * slope);
-            }
-            const double bound = std::min(reach * kGainBound, stepped * kMargin);
-            if (bound > peak_) {
+            if (reach * kGainBound > peak_ && step_bound(reach, slope) > peak_) {
                 ++interpolated_;
                 // The history: the samples before `at`, from the plane or,
                 // before its start, from the last call's.

@@ -66,6 +66,7 @@ private:
     // The samples whose figures stand for the next block's history (at
     // least kTaps - 1).
     static constexpr size_t kTail = 16;
+    static_assert(kTail >= kTaps - 1);
     struct Channel {
         std::array<float, kTaps - 1> tail{};  // the last samples of the last call
         float history_peak = 0, history_step = 0;
