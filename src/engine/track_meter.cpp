@@ -83,17 +83,21 @@ public:
         if (channels <= 0 || frames == 0) return {};
         const AVSampleFormat format = static_cast<AVSampleFormat>(frame->format);
         // Float planes (MP3, AAC, Vorbis, Opus) are read where the decoder
-        // left them; any other format is first made planes of doubles.
-        const bool float_planes = format == AV_SAMPLE_FMT_FLTP || (format == AV_SAMPLE_FMT_FLT && channels == 1);
-        to_doubles_ = request_.loudness && !float_planes;
+        // left them; 8- and 16-bit samples and interleaved floats are copied
+        // into float planes, which hold them exactly; the rest into doubles.
+        copy_ = Copy::none;
         if (request_.loudness) {
             if (std::string why = configure(frame); !why.empty()) return why;
+            if (format == AV_SAMPLE_FMT_FLTP || (format == AV_SAMPLE_FMT_FLT && channels == 1))
+                copy_ = Copy::none;
+            else if (format == AV_SAMPLE_FMT_U8 || format == AV_SAMPLE_FMT_U8P || format == AV_SAMPLE_FMT_S16 ||
+                     format == AV_SAMPLE_FMT_S16P || format == AV_SAMPLE_FMT_FLT)
+                copy_ = Copy::floats;
+            else
+                copy_ = Copy::doubles;
         }
-        if (to_doubles_) {
-            samples_.resize(frames * static_cast<size_t>(channels));
-            planes_.resize(static_cast<size_t>(channels));
-            for (size_t c = 0; c < planes_.size(); ++c) planes_[c] = samples_.data() + c * frames;
-        }
+        if (copy_ == Copy::doubles) lay_out(samples_, planes_, static_cast<size_t>(channels), frames);
+        if (copy_ == Copy::floats) lay_out(float_samples_, float_planes_, static_cast<size_t>(channels), frames);
         switch (format) {
         case AV_SAMPLE_FMT_U8:
         case AV_SAMPLE_FMT_U8P: scan<uint8_t>(frame); break;
@@ -110,11 +114,12 @@ public:
         default: return std::string("unknown sample format ") + std::to_string(frame->format);
         }
         frames_ += static_cast<int64_t>(frames);
-        if (to_doubles_) {
+        if (copy_ == Copy::doubles) {
             true_peak_.add_planes(planes_.data(), frames);
             loudness_.add_planes(planes_.data(), frames);
         } else if (request_.loudness) {
-            const auto* planes = reinterpret_cast<const float* const*>(frame->extended_data);
+            const auto* planes = copy_ == Copy::floats ? float_planes_.data()
+                                                       : reinterpret_cast<const float* const*>(frame->extended_data);
             true_peak_.add_planes(planes, frames);
             loudness_.add_planes(planes, frames);
         }
@@ -178,9 +183,10 @@ private:
         }
         peak_ = peak;
         values_ += static_cast<int64_t>(frames * channels);
-        if (to_doubles_) {
-            to_planes(reinterpret_cast<const T* const*>(frame->extended_data), planar, channels, frames,
-                      planes_.data());
+        const auto* data = reinterpret_cast<const T* const*>(frame->extended_data);
+        if (copy_ == Copy::doubles) to_planes(data, planar, channels, frames, planes_.data());
+        if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, float>) {
+            if (copy_ == Copy::floats) to_planes(data, planar, channels, frames, float_planes_.data());
         }
     }
 
@@ -190,9 +196,20 @@ private:
     double squares_ = 0;
     int64_t values_ = 0;
     int64_t frames_ = 0;
-    bool to_doubles_ = false;      // the frame goes through samples_
+    // One vector of `frames` values per channel, planes pointing at each.
+    template <typename V>
+    static void lay_out(std::vector<V>& samples, std::vector<V*>& planes, size_t channels, size_t frames) {
+        samples.resize(frames * channels);
+        planes.resize(channels);
+        for (size_t c = 0; c < channels; ++c) planes[c] = samples.data() + c * frames;
+    }
+
+    enum class Copy { none, floats, doubles };  // how the loudness reads the frame
+    Copy copy_ = Copy::none;
     std::vector<double> samples_;  // the frame's planes, one after another
     std::vector<double*> planes_;  // where each starts
+    std::vector<float> float_samples_;
+    std::vector<float*> float_planes_;
 
     LoudnessMeter loudness_;
     int channels_ = 0;
