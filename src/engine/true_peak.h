@@ -10,10 +10,10 @@
 // from the phase's largest one: an output differs from that tap's sample by
 // at most the steps in between. Music steps little from sample to sample,
 // so this bound sits a few dB above the sample peak where the first sits
-// 6 dB above. Each channel's block is judged on its own samples and the
-// kTaps - 1 before it (the filter's history): one whose lesser bound stays
-// at or below the maximum so far is skipped, so the figure is the same as
-// interpolating everything.
+// 6 dB above. Each channel's block is judged on its own samples and on the
+// last kTail before it (which hold the filter's history of kTaps - 1): one
+// whose lesser bound stays at or below the maximum so far is skipped, so the
+// figure is the same as interpolating everything, wherever the blocks end.
 //
 // One object per track, used by one thread.
 #pragma once
