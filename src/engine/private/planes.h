@@ -132,6 +132,16 @@ __attribute__((target("avx2,fma"))) inline size_t scan_float_wide(const float* i
     return i;
 }
 
+// Whether the processor has AVX-512 (its foundation and double-word
+// instructions), asked once.
+inline bool cpu_has_avx512() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    }();
+    return has;
+}
+
 // Whether the processor has FMA beside AVX2, asked once.
 inline bool cpu_has_avx2_fma() {
     static const bool has = [] {
