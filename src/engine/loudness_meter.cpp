@@ -60,7 +60,7 @@ LoudnessMeter::Biquad LoudnessMeter::rlb_filter(int rate) {
     return {1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / q + k * k) / a0};
 }
 
-void LoudnessMeter::configure(int rate, std::vector<double> weights) {
+void LoudnessMeter::configure(int rate, std::vector<double> weights, bool quarters) {
     pre_ = pre_filter(rate);
     rlb_ = rlb_filter(rate);
     channels_.assign(weights.size(), Channel{});
@@ -70,6 +70,7 @@ void LoudnessMeter::configure(int rate, std::vector<double> weights) {
     filled_ = 0;
     energy_ = 0;
     segments_.clear();
+    prepare_parts(quarters);
 }
 
 void LoudnessMeter::add(const double* samples, size_t frames) {
@@ -81,13 +82,32 @@ void LoudnessMeter::add(const double* samples, size_t frames) {
     add_planes(planes.data(), frames);
 }
 
-void LoudnessMeter::add_planes(const double* const* planes, size_t frames) {
+#if defined(__x86_64__) && defined(__GNUC__)
+namespace {
+void widen(const float* from, size_t n, double* to);
+void widen(const double* from, size_t n, double* to);
+}  // namespace
+#endif
+
+void LoudnessMeter::add_planes(const double* const* planes, size_t frames) { add_segments(planes, frames); }
+void LoudnessMeter::add_planes(const float* const* planes, size_t frames) { add_segments(planes, frames); }
+
+template <typename T>
+void LoudnessMeter::add_segments(const T* const* planes, size_t frames) {
     const size_t channels = channels_.size();
     if (channels == 0 || segment_frames_ == 0) return;
-    std::vector<const double*> at(planes, planes + channels);
+    std::vector<const T*> at(planes, planes + channels);
     while (frames > 0) {
         const size_t n = std::min(frames, segment_frames_ - filled_);
-        filter(at.data(), n);
+        if (use_parts_) {
+            // Held until the segment is whole.
+#if defined(__x86_64__) && defined(__GNUC__)
+            for (size_t c = 0; c < channels; ++c) widen(at[c], n, parts_.held[c].data() + filled_);
+#endif
+            if (filled_ + n == segment_frames_) filter_parts();
+        } else {
+            filter(at.data(), n);
+        }
         filled_ += n;
         for (auto& p : at) p += n;
         frames -= n;
@@ -125,6 +145,12 @@ struct Pair {
     }
 };
 
+// One frame of the two channels, left in the low lane.
+inline __m128d load_pair(const double* left, const double* right) { return _mm_loadh_pd(_mm_load_sd(left), right); }
+inline __m128d load_pair(const float* left, const float* right) {
+    return _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(left), _mm_load_ss(right)));
+}
+
 // Direct form I: the loop carries only y1 -> y.
 inline __m128d step(Pair& s, __m128d x) {
     const __m128d feed =
@@ -138,11 +164,12 @@ inline __m128d step(Pair& s, __m128d x) {
 // The states are copied into locals: through the references every load of
 // a sample could alias them (vector types alias anything), which would keep
 // them in memory.
-__m128d pair_sums(Pair& pre_state, Pair& rlb_state, const double* left, const double* right, size_t frames) {
+template <typename T>
+__m128d pair_sums(Pair& pre_state, Pair& rlb_state, const T* left, const T* right, size_t frames) {
     Pair pre = pre_state, rlb = rlb_state;
     __m128d sum = _mm_setzero_pd();
     for (size_t i = 0; i < frames; ++i) {
-        const __m128d y = step(rlb, step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        const __m128d y = step(rlb, step(pre, load_pair(left + i, right + i)));
         sum = _mm_add_pd(sum, _mm_mul_pd(y, y));
     }
     pre_state = pre, rlb_state = rlb;
@@ -167,21 +194,21 @@ __attribute__((target("fma"))) inline __m128d fused_high_pass(Pair& s, __m128d x
     return y;
 }
 
-__attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre_state, Pair& rlb_state, const double* left,
-                                                       const double* right, size_t frames) {
+template <typename T>
+__attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre_state, Pair& rlb_state, const T* left, const T* right,
+                                                       size_t frames) {
     Pair pre = pre_state, rlb = rlb_state;
     // Two sums, so that the squares' additions do not become the chain.
     __m128d sum0 = _mm_setzero_pd(), sum1 = _mm_setzero_pd();
     size_t i = 0;
     for (; i + 2 <= frames; i += 2) {
-        const __m128d y0 = fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        const __m128d y0 = fused_high_pass(rlb, fused_step(pre, load_pair(left + i, right + i)));
         sum0 = _mm_fmadd_pd(y0, y0, sum0);
-        const __m128d y1 =
-            fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i + 1), right + i + 1)));
+        const __m128d y1 = fused_high_pass(rlb, fused_step(pre, load_pair(left + i + 1, right + i + 1)));
         sum1 = _mm_fmadd_pd(y1, y1, sum1);
     }
     if (i < frames) {
-        const __m128d y = fused_high_pass(rlb, fused_step(pre, _mm_loadh_pd(_mm_load_sd(left + i), right + i)));
+        const __m128d y = fused_high_pass(rlb, fused_step(pre, load_pair(left + i, right + i)));
         sum0 = _mm_fmadd_pd(y, y, sum0);
     }
     pre_state = pre, rlb_state = rlb;
@@ -202,14 +229,15 @@ bool fused() {
 
 // Channels two by two, a pair in the lanes of one register; an odd last
 // channel runs in both lanes and only the first is kept.
-void LoudnessMeter::filter(const double* const* planes, size_t frames) {
+template <typename T>
+void LoudnessMeter::filter(const T* const* planes, size_t frames) {
     const size_t channels = channels_.size();
     for (size_t first = 0; first < channels; first += 2) {
         const bool pair = first + 1 < channels;
         Channel& left = channels_[first];
         Channel& right = pair ? channels_[first + 1] : left;
-        const double* l = planes[first];
-        const double* r = pair ? planes[first + 1] : l;
+        const T* l = planes[first];
+        const T* r = pair ? planes[first + 1] : l;
 #if defined(__SSE2__)
         Pair pre(pre_, left.pre, right.pre), rlb(rlb_, left.rlb, right.rlb);
         __m128d sum;
@@ -227,11 +255,11 @@ void LoudnessMeter::filter(const double* const* planes, size_t frames) {
 #else
         for (size_t k = 0; k < (pair ? 2u : 1u); ++k) {
             Channel& ch = k ? right : left;
-            const double* x = k ? r : l;
+            const T* x = k ? r : l;
             Stage pre = ch.pre, rlb = ch.rlb;  // locals, which the compiler keeps in registers
             double sum = 0;
             for (size_t i = 0; i < frames; ++i) {
-                const double y = step(rlb_, rlb, step(pre_, pre, x[i]));
+                const double y = step(rlb_, rlb, step(pre_, pre, static_cast<double>(x[i])));
                 sum += y * y;
             }
             ch.pre = pre, ch.rlb = rlb;
@@ -239,6 +267,201 @@ void LoudnessMeter::filter(const double* const* planes, size_t frames) {
         }
 #endif
     }
+}
+
+// The filter's chain (each output waits for the one before) bounds its
+// speed, not its arithmetic. A segment's four quarters, filtered side by
+// side in the eight lanes of a register, shorten the chain four times. A
+// quarter but the first starts from silence (its pre-filter's inputs before
+// it are known); its true outputs differ from those by the response to the
+// state the quarter before ends in (s: the pre-filter's last two outputs,
+// the high-pass's), a sum of four unit responses g_j, so its energy is
+//   sum y0^2 + 2 sum_j s_j (y0 . g_j) + sum_jk s_j s_k (g_j . g_k)
+// and its end state that from silence plus the unit responses' end states
+// weighted by s: the figures of filtering the segment in one run.
+void LoudnessMeter::prepare_parts(bool quarters) {
+    use_parts_ = false;
+    if (!quarters) return;
+#if defined(__x86_64__) && defined(__GNUC__)
+    Parts& h = parts_;
+    h.part = segment_frames_ / 4;
+    h.last = segment_frames_ - 3 * h.part;
+    if (!cpu_has_avx512() || h.part < 8) return;
+    h.response.assign(4 * h.last, 0.0);
+    for (size_t j = 0; j < 4; ++j) {
+        Stage pre, rlb;
+        if (j == 0) pre.y1 = rlb.x1 = 1;  // the high-pass's inputs are the pre-filter's outputs
+        if (j == 1) pre.y2 = rlb.x2 = 1;
+        if (j == 2) rlb.y1 = 1;
+        if (j == 3) rlb.y2 = 1;
+        double* g = h.response.data() + j * h.last;
+        for (size_t n = 0; n < h.last; ++n) {
+            g[n] = step(rlb_, rlb, step(pre_, pre, 0.0));
+            const double end[4] = {pre.y1, pre.y2, rlb.y1, rlb.y2};
+            for (size_t k = 0; k < 4; ++k) {
+                if (n + 1 == h.part) h.carry[0][k][j] = end[k];
+                if (n + 1 == h.last) h.carry[1][k][j] = end[k];
+            }
+        }
+    }
+    for (size_t j = 0; j < 4; ++j) {
+        for (size_t k = 0; k < 4; ++k) {
+            const double* a = h.response.data() + j * h.last;
+            const double* b = h.response.data() + k * h.last;
+            double sum = 0;
+            for (size_t n = 0; n < h.last; ++n) {
+                sum += a[n] * b[n];
+                if (n + 1 == h.part) h.gram[0][j][k] = sum;
+            }
+            h.gram[1][j][k] = sum;
+        }
+    }
+    h.held.assign(channels_.size(), std::vector<double>(segment_frames_));
+    use_parts_ = true;
+#endif
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+namespace {
+
+// Pair's eight-lane form: lanes 2p and 2p + 1 the two channels of part p.
+struct Octet {
+    __m512d b0, b1, b2, a1, a2;
+    __m512d x1, x2, y1, y2;
+};
+
+__attribute__((target("avx512f"))) inline __m512d octet_step(Octet& s, __m512d x) {
+    const __m512d feed =
+        _mm512_fnmadd_pd(s.a2, s.y2, _mm512_fmadd_pd(s.b2, s.x2, _mm512_fmadd_pd(s.b1, s.x1, _mm512_mul_pd(s.b0, x))));
+    const __m512d y = _mm512_fnmadd_pd(s.a1, s.y1, feed);
+    s.x2 = s.x1, s.x1 = x, s.y2 = s.y1, s.y1 = y;
+    return y;
+}
+
+__attribute__((target("avx512f"))) inline __m512d octet_high_pass(Octet& s, __m512d x) {
+    const __m512d feed = _mm512_fnmadd_pd(s.a2, s.y2, _mm512_fmadd_pd(s.b1, s.x1, _mm512_add_pd(x, s.x2)));
+    const __m512d y = _mm512_fnmadd_pd(s.a1, s.y1, feed);
+    s.x2 = s.x1, s.x1 = x, s.y2 = s.y1, s.y1 = y;
+    return y;
+}
+
+__attribute__((target("avx512f"))) Octet make_octet(const LoudnessMeter::Biquad& f) {
+    Octet q;
+    q.b0 = _mm512_set1_pd(f.b0), q.b1 = _mm512_set1_pd(f.b1), q.b2 = _mm512_set1_pd(f.b2);
+    q.a1 = _mm512_set1_pd(f.a1), q.a2 = _mm512_set1_pd(f.a2);
+    return q;
+}
+
+__attribute__((target("avx512f"))) inline void store_states(const Octet& p, const Octet& h, double st[8][8]) {
+    _mm512_storeu_pd(st[0], p.x1), _mm512_storeu_pd(st[1], p.x2), _mm512_storeu_pd(st[2], p.y1);
+    _mm512_storeu_pd(st[3], p.y2), _mm512_storeu_pd(st[4], h.x1), _mm512_storeu_pd(st[5], h.x2);
+    _mm512_storeu_pd(st[6], h.y1), _mm512_storeu_pd(st[7], h.y2);
+}
+
+// Filters the first `part` frames of each quarter of one segment of two
+// channels (the same one twice for a lone channel). sums: the energies from
+// the states given (part 0) or silence; products[j]: the outputs against
+// unit response j (of use in parts 1 to 3); st: the end states, by lane.
+__attribute__((target("avx512f,avx512dq"))) void octet_segment(
+    const LoudnessMeter::Biquad& pre_f, const LoudnessMeter::Biquad& rlb_f, const LoudnessMeter::Stage* pre,
+    const LoudnessMeter::Stage* rlb, const double* l, const double* r, size_t part, const double* response, size_t last,
+    double sums[8], double products[4][8], double st[8][8]) {
+    Octet p = make_octet(pre_f), h = make_octet(rlb_f);
+    const size_t q = part;
+    p.x1 = _mm512_setr_pd(pre[0].x1, pre[1].x1, l[q - 1], r[q - 1], l[2 * q - 1], r[2 * q - 1], l[3 * q - 1],
+                          r[3 * q - 1]);
+    p.x2 = _mm512_setr_pd(pre[0].x2, pre[1].x2, l[q - 2], r[q - 2], l[2 * q - 2], r[2 * q - 2], l[3 * q - 2],
+                          r[3 * q - 2]);
+    p.y1 = _mm512_setr_pd(pre[0].y1, pre[1].y1, 0, 0, 0, 0, 0, 0);
+    p.y2 = _mm512_setr_pd(pre[0].y2, pre[1].y2, 0, 0, 0, 0, 0, 0);
+    h.x1 = _mm512_setr_pd(rlb[0].x1, rlb[1].x1, 0, 0, 0, 0, 0, 0);
+    h.x2 = _mm512_setr_pd(rlb[0].x2, rlb[1].x2, 0, 0, 0, 0, 0, 0);
+    h.y1 = _mm512_setr_pd(rlb[0].y1, rlb[1].y1, 0, 0, 0, 0, 0, 0);
+    h.y2 = _mm512_setr_pd(rlb[0].y2, rlb[1].y2, 0, 0, 0, 0, 0, 0);
+    const double* g0 = response;
+    const double* g1 = g0 + last;
+    const double* g2 = g1 + last;
+    const double* g3 = g2 + last;
+    __m512d sum = _mm512_setzero_pd();
+    __m512d c0 = sum, c1 = sum, c2 = sum, c3 = sum;
+    for (size_t i = 0; i < q; ++i) {
+        __m512d x = _mm512_castpd128_pd512(_mm_loadh_pd(_mm_load_sd(l + i), r + i));
+        x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + q + i), r + q + i), 1);
+        x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + 2 * q + i), r + 2 * q + i), 2);
+        x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + 3 * q + i), r + 3 * q + i), 3);
+        const __m512d y = octet_high_pass(h, octet_step(p, x));
+        sum = _mm512_fmadd_pd(y, y, sum);
+        // Every part is at its own frame i: one unit-response value each.
+        c0 = _mm512_fmadd_pd(y, _mm512_set1_pd(g0[i]), c0);
+        c1 = _mm512_fmadd_pd(y, _mm512_set1_pd(g1[i]), c1);
+        c2 = _mm512_fmadd_pd(y, _mm512_set1_pd(g2[i]), c2);
+        c3 = _mm512_fmadd_pd(y, _mm512_set1_pd(g3[i]), c3);
+    }
+    _mm512_storeu_pd(sums, sum);
+    _mm512_storeu_pd(products[0], c0), _mm512_storeu_pd(products[1], c1);
+    _mm512_storeu_pd(products[2], c2), _mm512_storeu_pd(products[3], c3);
+    store_states(p, h, st);
+}
+
+// Converts n samples into doubles.
+__attribute__((target("avx2"))) void widen(const float* from, size_t n, double* to) {
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(to + i, _mm256_cvtps_pd(_mm_loadu_ps(from + i)));
+    for (; i < n; ++i) to[i] = from[i];
+}
+void widen(const double* from, size_t n, double* to) { std::copy_n(from, n, to); }
+
+}  // namespace
+#endif
+
+void LoudnessMeter::filter_parts() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    Parts& h = parts_;
+    const size_t q = h.part, extra = h.last - h.part;
+    const size_t channels = channels_.size();
+    for (size_t first = 0; first < channels; first += 2) {
+        const bool pair = first + 1 < channels;
+        Channel* ch[2] = {&channels_[first], pair ? &channels_[first + 1] : &channels_[first]};
+        const double* x[2] = {h.held[first].data(), h.held[pair ? first + 1 : first].data()};
+        const Stage pre[2] = {ch[0]->pre, ch[1]->pre}, rlb[2] = {ch[0]->rlb, ch[1]->rlb};
+        double sums[8], products[4][8], st[8][8];
+        octet_segment(pre_, rlb_, pre, rlb, x[0], x[1], q, h.response.data(), h.last, sums, products, st);
+        for (size_t c = 0; c < (pair ? 2u : 1u); ++c) {
+            // Part 0 ran from the true state; the rest from silence.
+            Stage p{st[0][c], st[1][c], st[2][c], st[3][c]}, hp{st[4][c], st[5][c], st[6][c], st[7][c]};
+            double energy = sums[c];
+            for (size_t part = 1; part < 4; ++part) {
+                const size_t lane = 2 * part + c;
+                Stage zp{st[0][lane], st[1][lane], st[2][lane], st[3][lane]};
+                Stage zh{st[4][lane], st[5][lane], st[6][lane], st[7][lane]};
+                double zs = sums[lane];
+                double dot[4] = {products[0][lane], products[1][lane], products[2][lane], products[3][lane]};
+                // The last part's frames beyond the others', one at a time.
+                for (size_t i = q; part == 3 && i < q + extra; ++i) {
+                    const double y = step(rlb_, zh, step(pre_, zp, x[c][3 * q + i]));
+                    zs += y * y;
+                    for (size_t j = 0; j < 4; ++j) dot[j] += y * h.response[j * h.last + i];
+                }
+                const int table = part == 3 ? 1 : 0;
+                const double s[4] = {p.y1, p.y2, hp.y1, hp.y2};
+                for (size_t j = 0; j < 4; ++j) {
+                    zs += 2 * s[j] * dot[j];
+                    for (size_t k = 0; k < 4; ++k) zs += s[j] * s[k] * h.gram[table][j][k];
+                }
+                energy += zs;
+                double end[4] = {zp.y1, zp.y2, zh.y1, zh.y2};
+                for (size_t k = 0; k < 4; ++k) {
+                    for (size_t j = 0; j < 4; ++j) end[k] += h.carry[table][k][j] * s[j];
+                }
+                p = zp, hp = zh;
+                p.y1 = end[0], p.y2 = end[1], hp.y1 = end[2], hp.y2 = end[3];
+                hp.x1 = p.y1, hp.x2 = p.y2;  // the high-pass's inputs are the pre-filter's outputs
+            }
+            energy_ += ch[c]->weight * energy;
+            ch[c]->pre = p, ch[c]->rlb = hp;
+        }
+    }
+#endif
 }
 
 void LoudnessMeter::segment_ended() {

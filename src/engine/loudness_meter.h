@@ -25,11 +25,15 @@ public:
 
     // Starts a run of `rate` with these channel weights; the blocks and
     // windows measured so far stay (a track whose layout changes midway).
-    void configure(int rate, std::vector<double> weights);
+    // quarters false: each segment filtered in one run even where the
+    // processor could take its quarters side by side (the tests hold the two
+    // ways to one figure).
+    void configure(int rate, std::vector<double> weights, bool quarters = true);
     // Interleaved samples of the configured channels, 1.0 full scale.
     void add(const double* samples, size_t frames);
-    // The same as one plane per channel.
+    // The same as one plane per channel, in doubles or floats.
     void add_planes(const double* const* planes, size_t frames);
+    void add_planes(const float* const* planes, size_t frames);
 
     // LUFS; none when no block passed the absolute gate (silence, or
     // shorter than 400 ms).
@@ -55,11 +59,30 @@ private:
         Stage pre, rlb;
         double weight = 1;
     };
-    void filter(const double* const* planes, size_t frames);
+    template <typename T>
+    void add_segments(const T* const* planes, size_t frames);
+    template <typename T>
+    void filter(const T* const* planes, size_t frames);
     void segment_ended();
+
+    // A whole segment filtered as four parts side by side, all but the first
+    // from a silent start and then mended by linearity (see the .cpp).
+    struct Parts {
+        size_t part = 0, last = 0;  // frames of the first three parts, of the last
+        // The outputs from each unit state (the pre-filter's last two
+        // outputs, the high-pass's) over `last` frames, one after another.
+        std::vector<double> response;
+        double gram[2][4][4] = {};              // their sums of products over `part`, over `last` frames
+        double carry[2][4][4] = {};             // the states they end in, row by state
+        std::vector<std::vector<double>> held;  // per channel: the segment so far
+    };
+    void prepare_parts(bool quarters);
+    void filter_parts();
 
     Biquad pre_{}, rlb_{};
     std::vector<Channel> channels_;
+    Parts parts_;
+    bool use_parts_ = false;
     size_t segment_frames_ = 0;            // 100 ms
     size_t filled_ = 0;                    // frames in the segment under way
     double energy_ = 0;                    // its weighted sum of squares

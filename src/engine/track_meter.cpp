@@ -81,13 +81,24 @@ public:
         const int channels = av::channel_count(frame);
         const size_t frames = static_cast<size_t>(frame->nb_samples);
         if (channels <= 0 || frames == 0) return {};
+        const AVSampleFormat format = static_cast<AVSampleFormat>(frame->format);
+        // Float planes (MP3, AAC, Vorbis, Opus) are read where the decoder
+        // left them; 8- and 16-bit samples and interleaved floats are copied
+        // into float planes, which hold them exactly; the rest into doubles.
+        copy_ = Copy::none;
         if (request_.loudness) {
             if (std::string why = configure(frame); !why.empty()) return why;
-            samples_.resize(frames * static_cast<size_t>(channels));
-            planes_.resize(static_cast<size_t>(channels));
-            for (size_t c = 0; c < planes_.size(); ++c) planes_[c] = samples_.data() + c * frames;
+            if (format == AV_SAMPLE_FMT_FLTP || (format == AV_SAMPLE_FMT_FLT && channels == 1))
+                copy_ = Copy::none;
+            else if (format == AV_SAMPLE_FMT_U8 || format == AV_SAMPLE_FMT_U8P || format == AV_SAMPLE_FMT_S16 ||
+                     format == AV_SAMPLE_FMT_S16P || format == AV_SAMPLE_FMT_FLT)
+                copy_ = Copy::floats;
+            else
+                copy_ = Copy::doubles;
         }
-        switch (static_cast<AVSampleFormat>(frame->format)) {
+        if (copy_ == Copy::doubles) lay_out(samples_, planes_, static_cast<size_t>(channels), frames);
+        if (copy_ == Copy::floats) lay_out(float_samples_, float_planes_, static_cast<size_t>(channels), frames);
+        switch (format) {
         case AV_SAMPLE_FMT_U8:
         case AV_SAMPLE_FMT_U8P: scan<uint8_t>(frame); break;
         case AV_SAMPLE_FMT_S16:
@@ -103,9 +114,14 @@ public:
         default: return std::string("unknown sample format ") + std::to_string(frame->format);
         }
         frames_ += static_cast<int64_t>(frames);
-        if (request_.loudness) {
+        if (copy_ == Copy::doubles) {
             true_peak_.add_planes(planes_.data(), frames);
             loudness_.add_planes(planes_.data(), frames);
+        } else if (request_.loudness) {
+            const auto* planes = copy_ == Copy::floats ? float_planes_.data()
+                                                       : reinterpret_cast<const float* const*>(frame->extended_data);
+            true_peak_.add_planes(planes, frames);
+            loudness_.add_planes(planes, frames);
         }
         return {};
     }
@@ -118,7 +134,6 @@ public:
             m.rms_db = to_db(std::sqrt(squares_ / static_cast<double>(values_)));
         }
         if (!request_.loudness) return m;
-        true_peak_.finish();
         m.true_peak = to_db(true_peak_.peak());
         m.true_peak_blocks = true_peak_.blocks();
         m.true_peak_blocks_interpolated = true_peak_.blocks_interpolated();
@@ -153,44 +168,26 @@ private:
         return {};
     }
 
-    // Every sample into the peak and the sum of squares; when the loudness
-    // is measured, first into one plane of doubles per channel (samples_),
-    // which the filter and the true peak then read.
+    // Every sample into the peak and the sum of squares, read in the
+    // decoder's format; when the loudness needs them, also into one plane of
+    // doubles per channel (samples_), which the filter and the true peak read.
     template <typename T>
     void scan(const AVFrame* frame) {
         const size_t channels = static_cast<size_t>(av::channel_count(frame));
         const size_t frames = static_cast<size_t>(frame->nb_samples);
         const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
-        if (request_.loudness) {
-            to_planes(reinterpret_cast<const T* const*>(frame->extended_data), planar, channels, frames,
-                      planes_.data());
-            scan_into(samples_.data(), frames * channels);
-        } else {
-            for (size_t c = 0; c < (planar ? channels : 1); ++c)
-                scan_into(reinterpret_cast<const T*>(frame->extended_data[c]), planar ? frames : frames * channels);
+        double peak = peak_;
+        for (size_t c = 0; c < (planar ? channels : 1); ++c) {
+            scan_fast(reinterpret_cast<const T*>(frame->extended_data[c]), planar ? frames : frames * channels, peak,
+                      squares_);
         }
+        peak_ = peak;
         values_ += static_cast<int64_t>(frames * channels);
-    }
-
-    // Four running peaks and sums: four chains the processor overlaps.
-    template <typename T>
-    void scan_into(const T* in, size_t count) {
-        double peak[4] = {peak_, 0, 0, 0}, squares[4] = {};
-        size_t i = 0;
-        for (; i + 4 <= count; i += 4) {
-            for (size_t k = 0; k < 4; ++k) {
-                const double v = sample_value(in[i + k]);
-                peak[k] = std::max(peak[k], std::fabs(v));
-                squares[k] += v * v;
-            }
+        const auto* data = reinterpret_cast<const T* const*>(frame->extended_data);
+        if (copy_ == Copy::doubles) to_planes(data, planar, channels, frames, planes_.data());
+        if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, float>) {
+            if (copy_ == Copy::floats) to_planes(data, planar, channels, frames, float_planes_.data());
         }
-        for (; i < count; ++i) {
-            const double v = sample_value(in[i]);
-            peak[0] = std::max(peak[0], std::fabs(v));
-            squares[0] += v * v;
-        }
-        peak_ = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
-        squares_ += (squares[0] + squares[1]) + (squares[2] + squares[3]);
     }
 
     const MeterRequest request_;
@@ -199,8 +196,20 @@ private:
     double squares_ = 0;
     int64_t values_ = 0;
     int64_t frames_ = 0;
+    // One vector of `frames` values per channel, planes pointing at each.
+    template <typename V>
+    static void lay_out(std::vector<V>& samples, std::vector<V*>& planes, size_t channels, size_t frames) {
+        samples.resize(frames * channels);
+        planes.resize(channels);
+        for (size_t c = 0; c < channels; ++c) planes[c] = samples.data() + c * frames;
+    }
+
+    enum class Copy { none, floats, doubles };  // how the loudness reads the frame
+    Copy copy_ = Copy::none;
     std::vector<double> samples_;  // the frame's planes, one after another
     std::vector<double*> planes_;  // where each starts
+    std::vector<float> float_samples_;
+    std::vector<float*> float_planes_;
 
     LoudnessMeter loudness_;
     int channels_ = 0;

@@ -96,16 +96,13 @@ const double TruePeakMeter::kGainBound = gain_bound() * kMargin;
 TruePeakMeter::TruePeakMeter(int channels) { set_channels(channels); }
 
 void TruePeakMeter::set_channels(int channels) {
-    if (!buffers_.empty()) finish();
-    channels_ = std::max(channels, 1);
-    buffers_.assign(static_cast<size_t>(channels_), std::vector<float>(kHistory + kBlockFrames + kHistory, 0.0f));
-    block_peak_.assign(static_cast<size_t>(channels_), 0.0f);
-    block_step_.assign(static_cast<size_t>(channels_), 0.0f);
-    filled_ = 0;
+    // The history starts silent, as if the track began after silence.
+    channels_.assign(static_cast<size_t>(std::max(channels, 1)), Channel{});
+    for (Channel& ch : channels_) ch.window.assign(kHistory + kBlockFrames, 0.0f);
 }
 
 void TruePeakMeter::add(const double* samples, size_t frames) {
-    const size_t channels = static_cast<size_t>(channels_);
+    const size_t channels = channels_.size();
     scratch_.resize(frames * channels);
     std::vector<double*> planes(channels);
     for (size_t c = 0; c < channels; ++c) planes[c] = scratch_.data() + c * frames;
@@ -115,123 +112,125 @@ void TruePeakMeter::add(const double* samples, size_t frames) {
 
 namespace {
 
-// Copies n samples into `to` as floats (to[-1] is the sample before them)
-// and raises `peak` and `step` to their largest magnitude and step.
+// The largest magnitude of n samples as floats and the largest step between
+// neighbours, the one from `before` into the first included.
 #if defined(__x86_64__) && defined(__GNUC__)
-// The same, eight samples at a time; returns how many it took.
-__attribute__((target("avx2"))) size_t take_wide(const double* from, float* to, size_t n, float& peak, float& step) {
+__attribute__((target("avx2"))) inline __m256 eight(const double* from) {
+    return _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(from + 4)), _mm256_cvtpd_ps(_mm256_loadu_pd(from)));
+}
+__attribute__((target("avx2"))) inline __m256 eight(const float* from) { return _mm256_loadu_ps(from); }
+
+__attribute__((target("avx2"))) inline float largest(__m256 v) {
+    __m128 m = _mm_max_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    m = _mm_max_ps(m, _mm_movehl_ps(m, m));
+    return _mm_cvtss_f32(_mm_max_ss(m, _mm_shuffle_ps(m, m, 1)));
+}
+
+// Eight samples at a time; returns how many it took.
+template <typename T>
+__attribute__((target("avx2"))) size_t stats_wide(const T* from, size_t n, float& before, float& peak, float& step) {
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
     const __m256i rotate = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
-    __m256 top = _mm256_set1_ps(peak), steps = _mm256_set1_ps(step);
-    __m256 rotated = _mm256_set1_ps(to[-1]);  // lane 7: the sample before the next eight
+    __m256 top = _mm256_setzero_ps(), steps = _mm256_setzero_ps();
+    __m256 rotated = _mm256_set1_ps(before);  // lane 0: the sample before the next eight
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        const __m256 v =
-            _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(from + i + 4)), _mm256_cvtpd_ps(_mm256_loadu_pd(from + i)));
-        _mm256_storeu_ps(to + i, v);
+        const __m256 v = eight(from + i);
         // The sample before each: the last of the previous eight, then v's first seven.
         const __m256 next = _mm256_permutevar8x32_ps(v, rotate);
-        const __m256 before = _mm256_blend_ps(next, rotated, 0x01);
+        const __m256 earlier = _mm256_blend_ps(next, rotated, 0x01);
         rotated = next;
         top = _mm256_max_ps(top, _mm256_and_ps(v, magnitude));
-        steps = _mm256_max_ps(steps, _mm256_and_ps(_mm256_sub_ps(v, before), magnitude));
+        steps = _mm256_max_ps(steps, _mm256_and_ps(_mm256_sub_ps(v, earlier), magnitude));
     }
-    alignas(32) float lanes[16];
-    _mm256_store_ps(lanes, top);
-    _mm256_store_ps(lanes + 8, steps);
-    peak = *std::max_element(lanes, lanes + 8);
-    step = *std::max_element(lanes + 8, lanes + 16);
+    if (i == 0) return 0;
+    peak = std::max(peak, largest(top));
+    step = std::max(step, largest(steps));
+    before = static_cast<float>(from[i - 1]);
     return i;
 }
 #endif
 
-void take(const double* from, float* to, size_t n, float& peak, float& step) {
+// The second bound (see the header), with its margin for rounding.
+double step_bound(float reach, float slope) {
+    double stepped = 0;
+    for (int k = 0; k < TruePeakMeter::kPhases; ++k) {
+        stepped = std::max(stepped, kStepBound.sum[k] * reach + kStepBound.weighted[k] * slope);
+    }
+    return stepped * kMargin;
+}
+
+template <typename T>
+inline void block_stats(const T* from, size_t n, float before, float& peak, float& step) {
     size_t i = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (cpu_has_avx2()) {
-        i = take_wide(from, to, n, peak, step);
-        from += i, to += i, n -= i;
-        i = 0;
-    }
-#endif
-#if defined(__SSE2__)
-    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
-    __m128 top = _mm_set1_ps(peak), steps = _mm_set1_ps(step);
-    __m128 last = _mm_set1_ps(to[-1]);
-    for (; i + 4 <= n; i += 4) {
-        const __m128 v = _mm_movelh_ps(_mm_cvtpd_ps(_mm_loadu_pd(from + i)), _mm_cvtpd_ps(_mm_loadu_pd(from + i + 2)));
-        _mm_storeu_ps(to + i, v);
-        // The sample before each: the last of the previous four, then v's first three.
-        const __m128 before = _mm_castsi128_ps(
-            _mm_or_si128(_mm_slli_si128(_mm_castps_si128(v), 4), _mm_srli_si128(_mm_castps_si128(last), 12)));
-        top = _mm_max_ps(top, _mm_and_ps(v, magnitude));
-        steps = _mm_max_ps(steps, _mm_and_ps(_mm_sub_ps(v, before), magnitude));
-        last = v;
-    }
-    alignas(16) float lanes[8];
-    _mm_store_ps(lanes, top);
-    _mm_store_ps(lanes + 4, steps);
-    peak = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
-    step = std::max(std::max(lanes[4], lanes[5]), std::max(lanes[6], lanes[7]));
+    if (cpu_has_avx2()) i = stats_wide(from, n, before, peak, step);
 #endif
     for (; i < n; ++i) {
         const float v = static_cast<float>(from[i]);
-        to[i] = v;
         peak = std::max(peak, std::fabs(v));
-        step = std::max(step, std::fabs(v - to[static_cast<ptrdiff_t>(i) - 1]));
+        step = std::max(step, std::fabs(v - before));
+        before = v;
     }
 }
 
 }  // namespace
 
-void TruePeakMeter::add_planes(const double* const* planes, size_t frames) {
-    size_t done = 0;
-    while (done < frames) {
-        const size_t n = std::min(frames - done, kBlockFrames - filled_);
-        for (size_t c = 0; c < buffers_.size(); ++c) {
-            take(planes[c] + done, buffers_[c].data() + kHistory + filled_, n, block_peak_[c], block_step_[c]);
-        }
-        filled_ += n;
-        done += n;
-        if (filled_ == kBlockFrames) run_block(kBlockFrames);
-    }
-}
+void TruePeakMeter::add_planes(const double* const* planes, size_t frames) { add_blocks(planes, frames); }
+void TruePeakMeter::add_planes(const float* const* planes, size_t frames) { add_blocks(planes, frames); }
 
-void TruePeakMeter::finish() {
-    // The outputs up to the last sample; none past it: a file that stops
-    // mid-wave would read an overshoot of the cut that no one plays (nor do
-    // the filter graphs read one).
-    run_block(filled_);
-}
-
-void TruePeakMeter::run_block(size_t frames) {
-    // The sample peak is a floor of the true peak: the annex filter's phase 0
-    // reads a lone sample at 0.97 of itself.
-    for (const float p : block_peak_) peak_ = std::max(peak_, static_cast<double>(p));
-    for (size_t c = 0; c < buffers_.size() && frames > 0; ++c) {
-        ++blocks_;
-        // The outputs of this block read the history too.
-        const float* b = buffers_[c].data();
-        float reach = block_peak_[c], slope = block_step_[c];
-        for (size_t j = 0; j < kHistory; ++j) {
-            reach = std::max(reach, std::fabs(b[j]));
-            if (j > 0) slope = std::max(slope, std::fabs(b[j] - b[j - 1]));
+// Each channel block by block, straight from its plane. A block is judged on
+// its own samples and on the kHistory before it, which lie within the last
+// kTail of the block before (or of all that came before, when it was
+// shorter): their figures stand for the history's, a bound as safe and only
+// a little looser. The samples are copied out as floats only for a block
+// that has to be interpolated.
+template <typename T>
+void TruePeakMeter::add_blocks(const T* const* planes, size_t frames) {
+    for (size_t c = 0; c < channels_.size(); ++c) {
+        const T* x = planes[c];
+        Channel& ch = channels_[c];
+        float* w = ch.window.data();
+        for (size_t at = 0; at < frames; at += kBlockFrames) {
+            const size_t n = std::min(kBlockFrames, frames - at);
+            ++blocks_;
+            float before = at > 0 ? static_cast<float>(x[at - 1]) : ch.tail[kHistory - 1];
+            const size_t body = n > kTail ? n - kTail : 0;
+            float body_peak = 0, body_step = 0, tail_peak = 0, tail_step = 0;
+            block_stats(x + at, body, before, body_peak, body_step);
+            if (body > 0) before = static_cast<float>(x[at + body - 1]);
+            block_stats(x + at + body, n - body, before, tail_peak, tail_step);
+            const float block_peak = std::max(body_peak, tail_peak);
+            // The sample peak is a floor of the true peak: the annex filter's
+            // phase 0 reads a lone sample at 0.97 of itself.
+            peak_ = std::max(peak_, static_cast<double>(block_peak));
+            const float reach = std::max(block_peak, ch.history_peak);
+            const float slope = std::max({body_step, tail_step, ch.history_step});
+            if (reach * kGainBound > peak_ && step_bound(reach, slope) > peak_) {
+                ++interpolated_;
+                // The history: the samples before `at`, from the plane or,
+                // before its start, from the last call's.
+                for (size_t j = 0; j < kHistory; ++j) {
+                    const size_t from = at + j;  // counted from kHistory before the plane
+                    w[j] = from >= kHistory ? static_cast<float>(x[from - kHistory]) : ch.tail[from];
+                }
+                for (size_t i = 0; i < n; ++i) w[kHistory + i] = static_cast<float>(x[at + i]);
+                peak_ = std::max(peak_, static_cast<double>(interpolated_peak(w, n)));
+            }
+            if (body > 0) {
+                ch.history_peak = tail_peak, ch.history_step = tail_step;
+            } else {
+                ch.history_peak = reach, ch.history_step = slope;
+            }
         }
-        double stepped = 0;
-        for (int k = 0; k < kPhases; ++k) {
-            stepped = std::max(stepped, kStepBound.sum[k] * reach + kStepBound.weighted[k] * slope);
-        }
-        const double bound = std::min(reach * kGainBound, stepped * kMargin);
-        if (bound > peak_) {
-            ++interpolated_;
-            peak_ = std::max(peak_, static_cast<double>(interpolated_peak(b, frames)));
+        // The last kHistory samples, for the next call's first blocks.
+        if (frames >= kHistory) {
+            for (size_t j = 0; j < kHistory; ++j) ch.tail[j] = static_cast<float>(x[frames - kHistory + j]);
+        } else {
+            std::copy(ch.tail.begin() + static_cast<ptrdiff_t>(frames), ch.tail.end(), ch.tail.begin());
+            for (size_t j = 0; j < frames; ++j) ch.tail[kHistory - frames + j] = static_cast<float>(x[j]);
         }
     }
-    // The block's last samples are the next one's history.
-    for (auto& b : buffers_) std::copy_n(b.begin() + static_cast<ptrdiff_t>(frames), kHistory, b.begin());
-    std::fill(block_peak_.begin(), block_peak_.end(), 0.0f);
-    std::fill(block_step_.begin(), block_step_.end(), 0.0f);
-    filled_ = 0;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -258,6 +257,18 @@ __attribute__((target("avx2,fma"))) float wide_peak(const float* newest, size_t 
     return *std::max_element(lanes, lanes + 8);
 }
 
+// One output frame as wide_peak computes it, to the same rounding: the
+// figure does not depend on where blocks end.
+__attribute__((target("fma"))) float fused_scalar_peak(const float* newest) {
+    float peak = 0;
+    for (const auto& phase : kCoefficients) {
+        float y = phase[0] * newest[0];
+        for (int j = 1; j < TruePeakMeter::kTaps; ++j) y = __builtin_fmaf(phase[j], newest[-j], y);
+        peak = std::max(peak, std::fabs(y));
+    }
+    return peak;
+}
+
 bool wide() {
     static const bool wide = [] {
         __builtin_cpu_init();
@@ -274,7 +285,11 @@ float TruePeakMeter::interpolated_peak(const float* history, size_t frames) {
     size_t i = 0;
     float peak = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (wide()) peak = wide_peak(newest, frames, i);
+    if (wide()) {
+        peak = wide_peak(newest, frames, i);
+        for (; i < frames; ++i) peak = std::max(peak, fused_scalar_peak(newest + i));
+        return peak;
+    }
 #endif
 #if defined(__SSE2__)
     // Four output frames at a time: the taps' samples are loaded once and

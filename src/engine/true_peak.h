@@ -10,14 +10,15 @@
 // from the phase's largest one: an output differs from that tap's sample by
 // at most the steps in between. Music steps little from sample to sample,
 // so this bound sits a few dB above the sample peak where the first sits
-// 6 dB above. Each channel's block is judged on its own samples and the
-// kTaps - 1 before it (the filter's history): one whose lesser bound stays
-// at or below the maximum so far is skipped, so the figure is the same as
-// interpolating everything.
+// 6 dB above. Each channel's block is judged on its own samples and on the
+// last kTail before it (which hold the filter's history of kTaps - 1): one
+// whose lesser bound stays at or below the maximum so far is skipped, so the
+// figure is the same as interpolating everything, wherever the blocks end.
 //
 // One object per track, used by one thread.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -28,7 +29,9 @@ class TruePeakMeter {
 public:
     static constexpr int kPhases = 4;
     static constexpr int kTaps = 12;  // per phase
-    static constexpr size_t kBlockFrames = 256;
+    // Blocks this short keep the interpolation to the few places near the
+    // maximum; a block that ends a call to add_planes may be shorter.
+    static constexpr size_t kBlockFrames = 64;
     // Max over the phases of the sum of |coefficient|: 2.0228 (+6.12 dB), set
     // by the phases half-way between samples.
     static const double kGainBound;
@@ -37,14 +40,15 @@ public:
 
     // Interleaved samples of the channel count given; 1.0 is full scale.
     void add(const double* samples, size_t frames);
-    // The same as one plane per channel.
+    // The same as one plane per channel, in doubles or floats.
     void add_planes(const double* const* planes, size_t frames);
-    // A new channel count: what is pending is finished first, the maximum kept.
+    void add_planes(const float* const* planes, size_t frames);
+    // A new channel count: the maximum is kept, the history starts silent.
     void set_channels(int channels);
-    // Ends the track: the outputs up to its last sample; add nothing after it.
-    void finish();
 
-    // Linear; 0 for digital silence.
+    // Linear; 0 for digital silence. Every sample added is counted: the
+    // outputs reach up to the last sample and none past it (a file that stops
+    // mid-wave would read an overshoot of the cut that no one plays).
     double peak() const { return peak_; }
     // Counted per channel: a stereo track's block counts twice.
     int64_t blocks() const { return blocks_; }
@@ -56,16 +60,19 @@ public:
     static float interpolated_peak(const float* history, size_t frames);
 
 private:
-    void run_block(size_t frames);
+    template <typename T>
+    void add_blocks(const T* const* planes, size_t frames);
 
-    int channels_ = 1;
-    // Per channel: kTaps - 1 samples of history, then the block under way.
-    std::vector<std::vector<float>> buffers_;
-    size_t filled_ = 0;
-    // Per channel, of the block under way: the largest magnitude, and the
-    // largest step between neighbours (the one into the block included).
-    std::vector<float> block_peak_;
-    std::vector<float> block_step_;
+    // The samples whose figures stand for the next block's history (at
+    // least kTaps - 1).
+    static constexpr size_t kTail = 16;
+    static_assert(kTail >= kTaps - 1);
+    struct Channel {
+        std::array<float, kTaps - 1> tail{};  // the last samples of the last call
+        float history_peak = 0, history_step = 0;
+        std::vector<float> window;  // a block to interpolate, its history first
+    };
+    std::vector<Channel> channels_;
     std::vector<double> scratch_;  // add's planes
     double peak_ = 0;
     int64_t blocks_ = 0;

@@ -10,6 +10,7 @@
 #include <ebur128.h>
 
 #include "engine/loudness_meter.h"
+#include "engine/private/planes.h"
 #include "engine/track_meter.h"
 #include "engine/true_peak.h"
 #include "support/media_fixtures.h"
@@ -75,7 +76,6 @@ TEST(TruePeak, SkippingBlocksChangesNothing) {
         TruePeakMeter meter(2);
         for (size_t at = 0; at < c.frames; at += c.piece)
             meter.add(s.data() + 2 * at, std::min(c.piece, c.frames - at));
-        meter.finish();
         EXPECT_DOUBLE_EQ(meter.peak(), every_block(s)) << c.burst << " " << c.tone << " " << c.click;
         EXPECT_LE(meter.blocks_interpolated(), c.most * meter.blocks()) << c.burst << " " << c.hum;
     }
@@ -88,7 +88,6 @@ TEST(TruePeak, SkippingBlocksChangesNothing) {
     }
     TruePeakMeter tone(2);
     tone.add(s.data(), 30000);
-    tone.finish();
     EXPECT_NEAR(20 * std::log10(tone.peak()), 3.01, 0.1);
     // A file cut off at full level reads no overshoot of the cut (the filter
     // graphs read none): 441 Hz faded in, stopped next to a crest.
@@ -99,13 +98,13 @@ TEST(TruePeak, SkippingBlocksChangesNothing) {
     }
     TruePeakMeter stopped(2);
     stopped.add(cut.data(), cut.size() / 2);
-    stopped.finish();
     EXPECT_NEAR(20 * std::log10(stopped.peak()), 0.0, 0.05);
 }
 
 // Each channel's blocks are judged on that channel alone: one, three and six
 // channels of different signals (the overs in the last only), fed
-// interleaved or as planes, read what interpolating every block reads.
+// interleaved, as planes of doubles or of floats, read what interpolating
+// every block reads.
 TEST(TruePeak, ChannelsJudgedAloneInterleavedOrPlanar) {
     const double kinds[][4] = {{0.5, 0.2, 0.1, 0}, {0.0, 0.0, 0.0, 0.9}, {0.1, 1.0, 0.2, 0}};
     const size_t frames = 30000, piece = 1000;
@@ -114,24 +113,59 @@ TEST(TruePeak, ChannelsJudgedAloneInterleavedOrPlanar) {
         for (size_t c = 0; c < channels; ++c) {
             const double* k = kinds[c + 1 == channels ? 2 : c % 2];  // the last: the tone's overs
             const auto one = signal(k[0], k[1], k[2], frames, k[3]);
-            for (size_t i = 0; i < frames; ++i) s[i * channels + c] = one[2 * i];
+            // As floats hold them, so that every way in reads the same samples.
+            for (size_t i = 0; i < frames; ++i) s[i * channels + c] = static_cast<float>(one[2 * i]);
         }
-        for (const bool planar : {false, true}) {
+        std::vector<double> planes(s.size());
+        for (size_t i = 0; i < s.size(); ++i) planes[(i % channels) * frames + i / channels] = s[i];
+        const std::vector<float> float_planes(planes.begin(), planes.end());
+        for (const int way : {0, 1, 2}) {
             TruePeakMeter meter(static_cast<int>(channels));
-            std::vector<double> planes(s.size());
             std::vector<const double*> at(channels);
-            for (size_t i = 0; i < s.size(); ++i) planes[(i % channels) * frames + i / channels] = s[i];
+            std::vector<const float*> float_at(channels);
             for (size_t from = 0; from < frames; from += piece) {
-                if (!planar) {
-                    meter.add(s.data() + from * channels, piece);
-                    continue;
+                for (size_t c = 0; c < channels; ++c) {
+                    at[c] = planes.data() + c * frames + from;
+                    float_at[c] = float_planes.data() + c * frames + from;
                 }
-                for (size_t c = 0; c < channels; ++c) at[c] = planes.data() + c * frames + from;
-                meter.add_planes(at.data(), piece);
+                if (way == 0) meter.add(s.data() + from * channels, piece);
+                if (way == 1) meter.add_planes(at.data(), piece);
+                if (way == 2) meter.add_planes(float_at.data(), piece);
             }
-            meter.finish();
-            EXPECT_DOUBLE_EQ(meter.peak(), every_block(s, channels)) << channels << (planar ? " planar" : "");
+            EXPECT_DOUBLE_EQ(meter.peak(), every_block(s, channels)) << channels << " way " << way;
             EXPECT_LT(meter.blocks_interpolated(), meter.blocks()) << channels;
+        }
+    }
+}
+
+// The wide loops of the sample scan read what the plain one reads: lengths
+// around their widths, the most negative 16-bit value (whose squares in
+// pairs fill 32 bits), floats above full scale.
+TEST(SampleScan, WideLoopsAgreeWithThePlainOne) {
+    std::mt19937 random(5);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    for (const size_t count : {0u, 5u, 16u, 17u, 37u, 1000u}) {
+        for (const int kind : {0, 1, 2}) {  // random, all -32768, one 32767 among small values
+            std::vector<int16_t> s16(count);
+            for (size_t i = 0; i < count; ++i) {
+                s16[i] = static_cast<int16_t>(kind == 0 ? any(random) : kind == 1 ? -32768 : (i % 3) - 1);
+            }
+            if (kind == 2 && count > 0) s16[count - 1] = 32767;
+            std::vector<float> floats(count);
+            for (size_t i = 0; i < count; ++i) floats[i] = s16[i] / 16384.0f;  // up to 2.0
+            double peak = 0, squares = 0, wide_peak = 0, wide_squares = 0;
+            scan_samples(s16.data(), count, peak, squares);
+            scan_fast(s16.data(), count, wide_peak, wide_squares);
+            EXPECT_EQ(wide_peak, peak) << count << " " << kind;
+            EXPECT_NEAR(wide_squares, squares, 1e-12 * squares) << count << " " << kind;
+            if (kind == 1) {
+                EXPECT_EQ(wide_squares, static_cast<double>(count));
+            }
+            peak = squares = wide_peak = wide_squares = 0;
+            scan_samples(floats.data(), count, peak, squares);
+            scan_fast(floats.data(), count, wide_peak, wide_squares);
+            EXPECT_EQ(wide_peak, peak) << count << " " << kind << " float";
+            EXPECT_NEAR(wide_squares, squares, 1e-12 * squares) << count << " " << kind << " float";
         }
     }
 }
@@ -233,6 +267,43 @@ TEST(Loudness, AgreesWithLibebur128) {
         if (c.range) {
             EXPECT_NEAR(meter.range(), *c.range, 0.1) << what;
             EXPECT_NEAR(range, *c.range, 0.1) << what;
+        }
+        // Planes of floats read as the same samples in doubles do (the
+        // decoders' float planes go in as they are).
+        std::vector<float> floats(samples.size());
+        std::vector<double> doubles(samples.size());
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const size_t to = (i % channels) * frames + i / channels;
+            doubles[to] = floats[to] = static_cast<float>(samples[i]);
+        }
+        LoudnessMeter from_floats, from_doubles;
+        from_floats.configure(c.rate, c.weights);
+        from_doubles.configure(c.rate, c.weights);
+        for (size_t at = 0; at < frames; at += 1000) {
+            std::vector<const float*> f(channels);
+            std::vector<const double*> d(channels);
+            for (size_t ch = 0; ch < channels; ++ch)
+                f[ch] = &floats[ch * frames + at], d[ch] = &doubles[ch * frames + at];
+            from_floats.add_planes(f.data(), std::min<size_t>(1000, frames - at));
+            from_doubles.add_planes(d.data(), std::min<size_t>(1000, frames - at));
+        }
+        EXPECT_EQ(from_floats.integrated(), from_doubles.integrated()) << what;
+        EXPECT_EQ(from_floats.range(), from_doubles.range()) << what;
+        // Quarters side by side read what one run reads.
+        LoudnessMeter one_run;
+        one_run.configure(c.rate, c.weights, false);
+        for (size_t at = 0; at < frames; at += 777) {
+            std::vector<const double*> d(channels);
+            for (size_t ch = 0; ch < channels; ++ch) d[ch] = &doubles[ch * frames + at];
+            one_run.add_planes(d.data(), std::min<size_t>(777, frames - at));
+        }
+        ASSERT_EQ(one_run.integrated().has_value(), from_doubles.integrated().has_value()) << what;
+        if (one_run.integrated()) {
+            EXPECT_NEAR(*one_run.integrated(), *from_doubles.integrated(), 1e-9) << what;
+        }
+        EXPECT_NEAR(one_run.range(), from_doubles.range(), 1e-9) << what;
+        if (from_doubles.integrated() && meter.integrated()) {
+            EXPECT_NEAR(*from_doubles.integrated(), *meter.integrated(), 0.001) << what;
         }
         // The blocks pool to the same loudness (workflow's gated_loudness does so for an album).
         EXPECT_EQ(meter.blocks().size(), c.seconds < 0.4 ? 0u : static_cast<size_t>(c.seconds * 10 + 1e-9) - 3) << what;

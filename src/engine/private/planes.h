@@ -1,8 +1,11 @@
-// Samples of any decoder format as one plane of doubles per channel, 1.0
-// full scale: the form the loudness filter and the true peak read, made once
-// per frame whether the decoder gives planes or interleaved frames.
+// Samples of any decoder format as one plane per channel, 1.0 full scale:
+// the form the loudness filter and the true peak read, made once per frame
+// whether the decoder gives planes or interleaved frames; and the scan of
+// the sample peak and the sum of squares.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -51,23 +54,154 @@ __attribute__((target("avx2"))) inline size_t split_stereo_s16(const int16_t* in
 }
 #endif
 
-// `data` holds one pointer per channel when `planar`, else one pointer to
-// interleaved frames; plane c receives its `frames` values.
+// The largest magnitude and the sum of squares of `count` samples, 1.0 full
+// scale, added to `peak` and `squares`: what the sample peak and the mean
+// level read, in the decoder's own format.
 template <typename T>
-void to_planes(const T* const* data, bool planar, size_t channels, size_t frames, double* const* planes) {
+void scan_samples(const T* in, size_t count, double& peak, double& squares) {
+    // Four of each in registers: four chains the processor overlaps.
+    double p0 = peak, p1 = 0, p2 = 0, p3 = 0, s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const double v0 = sample_value(in[i]), v1 = sample_value(in[i + 1]);
+        const double v2 = sample_value(in[i + 2]), v3 = sample_value(in[i + 3]);
+        p0 = std::max(p0, std::fabs(v0)), p1 = std::max(p1, std::fabs(v1));
+        p2 = std::max(p2, std::fabs(v2)), p3 = std::max(p3, std::fabs(v3));
+        s0 += v0 * v0, s1 += v1 * v1, s2 += v2 * v2, s3 += v3 * v3;
+    }
+    for (; i < count; ++i) {
+        const double v = sample_value(in[i]);
+        p0 = std::max(p0, std::fabs(v));
+        s0 += v * v;
+    }
+    peak = std::max(std::max(p0, p1), std::max(p2, p3));
+    squares += (s0 + s1) + (s2 + s3);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// 16-bit samples in integers, sixteen at a time: the largest and smallest
+// value, and the squares summed exactly in 64 bits (a pair of squares reaches
+// 2^31 only at -32768 twice, which still fits 32 bits unsigned).
+__attribute__((target("avx2"))) inline size_t scan_s16_wide(const int16_t* in, size_t count, double& peak,
+                                                            double& squares) {
+    __m256i high = _mm256_set1_epi16(0), low = _mm256_set1_epi16(0);
+    __m256i sum0 = _mm256_setzero_si256(), sum1 = _mm256_setzero_si256();
+    const __m256i zero = _mm256_setzero_si256();
+    size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        high = _mm256_max_epi16(high, v);
+        low = _mm256_min_epi16(low, v);
+        const __m256i pairs = _mm256_madd_epi16(v, v);
+        sum0 = _mm256_add_epi64(sum0, _mm256_unpacklo_epi32(pairs, zero));
+        sum1 = _mm256_add_epi64(sum1, _mm256_unpackhi_epi32(pairs, zero));
+    }
+    alignas(32) int16_t highs[16], lows[16];
+    alignas(32) uint64_t sums[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(highs), high);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lows), low);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(sums), _mm256_add_epi64(sum0, sum1));
+    int largest = 0;
+    for (size_t k = 0; k < 16; ++k) largest = std::max({largest, static_cast<int>(highs[k]), -lows[k]});
+    peak = std::max(peak, largest / 32768.0);
+    squares += static_cast<double>((sums[0] + sums[1]) + (sums[2] + sums[3])) / 1073741824.0;
+    return i;
+}
+
+// Floats eight at a time: the magnitudes compared as floats (exact), the
+// squares summed in doubles. A NaN leaves the peak as it was.
+__attribute__((target("avx2,fma"))) inline size_t scan_float_wide(const float* in, size_t count, double& peak,
+                                                                  double& squares) {
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    __m256 top = _mm256_setzero_ps();
+    __m256d sum0 = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd();
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256 v = _mm256_loadu_ps(in + i);
+        top = _mm256_max_ps(_mm256_and_ps(v, magnitude), top);
+        const __m256d a = _mm256_cvtps_pd(_mm256_castps256_ps128(v)), b = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+        sum0 = _mm256_fmadd_pd(a, a, sum0);
+        sum1 = _mm256_fmadd_pd(b, b, sum1);
+    }
+    alignas(32) float tops[8];
+    alignas(32) double sums[4];
+    _mm256_store_ps(tops, top);
+    _mm256_store_pd(sums, _mm256_add_pd(sum0, sum1));
+    for (const float t : tops) peak = std::max(peak, static_cast<double>(t));
+    squares += (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    return i;
+}
+
+// Whether the processor has AVX-512 (its foundation and double-word
+// instructions), asked once.
+inline bool cpu_has_avx512() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    }();
+    return has;
+}
+
+// Whether the processor has FMA beside AVX2, asked once.
+inline bool cpu_has_avx2_fma() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }();
+    return has;
+}
+#endif
+
+// scan_samples with the wide loops where the processor has them.
+template <typename T>
+void scan_fast(const T* in, size_t count, double& peak, double& squares) {
+    size_t done = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if constexpr (std::is_same_v<T, int16_t>) {
+        if (cpu_has_avx2()) done = scan_s16_wide(in, count, peak, squares);
+    } else if constexpr (std::is_same_v<T, float>) {
+        if (cpu_has_avx2_fma()) done = scan_float_wide(in, count, peak, squares);
+    }
+#endif
+    scan_samples(in + done, count - done, peak, squares);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same into float planes, exact too (16 bits fit a float's 24).
+__attribute__((target("avx2"))) inline size_t split_stereo_s16(const int16_t* in, size_t frames, float* left,
+                                                               float* right) {
+    const __m256 scale = _mm256_set1_ps(1.0f / 32768.0f);
+    const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    size_t i = 0;
+    for (; i + 4 <= frames; i += 4) {
+        const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i));
+        const __m256i v = _mm256_permutevar8x32_epi32(_mm256_cvtepi16_epi32(raw), order);
+        const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(v), scale);
+        _mm_storeu_ps(left + i, _mm256_castps256_ps128(f));
+        _mm_storeu_ps(right + i, _mm256_extractf128_ps(f, 1));
+    }
+    return i;
+}
+#endif
+
+// `data` holds one pointer per channel when `planar`, else one pointer to
+// interleaved frames; plane c receives its `frames` values, as doubles or as
+// floats (which only formats a float holds exactly are given).
+template <typename T, typename Out>
+void to_planes(const T* const* data, bool planar, size_t channels, size_t frames, Out* const* planes) {
     if (planar) {
         for (size_t c = 0; c < channels; ++c) {
             const T* in = data[c];
-            double* out = planes[c];
-            for (size_t i = 0; i < frames; ++i) out[i] = sample_value(in[i]);
+            Out* out = planes[c];
+            for (size_t i = 0; i < frames; ++i) out[i] = static_cast<Out>(sample_value(in[i]));
         }
         return;
     }
     const T* in = data[0];
     if (channels == 2) {
         // Stereo, the common case: one pass, both planes written in step.
-        double* left = planes[0];
-        double* right = planes[1];
+        Out* left = planes[0];
+        Out* right = planes[1];
         size_t i = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
         if constexpr (std::is_same_v<T, int16_t>) {
@@ -75,14 +209,14 @@ void to_planes(const T* const* data, bool planar, size_t channels, size_t frames
         }
 #endif
         for (; i < frames; ++i) {
-            left[i] = sample_value(in[2 * i]);
-            right[i] = sample_value(in[2 * i + 1]);
+            left[i] = static_cast<Out>(sample_value(in[2 * i]));
+            right[i] = static_cast<Out>(sample_value(in[2 * i + 1]));
         }
         return;
     }
     for (size_t c = 0; c < channels; ++c) {
-        double* out = planes[c];
-        for (size_t i = 0; i < frames; ++i) out[i] = sample_value(in[i * channels + c]);
+        Out* out = planes[c];
+        for (size_t i = 0; i < frames; ++i) out[i] = static_cast<Out>(sample_value(in[i * channels + c]));
     }
 }
 
