@@ -18,6 +18,7 @@
 #include "base/libav.h"
 #include "workflow/loudness.h"
 #include "workflow/peak_analysis.h"
+#include "support/temp_dir.h"
 #include "support/media_fixtures.h"
 
 namespace sonorix::test {
@@ -64,18 +65,6 @@ protected:
         return out;
     }
 };
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> names_in(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 TEST_F(BatchRunTest, RefusesAnEmptyListAndStopsAtACancelledFolder) {
     ui::Tmain& w = window();
@@ -241,11 +230,10 @@ TEST_F(BatchRunTest, ARowWhoseFileChangedSinceItWasAddedIsConvertedAsItIsNow) {
     EXPECT_NEAR(measure_audio(dest / "a.wav").peak_db, 2.52, 0.05);
 }
 
-// Two rows are measured at once: the short second row's figure comes while
-// the long first row is still measured. Cancel then leaves that figure only
-// (none for the two rows it stopped or the two never reached) and converts
-// nothing.
-TEST_F(BatchRunTest, NormalizeMeasuresTwoRowsAtOnceAndCancelLeavesOnlyTheFinishedOnes) {
+// Every row's measurement is a task of one run. Cancel after the second row's
+// figure leaves a figure in the rows whose measurement ended, none in the
+// others, and converts nothing.
+TEST_F(BatchRunTest, NormalizeMeasuresEveryRowInOneRunAndCancelLeavesOnlyTheFinishedOnes) {
     ui::Tmain& w = window();
     const fs::path dest = out / "dest";
     const char* names[] = {"1.wav", "2.wav", "3.wav", "4.wav", "5.wav"};
@@ -261,15 +249,21 @@ TEST_F(BatchRunTest, NormalizeMeasuresTwoRowsAtOnceAndCancelLeavesOnlyTheFinishe
     fs::create_directories(dest);
     dialogs.answers.push_back(dest.string());
     w.BitBtn1->click();
-    ASSERT_TRUE(wait_until([&] { return !cell(1, 4).empty(); }));
-    EXPECT_EQ(cell(0, 4), "");
     EXPECT_EQ(w.meter().FFdetect.TasksCount(), 5);  // one run for every row
-    EXPECT_EQ(ui::analyzeaudio->Label2->text(), "1.wav");
-    EXPECT_EQ(ui::analyzeaudio->label_count->text(), "file 2 of 5");
+    ASSERT_TRUE(wait_until([&] { return !cell(1, 4).empty(); }));
     ui::analyzeaudio->Button1->click();
     ASSERT_TRUE(wait_until([] { return !ui::analyzeaudio->isVisible(); }));
     pump(200ms);
-    for (int row = 0; row < 5; ++row) EXPECT_EQ(cell(row, 4), row == 1 ? "6.0" : "") << row;
+    // How many rows ended before the stop depends on the machine's speed;
+    // each keeps its figure, and the stop leaves the others empty.
+    int measured = 0;
+    for (int row = 0; row < 5; ++row) {
+        if (cell(row, 4).empty()) continue;
+        EXPECT_EQ(cell(row, 4), "6.0") << row;
+        ++measured;
+    }
+    EXPECT_GE(measured, 1);
+    EXPECT_LT(measured, 5);
     EXPECT_EQ(w.list_flow().FFdirectc.TasksCount(), 0);
     EXPECT_TRUE(names_in(dest).empty());
     EXPECT_FALSE(finish_shown());

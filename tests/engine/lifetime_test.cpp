@@ -27,7 +27,7 @@ using sonorix::test::run_in_child;
 
 namespace {
 
-constexpr const char* kNull = "/dev/null";
+constexpr const char* kNullOutput = "/dev/null";
 // Every scenario ends within seconds; a run that takes this long is stuck.
 constexpr std::chrono::seconds kLimit{30};
 
@@ -62,7 +62,7 @@ protected:
         ASSERT_GE(task, 0) << encoder.LastErrorMessage();
         TOutputOptions out = hooks ? *hooks : TOutputOptions();
         out.Options = " -af \"volumedetect\" -f null -vn";
-        ASSERT_GE(encoder.SetOutput(task, kNull, &out), 0) << encoder.LastErrorMessage();
+        ASSERT_GE(encoder.SetOutput(task, kNullOutput, &out), 0) << encoder.LastErrorMessage();
     }
 
     // Exactly one notice per task and the final notice last.
@@ -100,7 +100,7 @@ TEST_F(LifetimeTest, FreeingTheComponentWaitsForTheWorkerBeforeFreeingWhatItUses
         TOutputOptions out;
         out.Options = " -an -f null";
         out.VideoInputHook = true;
-        ASSERT_EQ(encoder->SetOutput(0, kNull, &out), 0) << encoder->LastErrorMessage();
+        ASSERT_EQ(encoder->SetOutput(0, kNullOutput, &out), 0) << encoder->LastErrorMessage();
         encoder->StartTask(1);
         ASSERT_TRUE(drain_until([&] { return in_hook.load(); }));
         encoder.reset();
@@ -201,7 +201,7 @@ TEST_F(LifetimeTest, ATasksProbesForgetTheInputsItsEndFrees) {
             if (with_output) {
                 TOutputOptions out;
                 out.Options = " -f null";
-                ASSERT_EQ(encoder.SetOutput(0, kNull, &out), 0) << encoder.LastErrorMessage();
+                ASSERT_EQ(encoder.SetOutput(0, kNullOutput, &out), 0) << encoder.LastErrorMessage();
             }
             TFFDecoder& probe = encoder.Task(0)->InputProbe(0);
             ASSERT_NE(probe.FormatContext(), nullptr);

@@ -409,7 +409,7 @@ TEST(AacTables, EveryBookIsACompletePrefixCode) {
 }
 
 namespace fs = std::filesystem;
-const std::atomic<bool> kGoOn{false};
+const std::atomic<bool> kNeverStopped{false};
 
 // Copies the audio stream of source into target with its configuration
 // replaced (when config is not empty) and packet `nth` replaced (when
@@ -464,7 +464,8 @@ TEST(HeAac, EveryWayOfSignallingSbrIsRefused) {
     wanted.duration_seconds = 2;
     wanted.sample_rate = 44100;  // frequency index 4
     const fs::path lc = test::make_media(dir / "lc.m4a", wanted);
-    ASSERT_EQ(change_gain(lc, dir / "out.m4a", {{3.0, StepRounding::Nearest, {}}}, kGoOn).end, RemuxEnd::Completed);
+    ASSERT_EQ(change_gain(lc, dir / "out.m4a", {{3.0, StepRounding::Nearest, {}}}, kNeverStopped).end,
+              RemuxEnd::Completed);
     fs::remove(dir / "out.m4a");
 
     // AudioSpecificConfig: object type, frequency index, channels, then
@@ -494,7 +495,8 @@ TEST(HeAac, EveryWayOfSignallingSbrIsRefused) {
         SCOPED_TRACE(v.name);
         ASSERT_TRUE(rewrite(lc, dir / v.name, v.config, 20, v.packet));
         made.push_back(v.name);
-        const RemuxResult r = change_gain(dir / v.name, dir / "out.m4a", {{3.0, StepRounding::Nearest, {}}}, kGoOn);
+        const RemuxResult r =
+            change_gain(dir / v.name, dir / "out.m4a", {{3.0, StepRounding::Nearest, {}}}, kNeverStopped);
         EXPECT_EQ(r.end, RemuxEnd::Refused) << r.text;
         EXPECT_NE(r.text.find("HE-AAC"), std::string::npos) << r.text;
         std::vector<std::string> left;

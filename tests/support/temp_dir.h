@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace sonorix::test {
 
@@ -24,5 +25,7 @@ private:
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 // A file's bytes; empty when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
+// The names of the entries of folder, sorted.
+std::vector<std::string> names_in(const std::filesystem::path& folder);
 
 }  // namespace sonorix::test

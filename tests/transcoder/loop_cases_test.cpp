@@ -18,6 +18,7 @@
 #include <regex>
 
 #include "setup_fixture.h"
+#include "support/temp_dir.h"
 #include "support/file_damage.h"
 #include "support/stream_packets.h"
 
@@ -25,6 +26,8 @@ using namespace sonorix;
 using namespace std::chrono_literals;
 using sonorix::test::count_packets;
 using sonorix::test::MediaSpec;
+using sonorix::test::names_in;
+using sonorix::test::read_file;
 using sonorix::test::SetupTest;
 namespace fs = std::filesystem;
 
@@ -137,18 +140,6 @@ std::vector<AVMediaType> stream_types(const fs::path& path) {
     avformat_find_stream_info(ic, nullptr);
     for (unsigned i = 0; i < ic->nb_streams; ++i) out.push_back(ic->streams[i]->codecpar->codec_type);
     avformat_close_input(&ic);
-    return out;
-}
-
-std::string read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> names_in(const fs::path& folder) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
     return out;
 }
 
@@ -586,7 +577,7 @@ TEST_F(LoopCaseTest, UnwritableFolderIsRefusedWithTheReason) {
         EXPECT_TRUE(t.core.Failed());
         EXPECT_EQ(t.core.ErrorText(), "At least one output file must be specified");
     }
-    EXPECT_EQ(read_bytes(blocker), "a file");
+    EXPECT_EQ(read_file(blocker), "a file");
     EXPECT_EQ(names_in(read_only), std::vector<std::string>{});
     fs::permissions(read_only, fs::perms::owner_all);
 }
@@ -622,7 +613,7 @@ TEST_F(LoopCaseTest, ThreeTasksAtOnceMatchOneAtATime) {
         open_job(t, job, "alone_");
         run_to_end(t.core, t.watch);
         expect_completed(t.core, t.watch, job.target);
-        alone.push_back(read_bytes(file(std::string("alone_") + job.target)));
+        alone.push_back(read_file(file(std::string("alone_") + job.target)));
         EXPECT_GT(alone.back().size(), 1000u) << job.target;
     }
     std::vector<std::unique_ptr<Task>> tasks;
@@ -639,7 +630,7 @@ TEST_F(LoopCaseTest, ThreeTasksAtOnceMatchOneAtATime) {
     for (auto& t : tasks) wait_for_end(t->core, t->watch);
     for (size_t i = 0; i < tasks.size(); ++i) {
         expect_completed(tasks[i]->core, tasks[i]->watch, jobs[i].target);
-        EXPECT_TRUE(read_bytes(file(std::string("together_") + jobs[i].target)) == alone[i]) << jobs[i].target;
+        EXPECT_TRUE(read_file(file(std::string("together_") + jobs[i].target)) == alone[i]) << jobs[i].target;
     }
     EXPECT_EQ(TCustomFFmpeg::open_encoder_count(), 0u);
     EXPECT_EQ(TCustomFFmpeg::open_decoder_count(), 0u);

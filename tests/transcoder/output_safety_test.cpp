@@ -22,9 +22,12 @@
 #include <thread>
 
 #include "setup_fixture.h"
+#include "support/temp_dir.h"
 
 using namespace sonorix;
 using sonorix::test::MediaSpec;
+using sonorix::test::names_in;
+using sonorix::test::read_file;
 using sonorix::test::SetupTest;
 namespace fs = std::filesystem;
 
@@ -32,22 +35,10 @@ namespace {
 
 constexpr auto kChildLimit = std::chrono::seconds(30);
 
-std::string read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A small file's text; the size of a large one (a media file where text was expected).
 std::string contents(const fs::path& path) {
-    const std::string bytes = read_bytes(path);
+    const std::string bytes = read_file(path);
     return bytes.size() <= 64 ? bytes : "<" + std::to_string(bytes.size()) + " bytes>";
-}
-
-std::vector<std::string> names_in(const fs::path& folder) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 // Runs body in a forked child and returns what it reported. A child that
@@ -258,7 +249,7 @@ TEST_F(OutputSafetyTest, TargetThatIsAnInputIsRefused) {
     const fs::path self = folder / "self.wav";
     fs::copy_file(file("tone.wav"), self);
     fs::create_symlink(self, folder / "link.wav");
-    const std::string before = read_bytes(self);
+    const std::string before = read_file(self);
     for (const fs::path& target : {self, folder / "." / "self.wav", folder / "link.wav"}) {
         SCOPED_TRACE(target);
         TCustomFFmpeg core;
@@ -273,7 +264,7 @@ TEST_F(OutputSafetyTest, TargetThatIsAnInputIsRefused) {
         EXPECT_LT(core.OpenInputFile(*scope, "", (folder / "link.wav").string(), ""), 0);
         EXPECT_NE(core.last_error().find("same file as the target"), std::string::npos) << core.last_error();
     }
-    EXPECT_TRUE(read_bytes(self) == before);
+    EXPECT_TRUE(read_file(self) == before);
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"link.wav", "self.wav"}));
 }
 
