@@ -269,14 +269,6 @@ __attribute__((target("fma"))) float fused_scalar_peak(const float* newest) {
     return peak;
 }
 
-bool wide() {
-    static const bool wide = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    }();
-    return wide;
-}
-
 }  // namespace
 #endif
 
@@ -285,7 +277,7 @@ float TruePeakMeter::interpolated_peak(const float* history, size_t frames) {
     size_t i = 0;
     float peak = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (wide()) {
+    if (cpu_has_avx2_fma()) {
         peak = wide_peak(newest, frames, i);
         for (; i < frames; ++i) peak = std::max(peak, fused_scalar_peak(newest + i));
         return peak;
