@@ -110,12 +110,6 @@ std::vector<int> average_tracks(const std::string& source, const SourceFacts& fa
     return tracks;
 }
 
-std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe) {
-    SourceFacts facts;
-    facts.streams = source_streams(probe);
-    return average_tracks(source, facts);
-}
-
 std::string intermediate_options(const SourceFacts& facts, int audio_index) {
     std::string options = " -y -map 0:a:" + std::to_string(audio_index);
     if (const StreamFacts* audio = audio_stream(facts, audio_index)) {
@@ -179,11 +173,6 @@ std::string average_mux_options(const std::string& source, const std::string& ta
     // After the codec options, which name every audio stream.
     if (video && same_container) options += " -c:s copy";
     return options + codecs;
-}
-
-std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
-                                const std::vector<int>& tracks) {
-    return average_mux_options(source, target, source_facts(probe), tracks);
 }
 
 int marker_step(size_t rows) { return rows ? static_cast<int>(std::nearbyint(100.0 / static_cast<double>(rows))) : 0; }

@@ -53,7 +53,6 @@ private:
 // only the main one where the target becomes a WAV file (an audio type no
 // target list has), which holds one stream.
 std::vector<int> average_tracks(const std::string& source, const SourceFacts& facts);
-std::vector<int> average_tracks(const std::string& source, TCustomDecoder& probe);
 
 // Phase 1's output options for audio track audio_index of the source the
 // probe holds: " -y", that track only, samples at the decoder's precision
@@ -75,8 +74,6 @@ std::string intermediate_options(TCustomDecoder& probe, int audio_index = 0);
 // stays (as the probe finds the source's container, not as its extension
 // says).
 std::string average_mux_options(const std::string& source, const std::string& target, const SourceFacts& facts,
-                                const std::vector<int>& tracks);
-std::string average_mux_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                                 const std::vector<int>& tracks);
 
 // How far one marker advances the bar of 100: round(100 / rows), ties to

@@ -166,17 +166,6 @@ void batch_codec_options(const std::string& source, const std::string& target, c
     options += " -c:v copy" + audio_rate_options(target, facts, rates, true) + wav_target_options(target);
 }
 
-BatchSourceBitRates source_bit_rates(TCustomDecoder& probe) {
-    BatchSourceBitRates rates;
-    TAudioStreamInfo audio;
-    if (probe.AudioStreamCount > 0) probe.GetAudioStreamInfo(-1, audio);
-    rates.audio = audio.BitRate;
-    TFileStreamInfo info;
-    probe.GetFileInfo(info);
-    rates.file = info.BitRate;
-    return rates;
-}
-
 BatchSourceBitRates source_bit_rates(const SourceFacts& facts) {
     BatchSourceBitRates rates;
     rates.audio = facts.audio_bit_rate;
@@ -186,7 +175,8 @@ BatchSourceBitRates source_bit_rates(const SourceFacts& facts) {
 
 void batch_codec_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                          std::string& options, std::string& video_filters) {
-    batch_codec_options(source, target, source_facts(probe), source_bit_rates(probe), options, video_filters);
+    const SourceFacts facts = source_facts(probe);
+    batch_codec_options(source, target, facts, source_bit_rates(facts), options, video_filters);
 }
 
 std::optional<int> task_percent(int64_t position, int64_t duration) {

@@ -25,8 +25,7 @@ struct BatchSourceBitRates {
     int file = -1;   // whole file, bit/s
 };
 
-// The bit rates of the source the probe holds, or of its kept facts.
-BatchSourceBitRates source_bit_rates(TCustomDecoder& probe);
+// The bit rates of a source, as its facts tell them.
 BatchSourceBitRates source_bit_rates(const SourceFacts& facts);
 
 // The target keeps the source's container: their extensions agree, in any

@@ -84,7 +84,8 @@ std::string conversion_options(const std::string& source, const std::string& tar
 
 std::string conversion_options(const std::string& source, const std::string& target, TCustomDecoder& probe,
                                const std::string& audio_filters) {
-    return conversion_options(source, target, source_facts(probe), source_bit_rates(probe), audio_filters);
+    const SourceFacts facts = source_facts(probe);
+    return conversion_options(source, target, facts, source_bit_rates(facts), audio_filters);
 }
 
 std::string conversion_options(const std::string& source, const std::string& target, const SourceFacts& facts,

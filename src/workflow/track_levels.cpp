@@ -24,8 +24,6 @@ TrackReading track_reading(const TrackMeasure& measure) {
     return r;
 }
 
-int audio_track_count(TCustomDecoder& probe) { return std::max(probe.AudioStreamCount, 0); }
-
 int audio_track_count(const SourceFacts& facts) {
     return static_cast<int>(
         std::count_if(facts.streams.begin(), facts.streams.end(), [](const StreamFacts& s) { return s.kind == 'a'; }));
@@ -51,12 +49,6 @@ std::optional<double> headroom_gain(const TrackReading& reading) {
     if (!reading.peak_db || !std::isfinite(*reading.peak_db)) return std::nullopt;
     // A peak of -3.461 gets 3.46 dB, one of +3.004 gets -3.01 dB.
     return std::floor(-*reading.peak_db * 100.0 + 1e-9) / 100.0;
-}
-
-std::vector<bool> lossy_audio_tracks(TCustomDecoder& probe) {
-    SourceFacts facts;
-    facts.streams = source_streams(probe);
-    return lossy_audio_tracks(facts);
 }
 
 std::vector<bool> lossy_audio_tracks(const SourceFacts& facts) {

@@ -31,13 +31,12 @@ struct TrackReading {
 // The one-pass meter's figures of a track as the measurement's reading.
 TrackReading track_reading(const TrackMeasure& measure);
 
-// The audio tracks of the file the probe holds, and the main one among them:
-// the one flagged default, else the first (index among audio tracks).
-// The same of a file's kept facts.
-int audio_track_count(TCustomDecoder& probe);
-int main_audio_track(TCustomDecoder& probe);
+// The audio tracks of a file's facts, and the main one among them: the one
+// flagged default, else the first (index among audio tracks); the main one
+// of the file the probe holds too.
 int audio_track_count(const SourceFacts& facts);
 int main_audio_track(const SourceFacts& facts);
+int main_audio_track(TCustomDecoder& probe);
 
 // Normalize's gain of a track: its headroom, rounded down to 0.01 dB so the
 // peak never passes full scale; none for a silent or unmeasured track.
@@ -45,7 +44,6 @@ std::optional<double> headroom_gain(const TrackReading& reading);
 
 // The audio tracks whose decoded samples differ from what the coder was
 // given (MP3, AAC, Vorbis, ...), by index among audio tracks.
-std::vector<bool> lossy_audio_tracks(TCustomDecoder& probe);
 std::vector<bool> lossy_audio_tracks(const SourceFacts& facts);
 
 // The audio filter options of a conversion: " -af CHAIN" when every track
