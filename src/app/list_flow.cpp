@@ -168,18 +168,17 @@ void ListFlow::multi_peak() {
     const size_t rows = run.items.size();
     row_of_task_.clear();
     row_readings_.assign(rows, nullptr);
-    row_measuring_.assign(rows, false);
     rows_measured_ = 0;
     for (size_t i = 0; i < rows; ++i) {
         const int task = run.items[i] ? run.job->add_measurement(detect, i, row_readings_[i]) : -1;
         if (task < 0) {
+            row_readings_[i].reset();
             run.job->skip(i, run.items[i] ? detect.LastErrorMessage() : "the row was removed");
             ++rows_measured_;
             continue;
         }
         row_of_task_.resize(static_cast<size_t>(task) + 1, rows);
         row_of_task_[static_cast<size_t>(task)] = i;
-        row_measuring_[i] = true;
     }
     state_ = State::Measuring;
     if (detect.TasksCount() == 0) {
@@ -209,7 +208,6 @@ void ListFlow::row_measured(const TTerminateInfo& info) {
         item->setText(Tmain::kMaxDbColumn, QString::fromStdString(run.job->rows[row].max_db));
     }
     if (!levels_timer_->isActive()) levels_timer_->start();
-    row_measuring_[row] = false;
     ++rows_measured_;
     show_rows_measured();
 }
@@ -218,9 +216,10 @@ void ListFlow::row_measured(const TTerminateInfo& info) {
 void ListFlow::show_rows_measured() {
     const size_t rows = run.items.size();
     if (rows_measured_ >= rows) return;
-    const auto first = std::find(row_measuring_.begin(), row_measuring_.end(), true);
-    if (first != row_measuring_.end()) {
-        const auto row = static_cast<size_t>(first - row_measuring_.begin());
+    const auto first =
+        std::find_if(row_readings_.begin(), row_readings_.end(), [](const auto& r) { return r != nullptr; });
+    if (first != row_readings_.end()) {
+        const auto row = static_cast<size_t>(first - row_readings_.begin());
         analyzeaudio->Label2->setText(QString::fromStdString(analysis_file_label(run.job->rows[row].source)));
     }
     analyzeaudio->show_count(static_cast<int>(rows_measured_) + 1, static_cast<int>(rows));

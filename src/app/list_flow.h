@@ -102,11 +102,10 @@ private:
     Tmain& window_;
     LevelMeter& meter_;
     State state_ = State::Idle;
-    // The measuring run: each task's row, each row's readings (its task's
-    // worker's until the task's end), the rows whose task has not ended.
+    // The measuring run: each task's row, and the readings of each row whose
+    // task has not ended (its task's worker's until then; none otherwise).
     std::vector<size_t> row_of_task_;
     std::vector<std::shared_ptr<MeterReadings>> row_readings_;
-    std::vector<bool> row_measuring_;
     size_t rows_measured_ = 0;  // ended or skipped
     // The levels view and the columns follow the rows' ends at most this
     // often: redrawn for every end of a list of short files, they would
