@@ -169,8 +169,9 @@ private:
     }
 
     // Every sample into the peak and the sum of squares, read in the
-    // decoder's format; when the loudness needs them, also into one plane of
-    // doubles per channel (samples_), which the filter and the true peak read.
+    // decoder's format; when the loudness needs a copy (copy_), also into one
+    // plane per channel, of floats or of doubles, which the filter and the
+    // true peak read.
     template <typename T>
     void scan(const AVFrame* frame) {
         const size_t channels = static_cast<size_t>(av::channel_count(frame));
