@@ -24,11 +24,11 @@ TFFLoader::TFFLoader()
     : table_{{
           {liAVCodec, "avcodec", false, av::major_version(avcodec_version())},
           {liAVDevice, "avdevice", false, LIBAVDEVICE_VERSION_MAJOR},  // not linked: the header's
-          {liAVFilter, "avfilter", false, av::major_version(avfilter_version())},
+          {liAVFilter, "avfilter", false, LIBAVFILTER_VERSION_MAJOR},  // deferred: asking it would open it
           {liAVFormat, "avformat", false, av::major_version(avformat_version())},
           {liAVUtil, "avutil", false, av::major_version(avutil_version())},
           {liSWResample, "swresample", false, av::major_version(swresample_version())},
-          {liSWScale, "swscale", false, av::major_version(swscale_version())},
+          {liSWScale, "swscale", false, LIBSWSCALE_VERSION_MAJOR},
           {liRuntime, "c", true, -1},
       }} {}
 
@@ -83,11 +83,9 @@ namespace {
 void* linked_function(int index) {
     switch (index) {
     case liAVCodec: return reinterpret_cast<void*>(&avcodec_version);
-    case liAVFilter: return reinterpret_cast<void*>(&avfilter_version);
     case liAVFormat: return reinterpret_cast<void*>(&avformat_version);
     case liAVUtil: return reinterpret_cast<void*>(&avutil_version);
     case liSWResample: return reinterpret_cast<void*>(&swresample_version);
-    case liSWScale: return reinterpret_cast<void*>(&swscale_version);
     case liRuntime: return reinterpret_cast<void*>(&std::strlen);
     default: return nullptr;
     }
@@ -97,12 +95,13 @@ void* linked_function(int index) {
 
 // The libraries are linked: the handle stands for the library the dynamic
 // linker already holds. An overridden file name is opened for real, which is
-// how a missing library shows up. avdevice under its own name is deferred
-// (LoadDevices).
+// how a missing library shows up. avdevice, avfilter and swscale under their
+// own names are deferred (LoadDevices, deferred_libraries.cpp).
 bool TFFLoader::LoadLibrary(int index) {
     TLibraryStatus& st = status_[static_cast<size_t>(index)];
     const TLibraryItem& item = table_[static_cast<size_t>(index)];
-    if (index == liAVDevice && st.FileName.empty()) {
+    const bool deferred = index == liAVDevice || index == liAVFilter || index == liSWScale;
+    if (deferred && st.FileName.empty()) {
         st.Deferred = true;
     } else if (!st.Handle) {
         const std::string name = st.FileName.empty() ? item.FileName() : st.FileName;

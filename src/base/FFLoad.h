@@ -6,10 +6,12 @@
 // avcodec) and the error texts. Loading and unloading happen on the main
 // thread; the lock table is used from any task's worker.
 //
-// One library is not linked: avdevice (its formats: "lavfi", grabbers,
-// players) pulls in dozens of libraries that hardly a job needs. Loading it is
-// deferred until a format name is looked up that no other format has; it is
-// then opened once, its formats registered, and it stays for the process.
+// Three libraries are not linked, as they pull in dozens of libraries that
+// many jobs never need. avdevice (its formats: "lavfi", grabbers, players) is
+// opened when a format name is looked up that no other format has; its
+// formats are then registered, and it stays for the process. avfilter and
+// swscale are opened at the first call of one of their functions
+// (deferred_libraries.cpp): a measurement never opens them.
 #pragma once
 
 #include <array>
@@ -54,7 +56,7 @@ struct TLibraryStatus {
     std::string FileName;    // override of the table's name; empty = the table's
     void* Handle = nullptr;  // null when not loaded
     bool Bound = false;
-    bool Deferred = false;  // loaded: opened when first needed (avdevice)
+    bool Deferred = false;  // loaded: opened when first needed (avdevice, avfilter, swscale)
     bool Owned = false;     // opened by the loader (an overridden name): closed on unload
 };
 

@@ -9,6 +9,9 @@
 #include "base/FFLog.h"
 #include "base/MainThreadQueue.h"
 #include "base/libav.h"
+#include "engine/track_meter.h"
+#include "support/media_fixtures.h"
+#include "support/temp_dir.h"
 
 using namespace sonorix;
 
@@ -67,23 +70,37 @@ TEST_F(Loader, CheckLoadedNamesTheFirstMissingLibrary) {
     EXPECT_NO_THROW(loader.CheckLoaded(kDecoderLibraries));
 }
 
-// avdevice and the many libraries it needs are opened only when a format
-// name is asked for that no other format has. In a fresh process (the
-// child), as at the program's start.
-TEST_F(Loader, DeviceFormatsLoadTheirLibraryWhenFirstAskedFor) {
+// avdevice, avfilter and swscale, with the many libraries they need, are
+// opened only when first needed: a device format by a name that no other
+// format has, a filter graph or a scaler by its first call. A measurement
+// opens none of them. In a fresh process (the child), as at the program's start.
+TEST_F(Loader, DeferredLibrariesOpenWhenFirstNeeded) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    test::TempDir dir;
+    const auto wav = test::make_media(dir.path() / "tone.wav");
     EXPECT_EXIT(
         {
-            const std::string name = "libavdevice.so." + std::to_string(LIBAVDEVICE_VERSION_MAJOR);
-            const auto in_process = [&] {
+            const auto in_process = [](const char* base, int major) {
+                const std::string name = std::string("lib") + base + ".so." + std::to_string(major);
                 void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
                 if (handle) dlclose(handle);
                 return handle != nullptr;
             };
+            const auto devices = [&] { return in_process("avdevice", LIBAVDEVICE_VERSION_MAJOR); };
+            const auto filters = [&] { return in_process("avfilter", LIBAVFILTER_VERSION_MAJOR); };
+            const auto scaler = [&] { return in_process("swscale", LIBSWSCALE_VERSION_MAJOR); };
             TFFLoader& loader = TFFLoader::Instance();
-            const bool ok = loader.Load(kEncoderLibraries) && loader.Loaded(kEncoderLibraries) && !in_process() &&
-                            find_input_format("wav") && !find_input_format("no-such-format") && in_process() &&
-                            find_input_format("lavfi") && loader.Load(kEncoderLibraries);
+            bool ok = loader.Load(kEncoderLibraries) && loader.Loaded(kEncoderLibraries);
+            MeterRequest request;
+            request.loudness = true;
+            ok = ok && measure_tracks(wav.string(), request).tracks.size() == 1;
+            ok = ok && !devices() && !filters() && !scaler();
+            ok = ok && find_input_format("wav") && !find_input_format("no-such-format") && devices() &&
+                 find_input_format("lavfi") && loader.Load(kEncoderLibraries);
+            AVFilterGraph* graph = avfilter_graph_alloc();
+            ok = ok && graph && filters() && avfilter_get_by_name("volume");
+            avfilter_graph_free(&graph);
+            ok = ok && sws_get_class() && scaler();
             std::_Exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
