@@ -99,12 +99,14 @@ void LoudnessMeter::add_segments(const T* const* planes, size_t frames) {
     std::vector<const T*> at(planes, planes + channels);
     while (frames > 0) {
         const size_t n = std::min(frames, segment_frames_ - filled_);
-        if (use_parts_) {
+        if (use_parts_ && n == segment_frames_) {
+            filter_parts(at.data());  // whole in the planes: read from there
+        } else if (use_parts_) {
             // Held until the segment is whole.
 #if defined(__x86_64__) && defined(__GNUC__)
             for (size_t c = 0; c < channels; ++c) widen(at[c], n, parts_.held[c].data() + filled_);
 #endif
-            if (filled_ + n == segment_frames_) filter_parts();
+            if (filled_ + n == segment_frames_) filter_parts(parts_.held_at.data());
         } else {
             filter(at.data(), n);
         }
@@ -317,6 +319,8 @@ void LoudnessMeter::prepare_parts(bool quarters) {
         }
     }
     h.held.assign(channels_.size(), std::vector<double>(segment_frames_));
+    h.held_at.clear();
+    for (const auto& held : h.held) h.held_at.push_back(held.data());
     use_parts_ = true;
 #endif
 }
@@ -362,10 +366,28 @@ __attribute__((target("avx512f"))) inline void store_states(const Octet& p, cons
 // channels (the same one twice for a lone channel). sums: the energies from
 // the states given (part 0) or silence; products[j]: the outputs against
 // unit response j (of use in parts 1 to 3); st: the end states, by lane.
-__attribute__((target("avx512f,avx512dq"))) void octet_segment(
-    const LoudnessMeter::Biquad& pre_f, const LoudnessMeter::Biquad& rlb_f, const LoudnessMeter::Stage* pre,
-    const LoudnessMeter::Stage* rlb, const double* l, const double* r, size_t part, const double* response, size_t last,
-    double sums[8], double products[4][8], double st[8][8]) {
+// Frame i of the four parts of two channels, in Octet's lanes.
+__attribute__((target("avx512f,avx512dq"))) inline __m512d octet_frame(const double* l, const double* r, size_t q,
+                                                                       size_t i) {
+    __m512d x = _mm512_castpd128_pd512(_mm_loadh_pd(_mm_load_sd(l + i), r + i));
+    x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + q + i), r + q + i), 1);
+    x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + 2 * q + i), r + 2 * q + i), 2);
+    return _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + 3 * q + i), r + 3 * q + i), 3);
+}
+__attribute__((target("avx512f,avx512dq"))) inline __m512d octet_frame(const float* l, const float* r, size_t q,
+                                                                       size_t i) {
+    // The masked form: GCC 12's plain one warns of an undefined operand.
+    return _mm512_maskz_cvtps_pd(
+        0xff, _mm256_setr_ps(l[i], r[i], l[q + i], r[q + i], l[2 * q + i], r[2 * q + i], l[3 * q + i], r[3 * q + i]));
+}
+
+template <typename T>
+__attribute__((target("avx512f,avx512dq"))) void octet_segment(const LoudnessMeter::Biquad& pre_f,
+                                                               const LoudnessMeter::Biquad& rlb_f,
+                                                               const LoudnessMeter::Stage* pre,
+                                                               const LoudnessMeter::Stage* rlb, const T* l, const T* r,
+                                                               size_t part, const double* response, size_t last,
+                                                               double sums[8], double products[4][8], double st[8][8]) {
     Octet p = make_octet(pre_f), h = make_octet(rlb_f);
     const size_t q = part;
     p.x1 = _mm512_setr_pd(pre[0].x1, pre[1].x1, l[q - 1], r[q - 1], l[2 * q - 1], r[2 * q - 1], l[3 * q - 1],
@@ -385,11 +407,7 @@ __attribute__((target("avx512f,avx512dq"))) void octet_segment(
     __m512d sum = _mm512_setzero_pd();
     __m512d c0 = sum, c1 = sum, c2 = sum, c3 = sum;
     for (size_t i = 0; i < q; ++i) {
-        __m512d x = _mm512_castpd128_pd512(_mm_loadh_pd(_mm_load_sd(l + i), r + i));
-        x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + q + i), r + q + i), 1);
-        x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + 2 * q + i), r + 2 * q + i), 2);
-        x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + 3 * q + i), r + 3 * q + i), 3);
-        const __m512d y = octet_high_pass(h, octet_step(p, x));
+        const __m512d y = octet_high_pass(h, octet_step(p, octet_frame(l, r, q, i)));
         sum = _mm512_fmadd_pd(y, y, sum);
         // Every part is at its own frame i: one unit-response value each.
         c0 = _mm512_fmadd_pd(y, _mm512_set1_pd(g0[i]), c0);
@@ -414,7 +432,8 @@ void widen(const double* from, size_t n, double* to) { std::copy_n(from, n, to);
 }  // namespace
 #endif
 
-void LoudnessMeter::filter_parts() {
+template <typename T>
+void LoudnessMeter::filter_parts(const T* const* planes) {
 #if defined(__x86_64__) && defined(__GNUC__)
     Parts& h = parts_;
     const size_t q = h.part, extra = h.last - h.part;
@@ -422,7 +441,7 @@ void LoudnessMeter::filter_parts() {
     for (size_t first = 0; first < channels; first += 2) {
         const bool pair = first + 1 < channels;
         Channel* ch[2] = {&channels_[first], pair ? &channels_[first + 1] : &channels_[first]};
-        const double* x[2] = {h.held[first].data(), h.held[pair ? first + 1 : first].data()};
+        const T* x[2] = {planes[first], planes[pair ? first + 1 : first]};
         const Stage pre[2] = {ch[0]->pre, ch[1]->pre}, rlb[2] = {ch[0]->rlb, ch[1]->rlb};
         double sums[8], products[4][8], st[8][8];
         octet_segment(pre_, rlb_, pre, rlb, x[0], x[1], q, h.response.data(), h.last, sums, products, st);
@@ -438,7 +457,7 @@ void LoudnessMeter::filter_parts() {
                 double dot[4] = {products[0][lane], products[1][lane], products[2][lane], products[3][lane]};
                 // The last part's frames beyond the others', one at a time.
                 for (size_t i = q; part == 3 && i < q + extra; ++i) {
-                    const double y = step(rlb_, zh, step(pre_, zp, x[c][3 * q + i]));
+                    const double y = step(rlb_, zh, step(pre_, zp, static_cast<double>(x[c][3 * q + i])));
                     zs += y * y;
                     for (size_t j = 0; j < 4; ++j) dot[j] += y * h.response[j * h.last + i];
                 }

@@ -75,9 +75,12 @@ private:
         double gram[2][4][4] = {};              // their sums of products over `part`, over `last` frames
         double carry[2][4][4] = {};             // the states they end in, row by state
         std::vector<std::vector<double>> held;  // per channel: the segment so far
+        std::vector<const double*> held_at;     // where each channel's starts
     };
     void prepare_parts(bool quarters);
-    void filter_parts();
+    // One whole segment, one plane per channel.
+    template <typename T>
+    void filter_parts(const T* const* planes);
 
     Biquad pre_{}, rlb_{};
     std::vector<Channel> channels_;

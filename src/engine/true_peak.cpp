@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "engine/private/planes.h"
 
@@ -98,7 +99,7 @@ TruePeakMeter::TruePeakMeter(int channels) { set_channels(channels); }
 void TruePeakMeter::set_channels(int channels) {
     // The history starts silent, as if the track began after silence.
     channels_.assign(static_cast<size_t>(std::max(channels, 1)), Channel{});
-    for (Channel& ch : channels_) ch.window.assign(kHistory + kBlockFrames, 0.0f);
+    for (Channel& ch : channels_) ch.window.assign(kBefore + kBlockFrames, 0.0f);
 }
 
 void TruePeakMeter::add(const double* samples, size_t frames) {
@@ -112,8 +113,10 @@ void TruePeakMeter::add(const double* samples, size_t frames) {
 
 namespace {
 
-// The largest magnitude of n samples as floats and the largest step between
-// neighbours, the one from `before` into the first included.
+// A block's figures over n samples read as floats: the largest magnitude, and
+// the largest step between neighbours, w[-1] to w[0] included. Eight at a
+// time where the processor has AVX2 (asked once); the steps are worked out
+// only for the blocks that pass the quick test of the magnitudes.
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target("avx2"))) inline __m256 eight(const double* from) {
     return _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(from + 4)), _mm256_cvtpd_ps(_mm256_loadu_pd(from)));
@@ -126,30 +129,121 @@ __attribute__((target("avx2"))) inline float largest(__m256 v) {
     return _mm_cvtss_f32(_mm_max_ss(m, _mm_shuffle_ps(m, m, 1)));
 }
 
-// Eight samples at a time; returns how many it took.
+// The largest magnitude of the first n - n % 8, or 0 when none passes
+// `limit`: most blocks end at the comparison, without adding up the lanes.
 template <typename T>
-__attribute__((target("avx2"))) size_t stats_wide(const T* from, size_t n, float& before, float& peak, float& step) {
+__attribute__((target("avx2"))) float wide_peak_above(const T* w, size_t n, float limit) {
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-    const __m256i rotate = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
-    __m256 top = _mm256_setzero_ps(), steps = _mm256_setzero_ps();
-    __m256 rotated = _mm256_set1_ps(before);  // lane 0: the sample before the next eight
+    __m256 top = _mm256_setzero_ps();
+    for (size_t i = 0; i + 8 <= n; i += 8) top = _mm256_max_ps(top, _mm256_and_ps(eight(w + i), magnitude));
+    if (!_mm256_movemask_ps(_mm256_cmp_ps(top, _mm256_set1_ps(limit), _CMP_GT_OQ))) return 0;
+    return largest(top);
+}
+
+// The same for floats, sixteen at a time, where the processor has AVX-512;
+// the rest in one masked load (the masked lanes read as 0).
+__attribute__((target("avx512f"))) float widest_peak_above(const float* w, size_t n, float limit) {
+    __m512 top = _mm512_setzero_ps();
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = eight(from + i);
-        // The sample before each: the last of the previous eight, then v's first seven.
-        const __m256 next = _mm256_permutevar8x32_ps(v, rotate);
-        const __m256 earlier = _mm256_blend_ps(next, rotated, 0x01);
-        rotated = next;
-        top = _mm256_max_ps(top, _mm256_and_ps(v, magnitude));
-        steps = _mm256_max_ps(steps, _mm256_and_ps(_mm256_sub_ps(v, earlier), magnitude));
+    // The masked forms: GCC 12's plain ones warn of an undefined operand.
+    for (; i + 16 <= n; i += 16) top = _mm512_mask_max_ps(top, 0xffff, top, _mm512_abs_ps(_mm512_loadu_ps(w + i)));
+    if (i < n) {
+        const __mmask16 rest = static_cast<__mmask16>((1u << (n - i)) - 1);
+        top = _mm512_mask_max_ps(top, 0xffff, top, _mm512_abs_ps(_mm512_maskz_loadu_ps(rest, w + i)));
     }
-    if (i == 0) return 0;
-    peak = std::max(peak, largest(top));
-    step = std::max(step, largest(steps));
-    before = static_cast<float>(from[i - 1]);
-    return i;
+    if (!_mm512_cmp_ps_mask(top, _mm512_set1_ps(limit), _CMP_GT_OQ)) return 0;
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, top);
+    return *std::max_element(lanes, lanes + 16);
+}
+
+template <typename T>
+__attribute__((target("avx2"))) float wide_step(const T* w, size_t n) {
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    __m256 top = _mm256_setzero_ps();
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+        top = _mm256_max_ps(top, _mm256_and_ps(_mm256_sub_ps(eight(w + i), eight(w + i - 1)), magnitude));
+    }
+    return largest(top);
+}
+
+// From the block at `at` on (each whole, its kTail before it in the plane),
+// the first whose samples pass `limit`, or where the whole blocks end: the
+// quick test in one tight loop, as most blocks end there.
+constexpr size_t kSpan = TruePeakMeter::kBlockFrames + 16;
+
+template <typename T>
+__attribute__((target("avx2"))) size_t wide_skip(const T* x, size_t at, size_t frames, float limit) {
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const __m256 above = _mm256_set1_ps(limit);
+    for (; at + TruePeakMeter::kBlockFrames <= frames; at += TruePeakMeter::kBlockFrames) {
+        const T* w = x + at + TruePeakMeter::kBlockFrames - kSpan;
+        __m256 top = _mm256_and_ps(eight(w), magnitude);
+        for (size_t i = 8; i < kSpan; i += 8) top = _mm256_max_ps(top, _mm256_and_ps(eight(w + i), magnitude));
+        if (_mm256_movemask_ps(_mm256_cmp_ps(top, above, _CMP_GT_OQ))) break;
+    }
+    return at;
+}
+
+__attribute__((target("avx512f"))) size_t widest_skip(const float* x, size_t at, size_t frames, float limit) {
+    const __m512 above = _mm512_set1_ps(limit);
+    for (; at + TruePeakMeter::kBlockFrames <= frames; at += TruePeakMeter::kBlockFrames) {
+        const float* w = x + at + TruePeakMeter::kBlockFrames - kSpan;
+        __m512 top = _mm512_abs_ps(_mm512_loadu_ps(w));
+        for (size_t i = 16; i < kSpan; i += 16)
+            top = _mm512_mask_max_ps(top, 0xffff, top, _mm512_abs_ps(_mm512_loadu_ps(w + i)));
+        if (_mm512_cmp_ps_mask(top, above, _CMP_GT_OQ)) break;
+    }
+    return at;
 }
 #endif
+
+template <typename T>
+size_t skip_quiet(const T* x, size_t at, size_t frames, float limit) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if constexpr (std::is_same_v<T, float>) {
+        if (cpu_has_avx512()) return widest_skip(x, at, frames, limit);
+    }
+    if (cpu_has_avx2()) return wide_skip(x, at, frames, limit);
+#endif
+    return at;
+}
+
+template <typename T>
+float peak_above(const T* w, size_t n, float limit) {
+    size_t i = 0;
+    float peak = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (cpu_has_avx2()) {
+        if constexpr (std::is_same_v<T, float>) {
+            if (cpu_has_avx512()) return widest_peak_above(w, n, limit);
+        }
+        i = n - n % 8;
+        peak = wide_peak_above(w, n, limit);
+        if (i == n) return peak;
+        // The rest may pass where the eights did not.
+        if (peak == 0) {
+            for (size_t j = 0; j < i; ++j) peak = std::max(peak, std::fabs(static_cast<float>(w[j])));
+        }
+    }
+#endif
+    for (; i < n; ++i) peak = std::max(peak, std::fabs(static_cast<float>(w[i])));
+    return peak;
+}
+
+template <typename T>
+float largest_step(const T* w, size_t n) {
+    size_t i = 0;
+    float step = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (cpu_has_avx2()) {
+        i = n - n % 8;
+        step = wide_step(w, n);
+    }
+#endif
+    for (; i < n; ++i) step = std::max(step, std::fabs(static_cast<float>(w[i]) - static_cast<float>(w[i - 1])));
+    return step;
+}
 
 // The second bound (see the header), with its margin for rounding.
 double step_bound(float reach, float slope) {
@@ -160,77 +254,81 @@ double step_bound(float reach, float slope) {
     return stepped * kMargin;
 }
 
-template <typename T>
-inline void block_stats(const T* from, size_t n, float before, float& peak, float& step) {
-    size_t i = 0;
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (cpu_has_avx2()) i = stats_wide(from, n, before, peak, step);
-#endif
-    for (; i < n; ++i) {
-        const float v = static_cast<float>(from[i]);
-        peak = std::max(peak, std::fabs(v));
-        step = std::max(step, std::fabs(v - before));
-        before = v;
-    }
-}
-
 }  // namespace
 
 void TruePeakMeter::add_planes(const double* const* planes, size_t frames) { add_blocks(planes, frames); }
 void TruePeakMeter::add_planes(const float* const* planes, size_t frames) { add_blocks(planes, frames); }
 
 // Each channel block by block, straight from its plane. A block is judged on
-// its own samples and on the kHistory before it, which lie within the last
-// kTail of the block before (or of all that came before, when it was
-// shorter): their figures stand for the history's, a bound as safe and only
-// a little looser. The samples are copied out as floats only for a block
-// that has to be interpolated.
+// its own samples and the kTail before it, which hold the filter's history;
+// they lie in the plane, or for the first block of a call partly in the
+// last call's samples, and that block is judged from a copy. The samples are
+// copied out as floats for the interpolation only when they are not floats
+// in the plane already.
 template <typename T>
 void TruePeakMeter::add_blocks(const T* const* planes, size_t frames) {
     for (size_t c = 0; c < channels_.size(); ++c) {
         const T* x = planes[c];
         Channel& ch = channels_[c];
-        float* w = ch.window.data();
         for (size_t at = 0; at < frames; at += kBlockFrames) {
+            if (at >= kBefore) {
+                const size_t next = skip_quiet(x, at, frames, limit_);
+                blocks_ += static_cast<int64_t>((next - at) / kBlockFrames);
+                if ((at = next) >= frames) break;
+            }
             const size_t n = std::min(kBlockFrames, frames - at);
             ++blocks_;
-            float before = at > 0 ? static_cast<float>(x[at - 1]) : ch.tail[kHistory - 1];
-            const size_t body = n > kTail ? n - kTail : 0;
-            float body_peak = 0, body_step = 0, tail_peak = 0, tail_step = 0;
-            block_stats(x + at, body, before, body_peak, body_step);
-            if (body > 0) before = static_cast<float>(x[at + body - 1]);
-            block_stats(x + at + body, n - body, before, tail_peak, tail_step);
-            const float block_peak = std::max(body_peak, tail_peak);
-            // The sample peak is a floor of the true peak: the annex filter's
-            // phase 0 reads a lone sample at 0.97 of itself.
-            peak_ = std::max(peak_, static_cast<double>(block_peak));
-            const float reach = std::max(block_peak, ch.history_peak);
-            const float slope = std::max({body_step, tail_step, ch.history_step});
-            if (reach * kGainBound > peak_ && step_bound(reach, slope) > peak_) {
-                ++interpolated_;
-                // The history: the samples before `at`, from the plane or,
-                // before its start, from the last call's.
-                for (size_t j = 0; j < kHistory; ++j) {
-                    const size_t from = at + j;  // counted from kHistory before the plane
-                    w[j] = from >= kHistory ? static_cast<float>(x[from - kHistory]) : ch.tail[from];
-                }
-                for (size_t i = 0; i < n; ++i) w[kHistory + i] = static_cast<float>(x[at + i]);
-                peak_ = std::max(peak_, static_cast<double>(interpolated_peak(w, n)));
-            }
-            if (body > 0) {
-                ch.history_peak = tail_peak, ch.history_step = tail_step;
+            if (at >= kBefore) {
+                judge(x + at - kTail, n, ch);
             } else {
-                ch.history_peak = reach, ch.history_step = slope;
+                // The block and what comes before it, as floats, in the window.
+                float* w = ch.window.data();
+                const size_t from_plane = std::min(at, kBefore);
+                std::copy(ch.before.begin() + static_cast<ptrdiff_t>(from_plane), ch.before.end(), w);
+                for (size_t j = 0; j < from_plane + n; ++j)
+                    w[kBefore - from_plane + j] = static_cast<float>(x[at - from_plane + j]);
+                judge(static_cast<const float*>(w + kBefore - kTail), n, ch);
             }
         }
-        // The last kHistory samples, for the next call's first blocks.
-        if (frames >= kHistory) {
-            for (size_t j = 0; j < kHistory; ++j) ch.tail[j] = static_cast<float>(x[frames - kHistory + j]);
+        // The last kBefore samples, for the next call's first block.
+        if (frames >= kBefore) {
+            for (size_t j = 0; j < kBefore; ++j) ch.before[j] = static_cast<float>(x[frames - kBefore + j]);
         } else {
-            std::copy(ch.tail.begin() + static_cast<ptrdiff_t>(frames), ch.tail.end(), ch.tail.begin());
-            for (size_t j = 0; j < frames; ++j) ch.tail[kHistory - frames + j] = static_cast<float>(x[j]);
+            std::copy(ch.before.begin() + static_cast<ptrdiff_t>(frames), ch.before.end(), ch.before.begin());
+            for (size_t j = 0; j < frames; ++j) ch.before[kBefore - frames + j] = static_cast<float>(x[j]);
         }
     }
+}
+
+// w: the kTail samples before a block of n, then the block; w[-1] is readable.
+// Skipped when the samples times the gain bound cannot pass the maximum, or
+// else when the step bound cannot; the figure is the same as interpolating
+// every block.
+template <typename T>
+void TruePeakMeter::judge(const T* w, size_t n, Channel& ch) {
+    const size_t span = kTail + n;
+    const float reach = peak_above(w, span, limit_);
+    if (reach <= limit_) return;  // then also below the maximum: the sample peak is not raised
+    raise(reach);                 // the sample peak is a floor of the true peak
+    if (step_bound(reach, largest_step(w, span)) <= peak_) return;
+    ++interpolated_;
+    const float* history;
+    if constexpr (std::is_same_v<T, float>) {
+        history = w + kTail - kHistory;
+    } else {
+        float* copy = ch.window.data();
+        for (size_t j = 0; j < kHistory + n; ++j) copy[j] = static_cast<float>(w[kTail - kHistory + j]);
+        history = copy;
+    }
+    raise(interpolated_peak(history, n));
+}
+
+void TruePeakMeter::raise(double peak) {
+    if (peak <= peak_) return;
+    peak_ = peak;
+    // A block at or below this cannot pass the maximum, even after the
+    // float's rounding.
+    limit_ = std::nextafter(static_cast<float>(peak_ / kGainBound), 0.0f);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -257,6 +355,26 @@ __attribute__((target("avx2,fma"))) float wide_peak(const float* newest, size_t 
     return *std::max_element(lanes, lanes + 8);
 }
 
+// Sixteen output frames at a time, where the processor has AVX-512: the
+// same sums in the same order, so the same figure.
+__attribute__((target("avx512f"))) float widest_peak(const float* newest, size_t frames, size_t& done) {
+    __m512 top = _mm512_setzero_ps();
+    size_t i = 0;
+    for (; i + 16 <= frames; i += 16) {
+        __m512 x[TruePeakMeter::kTaps];
+        for (int j = 0; j < TruePeakMeter::kTaps; ++j) x[j] = _mm512_loadu_ps(newest + i - j);
+        for (const auto& phase : kCoefficients) {
+            __m512 y = _mm512_mul_ps(_mm512_set1_ps(phase[0]), x[0]);
+            for (int j = 1; j < TruePeakMeter::kTaps; ++j) y = _mm512_fmadd_ps(_mm512_set1_ps(phase[j]), x[j], y);
+            top = _mm512_mask_max_ps(top, 0xffff, top, _mm512_abs_ps(y));
+        }
+    }
+    done = i;
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, top);
+    return *std::max_element(lanes, lanes + 16);
+}
+
 // One output frame as wide_peak computes it, to the same rounding: the
 // figure does not depend on where blocks end.
 __attribute__((target("fma"))) float fused_scalar_peak(const float* newest) {
@@ -278,8 +396,10 @@ float TruePeakMeter::interpolated_peak(const float* history, size_t frames) {
     float peak = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
     if (cpu_has_avx2_fma()) {
-        peak = wide_peak(newest, frames, i);
-        for (; i < frames; ++i) peak = std::max(peak, fused_scalar_peak(newest + i));
+        if (cpu_has_avx512()) peak = widest_peak(newest, frames, i);
+        size_t more = 0;
+        peak = std::max(peak, wide_peak(newest + i, frames - i, more));
+        for (i += more; i < frames; ++i) peak = std::max(peak, fused_scalar_peak(newest + i));
         return peak;
     }
 #endif

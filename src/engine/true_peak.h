@@ -60,21 +60,26 @@ public:
     static float interpolated_peak(const float* history, size_t frames);
 
 private:
-    template <typename T>
-    void add_blocks(const T* const* planes, size_t frames);
-
-    // The samples whose figures stand for the next block's history (at
-    // least kTaps - 1).
+    // The samples whose figures stand for a block's history (at least
+    // kTaps - 1), and one more for the step into the first of them.
     static constexpr size_t kTail = 16;
+    static constexpr size_t kBefore = kTail + 1;
     static_assert(kTail >= kTaps - 1);
     struct Channel {
-        std::array<float, kTaps - 1> tail{};  // the last samples of the last call
-        float history_peak = 0, history_step = 0;
-        std::vector<float> window;  // a block to interpolate, its history first
+        std::array<float, kBefore> before{};  // the last samples of the last call
+        std::vector<float> window;            // a block and its history, as floats, where the plane cannot serve
     };
+
+    template <typename T>
+    void add_blocks(const T* const* planes, size_t frames);
+    template <typename T>
+    void judge(const T* w, size_t n, Channel& ch);
+    void raise(double peak);
+
     std::vector<Channel> channels_;
     std::vector<double> scratch_;  // add's planes
     double peak_ = 0;
+    float limit_ = 0;  // blocks whose samples stay at or below it are skipped
     int64_t blocks_ = 0;
     int64_t interpolated_ = 0;
 };
