@@ -24,6 +24,8 @@
 #include "workflow/batch_job.h"
 #include "workflow/conversion_options.h"
 #include "workflow/lossless_task.h"
+#include "workflow/meter_task.h"
+#include "workflow/output_options.h"
 #include "workflow/peak_analysis.h"
 #include "workflow/source_types.h"
 
@@ -66,15 +68,15 @@ void SingleFileFlow::Button1Click() {
     add_file(open.FileName);
 }
 
+// The user's choice, probed at once for its description; the facts the run
+// reads are kept with it.
 void SingleFileFlow::add_file(const std::string& file_name) {
     TFFDecoder& probe = FFencoder.Decoder();
-    // A refused file does not stay in the probe: the conversion reads the
-    // facts of the accepted source from it.
     auto refuse = [&](const char* message) {
         if (message) MessageBoxA(&window_, message, "", MB_ICONERROR);
-        if (!source_file.empty()) probe.LoadFile(source_file);
     };
-    if (!probe.LoadFile(file_name)) return refuse("File load error! ");
+    std::shared_ptr<SourceFacts> facts = load_source_facts(probe, file_name);
+    if (!facts) return refuse("File load error! ");
     if (probe.AudioStreamCount <= 0) return refuse("No audio stream! ");
     TFileStreamInfo info;
     probe.GetFileInfo(info);
@@ -83,6 +85,18 @@ void SingleFileFlow::add_file(const std::string& file_name) {
     text.remove('\r');
     window_.Memo1->setPlainText(text);
     source_file = file_name;
+    facts_ = std::move(facts);
+}
+
+// The kept facts, read again on the main thread when the file changed since
+// and no measurement did so on its worker (Volume Change).
+const SourceFacts& SingleFileFlow::source_facts_now() {
+    if (!facts_ || !facts_current(*facts_, source_file)) {
+        std::shared_ptr<SourceFacts> facts = load_source_facts(FFencoder.Decoder(), source_file);
+        // One that can no longer be read: its task's own error will tell.
+        facts_ = facts ? std::move(facts) : std::make_shared<SourceFacts>();
+    }
+    return *facts_;
 }
 
 // Every job's one task: a fresh list, the source as input, target with
@@ -91,6 +105,9 @@ bool SingleFileFlow::add_source_task(TFFEncoder& encoder, const std::string& tar
     if (encoder.TasksCount() > 0) encoder.ClearTasks();
     TInputOptions in;
     ResetInputOptions(in);
+    // The task opens the source and creates the target on its worker; a
+    // failure there ends it Failed, with the reason.
+    encoder.DeferSetup = true;
     const int task = encoder.AddTask(source_file, &in);
     if (task < 0) {
         MessageBoxA(&window_, "Add file error: " + encoder.LastErrorMessage(), "Error", MB_ICONERROR);
@@ -110,14 +127,14 @@ bool SingleFileFlow::add_source_task(TFFEncoder& encoder, const std::string& tar
 void SingleFileFlow::single_peak() {
     meter_.clear_results();
     const LevelKind kind = window_.radio_loudness_single->isChecked() ? LevelKind::Loudness : LevelKind::Peak;
-    // The source as it is now (the file may have changed since it was
-    // loaded): the conversion's options read the probe. The meter task opens
-    // the file itself; one that cannot be read fails the task, which tells why.
-    FFencoder.Decoder().LoadFile(source_file);
+    // The meter task opens the file itself; one that cannot be read fails
+    // the task, which tells why. A file changed since it was loaded has its
+    // facts read again there, for the conversion's options.
+    const bool stale = !facts_ || !facts_current(*facts_, source_file);
     TFFEncoder& detect = meter_.FFdetect;
     if (detect.TasksCount() > 0) detect.ClearTasks();
     auto readings = std::make_shared<MeterReadings>();
-    add_meter_task(detect, source_file, kind, false, -1, readings);
+    add_meter_task(detect, source_file, kind, false, -1, readings, false, stale);
     state_ = State::Measuring;
     meter_.measure(*this, std::move(readings));
 
@@ -146,6 +163,7 @@ void SingleFileFlow::meter_done() {
 
 // Each track's own gain; a silent track keeps its level.
 void SingleFileFlow::convert_measured() {
+    if (meter_.track_readings->facts) facts_ = meter_.track_readings->facts;
     const bool loudness = window_.radio_loudness_single->isChecked();
     const auto& tracks = meter_.track_readings->tracks;
     const size_t main = std::min(meter_.track_readings->main_track, tracks.empty() ? 0 : tracks.size() - 1);
@@ -245,9 +263,7 @@ void SingleFileFlow::single_convert() {
         start_lossless(target)) {
         return;
     }
-    // The options read the probe, which holds the source; the task does not
-    // change it.
-    const std::string options = conversion_options(source_file, target, FFencoder.Decoder(), chains);
+    const std::string options = conversion_options(source_file, target, source_facts_now(), chains);
     if (!add_source_task(FFencoder, target, options)) return;
     start_tasks(FFencoder, task_progress);
     state_ = State::Converting;
@@ -268,11 +284,9 @@ bool SingleFileFlow::start_lossless(const std::string& target) {
                               tracks, options->ed_ceiling->value());
     }
     if (FFencoder.TasksCount() > 0) FFencoder.ClearTasks();
-    TFileStreamInfo info;
-    FFencoder.Decoder().GetFileInfo(info);
+    const int64_t duration = source_facts_now().duration;
     single_remux_ = std::make_shared<lossless::RemuxResult>();
-    if (add_lossless_task(FFencoder, source_file, target, std::move(requests), false, info.Duration, single_remux_) <
-        0) {
+    if (add_lossless_task(FFencoder, source_file, target, std::move(requests), false, duration, single_remux_) < 0) {
         single_remux_.reset();
         single_refusal_ = "the task could not be added: " + FFencoder.LastErrorMessage();
         return false;
@@ -367,7 +381,7 @@ void SingleFileFlow::timer_ffencoderTimer() {
         if (remux->end == lossless::RemuxEnd::Completed && !remux->gains.empty()) {
             single_lossless_ = true;
             single_gains_ = gains_text(remux->gains);
-            const size_t main = std::min(static_cast<size_t>(std::max(main_audio_track(FFencoder.Decoder()), 0)),
+            const size_t main = std::min(static_cast<size_t>(std::max(main_audio_track(source_facts_now()), 0)),
                                          remux->gains.size() - 1);
             single_gain_ = remux->gains[main].db;
             // Its headroom is exact (rounded down, or kept under the

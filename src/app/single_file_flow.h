@@ -19,6 +19,9 @@
 
 class QTimer;
 
+namespace sonorix {
+struct SourceFacts;
+}
 namespace sonorix::lossless {
 struct RemuxResult;
 }
@@ -33,8 +36,8 @@ public:
 
     SingleFileFlow(Tmain& window, LevelMeter& meter);
 
-    // Converts; its decoder holds the loaded source, whose facts the
-    // conversion reads.
+    // Converts; its decoder probes the source when it is loaded (and when
+    // it changed before a Volume Change).
     TFFEncoder FFencoder;
     QTimer* timer_ffencoder;
 
@@ -61,6 +64,7 @@ public:
 
 private:
     bool add_source_task(TFFEncoder& encoder, const std::string& target, const std::string& options);
+    const SourceFacts& source_facts_now();
     void convert_measured();
     bool check_single_target();
     void single_target_checked();
@@ -70,6 +74,9 @@ private:
 
     Tmain& window_;
     LevelMeter& meter_;
+    // The facts of source_file the conversion reads, kept from its loading
+    // or its measurement.
+    std::shared_ptr<const SourceFacts> facts_;
     State state_ = State::Idle;
     double single_below_target_ = 0;  // LU the ceiling kept the last conversion below its target
     double single_gain_ = 0;          // the gain of the conversion's main track, dB

@@ -153,7 +153,9 @@ void TCustomFFmpeg::run() {
                                             : "";
         }
         ready = problem.empty();
-        if (!ready && !failed_) fail(problem);
+        // A stop asked for while the inputs open interrupts them: the task
+        // was stopped, it did not fail.
+        if (!ready && !failed_ && !stop_requested.load()) fail(problem);
     }
     if (ready) guarded([&] { Work ? run_work() : transcode(); });
     // Only this task's codecs: other tasks run at once.

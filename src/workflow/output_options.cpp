@@ -216,6 +216,14 @@ std::vector<StreamFacts> source_streams(TCustomDecoder& probe) {
     return streams;
 }
 
+std::shared_ptr<SourceFacts> load_source_facts(TCustomDecoder& probe, const std::string& file) {
+    const std::optional<SourceStamp> stamp = source_stamp(file);
+    if (!probe.LoadFile(file)) return nullptr;
+    auto facts = std::make_shared<SourceFacts>(source_facts(probe));
+    facts->stamp = stamp;
+    return facts;
+}
+
 SourceFacts source_facts(TCustomDecoder& probe) {
     SourceFacts f;
     if (const AVFormatContext* ctx = probe.FormatContext()) {

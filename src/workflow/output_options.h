@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,6 +84,10 @@ struct SourceFacts {
 // first audio stream, and every stream's codec and flags). Kept, they stand
 // for the probe until the file's stamp changes; the stamp is the caller's.
 SourceFacts source_facts(TCustomDecoder& probe);
+// Loads file into probe and reads its facts, with the stamp the file had
+// before it was read (one changed meanwhile is read again); null when the
+// probe cannot load it.
+std::shared_ptr<SourceFacts> load_source_facts(TCustomDecoder& probe, const std::string& file);
 // Only every stream's own facts (no packet rates, no second reader): what
 // the track rules read.
 std::vector<StreamFacts> source_streams(TCustomDecoder& probe);

@@ -57,10 +57,6 @@ TEST_F(SingleFileTest, LoadingShowsTheFileAndRefusesWhatCannotBeConverted) {
     EXPECT_EQ(messages.shown[1].text, "No audio stream! ");
     EXPECT_EQ(w.single_flow().source_file, media("short.wav").string());
     EXPECT_EQ(w.Memo1->toPlainText(), shown);
-
-    // The probe the conversion reads holds the accepted source again.
-    EXPECT_NE(w.single_flow().FFencoder.Decoder().GetInfoText().find("short.wav"), std::string::npos);
-    EXPECT_EQ(w.single_flow().FFencoder.Decoder().VideoStreamCount, 0);
 }
 
 TEST_F(SingleFileTest, AdjustVolumeChecksTheSourceFirst) {
@@ -207,8 +203,41 @@ TEST_F(SingleFileTest, CancelDuringConversionLeavesNoPartialTarget) {
     EXPECT_FALSE(ui::batchaudioc->isVisible());
     pump(300ms);
     EXPECT_FALSE(messages.saw("Process is finished!"));
-    EXPECT_TRUE(messages.shown.empty());
-    EXPECT_TRUE(fs::is_empty(out.path()));
+    EXPECT_TRUE(messages.shown.empty()) << messages.shown.front().text;
+    EXPECT_EQ(names_in(out.path()), std::vector<std::string>{});
+}
+
+// Normalize reads the facts kept when the source was loaded: the main
+// thread's probe opens nothing during the run. A source changed since it was
+// loaded (a float WAV above full scale now) has them read again on the
+// meter's worker and keeps its float samples.
+TEST_F(SingleFileTest, NormalizeReadsTheKeptFactsOrReadsThemAgainOffTheMainThread) {
+    ui::Tmain& w = window();
+    const fs::path source = out / "in" / "a.wav";
+    fs::create_directories(source.parent_path());
+    fs::copy_file(media("short.wav"), source);
+    for (const bool changed : {false, true}) {
+        w.single_flow().add_file(source.string());
+        if (changed) {
+            MediaSpec floats;
+            floats.audio_codec = "pcm_f32le";
+            floats.peak_db = 3;
+            make_media(source, floats);
+        }
+        int probed = 0;
+        w.single_flow().FFencoder.Decoder().OnBeforeFindStreamInfo = [&](TObject*, AVFormatContext*) { ++probed; };
+        w.RadioButton2->setChecked(true);
+        const fs::path target = out / (changed ? "changed.wav" : "kept.wav");
+        dialogs.answers.push_back(target.string());
+        w.bt_amplify->click();
+        ASSERT_TRUE(wait_until([&] { return finish_shown() || error_shown(); }));
+        w.single_flow().FFencoder.Decoder().OnBeforeFindStreamInfo = nullptr;
+        ASSERT_TRUE(finish_shown()) << messages.shown.back().text;
+        EXPECT_EQ(probed, 0) << changed;
+        EXPECT_EQ(last_output_options().find("pcm_f32le") != std::string::npos, changed) << last_output_options();
+        EXPECT_NEAR(measure_audio(target).peak_db, 0.0, 0.05) << changed;
+        messages.shown.clear();
+    }
 }
 
 TEST_F(SingleFileTest, NoConversionWithoutAMeasuredPeak) {
