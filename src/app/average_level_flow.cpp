@@ -87,6 +87,7 @@ void AverageLevelFlow::FFtowavProgress(TObject*, PProgressInfo AProgressInfo) {
 }
 
 void AverageLevelFlow::FFtowavTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    show_task_ended(task_progress, ATerminateInfo);
     BatchJob* job = run().job.get();
     if (state_ == State::Measuring) {
         // A file that could not be measured only leaves its cells empty.
@@ -218,6 +219,7 @@ void AverageLevelFlow::FFwavtoallProgress(TObject*, PProgressInfo AProgressInfo)
 }
 
 void AverageLevelFlow::FFwavtoallTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    show_task_ended(task_progress, ATerminateInfo);
     if (BatchJob* job = run().job.get()) job->conversion_ended(ATerminateInfo);
     // Failed rows are named with their reasons in the end message.
     end_phase(

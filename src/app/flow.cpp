@@ -58,4 +58,11 @@ void show_task_progress(std::vector<int>& progress, PProgressInfo info) {
     batchaudioc->show_percent(mean_percent(progress));
 }
 
+void show_task_ended(std::vector<int>& progress, const TTerminateInfo& info) {
+    const auto index = static_cast<size_t>(info.TaskIndex);
+    if (!info.Completed || info.TaskIndex < 0 || index >= progress.size()) return;
+    progress[index] = 100;
+    batchaudioc->show_percent(mean_percent(progress));
+}
+
 }  // namespace sonorix::ui

@@ -65,5 +65,8 @@ std::string time_left_text(double elapsed_seconds, double done);
 // The bar of the progress dialog: the plain mean of the task percentages. A
 // report without a known duration says nothing about the share done.
 void show_task_progress(std::vector<int>& progress, PProgressInfo info);
+// A task that completed is wholly done, whatever its last report said (the
+// start of its last packet, which with long packets is well short of the end).
+void show_task_ended(std::vector<int>& progress, const TTerminateInfo& info);
 
 }  // namespace sonorix::ui

@@ -282,6 +282,7 @@ void ListFlow::FFdirectcProgress(TObject*, PProgressInfo AProgressInfo) {
 }
 
 void ListFlow::FFdirectcTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    show_task_ended(task_progress, ATerminateInfo);
     if (run.job) run.job->conversion_ended(ATerminateInfo);
     // A failed row is named with its reason in the end message.
     end_phase(

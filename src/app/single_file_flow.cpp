@@ -302,6 +302,7 @@ void SingleFileFlow::FFencoderProgress(TObject*, PProgressInfo AProgressInfo) {
 }
 
 void SingleFileFlow::FFencoderTerminate(TObject*, const TTerminateInfo& ATerminateInfo) {
+    show_task_ended(task_progress, ATerminateInfo);
     end_phase(
         ATerminateInfo, cancelled(),
         [&] {

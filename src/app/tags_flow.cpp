@@ -107,6 +107,7 @@ void TagsFlow::start() {
 }
 
 void TagsFlow::terminated(const TTerminateInfo& info) {
+    show_task_ended(task_progress, info);
     end_phase(
         info, cancelled(),
         [&] {

@@ -20,7 +20,6 @@ namespace {
 
 constexpr double kAbsoluteGate = -70.0;  // LUFS: what a silent track reads
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
-constexpr int kPacketBytes = 1 << 16;
 
 double to_db(double linear) {
     return linear > 0 ? 20.0 * std::log10(linear) : -std::numeric_limits<double>::infinity();
@@ -236,13 +235,6 @@ std::string decode(Track& track, const AVPacket* packet, AVFrame* frame) {
     }
 }
 
-// WAV's demuxer hands out packets of 4 KB (1024 stereo frames) unless told
-// otherwise: a packet's overhead then costs a third of measuring the file.
-void read_in_large_packets(AVFormatContext* input) {
-    const std::string format = input->iformat ? input->iformat->name : "";
-    if (format == "wav" || format == "w64") av_opt_set_int(input->priv_data, "max_size", kPacketBytes, 0);
-}
-
 }  // namespace
 
 MeterResult measure_tracks(const std::string& file_name, const MeterRequest& request, const std::atomic<bool>* stop,
@@ -261,7 +253,7 @@ MeterResult measure_tracks(const std::string& file_name, const MeterRequest& req
         return result;
     }
 
-    read_in_large_packets(input.get());
+    av::read_in_large_packets(input.get());
     std::vector<bool> lossy;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         const AVCodecParameters* par = input->streams[i]->codecpar;

@@ -138,6 +138,7 @@ struct TOutputStream {
     int64_t frame_number = 0;
     int64_t data_size = 0;
     int64_t last_mux_dts = AV_NOPTS_VALUE;
+    int64_t last_mux_end = AV_NOPTS_VALUE;  // where that packet ends: the final report's position
     int64_t first_pts = AV_NOPTS_VALUE;
     int64_t sync_opts = 0;  // next frame position in the encoder time base
     float quality = -1;     // of the last coded packet; -1 when the encoder gives none

@@ -236,6 +236,9 @@ int TCustomFFmpeg::OpenInputFile(TOptionsContext& o, const std::string& options,
         log_message(this, llFatal, last_error());
         return ret;
     }
+    // Only now: the search probes what it reads, at a cost that grows with
+    // the packets' size.
+    if (!o.rate_emu) av::read_in_large_packets(ic.get());  // unless "-max_size" chose; "-re" paces packet by packet
 
     int64_t timestamp = o.start_time;
     if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;

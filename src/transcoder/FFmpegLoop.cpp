@@ -1,6 +1,7 @@
 // The transcode loop: choose the output that lags most, read one packet of
 // the input feeding it, decode, filter, encode and mux (or copy), then flush
 // everything at the end of input. Runs on the task's worker only.
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -657,6 +658,8 @@ void TCustomFFmpeg::write_packet(TOutputFile& of, TOutputStream& ost, AVPacket* 
         ost.last_mux_dts = pkt->dts;
     else if (pkt->pts != AV_NOPTS_VALUE)
         ost.last_mux_dts = pkt->pts;
+    if (pkt->dts != AV_NOPTS_VALUE || pkt->pts != AV_NOPTS_VALUE)
+        ost.last_mux_end = ost.last_mux_dts + std::max<int64_t>(pkt->duration, 0);
     ost.data_size += pkt->size;
     pkt->stream_index = ost.index;
     if (ost.discard_packets) return;

@@ -46,7 +46,10 @@ void TCustomFFmpeg::print_report(bool final_report) {
             v.fps = seconds > 1 ? ost.frame_number / seconds : 0;
         }
         if (ost.last_mux_dts != AV_NOPTS_VALUE) {
-            const int64_t at = av_rescale_q(ost.last_mux_dts, ost.st->time_base, AV_TIME_BASE_Q);
+            // The final report tells how far the output reaches, not where
+            // its last packet began (long ones end well after).
+            const int64_t last = final_report ? ost.last_mux_end : ost.last_mux_dts;
+            const int64_t at = av_rescale_q(last, ost.st->time_base, AV_TIME_BASE_Q);
             if (!ost.finished || final_report)
                 position = std::max(position, at);
             else
