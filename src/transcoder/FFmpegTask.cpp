@@ -124,6 +124,13 @@ void TCustomFFmpeg::TerminateWithoutRun(bool wait) {
 }
 
 void TCustomFFmpeg::fail(const std::string& text) {
+    // What goes wrong once a stop was asked for is the stop's doing (an
+    // open interrupted, a filter graph left half made): the task was
+    // stopped, it did not fail.
+    if (stop_requested.load()) {
+        log_message(this, llInfo, text);
+        return;
+    }
     log_message(this, llQuiet, text);
     failed_ = true;
     std::lock_guard lock(state_lock_);
@@ -153,9 +160,7 @@ void TCustomFFmpeg::run() {
                                             : "";
         }
         ready = problem.empty();
-        // A stop asked for while the inputs open interrupts them: the task
-        // was stopped, it did not fail.
-        if (!ready && !failed_ && !stop_requested.load()) fail(problem);
+        if (!ready && !failed_) fail(problem);
     }
     if (ready) guarded([&] { Work ? run_work() : transcode(); });
     // Only this task's codecs: other tasks run at once.
