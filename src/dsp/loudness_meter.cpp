@@ -1,10 +1,10 @@
-#include "engine/loudness_meter.h"
+#include "dsp/loudness_meter.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 
-#include "engine/private/planes.h"
+#include "dsp/planes.h"
 
 #if defined(__SSE2__)
 #include <immintrin.h>

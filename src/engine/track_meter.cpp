@@ -10,8 +10,8 @@
 #include "base/FFLoad.h"
 #include "base/libav.h"
 #include "base/libav_handles.h"
-#include "engine/loudness_meter.h"
-#include "engine/private/planes.h"
+#include "dsp/loudness_meter.h"
+#include "dsp/planes.h"
 #include "engine/true_peak.h"
 
 namespace sonorix {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <type_traits>
 
-#include "engine/private/planes.h"
+#include "dsp/planes.h"
 
 #if defined(__SSE2__)
 #include <immintrin.h>

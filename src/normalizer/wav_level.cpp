@@ -1,6 +1,5 @@
 #include "normalizer/wav_level.h"
 
-#include <ebur128.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -22,7 +21,10 @@
 #include <thread>
 #include <utility>
 #include <variant>
+#include <vector>
 
+#include "dsp/loudness_meter.h"
+#include "dsp/planes.h"
 #include "normalizer/sound_file.h"
 
 namespace sonorix::normalizer {
@@ -38,9 +40,32 @@ constexpr double kNoAdjustDb = 0.05;  // smaller changes are not worth a rewrite
 // step: at 8 bits that is 0.034 dB next to full scale, at 16 bits 0.00013 dB.
 constexpr double kPeakMarginDb = 0.05;
 
-struct EbuCloser {
-    void operator()(ebur128_state* state) const { ebur128_destroy(&state); }
-};
+// Each channel's weight in the loudness, by libebur128's default order, by
+// which the normalizer has always weighed: L R C LFE Ls Rs; four channels
+// L R Ls Rs, five L R C Ls Rs; what lies past the sixth does not count; one
+// channel plays on both speakers.
+std::vector<double> channel_weights(int channels) {
+    const double s = LoudnessMeter::kSurround;
+    if (channels == 1) return {2.0};
+    if (channels == 4) return {1, 1, s, s};
+    if (channels == 5) return {1, 1, 1, s, s};
+    const double order[] = {1, 1, 1, 0, s, s};
+    std::vector<double> weights(static_cast<size_t>(channels), 0.0);
+    for (size_t c = 0; c < weights.size() && c < std::size(order); ++c) weights[c] = order[c];
+    return weights;
+}
+
+// Interleaved frames of a block into the meter, through float planes (which
+// hold 16-bit samples exactly).
+template <typename T>
+void add_to(LoudnessMeter& meter, const T* samples, size_t frames, size_t channels, std::vector<float>& plane_samples,
+            std::vector<float*>& planes) {
+    plane_samples.resize(frames * channels);
+    planes.resize(channels);
+    for (size_t c = 0; c < channels; ++c) planes[c] = plane_samples.data() + c * frames;
+    to_planes(&samples, false, channels, frames, planes.data());
+    meter.add_planes(planes.data(), frames);
+}
 
 std::string db_text(double db, const char* unit = "dB") {
     char text[48];
@@ -167,18 +192,17 @@ std::vector<fs::path> distinct(const std::vector<fs::path>& files) {
 Measurement measure(const fs::path& file, LevelKind kind) {
     SoundReader in = open_wav(file, false);
     const int channels = in.info.channels;
-    std::unique_ptr<ebur128_state, EbuCloser> meter;
+    std::optional<LoudnessMeter> meter;
     if (kind == LevelKind::Loudness) {
-        // Integrated loudness only: the cheapest mode; the peak is taken here.
-        meter.reset(ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(in.info.samplerate),
-                                 EBUR128_MODE_I));
-        if (!meter) {
+        if (channels < 1 || in.info.samplerate < 1) {
             throw std::runtime_error("cannot measure the loudness of " + std::to_string(channels) + " channels at " +
                                      std::to_string(in.info.samplerate) + " Hz");
         }
-        // One channel plays on both speakers.
-        if (channels == 1) ebur128_set_channel(meter.get(), 0, EBUR128_DUAL_MONO);
+        meter.emplace();
+        meter->configure(in.info.samplerate, channel_weights(channels));
     }
+    std::vector<float> plane_samples;
+    std::vector<float*> planes;
     double peak = 0;
     long double total_power = 0;
     int64_t count = 0;
@@ -189,22 +213,16 @@ Measurement measure(const fs::path& file, LevelKind kind) {
         total_power += block.power * scale * scale;
         count += static_cast<int64_t>(n);
     };
-    auto failed = [] { throw std::runtime_error("cannot measure the loudness"); };
+    const auto frames_of = [&](sf_count_t frames) { return static_cast<size_t>(frames); };
     if (is_native_16_bit(in.info)) {
         read_blocks<int16_t>(in, [&](int16_t* samples, sf_count_t frames) {
             take(samples, frames, 1.0 / 32768);
-            if (meter &&
-                ebur128_add_frames_short(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
-                failed();
-            }
+            if (meter) add_to(*meter, samples, frames_of(frames), static_cast<size_t>(channels), plane_samples, planes);
         });
     } else {
         read_blocks<float>(in, [&](float* samples, sf_count_t frames) {
             take(samples, frames, 1.0);
-            if (meter &&
-                ebur128_add_frames_float(meter.get(), samples, static_cast<size_t>(frames)) != EBUR128_SUCCESS) {
-                failed();
-            }
+            if (meter) add_to(*meter, samples, frames_of(frames), static_cast<size_t>(channels), plane_samples, planes);
         });
     }
     // NaN or infinite samples (float files) would make any gain meaningless.
@@ -213,7 +231,8 @@ Measurement measure(const fs::path& file, LevelKind kind) {
     Measurement m;
     m.peak = peak;
     if (meter) {
-        if (ebur128_loudness_global(meter.get(), &m.level_db) != EBUR128_SUCCESS) failed();
+        // Below the gate (silence, or shorter than a block): no level.
+        m.level_db = meter->integrated().value_or(-std::numeric_limits<double>::infinity());
     } else {
         m.level_db = 10 * std::log10(static_cast<double>(total_power / std::max<int64_t>(count, 1)));
     }

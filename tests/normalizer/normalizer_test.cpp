@@ -241,6 +241,10 @@ TEST_F(Normalizer, RewrittenFilesKeepTheirFormat) {
         {.format = SF_FORMAT_RF64 | SF_FORMAT_PCM_16},
         {.format = SF_FORMAT_RF64 | SF_FORMAT_PCM_24},
         {.format = SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, .channels = 6, .rate = 48000},
+        // Each count weighs its channels its own way (libebur128's order).
+        {.format = SF_FORMAT_WAVEX | SF_FORMAT_PCM_16, .channels = 4},
+        {.format = SF_FORMAT_WAVEX | SF_FORMAT_FLOAT, .channels = 5},
+        {.format = SF_FORMAT_WAVEX | SF_FORMAT_PCM_16, .channels = 8, .rate = 96000},
     };
     std::vector<std::string> args = {"-a", "-20"};
     std::vector<fs::path> files;
