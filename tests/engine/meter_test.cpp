@@ -9,8 +9,8 @@
 
 #include <ebur128.h>
 
-#include "engine/loudness_meter.h"
-#include "engine/private/planes.h"
+#include "dsp/loudness_meter.h"
+#include "dsp/planes.h"
 #include "engine/track_meter.h"
 #include "engine/true_peak.h"
 #include "support/media_fixtures.h"
