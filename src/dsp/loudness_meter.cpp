@@ -74,12 +74,8 @@ void LoudnessMeter::configure(int rate, std::vector<double> weights, bool quarte
 }
 
 void LoudnessMeter::add(const double* samples, size_t frames) {
-    const size_t channels = channels_.size();
-    scratch_.resize(frames * channels);
-    std::vector<double*> planes(channels);
-    for (size_t c = 0; c < channels; ++c) planes[c] = scratch_.data() + c * frames;
-    to_planes(&samples, false, channels, frames, planes.data());
-    add_planes(planes.data(), frames);
+    interleaved_to_planes(samples, channels_.size(), frames, scratch_, scratch_planes_);
+    add_planes(scratch_planes_.data(), frames);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)

@@ -93,6 +93,7 @@ private:
     std::vector<double> block_energies_;   // every 400 ms block of every run
     std::vector<double> window_energies_;  // every 3 s window
     std::vector<double> scratch_;          // add's planes
+    std::vector<double*> scratch_planes_;
 };
 
 }  // namespace sonorix

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -218,6 +219,17 @@ void to_planes(const T* const* data, bool planar, size_t channels, size_t frames
         Out* out = planes[c];
         for (size_t i = 0; i < frames; ++i) out[i] = static_cast<Out>(sample_value(in[i * channels + c]));
     }
+}
+
+// Interleaved frames into planes laid out one after another in `samples`,
+// `planes` pointing at each: the form add_planes reads.
+template <typename T, typename Out>
+void interleaved_to_planes(const T* interleaved, size_t channels, size_t frames, std::vector<Out>& samples,
+                           std::vector<Out*>& planes) {
+    samples.resize(frames * channels);
+    planes.resize(channels);
+    for (size_t c = 0; c < channels; ++c) planes[c] = samples.data() + c * frames;
+    to_planes(&interleaved, false, channels, frames, planes.data());
 }
 
 }  // namespace sonorix

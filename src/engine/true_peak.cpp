@@ -103,12 +103,8 @@ void TruePeakMeter::set_channels(int channels) {
 }
 
 void TruePeakMeter::add(const double* samples, size_t frames) {
-    const size_t channels = channels_.size();
-    scratch_.resize(frames * channels);
-    std::vector<double*> planes(channels);
-    for (size_t c = 0; c < channels; ++c) planes[c] = scratch_.data() + c * frames;
-    to_planes(&samples, false, channels, frames, planes.data());
-    add_planes(planes.data(), frames);
+    interleaved_to_planes(samples, channels_.size(), frames, scratch_, scratch_planes_);
+    add_planes(scratch_planes_.data(), frames);
 }
 
 namespace {

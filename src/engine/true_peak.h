@@ -78,6 +78,7 @@ private:
 
     std::vector<Channel> channels_;
     std::vector<double> scratch_;  // add's planes
+    std::vector<double*> scratch_planes_;
     double peak_ = 0;
     float limit_ = 0;  // blocks whose samples stay at or below it are skipped
     int64_t blocks_ = 0;

@@ -60,10 +60,7 @@ std::vector<double> channel_weights(int channels) {
 template <typename T>
 void add_to(LoudnessMeter& meter, const T* samples, size_t frames, size_t channels, std::vector<float>& plane_samples,
             std::vector<float*>& planes) {
-    plane_samples.resize(frames * channels);
-    planes.resize(channels);
-    for (size_t c = 0; c < channels; ++c) planes[c] = plane_samples.data() + c * frames;
-    to_planes(&samples, false, channels, frames, planes.data());
+    interleaved_to_planes(samples, channels, frames, plane_samples, planes);
     meter.add_planes(planes.data(), frames);
 }
 
