@@ -137,16 +137,28 @@ void TFFLoader::UnloadLibrary(int index) {
     }
 }
 
+void* TFFLoader::OpenDeferred(int index) const {
+    const std::string name = Item(index).FileName();
+    // Never closed: what it registers or makes lives as long as the process may use it.
+    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (!handle) {
+        const char* why = dlerror();
+        log_format(nullptr, llError, "Load library %s error: %s", name.c_str(), why ? why : "unknown error");
+    }
+    return handle;
+}
+
 bool TFFLoader::LoadDevices() {
     std::lock_guard guard(devices_guard_);
     if (devices_ || devices_failed_) return false;
-    const std::string name = table_[liAVDevice].FileName();
-    // The formats it registers live in it: it is never unloaded.
-    devices_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    devices_ = OpenDeferred(liAVDevice);
     void* register_all = devices_ ? dlsym(devices_, "avdevice_register_all") : nullptr;
     if (!register_all) {
-        const char* why = dlerror();
-        log_format(nullptr, llError, "Load library %s error: %s", name.c_str(), why ? why : "unknown error");
+        if (devices_) {
+            const char* why = dlerror();
+            log_format(nullptr, llError, "Load library %s error: %s", Item(liAVDevice).FileName().c_str(),
+                       why ? why : "unknown error");
+        }
         devices_ = nullptr;
         devices_failed_ = true;
         return false;

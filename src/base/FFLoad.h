@@ -97,6 +97,10 @@ public:
     // name that found nothing is then worth repeating. False when they were
     // there before or cannot be opened (the error logged once).
     bool LoadDevices();
+    // Opens a deferred library (avdevice, avfilter, swscale) under its own
+    // name for the rest of the process; null, with the error logged, when it
+    // cannot be opened. Any thread.
+    void* OpenDeferred(int index) const;
 
 private:
     TFFLoader();

@@ -8,33 +8,21 @@
 // every entry answers as the library would on failure: null, or an error code.
 #include <dlfcn.h>
 
-#include <string>
 #include <type_traits>
 
-#include "base/FFLog.h"
+#include "base/FFLoad.h"
 #include "base/libav.h"
 
 namespace sonorix {
 namespace {
 
-void* open_library(const char* base_name, int major) {
-    const std::string name = std::string("lib") + base_name + ".so." + std::to_string(major);
-    // Never closed: filter graphs and scalers live as long as the process may use them.
-    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-    if (!handle) {
-        const char* why = dlerror();
-        log_format(nullptr, llError, "Load library %s error: %s", name.c_str(), why ? why : "unknown error");
-    }
-    return handle;
-}
-
 void* filters() {
-    static void* const handle = open_library("avfilter", LIBAVFILTER_VERSION_MAJOR);
+    static void* const handle = TFFLoader::Instance().OpenDeferred(liAVFilter);
     return handle;
 }
 
 void* scaler() {
-    static void* const handle = open_library("swscale", LIBSWSCALE_VERSION_MAJOR);
+    static void* const handle = TFFLoader::Instance().OpenDeferred(liSWScale);
     return handle;
 }
 

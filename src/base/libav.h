@@ -52,16 +52,16 @@ inline std::string error_text(int code) {
 
 // WAV's demuxer (and Wave64's) hands out packets of 4 KB, 1024 stereo
 // frames, unless told otherwise: a packet's overhead then costs a third of
-// reading the file. Asks for 64 KB where the caller did not choose; true
-// when the input is one of those. After avformat_find_stream_info: its
-// search probes the packets it reads, at a cost that grows with their size.
-inline bool read_in_large_packets(AVFormatContext* input) {
-    const char* name = input->iformat ? input->iformat->name : "";
-    if (std::string(name) != "wav" && std::string(name) != "w64") return false;
+// reading the file. Asks for 64 KB where the caller did not choose. After
+// avformat_find_stream_info: its search probes the packets it reads, at a
+// cost that grows with their size.
+inline void read_in_large_packets(AVFormatContext* input) {
+    const std::string name = input->iformat ? input->iformat->name : "";
     int64_t chosen = 0;
-    if (av_opt_get_int(input->priv_data, "max_size", 0, &chosen) < 0) return false;
-    if (chosen == 4096) av_opt_set_int(input->priv_data, "max_size", 1 << 16, 0);
-    return true;
+    if ((name == "wav" || name == "w64") && av_opt_get_int(input->priv_data, "max_size", 0, &chosen) >= 0 &&
+        chosen == 4096) {
+        av_opt_set_int(input->priv_data, "max_size", 1 << 16, 0);
+    }
 }
 
 // Library major versions actually linked (the loader's table reports these).
