@@ -212,14 +212,6 @@ __attribute__((target("fma"))) __m128d fused_pair_sums(Pair& pre_state, Pair& rl
     pre_state = pre, rlb_state = rlb;
     return _mm_add_pd(sum0, sum1);
 }
-
-bool fused() {
-    static const bool fused = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("fma");
-    }();
-    return fused;
-}
 #endif
 #endif
 
@@ -240,7 +232,7 @@ void LoudnessMeter::filter(const T* const* planes, size_t frames) {
         Pair pre(pre_, left.pre, right.pre), rlb(rlb_, left.rlb, right.rlb);
         __m128d sum;
 #if defined(__x86_64__) && defined(__GNUC__)
-        if (fused())
+        if (cpu_has_fma())
             sum = fused_pair_sums(pre, rlb, l, r, frames);
         else
 #endif

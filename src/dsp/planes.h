@@ -143,6 +143,15 @@ inline bool cpu_has_avx512() {
     return has;
 }
 
+// Whether the processor has FMA, asked once.
+inline bool cpu_has_fma() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma");
+    }();
+    return has;
+}
+
 // Whether the processor has FMA beside AVX2, asked once.
 inline bool cpu_has_avx2_fma() {
     static const bool has = [] {

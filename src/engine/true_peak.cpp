@@ -166,29 +166,19 @@ __attribute__((target("avx2"))) float wide_step(const T* w, size_t n) {
 // From the block at `at` on (each whole, its kTail before it in the plane),
 // the first whose samples pass `limit`, or where the whole blocks end: the
 // quick test in one tight loop, as most blocks end there.
-constexpr size_t kSpan = TruePeakMeter::kBlockFrames + 16;
+constexpr size_t kSpan = TruePeakMeter::kTail + TruePeakMeter::kBlockFrames;
 
 template <typename T>
 __attribute__((target("avx2"))) size_t wide_skip(const T* x, size_t at, size_t frames, float limit) {
-    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-    const __m256 above = _mm256_set1_ps(limit);
     for (; at + TruePeakMeter::kBlockFrames <= frames; at += TruePeakMeter::kBlockFrames) {
-        const T* w = x + at + TruePeakMeter::kBlockFrames - kSpan;
-        __m256 top = _mm256_and_ps(eight(w), magnitude);
-        for (size_t i = 8; i < kSpan; i += 8) top = _mm256_max_ps(top, _mm256_and_ps(eight(w + i), magnitude));
-        if (_mm256_movemask_ps(_mm256_cmp_ps(top, above, _CMP_GT_OQ))) break;
+        if (wide_peak_above(x + at - TruePeakMeter::kTail, kSpan, limit) > 0) break;
     }
     return at;
 }
 
 __attribute__((target("avx512f"))) size_t widest_skip(const float* x, size_t at, size_t frames, float limit) {
-    const __m512 above = _mm512_set1_ps(limit);
     for (; at + TruePeakMeter::kBlockFrames <= frames; at += TruePeakMeter::kBlockFrames) {
-        const float* w = x + at + TruePeakMeter::kBlockFrames - kSpan;
-        __m512 top = _mm512_abs_ps(_mm512_loadu_ps(w));
-        for (size_t i = 16; i < kSpan; i += 16)
-            top = _mm512_mask_max_ps(top, 0xffff, top, _mm512_abs_ps(_mm512_loadu_ps(w + i)));
-        if (_mm512_cmp_ps_mask(top, above, _CMP_GT_OQ)) break;
+        if (widest_peak_above(x + at - TruePeakMeter::kTail, kSpan, limit) > 0) break;
     }
     return at;
 }
@@ -207,23 +197,15 @@ size_t skip_quiet(const T* x, size_t at, size_t frames, float limit) {
 
 template <typename T>
 float peak_above(const T* w, size_t n, float limit) {
-    size_t i = 0;
-    float peak = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (cpu_has_avx2()) {
-        if constexpr (std::is_same_v<T, float>) {
-            if (cpu_has_avx512()) return widest_peak_above(w, n, limit);
-        }
-        i = n - n % 8;
-        peak = wide_peak_above(w, n, limit);
-        if (i == n) return peak;
-        // The rest may pass where the eights did not.
-        if (peak == 0) {
-            for (size_t j = 0; j < i; ++j) peak = std::max(peak, std::fabs(static_cast<float>(w[j])));
-        }
+    if constexpr (std::is_same_v<T, float>) {
+        if (cpu_has_avx512()) return widest_peak_above(w, n, limit);
     }
+    // A block that ends a call may leave a few over the eights: those go below.
+    if (cpu_has_avx2() && n % 8 == 0) return wide_peak_above(w, n, limit);
 #endif
-    for (; i < n; ++i) peak = std::max(peak, std::fabs(static_cast<float>(w[i])));
+    float peak = 0;
+    for (size_t i = 0; i < n; ++i) peak = std::max(peak, std::fabs(static_cast<float>(w[i])));
     return peak;
 }
 
@@ -266,23 +248,22 @@ void TruePeakMeter::add_blocks(const T* const* planes, size_t frames) {
     for (size_t c = 0; c < channels_.size(); ++c) {
         const T* x = planes[c];
         Channel& ch = channels_[c];
+        static_assert(kBlockFrames >= kBefore, "every block but a call's first has what comes before it in the plane");
         for (size_t at = 0; at < frames; at += kBlockFrames) {
-            if (at >= kBefore) {
+            if (at > 0) {
                 const size_t next = skip_quiet(x, at, frames, limit_);
                 blocks_ += static_cast<int64_t>((next - at) / kBlockFrames);
                 if ((at = next) >= frames) break;
             }
             const size_t n = std::min(kBlockFrames, frames - at);
             ++blocks_;
-            if (at >= kBefore) {
+            if (at > 0) {
                 judge(x + at - kTail, n, ch);
             } else {
-                // The block and what comes before it, as floats, in the window.
+                // The last call's samples, then the block, as floats, in the window.
                 float* w = ch.window.data();
-                const size_t from_plane = std::min(at, kBefore);
-                std::copy(ch.before.begin() + static_cast<ptrdiff_t>(from_plane), ch.before.end(), w);
-                for (size_t j = 0; j < from_plane + n; ++j)
-                    w[kBefore - from_plane + j] = static_cast<float>(x[at - from_plane + j]);
+                std::copy(ch.before.begin(), ch.before.end(), w);
+                for (size_t j = 0; j < n; ++j) w[kBefore + j] = static_cast<float>(x[j]);
                 judge(static_cast<const float*>(w + kBefore - kTail), n, ch);
             }
         }

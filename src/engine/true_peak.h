@@ -32,6 +32,11 @@ public:
     // Blocks this short keep the interpolation to the few places near the
     // maximum; a block that ends a call to add_planes may be shorter.
     static constexpr size_t kBlockFrames = 64;
+    // The samples whose figures stand for a block's history (at least
+    // kTaps - 1), and one more for the step into the first of them.
+    static constexpr size_t kTail = 16;
+    static constexpr size_t kBefore = kTail + 1;
+    static_assert(kTail >= kTaps - 1);
     // Max over the phases of the sum of |coefficient|: 2.0228 (+6.12 dB), set
     // by the phases half-way between samples.
     static const double kGainBound;
@@ -60,11 +65,6 @@ public:
     static float interpolated_peak(const float* history, size_t frames);
 
 private:
-    // The samples whose figures stand for a block's history (at least
-    // kTaps - 1), and one more for the step into the first of them.
-    static constexpr size_t kTail = 16;
-    static constexpr size_t kBefore = kTail + 1;
-    static_assert(kTail >= kTaps - 1);
     struct Channel {
         std::array<float, kBefore> before{};  // the last samples of the last call
         std::vector<float> window;            // a block and its history, as floats, where the plane cannot serve

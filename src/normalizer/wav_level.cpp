@@ -209,18 +209,13 @@ Measurement measure(const fs::path& file, LevelKind kind) {
         peak = std::max(peak, block.peak * scale);
         total_power += block.power * scale * scale;
         count += static_cast<int64_t>(n);
+        if (meter)
+            add_to(*meter, samples, static_cast<size_t>(frames), static_cast<size_t>(channels), plane_samples, planes);
     };
-    const auto frames_of = [&](sf_count_t frames) { return static_cast<size_t>(frames); };
     if (is_native_16_bit(in.info)) {
-        read_blocks<int16_t>(in, [&](int16_t* samples, sf_count_t frames) {
-            take(samples, frames, 1.0 / 32768);
-            if (meter) add_to(*meter, samples, frames_of(frames), static_cast<size_t>(channels), plane_samples, planes);
-        });
+        read_blocks<int16_t>(in, [&](int16_t* samples, sf_count_t frames) { take(samples, frames, 1.0 / 32768); });
     } else {
-        read_blocks<float>(in, [&](float* samples, sf_count_t frames) {
-            take(samples, frames, 1.0);
-            if (meter) add_to(*meter, samples, frames_of(frames), static_cast<size_t>(channels), plane_samples, planes);
-        });
+        read_blocks<float>(in, [&](float* samples, sf_count_t frames) { take(samples, frames, 1.0); });
     }
     // NaN or infinite samples (float files) would make any gain meaningless.
     if (!std::isfinite(static_cast<double>(total_power)))
