@@ -50,19 +50,25 @@ void show_checks(Flow& flow) {
     batchaudioc->Button1->setEnabled(true);
 }
 
-void show_task_progress(std::vector<int>& progress, PProgressInfo info) {
-    const auto percent = task_percent(info->Position, info->Duration);
-    const auto index = static_cast<size_t>(info->TaskIndex);
-    if (!percent || info->TaskIndex < 0 || index >= progress.size()) return;
-    progress[index] = *percent;
+namespace {
+
+void show_task_percent(std::vector<int>& progress, int task, int percent) {
+    const auto index = static_cast<size_t>(task);
+    if (task < 0 || index >= progress.size()) return;
+    progress[index] = percent;
     batchaudioc->show_percent(mean_percent(progress));
 }
 
+}  // namespace
+
+void show_task_progress(std::vector<int>& progress, PProgressInfo info) {
+    if (const auto percent = task_percent(info->Position, info->Duration)) {
+        show_task_percent(progress, info->TaskIndex, *percent);
+    }
+}
+
 void show_task_ended(std::vector<int>& progress, const TTerminateInfo& info) {
-    const auto index = static_cast<size_t>(info.TaskIndex);
-    if (!info.Completed || info.TaskIndex < 0 || index >= progress.size()) return;
-    progress[index] = 100;
-    batchaudioc->show_percent(mean_percent(progress));
+    if (info.Completed) show_task_percent(progress, info.TaskIndex, 100);
 }
 
 }  // namespace sonorix::ui

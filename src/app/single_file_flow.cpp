@@ -48,6 +48,9 @@ SingleFileFlow::SingleFileFlow(Tmain& window, LevelMeter& meter) : QObject(&wind
     connect(timer_ffencoder, &QTimer::timeout, this, [this] { timer_ffencoderTimer(); });
     FFencoder.OnProgress = [this](TObject* s, PProgressInfo p) { FFencoderProgress(s, p); };
     FFencoder.OnTerminate = [this](TObject* s, const TTerminateInfo& i) { FFencoderTerminate(s, i); };
+    // The conversion opens the source and creates the target on its worker;
+    // a failure there ends it Failed, with the reason.
+    FFencoder.DeferSetup = true;
 }
 
 void SingleFileFlow::cancel() {
@@ -90,8 +93,10 @@ void SingleFileFlow::add_file(const std::string& file_name) {
 
 // The kept facts, read again on the main thread when the file changed since
 // and no measurement did so on its worker (Volume Change).
+bool SingleFileFlow::facts_stale() const { return !facts_ || !facts_current(*facts_, source_file); }
+
 const SourceFacts& SingleFileFlow::source_facts_now() {
-    if (!facts_ || !facts_current(*facts_, source_file)) {
+    if (facts_stale()) {
         std::shared_ptr<SourceFacts> facts = load_source_facts(FFencoder.Decoder(), source_file);
         // One that can no longer be read: its task's own error will tell.
         facts_ = facts ? std::move(facts) : std::make_shared<SourceFacts>();
@@ -105,9 +110,6 @@ bool SingleFileFlow::add_source_task(TFFEncoder& encoder, const std::string& tar
     if (encoder.TasksCount() > 0) encoder.ClearTasks();
     TInputOptions in;
     ResetInputOptions(in);
-    // The task opens the source and creates the target on its worker; a
-    // failure there ends it Failed, with the reason.
-    encoder.DeferSetup = true;
     const int task = encoder.AddTask(source_file, &in);
     if (task < 0) {
         MessageBoxA(&window_, "Add file error: " + encoder.LastErrorMessage(), "Error", MB_ICONERROR);
@@ -130,11 +132,10 @@ void SingleFileFlow::single_peak() {
     // The meter task opens the file itself; one that cannot be read fails
     // the task, which tells why. A file changed since it was loaded has its
     // facts read again there, for the conversion's options.
-    const bool stale = !facts_ || !facts_current(*facts_, source_file);
     TFFEncoder& detect = meter_.FFdetect;
     if (detect.TasksCount() > 0) detect.ClearTasks();
     auto readings = std::make_shared<MeterReadings>();
-    add_meter_task(detect, source_file, kind, false, -1, readings, false, stale);
+    add_meter_task(detect, source_file, kind, false, -1, readings, false, facts_stale());
     state_ = State::Measuring;
     meter_.measure(*this, std::move(readings));
 

@@ -64,6 +64,8 @@ public:
 
 private:
     bool add_source_task(TFFEncoder& encoder, const std::string& target, const std::string& options);
+    // The kept facts no longer stand for source_file (none, or it changed).
+    bool facts_stale() const;
     const SourceFacts& source_facts_now();
     void convert_measured();
     bool check_single_target();
