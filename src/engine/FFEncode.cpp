@@ -176,6 +176,12 @@ int TFFmpegList::IndexOf(const TFFmpeg* task) const {
 }
 
 void TFFmpegList::BreakAll(bool wait) {
+    // Every task is told before any is waited for: one that runs on while
+    // those before it stop would end whole, and its file appear after the
+    // stop.
+    if (wait) {
+        for (auto& t : items_) t->Stop(false);
+    }
     for (auto& t : items_) t->TerminateWithoutRun(wait);
 }
 

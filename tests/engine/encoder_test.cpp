@@ -340,6 +340,29 @@ TEST_F(EncoderTest, StressWithRandomStopsLosesNoNoticeAndLeavesNoThread) {
 
 }  // namespace
 
+// A stop reaches every running task before it waits for any: a task must
+// not run on to its end (and write its file) while one before it is slow to
+// stop.
+TEST_F(EncoderTest, StopTellsEveryTaskBeforeWaitingForAny) {
+    encoder_.AddWorkTask([](const std::atomic<bool>& stop, const std::function<void(double)>&) {
+        while (!stop) std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(700ms);
+        return std::string();
+    });
+    std::atomic<bool> started{false};
+    encoder_.AddWorkTask([&](const std::atomic<bool>& stop, const std::function<void(double)>&) {
+        started = true;
+        for (int i = 0; i < 500 && !stop; ++i) std::this_thread::sleep_for(1ms);
+        return std::string();
+    });
+    encoder_.StartTask(3);
+    ASSERT_TRUE(drain_until([&] { return started.load(); }));
+    encoder_.Stop(true);
+    ASSERT_TRUE(drain_until([&] { return final_seen(); }));
+    ASSERT_EQ(notices_.size(), 3u);
+    for (const auto& n : notices_) EXPECT_TRUE(n.TaskIndex < 0 || !n.Completed) << n.TaskIndex;
+}
+
 // A work task ends through the same notices as a conversion: completed,
 // failed with its text, or stopped (the work sees the stop); its progress
 // arrives as positions within its duration.
