@@ -138,8 +138,8 @@ TEST(TruePeak, ChannelsJudgedAloneInterleavedOrPlanar) {
     }
 }
 
-// The wide loops of the sample scan read what the plain one reads: lengths
-// around their widths, the most negative 16-bit value (whose squares in
+// The wide loops of the sample scan and of the stereo split read what the
+// plain ones read: lengths around their widths, the most negative 16-bit value (whose squares in
 // pairs fill 32 bits), floats above full scale.
 TEST(SampleScan, WideLoopsAgreeWithThePlainOne) {
     std::mt19937 random(5);
@@ -160,6 +160,16 @@ TEST(SampleScan, WideLoopsAgreeWithThePlainOne) {
             EXPECT_NEAR(wide_squares, squares, 1e-12 * squares) << count << " " << kind;
             if (kind == 1) {
                 EXPECT_EQ(wide_squares, static_cast<double>(count));
+            }
+            // Read as stereo frames and split: the even samples left, the odd right.
+            const size_t frames = count / 2;
+            std::vector<float> left(frames), right(frames);
+            float* const planes[2] = {left.data(), right.data()};
+            const int16_t* const interleaved = s16.data();
+            to_planes(&interleaved, false, 2, frames, planes);
+            for (size_t i = 0; i < frames; ++i) {
+                ASSERT_EQ(left[i], s16[2 * i] / 32768.0f) << count << " " << kind << " frame " << i;
+                ASSERT_EQ(right[i], s16[2 * i + 1] / 32768.0f) << count << " " << kind << " frame " << i;
             }
             peak = squares = wide_peak = wide_squares = 0;
             scan_samples(floats.data(), count, peak, squares);
