@@ -47,6 +47,9 @@ std::vector<std::string> folder_media_files(const std::string& folder) {
         const std::string name = it->path().filename().string();
         if (is_member(video_source_types, name) || is_member(audio_source_types, name)) files.push_back(folder + name);
     }
+    // Sorted, as the sub-folder walk is: a folder's order on disk here is its
+    // names' hashes, so an album's tracks would come in shuffled.
+    std::sort(files.begin(), files.end());
     return files;
 }
 

@@ -23,8 +23,8 @@ bool is_prefix_text(const std::string& prefix);
 // The folder trimmed of blanks, with one final "/" ("/" stays "/").
 std::string folder_with_separator(const std::string& folder);
 
-// The media files directly inside folder (written with its final "/"), in
-// the order the file system lists them; sub-folders are not entered.
+// The media files directly inside folder (written with its final "/"),
+// sorted by name in byte order; sub-folders are not entered.
 std::vector<std::string> folder_media_files(const std::string& folder);
 
 // The command line's files with each folder among them replaced by the media
