@@ -23,6 +23,7 @@ src=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$bench_build/CMakeCache.txt
 if [ ! -x "$meter" ] || [ "$meter" -ot "$libs/engine/libsonorix_engine.a" ] || [ "$meter" -ot "$bench_root/bench/meter_file.cpp" ]; then
     c++ -O2 -std=c++20 -Wall -Wextra -I"$src/src" -o "$meter" "$bench_root/bench/meter_file.cpp" \
         "$libs/engine/libsonorix_engine.a" "$libs/transcoder/libsonorix_transcoder.a" "$libs/base/libsonorix_base.a" \
+        $(ls "$libs/dsp/libsonorix_dsp.a" 2>/dev/null) \
         $(pkg-config --libs libavformat libavcodec libavfilter libavutil libswresample libswscale libebur128) \
         -pthread -ldl
 fi

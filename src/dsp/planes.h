@@ -143,6 +143,15 @@ inline bool cpu_has_avx512() {
     return has;
 }
 
+// Whether the processor has AVX-512's byte and word instructions, asked once.
+inline bool cpu_has_avx512bw() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    }();
+    return has;
+}
+
 // Whether the processor has FMA, asked once.
 inline bool cpu_has_fma() {
     static const bool has = [] {
@@ -193,20 +202,41 @@ __attribute__((target("avx2"))) inline size_t split_stereo_s16(const int16_t* in
     return i;
 }
 
-// The same sixteen frames at a time: a frame's two samples are one 32-bit
-// word, the left one its low half, so two shifts part them.
-__attribute__((target("avx512f"))) inline size_t split_stereo_s16_widest(const int16_t* in, size_t frames,
-                                                                        float* left, float* right) {
+// Both at once for 16-bit stereo, sixteen frames at a time: the split above
+// and scan_s16_wide's peak and exact sum of squares, in one pass over the
+// samples. A frame's two samples are one 32-bit word, the left one its low
+// half, so two shifts part them. (The masked forms: GCC 12's plain ones warn
+// of an undefined operand.)
+__attribute__((target("avx512f,avx512bw"))) inline size_t split_scan_stereo_s16(const int16_t* in, size_t frames,
+                                                                              float* left, float* right,
+                                                                              double& peak, double& squares) {
     const __m512 scale = _mm512_set1_ps(1.0f / 32768.0f);
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i high = zero, low = zero, sum0 = zero, sum1 = zero;
     size_t i = 0;
     for (; i + 16 <= frames; i += 16) {
         const __m512i pairs = _mm512_loadu_si512(in + 2 * i);
-        // The masked forms: GCC 12's plain ones warn of an undefined operand.
+        high = _mm512_max_epi16(high, pairs);
+        low = _mm512_min_epi16(low, pairs);
+        const __m512i squared = _mm512_madd_epi16(pairs, pairs);  // a frame's two squares: unsigned 32 bits
+        sum0 = _mm512_add_epi64(sum0, _mm512_maskz_unpacklo_epi32(0xffff, squared, zero));
+        sum1 = _mm512_add_epi64(sum1, _mm512_maskz_unpackhi_epi32(0xffff, squared, zero));
         const __m512i l = _mm512_maskz_srai_epi32(0xffff, _mm512_maskz_slli_epi32(0xffff, pairs, 16), 16);
         const __m512i r = _mm512_maskz_srai_epi32(0xffff, pairs, 16);
         _mm512_storeu_ps(left + i, _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(0xffff, l), scale));
         _mm512_storeu_ps(right + i, _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(0xffff, r), scale));
     }
+    alignas(64) int16_t highs[32], lows[32];
+    alignas(64) uint64_t sums[8];
+    _mm512_store_si512(highs, high);
+    _mm512_store_si512(lows, low);
+    _mm512_store_si512(sums, _mm512_add_epi64(sum0, sum1));
+    int largest = 0;
+    for (size_t k = 0; k < 32; ++k) largest = std::max({largest, static_cast<int>(highs[k]), -lows[k]});
+    uint64_t total = 0;
+    for (const uint64_t part : sums) total += part;
+    peak = std::max(peak, largest / 32768.0);
+    squares += static_cast<double>(total) / 1073741824.0;
     return i;
 }
 #endif
@@ -232,10 +262,7 @@ void to_planes(const T* const* data, bool planar, size_t channels, size_t frames
         size_t i = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
         if constexpr (std::is_same_v<T, int16_t>) {
-            if constexpr (std::is_same_v<Out, float>) {
-                if (cpu_has_avx512()) i = split_stereo_s16_widest(in, frames, left, right);
-            }
-            if (i == 0 && cpu_has_avx2()) i = split_stereo_s16(in, frames, left, right);
+            if (cpu_has_avx2()) i = split_stereo_s16(in, frames, left, right);
         }
 #endif
         for (; i < frames; ++i) {
@@ -248,6 +275,20 @@ void to_planes(const T* const* data, bool planar, size_t channels, size_t frames
         Out* out = planes[c];
         for (size_t i = 0; i < frames; ++i) out[i] = static_cast<Out>(sample_value(in[i * channels + c]));
     }
+}
+
+// scan_fast over interleaved 16-bit stereo frames, and to_planes of them into
+// float planes, in one pass where the processor allows.
+inline void scan_and_split_stereo_s16(const int16_t* in, size_t frames, float* left, float* right, double& peak,
+                                      double& squares) {
+    size_t done = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (cpu_has_avx512bw()) done = split_scan_stereo_s16(in, frames, left, right, peak, squares);
+#endif
+    const int16_t* const rest = in + 2 * done;
+    scan_fast(rest, 2 * (frames - done), peak, squares);
+    float* const planes[2] = {left + done, right + done};
+    to_planes(&rest, false, 2, frames - done, planes);
 }
 
 // Interleaved frames into planes laid out one after another in `samples`,

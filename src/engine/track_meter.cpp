@@ -178,14 +178,19 @@ private:
         const size_t channels = static_cast<size_t>(av::channel_count(frame));
         const size_t frames = static_cast<size_t>(frame->nb_samples);
         const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
+        const auto* data = reinterpret_cast<const T* const*>(frame->extended_data);
+        values_ += static_cast<int64_t>(frames * channels);
+        if constexpr (std::is_same_v<T, int16_t>) {
+            if (copy_ == Copy::floats && !planar && channels == 2) {  // a 16-bit WAV's stereo: one pass
+                scan_and_split_stereo_s16(data[0], frames, float_planes_[0], float_planes_[1], peak_, squares_);
+                return;
+            }
+        }
         double peak = peak_;
         for (size_t c = 0; c < (planar ? channels : 1); ++c) {
-            scan_fast(reinterpret_cast<const T*>(frame->extended_data[c]), planar ? frames : frames * channels, peak,
-                      squares_);
+            scan_fast(data[c], planar ? frames : frames * channels, peak, squares_);
         }
         peak_ = peak;
-        values_ += static_cast<int64_t>(frames * channels);
-        const auto* data = reinterpret_cast<const T* const*>(frame->extended_data);
         if (copy_ == Copy::doubles) to_planes(data, planar, channels, frames, planes_.data());
         if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, float>) {
             if (copy_ == Copy::floats) to_planes(data, planar, channels, frames, float_planes_.data());
