@@ -201,9 +201,10 @@ public:
     void RemoveTask(int ATaskIndex);
     void ClearTasks();
     void StartTask(int ALimit);
-    // With AWait, returns once every worker has ended; called from a handler
-    // that a worker waits for (OnProgress, OnPreviewBitmap, a sent
-    // OnTerminate), it only requests the stop, and the tasks end stopped
+    // Every task is told before any is waited for, so none runs on to its
+    // end meanwhile. With AWait, returns once every worker has ended; called
+    // from a handler that a worker waits for (OnProgress, OnPreviewBitmap, a
+    // sent OnTerminate), it only requests the stop, and the tasks end stopped
     // after the handler returns.
     void Stop(bool AWait);
 
