@@ -286,7 +286,13 @@ void ListFlow::FFdirectcTerminate(TObject*, const TTerminateInfo& ATerminateInfo
     if (run.job) run.job->conversion_ended(ATerminateInfo);
     // A failed row is named with its reason in the end message.
     end_phase(
-        ATerminateInfo, cancelled(), [] {}, [] { close_form(batchaudioc); },
+        ATerminateInfo, cancelled(), [] {},
+        [this] {
+            close_form(batchaudioc);
+            // Each row says whether its file was written before the stop.
+            run_ended_ = true;
+            show_levels();
+        },
         [&] {
             // After a failure no check and no second pass: the end message
             // says it.

@@ -290,6 +290,7 @@ TEST_F(BatchRunTest, CancelDuringTheConversionLeavesNoPartialFileAndNoMessage) {
     pump(300ms);
     EXPECT_TRUE(names_in(dest).empty());
     EXPECT_FALSE(finish_shown());
+    for (int row = 0; row < 4; ++row) EXPECT_EQ(cell(row, ui::Tmain::kResultColumn), "stopped") << row;
 }
 
 TEST_F(BatchRunTest, TheBarIsThePlainMeanAndStaysWithinItsRange) {
