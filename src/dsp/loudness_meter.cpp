@@ -352,10 +352,6 @@ __attribute__((target("avx512f"))) inline void store_states(const Octet& p, cons
     _mm512_storeu_pd(st[6], h.y1), _mm512_storeu_pd(st[7], h.y2);
 }
 
-// Filters the first `part` frames of each quarter of one segment of two
-// channels (the same one twice for a lone channel). sums: the energies from
-// the states given (part 0) or silence; products[j]: the outputs against
-// unit response j (of use in parts 1 to 3); st: the end states, by lane.
 // Frame i of the four parts of two channels, in Octet's lanes.
 __attribute__((target("avx512f,avx512dq"))) inline __m512d octet_frame(const double* l, const double* r, size_t q,
                                                                        size_t i) {
@@ -371,6 +367,10 @@ __attribute__((target("avx512f,avx512dq"))) inline __m512d octet_frame(const flo
         0xff, _mm256_setr_ps(l[i], r[i], l[q + i], r[q + i], l[2 * q + i], r[2 * q + i], l[3 * q + i], r[3 * q + i]));
 }
 
+// Filters the first `part` frames of each quarter of one segment of two
+// channels (the same one twice for a lone channel). sums: the energies from
+// the states given (part 0) or silence; products[j]: the outputs against
+// unit response j (of use in parts 1 to 3); st: the end states, by lane.
 template <typename T>
 __attribute__((target("avx512f,avx512dq"))) void octet_segment(const LoudnessMeter::Biquad& pre_f,
                                                                const LoudnessMeter::Biquad& rlb_f,

@@ -29,12 +29,15 @@ double sample_value(T v) {
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
+// Reads the processor's features for __builtin_cpu_supports; always true.
+inline bool cpu_features_read() {
+    __builtin_cpu_init();
+    return true;
+}
+
 // Whether the processor has AVX2, asked once.
 inline bool cpu_has_avx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2");
-    }();
+    static const bool has = cpu_features_read() && __builtin_cpu_supports("avx2");
     return has;
 }
 
@@ -80,6 +83,19 @@ void scan_samples(const T* in, size_t count, double& peak, double& squares) {
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
+// The end of a wide 16-bit scan: its lanes' largest and smallest values and
+// exact sums of squares, added to the peak and the squares.
+template <size_t kLanes, size_t kSums>
+void settle_s16_scan(const int16_t (&highs)[kLanes], const int16_t (&lows)[kLanes], const uint64_t (&sums)[kSums],
+                     double& peak, double& squares) {
+    int largest = 0;
+    for (size_t k = 0; k < kLanes; ++k) largest = std::max({largest, static_cast<int>(highs[k]), -lows[k]});
+    uint64_t total = 0;
+    for (const uint64_t part : sums) total += part;
+    peak = std::max(peak, largest / 32768.0);
+    squares += static_cast<double>(total) / 1073741824.0;
+}
+
 // 16-bit samples in integers, sixteen at a time: the largest and smallest
 // value, and the squares summed exactly in 64 bits (a pair of squares reaches
 // 2^31 only at -32768 twice, which still fits 32 bits unsigned).
@@ -102,10 +118,7 @@ __attribute__((target("avx2"))) inline size_t scan_s16_wide(const int16_t* in, s
     _mm256_store_si256(reinterpret_cast<__m256i*>(highs), high);
     _mm256_store_si256(reinterpret_cast<__m256i*>(lows), low);
     _mm256_store_si256(reinterpret_cast<__m256i*>(sums), _mm256_add_epi64(sum0, sum1));
-    int largest = 0;
-    for (size_t k = 0; k < 16; ++k) largest = std::max({largest, static_cast<int>(highs[k]), -lows[k]});
-    peak = std::max(peak, largest / 32768.0);
-    squares += static_cast<double>((sums[0] + sums[1]) + (sums[2] + sums[3])) / 1073741824.0;
+    settle_s16_scan(highs, lows, sums, peak, squares);
     return i;
 }
 
@@ -136,37 +149,27 @@ __attribute__((target("avx2,fma"))) inline size_t scan_float_wide(const float* i
 // Whether the processor has AVX-512 (its foundation and double-word
 // instructions), asked once.
 inline bool cpu_has_avx512() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-    }();
+    static const bool has =
+        cpu_features_read() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
     return has;
 }
 
 // Whether the processor has AVX-512's byte and word instructions, asked once.
 inline bool cpu_has_avx512bw() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-    }();
+    static const bool has =
+        cpu_features_read() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
     return has;
 }
 
 // Whether the processor has FMA, asked once.
 inline bool cpu_has_fma() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("fma");
-    }();
+    static const bool has = cpu_features_read() && __builtin_cpu_supports("fma");
     return has;
 }
 
 // Whether the processor has FMA beside AVX2, asked once.
 inline bool cpu_has_avx2_fma() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    }();
+    static const bool has = cpu_features_read() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     return has;
 }
 #endif
@@ -208,8 +211,8 @@ __attribute__((target("avx2"))) inline size_t split_stereo_s16(const int16_t* in
 // half, so two shifts part them. (The masked forms: GCC 12's plain ones warn
 // of an undefined operand.)
 __attribute__((target("avx512f,avx512bw"))) inline size_t split_scan_stereo_s16(const int16_t* in, size_t frames,
-                                                                              float* left, float* right,
-                                                                              double& peak, double& squares) {
+                                                                                float* left, float* right, double& peak,
+                                                                                double& squares) {
     const __m512 scale = _mm512_set1_ps(1.0f / 32768.0f);
     const __m512i zero = _mm512_setzero_si512();
     __m512i high = zero, low = zero, sum0 = zero, sum1 = zero;
@@ -231,12 +234,7 @@ __attribute__((target("avx512f,avx512bw"))) inline size_t split_scan_stereo_s16(
     _mm512_store_si512(highs, high);
     _mm512_store_si512(lows, low);
     _mm512_store_si512(sums, _mm512_add_epi64(sum0, sum1));
-    int largest = 0;
-    for (size_t k = 0; k < 32; ++k) largest = std::max({largest, static_cast<int>(highs[k]), -lows[k]});
-    uint64_t total = 0;
-    for (const uint64_t part : sums) total += part;
-    peak = std::max(peak, largest / 32768.0);
-    squares += static_cast<double>(total) / 1073741824.0;
+    settle_s16_scan(highs, lows, sums, peak, squares);
     return i;
 }
 #endif
