@@ -35,6 +35,9 @@ public:
     void add_planes(const double* const* planes, size_t frames);
     void add_planes(const float* const* planes, size_t frames);
 
+    // Frames of 100 ms at the configured rate: planes handed over in whole
+    // ones are filtered where they lie, without a copy.
+    size_t segment_frames() const { return segment_frames_; }
     // LUFS; none when no block passed the absolute gate (silence, or
     // shorter than 400 ms).
     std::optional<double> integrated() const;

@@ -53,6 +53,19 @@ double channel_weight(const AVChannelLayout& layout, int index) {
 
 // One audio track: its decoder and the running figures.
 class Track {
+    static constexpr size_t kBatchBytes = 128 * 1024;
+    // One plane per channel, `stride` values apart in `samples`; `at` points
+    // past the frames staged, where the next frame goes.
+    template <typename V>
+    struct Staging {
+        std::vector<V> samples;
+        std::vector<V*> planes, at;
+        size_t stride = 0;
+    };
+    // 8- and 16-bit samples and floats are staged as floats, which hold them
+    // exactly; the rest as doubles.
+    enum class Copy { none, floats, doubles };
+
 public:
     Track(const MeterRequest& request, int stream_index) : request_(request), stream_index_(stream_index) {}
     ~Track() { av_channel_layout_uninit(&layout_); }
@@ -83,22 +96,18 @@ public:
         const size_t frames = static_cast<size_t>(frame->nb_samples);
         if (channels <= 0 || frames == 0) return {};
         const AVSampleFormat format = static_cast<AVSampleFormat>(frame->format);
-        // Float planes (MP3, AAC, Vorbis, Opus) are read where the decoder
-        // left them; 8- and 16-bit samples and interleaved floats are copied
-        // into float planes, which hold them exactly; the rest into doubles.
         copy_ = Copy::none;
         if (request_.loudness) {
+            const bool floats = format == AV_SAMPLE_FMT_U8 || format == AV_SAMPLE_FMT_U8P ||
+                                format == AV_SAMPLE_FMT_S16 || format == AV_SAMPLE_FMT_S16P ||
+                                format == AV_SAMPLE_FMT_FLT || format == AV_SAMPLE_FMT_FLTP;
+            const Copy copy = floats ? Copy::floats : Copy::doubles;
+            if (copy != staged_copy_) hand_over(true);  // each run of frames staged in one type
             if (std::string why = configure(frame); !why.empty()) return why;
-            if (format == AV_SAMPLE_FMT_FLTP || (format == AV_SAMPLE_FMT_FLT && channels == 1))
-                copy_ = Copy::none;
-            else if (format == AV_SAMPLE_FMT_U8 || format == AV_SAMPLE_FMT_U8P || format == AV_SAMPLE_FMT_S16 ||
-                     format == AV_SAMPLE_FMT_S16P || format == AV_SAMPLE_FMT_FLT)
-                copy_ = Copy::floats;
-            else
-                copy_ = Copy::doubles;
+            copy_ = staged_copy_ = copy;
+            if (copy_ == Copy::doubles) make_room(doubles_, frames);
+            if (copy_ == Copy::floats) make_room(floats_, frames);
         }
-        if (copy_ == Copy::doubles) lay_out(samples_, planes_, static_cast<size_t>(channels), frames);
-        if (copy_ == Copy::floats) lay_out(float_samples_, float_planes_, static_cast<size_t>(channels), frames);
         switch (format) {
         case AV_SAMPLE_FMT_U8:
         case AV_SAMPLE_FMT_U8P: scan<uint8_t>(frame); break;
@@ -115,14 +124,9 @@ public:
         default: return std::string("unknown sample format ") + std::to_string(frame->format);
         }
         frames_ += static_cast<int64_t>(frames);
-        if (copy_ == Copy::doubles) {
-            true_peak_.add_planes(planes_.data(), frames);
-            loudness_.add_planes(planes_.data(), frames);
-        } else if (request_.loudness) {
-            const auto* planes = copy_ == Copy::floats ? float_planes_.data()
-                                                       : reinterpret_cast<const float* const*>(frame->extended_data);
-            true_peak_.add_planes(planes, frames);
-            loudness_.add_planes(planes, frames);
+        if (copy_ != Copy::none) {
+            staged_ += frames;
+            if (staged_ >= batch_) hand_over(false);
         }
         return {};
     }
@@ -135,6 +139,7 @@ public:
             m.rms_db = to_db(std::sqrt(squares_ / static_cast<double>(values_)));
         }
         if (!request_.loudness) return m;
+        hand_over(true);
         m.true_peak = to_db(true_peak_.peak());
         m.true_peak_blocks = true_peak_.blocks();
         m.true_peak_blocks_interpolated = true_peak_.blocks_interpolated();
@@ -158,6 +163,7 @@ private:
         if (channels == channels_ && rate == rate_ && av_channel_layout_compare(&frame->ch_layout, &layout_) == 0) {
             return {};
         }
+        hand_over(true);  // what is staged belongs to the run before
         std::vector<double> weights;
         for (int c = 0; c < channels; ++c) weights.push_back(channel_weight(frame->ch_layout, c));
         loudness_.configure(static_cast<int>(rate), std::move(weights));
@@ -166,13 +172,57 @@ private:
         av_channel_layout_copy(&layout_, &frame->ch_layout);
         channels_ = channels;
         rate_ = rate;
+        segment_ = loudness_.segment_frames();
         return {};
     }
 
+    // The planes the meters read are filled frame by frame and handed over a
+    // few whole 100 ms segments at a time, so the filter reads each segment
+    // straight from them (a frame seldom ends where a segment does) and the
+    // true peak makes fewer, longer passes. Room for `frames` more.
+    template <typename V>
+    void make_room(Staging<V>& s, size_t frames) {
+        const size_t channels = static_cast<size_t>(channels_);
+        // About 128 KB a batch, which stays in the cache between the meters.
+        batch_ = std::max<size_t>(1, kBatchBytes / (segment_ * channels * sizeof(V))) * segment_;
+        if (s.planes.size() == channels && staged_ + frames <= s.stride) {
+            s.at.resize(channels);
+            for (size_t c = 0; c < channels; ++c) s.at[c] = s.planes[c] + staged_;
+            return;
+        }
+        const size_t stride = std::max(batch_, staged_) + frames;
+        std::vector<V> samples(stride * channels);
+        for (size_t c = 0; c < channels && c < s.planes.size(); ++c) {
+            std::copy_n(s.planes[c], staged_, samples.data() + c * stride);
+        }
+        s.samples = std::move(samples);
+        s.stride = stride;
+        s.planes.resize(channels);
+        s.at.resize(channels);
+        for (size_t c = 0; c < channels; ++c) {
+            s.planes[c] = s.samples.data() + c * stride;
+            s.at[c] = s.planes[c] + staged_;
+        }
+    }
+
+    // The staged frames to the meters: the whole segments, or all.
+    void hand_over(bool all) {
+        if (staged_copy_ == Copy::doubles) hand_over(doubles_, all);
+        if (staged_copy_ == Copy::floats) hand_over(floats_, all);
+    }
+    template <typename V>
+    void hand_over(Staging<V>& s, bool all) {
+        const size_t n = all ? staged_ : staged_ - staged_ % segment_;
+        if (n == 0) return;
+        true_peak_.add_planes(s.planes.data(), n);
+        loudness_.add_planes(s.planes.data(), n);
+        for (V* plane : s.planes) std::copy(plane + n, plane + staged_, plane);
+        staged_ -= n;
+    }
+
     // Every sample into the peak and the sum of squares, read in the
-    // decoder's format; when the loudness needs a copy (copy_), also into one
-    // plane per channel, of floats or of doubles, which the filter and the
-    // true peak read.
+    // decoder's format; for the loudness (copy_) also staged, one plane per
+    // channel, as floats or doubles.
     template <typename T>
     void scan(const AVFrame* frame) {
         const size_t channels = static_cast<size_t>(av::channel_count(frame));
@@ -182,7 +232,7 @@ private:
         values_ += static_cast<int64_t>(frames * channels);
         if constexpr (std::is_same_v<T, int16_t>) {
             if (copy_ == Copy::floats && !planar && channels == 2) {  // a 16-bit WAV's stereo: one pass
-                scan_and_split_stereo_s16(data[0], frames, float_planes_[0], float_planes_[1], peak_, squares_);
+                scan_and_split_stereo_s16(data[0], frames, floats_.at[0], floats_.at[1], peak_, squares_);
                 return;
             }
         }
@@ -191,9 +241,9 @@ private:
             scan_fast(data[c], planar ? frames : frames * channels, peak, squares_);
         }
         peak_ = peak;
-        if (copy_ == Copy::doubles) to_planes(data, planar, channels, frames, planes_.data());
+        if (copy_ == Copy::doubles) to_planes(data, planar, channels, frames, doubles_.at.data());
         if constexpr (std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, float>) {
-            if (copy_ == Copy::floats) to_planes(data, planar, channels, frames, float_planes_.data());
+            if (copy_ == Copy::floats) to_planes(data, planar, channels, frames, floats_.at.data());
         }
     }
 
@@ -203,20 +253,13 @@ private:
     double squares_ = 0;
     int64_t values_ = 0;
     int64_t frames_ = 0;
-    // One vector of `frames` values per channel, planes pointing at each.
-    template <typename V>
-    static void lay_out(std::vector<V>& samples, std::vector<V*>& planes, size_t channels, size_t frames) {
-        samples.resize(frames * channels);
-        planes.resize(channels);
-        for (size_t c = 0; c < channels; ++c) planes[c] = samples.data() + c * frames;
-    }
-
-    enum class Copy { none, floats, doubles };  // how the loudness reads the frame
-    Copy copy_ = Copy::none;
-    std::vector<double> samples_;  // the frame's planes, one after another
-    std::vector<double*> planes_;  // where each starts
-    std::vector<float> float_samples_;
-    std::vector<float*> float_planes_;
+    Copy copy_ = Copy::none;         // this frame's
+    Copy staged_copy_ = Copy::none;  // the staged frames'
+    Staging<float> floats_;
+    Staging<double> doubles_;
+    size_t staged_ = 0;
+    size_t segment_ = 1;  // frames of 100 ms
+    size_t batch_ = 1;    // staged frames handed over once there are this many
 
     LoudnessMeter loudness_;
     int channels_ = 0;

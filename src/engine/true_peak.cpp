@@ -153,6 +153,17 @@ __attribute__((target("avx512f"))) float widest_peak_above(const float* w, size_
     return *std::max_element(lanes, lanes + 16);
 }
 
+__attribute__((target("avx512f"))) float widest_step(const float* w, size_t n) {
+    __m512 top = _mm512_setzero_ps();
+    for (size_t i = 0; i + 16 <= n; i += 16) {
+        const __m512 step = _mm512_sub_ps(_mm512_loadu_ps(w + i), _mm512_loadu_ps(w + i - 1));
+        top = _mm512_mask_max_ps(top, 0xffff, top, _mm512_abs_ps(step));
+    }
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, top);
+    return *std::max_element(lanes, lanes + 16);
+}
+
 template <typename T>
 __attribute__((target("avx2"))) float wide_step(const T* w, size_t n) {
     const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
@@ -164,33 +175,36 @@ __attribute__((target("avx2"))) float wide_step(const T* w, size_t n) {
 }
 
 // From the block at `at` on (each whole, its kTail before it in the plane),
-// the first whose samples pass `limit`, or where the whole blocks end: the
-// quick test in one tight loop, as most blocks end there.
+// the first whose samples pass `limit`, with their largest magnitude in
+// `reach`, or where the whole blocks end: the quick test in one tight loop,
+// as most blocks end there.
 constexpr size_t kSpan = TruePeakMeter::kTail + TruePeakMeter::kBlockFrames;
 
 template <typename T>
-__attribute__((target("avx2"))) size_t wide_skip(const T* x, size_t at, size_t frames, float limit) {
+__attribute__((target("avx2"))) size_t wide_skip(const T* x, size_t at, size_t frames, float limit, float& reach) {
     for (; at + TruePeakMeter::kBlockFrames <= frames; at += TruePeakMeter::kBlockFrames) {
-        if (wide_peak_above(x + at - TruePeakMeter::kTail, kSpan, limit) > 0) break;
+        if ((reach = wide_peak_above(x + at - TruePeakMeter::kTail, kSpan, limit)) > 0) break;
     }
     return at;
 }
 
-__attribute__((target("avx512f"))) size_t widest_skip(const float* x, size_t at, size_t frames, float limit) {
+__attribute__((target("avx512f"))) size_t widest_skip(const float* x, size_t at, size_t frames, float limit,
+                                                      float& reach) {
     for (; at + TruePeakMeter::kBlockFrames <= frames; at += TruePeakMeter::kBlockFrames) {
-        if (widest_peak_above(x + at - TruePeakMeter::kTail, kSpan, limit) > 0) break;
+        if ((reach = widest_peak_above(x + at - TruePeakMeter::kTail, kSpan, limit)) > 0) break;
     }
     return at;
 }
 #endif
 
 template <typename T>
-size_t skip_quiet(const T* x, size_t at, size_t frames, float limit) {
+size_t skip_quiet(const T* x, size_t at, size_t frames, float limit, float& reach) {
+    reach = 0;  // not known
 #if defined(__x86_64__) && defined(__GNUC__)
     if constexpr (std::is_same_v<T, float>) {
-        if (cpu_has_avx512()) return widest_skip(x, at, frames, limit);
+        if (cpu_has_avx512()) return widest_skip(x, at, frames, limit, reach);
     }
-    if (cpu_has_avx2()) return wide_skip(x, at, frames, limit);
+    if (cpu_has_avx2()) return wide_skip(x, at, frames, limit, reach);
 #endif
     return at;
 }
@@ -214,6 +228,9 @@ float largest_step(const T* w, size_t n) {
     size_t i = 0;
     float step = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
+    if constexpr (std::is_same_v<T, float>) {
+        if (cpu_has_avx512() && n % 16 == 0) return widest_step(w, n);
+    }
     if (cpu_has_avx2()) {
         i = n - n % 8;
         step = wide_step(w, n);
@@ -250,21 +267,22 @@ void TruePeakMeter::add_blocks(const T* const* planes, size_t frames) {
         Channel& ch = channels_[c];
         static_assert(kBlockFrames >= kBefore, "every block but a call's first has what comes before it in the plane");
         for (size_t at = 0; at < frames; at += kBlockFrames) {
+            float reach = 0;
             if (at > 0) {
-                const size_t next = skip_quiet(x, at, frames, limit_);
+                const size_t next = skip_quiet(x, at, frames, limit_, reach);
                 blocks_ += static_cast<int64_t>((next - at) / kBlockFrames);
                 if ((at = next) >= frames) break;
             }
             const size_t n = std::min(kBlockFrames, frames - at);
             ++blocks_;
             if (at > 0) {
-                judge(x + at - kTail, n, ch);
+                judge(x + at - kTail, n, ch, reach);
             } else {
                 // The last call's samples, then the block, as floats, in the window.
                 float* w = ch.window.data();
                 std::copy(ch.before.begin(), ch.before.end(), w);
                 for (size_t j = 0; j < n; ++j) w[kBefore + j] = static_cast<float>(x[j]);
-                judge(static_cast<const float*>(w + kBefore - kTail), n, ch);
+                judge(static_cast<const float*>(w + kBefore - kTail), n, ch, 0);
             }
         }
         // The last kBefore samples, for the next call's first block.
@@ -282,9 +300,9 @@ void TruePeakMeter::add_blocks(const T* const* planes, size_t frames) {
 // else when the step bound cannot; the figure is the same as interpolating
 // every block.
 template <typename T>
-void TruePeakMeter::judge(const T* w, size_t n, Channel& ch) {
+void TruePeakMeter::judge(const T* w, size_t n, Channel& ch, float reach) {
     const size_t span = kTail + n;
-    const float reach = peak_above(w, span, limit_);
+    if (reach == 0) reach = peak_above(w, span, limit_);
     if (reach <= limit_) return;  // then also below the maximum: the sample peak is not raised
     raise(reach);                 // the sample peak is a floor of the true peak
     if (step_bound(reach, largest_step(w, span)) <= peak_) return;

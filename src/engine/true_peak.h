@@ -72,8 +72,10 @@ private:
 
     template <typename T>
     void add_blocks(const T* const* planes, size_t frames);
+    // reach: the largest magnitude of the block and its tail, where the
+    // quick test found it; 0 when not known.
     template <typename T>
-    void judge(const T* w, size_t n, Channel& ch);
+    void judge(const T* w, size_t n, Channel& ch, float reach);
     void raise(double peak);
 
     std::vector<Channel> channels_;

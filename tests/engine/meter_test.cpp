@@ -13,6 +13,7 @@
 #include "dsp/planes.h"
 #include "engine/track_meter.h"
 #include "engine/true_peak.h"
+#include "support/decoded_audio.h"
 #include "support/media_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -364,6 +365,39 @@ TEST(TrackMeter, StopsProgressesAndTellsFailures) {
     const MeterResult silent = measure_tracks(mute, {.loudness = true});
     EXPECT_TRUE(silent.error.empty()) << silent.error;
     EXPECT_TRUE(silent.tracks.empty());
+}
+
+// The meters take a track's frames a few whole 100 ms segments at a time:
+// the figures are those of its decoded samples given at once, for each kind
+// of frame (16-bit interleaved, float planes, 24-bit as doubles, mono).
+TEST(TrackMeter, FramesGatheredReadAsTheWholeTrackAtOnce) {
+    test::TempDir dir("sonorix-meter");
+    const struct {
+        const char* name;
+        int channels, bits;
+    } cases[] = {{"s16.wav", 2, 0}, {"fltp.mp3", 2, 0}, {"s32.flac", 2, 24}, {"mono.ogg", 1, 0}};
+    for (const auto& c : cases) {
+        test::MediaSpec m;
+        m.duration_seconds = 2.5;
+        m.audio_channels = {c.channels};
+        m.bits = c.bits;
+        m.noise = true;
+        const auto path = test::make_media(dir / c.name, m);
+        const MeterResult got = measure_tracks(path.string(), {.loudness = true});
+        ASSERT_EQ(got.tracks.size(), 1u) << c.name;
+        const std::vector<float> decoded = test::decoded_samples(path);
+        const std::vector<double> samples(decoded.begin(), decoded.end());
+        const size_t frames = samples.size() / static_cast<size_t>(c.channels);
+        ASSERT_EQ(got.tracks[0].frames, static_cast<int64_t>(frames)) << c.name;
+        LoudnessMeter loudness;
+        loudness.configure(44100, c.channels == 1 ? std::vector<double>{2} : std::vector<double>{1, 1});
+        loudness.add(samples.data(), frames);
+        TruePeakMeter true_peak(c.channels);
+        true_peak.add(samples.data(), frames);
+        EXPECT_NEAR(*got.tracks[0].integrated, *loudness.integrated(), 1e-9) << c.name;
+        EXPECT_NEAR(*got.tracks[0].range, loudness.range(), 1e-9) << c.name;
+        EXPECT_NEAR(*got.tracks[0].true_peak, 20 * std::log10(true_peak.peak()), 1e-9) << c.name;
+    }
 }
 
 // Matroska names no places for PCM channels: six of them weigh as the usual
