@@ -60,7 +60,7 @@ LoudnessMeter::Biquad LoudnessMeter::rlb_filter(int rate) {
     return {1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / q + k * k) / a0};
 }
 
-void LoudnessMeter::configure(int rate, std::vector<double> weights, bool quarters) {
+void LoudnessMeter::configure(int rate, std::vector<double> weights, bool parts) {
     pre_ = pre_filter(rate);
     rlb_ = rlb_filter(rate);
     channels_.assign(weights.size(), Channel{});
@@ -70,7 +70,7 @@ void LoudnessMeter::configure(int rate, std::vector<double> weights, bool quarte
     filled_ = 0;
     energy_ = 0;
     segments_.clear();
-    prepare_parts(quarters);
+    prepare_parts(parts);
 }
 
 void LoudnessMeter::add(const double* samples, size_t frames) {
@@ -260,22 +260,24 @@ void LoudnessMeter::filter(const T* const* planes, size_t frames) {
 }
 
 // The filter's chain (each output waits for the one before) bounds its
-// speed, not its arithmetic. A segment's four quarters, filtered side by
-// side in the eight lanes of a register, shorten the chain four times. A
-// quarter but the first starts from silence (its pre-filter's inputs before
-// it are known); its true outputs differ from those by the response to the
-// state the quarter before ends in (s: the pre-filter's last two outputs,
-// the high-pass's), a sum of four unit responses g_j, so its energy is
+// speed, not its arithmetic. A segment's parts, filtered side by side in the
+// eight lanes of a register, shorten the chain: four parts of two channels,
+// or eight of a lone channel (a mono track's segment in half the steps). A
+// part but the first starts from silence (its pre-filter's inputs before it
+// are known); its true outputs differ from those by the response to the
+// state the part before ends in (s: the pre-filter's last two outputs, the
+// high-pass's), a sum of four unit responses g_j, so its energy is
 //   sum y0^2 + 2 sum_j s_j (y0 . g_j) + sum_jk s_j s_k (g_j . g_k)
 // and its end state that from silence plus the unit responses' end states
 // weighted by s: the figures of filtering the segment in one run.
-void LoudnessMeter::prepare_parts(bool quarters) {
+void LoudnessMeter::prepare_parts(bool parts) {
     use_parts_ = false;
-    if (!quarters) return;
+    if (!parts) return;
 #if defined(__x86_64__) && defined(__GNUC__)
     Parts& h = parts_;
-    h.part = segment_frames_ / 4;
-    h.last = segment_frames_ - 3 * h.part;
+    h.count = channels_.size() == 1 ? 8 : 4;
+    h.part = segment_frames_ / h.count;
+    h.last = segment_frames_ - (h.count - 1) * h.part;
     if (!cpu_has_avx512() || h.part < 8) return;
     h.response.assign(4 * h.last, 0.0);
     for (size_t j = 0; j < 4; ++j) {
@@ -352,33 +354,26 @@ __attribute__((target("avx512f"))) inline void store_states(const Octet& p, cons
     _mm512_storeu_pd(st[6], h.y1), _mm512_storeu_pd(st[7], h.y2);
 }
 
-// Frame i of the four parts of two channels, in Octet's lanes.
-__attribute__((target("avx512f,avx512dq"))) inline __m512d octet_frame(const double* l, const double* r, size_t q,
-                                                                       size_t i) {
-    __m512d x = _mm512_castpd128_pd512(_mm_loadh_pd(_mm_load_sd(l + i), r + i));
-    x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + q + i), r + q + i), 1);
-    x = _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + 2 * q + i), r + 2 * q + i), 2);
-    return _mm512_insertf64x2(x, _mm_loadh_pd(_mm_load_sd(l + 3 * q + i), r + 3 * q + i), 3);
+// Frame i of each lane's run as one Octet frame (lane k reads run[k]).
+__attribute__((target("avx512f"))) inline __m512d octet_frame(const double* const run[8], size_t i) {
+    return _mm512_setr_pd(run[0][i], run[1][i], run[2][i], run[3][i], run[4][i], run[5][i], run[6][i], run[7][i]);
 }
-__attribute__((target("avx512f,avx512dq"))) inline __m512d octet_frame(const float* l, const float* r, size_t q,
-                                                                       size_t i) {
+__attribute__((target("avx512f,avx512dq"))) inline __m512d octet_frame(const float* const run[8], size_t i) {
     // The masked form: GCC 12's plain one warns of an undefined operand.
     return _mm512_maskz_cvtps_pd(
-        0xff, _mm256_setr_ps(l[i], r[i], l[q + i], r[q + i], l[2 * q + i], r[2 * q + i], l[3 * q + i], r[3 * q + i]));
+        0xff, _mm256_setr_ps(run[0][i], run[1][i], run[2][i], run[3][i], run[4][i], run[5][i], run[6][i], run[7][i]));
 }
 
-// Frames i to i + 7 of the four parts of two channels, as eight Octet frames:
-// each of the eight runs read in one load, then the 8 x 8 transposed.
-__attribute__((target("avx512f,avx512dq"))) inline void octet_frames(const float* l, const float* r, size_t q,
-                                                                     size_t i, __m512d x[8]) {
-    const __m256 r0 = _mm256_loadu_ps(l + i), r1 = _mm256_loadu_ps(r + i);
-    const __m256 r2 = _mm256_loadu_ps(l + q + i), r3 = _mm256_loadu_ps(r + q + i);
-    const __m256 r4 = _mm256_loadu_ps(l + 2 * q + i), r5 = _mm256_loadu_ps(r + 2 * q + i);
-    const __m256 r6 = _mm256_loadu_ps(l + 3 * q + i), r7 = _mm256_loadu_ps(r + 3 * q + i);
-    const __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
-    const __m256 t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
-    const __m256 t4 = _mm256_unpacklo_ps(r4, r5), t5 = _mm256_unpackhi_ps(r4, r5);
-    const __m256 t6 = _mm256_unpacklo_ps(r6, r7), t7 = _mm256_unpackhi_ps(r6, r7);
+// Frames i to i + 7 of the eight runs as eight Octet frames: each run read
+// in one load, then the 8 x 8 transposed.
+__attribute__((target("avx512f,avx512dq"))) inline void octet_frames(const float* const run[8], size_t i,
+                                                                     __m512d x[8]) {
+    __m256 r[8];
+    for (size_t k = 0; k < 8; ++k) r[k] = _mm256_loadu_ps(run[k] + i);
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
     const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xee);
     const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xee);
     const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xee);
@@ -387,7 +382,6 @@ __attribute__((target("avx512f,avx512dq"))) inline void octet_frames(const float
                               _mm256_permute2f128_ps(u2, u6, 0x20), _mm256_permute2f128_ps(u3, u7, 0x20),
                               _mm256_permute2f128_ps(u0, u4, 0x31), _mm256_permute2f128_ps(u1, u5, 0x31),
                               _mm256_permute2f128_ps(u2, u6, 0x31), _mm256_permute2f128_ps(u3, u7, 0x31)};
-    // The masked form: GCC 12's plain one warns of an undefined operand.
     for (size_t k = 0; k < 8; ++k) x[k] = _mm512_maskz_cvtps_pd(0xff, column[k]);
 }
 
@@ -413,29 +407,36 @@ __attribute__((target("avx512f"))) inline void octet_output(Octet& p, Octet& h, 
     s.with3 = _mm512_fmadd_pd(y, _mm512_set1_pd(g[3 * last + i]), s.with3);
 }
 
-// Filters the first `part` frames of each quarter of one segment of two
-// channels (the same one twice for a lone channel). sums: the energies from
-// the states given (part 0) or silence; products[j]: the outputs against
-// unit response j (of use in parts 1 to 3); st: the end states, by lane.
+// Filters the first `part` frames of each lane's run, lane k from run[k]:
+// lanes below `stated` from the states given, the others from silence.
+// sums: the energies; products[j]: the outputs against unit response j (of
+// use in the lanes from silence); st: the end states, by lane.
 template <typename T>
 __attribute__((target("avx512f,avx512dq"))) void octet_segment(const LoudnessMeter::Biquad& pre_f,
                                                                const LoudnessMeter::Biquad& rlb_f,
                                                                const LoudnessMeter::Stage* pre,
-                                                               const LoudnessMeter::Stage* rlb, const T* l, const T* r,
-                                                               size_t part, const double* response, size_t last,
-                                                               double sums[8], double products[4][8], double st[8][8]) {
+                                                               const LoudnessMeter::Stage* rlb, size_t stated,
+                                                               const T* const run[8], size_t part,
+                                                               const double* response, size_t last, double sums[8],
+                                                               double products[4][8], double st[8][8]) {
     Octet p = make_octet(pre_f), h = make_octet(rlb_f);
     const size_t q = part;
-    p.x1 = _mm512_setr_pd(pre[0].x1, pre[1].x1, l[q - 1], r[q - 1], l[2 * q - 1], r[2 * q - 1], l[3 * q - 1],
-                          r[3 * q - 1]);
-    p.x2 = _mm512_setr_pd(pre[0].x2, pre[1].x2, l[q - 2], r[q - 2], l[2 * q - 2], r[2 * q - 2], l[3 * q - 2],
-                          r[3 * q - 2]);
-    p.y1 = _mm512_setr_pd(pre[0].y1, pre[1].y1, 0, 0, 0, 0, 0, 0);
-    p.y2 = _mm512_setr_pd(pre[0].y2, pre[1].y2, 0, 0, 0, 0, 0, 0);
-    h.x1 = _mm512_setr_pd(rlb[0].x1, rlb[1].x1, 0, 0, 0, 0, 0, 0);
-    h.x2 = _mm512_setr_pd(rlb[0].x2, rlb[1].x2, 0, 0, 0, 0, 0, 0);
-    h.y1 = _mm512_setr_pd(rlb[0].y1, rlb[1].y1, 0, 0, 0, 0, 0, 0);
-    h.y2 = _mm512_setr_pd(rlb[0].y2, rlb[1].y2, 0, 0, 0, 0, 0, 0);
+    double lanes[8][8] = {};  // the pre-filter's x1 x2 y1 y2, the high-pass's, by lane
+    for (size_t k = 0; k < 8; ++k) {
+        if (k < stated) {
+            const double given[8] = {pre[k].x1, pre[k].x2, pre[k].y1, pre[k].y2,
+                                     rlb[k].x1, rlb[k].x2, rlb[k].y1, rlb[k].y2};
+            for (size_t v = 0; v < 8; ++v) lanes[v][k] = given[v];
+        } else {
+            // The pre-filter's inputs before the run are known; the rest starts silent.
+            lanes[0][k] = static_cast<double>(run[k][-1]);
+            lanes[1][k] = static_cast<double>(run[k][-2]);
+        }
+    }
+    p.x1 = _mm512_loadu_pd(lanes[0]), p.x2 = _mm512_loadu_pd(lanes[1]);
+    p.y1 = _mm512_loadu_pd(lanes[2]), p.y2 = _mm512_loadu_pd(lanes[3]);
+    h.x1 = _mm512_loadu_pd(lanes[4]), h.x2 = _mm512_loadu_pd(lanes[5]);
+    h.y1 = _mm512_loadu_pd(lanes[6]), h.y2 = _mm512_loadu_pd(lanes[7]);
     // Two sets of sums, for even and odd frames: each sum's chain then waits
     // on every other output, not on every one.
     OctetSums even = zero_sums(), odd = zero_sums();
@@ -443,7 +444,7 @@ __attribute__((target("avx512f,avx512dq"))) void octet_segment(const LoudnessMet
     if constexpr (std::is_same_v<T, float>) {
         for (; i + 8 <= q; i += 8) {
             __m512d x[8];
-            octet_frames(l, r, q, i, x);
+            octet_frames(run, i, x);
             for (size_t k = 0; k < 8; k += 2) {
                 octet_output(p, h, x[k], response, last, i + k, even);
                 octet_output(p, h, x[k + 1], response, last, i + k + 1, odd);
@@ -451,10 +452,10 @@ __attribute__((target("avx512f,avx512dq"))) void octet_segment(const LoudnessMet
         }
     }
     for (; i + 2 <= q; i += 2) {
-        octet_output(p, h, octet_frame(l, r, q, i), response, last, i, even);
-        octet_output(p, h, octet_frame(l, r, q, i + 1), response, last, i + 1, odd);
+        octet_output(p, h, octet_frame(run, i), response, last, i, even);
+        octet_output(p, h, octet_frame(run, i + 1), response, last, i + 1, odd);
     }
-    if (i < q) octet_output(p, h, octet_frame(l, r, q, i), response, last, i, even);
+    if (i < q) octet_output(p, h, octet_frame(run, i), response, last, i, even);
     _mm512_storeu_pd(sums, _mm512_add_pd(even.squares, odd.squares));
     _mm512_storeu_pd(products[0], _mm512_add_pd(even.with0, odd.with0));
     _mm512_storeu_pd(products[1], _mm512_add_pd(even.with1, odd.with1));
@@ -478,32 +479,38 @@ template <typename T>
 void LoudnessMeter::filter_parts(const T* const* planes) {
 #if defined(__x86_64__) && defined(__GNUC__)
     Parts& h = parts_;
-    const size_t q = h.part, extra = h.last - h.part;
+    const size_t q = h.part, extra = h.last - h.part, count = h.count;
     const size_t channels = channels_.size();
-    for (size_t first = 0; first < channels; first += 2) {
-        const bool pair = first + 1 < channels;
+    // A lone channel: its eight parts in the lanes; else two channels' four
+    // parts each (the last of an odd count twice), lanes 2p and 2p + 1.
+    const size_t stride = count == 8 ? 1 : 2;
+    for (size_t first = 0; first < channels; first += stride) {
+        const bool pair = stride == 2 && first + 1 < channels;
         Channel* ch[2] = {&channels_[first], pair ? &channels_[first + 1] : &channels_[first]};
         const T* x[2] = {planes[first], planes[pair ? first + 1 : first]};
         const Stage pre[2] = {ch[0]->pre, ch[1]->pre}, rlb[2] = {ch[0]->rlb, ch[1]->rlb};
+        const T* run[8];
+        for (size_t k = 0; k < 8; ++k) run[k] = count == 8 ? x[0] + k * q : x[k % 2] + (k / 2) * q;
         double sums[8], products[4][8], st[8][8];
-        octet_segment(pre_, rlb_, pre, rlb, x[0], x[1], q, h.response.data(), h.last, sums, products, st);
+        octet_segment(pre_, rlb_, pre, rlb, stride, run, q, h.response.data(), h.last, sums, products, st);
         for (size_t c = 0; c < (pair ? 2u : 1u); ++c) {
             // Part 0 ran from the true state; the rest from silence.
             Stage p{st[0][c], st[1][c], st[2][c], st[3][c]}, hp{st[4][c], st[5][c], st[6][c], st[7][c]};
             double energy = sums[c];
-            for (size_t part = 1; part < 4; ++part) {
-                const size_t lane = 2 * part + c;
+            for (size_t part = 1; part < count; ++part) {
+                const size_t lane = stride * part + c;
+                const bool last = part + 1 == count;
                 Stage zp{st[0][lane], st[1][lane], st[2][lane], st[3][lane]};
                 Stage zh{st[4][lane], st[5][lane], st[6][lane], st[7][lane]};
                 double zs = sums[lane];
                 double dot[4] = {products[0][lane], products[1][lane], products[2][lane], products[3][lane]};
                 // The last part's frames beyond the others', one at a time.
-                for (size_t i = q; part == 3 && i < q + extra; ++i) {
-                    const double y = step(rlb_, zh, step(pre_, zp, static_cast<double>(x[c][3 * q + i])));
+                for (size_t i = q; last && i < q + extra; ++i) {
+                    const double y = step(rlb_, zh, step(pre_, zp, static_cast<double>(x[c][part * q + i])));
                     zs += y * y;
                     for (size_t j = 0; j < 4; ++j) dot[j] += y * h.response[j * h.last + i];
                 }
-                const int table = part == 3 ? 1 : 0;
+                const int table = last ? 1 : 0;
                 const double s[4] = {p.y1, p.y2, hp.y1, hp.y2};
                 for (size_t j = 0; j < 4; ++j) {
                     zs += 2 * s[j] * dot[j];

@@ -25,10 +25,10 @@ public:
 
     // Starts a run of `rate` with these channel weights; the blocks and
     // windows measured so far stay (a track whose layout changes midway).
-    // quarters false: each segment filtered in one run even where the
-    // processor could take its quarters side by side (the tests hold the two
+    // parts false: each segment filtered in one run even where the
+    // processor could take its parts side by side (the tests hold the two
     // ways to one figure).
-    void configure(int rate, std::vector<double> weights, bool quarters = true);
+    void configure(int rate, std::vector<double> weights, bool parts = true);
     // Interleaved samples of the configured channels, 1.0 full scale.
     void add(const double* samples, size_t frames);
     // The same as one plane per channel, in doubles or floats.
@@ -68,10 +68,11 @@ private:
     void filter(const T* const* planes, size_t frames);
     void segment_ended();
 
-    // A whole segment filtered as four parts side by side, all but the first
-    // from a silent start and then mended by linearity (see the .cpp).
+    // A whole segment filtered as parts side by side, all but the first from
+    // a silent start and then mended by linearity (see the .cpp).
     struct Parts {
-        size_t part = 0, last = 0;  // frames of the first three parts, of the last
+        size_t count = 4;           // 8 for a lone channel
+        size_t part = 0, last = 0;  // frames of each part but the last, of the last
         // The outputs from each unit state (the pre-filter's last two
         // outputs, the high-pass's) over `last` frames, one after another.
         std::vector<double> response;
@@ -80,7 +81,7 @@ private:
         std::vector<std::vector<double>> held;  // per channel: the segment so far
         std::vector<const double*> held_at;     // where each channel's starts
     };
-    void prepare_parts(bool quarters);
+    void prepare_parts(bool parts);
     // One whole segment, one plane per channel.
     template <typename T>
     void filter_parts(const T* const* planes);

@@ -239,6 +239,7 @@ TEST(Loudness, AgreesWithLibebur128) {
     } cases[] = {
         {44100, {1, 1}, {1.0, 0.5}, 20, 12, false, std::nullopt},
         {48000, {2}, {0.8}, 12, 3, false, std::nullopt},
+        {44100, {2}, {0.6}, 10, 8, false, std::nullopt},  // mono in eighths, the last 2 frames longer
         {32000, {1, 1, 1, 0, s, s}, {0.5, 0.5, 0.7, 1.0, 0.3, 0.3}, 20, 20, false, std::nullopt},
         {96000, {1, 1}, {0.01, 0.01}, 8, 30, false, std::nullopt},  // near the absolute gate
         {16000, {1, 1}, {0.5, 0.5}, 48, 10, true, 10.0},
