@@ -36,9 +36,9 @@ protected:
         fs::copy_file(media(medium), to, fs::copy_options::overwrite_existing);
         return to;
     }
-    // A WAV of a given length, made once per test program.
-    // extension ".flac": its decoding takes several times a WAV's reading.
-    static fs::path long_wav(int seconds, const std::string& extension = ".wav") {
+    // A file of a given length and kind (a WAV, or ".flac", whose decoding
+    // takes several times a WAV's reading), made once per test program.
+    static fs::path long_media(int seconds, const std::string& extension = ".wav") {
         const fs::path p = media("long" + std::to_string(seconds) + extension);
         if (!fs::exists(p)) {
             MediaSpec m;
@@ -244,7 +244,7 @@ TEST_F(BatchRunTest, NormalizeMeasuresEveryRowInOneRunAndCancelLeavesOnlyTheFini
         const fs::path p = out / "in" / name;
         fs::create_directories(p.parent_path());
         const bool long_one = p.extension() == ".flac";
-        fs::copy_file(long_one ? long_wav(240, ".flac") : media("short.wav"), p);
+        fs::copy_file(long_one ? long_media(240, ".flac") : media("short.wav"), p);
         w.add_file_b(p.string());
         wait_for_list();
     }
@@ -278,7 +278,7 @@ TEST_F(BatchRunTest, CancelDuringTheConversionLeavesNoPartialFileAndNoMessage) {
     for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"}) {
         const fs::path p = out / "in" / name;
         fs::create_directories(p.parent_path());
-        fs::copy_file(long_wav(240), p);
+        fs::copy_file(long_media(240), p);
         w.add_file_b(p.string());
         wait_for_list();
     }
